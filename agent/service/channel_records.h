@@ -1,0 +1,281 @@
+// The records that cross the control channel between the driver and the agent.
+// Every byte is fixed: little-endian, packed, offsets pinned below and by tests.
+#pragma once
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "agent/service/ntstatus.h"
+#include "platform/win32.h"
+
+static_assert(std::endian::native == std::endian::little, "records are little-endian images");
+
+namespace hvm {
+
+// ---- control codes: CTL_CODE(0x14, function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+inline constexpr DWORD NetFsCtlCode(DWORD function) { return 0x140000u + function * 4u; }
+
+inline constexpr DWORD IOCTL_REDIR_QUERY_PATH = 0x14018F;
+inline constexpr DWORD IOCTL_CONNECT = NetFsCtlCode(0x810);          // 0x142040
+inline constexpr DWORD IOCTL_DISCONNECT = NetFsCtlCode(0x811);       // 0x142044
+inline constexpr DWORD IOCTL_PING = NetFsCtlCode(0x830);             // 0x1420C0
+inline constexpr DWORD IOCTL_CLEANUP_DONE = NetFsCtlCode(0x8FE);     // 0x1423F8
+inline constexpr DWORD IOCTL_GET_REQUEST = NetFsCtlCode(0x900);      // 0x142400
+inline constexpr DWORD IOCTL_SET_LOG_LEVEL = NetFsCtlCode(0x902);    // 0x142408
+inline constexpr DWORD IOCTL_VERSION = NetFsCtlCode(0x903);          // 0x14240C
+inline constexpr DWORD IOCTL_CONNECTION_INFO = NetFsCtlCode(0x904);  // 0x142410
+// Tells the driver that a path changed on the server, so that the kernel
+// forgets its cached entry and attributes (the shell change notification).
+// Outside the range that is forwarded to the agent.
+inline constexpr DWORD IOCTL_INVALIDATE_PATH = NetFsCtlCode(0x910);  // 0x142440
+
+// Codes strictly between these two are InternIOCTL: forwarded to the agent.
+inline constexpr DWORD kInternIoctlLow = 0x141FFC;
+inline constexpr DWORD kInternIoctlHigh = 0x1423FC;
+inline constexpr bool IsInternIoctl(DWORD code) {
+  return code > kInternIoctlLow && code < kInternIoctlHigh && code != IOCTL_CONNECT &&
+         code != IOCTL_DISCONNECT && code != IOCTL_PING && code != IOCTL_CLEANUP_DONE;
+}
+
+inline constexpr DWORD kDriverInterfaceVersion = 0x03000000;
+inline constexpr uint8_t kRecordMarker = 0xFF;
+
+// ---- sizes
+inline constexpr size_t kChannelBufferSize = 65589;  // 65,536 data + 53 header room
+inline constexpr size_t kMaxChunk = 65536;           // largest piece of data per request
+inline constexpr size_t kRequestHeaderSize = 48;
+inline constexpr size_t kRequestReturnExtra = 51;    // GET_REQUEST returns dataLength + 51
+inline constexpr size_t kReplyHeaderSize = 20;
+inline constexpr size_t kSidChars = 60;               // SID text incl. terminator
+inline constexpr size_t kConnectionNameChars = 63;
+inline constexpr size_t kPathChars = 260;             // full names, incl. terminator
+inline constexpr size_t kMaxNameChars = 259;          // the agent cuts longer names here
+
+// ---- operation codes (RequestRecord::MajorFunction)
+enum MajorFunction : uint8_t {
+  MJ_CREATE = 0,
+  MJ_CLOSE = 2,
+  MJ_READ = 3,
+  MJ_WRITE = 4,
+  MJ_QUERY_INFORMATION = 5,
+  MJ_SET_INFORMATION = 6,
+  MJ_FLUSH_BUFFERS = 9,
+  MJ_QUERY_VOLUME_INFORMATION = 10,
+  MJ_DIRECTORY_CONTROL = 12,
+  MJ_FILE_SYSTEM_CONTROL = 13,
+  MJ_DEVICE_CONTROL = 14,
+  MJ_TOKEN_REPLACE = 15,  // the driver's use of the internal-device-control code
+  MJ_LOCK_CONTROL = 17,
+  MJ_CLEANUP = 18,
+  MJ_CONTENT_PUSH = 22,   // driver-private: the file's contents before the first write
+};
+
+// Stack-location flags.
+inline constexpr uint8_t SL_OPEN_TARGET_DIRECTORY = 0x04;  // create
+inline constexpr uint8_t SL_RESTART_SCAN = 0x01;           // directory query
+inline constexpr uint8_t SL_RETURN_SINGLE_ENTRY = 0x02;    // directory query
+
+// Create: word 1 options, disposition in bits 24..31.
+inline constexpr uint32_t FILE_DIRECTORY_FILE = 0x00000001;
+inline constexpr uint32_t FILE_NON_DIRECTORY_FILE = 0x00000040;
+inline constexpr uint32_t FILE_DELETE_ON_CLOSE = 0x00001000;
+enum CreateDisposition : uint32_t {
+  FILE_SUPERSEDE = 0,
+  FILE_OPEN = 1,
+  FILE_CREATE = 2,
+  FILE_OPEN_IF = 3,
+  FILE_OVERWRITE = 4,
+  FILE_OVERWRITE_IF = 5,
+};
+inline constexpr uint32_t CreateDispositionOf(uint32_t options) { return options >> 24; }
+
+// Create results (ReplyRecord::information).
+enum CreateResult : uint32_t {
+  FILE_SUPERSEDED = 0,
+  FILE_OPENED = 1,
+  FILE_CREATED = 2,
+  FILE_OVERWRITTEN = 3,
+  FILE_EXISTS = 4,
+  FILE_DOES_NOT_EXIST = 5,
+};
+
+// Desired access bits the agent looks at.
+inline constexpr uint32_t FILE_WRITE_DATA = 0x2;
+inline constexpr uint32_t FILE_APPEND_DATA = 0x4;
+inline constexpr uint32_t FILE_WRITE_EA = 0x10;
+inline constexpr uint32_t FILE_WRITE_ATTRIBUTES = 0x100;
+
+// Write: word 1 equal to this (or 0) means there is no gap to fill.
+inline constexpr uint32_t kNoValidLength = 0x7FFFFFFF;
+// Content push word 0: 0 data follows; 1..65536 fetch that many bytes; above: end.
+inline constexpr uint32_t kContentPushEnd = 0x20000;
+// Size reported for a new file whose size the agent does not know.
+inline constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
+// Close/cleanup reply value: no local copy held by the agent.
+inline constexpr uint32_t kNoLocalCopy = 0xFFFFFFFF;
+
+#pragma pack(push, 1)
+
+// Written by the driver into the output of the pending IOCTL_GET_REQUEST.
+// The first 36 bytes are the request's stack location. Offsets 28 and 32
+// (unused there) carry the high halves of 64-bit sizes; zeros mean a 32-bit peer.
+struct RequestRecord {
+  uint8_t MajorFunction;     // 0
+  uint8_t MinorFunction;     // 1
+  uint8_t Flags;             // 2
+  uint8_t Control;           // 3
+  uint32_t Parameters[4];    // 4: words 0..3; read/write/push carry the offset's high half in word 3
+  uint32_t DeviceObject;     // 20
+  uint32_t FileObject;       // 24: opaque identity of the open file object
+  uint32_t fileValueHigh;    // 28: high half of fileValue (the stack location's CompletionRoutine)
+  uint32_t validLengthHigh;  // 32: write: high half of word 1 (the stack location's Context)
+  uint32_t requestId;        // 36
+  uint32_t fileValue;        // 40: create: offered fileToken; else low half of the file size
+  uint32_t dataLength;       // 44
+  uint8_t data[kChannelBufferSize - kRequestHeaderSize];  // 48
+};
+
+// The agent's answer, handed in as the input of its next IOCTL_GET_REQUEST.
+struct ReplyRecord {
+  uint8_t marker;             // 0: 0xFF
+  uint8_t padding[3];         // 1
+  uint32_t connectionHandle;  // 4
+  uint32_t status;            // 8: NTSTATUS
+  uint32_t information;       // 12
+  uint32_t value;             // 16
+  uint8_t data[kChannelBufferSize - kReplyHeaderSize];  // 20
+};
+
+// Input and output of IOCTL_PING.
+struct PingRecord {
+  uint8_t marker;         // 0
+  uint8_t padding[3];     // 1
+  uint32_t slotHandle;    // 4: 0 at first, then what the driver returned here
+  char16_t sid[kSidChars];  // 8
+};
+
+// Input of IOCTL_CLEANUP_DONE: the final status of a pending close or cleanup.
+struct CleanupDoneRecord {
+  uint8_t marker;             // 0
+  uint8_t padding[3];         // 1
+  uint32_t connectionHandle;  // 4
+  uint8_t zero1[12];          // 8
+  uint32_t requestId;         // 20
+  uint32_t status;            // 24
+  uint32_t information;       // 28
+  uint8_t zero2[8];           // 32
+};
+
+// IOCTL_CONNECT / IOCTL_DISCONNECT / IOCTL_CONNECTION_INFO image.
+struct ConnectionRecord {
+  uint8_t marker;                          // 0
+  uint8_t padding1;                        // 1
+  char16_t sid[kSidChars];                 // 2
+  char16_t name[kConnectionNameChars];     // 122 (terminator at 246 when 63 long... kept by caller)
+  uint16_t driveLetter;                    // 248: ANSI letter in the low byte
+  uint8_t active;                          // 250
+  uint8_t padding2;                        // 251
+  uint32_t usedUnits;                      // 252
+  uint32_t freeUnits;                      // 256
+  uint32_t reserved;                       // 260
+  uint32_t connectionHandle;               // 264
+};
+
+// A shell module's command, forwarded by the driver to the agent as operation 14.
+struct InternalRequest {
+  uint8_t marker;                          // 0
+  uint8_t padding1;                        // 1
+  char16_t sid[kSidChars];                 // 2
+  char16_t name[kConnectionNameChars];     // 122
+  char16_t target[kPathChars];             // 248: drive path "X:..."; reply: result text
+  char16_t destination[kPathChars];        // 768: second drive path (copy destination)
+  uint32_t result;                         // 1288: reply only
+  uint8_t padding2[4];                     // 1292
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(RequestRecord) == kChannelBufferSize);
+static_assert(offsetof(RequestRecord, Parameters) == 4);
+static_assert(offsetof(RequestRecord, DeviceObject) == 20);
+static_assert(offsetof(RequestRecord, FileObject) == 24);
+static_assert(offsetof(RequestRecord, fileValueHigh) == 28);
+static_assert(offsetof(RequestRecord, validLengthHigh) == 32);
+static_assert(offsetof(RequestRecord, requestId) == 36);
+static_assert(offsetof(RequestRecord, fileValue) == 40);
+static_assert(offsetof(RequestRecord, dataLength) == 44);
+static_assert(offsetof(RequestRecord, data) == 48);
+
+static_assert(sizeof(ReplyRecord) == kChannelBufferSize);
+static_assert(offsetof(ReplyRecord, connectionHandle) == 4);
+static_assert(offsetof(ReplyRecord, status) == 8);
+static_assert(offsetof(ReplyRecord, information) == 12);
+static_assert(offsetof(ReplyRecord, value) == 16);
+static_assert(offsetof(ReplyRecord, data) == 20);
+
+static_assert(sizeof(PingRecord) == 128);
+static_assert(offsetof(PingRecord, slotHandle) == 4);
+static_assert(offsetof(PingRecord, sid) == 8);
+
+static_assert(sizeof(CleanupDoneRecord) == 40);
+static_assert(offsetof(CleanupDoneRecord, connectionHandle) == 4);
+static_assert(offsetof(CleanupDoneRecord, requestId) == 20);
+static_assert(offsetof(CleanupDoneRecord, status) == 24);
+static_assert(offsetof(CleanupDoneRecord, information) == 28);
+
+static_assert(sizeof(ConnectionRecord) == 268);
+static_assert(offsetof(ConnectionRecord, sid) == 2);
+static_assert(offsetof(ConnectionRecord, name) == 122);
+static_assert(offsetof(ConnectionRecord, driveLetter) == 248);
+static_assert(offsetof(ConnectionRecord, active) == 250);
+static_assert(offsetof(ConnectionRecord, usedUnits) == 252);
+static_assert(offsetof(ConnectionRecord, freeUnits) == 256);
+static_assert(offsetof(ConnectionRecord, reserved) == 260);
+static_assert(offsetof(ConnectionRecord, connectionHandle) == 264);
+
+static_assert(sizeof(InternalRequest) == 1296);
+static_assert(offsetof(InternalRequest, sid) == 2);
+static_assert(offsetof(InternalRequest, name) == 122);
+static_assert(offsetof(InternalRequest, target) == 248);
+static_assert(offsetof(InternalRequest, destination) == 768);
+static_assert(offsetof(InternalRequest, result) == 1288);
+
+// Lengths the driver checks per control code.
+inline constexpr size_t kConnectionInfoMinIn = 120;
+inline constexpr size_t kConnectionInfoMinOut = 272;
+inline constexpr size_t kGetRequestMinIn = 24;
+inline constexpr size_t kGetRequestMinOut = 52;
+inline constexpr size_t kCleanupDoneMinIn = 24;
+
+// ---- 64-bit helpers over the split fields
+
+inline uint64_t FileSizeOf(const RequestRecord& r) {
+  return (uint64_t{r.fileValueHigh} << 32) | r.fileValue;
+}
+inline void SetFileSize(RequestRecord& r, uint64_t size) {
+  r.fileValue = static_cast<uint32_t>(size);
+  r.fileValueHigh = static_cast<uint32_t>(size >> 32);
+}
+// Byte offset of a read, write or content push: word 2 low, word 3 high.
+inline uint64_t ByteOffsetOf(const RequestRecord& r) {
+  return (uint64_t{r.Parameters[3]} << 32) | r.Parameters[2];
+}
+inline void SetByteOffset(RequestRecord& r, uint64_t offset) {
+  r.Parameters[2] = static_cast<uint32_t>(offset);
+  r.Parameters[3] = static_cast<uint32_t>(offset >> 32);
+}
+// Valid length before a write: word 1 low, offset 32 high.
+inline uint64_t ValidLengthOf(const RequestRecord& r) {
+  return (uint64_t{r.validLengthHigh} << 32) | r.Parameters[1];
+}
+
+// A decoded view of a buffer, or nullptr when it is too short or unmarked.
+template <typename Record>
+const Record* DecodeMarked(const void* buffer, size_t length) {
+  if (buffer == nullptr || length < sizeof(Record)) return nullptr;
+  auto* bytes = static_cast<const uint8_t*>(buffer);
+  if (bytes[0] != kRecordMarker) return nullptr;
+  return static_cast<const Record*>(buffer);
+}
+
+}  // namespace hvm

@@ -1,0 +1,58 @@
+// The driver's control device "\\.\QLODE" as a Unix stream socket.
+//
+// Framing of one DeviceIoControl:
+//   request: u32 magic 0x45444C51 ("QLDE"), u32 code, u32 inLength, u32 outLength, inLength bytes
+//   answer:  u32 error (0 = success, else a Win32 error), u32 bytesReturned, bytesReturned bytes
+// One CreateFile is one connection; calls on one handle are sequential.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace hvm {
+
+inline constexpr uint32_t kControlMagic = 0x45444C51;
+inline constexpr char16_t kControlDeviceName[] = u"\\\\.\\QLODE";
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD FILE_SHARE_READ = 1;
+inline constexpr DWORD FILE_SHARE_WRITE = 2;
+// Largest input or output a frame may announce; anything above is refused.
+inline constexpr uint32_t kMaxControlBuffer = 1u << 20;
+
+// Opens the control device. Only kControlDeviceName is known; any other name,
+// or a missing socket, fails with ERROR_FILE_NOT_FOUND.
+HANDLE CreateFileW(const char16_t* name, DWORD desiredAccess, DWORD shareMode, void* security,
+                   DWORD creationDisposition, DWORD flags, HANDLE templateFile);
+// One framed exchange. Returns TRUE when the driver answered error 0;
+// otherwise FALSE with GetLastError() set to the answer's error (or
+// ERROR_BROKEN_PIPE when the driver went away). Output beyond outLength is dropped.
+BOOL DeviceIoControl(HANDLE device, DWORD code, const void* in, DWORD inLength, void* out,
+                     DWORD outLength, DWORD* bytesReturned, void* overlapped);
+BOOL CloseHandle(HANDLE device);
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+// ---- the driver's side of the framing
+
+struct ControlFrame {
+  uint32_t code = 0;
+  uint32_t outLength = 0;
+  std::vector<uint8_t> input;
+};
+
+// Creates the listening socket at path (removing a stale one), mode 0666 so
+// that every user can reach the driver; returns the fd or -1 with errno.
+int ListenControlSocket(const std::string& path);
+// Reads one frame. Returns 1 on a frame, 0 on orderly end of stream, -1 on a
+// broken or malformed frame (bad magic, lengths above kMaxControlBuffer).
+int ReadControlFrame(int fd, ControlFrame& frame);
+// Writes one answer; false when the peer is gone.
+bool WriteControlAnswer(int fd, uint32_t error, const void* data, uint32_t bytesReturned);
+// The uid of the peer process (SO_PEERCRED); false when it cannot be learned.
+bool ControlPeerUid(int fd, uid_t& uid);
+
+}  // namespace hvm

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the benchmarks need.
+# Idempotent: packages already present are left alone; nothing but apt is used.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libfuse3-dev fuse3
+  libcurl4-openssl-dev libxml2-dev libssh-dev libx11-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  apache2 lighttpd python3 python3-pyftpdlib openssh-server curl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

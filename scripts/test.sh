@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds the normal and the
+# sanitizer build, runs every test in the first and the unit tests in the second.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DHVM_SANITIZE=ON
+cmake --build build-asan -j"$jobs"
+
+status=0
+echo "== tests (normal build)"
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 600) || status=1
+echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j"$jobs" -L unit --timeout 600) || status=1
+exit $status
