@@ -1,4 +1,10 @@
 // Named sections in POSIX shared memory (the named file mappings).
+//
+// A Windows section name lives in the session's namespace, whereas POSIX
+// shared memory is one namespace for the whole machine; so the object is
+// "/<name>.<uid>": every process of one user meets the same section and two
+// users never collide or read each other's. The object is readable and
+// writable by its owner only.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -15,5 +21,10 @@ struct SharedSection {
 // new. Returns false (errno set) when it cannot be mapped.
 bool OpenSharedSection(const std::string& name, size_t size, SharedSection& section);
 void CloseSharedSection(SharedSection& section);
+
+// The shm_open name that stands for the section "name".
+std::string SharedSectionObjectName(const std::string& name);
+// Removes the name; mapped views stay valid until they are closed.
+bool RemoveSharedSection(const std::string& name);
 
 }  // namespace hvm

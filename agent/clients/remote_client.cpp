@@ -1,0 +1,42 @@
+// The base behaviours of RemoteClient.
+#include "agent/clients/remote_client.h"
+
+namespace hvm {
+
+RemoteClient::RemoteClient(Connection& connection)
+    : connection_(&connection), site_(connection.site) {}
+
+RemoteClient::~RemoteClient() = default;
+
+FileEntry* RemoteClient::RootEntry() {
+  std::u16string root = connection_->RootPath();
+  FileEntry* entry = connection_->entries.LookUp(root);
+  if (entry == nullptr) entry = connection_->entries.NewEntry(root);
+  if (entry == nullptr) return nullptr;
+  FileTime now = NowFileTime();
+  entry->flags |= kEntryDirectory;
+  entry->size = kNoSize;
+  entry->creationTime = now;
+  entry->changeTime = now;
+  entry->lastWriteTime = now;
+  entry->serverModifiedTime = now;
+  entry->lastRefreshTime = now;
+  return entry;
+}
+
+int RemoteClient::IsReady() { return 1; }
+
+void RemoteClient::DropLocalCopy(FileEntry*, ReplyArea&) {}
+
+AttachedSection** RemoteClient::EntryLink(FileEntry* entry) {
+  return entry == nullptr ? nullptr : &entry->sections;
+}
+
+void RemoteClient::SetSecurityFlags(uint32_t flags) { securityFlags_ = flags; }
+
+NTSTATUS RemoteClient::GetChecked(FileEntry* entry, ReplyArea& reply, uint64_t start,
+                                  uint64_t end, uint8_t* destination, uint32_t reserved) {
+  return Get(entry, reply, start, end, destination, reserved);
+}
+
+}  // namespace hvm

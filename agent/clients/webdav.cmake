@@ -1,0 +1,16 @@
+# The WebDAV client: transport over libcurl, multistatus with libxml2, listing,
+# range reads, uploads and locks.
+file(GLOB HVM_WEBDAV_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/webdav_*.cpp)
+add_library(hvm_webdav STATIC ${HVM_WEBDAV_SOURCES})
+target_include_directories(hvm_webdav PUBLIC ${CMAKE_SOURCE_DIR})
+# Error texts live with the application frame, configured after this folder;
+# the generator expression resolves once every target is known.
+target_link_libraries(hvm_webdav PUBLIC PkgConfig::CURL PkgConfig::LIBXML2 hvm_urlcode
+  hvm_remote_client $<TARGET_NAME_IF_EXISTS:hvm_errtext> moorlib hvm_platform ${CMAKE_DL_LIBS})
+
+set(HVM_WEBDAV_TESTS ${CMAKE_CURRENT_LIST_DIR}/tests)
+hvm_add_test(webdav_unit_test
+  SOURCES ${HVM_WEBDAV_TESTS}/webdav_dates_test.cpp
+          ${HVM_WEBDAV_TESTS}/webdav_multistatus_test.cpp
+          ${HVM_WEBDAV_TESTS}/webdav_transport_test.cpp
+  LIBS hvm_webdav)

@@ -1,0 +1,164 @@
+// The WebDAV client's life (open, clone, shutdown) and the plain one-request
+// operations: create, make directory, delete, move, copy.
+#include "agent/clients/webdav_client.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "agent/clients/client_factory.h"
+#include "agent/clients/url_coding.h"
+#include "agent/clients/webdav_error_text.h"
+#include "agent/service/path_forms.h"
+#include "common/moorlib.h"
+#include "platform/ui.h"
+#include "platform/wide_text.h"
+
+namespace hvm {
+namespace {
+
+bool Succeeded(int32_t status) { return status >= 1 && status < 400; }
+
+}  // namespace
+
+WebDavClient::WebDavClient(Connection& connection)
+    : RemoteClient(connection), facts_(std::make_shared<WebDavSiteFacts>()) {}
+
+WebDavClient::~WebDavClient() { Shutdown(); }
+
+NTSTATUS WebDavClient::Open() {
+  if (opened_) return STATUS_SUCCESS;
+  std::u16string url = site_ ? std::u16string(WideField(site_->url, kSiteUrlChars)) : std::u16string();
+  if (url.empty() && !connection_->serverBasePath.empty()) url = connection_->serverBasePath;
+  size_t scheme = url.find(u"://");
+  if (scheme == std::u16string::npos) return STATUS_INSUFFICIENT_RESOURCES;
+  size_t hostEnd = url.find(u'/', scheme + 3);
+  std::u16string hostPort = url.substr(scheme + 3, hostEnd == std::u16string::npos ? std::u16string::npos
+                                                                                    : hostEnd - scheme - 3);
+  if (hostPort.empty()) return STATUS_INSUFFICIENT_RESOURCES;
+  size_t colon = hostPort.rfind(u':');
+  if (colon != std::u16string::npos && hostPort.find(u']') == std::u16string::npos) hostPort.resize(colon);
+  if (colon != std::u16string::npos && hostPort.find(u']') != std::u16string::npos && colon > hostPort.find(u']'))
+    hostPort.resize(colon);
+  host_ = Utf16ToUtf8(hostPort);
+  siteUrl_ = url;
+  if (siteUrl_.back() != u'/') siteUrl_ += u'/';
+  if (!transport_.valid()) {
+    WideDbgPrint(u"WinHttpSession(%ws)\n", ErrorText(ERROR_NOT_ENOUGH_MEMORY));
+    return STATUS_UNSUCCESSFUL;
+  }
+  opened_ = true;
+  return STATUS_SUCCESS;
+}
+
+std::unique_ptr<WebDavClient> WebDavClient::Clone() const {
+  auto copy = std::make_unique<WebDavClient>(*connection_);
+  copy->facts_ = facts_;
+  copy->securityFlags_ = securityFlags_;
+  copy->host_ = host_;
+  copy->siteUrl_ = siteUrl_;
+  copy->opened_ = opened_;
+  copy->quiet_ = false;
+  return copy;
+}
+
+void WebDavClient::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  CloseRequest();
+}
+
+const char16_t* WebDavClient::ErrorText(uint32_t code) {
+  return WebDavErrorText(code, errorText_, kErrorTextChars);
+}
+
+int WebDavClient::IsConnected() { return 1; }
+
+std::u16string WebDavClient::SitePath() const {
+  size_t scheme = siteUrl_.find(u"://");
+  size_t slash = scheme == std::u16string::npos ? std::u16string::npos : siteUrl_.find(u'/', scheme + 3);
+  std::u16string path = slash == std::u16string::npos ? u"/" : siteUrl_.substr(slash);
+  std::u16string decoded(kUrlByteBufferSize, u'\0');
+  if (decodeUrl(path.c_str(), decoded.data(), decoded.size())) {
+    decoded.resize(std::char_traits<char16_t>::length(decoded.c_str()));
+    path = decoded;
+  }
+  return path;
+}
+
+std::u16string WebDavClient::CachePathOfServer(std::u16string_view serverPath) const {
+  return CachePathOf(*connection_, serverPath);
+}
+
+int WebDavClient::Ask(std::u16string_view text, std::u16string_view caption, DWORD style) {
+  return CurrentUi().MessageBox(text, caption, style);
+}
+
+void WebDavClient::SetReplyMessage(ReplyArea& reply, uint32_t code) {
+  CopyWide(reply.message, kReplyMessageChars, ErrorText(code));
+}
+
+NTSTATUS WebDavClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
+  int32_t status = PerformRequest('N', entry, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  CloseRequest();
+  if (Succeeded(status)) return STATUS_SUCCESS;
+  SetReplyMessage(reply, static_cast<uint32_t>(status));
+  return STATUS_ACCESS_DENIED;
+}
+
+NTSTATUS WebDavClient::MakeDirectory(ReplyArea& reply) {
+  int32_t status = PerformRequest('M', nullptr, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  if (Succeeded(status)) return STATUS_SUCCESS;
+  SetReplyMessage(reply, static_cast<uint32_t>(status));
+  return STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS WebDavClient::Delete(FileEntry* entry, ReplyArea& reply) {
+  if (entry) Unlock(entry, reply, 1, nullptr);
+  std::u16string path = reply.serverPath;
+  if (entry && entry->IsDirectory() && !path.empty() && path.back() != u'/') path += u'/';
+  int32_t status = PerformRequest('E', entry, path, nullptr, {}, nullptr, 0, 0, nullptr);
+  if (Succeeded(status) || status == 404) return STATUS_SUCCESS;
+  SetReplyMessage(reply, static_cast<uint32_t>(status));
+  return status == 423 ? STATUS_ACCESS_DENIED : STATUS_CANNOT_DELETE;
+}
+
+NTSTATUS WebDavClient::Move(FileEntry* entry, ReplyArea& reply, FileEntry* targetDirectory,
+                            std::u16string_view destinationServerPath) {
+  (void)targetDirectory;
+  FileEntry* destination = connection_->entries.LookUp(CachePathOfServer(destinationServerPath));
+  if (entry) Unlock(entry, reply, 1, nullptr);
+  if (destination && destination != entry) Unlock(destination, reply, 1, nullptr);
+  std::u16string source = reply.serverPath;
+  if (entry && entry->IsDirectory() && !source.empty() && source.back() != u'/') source += u'/';
+  int32_t status = PerformRequest('R', entry, source, destination, destinationServerPath, nullptr, 0, 0, nullptr);
+  if (Succeeded(status)) return STATUS_SUCCESS;
+  SetReplyMessage(reply, static_cast<uint32_t>(status));
+  return STATUS_ACCESS_DENIED;
+}
+
+NTSTATUS WebDavClient::Copy(FileEntry* entry, ReplyArea& reply, uint32_t, std::u16string_view destinationServerPath,
+                            char16_t* resultText) {
+  std::u16string source = reply.serverPath;
+  if (entry && entry->IsDirectory() && !source.empty() && source.back() != u'/') source += u'/';
+  int32_t status = PerformRequest('C', entry, source, nullptr, destinationServerPath, nullptr, 0, 0, nullptr);
+  if (Succeeded(status)) return STATUS_SUCCESS;
+  if (resultText) CopyWide(resultText, kReplyMessageChars, ErrorText(static_cast<uint32_t>(status)));
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void WebDavClient::DropLocalCopy(FileEntry* entry, ReplyArea&) {
+  if (entry && entry->secondCopy != kNoFile && entry->secondCopy != 0) {
+    close(entry->secondCopy);
+    entry->secondCopy = kNoFile;
+  }
+}
+
+std::unique_ptr<RemoteClient> MakeWebDavClient(Connection& connection) {
+  return std::make_unique<WebDavClient>(connection);
+}
+
+void RegisterWebDavClient() { RegisterClientConstructor(ClientKind::WebDav, &MakeWebDavClient); }
+
+}  // namespace hvm

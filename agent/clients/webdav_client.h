@@ -1,0 +1,175 @@
+// The WebDAV client of http and https sites: every server operation goes
+// through PerformRequest, which composes method, headers and body from a
+// one-letter request kind and runs the send loop over the HTTP transport.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/clients/remote_client.h"
+#include "agent/clients/webdav_transport.h"
+
+namespace hvm {
+
+// Results of PerformRequest besides HTTP statuses and WinHTTP codes.
+inline constexpr int32_t kRequestNotSent = 0;
+
+// Site flags the client reads and sets.
+inline constexpr uint32_t kSiteLockingOff = 0x01;     // no lock discovery, no UNLOCK
+inline constexpr uint32_t kSitePlainProperties = 0x02;  // the server keeps no dead properties
+
+// Entry flags of uploads.
+inline constexpr uint32_t kEntryUploadKeepsLock = 0x0008;  // upload without unlocking first
+inline constexpr uint32_t kEntryExcelFirstClose = 0x1000;  // the first close of a workbook was ignored
+inline constexpr uint32_t kEntryTimesPending = 0x2000;     // PROPPATCH of the times still due
+
+// Read sizes and thresholds.
+inline constexpr size_t kMaxReplyRead = 65536;
+inline constexpr size_t kReadAheadBytes = 3145728;
+inline constexpr uint64_t kReadAheadMinSize = 512001;
+inline constexpr uint64_t kProgressMinSize = 512001;
+inline constexpr size_t kUploadPieceBytes = 131072;
+
+// Facts about the site that a client and its clones share.
+struct WebDavSiteFacts {
+  std::mutex lock;
+  std::u16string banner;             // "Server" of the first reply, at most 79 characters
+  bool sharePoint = false;
+  std::string cookie;                // first "Set-Cookie" name=value, at most 259 characters
+  AuthScheme serverScheme = AuthScheme::Basic;
+  AuthScheme proxyScheme = AuthScheme::Basic;
+  std::string clientCertificate;     // chosen once through the Ui
+  bool autoProxyFailed = false;      // never looked up again for this site
+};
+
+// The agent's proxy settings (the settings dialog fills them).
+struct WebDavProxySettings {
+  bool enabled = false;
+  std::u16string host;
+  uint32_t port = 0;
+  std::u16string bypass;             // ";"- or blank-separated, "<local>" allowed
+  std::u16string user, password;
+};
+void SetWebDavProxySettings(const WebDavProxySettings& settings);
+WebDavProxySettings GetWebDavProxySettings();
+
+// Request kind letters.
+const char* MethodOfKind(char kind);  // null for G, J, Q and letters outside A..W
+
+class WebDavClient : public RemoteClient {
+ public:
+  explicit WebDavClient(Connection& connection);
+  ~WebDavClient() override;
+
+  NTSTATUS Open() override;
+  NTSTATUS CreateFile(FileEntry* entry, ReplyArea& reply) override;
+  NTSTATUS CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint32_t synchronous,
+                           uint32_t reserved) override;
+  NTSTATUS ListDirectory(std::u16string_view serverPath, FileEntry* entry, const char16_t* name) override;
+  NTSTATUS MakeDirectory(ReplyArea& reply) override;
+  NTSTATUS Delete(FileEntry* entry, ReplyArea& reply) override;
+  NTSTATUS Move(FileEntry* entry, ReplyArea& reply, FileEntry* targetDirectory,
+                std::u16string_view destinationServerPath) override;
+  NTSTATUS Get(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
+               uint32_t reserved) override;
+  NTSTATUS Write(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, const uint8_t* data,
+                 NTSTATUS status) override;
+  NTSTATUS Copy(FileEntry* entry, ReplyArea& reply, uint32_t reserved, std::u16string_view destinationServerPath,
+                char16_t* resultText) override;
+  NTSTATUS Lock(FileEntry* entry, ReplyArea& reply, uint32_t depth, char16_t* resultText) override;
+  NTSTATUS BeginWrite(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) override;
+  NTSTATUS Unlock(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) override;
+  void DropLocalCopy(FileEntry* entry, ReplyArea& reply) override;
+  void Shutdown() override;
+  const char16_t* ErrorText(uint32_t code) override;
+  int IsConnected() override;
+  NTSTATUS Control(uint32_t code, FileEntry* entry, ReplyArea& reply, InternalRequest* answer,
+                   uint32_t* information, const InternalRequest* request) override;
+  NTSTATUS GetChecked(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
+                      uint32_t reserved) override;
+
+  // ---- transport (webdav_request.cpp, webdav_send_loop.cpp)
+
+  // kind: the request letter; path and destinationPath relative to the site
+  // or whole URLs; body: the XML text or null; start/end: GET range (end
+  // exclusive), or for PUT a non-zero start = the body is streamed later.
+  int32_t PerformRequest(char kind, FileEntry* entry, std::u16string_view path, FileEntry* destinationEntry,
+                         std::u16string_view destinationPath, const std::string* body, uint64_t start,
+                         uint64_t end, const char16_t* label);
+  // Sends the prepared request (a streamed upload passes its source); the
+  // status, or the error the loop ended with.
+  int32_t SendPrepared(UploadSource* upload);
+  // At most 65,536 bytes; the count must equal length. 0 or an NTSTATUS.
+  NTSTATUS ReadReplyBody(uint8_t* buffer, size_t length, size_t* got);
+  // The whole body as text (up to the multistatus limit). 0 or a WinHTTP code.
+  DWORD ReadReplyText(std::string& text);
+  void CloseRequest();
+  // A copy for a background job: same site, certificate, credentials,
+  // proxy, security flags and server facts, its own connection.
+  std::unique_ptr<WebDavClient> Clone() const;
+
+  HttpTransport& transport() { return transport_; }
+  int32_t lastStatus() const { return lastStatus_; }
+  std::u16string Banner() const;
+  bool BannerContains(std::u16string_view text) const;
+  bool IsSharePoint() const;
+  bool quiet() const { return quiet_; }
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
+  // The site URL's host and the path part ("/dav"), decoded.
+  const std::string& host() const { return host_; }
+  std::u16string SitePath() const;
+  // Whole URL of a server path or a path relative to the site.
+  std::u16string UrlOf(std::u16string_view path) const;
+  // Logs "** site method status=... file text" with the code's error text.
+  void ReportFailure(const char* method, int32_t status, std::u16string_view path);
+  // Shows a message box through the Ui.
+  int Ask(std::u16string_view text, std::u16string_view caption, DWORD style);
+
+ private:
+  friend struct WebDavRequestBuilder;
+  friend class RangeReadJob;
+  friend class FullDownloadJob;
+  friend class SectionWriterJob;
+
+  void AddHeader(const char* name, std::string_view value, std::u16string_view wideValue = {});
+  void ApplyTimeouts(FileEntry* entry);
+  bool ApplyProxy(const std::u16string& url);
+  void LearnServer();
+  void LearnRangeSupport();
+  NTSTATUS ParseListing(std::u16string_view folderCachePath, FileEntry* folder);
+  NTSTATUS HeadRefresh(std::u16string_view serverPath, FileEntry* entry);
+  void DropVanishedChildren(FileEntry* folder, const std::vector<FileEntry*>& listed);
+  NTSTATUS Upload(FileEntry* entry, int fd, uint64_t size, std::u16string_view serverPath);
+  NTSTATUS SendPropPatch(FileEntry* entry, std::u16string_view serverPath);
+  NTSTATUS ReadFromCompleteCopy(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination, bool* done);
+  NTSTATUS ReadWithoutRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);
+  NTSTATUS ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);
+  NTSTATUS DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
+                           bool checkSize);
+  void SetReplyMessage(ReplyArea& reply, uint32_t code);
+  std::u16string CachePathOfServer(std::u16string_view serverPath) const;
+
+  std::shared_ptr<WebDavSiteFacts> facts_;
+  HttpTransport transport_;
+  HttpRequestSpec spec_;           // the request being composed
+  char kind_ = 0;
+  bool opened_ = false;
+  bool shutDown_ = false;
+  bool quiet_ = true;
+  int32_t lastStatus_ = 0;
+  std::string host_;
+  std::u16string siteUrl_;         // encoded, with a trailing "/"
+  std::u16string currentPath_;     // of the request, for the report line
+  std::mutex requestLock_;         // closing the request may come from a job thread
+};
+
+// The constructor the factory calls for WebDAV sites.
+std::unique_ptr<RemoteClient> MakeWebDavClient(Connection& connection);
+// Registers MakeWebDavClient with the client factory (once at start-up).
+void RegisterWebDavClient();
+
+}  // namespace hvm

@@ -1,0 +1,108 @@
+// Close (operation 2), cleanup (operation 18) and token replacement (15).
+#include "agent/clients/remote_client.h"
+#include "agent/service/local_copy.h"
+#include "agent/service/operations.h"
+#include "common/moorlib.h"
+
+namespace hvm {
+namespace {
+
+// After a successful upload: the offline copy and the busy-path set learn of it.
+void AfterCloseAfterWrite(RequestContext& ctx, FileEntry& entry, bool hadLocalCopy) {
+  Connection& c = ctx.connection;
+  std::u16string_view path = entry.Path();
+  if (hadLocalCopy && c.offlineFeature && !(c.Options() & kSiteOffline) &&
+      c.hooks.offlineCopyUpdated &&
+      (!c.hooks.offlineUpdateAllowed || c.hooks.offlineUpdateAllowed(path)))
+    c.hooks.offlineCopyUpdated(c, entry);
+  if (entry.useCount == 0 && c.hooks.pathReleased) c.hooks.pathReleased(c, path);
+}
+
+void FreeHandle(RequestContext& ctx) {
+  ctx.connection.openHandles.Unlink(ctx.handle);
+  delete ctx.handle;
+  ctx.handle = nullptr;
+}
+
+// Close of the last use of a file whose delete is pending: it leaves the cache.
+void DropDeletedEntry(RequestContext& ctx, FileEntry& entry) {
+  Connection& c = ctx.connection;
+  entry.flags &= ~kEntryDeleteOnClose;
+  c.entries.Remove(&entry);
+  ForgetEntry(c, entry);
+  if (!entry.lockToken.empty()) c.client->Unlock(&entry, ctx.area, kCommandMode, nullptr);
+  // The handle being closed still points at the entry; nothing else does.
+  ctx.handle->entry = nullptr;
+  c.entries.DiscardEntry(&entry, false);
+  ctx.reply.value = 0;
+}
+
+}  // namespace
+
+void CloseOperation(RequestContext& ctx) {
+  FileEntry& entry = *ctx.entry;
+  if (entry.useCount > 0) entry.useCount -= 1;
+  WideDbgPrint(u"MJ_CLOSE useCount=%d  %ws\n", static_cast<int>(entry.useCount),
+               std::u16string(entry.Path()).c_str());
+  ctx.SetReplyDataWord(0, entry.useCount);
+  if (entry.useCount == 0) entry.fileToken = 0;
+  if (!entry.IsDeletePending()) {
+    bool hadLocalCopy = entry.HasLocalCopy();
+    NTSTATUS status = ctx.connection.client->CloseAfterWrite(ctx.handle, ctx.area, 1, 0);
+    if (status == STATUS_SUCCESS) AfterCloseAfterWrite(ctx, entry, hadLocalCopy);
+    ctx.Answer(status == STATUS_PENDING ? STATUS_PENDING : STATUS_SUCCESS);
+    ctx.reply.value = LocalCopyIndicator(entry);
+  } else if (entry.useCount == 0) {
+    DropDeletedEntry(ctx, entry);
+  }
+  FreeHandle(ctx);
+}
+
+void CleanupOperation(RequestContext& ctx) {
+  FileEntry& entry = *ctx.entry;
+  ctx.handle->pattern.clear();
+  if (entry.handleCount > 0) entry.handleCount -= 1;
+  if (entry.handleCount != 0) {
+    ctx.reply.value = LocalCopyIndicator(entry);
+    return;
+  }
+  Connection& c = ctx.connection;
+  if (!entry.IsDeletePending()) {
+    bool hadLocalCopy = entry.HasLocalCopy();
+    NTSTATUS status = c.client->CloseAfterWrite(ctx.handle, ctx.area, 1, 0);
+    if (status == STATUS_SUCCESS) AfterCloseAfterWrite(ctx, entry, hadLocalCopy);
+    if (status != STATUS_SUCCESS && status != STATUS_PENDING) status = STATUS_CANCELLED;
+    if (!entry.IsDirectory() && entry.lockCount > 0) c.client->Unlock(&entry, ctx.area, 1, nullptr);
+    ctx.Answer(status);
+    ctx.reply.value = LocalCopyIndicator(entry);
+    return;
+  }
+  entry.flags &= ~kEntryWrittenLocally;
+  CloseLocalCopy(c, entry, CopyKind::Local);
+  ctx.reply.value = 0;
+  if (entry.flags & kEntryDeletedOnServer) return;
+  if (c.client->Delete(&entry, ctx.area) == STATUS_SUCCESS) {
+    if (c.offlineFeature && c.hooks.offlineDeleted) c.hooks.offlineDeleted(c, entry);
+    entry.flags |= kEntryDeletePending | kEntryDeletedOnServer;
+  } else {
+    ctx.Answer(STATUS_CANNOT_DELETE);
+    entry.flags &= ~kEntryDeletePending;
+  }
+}
+
+void TokenReplaceOperation(RequestContext& ctx) {
+  if (ctx.DataLength() < 12) {
+    ctx.Answer(STATUS_INVALID_PARAMETER);
+    return;
+  }
+  uint32_t stale = ctx.DataWord(0);
+  uint32_t replacement = ctx.DataWord(2);
+  for (FileEntry* entry : ctx.connection.entries) {
+    if (entry->fileToken == stale) {
+      entry->fileToken = replacement;
+      break;
+    }
+  }
+}
+
+}  // namespace hvm

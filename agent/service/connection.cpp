@@ -1,0 +1,35 @@
+#include "agent/service/connection.h"
+
+#include "agent/clients/remote_client.h"
+#include "platform/wide_text.h"
+
+namespace hvm {
+
+Connection::Connection() = default;
+
+Connection::~Connection() {
+  if (loopThread.joinable()) loopThread.join();
+  if (refreshThread.joinable()) refreshThread.join();
+  // The client goes before the entries it may still point at.
+  if (client) client->Shutdown();
+  client.reset();
+  openHandles.Clear();
+}
+
+std::u16string_view Connection::Name() const {
+  if (site == nullptr) return {};
+  return WideField(site->name, kSiteNameChars);
+}
+
+char Connection::DriveLetter() const {
+  if (site == nullptr) return 0;
+  return site->mappedDrive != 0 ? site->mappedDrive : site->drive[0];
+}
+
+std::u16string Connection::RootPath() const {
+  std::u16string root = u"\\QUENLODE\\";
+  root += Name();
+  return root;
+}
+
+}  // namespace hvm

@@ -1,0 +1,33 @@
+// The operations of the request loop, one file each. Every operation writes
+// its answer into ctx.reply; none throws.
+#pragma once
+#include "agent/service/request_context.h"
+
+namespace hvm {
+
+void CreateOperation(RequestContext& ctx);
+void CloseOperation(RequestContext& ctx);
+void CleanupOperation(RequestContext& ctx);
+void TokenReplaceOperation(RequestContext& ctx);
+void ReadOperation(RequestContext& ctx);
+void WriteOperation(RequestContext& ctx);
+void QueryInformationOperation(RequestContext& ctx);
+void SetInformationOperation(RequestContext& ctx);
+void DirectoryQueryOperation(RequestContext& ctx);
+void DeviceControlOperation(RequestContext& ctx);
+void ContentPushOperation(RequestContext& ctx);
+
+// Shared steps.
+// The client's begin write when the file holds no lock yet; false after
+// answering STATUS_ACCESS_DENIED with information 0.
+bool BeginWriteIfUnlocked(RequestContext& ctx);
+// The directory refresh: lists the folder through the client; on success
+// stamps the refresh time and makes it the last listed folder.
+NTSTATUS RefreshDirectory(Connection& connection, FileEntry& directory);
+// Drops every pointer the Connection keeps to an entry that is about to go:
+// listing positions, the last listed folder, children's parent links.
+void ForgetEntry(Connection& connection, FileEntry& entry);
+// The value close and cleanup report for the local copy: non-zero while one is held.
+uint32_t LocalCopyIndicator(const FileEntry& entry);
+
+}  // namespace hvm

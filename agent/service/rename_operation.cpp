@@ -1,0 +1,136 @@
+// Rename (set information class 10): refusals, the client's move, and the
+// cache brought to the new name.
+#include <cstring>
+#include <vector>
+
+#include "agent/clients/remote_client.h"
+#include "agent/service/operations.h"
+#include "agent/service/path_forms.h"
+
+namespace hvm {
+namespace {
+
+bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
+  return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
+}
+
+std::u16string NewNameOf(const RequestContext& ctx) {
+  size_t chars = ctx.DataLength() / 2;
+  std::u16string name(chars, u'\0');
+  std::memcpy(name.data(), ctx.request.data, chars * 2);
+  return name;
+}
+
+// Open files in the way of the rename; true when it must be refused.
+bool OpenFilesInTheWay(const RequestContext& ctx, std::u16string_view newPath) {
+  std::u16string_view oldPath = ctx.entry->Path();
+  for (OpenHandle* h = ctx.connection.openHandles.head(); h != nullptr; h = h->next) {
+    if (h->entry == nullptr) continue;
+    std::u16string_view path = h->entry->Path();
+    if (h->entry->handleCount > 1 && StartsWith(path, newPath)) return true;
+    if (ctx.entry->handleCount > 1 && h != ctx.handle && StartsWith(path, oldPath)) return true;
+  }
+  return false;
+}
+
+// The entry cached under the new name; false after an answer.
+bool AcceptReplaced(RequestContext& ctx, FileEntry* existing) {
+  if (existing == nullptr || existing == ctx.entry) return true;
+  if (existing->IsDirectory()) {
+    ctx.Answer(STATUS_FILE_IS_A_DIRECTORY);
+    return false;
+  }
+  if (existing->handleCount > 0) {
+    ctx.Answer(STATUS_ACCESS_DENIED);
+    return false;
+  }
+  bool replace = (ctx.Word(3) & 0xFF) != 0;
+  if (!existing->IsDeletePending() && (!replace || ctx.entry->IsDirectory())) {
+    ctx.Answer(STATUS_OBJECT_NAME_COLLISION);
+    return false;
+  }
+  return true;
+}
+
+void RetireReplaced(RequestContext& ctx, FileEntry& replaced) {
+  Connection& c = ctx.connection;
+  replaced.flags |= kEntryDeletePending;
+  if (replaced.useCount == 0 && replaced.handleCount == 0) {
+    for (OpenHandle* h = c.openHandles.head(); h != nullptr; h = h->next) {
+      if (h->entry == &replaced) h->entry = ctx.entry;
+    }
+    ForgetEntry(c, replaced);
+    c.entries.DiscardEntry(&replaced, true);
+  } else {
+    c.entries.Remove(&replaced);
+    replaced.SetPath(u"");
+  }
+}
+
+// The entry and everything cached below it move to the new path; entries
+// whose new path would be too long leave the cache.
+void MoveInCache(RequestContext& ctx, FileEntry* target, const std::u16string& newPath) {
+  EntryCache& cache = ctx.connection.entries;
+  std::u16string oldPath(ctx.entry->Path());
+  std::vector<FileEntry*> moving;
+  for (auto it = cache.Find(ctx.entry); it != cache.end() && PathIsAtOrBelow((*it)->Path(), oldPath); ++it)
+    moving.push_back(*it);
+  if (moving.empty()) moving.push_back(ctx.entry);
+  for (FileEntry* e : moving) cache.Remove(e);
+  ctx.entry->parent = target;
+  for (FileEntry* e : moving) {
+    std::u16string path = newPath + std::u16string(e->Path().substr(oldPath.size()));
+    if (path.size() > kEntryMaxPathChars) {
+      ForgetEntry(ctx.connection, *e);
+      cache.DiscardEntry(e, false);
+      continue;
+    }
+    e->SetPath(path);
+    cache.Insert(e);
+  }
+}
+
+}  // namespace
+
+void RenameOperation(RequestContext& ctx) {
+  FileEntry& entry = *ctx.entry;
+  std::u16string name = NewNameOf(ctx);
+  if (name.empty() || name.find_first_of(u"\\/") != std::u16string::npos ||
+      name.find(u'\0') != std::u16string::npos) {
+    ctx.Answer(STATUS_OBJECT_NAME_INVALID);
+    return;
+  }
+  if (entry.IsReadOnly()) {
+    ctx.Answer(STATUS_ACCESS_DENIED);
+    return;
+  }
+  OpenHandle* targetHandle = ctx.connection.openHandles.Find(ctx.Word(2));
+  FileEntry* target = targetHandle != nullptr ? targetHandle->entry : nullptr;
+  if (target == nullptr) {
+    ctx.Answer(STATUS_NOT_SAME_DEVICE);
+    return;
+  }
+  if (!entry.IsDirectory() && !BeginWriteIfUnlocked(ctx)) return;
+  std::u16string newPath = std::u16string(target->Path()) + u"\\" + name;
+  if (newPath.size() > kEntryMaxPathChars) {
+    ctx.Answer(STATUS_OBJECT_NAME_INVALID);
+    return;
+  }
+  if (OpenFilesInTheWay(ctx, newPath)) {
+    ctx.Answer(STATUS_ACCESS_DENIED);
+    return;
+  }
+  FileEntry* existing = ctx.connection.entries.LookUp(newPath);
+  if (!AcceptReplaced(ctx, existing)) return;
+  std::u16string destination = ServerPathOf(ctx.connection, newPath);
+  if (entry.IsDirectory()) destination += u'/';
+  NTSTATUS status = ctx.connection.client->Move(&entry, ctx.area, target, destination);
+  if (status != STATUS_SUCCESS) {
+    ctx.Answer(status);
+    return;
+  }
+  if (existing != nullptr && existing != &entry) RetireReplaced(ctx, *existing);
+  MoveInCache(ctx, target, newPath);
+}
+
+}  // namespace hvm

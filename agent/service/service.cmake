@@ -1,0 +1,18 @@
+# The request service: file entries, local copies, the request loop and its operations.
+add_library(hvm_service STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/file_time.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/path_order.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/file_entry.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/entry_cache.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/open_handle.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/connection.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pending_answer.cpp)
+target_include_directories(hvm_service PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(hvm_service PUBLIC hvm_platform moorlib Threads::Threads)
+if(TARGET hvm_channel)
+  target_link_libraries(hvm_service PUBLIC hvm_channel)
+endif()
+
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/service_tests.cmake)
+  include(${CMAKE_CURRENT_LIST_DIR}/tests/service_tests.cmake)
+endif()

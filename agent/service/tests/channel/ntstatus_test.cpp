@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "agent/service/ntstatus.h"
+
+namespace hvm {
+namespace {
+
+TEST(StatusNames, EveryChannelStatusHasItsSymbolicName) {
+  const struct {
+    NTSTATUS status;
+    const char16_t* name;
+  } expected[] = {
+      {STATUS_SUCCESS, u"STATUS_SUCCESS"},
+      {STATUS_PENDING, u"STATUS_PENDING"},
+      {STATUS_OBJECT_NAME_EXISTS, u"STATUS_OBJECT_NAME_EXISTS"},
+      {STATUS_BUFFER_OVERFLOW, u"STATUS_BUFFER_OVERFLOW"},
+      {STATUS_NO_MORE_FILES, u"STATUS_NO_MORE_FILES"},
+      {STATUS_UNSUCCESSFUL, u"STATUS_UNSUCCESSFUL"},
+      {STATUS_NOT_IMPLEMENTED, u"STATUS_NOT_IMPLEMENTED"},
+      {STATUS_INVALID_INFO_CLASS, u"STATUS_INVALID_INFO_CLASS"},
+      {STATUS_INVALID_PARAMETER, u"STATUS_INVALID_PARAMETER"},
+      {STATUS_NO_SUCH_FILE, u"STATUS_NO_SUCH_FILE"},
+      {STATUS_INVALID_DEVICE_REQUEST, u"STATUS_INVALID_DEVICE_REQUEST"},
+      {STATUS_END_OF_FILE, u"STATUS_END_OF_FILE"},
+      {STATUS_ACCESS_DENIED, u"STATUS_ACCESS_DENIED"},
+      {STATUS_OBJECT_NAME_INVALID, u"STATUS_OBJECT_NAME_INVALID"},
+      {STATUS_OBJECT_NAME_NOT_FOUND, u"STATUS_OBJECT_NAME_NOT_FOUND"},
+      {STATUS_OBJECT_NAME_COLLISION, u"STATUS_OBJECT_NAME_COLLISION"},
+      {STATUS_FILE_LOCK_CONFLICT, u"STATUS_FILE_LOCK_CONFLICT"},
+      {STATUS_DATA_ERROR, u"STATUS_DATA_ERROR"},
+      {STATUS_INSUFFICIENT_RESOURCES, u"STATUS_INSUFFICIENT_RESOURCES"},
+      {STATUS_FILE_IS_A_DIRECTORY, u"STATUS_FILE_IS_A_DIRECTORY"},
+      {STATUS_NOT_SUPPORTED, u"STATUS_NOT_SUPPORTED"},
+      {STATUS_UNEXPECTED_NETWORK_ERROR, u"STATUS_UNEXPECTED_NETWORK_ERROR"},
+      {STATUS_NOT_SAME_DEVICE, u"STATUS_NOT_SAME_DEVICE"},
+      {STATUS_DIRECTORY_NOT_EMPTY, u"STATUS_DIRECTORY_NOT_EMPTY"},
+      {STATUS_FILE_CORRUPT_ERROR, u"STATUS_FILE_CORRUPT_ERROR"},
+      {STATUS_NOT_A_DIRECTORY, u"STATUS_NOT_A_DIRECTORY"},
+      {STATUS_CANCELLED, u"STATUS_CANCELLED"},
+      {STATUS_CANNOT_DELETE, u"STATUS_CANNOT_DELETE"},
+      {STATUS_FILE_DELETED, u"STATUS_FILE_DELETED"},
+      {STATUS_NO_FREE_USER_SLOT, u"STATUS_NO_FREE_USER_SLOT"},
+  };
+  for (const auto& e : expected)
+    EXPECT_EQ(std::u16string(NtStatusName(e.status)), e.name) << std::hex << e.status;
+}
+
+TEST(StatusNames, UnknownValuesFallBack) {
+  EXPECT_EQ(std::u16string(NtStatusName(0xC0DEC0DE)), u"NTSTATSTR_UNKNOWN_STATUS");
+  EXPECT_EQ(std::u16string(NtStatusName(0x00000001)), u"NTSTATSTR_UNKNOWN_STATUS");
+  EXPECT_EQ(std::u16string(NtStatusName(0xFFFFFFFF)), u"NTSTATSTR_UNKNOWN_STATUS");
+}
+
+TEST(OperationNames, TableOrderAndFallback) {
+  EXPECT_EQ(std::u16string(MajorFunctionName(0)), u"MJ_CREATE");
+  EXPECT_EQ(std::u16string(MajorFunctionName(2)), u"MJ_CLOSE");
+  EXPECT_EQ(std::u16string(MajorFunctionName(5)), u"QUERY_INFORMATION");
+  EXPECT_EQ(std::u16string(MajorFunctionName(7)), u"MJ_RY_EA");
+  EXPECT_EQ(std::u16string(MajorFunctionName(12)), u"MJ_DIRECTORY_CONTROL");
+  EXPECT_EQ(std::u16string(MajorFunctionName(15)), u"MJ_INTERNAL_DEVICE_CONTROL");
+  EXPECT_EQ(std::u16string(MajorFunctionName(18)), u"MJ_CLEANUP");
+  EXPECT_EQ(std::u16string(MajorFunctionName(22)), u"MJ_POWER");
+  EXPECT_EQ(std::u16string(MajorFunctionName(27)), u"MJ_PNP");
+  EXPECT_EQ(std::u16string(MajorFunctionName(28)), u"MJ_UNKNOWN");
+  EXPECT_EQ(std::u16string(MajorFunctionName(0xFFFFFFFF)), u"MJ_UNKNOWN");
+}
+
+}  // namespace
+}  // namespace hvm

@@ -1,0 +1,51 @@
+// Write (operation 4): into the local copy, filling a gap with zeros first.
+#include "agent/clients/remote_client.h"
+#include "agent/service/local_copy.h"
+#include "agent/service/operations.h"
+
+namespace hvm {
+
+void WriteOperation(RequestContext& ctx) {
+  FileEntry& entry = *ctx.entry;
+  if (entry.IsDirectory()) {
+    ctx.Answer(STATUS_INVALID_DEVICE_REQUEST);
+    return;
+  }
+  if (entry.IsReadOnly()) {
+    ctx.Answer(STATUS_ACCESS_DENIED);
+    return;
+  }
+  uint32_t length = ctx.Word(0);
+  if (length > ctx.DataLength() || length > kMaxChunk) {
+    ctx.Answer(STATUS_INVALID_PARAMETER);
+    return;
+  }
+  if (!BeginWriteIfUnlocked(ctx)) return;
+  uint64_t offset = ByteOffsetOf(ctx.request);
+  uint64_t end = offset + length;
+  const uint8_t* data = ctx.request.data;
+  if (ctx.connection.client->Write(&entry, ctx.area, offset, end, data, STATUS_SUCCESS) != 0) {
+    ctx.Answer(STATUS_SUCCESS, length);
+    return;
+  }
+  uint64_t valid = ValidLengthOf(ctx.request);
+  bool hasGap = valid != 0 && valid != kNoValidLength && offset > valid;
+  if (hasGap && ZeroLocalCopy(ctx.connection, entry, valid, offset, CopyKind::Local) != kLocalCopyWritten) {
+    ctx.Answer(STATUS_DATA_ERROR);
+    return;
+  }
+  if (WriteLocalCopy(ctx.connection, entry, data, offset, length, CopyKind::Local) != kLocalCopyWritten) {
+    ctx.Answer(STATUS_DATA_ERROR);
+    return;
+  }
+  uint64_t size = FileSizeOf(ctx.request);
+  if (size < end) {
+    size = end;
+    entry.size = end;
+  }
+  ctx.SetReplyValue64(size);
+  ctx.Answer(STATUS_SUCCESS, length);
+  entry.lastWriteTime = NowFileTime();
+}
+
+}  // namespace hvm

@@ -1,0 +1,71 @@
+// The driver's state: user slots, Connections, FCBs and file objects. One
+// lock guards all of it; nothing waits while holding it.
+#pragma once
+#include <sys/types.h>
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "driver/control_peer.h"
+#include "driver/fcb_table.h"
+#include "driver/forward.h"
+#include "driver/liveness.h"
+
+namespace hvm::driver {
+
+inline constexpr int kUserSlotCount = 10;
+inline constexpr int kConnectionCells = 25;
+
+struct UserSlot;
+
+// A cleanup (or close) the agent answered STATUS_PENDING; IOCTL_CLEANUP_DONE
+// or the liveness wait finishes it.
+struct CleanupWait {
+  uint32_t requestId = 0;
+  Clock::time_point roundStart{};
+  std::function<void(NTSTATUS status, uint32_t information, bool timedOut)> done;
+};
+
+struct Connection {
+  UserSlot* slot = nullptr;
+  uint32_t handle = 0;  // opaque connectionHandle given to the agent
+  std::u16string name;
+  uint16_t driveLetter = 0;
+  bool active = false;
+  uint32_t usedUnits = 0;
+  uint32_t freeUnits = 0;
+  uint32_t reserved = 0;
+
+  // The agent asked for a request since registration (the request buffer).
+  bool hasRequestBuffer = false;
+  std::optional<PendingAgentCall> agentCall;
+  std::deque<ForwardPtr> queue;
+  ForwardPtr inFlight;
+  std::map<uint32_t, CleanupWait> cleanupWaits;
+  FcbTable fcbs;
+};
+
+struct UserSlot {
+  bool used = false;
+  uid_t uid = 0;
+  std::u16string sid;
+  bool suspended = false;
+  Clock::time_point lastPing{};
+  bool everPinged = false;
+  unsigned timeoutSeconds = 15;
+  uint32_t handle = 0;  // opaque slot handle returned by IOCTL_PING
+  std::array<std::unique_ptr<Connection>, kConnectionCells> cells;
+};
+
+std::mutex& DriverMutex();
+
+// "S-1-22-1-<uid>": the SID text of a Unix user.
+std::u16string SidOfUid(uid_t uid);
+
+}  // namespace hvm::driver

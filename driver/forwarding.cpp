@@ -1,0 +1,338 @@
+#include "driver/forwarding.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
+
+#include "driver/trace.h"
+#include "driver/user_slots.h"
+#include "platform/wide_text.h"
+
+namespace hvm::driver {
+
+namespace {
+std::atomic<uint32_t> g_nextRequestId{0x00A10000};
+
+const char* OperationName(uint8_t major) {
+  switch (major) {
+    case MJ_CREATE: return "MJ_CREATE";
+    case MJ_CLOSE: return "MJ_CLOSE";
+    case MJ_READ: return "MJ_READ";
+    case MJ_WRITE: return "MJ_WRITE";
+    case MJ_QUERY_INFORMATION: return "MJ_QUERY_INFORMATION";
+    case MJ_SET_INFORMATION: return "MJ_SET_INFORMATION";
+    case MJ_FLUSH_BUFFERS: return "MJ_FLUSH_BUFFERS";
+    case MJ_DIRECTORY_CONTROL: return "MJ_DIRECTORY_CONTROL";
+    case MJ_DEVICE_CONTROL: return "MJ_DEVICE_CONTROL";
+    case MJ_TOKEN_REPLACE: return "MJ_INTERNAL_DEVICE_CONTROL";
+    case MJ_LOCK_CONTROL: return "MJ_LOCK_CONTROL";
+    case MJ_CLEANUP: return "MJ_CLEANUP";
+    case MJ_CONTENT_PUSH: return "MJ_CONTENT_PUSH";
+    default: return "MJ_UNKNOWN";
+  }
+}
+
+bool IsCloseOrCleanup(uint8_t major) { return major == MJ_CLOSE || major == MJ_CLEANUP; }
+
+// Close and cleanup never fail because of the channel.
+void CorrectCloseResult(const Forward& forward, ForwardResult& result) {
+  if (!IsCloseOrCleanup(forward.major)) return;
+  if (result.status != STATUS_INVALID_DEVICE_REQUEST &&
+      result.status != STATUS_OBJECT_NAME_NOT_FOUND)
+    return;
+  Trace("Err: (corrected) %s\n", OperationName(forward.major));
+  result.status = STATUS_SUCCESS;
+  result.information = 4;
+  result.corrected = true;
+}
+
+void Deliver(ForwardPtr forward, ForwardResult result, Completions& out) {
+  if (!forward->done) return;
+  out.Add([forward, result]() mutable { forward->done(result); });
+}
+
+void Fail(ForwardPtr forward, bool timedOut, Completions& out) {
+  ForwardResult result = ChannelFailure(*forward, timedOut);
+  CorrectCloseResult(*forward, result);
+  Deliver(std::move(forward), std::move(result), out);
+}
+
+// A reply whose fields make no sense for the request is refused here.
+ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t replyLength) {
+  ReplyRecord header{};
+  memcpy(&header, reply, std::min(replyLength, kReplyHeaderSize));
+  ForwardResult result;
+  result.status = header.status;
+  result.information = header.information;
+  result.value = header.value;
+  if (result.status == STATUS_PENDING && !IsCloseOrCleanup(forward.major)) {
+    Trace("Err: PENDING for %s refused\n", OperationName(forward.major));
+    result.status = STATUS_UNSUCCESSFUL;
+  }
+  size_t available = replyLength > kReplyHeaderSize ? replyLength - kReplyHeaderSize : 0;
+  size_t take = std::min<size_t>({forward.outputLength, kMaxChunk, available});
+  result.data.assign(forward.outputLength, 0);
+  if (forward.major != MJ_WRITE && take > 0) memcpy(result.data.data(), reply + kReplyHeaderSize, take);
+  if (result.status != STATUS_SUCCESS) {
+    Trace("Err: %x(mj=%s) FileObj=%x\n", result.status, OperationName(forward.major),
+          forward.fileObject);
+    if (result.status == STATUS_PENDING) Trace("Err: PENDING\n");
+  }
+  CorrectCloseResult(forward, result);
+  return result;
+}
+
+void StartRound(Forward& forward) { forward.roundStart = Clock::now(); }
+
+// Hands queued requests to the agent or fails them, until one is in flight
+// or the agent is not there to take the next.
+void Pump(Connection* conn, Completions& out) {
+  while (!conn->inFlight && !conn->queue.empty()) {
+    ForwardPtr forward = conn->queue.front();
+    if (!conn->hasRequestBuffer) {
+      Trace("Err UserMode: pcomOutBuf||pcomInBuf==NULL!!! (mj=%s)\n", OperationName(forward->major));
+      conn->queue.pop_front();
+      Fail(forward, false, out);
+      continue;
+    }
+    if (!conn->active) {
+      Trace("Err TIMEOUT 1: %d (mj=%s)\n", 0, OperationName(forward->major));
+      conn->queue.pop_front();
+      Fail(forward, false, out);
+      continue;
+    }
+    if (!conn->agentCall) {
+      if (forward->roundStart == Clock::time_point{}) {
+        Trace("KeWaitForSingleObject 1: (mj=%s)\n", OperationName(forward->major));
+        StartRound(*forward);
+      }
+      return;
+    }
+    conn->queue.pop_front();
+    forward->requestId = g_nextRequestId.fetch_add(1);
+    StartRound(*forward);
+    conn->inFlight = forward;
+    PendingAgentCall call = std::move(*conn->agentCall);
+    conn->agentCall.reset();
+    auto image = std::make_shared<std::vector<uint8_t>>();
+    size_t length = WriteRequestRecord(*forward, *image);
+    out.Add([call, image, length] {
+      call.peer->Answer(STATUS_SUCCESS, image->data(), static_cast<uint32_t>(length), call.outLength);
+    });
+  }
+}
+
+// One round of the liveness wait has ended for something begun at start.
+// Returns true when the wait is over for good (the agent is silent).
+bool RoundExpired(UserSlot* slot, Clock::time_point& start, Clock::time_point now) {
+  if (start == Clock::time_point{}) return false;
+  if (now - start < std::chrono::seconds(slot->timeoutSeconds)) return false;
+  if (AgentAlive(slot->lastPing, slot->everPinged, now)) {
+    start = now;  // a pinging agent keeps the request waiting
+    return false;
+  }
+  Trace("**The ping's failed status=%x\n", 0x102u);
+  slot->timeoutSeconds = 1;
+  return true;
+}
+
+void CheckConnection(Connection& conn, Clock::time_point now, Completions& out) {
+  UserSlot* slot = conn.slot;
+  if (conn.inFlight && RoundExpired(slot, conn.inFlight->roundStart, now)) {
+    Trace("Err TIMEOUT 2: %u (mj=%s)\n", slot->timeoutSeconds, OperationName(conn.inFlight->major));
+    ForwardPtr forward = std::move(conn.inFlight);
+    conn.inFlight.reset();
+    Fail(forward, true, out);
+    SuspendConnection(&conn, out);
+  } else if (!conn.inFlight && !conn.queue.empty() && !conn.agentCall &&
+             RoundExpired(slot, conn.queue.front()->roundStart, now)) {
+    ForwardPtr forward = conn.queue.front();
+    Trace("Err TIMEOUT 1: %u (mj=%s)\n", slot->timeoutSeconds, OperationName(forward->major));
+    conn.queue.pop_front();
+    Fail(forward, true, out);
+    Pump(&conn, out);
+  }
+  for (auto it = conn.cleanupWaits.begin(); it != conn.cleanupWaits.end();) {
+    if (RoundExpired(slot, it->second.roundStart, now)) {
+      auto done = std::move(it->second.done);
+      it = conn.cleanupWaits.erase(it);
+      out.Add([done] { done(STATUS_SUCCESS, 0, true); });
+    } else {
+      ++it;
+    }
+  }
+}
+
+std::mutex g_threadLock;
+std::condition_variable g_threadWake;
+bool g_stop = false;
+std::thread g_livenessThread;
+}  // namespace
+
+size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image) {
+  size_t dataLength = std::min(forward.data.size(), kMaxChunk);
+  image.assign(kRequestHeaderSize + dataLength + 3, 0);
+  RequestRecord header{};
+  header.MajorFunction = forward.major;
+  header.MinorFunction = forward.minor;
+  header.Flags = forward.flags;
+  memcpy(header.Parameters, forward.words, sizeof header.Parameters);
+  header.FileObject = forward.fileObject;
+  header.validLengthHigh = forward.validLengthHigh;
+  header.requestId = forward.requestId;
+  SetFileSize(header, forward.fileValue);
+  header.dataLength = static_cast<uint32_t>(dataLength);
+  memcpy(image.data(), &header, kRequestHeaderSize);
+  if (dataLength) memcpy(image.data() + kRequestHeaderSize, forward.data.data(), dataLength);
+  return dataLength + kRequestReturnExtra;
+}
+
+ForwardResult ChannelFailure(const Forward& forward, bool timedOut) {
+  ForwardResult result;
+  result.channelFailure = true;
+  result.timedOut = timedOut;
+  if (forward.major == MJ_CREATE) {
+    result.status = STATUS_OBJECT_NAME_NOT_FOUND;
+    result.information = FILE_DOES_NOT_EXIST;
+  } else {
+    result.status = STATUS_INVALID_DEVICE_REQUEST;
+  }
+  result.data.assign(forward.outputLength, 0);  // outputs are zero-filled
+  return result;
+}
+
+void SubmitForward(Connection* conn, ForwardPtr forward, Completions& out, bool atFront) {
+  if (conn == nullptr) {
+    Trace("Err UserMode: pconn IS NULL !!! (mj=%s)\n", OperationName(forward->major));
+    Fail(std::move(forward), false, out);
+    return;
+  }
+  if (atFront)
+    conn->queue.push_front(std::move(forward));
+  else
+    conn->queue.push_back(std::move(forward));
+  Pump(conn, out);
+}
+
+void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
+                  PendingAgentCall call, Completions& out) {
+  if (conn->inFlight) {
+    ForwardPtr forward = std::move(conn->inFlight);
+    conn->inFlight.reset();
+    ForwardResult result = ReadReply(*forward, reply, replyLength);
+    if (result.status == STATUS_PENDING && forward->onPendingDone)
+      AddCleanupWait(conn, CleanupWait{forward->requestId, {}, forward->onPendingDone});
+    Deliver(forward, std::move(result), out);
+  }
+  if (conn->agentCall) {
+    // A second loop on one Connection: the older call is ended as suspended.
+    PendingAgentCall older = std::move(*conn->agentCall);
+    out.Add([older] { older.peer->Answer(STATUS_SUCCESS, nullptr, 0, older.outLength); });
+  }
+  conn->hasRequestBuffer = true;
+  conn->agentCall = std::move(call);
+  Pump(conn, out);
+}
+
+void ForgetPeer(const ControlPeer* peer) {
+  Users().ForEachConnection([peer](Connection& conn) {
+    if (conn.agentCall && conn.agentCall->peer.get() == peer) conn.agentCall.reset();
+  });
+}
+
+void SuspendConnection(Connection* conn, Completions& out) {
+  Trace("SUSPENDING..%s\n", Utf16ToUtf8(conn->name).c_str());
+  conn->active = false;
+  if (conn->agentCall) {
+    PendingAgentCall call = std::move(*conn->agentCall);
+    conn->agentCall.reset();
+    out.Add([call] { call.peer->Answer(STATUS_SUCCESS, nullptr, 0, call.outLength); });
+  }
+  conn->hasRequestBuffer = false;
+  Pump(conn, out);  // queued requests now fail at once
+  Trace("SUSPENDED\n");
+}
+
+void SuspendUser(UserSlot* slot, Completions& out) {
+  slot->suspended = true;
+  for (auto& cell : slot->cells)
+    if (cell) SuspendConnection(cell.get(), out);
+}
+
+void AddCleanupWait(Connection* conn, CleanupWait wait) {
+  Trace("InitEvent irp=%x\n", wait.requestId);
+  wait.roundStart = Clock::now();
+  uint32_t id = wait.requestId;
+  conn->cleanupWaits[id] = std::move(wait);
+}
+
+NTSTATUS FinishCleanupWait(Connection* conn, uint32_t requestId, NTSTATUS status,
+                           uint32_t information, Completions& out) {
+  auto it = conn->cleanupWaits.find(requestId);
+  if (it == conn->cleanupWaits.end()) {
+    Trace("IRP is NULL pInIrp=%x\n", requestId);
+    return STATUS_UNSUCCESSFUL;
+  }
+  Trace("SetEvent irp=%x status=%x inf=%x\n", requestId, status, information);
+  auto done = std::move(it->second.done);
+  conn->cleanupWaits.erase(it);
+  out.Add([done, status, information] { done(status, information, false); });
+  return STATUS_SUCCESS;
+}
+
+void CancelOperation(uint64_t operation, Completions& out) {
+  if (operation == 0) return;
+  Users().ForEachConnection([&](Connection& conn) {
+    for (auto it = conn.queue.begin(); it != conn.queue.end();) {
+      if ((*it)->operation != operation) {
+        ++it;
+        continue;
+      }
+      ForwardPtr forward = *it;
+      it = conn.queue.erase(it);
+      ForwardResult result = ChannelFailure(*forward, false);
+      result.status = STATUS_CANCELLED;
+      result.interrupted = true;
+      Deliver(forward, std::move(result), out);
+    }
+    Pump(&conn, out);
+  });
+}
+
+void CheckLiveness(Clock::time_point now, Completions& out) {
+  Users().ForEachConnection([&](Connection& conn) { CheckConnection(conn, now, out); });
+}
+
+void StartLivenessThread() {
+  g_stop = false;
+  g_livenessThread = std::thread([] {
+    std::unique_lock<std::mutex> wait(g_threadLock);
+    while (!g_stop) {
+      g_threadWake.wait_for(wait, std::chrono::milliseconds(100));
+      if (g_stop) break;
+      wait.unlock();
+      {
+        Completions out;
+        {
+          std::lock_guard<std::mutex> guard(DriverMutex());
+          CheckLiveness(Clock::now(), out);
+        }
+        out.Run();
+      }
+      wait.lock();
+    }
+  });
+}
+
+void StopLivenessThread() {
+  {
+    std::lock_guard<std::mutex> guard(g_threadLock);
+    g_stop = true;
+  }
+  g_threadWake.notify_all();
+  if (g_livenessThread.joinable()) g_livenessThread.join();
+}
+
+}  // namespace hvm::driver

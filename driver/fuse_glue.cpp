@@ -1,0 +1,169 @@
+#include "driver/fuse_glue.h"
+
+#include <pwd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "driver/completions.h"
+#include "driver/driver_state.h"
+#include "driver/fcb_table.h"
+#include "driver/forwarding.h"
+#include "driver/info_records.h"
+
+namespace hvm::driver {
+
+namespace {
+gid_t PrimaryGroup(uid_t uid) {
+  static std::mutex lock;
+  static std::unordered_map<uid_t, gid_t> known;
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = known.find(uid);
+  if (it != known.end()) return it->second;
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  gid_t gid = getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found
+                  ? found->pw_gid
+                  : static_cast<gid_t>(uid);
+  known[uid] = gid;
+  return gid;
+}
+
+void OnInterrupt(fuse_req_t, void* data) {
+  Completions out;
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  CancelOperation(reinterpret_cast<uintptr_t>(data), out);
+}
+
+struct PurgeWork {
+  uint64_t ino = 0;
+  uint64_t parent = 0;
+  std::string name;  // empty: purge the inode
+};
+std::mutex g_purgeLock;
+std::condition_variable g_purgeWake;
+std::deque<PurgeWork> g_purgeQueue;
+bool g_purgeStop = false;
+std::thread g_purgeThread;
+fuse_session* g_session = nullptr;
+
+void Queue(PurgeWork work) {
+  {
+    std::lock_guard<std::mutex> guard(g_purgeLock);
+    if (g_session == nullptr) return;
+    g_purgeQueue.push_back(std::move(work));
+  }
+  g_purgeWake.notify_one();
+}
+
+void PurgeLoop() {
+  std::unique_lock<std::mutex> lock(g_purgeLock);
+  while (true) {
+    g_purgeWake.wait(lock, [] { return g_purgeStop || !g_purgeQueue.empty(); });
+    if (g_purgeStop) return;
+    PurgeWork work = std::move(g_purgeQueue.front());
+    g_purgeQueue.pop_front();
+    lock.unlock();
+    // -ENOENT means the kernel holds nothing of it: done as well.
+    if (work.name.empty())
+      fuse_lowlevel_notify_inval_inode(g_session, work.ino, 0, 0);
+    else
+      fuse_lowlevel_notify_inval_entry(g_session, work.parent, work.name.c_str(), work.name.size());
+    lock.lock();
+  }
+}
+}  // namespace
+
+uid_t CallerUid(fuse_req_t req) { return fuse_req_ctx(req)->uid; }
+
+RemoteAttr CurrentAttr(const Node& node) {
+  RemoteAttr attr = node.attr;
+  if (node.fcbToken != 0 && node.connection != nullptr) {
+    if (Fcb* fcb = node.connection->fcbs.Find(node.fcbToken)) attr.size = fcb->fileSize;
+  }
+  return attr;
+}
+
+bool AttrFresh(const Node& node) {
+  return node.attrTime != Clock::time_point{} && Clock::now() - node.attrTime < kListingFresh;
+}
+
+void FillStat(const Node& node, struct stat& st) {
+  st = {};
+  st.st_ino = node.ino;
+  st.st_uid = node.uid;
+  st.st_gid = PrimaryGroup(node.uid);
+  st.st_blksize = 65536;
+  if (node.kind == NodeKind::Root) {
+    st.st_mode = S_IFDIR | 0755;
+    st.st_uid = 0;
+    st.st_gid = 0;
+    st.st_nlink = 2;
+    return;
+  }
+  if (node.kind != NodeKind::Remote) {
+    st.st_mode = S_IFDIR | 0700;
+    st.st_nlink = 2;
+    return;
+  }
+  RemoteAttr attr = CurrentAttr(node);
+  if (attr.isDirectory) {
+    st.st_mode = S_IFDIR | (attr.readOnly ? 0500 : 0700);
+    st.st_nlink = 2;
+  } else {
+    st.st_mode = S_IFREG | (attr.readOnly ? 0400 : 0600);
+    st.st_nlink = 1;
+    st.st_size = static_cast<off_t>(attr.size);
+    st.st_blocks = static_cast<blkcnt_t>((attr.size + 511) / 512);
+  }
+  st.st_mtim = TimespecFromFiletime(attr.lastWriteTime);
+  st.st_ctim = TimespecFromFiletime(attr.changeTime ? attr.changeTime : attr.lastWriteTime);
+  st.st_atim = TimespecFromFiletime(attr.lastAccessTime ? attr.lastAccessTime : attr.lastWriteTime);
+}
+
+void ReplyEntry(fuse_req_t req, const Node& node) {
+  fuse_entry_param entry{};
+  entry.ino = node.ino;
+  entry.generation = 1;
+  entry.attr_timeout = kAttrTimeout;
+  entry.entry_timeout = kEntryTimeout;
+  FillStat(node, entry.attr);
+  fuse_reply_entry(req, &entry);
+}
+
+uint64_t BeginOperation(fuse_req_t req) {
+  static std::atomic<uint64_t> next{1};
+  uint64_t id = next.fetch_add(1);
+  fuse_req_interrupt_func(req, OnInterrupt, reinterpret_cast<void*>(static_cast<uintptr_t>(id)));
+  return id;
+}
+
+void PurgeInode(uint64_t ino) { Queue(PurgeWork{ino, 0, {}}); }
+
+void ForgetEntry(uint64_t parent, const std::string& name) { Queue(PurgeWork{0, parent, name}); }
+
+void StartPurgeThread(fuse_session* session) {
+  std::lock_guard<std::mutex> guard(g_purgeLock);
+  g_session = session;
+  g_purgeStop = false;
+  g_purgeThread = std::thread(PurgeLoop);
+}
+
+void StopPurgeThread() {
+  {
+    std::lock_guard<std::mutex> guard(g_purgeLock);
+    if (g_session == nullptr) return;
+    g_purgeStop = true;
+    g_session = nullptr;
+    g_purgeQueue.clear();
+  }
+  g_purgeWake.notify_all();
+  g_purgeThread.join();
+}
+
+}  // namespace hvm::driver

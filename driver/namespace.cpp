@@ -1,0 +1,141 @@
+#include "driver/namespace.h"
+
+#include <charconv>
+
+#include "platform/wide_text.h"
+
+namespace hvm::driver {
+
+Namespace::Namespace() {
+  auto root = std::make_unique<Node>();
+  root->ino = kRootIno;
+  root->kind = NodeKind::Root;
+  root->lookups = 1;
+  nodes_.emplace(kRootIno, std::move(root));
+}
+
+Namespace& Names() {
+  static Namespace* names = new Namespace();
+  return *names;
+}
+
+Node* Namespace::Get(uint64_t ino) {
+  auto it = nodes_.find(ino);
+  return it == nodes_.end() ? nullptr : it->second.get();
+}
+
+Node* Namespace::Child(uint64_t parent, std::string_view name) {
+  auto it = children_.find({parent, std::string(name)});
+  return it == children_.end() ? nullptr : Get(it->second);
+}
+
+Node* Namespace::Remember(Node& parent, std::string_view name, NodeKind kind, uid_t uid,
+                          Connection* connection) {
+  Node* node = Child(parent.ino, name);
+  if (node == nullptr) {
+    auto fresh = std::make_unique<Node>();
+    fresh->ino = nextIno_++;
+    fresh->kind = kind;
+    fresh->uid = uid;
+    fresh->parent = parent.ino;
+    fresh->name = std::string(name);
+    fresh->connection = connection;
+    if (kind == NodeKind::ConnectionRoot)
+      fresh->fullName = kFullNamePrefix + Utf8ToUtf16(name);
+    else if (kind == NodeKind::Remote)
+      fresh->fullName = parent.fullName + u"\\" + Utf8ToUtf16(name);
+    node = fresh.get();
+    children_[{parent.ino, node->name}] = node->ino;
+    nodes_.emplace(node->ino, std::move(fresh));
+  }
+  node->lookups += 1;
+  return node;
+}
+
+void Namespace::Forget(uint64_t ino, uint64_t count) {
+  Node* node = Get(ino);
+  if (node == nullptr || ino == kRootIno) return;
+  node->lookups = count >= node->lookups ? 0 : node->lookups - count;
+  if (node->lookups > 0 || node->fcbToken != 0) return;
+  auto key = std::make_pair(node->parent, node->name);
+  auto it = children_.find(key);
+  if (it != children_.end() && it->second == ino) children_.erase(it);
+  nodes_.erase(ino);
+}
+
+void Namespace::Detach(uint64_t parent, std::string_view name) {
+  auto it = children_.find({parent, std::string(name)});
+  if (it == children_.end()) return;
+  if (Node* node = Get(it->second)) node->detached = true;
+  children_.erase(it);
+}
+
+void Namespace::Rename(Node& node, const std::u16string& newFullName) {
+  std::u16string old = node.fullName;
+  for (auto& [ino, other] : nodes_) {
+    if (other->kind != NodeKind::Remote || other->uid != node.uid) continue;
+    if (other->fullName.size() > old.size() && other->fullName.compare(0, old.size(), old) == 0 &&
+        other->fullName[old.size()] == u'\\')
+      other->fullName = newFullName + other->fullName.substr(old.size());
+  }
+  node.fullName = newFullName;
+}
+
+void Namespace::Move(uint64_t parent, std::string_view name, Node& newParent,
+                     std::string_view newName) {
+  Node* node = Child(parent, name);
+  if (node == nullptr) return;
+  Detach(newParent.ino, newName);  // a replaced target leaves the tree
+  children_.erase({parent, std::string(name)});
+  node->parent = newParent.ino;
+  node->name = std::string(newName);
+  node->detached = false;
+  children_[{newParent.ino, node->name}] = node->ino;
+  Rename(*node, newParent.fullName + u"\\" + Utf8ToUtf16(newName));
+}
+
+Node* Namespace::FindByFullName(uid_t uid, std::u16string_view fullName) {
+  for (auto& [ino, node] : nodes_)
+    if (!node->detached && node->uid == uid &&
+        (node->kind == NodeKind::Remote || node->kind == NodeKind::ConnectionRoot) &&
+        node->fullName == fullName)
+      return node.get();
+  return nullptr;
+}
+
+bool ParseUserFolder(std::string_view name, uid_t& uid) {
+  constexpr std::string_view kPrefix = "S-1-22-1-";
+  if (name.size() <= kPrefix.size() || name.substr(0, kPrefix.size()) != kPrefix) return false;
+  std::string_view digits = name.substr(kPrefix.size());
+  if (digits.size() > 1 && digits[0] == '0') return false;  // one spelling per user
+  unsigned long value = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || end != digits.data() + digits.size() || value > 0xFFFFFFFEul)
+    return false;
+  uid = static_cast<uid_t>(value);
+  return true;
+}
+
+bool HasWildcards(std::u16string_view name) {
+  return name.find_first_of(u"*?<>\"") != std::u16string_view::npos;
+}
+
+bool UnusableComponent(std::u16string_view component) {
+  if (component.empty() || component == u"." || component == u"..") return true;
+  return component.find_first_of(std::u16string_view(u"\\\0", 2)) != std::u16string_view::npos;
+}
+
+bool IsPipeOrIpcName(std::u16string_view fullName) {
+  std::u16string_view name = fullName.substr(0, 260);
+  size_t last = name.rfind(u'\\');
+  if (last == std::u16string_view::npos || last + 1 == name.size()) return false;
+  if (EqualsNoCase(name, u"\\QUENLODE\\IPC$")) return true;
+  return EqualsNoCase(name.substr(0, last + 1), u"\\QUENLODE\\PIPE\\");
+}
+
+bool IsSuspendName(std::u16string_view fullName) {
+  constexpr std::u16string_view kSuspend = u"\\QUENLODE\\sp\\suspend";
+  return fullName.size() >= kSuspend.size() && fullName.substr(0, kSuspend.size()) == kSuspend;
+}
+
+}  // namespace hvm::driver

@@ -1,0 +1,123 @@
+#include "platform/ui_headless.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/tests/test_support.h"
+
+namespace hvm {
+namespace {
+
+using test::EnvOverride;
+using test::ScratchDir;
+
+class HeadlessUiTest : public ::testing::Test {
+ protected:
+  // Each test gets its own answer file, so each starts with nothing used up.
+  void Script(const std::string& lines) {
+    test::WriteWholeFile(answers_, lines);
+    answersEnv_.emplace("HALVENMOOR_UI_ANSWERS", answers_);
+  }
+
+  ScratchDir dir_;
+  std::string answers_ = dir_ / "answers.txt";
+  EnvOverride state_{"XDG_STATE_HOME", dir_.path()};
+  EnvOverride mirror_{"HALVENMOOR_DEBUG_STDERR", std::nullopt};
+  std::optional<EnvOverride> answersEnv_;
+  HeadlessUi ui_;
+};
+
+TEST_F(HeadlessUiTest, SafeDefaultsFollowTheButtons) {
+  EnvOverride none("HALVENMOOR_UI_ANSWERS", std::nullopt);
+  EXPECT_EQ(ui_.MessageBox(u"t", u"c", MB_OK), IDOK);
+  EXPECT_EQ(ui_.MessageBox(u"t", u"c", MB_OKCANCEL | MB_ICONQUESTION), IDCANCEL);
+  EXPECT_EQ(ui_.MessageBox(u"t", u"c", MB_ABORTRETRYIGNORE), IDABORT);
+  EXPECT_EQ(ui_.MessageBox(u"t", u"c", MB_YESNOCANCEL | MB_DEFBUTTON2), IDCANCEL);
+  EXPECT_EQ(ui_.MessageBox(u"t", u"c", MB_YESNO | MB_ICONWARNING | MB_TOPMOST), IDNO);
+  EXPECT_EQ(ui_.MessageBox(u"t", u"c", MB_RETRYCANCEL), IDCANCEL);
+  std::string secret = "unchanged";
+  EXPECT_FALSE(ui_.AskPassword(u"Password for site1", secret));
+  EXPECT_EQ(secret, "unchanged");
+  std::string path;
+  EXPECT_FALSE(ui_.ChooseFile(u"Certificate", u"*.pem", path));
+}
+
+TEST_F(HeadlessUiTest, ScriptedAnswersAreUsedInOrderPerKind) {
+  Script("# answers for one run\n"
+         "IDYES\n"
+         "password=s3cret word\n"
+         "IDRETRY\n"
+         "match=Overwrite IDNO\n"
+         "file=/certs/client.pem\n"
+         "IDOK\n");
+  EXPECT_EQ(ui_.MessageBox(u"Overwrite the server's copy?", u"Conflict", MB_YESNO), IDNO)
+      << "a standing rule wins and uses nothing up";
+  EXPECT_EQ(ui_.MessageBox(u"Connect now?", u"site1", MB_YESNO), IDYES);
+  std::string path;
+  EXPECT_TRUE(ui_.ChooseFile(u"Certificate", u"*.pem", path));
+  EXPECT_EQ(path, "/certs/client.pem");
+  std::string password;
+  EXPECT_TRUE(ui_.AskPassword(u"Password", password));
+  EXPECT_EQ(password, "s3cret word");
+  EXPECT_FALSE(ui_.AskPassword(u"Password", password)) << "one answer, one question";
+  EXPECT_EQ(ui_.MessageBox(u"Server unreachable", u"site1", MB_RETRYCANCEL), IDRETRY);
+  // IDOK does not fit a yes/no box: used up, and the safe answer is given.
+  EXPECT_EQ(ui_.MessageBox(u"Delete?", u"site1", MB_YESNO), IDNO);
+  EXPECT_EQ(ui_.MessageBox(u"Connect now?", u"site1", MB_YESNOCANCEL), IDCANCEL);
+  EXPECT_EQ(ui_.MessageBox(u"Overwrite again?", u"site1", MB_YESNO), IDNO);
+
+  std::string log = test::ReadWholeFile(dir_ / "halvenmoor/" +
+                                        std::string(program_invocation_short_name) + ".log");
+  EXPECT_NE(log.find("MessageBox [site1] Connect now? (style 0x4) -> IDYES"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("s3cret"), std::string::npos) << "passwords stay out of the log";
+}
+
+TEST_F(HeadlessUiTest, ThreadsAskingAtOnceShareTheAnswersExactly) {
+  std::string lines;
+  for (int i = 0; i < 40; ++i) lines += "IDYES\n";
+  Script(lines);
+  std::atomic<int> yes{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) {
+        if (ui_.MessageBox(u"Retry?", u"x", MB_YESNO) == IDYES) ++yes;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(yes.load(), 40);
+}
+
+TEST_F(HeadlessUiTest, ProgressPrintsAtMostEveryTenthAndNeverCancels) {
+  std::string captured = dir_ / "stderr.txt";
+  int saved = dup(STDERR_FILENO);
+  int file = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  dup2(file, STDERR_FILENO);
+  bool neverCancelled = true;
+  {
+    std::unique_ptr<ProgressWindow> progress = ui_.OpenProgress(u"Uploading a.txt");
+    for (uint64_t done = 0; done <= 1000; done += 7) {
+      neverCancelled = progress->Update(done, 1000, u"a.txt") && neverCancelled;
+    }
+    neverCancelled = progress->Update(1000, 1000, u"") && neverCancelled;
+  }
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(file);
+  EXPECT_TRUE(neverCancelled);
+  std::string text = test::ReadWholeFile(captured);
+  size_t lines = std::count(text.begin(), text.end(), '\n');
+  EXPECT_EQ(lines, 11u) << text;
+  EXPECT_NE(text.find("Progress Uploading a.txt: 100%"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace hvm

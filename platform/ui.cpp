@@ -1,0 +1,19 @@
+// The process's current front end.
+#include <atomic>
+
+#include "platform/ui.h"
+#include "platform/ui_headless.h"
+
+namespace hvm {
+namespace {
+std::atomic<Ui*> gInstalled{nullptr};
+}  // namespace
+
+Ui& CurrentUi() {
+  Ui* ui = gInstalled.load(std::memory_order_acquire);
+  return ui != nullptr ? *ui : HeadlessFrontEnd();
+}
+
+void SetCurrentUi(Ui* ui) { gInstalled.store(ui, std::memory_order_release); }
+
+}  // namespace hvm
