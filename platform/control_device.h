@@ -46,6 +46,8 @@ struct ControlFrame {
 
 // Creates the listening socket at path (removing a stale one), mode 0666 so
 // that every user can reach the driver; returns the fd or -1 with errno.
+// A missing folder is made (mode 0755); a socket a live driver still answers
+// on is left alone (EADDRINUSE), as is any file that is not a socket.
 int ListenControlSocket(const std::string& path);
 // Reads one frame. Returns 1 on a frame, 0 on orderly end of stream, -1 on a
 // broken or malformed frame (bad magic, lengths above kMaxControlBuffer).

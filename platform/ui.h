@@ -1,6 +1,7 @@
 // What the system asks of a person: message boxes, a password, progress, a file.
 // Two front ends implement it: the Qt one and the headless one (log + standard
-// error, answers from a scripted answer file or the safe default).
+// error, answers from a scripted answer file or the safe default; the file's
+// format is in ui_headless.h).
 #pragma once
 #include <cstdint>
 #include <memory>

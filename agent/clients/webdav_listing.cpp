@@ -1,0 +1,170 @@
+// Listing a folder (or refreshing one file) with PROPFIND, and bringing the
+// entry cache in line with the reply: listed children are created or
+// refreshed, children the server no longer names are dropped unless in use.
+#include <algorithm>
+#include <unordered_set>
+
+#include "agent/clients/webdav_client.h"
+#include "agent/clients/webdav_dates.h"
+#include "agent/clients/webdav_multistatus.h"
+#include "agent/clients/webdav_sections.h"
+#include "agent/service/path_forms.h"
+#include "common/moorlib.h"
+#include "platform/wide_text.h"
+
+namespace hvm {
+namespace {
+
+bool IsPlainFile(const FileEntry* entry) { return entry && !entry->IsDirectory(); }
+
+// A job is still working on the entry, or someone reads it right now.
+bool IsBusy(FileEntry* entry) {
+  if (entry->readers.load() != 0) return true;
+  std::lock_guard<std::recursive_mutex> guard(entry->lock);
+  for (AttachedSection* s = entry->sections; s; s = s->next)
+    if (auto* block = dynamic_cast<WebDavSection*>(s); block && !block->IsFinished()) return true;
+  return false;
+}
+
+bool IsInUse(const Connection& connection, const FileEntry* entry) {
+  if (entry->useCount || entry->handleCount || (entry->flags & kEntryWrittenLocally) || entry->sections ||
+      entry->readers.load() || connection.lastListed == entry)
+    return true;
+  for (OpenHandle* h = connection.openHandles.head(); h; h = h->next)
+    if (h->entry == entry || h->position == entry) return true;
+  return false;
+}
+
+void StoreListed(FileEntry& entry, const ListedItem& item) {
+  if (entry.flags & kEntryWrittenLocally) return;  // the local copy is newer than the server's
+  FileTime now = NowFileTime();
+  entry.creationTime = item.creationTime ? item.creationTime : now;
+  entry.lastWriteTime = item.lastWriteTime ? item.lastWriteTime : now;
+  entry.changeTime = entry.lastWriteTime;
+  entry.serverModifiedTime = entry.lastWriteTime;
+  entry.flags &= ~kEntryDeletedOnServer;
+  if (item.isDirectory) {
+    entry.flags |= kEntryDirectory;
+  } else {
+    entry.flags &= ~kEntryDirectoryBits;
+    entry.size = item.size;
+  }
+}
+
+}  // namespace
+
+NTSTATUS WebDavClient::ListDirectory(std::u16string_view serverPath, FileEntry* entry, const char16_t*) {
+  if (IsPlainFile(entry) && !entry->Name().empty() && entry->Name().front() == u'~') return STATUS_SUCCESS;
+  if (IsPlainFile(entry) && BannerContains(u"lighttpd")) return HeadRefresh(serverPath, entry);
+  if (entry && IsBusy(entry)) return STATUS_SUCCESS;
+  // The first listing after connecting is made like any other; only its
+  // failures stay unreported.
+  std::u16string path(serverPath);
+  if ((entry == nullptr || entry->IsDirectory()) && !path.empty() && path.back() != u'/') path += u'/';
+  int32_t status = PerformRequest('D', entry, path, nullptr, {}, nullptr, 0, 0, nullptr);
+  quiet_ = false;
+  if (status < 0) return STATUS_INSUFFICIENT_RESOURCES;
+  if (status >= 1 && status < 400) {
+    std::u16string cachePath = entry ? std::u16string(entry->Path()) : connection_->RootPath();
+    return ParseListing(cachePath, entry);
+  }
+  if (IsPlainFile(entry) && IsSharePoint()) return STATUS_SUCCESS;
+  return STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS WebDavClient::HeadRefresh(std::u16string_view serverPath, FileEntry* entry) {
+  int32_t status = PerformRequest('H', entry, serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  if (status < 0) return STATUS_INSUFFICIENT_RESOURCES;
+  if (status == 0 || status >= 400) {
+    CloseRequest();
+    return STATUS_UNSUCCESSFUL;
+  }
+  std::string modified = transport_.Header("Last-Modified").substr(0, 255);
+  std::string length = transport_.Header("Content-Length");
+  CloseRequest();
+  std::tm t{};
+  if (ParseHttpDate(modified, t) == 0 && !(entry->flags & kEntryWrittenLocally) && !entry->HasLocalCopy()) {
+    entry->lastWriteTime = FileTimeFromUtc(t);
+    entry->serverModifiedTime = entry->lastWriteTime;
+    // A changed file usually changed its size too; a stale size would fail every read.
+    if (!length.empty() && length.find_first_not_of("0123456789") == std::string::npos && length.size() < 20)
+      entry->size = std::stoull(length);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEntry* folder) {
+  std::string text;
+  DWORD error = ReadReplyText(text);
+  CloseRequest();
+  if (error) {
+    WideDbgPrint(u"WinhttpParse returned status=%ld\n", static_cast<long>(error));
+    return STATUS_UNSUCCESSFUL;
+  }
+  std::u16string sitePath = SitePath();
+  std::u16string_view below = PathBelowConnection(*connection_, folderCachePath);
+  MultistatusScope scope{connection_->Name(), sitePath, below, site_ && (site_->flags & kSitePlainProperties)};
+  MultistatusResult result = ParseMultistatusText(text, scope);
+  if (result.error) {
+    // The cache stays as it was; the user learns why the folder did not change.
+    WideDbgPrint(u"WinhttpParse returned status=%ld\n", static_cast<long>(result.error));
+    Ask(result.message, connection_->Name(), MB_OK | MB_ICONERROR);
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (!folder) folder = connection_->entries.LookUp(folderCachePath);
+  std::vector<FileEntry*> listed;
+  bool listedFolder = false;
+  for (const ListedItem& item : result.items) {
+    if (item.name.empty()) {
+      if (folder) {
+        StoreListed(*folder, item);
+        listedFolder = item.isDirectory;
+      }
+      continue;
+    }
+    listedFolder = true;
+    std::u16string childPath = std::u16string(folderCachePath) + u"\\" + item.name;
+    FileEntry* child = connection_->entries.LookUp(childPath);
+    if (!child) child = connection_->entries.NewEntry(childPath);
+    if (!child) return STATUS_INSUFFICIENT_RESOURCES;
+    child->parent = folder;
+    StoreListed(*child, item);
+    listed.push_back(child);
+  }
+  if (folder && listedFolder && folder->IsDirectory()) DropVanishedChildren(folder, listed);
+  if (folder) folder->lastRefreshTime = NowFileTime();
+  return STATUS_SUCCESS;
+}
+
+void WebDavClient::DropVanishedChildren(FileEntry* folder, const std::vector<FileEntry*>& listed) {
+  std::unordered_set<const FileEntry*> named(listed.begin(), listed.end());
+  std::u16string folderPath(folder->Path());
+  EntryCache& cache = connection_->entries;
+  // Each vanished child with everything below it; the whole subtree is kept
+  // when any part of it is in use.
+  std::vector<std::vector<FileEntry*>> subtrees;
+  for (auto it = cache.LowerBound(folderPath + u"\\"); it != cache.end(); ++it) {
+    FileEntry* e = *it;
+    if (e == folder) continue;
+    if (!PathIsAtOrBelow(e->Path(), folderPath)) break;
+    std::u16string_view rest = e->Path().substr(folderPath.size());
+    bool direct = rest.size() > 1 && rest.find(u'\\', 1) == std::u16string_view::npos;
+    if (direct) {
+      if (named.count(e)) subtrees.emplace_back();  // a placeholder that collects nothing
+      else subtrees.push_back({e});
+    } else if (!subtrees.empty() && !subtrees.back().empty()) {
+      subtrees.back().push_back(e);
+    }
+  }
+  for (auto& tree : subtrees) {
+    if (tree.empty()) continue;
+    bool used = std::any_of(tree.begin(), tree.end(), [&](FileEntry* e) { return IsInUse(*connection_, e); });
+    if (used) {
+      tree.front()->flags |= kEntryDeletedOnServer;
+      continue;
+    }
+    for (auto e = tree.rbegin(); e != tree.rend(); ++e) cache.DiscardEntry(*e, true);
+  }
+}
+
+}  // namespace hvm

@@ -1,0 +1,97 @@
+// The request loop: the GET_REQUEST exchange, in the order the driver expects.
+#include "agent/service/request_loop.h"
+
+#include <memory>
+#include <new>
+
+#include "agent/service/operations.h"
+#include "agent/service/request_dispatch.h"
+#include "common/moorlib.h"
+#include "platform/control_device.h"
+
+namespace hvm {
+namespace {
+
+constexpr uint32_t kMillisecondsPerMinute = 60000;
+
+bool RefreshWanted(const Connection& c) {
+  return (c.Options() & kSiteActiveRefresh) && c.mapped && c.connected && c.loopRunning;
+}
+
+// Periodic refresh of the last listed folder while the site asks for it.
+void RefreshLoop(Connection& c) {
+  while (RefreshWanted(c)) {
+    {
+      std::lock_guard<std::recursive_mutex> guard(c.requestLock);
+      if (RefreshWanted(c) && c.lastListed != nullptr) RefreshDirectory(c, *c.lastListed);
+    }
+    uint32_t minutes = c.RefreshMinutes() == 0 ? 1 : c.RefreshMinutes();
+    std::unique_lock<std::mutex> lock(c.wakeLock);
+    c.wake.wait_for(lock, std::chrono::milliseconds(uint64_t{minutes} * kMillisecondsPerMinute),
+                    [&c] { return !RefreshWanted(c); });
+  }
+}
+
+void EndLoop(Connection& c, HANDLE device) {
+  WideDbgPrint(u"***Cycle closed %ws\n", std::u16string(c.Name()).c_str());
+  CloseHandle(device);
+  if (c.hooks.loopEnded) c.hooks.loopEnded(c);
+  {
+    std::lock_guard<std::mutex> lock(c.wakeLock);
+    c.loopRunning = 0;
+  }
+  c.wake.notify_all();
+  std::lock_guard<std::recursive_mutex> guard(c.requestLock);
+  c.lastListed = nullptr;
+}
+
+}  // namespace
+
+uint32_t RunRequestLoop(Connection& c) {
+  std::unique_ptr<ReplyRecord> reply(new (std::nothrow) ReplyRecord());
+  std::unique_ptr<RequestRecord> request(new (std::nothrow) RequestRecord());
+  if (!reply || !request) return kLoopCannotOpenDevice;
+  HANDLE device = CreateFileW(kControlDeviceName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (device == INVALID_HANDLE_VALUE) {
+    WideDbgPrint(u"handle is null lastError=%ld\n", static_cast<long>(GetLastError()));
+    return kLoopCannotOpenDevice;
+  }
+  reply->marker = kRecordMarker;
+  reply->status = STATUS_INVALID_DEVICE_REQUEST;
+  c.loopRunning = 1;
+  std::u16string url(WideField(c.site ? c.site->url : nullptr, c.site ? kSiteUrlChars : 0));
+  WideDbgPrint(u"***Cycle is begining...%ws %ws\n", std::u16string(c.Name()).c_str(), url.c_str());
+  if ((c.Options() & kSiteActiveRefresh) && !c.refreshThread.joinable())
+    c.refreshThread = std::thread(RefreshLoop, std::ref(c));
+
+  LoopState state;
+  while (c.mapped) {
+    reply->connectionHandle = c.connectionHandle;
+    DWORD returned = 0;
+    if (!DeviceIoControl(device, IOCTL_GET_REQUEST, reply.get(), sizeof(ReplyRecord), request.get(),
+                         sizeof(RequestRecord), &returned, nullptr)) {
+      WideDbgPrint(u"Ioctl failed with code %d\n", static_cast<int>(GetLastError()));
+      break;
+    }
+    if (returned == 0) {
+      c.connected = 0;
+      break;
+    }
+    if (!ProcessRequest(c, state, *request, *reply, returned)) break;
+  }
+  EndLoop(c, device);
+  return 0;
+}
+
+void StartRequestLoop(Connection& connection) {
+  connection.loopThread = std::thread([&connection] { RunRequestLoop(connection); });
+}
+
+void JoinRequestLoop(Connection& connection) {
+  if (connection.loopThread.joinable()) connection.loopThread.join();
+  connection.wake.notify_all();
+  if (connection.refreshThread.joinable()) connection.refreshThread.join();
+}
+
+}  // namespace hvm
