@@ -21,6 +21,8 @@ struct Fcb {
   uint32_t handles = 0;       // handles not yet cleaned up
   int uploadsRunning = 0;     // cleanups answered pending and not finished
   std::vector<std::function<void()>> waitingForUpload;
+  bool pushRunning = false;  // the contents are on their way to the agent
+  std::vector<std::function<void(int error)>> waitingForPush;
 
   void SetAllSizes(uint64_t size) { fileSize = validLength = allocationSize = size; }
 };

@@ -3,6 +3,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libfuse3-dev fuse3
-  libcurl4-openssl-dev libxml2-dev libssh-dev libx11-dev xvfb
+  libcurl4-openssl-dev libssl-dev libxml2-dev libssh-dev libx11-dev xvfb
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   apache2 lighttpd python3 python3-pyftpdlib openssh-server curl
 )

@@ -25,8 +25,8 @@ constexpr size_t kPathFieldChars = 260;
 struct Command {
   RequestContext& ctx;
   InternalRequest request{};          // the command as sent (missing bytes zero)
-  uint8_t* answer;                    // the InternalRequest in the reply data
-  char16_t* resultText;               // reply offset 248, 260 characters
+  uint8_t* answer = nullptr;          // the InternalRequest in the reply data
+  char16_t* resultText = nullptr;     // reply offset 248, 260 characters
 
   void SetResult(uint32_t value) { Put32(answer, kResultOffset, value); }
 };
@@ -133,7 +133,7 @@ void Run(Command& cmd, uint32_t code) {
 }  // namespace
 
 void DeviceControlOperation(RequestContext& ctx) {
-  Command cmd{ctx};
+  Command cmd{ctx, {}, nullptr, nullptr};
   std::memcpy(&cmd.request, ctx.request.data, std::min(ctx.DataLength(), sizeof cmd.request));
   cmd.answer = ctx.reply.data;
   std::memcpy(cmd.answer, &cmd.request, sizeof cmd.request);

@@ -19,6 +19,9 @@ struct LoopState {
 };
 
 struct RequestContext {
+  RequestContext(Connection& c, LoopState& l, const RequestRecord& req, ReplyRecord& rep)
+      : connection(c), loop(l), request(req), reply(rep) {}
+
   Connection& connection;
   LoopState& loop;
   const RequestRecord& request;

@@ -8,6 +8,7 @@
 #include "agent/service/request_dispatch.h"
 #include "common/moorlib.h"
 #include "platform/control_device.h"
+#include "platform/wide_text.h"
 
 namespace hvm {
 namespace {

@@ -1,0 +1,356 @@
+// Reads: from a complete downloaded copy, from a background download on
+// servers without byte ranges, from a 3 MiB read-ahead block for large files
+// read again and again, or with one ranged GET. The jobs that fill the
+// blocks run on the job pool, each on its own clone of the client.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "agent/clients/webdav_sections.h"
+#include "common/moorlib.h"
+#include "platform/temp_file.h"
+#include "platform/wide_text.h"
+
+namespace hvm {
+namespace {
+
+constexpr DWORD kSizeDiffers = static_cast<DWORD>(-3);
+constexpr size_t kJobPieceBytes = 256 * 1024;
+
+ThreadPool& JobPool() {
+  static ThreadPool pool(4, 1);
+  return pool;
+}
+
+// Fills a section from a GET on the section's own client.
+class SectionFillJob : public Job {
+ public:
+  explicit SectionFillJob(WebDavSection* section) : section_(section) {}
+  void Run() override {
+    WebDavClient& client = *section_->client;
+    int32_t status = Request(client);
+    bool ok = Accepts(status);
+    {
+      std::lock_guard<std::mutex> guard(section_->mutex);
+      section_->started = true;
+      if (!ok) section_->status = status ? status : static_cast<int32_t>(STATUS_UNEXPECTED_NETWORK_ERROR);
+    }
+    section_->event.notify_all();
+    if (ok) Transfer(client);
+    client.CloseRequest();
+    {
+      std::lock_guard<std::mutex> guard(section_->mutex);
+      section_->finished = true;
+    }
+    section_->event.notify_all();
+    section_->JobLeft();
+  }
+
+ protected:
+  virtual int32_t Request(WebDavClient& client) = 0;
+  virtual bool Accepts(int32_t status) = 0;
+  // Stores a piece at the section's position; false when it cannot.
+  virtual bool Store(const char* data, size_t length) = 0;
+  virtual uint64_t Wanted() = 0;
+
+  void Transfer(WebDavClient& client) {
+    std::vector<char> piece(kJobPieceBytes);
+    HttpTransport& t = client.transport();
+    while (!section_->cancel.load()) {
+      uint64_t have;
+      {
+        std::lock_guard<std::mutex> guard(section_->mutex);
+        have = section_->position;
+      }
+      if (have >= Wanted()) break;
+      size_t available = t.Available();
+      if (available == 0 && t.finished()) break;
+      size_t want = static_cast<size_t>(std::min<uint64_t>({available ? available : 1, piece.size(), Wanted() - have}));
+      size_t got = 0;
+      DWORD error = t.Read(piece.data(), want, &got);
+      if (got && !Store(piece.data(), got)) error = static_cast<DWORD>(-2);
+      {
+        std::lock_guard<std::mutex> guard(section_->mutex);
+        section_->position += got;
+        if (error) section_->status = static_cast<int32_t>(error);
+      }
+      section_->event.notify_all();
+      if (error) break;
+    }
+    std::lock_guard<std::mutex> guard(section_->mutex);
+    if (!section_->status && section_->position < Wanted() && !section_->cancel.load())
+      section_->status = static_cast<int32_t>(STATUS_UNEXPECTED_NETWORK_ERROR);
+  }
+
+  WebDavSection* section_;
+};
+
+class FullDownloadJob : public SectionFillJob {
+ public:
+  explicit FullDownloadJob(DownloadSection* s) : SectionFillJob(s), download_(s) {}
+
+ protected:
+  int32_t Request(WebDavClient& client) override {
+    WideDbgPrint(u" reading count=%d noRange started %ws\n", 0, download_->serverPath.c_str());
+    return client.PerformRequest('T', nullptr, download_->serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  }
+  bool Accepts(int32_t status) override { return status >= 1 && status < 400; }
+  bool Store(const char* data, size_t length) override {
+    ssize_t n = pwrite(download_->fd, data, length, static_cast<off_t>(download_->position));
+    return n == static_cast<ssize_t>(length);
+  }
+  uint64_t Wanted() override { return download_->fileSize ? download_->fileSize : ~uint64_t{0}; }
+
+ private:
+  DownloadSection* download_;
+};
+
+class RangeReadJob : public SectionFillJob {
+ public:
+  explicit RangeReadJob(ReadAheadSection* s) : SectionFillJob(s), block_(s) {}
+
+ protected:
+  int32_t Request(WebDavClient& client) override {
+    return client.PerformRequest('T', nullptr, block_->serverPath, nullptr, {}, nullptr, block_->start,
+                                 block_->start + block_->length, nullptr);
+  }
+  bool Accepts(int32_t status) override { return status == 206; }
+  bool Store(const char* data, size_t length) override {
+    if (block_->position + length > block_->buffer.size()) return false;
+    std::copy(data, data + length, block_->buffer.begin() + static_cast<ptrdiff_t>(block_->position));
+    return true;
+  }
+  uint64_t Wanted() override { return block_->length; }
+
+ private:
+  ReadAheadSection* block_;
+};
+
+void Submit(WebDavSection* section, Job* job) {
+  {
+    std::lock_guard<std::mutex> guard(section->mutex);
+    section->jobRunning = true;
+    section->started = section->finished = false;
+    section->status = 0;
+    section->position = 0;
+    section->cancel = false;
+  }
+  JobPool().Assignment(job);
+}
+
+void WaitStarted(WebDavSection* section) {
+  std::unique_lock<std::mutex> guard(section->mutex);
+  section->event.wait(guard, [&] { return section->started || section->finished; });
+}
+
+// Waits until the section holds `until` bytes or its job ended; true when it does.
+bool WaitFilled(WebDavSection* section, uint64_t until) {
+  std::unique_lock<std::mutex> guard(section->mutex);
+  section->event.wait(guard, [&] { return section->position >= until || section->finished; });
+  return section->position >= until;
+}
+
+}  // namespace
+
+WebDavSection::WebDavSection() = default;
+WebDavSection::~WebDavSection() { StopJob(); }
+
+bool WebDavSection::IsFinished() {
+  std::lock_guard<std::mutex> guard(mutex);
+  return finished || !jobRunning;
+}
+
+void WebDavSection::StopJob() {
+  cancel = true;
+  std::unique_lock<std::mutex> guard(mutex);
+  event.wait(guard, [&] { return !jobRunning; });
+}
+
+void WebDavSection::JobLeft() {
+  std::lock_guard<std::mutex> guard(mutex);
+  jobRunning = false;
+  event.notify_all();
+}
+
+DownloadSection::~DownloadSection() {
+  StopJob();
+  if (fd >= 0) close(fd);
+}
+
+void StartFullDownload(DownloadSection* section) { Submit(section, new FullDownloadJob(section)); }
+void StartRangeRead(ReadAheadSection* section) { Submit(section, new RangeReadJob(section)); }
+
+NTSTATUS WebDavClient::Get(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
+                           uint32_t) {
+  WideDbgPrint(u"Get start=%ld, finish=%ld, *buf=%lx *len=%ld %ws\n", static_cast<long>(start),
+               static_cast<long>(end), 0L, static_cast<long>(end - start), entry ? entry->path : u"");
+  if (!entry || end <= start) return end == start ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+  bool done = false;
+  NTSTATUS status = ReadFromCompleteCopy(entry, start, end, destination, &done);
+  if (done) return status;
+  if (site_ && !site_->passive) return ReadWithoutRanges(entry, reply, start, end, destination);
+  return ReadWithRanges(entry, reply, start, end, destination);
+}
+
+NTSTATUS WebDavClient::GetChecked(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,
+                                  uint8_t* destination, uint32_t) {
+  return DirectRangedGet(entry, reply, start, end, destination, true);
+}
+
+NTSTATUS WebDavClient::ReadFromCompleteCopy(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination,
+                                            bool* done) {
+  *done = false;
+  DownloadSection* copy = FindSection<DownloadSection>(*entry);
+  if (!copy || copy->kind != kSectionCompleteCopy) return STATUS_SUCCESS;
+  ssize_t n = pread(copy->fd, destination, end - start, static_cast<off_t>(start));
+  if (n == static_cast<ssize_t>(end - start)) {
+    *done = true;
+    return STATUS_SUCCESS;
+  }
+  WideDbgPrint(u"Get TMP_FILE error=%ld s=%ld f=%ld \n", static_cast<long>(errno), static_cast<long>(start),
+               static_cast<long>(end));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WebDavClient::ReadWithoutRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,
+                                         uint8_t* destination) {
+  DownloadSection* download = FindSection<DownloadSection>(*entry);
+  if (!download) {
+    auto* fresh = new (std::nothrow) DownloadSection();
+    if (!fresh) return STATUS_INSUFFICIENT_RESOURCES;
+    fresh->fd = CreateTempLocalFile();
+    if (fresh->fd < 0) {
+      delete fresh;
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    fresh->client = Clone();
+    fresh->serverPath = reply.serverPath;
+    fresh->fileSize = entry->size == kNoSize ? 0 : entry->size;
+    AttachSection(*entry, fresh, kSectionDownload, false);
+    download = fresh;
+    StartFullDownload(download);
+    WaitStarted(download);
+  }
+  for (;;) {
+    bool reached = WaitFilled(download, end);
+    ssize_t n = pread(download->fd, destination, end - start, static_cast<off_t>(start));
+    if (n == static_cast<ssize_t>(end - start) || (reached && n >= 0 && download->IsFinished() && !download->status)) {
+      WideDbgPrint(u" * read success start %ld pos=%ld\n", static_cast<long>(start),
+                   static_cast<long>(download->position));
+      std::lock_guard<std::mutex> guard(download->mutex);
+      if (download->finished && !download->status) download->kind = kSectionCompleteCopy;
+      return STATUS_SUCCESS;
+    }
+    WideDbgPrint(u" reading atemp error %lx start=%ld finish=%ld pos=%ld \n", static_cast<unsigned long>(errno),
+                 static_cast<long>(start), static_cast<long>(end), static_cast<long>(download->position));
+    if (download->IsFinished()) break;
+  }
+  // The download ended early: drop it and read what is asked directly.
+  DetachSection(*entry, download);
+  return GetChecked(entry, reply, start, end, destination, 0);
+}
+
+NTSTATUS WebDavClient::ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,
+                                      uint8_t* destination) {
+  ReadAheadSection* block = FindSection<ReadAheadSection>(*entry);
+  bool qualifies = entry->size != kNoSize && entry->size >= kReadAheadMinSize;
+  if (!block && qualifies && entry->readCount >= 2) {
+    block = new (std::nothrow) ReadAheadSection();
+    if (!block) return STATUS_INSUFFICIENT_RESOURCES;
+    block->buffer.resize(kReadAheadBytes);
+    block->client = Clone();
+    block->serverPath = reply.serverPath;
+    AttachSection(*entry, block, kSectionReadAhead, false);
+    block->jobRunning = false;
+  }
+  if (!block || end - start > kReadAheadBytes) return DirectRangedGet(entry, reply, start, end, destination, false);
+
+  bool covers = block->length != 0 && start >= block->start && end <= block->start + block->length;
+  bool failed = block->IsFinished() && block->status != 0;
+  if (!covers || failed) {
+    if (start >= entry->size) return DirectRangedGet(entry, reply, start, end, destination, false);
+    // Move the block to the range asked for and fill it anew.
+    block->StopJob();
+    block->start = start;
+    block->length = std::min<uint64_t>(kReadAheadBytes, entry->size - start);
+    if (block->length < end - start) {
+      block->length = 0;
+      return DirectRangedGet(entry, reply, start, end, destination, false);
+    }
+    StartRangeRead(block);
+    WaitStarted(block);
+  }
+  if (!WaitFilled(block, end - block->start)) {
+    WideDbgPrint(u" reading atemp error %lx start=%ld finish=%ld pos=%ld \n", static_cast<unsigned long>(block->status),
+                 static_cast<long>(start), static_cast<long>(end), static_cast<long>(block->position));
+    block->length = 0;  // refilled by the next read
+    return DirectRangedGet(entry, reply, start, end, destination, false);
+  }
+  std::copy_n(block->buffer.begin() + static_cast<ptrdiff_t>(start - block->start), end - start, destination);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WebDavClient::DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,
+                                       uint8_t* destination, bool checkSize) {
+  bool ranges = site_ && site_->passive;
+  int32_t status = PerformRequest('T', entry, reply.serverPath, nullptr, {}, nullptr, start, end, nullptr);
+  bool accepted = ranges ? status == 206 : (status >= 1 && status < 400);
+  if (!accepted) {
+    CloseRequest();
+    if (status >= 400 || status < 0) SetReplyMessage(reply, static_cast<uint32_t>(status));
+    WideDbgPrint(u"Get error s=%ld f=%ld \n", static_cast<long>(start), static_cast<long>(end));
+    return STATUS_UNEXPECTED_NETWORK_ERROR;
+  }
+  // A whole-file answer: skip to the range.
+  uint64_t skip = status == 206 ? 0 : start;
+  std::vector<uint8_t> scratch(std::min<uint64_t>(kMaxReplyRead, std::max<uint64_t>(skip, 1)));
+  while (skip) {
+    size_t got = 0;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(skip, scratch.size()));
+    if (transport_.Read(reinterpret_cast<char*>(scratch.data()), want, &got) || got != want) break;
+    skip -= got;
+  }
+  uint64_t total = 0;
+  bool failed = skip != 0;
+  while (!failed && total < end - start) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kMaxReplyRead, end - start - total));
+    size_t got = 0;
+    if (ReadReplyBody(destination + total, want, &got) != STATUS_SUCCESS) failed = true;
+    total += got;
+  }
+  // More bytes than asked for also means the listing's size is stale.
+  if (!failed && checkSize && status == 206 && !transport_.finished()) {
+    uint8_t extra = 0;
+    size_t got = 0;
+    transport_.Read(reinterpret_cast<char*>(&extra), 1, &got);
+    failed = got != 0;
+  }
+  CloseRequest();
+  if (failed) {
+    if (checkSize) {
+      WideDbgPrint(u"** %ws GET status=%ld %ws The size of the file differs from the server PROPFIND\n",
+                   std::u16string(connection_->Name()).c_str(), static_cast<long>(kSizeDiffers),
+                   entry ? entry->path : u"");
+      CopyWide(reply.message, kReplyMessageChars, u"The size of the file differs from the server PROPFIND");
+    }
+    WideDbgPrint(u"Get error s=%ld f=%ld \n", static_cast<long>(start), static_cast<long>(end));
+    return STATUS_UNEXPECTED_NETWORK_ERROR;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WebDavClient::Write(FileEntry* entry, ReplyArea&, uint64_t, uint64_t, const uint8_t*, NTSTATUS) {
+  if (!entry) return STATUS_SUCCESS;
+  while (entry->readers.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  DownloadSection* download = FindSection<DownloadSection>(*entry);
+  if (download && site_ && !site_->passive && !entry->HasLocalCopy() && download->IsFinished() &&
+      !download->status) {
+    // The downloaded copy becomes the local copy the service writes into.
+    entry->localCopy = dup(download->fd);
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace hvm

@@ -1,0 +1,404 @@
+// Open and create (the FCB per inode, the saved-FCB check, MJ_TOKEN_REPLACE),
+// flush as cleanup answered after the upload, release as close.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+
+#include "driver/file_objects.h"
+#include "driver/fuse_glue.h"
+#include "driver/requests.h"
+#include "driver/short_handles.h"
+#include "driver/status_errno.h"
+#include "driver/trace.h"
+#include "platform/wide_text.h"
+
+namespace hvm::driver {
+
+namespace {
+struct OpenJob {
+  fuse_req_t req;
+  fuse_file_info fi;  // FUSE's copy lives on its stack only during the call
+  bool create = false;
+  uint64_t ino = 0;       // open: the file; create: the parent
+  std::string name;       // create: the new name
+  uid_t uid = 0;
+  uint32_t disposition = FILE_OPEN;
+  uint32_t access = 0;
+  uint64_t operation = 0;
+  // Filled when the create is sent.
+  Connection* conn = nullptr;
+  std::u16string fullName;
+  std::shared_ptr<std::unique_ptr<Fcb>> freshFcb;
+  uint32_t offeredToken = 0;
+  uint32_t fileObject = 0;
+};
+
+uint32_t AccessOf(int flags) {
+  uint32_t access = 0;
+  switch (flags & O_ACCMODE) {
+    case O_RDONLY: access = FILE_READ_DATA; break;
+    case O_WRONLY: access = FILE_WRITE_DATA; break;
+    default: access = FILE_READ_DATA | FILE_WRITE_DATA; break;
+  }
+  if (flags & O_APPEND) access |= FILE_APPEND_DATA;
+  return access;
+}
+
+void ReplyOpened(std::shared_ptr<OpenJob> job, const Node& node);
+void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result);
+
+// Builds and sends the create; an FCB whose upload still runs makes the open wait.
+void SendOpen(std::shared_ptr<OpenJob> job) {
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    Node* node = Names().Get(job->ino);
+    if (node == nullptr) return (void)fuse_reply_err(job->req, ENOENT);
+    job->conn = node->connection;
+    if (job->create) {
+      job->fullName = node->fullName + u"\\" + Utf8ToUtf16(job->name);
+    } else {
+      job->fullName = node->fullName;
+      Fcb* fcb = node->fcbToken ? job->conn->fcbs.Find(node->fcbToken) : nullptr;
+      if (fcb && fcb->uploadsRunning > 0) {
+        fcb->waitingForUpload.push_back([job] { SendOpen(job); });
+        return;
+      }
+      if (fcb) job->offeredToken = fcb->token;
+    }
+    if (job->offeredToken == 0) {
+      job->freshFcb = std::make_shared<std::unique_ptr<Fcb>>(FcbTable::Allocate());
+      job->offeredToken = (*job->freshFcb)->token;
+    }
+    job->fileObject = NewFileObjectId();
+  }
+  auto create = CreateRequest(job->fullName, job->disposition, FILE_NON_DIRECTORY_FILE, job->access,
+                              job->offeredToken, job->fileObject);
+  create->operation = job->operation;
+  create->done = [job](ForwardResult& result) { FinishOpen(job, result); };
+  Send(job->conn, create);
+}
+
+// The FCB this open uses, after checking the agent's token against the table.
+// Sets staleToken when the agent must be told of the FCB used instead.
+Fcb* ChooseFcb(OpenJob& job, const CreateReply& reply, uint32_t& staleToken, bool& purge) {
+  FcbTable& table = job.conn->fcbs;
+  if (reply.token != 0 && table.Contains(reply.token)) {
+    Fcb* saved = table.Find(reply.token);
+    Trace("***isChanged %d fcbCount=%zu\n", reply.changed, table.size());
+    if (saved->handles == 0 && reply.changed && saved->references > 0) {
+      saved->SetAllSizes(reply.size);
+      purge = true;
+    }
+    return saved;
+  }
+  Fcb* chosen = nullptr;
+  if (job.freshFcb && *job.freshFcb) {
+    chosen = job.freshFcb->get();
+    chosen->SetAllSizes(reply.size);
+    chosen->ino = job.create ? 0 : job.ino;
+    table.Add(std::move(*job.freshFcb));
+  } else {
+    chosen = table.Find(job.offeredToken);
+    if (chosen == nullptr) {  // released meanwhile: start a fresh one
+      auto fresh = FcbTable::Allocate();
+      fresh->SetAllSizes(reply.size);
+      chosen = fresh.get();
+      table.Add(std::move(fresh));
+    }
+  }
+  if (reply.token != 0) {
+    Trace("SavedFcb fcb=%x savefcb=%x\n", chosen->token, reply.token);
+    staleToken = reply.token;
+  }
+  return chosen;
+}
+
+void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
+  if (result.status != STATUS_SUCCESS) return (void)fuse_reply_err(job->req, ErrnoOf(result));
+  CreateReply reply = DecodeCreateReply(result);
+  uint32_t staleToken = 0;
+  bool purge = false;
+  Fcb* fcb = nullptr;
+  uint64_t nodeIno = 0;
+  uint8_t references = 0, handles = 0;
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    Node* node = Names().Get(job->ino);
+    if (node && job->create)
+      node = Names().Remember(*node, job->name, NodeKind::Remote, job->uid, job->conn);
+    fcb = ChooseFcb(*job, reply, staleToken, purge);
+    if (reply.newEmptyFile) {
+      fcb->SetAllSizes(0);
+      fcb->contentsSent = true;
+    }
+    fcb->references += 1;
+    fcb->handles += 1;
+    references = static_cast<uint8_t>(fcb->references);
+    handles = static_cast<uint8_t>(fcb->handles);
+    auto object = std::make_unique<FileObject>();
+    object->id = job->fileObject;
+    object->connection = job->conn;
+    object->fcbToken = fcb->token;
+    object->uid = job->uid;
+    object->openFlags = job->fi.flags;
+    object->fullName = job->fullName;
+    // A new or emptied file is uploaded when it is closed, even unwritten.
+    object->written = job->create || (job->fi.flags & O_TRUNC) != 0;
+    if (node) {
+      object->ino = node->ino;
+      if (fcb->ino == 0) fcb->ino = node->ino;
+      bool sizeChanged = node->attrTime != Clock::time_point{} && node->attr.size != reply.size;
+      job->fi.keep_cache = !(reply.changed || sizeChanged);
+      if (node->fcbToken == 0) node->fcbToken = fcb->token;
+      node->attr.size = fcb->fileSize;
+      if (job->create) {
+        node->attr.isDirectory = false;
+        node->attr.lastWriteTime = node->attr.changeTime = node->attr.creationTime = FiletimeNow();
+        node->attrTime = Clock::now();
+      }
+      nodeIno = node->ino;
+    }
+    job->fi.fh = object->id;
+    job->fi.noflush = (job->fi.flags & O_ACCMODE) == O_RDONLY && !object->written;
+    OpenFiles().Add(std::move(object));
+    Trace("Created fcb=%x count %u size=%llu %s\n", fcb->token, fcb->references,
+          static_cast<unsigned long long>(fcb->fileSize), Utf16ToUtf8(job->fullName).c_str());
+  }
+  if (staleToken != 0) {
+    auto notice = TokenReplaceRequest(job->fileObject, staleToken, reply.changed, references,
+                                      handles, fcb->token);
+    Send(job->conn, notice);  // its result is not waited for
+  }
+  if (purge && nodeIno) PurgeInode(nodeIno);
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  Node* node = Names().Get(nodeIno);
+  if (node == nullptr) return (void)fuse_reply_err(job->req, ENOENT);
+  ReplyOpened(job, *node);
+}
+
+void ReleaseObject(uint32_t id);
+
+void ReplyOpened(std::shared_ptr<OpenJob> job, const Node& node) {
+  int sent;
+  if (job->create) {
+    fuse_entry_param entry{};
+    entry.ino = node.ino;
+    entry.generation = 1;
+    entry.attr_timeout = kAttrTimeout;
+    entry.entry_timeout = kEntryTimeout;
+    FillStat(node, entry.attr);
+    sent = fuse_reply_create(job->req, &entry, &job->fi);
+  } else {
+    sent = fuse_reply_open(job->req, &job->fi);
+  }
+  // The caller went away (interrupted): nobody will release this open.
+  if (sent != 0) {
+    uint32_t id = static_cast<uint32_t>(job->fi.fh);
+    std::thread([id] { ReleaseObject(id); }).detach();
+  }
+}
+
+bool StartJob(fuse_req_t req, fuse_file_info* fi, std::shared_ptr<OpenJob> job, fuse_ino_t ino) {
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  Node* node = Names().Get(ino);
+  if (node == nullptr) return fuse_reply_err(req, ENOENT), false;
+  if (node->uid != job->uid) return fuse_reply_err(req, EACCES), false;
+  if (node->kind != NodeKind::Remote && node->kind != NodeKind::ConnectionRoot)
+    return fuse_reply_err(req, job->create ? EACCES : EISDIR), false;
+  if (!job->create && node->attr.isDirectory) return fuse_reply_err(req, EISDIR), false;
+  job->fi = *fi;
+  job->access = AccessOf(fi->flags);
+  return true;
+}
+
+// Close: the agent's value says whether its copy survives; the last close
+// frees the FCB.
+void FinishClose(uint32_t id, ForwardResult& result) {
+  uint64_t purgeIno = 0;
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  FileObject* object = OpenFiles().Get(id);
+  if (object == nullptr) return;
+  Fcb* fcb = FcbOf(*object);
+  Node* node = Names().Get(object->ino);
+  if (fcb) {
+    bool dropped = result.timedOut || result.value == 0;
+    if (dropped || result.corrected || (result.value == kNoLocalCopy && fcb->contentsSent)) {
+      Trace("Close file %x\n", fcb->token);
+      fcb->contentsSent = false;
+    }
+    if (dropped) {
+      Trace("Purge file\n");
+      if (result.status != STATUS_CANNOT_DELETE && result.status != STATUS_ACCESS_DENIED)
+        fcb->SetAllSizes(0);
+      purgeIno = fcb->ino;
+    }
+    fcb->references -= fcb->references > 0 ? 1 : 0;
+    if (fcb->references == 0) {
+      Trace("CLosing and deleting fcb=%x\n", fcb->token);
+      if (node && node->fcbToken == fcb->token) {
+        node->attr.size = fcb->fileSize;
+        node->attrTime = {};  // learn the server's view again
+        node->fcbToken = 0;
+      }
+      object->connection->fcbs.Remove(fcb->token);
+    }
+  }
+  uint64_t ino = object->ino;
+  OpenFiles().Remove(id);
+  if (node && node->lookups == 0) Names().Forget(ino, 0);
+  if (purgeIno) PurgeInode(purgeIno);
+}
+
+// Cleanup (unless already done) and close of one file object; then runs last.
+void CloseObject(uint32_t id, std::function<void()> last) {
+  Connection* conn = nullptr;
+  uint64_t fileValue = 0;
+  bool needsCleanup = false;
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    FileObject* object = OpenFiles().Get(id);
+    if (object == nullptr) return last();
+    conn = object->connection;
+    fileValue = FileValueOf(*object);
+    needsCleanup = !object->cleanedUp;
+    object->cleanedUp = true;
+    if (Fcb* fcb = FcbOf(*object); fcb && needsCleanup && fcb->handles > 0) fcb->handles -= 1;
+  }
+  auto sendClose = [id, conn, fileValue, last] {
+    auto close = PlainRequest(MJ_CLOSE, id, fileValue);
+    close->done = [id, last](ForwardResult& result) {
+      FinishClose(id, result);
+      last();
+    };
+    Send(conn, close, true);
+  };
+  if (!needsCleanup) return sendClose();
+  auto cleanup = PlainRequest(MJ_CLEANUP, id, fileValue);
+  cleanup->onPendingDone = [sendClose](NTSTATUS, uint32_t, bool) { sendClose(); };
+  cleanup->done = [sendClose](ForwardResult& result) {
+    if (result.status != STATUS_PENDING) sendClose();
+  };
+  Send(conn, cleanup);
+}
+
+void ReleaseObject(uint32_t id) {
+  CloseObject(id, [] {});
+}
+
+void FinishUpload(uint32_t id, fuse_req_t req, int error) {
+  std::vector<std::function<void()>> waiting;
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    FileObject* object = OpenFiles().Get(id);
+    if (Fcb* fcb = object ? FcbOf(*object) : nullptr) {
+      fcb->uploadsRunning -= fcb->uploadsRunning > 0 ? 1 : 0;
+      if (fcb->uploadsRunning == 0) waiting.swap(fcb->waitingForUpload);
+    }
+  }
+  Trace("CleanupFinish status=%d\n", error);
+  fuse_reply_err(req, error);
+  for (auto& resume : waiting) resume();
+}
+}  // namespace
+
+void OpOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  auto job = std::make_shared<OpenJob>();
+  job->req = req;
+  job->ino = ino;
+  job->uid = CallerUid(req);
+  if (!StartJob(req, fi, job, ino)) return;
+  job->operation = BeginOperation(req);
+  SendOpen(job);
+}
+
+void OpCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi) {
+  auto job = std::make_shared<OpenJob>();
+  job->req = req;
+  job->ino = parent;
+  job->create = true;
+  job->name = name;
+  job->uid = CallerUid(req);
+  if (fi->flags & O_EXCL)
+    job->disposition = FILE_CREATE;
+  else
+    job->disposition = (fi->flags & O_TRUNC) ? FILE_OVERWRITE_IF : FILE_OPEN_IF;
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    Node* node = Names().Get(parent);
+    if (node && (node->kind == NodeKind::ConnectionRoot || node->kind == NodeKind::Remote)) {
+      std::u16string component = Utf8ToUtf16(name);
+      std::u16string fullName = node->fullName + u"\\" + component;
+      if (UnusableComponent(component) || HasWildcards(component))
+        return (void)fuse_reply_err(req, EINVAL);
+      if (fullName.size() > kMaxFullNameChars) return (void)fuse_reply_err(req, ENAMETOOLONG);
+      if (IsPipeOrIpcName(fullName)) return (void)fuse_reply_err(req, EOPNOTSUPP);
+    }
+  }
+  if (!StartJob(req, fi, job, parent)) return;
+  job->access |= FILE_WRITE_DATA;
+  job->operation = BeginOperation(req);
+  SendOpen(job);
+}
+
+void OpFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  uint32_t id = static_cast<uint32_t>(fi->fh);
+  Connection* conn = nullptr;
+  uint64_t fileValue = 0;
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    FileObject* object = OpenFiles().Get(id);
+    if (object == nullptr || !object->written) return (void)fuse_reply_err(req, 0);
+    // Only a written handle uploads; its cleanup is answered after the upload.
+    object->written = false;
+    object->cleanedUp = true;
+    Fcb* fcb = FcbOf(*object);
+    if (fcb) {
+      if (fcb->handles > 0) fcb->handles -= 1;
+      fcb->uploadsRunning += 1;
+    }
+    conn = object->connection;
+    fileValue = FileValueOf(*object);
+    Trace("CLEAN fcb=%x %s\n", fcb ? fcb->token : 0, Utf16ToUtf8(object->fullName).c_str());
+  }
+  auto cleanup = PlainRequest(MJ_CLEANUP, id, fileValue);
+  cleanup->onPendingDone = [id, req](NTSTATUS status, uint32_t, bool timedOut) {
+    // An upload whose end the agent never reported did not succeed.
+    FinishUpload(id, req, timedOut ? EIO : ErrnoFromStatus(status));
+  };
+  cleanup->done = [id, req](ForwardResult& result) {
+    if (result.status == STATUS_PENDING) return;
+    // A written handle whose cleanup never reached the agent was not uploaded.
+    FinishUpload(id, req, result.corrected || result.channelFailure ? EIO : ErrnoOf(result));
+  };
+  Send(conn, cleanup);
+}
+
+void OpRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  CloseObject(static_cast<uint32_t>(fi->fh), [req] { fuse_reply_err(req, 0); });
+}
+
+void OpFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {
+  Connection* conn = nullptr;
+  uint64_t fileValue = 0;
+  uint32_t id = static_cast<uint32_t>(fi->fh);
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    FileObject* object = OpenFiles().Get(id);
+    if (object == nullptr || FcbOf(*object) == nullptr) {
+      DirectPrint("Err:QlodeFlush pconn=%d fcb=%d\n", object != nullptr, 0);
+      return (void)fuse_reply_err(req, EACCES);
+    }
+    conn = object->connection;
+    fileValue = FileValueOf(*object);
+  }
+  auto flush = PlainRequest(MJ_FLUSH_BUFFERS, id, fileValue);
+  flush->done = [req](ForwardResult& result) {
+    // Success whatever the agent answered, unless the channel itself failed.
+    fuse_reply_err(req, result.channelFailure ? EIO : 0);
+  };
+  Send(conn, flush);
+}
+
+}  // namespace hvm::driver
