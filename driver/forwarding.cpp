@@ -226,6 +226,12 @@ void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
       AddCleanupWait(conn, CleanupWait{forward->requestId, {}, forward->onPendingDone});
     Deliver(forward, std::move(result), out);
   }
+  if (!conn->active) {
+    // A loop of a suspended or disconnected Connection learns it at once
+    // instead of waiting for a request that never comes.
+    out.Add([call] { call.peer->Answer(STATUS_SUCCESS, nullptr, 0, call.outLength); });
+    return;
+  }
   if (conn->agentCall) {
     // A second loop on one Connection: the older call is ended as suspended.
     PendingAgentCall older = std::move(*conn->agentCall);

@@ -24,12 +24,18 @@ constexpr unsigned kMaxComponentLength = 254;
 enum class Outcome { Replied, Probe };
 
 void SuspendCaller(uid_t uid) {
-  Completions out;
-  std::lock_guard<std::mutex> guard(DriverMutex());
-  if (UserSlot* slot = Users().SlotOfUid(uid)) {
+  std::vector<std::pair<uint64_t, std::string>> folders;
+  {
+    Completions out;
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    UserSlot* slot = Users().SlotOfUid(uid);
+    if (slot == nullptr) return;
     Trace("Suspend user %s\n", Utf16ToUtf8(slot->sid).c_str());
     SuspendUser(slot, out);
+    folders = Names().ConnectionFolders(uid);
   }
+  // The kernel must not keep showing the suspended user's Connections.
+  for (auto& [parent, name] : folders) ForgetEntry(parent, name);
 }
 
 // Look-up in the folders the driver makes up itself.

@@ -103,6 +103,14 @@ Node* Namespace::FindByFullName(uid_t uid, std::u16string_view fullName) {
   return nullptr;
 }
 
+std::vector<std::pair<uint64_t, std::string>> Namespace::ConnectionFolders(uid_t uid) const {
+  std::vector<std::pair<uint64_t, std::string>> folders;
+  for (auto& [ino, node] : nodes_)
+    if (node->kind == NodeKind::ConnectionRoot && node->uid == uid)
+      folders.emplace_back(node->parent, node->name);
+  return folders;
+}
+
 bool ParseUserFolder(std::string_view name, uid_t& uid) {
   constexpr std::string_view kPrefix = "S-1-22-1-";
   if (name.size() <= kPrefix.size() || name.substr(0, kPrefix.size()) != kPrefix) return false;

@@ -67,6 +67,8 @@ class Namespace {
   // The node of a full name of a user, or null.
   Node* FindByFullName(uid_t uid, std::u16string_view fullName);
   size_t size() const { return nodes_.size(); }
+  // (parent, name) of every Connection folder of a user the kernel may cache.
+  std::vector<std::pair<uint64_t, std::string>> ConnectionFolders(uid_t uid) const;
 
  private:
   void Rename(Node& node, const std::u16string& newFullName);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "driver/file_objects.h"
 #include "driver/fuse_glue.h"

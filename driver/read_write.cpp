@@ -108,6 +108,9 @@ void StartWritePieces(std::shared_ptr<WriteJob> job, bool append) {
     if (end > fcb->fileSize) fcb->fileSize = fcb->allocationSize = end;
     job->firstKey = fcb->validLength;
     job->fileValue = fcb->fileSize;
+    // Raised now, so that a write queued behind this one does not ask the
+    // agent to zero-fill a gap this one is about to fill.
+    fcb->validLength = std::max(fcb->validLength, end);
     Trace("WRITE count=%zu fcb=%x %llu\n", job->bytes.size(), fcb->token,
           static_cast<unsigned long long>(job->offset));
   }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "driver/forwarding.h"
+#include "driver/status_errno.h"
 #include "driver/trace.h"
 #include "platform/wide_text.h"
 

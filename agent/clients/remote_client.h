@@ -57,7 +57,9 @@ class RemoteClient {
   // next component below the listed folder is not on the server; that ends
   // the service's resolution. A refresh never frees the entry it was given
   // (a vanished one is answered not found); other entries leave the cache
-  // only through EntryCache::DiscardEntry.
+  // only through EntryCache::DiscardEntry, and never while their use count
+  // is above 0 (open handles point at them): those are marked
+  // kEntryDeletedOnServer instead. Listed entries get lastRefreshTime = now.
   virtual NTSTATUS ListDirectory(std::u16string_view serverPath, FileEntry* entry,
                                  const char16_t* name) = 0;
   // 7: creates the folder reply.path / reply.serverPath on the server.

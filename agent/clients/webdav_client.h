@@ -126,15 +126,13 @@ class WebDavClient : public RemoteClient {
   std::u16string UrlOf(std::u16string_view path) const;
   // Logs "** site method status=... file text" with the code's error text.
   void ReportFailure(const char* method, int32_t status, std::u16string_view path);
+  // Uploads a local copy (fd, size bytes) with PUT, retries, asks, keeps a
+  // backup on failure, then writes the times. Runs on the calling thread.
+  NTSTATUS UploadCopy(FileEntry* entry, int fd, uint64_t size, std::u16string_view serverPath);
   // Shows a message box through the Ui.
   int Ask(std::u16string_view text, std::u16string_view caption, DWORD style);
 
  private:
-  friend struct WebDavRequestBuilder;
-  friend class RangeReadJob;
-  friend class FullDownloadJob;
-  friend class SectionWriterJob;
-
   void AddHeader(const char* name, std::string_view value, std::u16string_view wideValue = {});
   void ApplyTimeouts(FileEntry* entry);
   bool ApplyProxy(const std::u16string& url);
@@ -143,11 +141,13 @@ class WebDavClient : public RemoteClient {
   NTSTATUS ParseListing(std::u16string_view folderCachePath, FileEntry* folder);
   NTSTATUS HeadRefresh(std::u16string_view serverPath, FileEntry* entry);
   void DropVanishedChildren(FileEntry* folder, const std::vector<FileEntry*>& listed);
-  NTSTATUS Upload(FileEntry* entry, int fd, uint64_t size, std::u16string_view serverPath);
-  NTSTATUS SendPropPatch(FileEntry* entry, std::u16string_view serverPath);
+  NTSTATUS VersionReport(FileEntry* entry, ReplyArea& reply, InternalRequest* answer);
+  void RefreshAfterUpload(std::u16string_view serverPath, FileEntry* entry);
   NTSTATUS ReadFromCompleteCopy(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination, bool* done);
   NTSTATUS ReadWithoutRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);
   NTSTATUS ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);
+  struct ReadAheadSection* NewReadAhead(FileEntry* entry, std::u16string_view serverPath);
+  void PrefetchAfter(FileEntry* entry, struct ReadAheadSection* block, std::vector<struct ReadAheadSection*>& blocks);
   NTSTATUS DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
                            bool checkSize);
   void SetReplyMessage(ReplyArea& reply, uint32_t code);

@@ -17,7 +17,6 @@ namespace hvm {
 namespace {
 
 constexpr DWORD kSizeDiffers = static_cast<DWORD>(-3);
-constexpr size_t kJobPieceBytes = 256 * 1024;
 
 ThreadPool& JobPool() {
   static ThreadPool pool(4, 1);
@@ -55,32 +54,29 @@ class SectionFillJob : public Job {
   virtual bool Store(const char* data, size_t length) = 0;
   virtual uint64_t Wanted() = 0;
 
+  // The body goes straight from the connection into the section.
   void Transfer(WebDavClient& client) {
-    std::vector<char> piece(kJobPieceBytes);
-    HttpTransport& t = client.transport();
-    while (!section_->cancel.load()) {
-      uint64_t have;
-      {
+    const uint64_t wanted = Wanted();
+    std::function<bool(const char*, size_t)> sink = [&](const char* data, size_t length) {
+      if (section_->cancel.load()) return false;
+      uint64_t at = section_->position;  // only this job moves it
+      size_t take = static_cast<size_t>(std::min<uint64_t>(length, wanted - std::min(wanted, at)));
+      if (take && !Store(data, take)) {
         std::lock_guard<std::mutex> guard(section_->mutex);
-        have = section_->position;
+        section_->status = static_cast<int32_t>(-2);
+        return false;
       }
-      if (have >= Wanted()) break;
-      size_t available = t.Available();
-      if (available == 0 && t.finished()) break;
-      size_t want = static_cast<size_t>(std::min<uint64_t>({available ? available : 1, piece.size(), Wanted() - have}));
-      size_t got = 0;
-      DWORD error = t.Read(piece.data(), want, &got);
-      if (got && !Store(piece.data(), got)) error = static_cast<DWORD>(-2);
       {
         std::lock_guard<std::mutex> guard(section_->mutex);
-        section_->position += got;
-        if (error) section_->status = static_cast<int32_t>(error);
+        section_->position += take;
       }
       section_->event.notify_all();
-      if (error) break;
-    }
+      return at + take < wanted;
+    };
+    DWORD error = client.transport().Drain(sink);
     std::lock_guard<std::mutex> guard(section_->mutex);
-    if (!section_->status && section_->position < Wanted() && !section_->cancel.load())
+    if (error && !section_->status) section_->status = static_cast<int32_t>(error);
+    if (!section_->status && section_->position < wanted && wanted != ~uint64_t{0} && !section_->cancel.load())
       section_->status = static_cast<int32_t>(STATUS_UNEXPECTED_NETWORK_ERROR);
   }
 
@@ -252,44 +248,89 @@ NTSTATUS WebDavClient::ReadWithoutRanges(FileEntry* entry, ReplyArea& reply, uin
   return GetChecked(entry, reply, start, end, destination, 0);
 }
 
+// Read-ahead blocks of one entry, at most two: the one being read and the
+// next one, filled while the first is read.
+static std::vector<ReadAheadSection*> ReadAheadBlocks(FileEntry& entry) {
+  std::vector<ReadAheadSection*> blocks;
+  std::lock_guard<std::recursive_mutex> guard(entry.lock);
+  for (AttachedSection* s = entry.sections; s; s = s->next)
+    if (auto* block = dynamic_cast<ReadAheadSection*>(s)) blocks.push_back(block);
+  return blocks;
+}
+
+static bool Covers(ReadAheadSection* block, uint64_t start, uint64_t end) {
+  if (block->length == 0 || start < block->start || end > block->start + block->length) return false;
+  std::lock_guard<std::mutex> guard(block->mutex);
+  return !(block->finished && block->status);
+}
+
+ReadAheadSection* WebDavClient::NewReadAhead(FileEntry* entry, std::u16string_view serverPath) {
+  auto* block = new (std::nothrow) ReadAheadSection();
+  if (!block) return nullptr;
+  block->buffer.resize(kReadAheadBytes);
+  block->client = Clone();
+  block->serverPath = serverPath;
+  AttachSection(*entry, block, kSectionReadAhead, false);
+  return block;
+}
+
+// Moves the block to start and fills it anew; false when the rest of the
+// file is too short for the range.
+static bool Refill(ReadAheadSection* block, uint64_t start, uint64_t fileSize, uint64_t needed) {
+  block->StopJob();
+  block->start = start;
+  block->length = std::min<uint64_t>(kReadAheadBytes, fileSize - start);
+  if (block->length < needed) {
+    block->length = 0;
+    return false;
+  }
+  StartRangeRead(block);
+  return true;
+}
+
 NTSTATUS WebDavClient::ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,
                                       uint8_t* destination) {
-  ReadAheadSection* block = FindSection<ReadAheadSection>(*entry);
-  bool qualifies = entry->size != kNoSize && entry->size >= kReadAheadMinSize;
-  if (!block && qualifies && entry->readCount >= 2) {
-    block = new (std::nothrow) ReadAheadSection();
+  bool qualifies = entry->size != kNoSize && entry->size >= kReadAheadMinSize && end <= entry->size &&
+                   end - start <= kReadAheadBytes;
+  std::vector<ReadAheadSection*> blocks = ReadAheadBlocks(*entry);
+  if (blocks.empty() && qualifies && entry->readCount >= 2) {
+    ReadAheadSection* block = NewReadAhead(entry, reply.serverPath);
     if (!block) return STATUS_INSUFFICIENT_RESOURCES;
-    block->buffer.resize(kReadAheadBytes);
-    block->client = Clone();
-    block->serverPath = reply.serverPath;
-    AttachSection(*entry, block, kSectionReadAhead, false);
-    block->jobRunning = false;
+    blocks.push_back(block);
   }
-  if (!block || end - start > kReadAheadBytes) return DirectRangedGet(entry, reply, start, end, destination, false);
+  if (blocks.empty() || !qualifies) return DirectRangedGet(entry, reply, start, end, destination, false);
 
-  bool covers = block->length != 0 && start >= block->start && end <= block->start + block->length;
-  bool failed = block->IsFinished() && block->status != 0;
-  if (!covers || failed) {
-    if (start >= entry->size) return DirectRangedGet(entry, reply, start, end, destination, false);
-    // Move the block to the range asked for and fill it anew.
-    block->StopJob();
-    block->start = start;
-    block->length = std::min<uint64_t>(kReadAheadBytes, entry->size - start);
-    if (block->length < end - start) {
-      block->length = 0;
+  ReadAheadSection* block = nullptr;
+  for (ReadAheadSection* b : blocks)
+    if (Covers(b, start, end)) block = b;
+  if (!block) {
+    block = blocks.back()->IsFinished() ? blocks.back() : blocks.front();
+    if (!Refill(block, start, entry->size, end - start))
       return DirectRangedGet(entry, reply, start, end, destination, false);
-    }
-    StartRangeRead(block);
     WaitStarted(block);
   }
   if (!WaitFilled(block, end - block->start)) {
-    WideDbgPrint(u" reading atemp error %lx start=%ld finish=%ld pos=%ld \n", static_cast<unsigned long>(block->status),
-                 static_cast<long>(start), static_cast<long>(end), static_cast<long>(block->position));
+    WideDbgPrint(u" reading atemp error %lx start=%ld finish=%ld pos=%ld \n",
+                 static_cast<unsigned long>(block->status), static_cast<long>(start), static_cast<long>(end),
+                 static_cast<long>(block->position));
     block->length = 0;  // refilled by the next read
     return DirectRangedGet(entry, reply, start, end, destination, false);
   }
   std::copy_n(block->buffer.begin() + static_cast<ptrdiff_t>(start - block->start), end - start, destination);
+  PrefetchAfter(entry, block, blocks);
   return STATUS_SUCCESS;
+}
+
+void WebDavClient::PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std::vector<ReadAheadSection*>& blocks) {
+  uint64_t next = block->start + block->length;
+  if (next >= entry->size) return;
+  for (ReadAheadSection* b : blocks)
+    if (b != block && b->length && b->start == next) return;  // already on its way
+  ReadAheadSection* other = nullptr;
+  for (ReadAheadSection* b : blocks)
+    if (b != block) other = b;
+  if (!other) other = NewReadAhead(entry, block->serverPath);
+  if (other && other->IsFinished()) Refill(other, next, entry->size, 1);
 }
 
 NTSTATUS WebDavClient::DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,

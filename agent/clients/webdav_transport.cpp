@@ -255,6 +255,19 @@ DWORD HttpTransport::FinishResult() {
   return WinHttpErrorFromCurl(result_, verify, errorBuffer_);
 }
 
+DWORD HttpTransport::Drain(const std::function<bool(const char*, size_t)>& sink) {
+  // What arrived with the headers goes first.
+  if (pending_.size() > pendingOffset_ && !sink(pending_.data() + pendingOffset_, pending_.size() - pendingOffset_))
+    return 0;
+  pending_.clear();
+  pendingOffset_ = 0;
+  sink_ = &sink;
+  sinkRefused_ = false;
+  DWORD error = Pump([this] { return sinkRefused_; });
+  sink_ = nullptr;
+  return sinkRefused_ ? 0 : error;
+}
+
 size_t HttpTransport::Available() {
   if (pending_.size() == pendingOffset_ && !done_) Pump([this] { return pending_.size() > pendingOffset_; });
   return pending_.size() - pendingOffset_;
@@ -317,6 +330,13 @@ size_t HttpTransport::OnHeader(char* data, size_t size, size_t count, void* self
 size_t HttpTransport::OnBody(char* data, size_t size, size_t count, void* self) {
   auto* t = static_cast<HttpTransport*>(self);
   t->bodyStarted_ = true;
+  if (t->sink_) {
+    if (!(*t->sink_)(data, size * count)) {
+      t->sinkRefused_ = true;
+      return 0;  // ends the transfer
+    }
+    return size * count;
+  }
   t->pending_.append(data, size * count);
   return size * count;
 }

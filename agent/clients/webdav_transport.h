@@ -102,6 +102,9 @@ class HttpTransport {
   // once (0 with finished() means the body ended).
   size_t Available();
   bool finished() const { return done_; }
+  // Hands the rest of the body straight to sink as it arrives (no copy kept);
+  // the sink returns false to stop. Returns 0 or a WinHTTP error code.
+  DWORD Drain(const std::function<bool(const char* data, size_t length)>& sink);
   // Ends the exchange; an unfinished transfer drops its connection.
   void Close();
 
@@ -130,6 +133,8 @@ class HttpTransport {
   long status_ = 0;
   UploadSource* upload_ = nullptr;
   std::vector<std::pair<std::string, std::string>> replyHeaders_;
+  const std::function<bool(const char*, size_t)>* sink_ = nullptr;
+  bool sinkRefused_ = false;
   std::string pending_;
   size_t pendingOffset_ = 0;
   char errorBuffer_[CURL_ERROR_SIZE] = {};

@@ -8,8 +8,12 @@ namespace hvm {
 Connection::Connection() = default;
 
 Connection::~Connection() {
-  if (loopThread.joinable()) loopThread.join();
-  if (refreshThread.joinable()) refreshThread.join();
+  auto self = std::this_thread::get_id();
+  if (loopThread.joinable() && loopThread.get_id() != self) loopThread.join();
+  wake.notify_all();
+  if (refreshThread.joinable() && refreshThread.get_id() != self) refreshThread.join();
+  if (loopThread.joinable()) loopThread.detach();
+  if (refreshThread.joinable()) refreshThread.detach();
   // The client goes before the entries it may still point at.
   if (client) client->Shutdown();
   client.reset();

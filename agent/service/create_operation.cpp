@@ -54,9 +54,13 @@ FileEntry* NearestCachedAncestor(const EntryCache& cache, std::u16string_view na
   }
 }
 
+enum class Resolution { Resolved, Answered };
+
 // Step 2: looks the name up, listing the nearest cached ancestor from the
-// server while it is missing. False after an answer.
-bool ResolveName(RequestContext& ctx, FileEntry*& entry) {
+// server while it is missing. A listing that fails (or brings nothing new)
+// ends the search with the name not found; the disposition decides whether
+// that is the answer or the name is created.
+Resolution ResolveName(RequestContext& ctx, FileEntry*& entry) {
   Connection& c = ctx.connection;
   FileEntry* lastListed = nullptr;
   bool listedOnce = false;
@@ -64,39 +68,35 @@ bool ResolveName(RequestContext& ctx, FileEntry*& entry) {
   if (c.entries.empty()) c.client->RootEntry();
   for (int i = 0; i < kMaxResolveIterations; ++i) {
     entry = c.entries.LookUp(ctx.name);
-    if (entry != nullptr && !c.entries.empty()) return true;
-    FileEntry* ancestor = entry == nullptr ? NearestCachedAncestor(c.entries, ctx.name) : nullptr;
+    if (entry != nullptr) return Resolution::Resolved;
+    FileEntry* ancestor = NearestCachedAncestor(c.entries, ctx.name);
     std::u16string serverPath = ctx.area.serverPath;
     if (!c.entries.empty()) {
       if (ancestor == nullptr || !ancestor->IsDirectory() ||
           (ancestor->flags & kEntryWrittenLocally))
-        return true;
+        return Resolution::Resolved;
       serverPath = ServerPathOf(c, ancestor->Path());
     }
     // A listing that brought nothing new would be repeated forever.
-    if (listedOnce && ancestor == lastListed) {
+    if ((listedOnce && ancestor == lastListed) || (ancestor != nullptr && ancestor->IsDeletePending())) {
       NotFound(ctx);
-      return false;
-    }
-    if (ancestor != nullptr && ancestor->IsDeletePending()) {
-      NotFound(ctx);
-      return false;
+      return Resolution::Resolved;
     }
     NTSTATUS status = c.client->ListDirectory(serverPath, ancestor, ctx.name.c_str());
     if (status == STATUS_INSUFFICIENT_RESOURCES) {
       ctx.Answer(status);
-      return false;
+      return Resolution::Answered;
     }
     if (status != STATUS_SUCCESS) {
       NotFound(ctx);
-      return false;
+      return Resolution::Resolved;
     }
     if (ancestor != nullptr) ancestor->lastRefreshTime = NowFileTime();
     lastListed = ancestor;
     listedOnce = true;
   }
   WideDbgPrint(u"******** endless cycle *******\n");
-  return false;
+  return Resolution::Answered;
 }
 
 // Step 3 for the root after a network failure; false after an answer.
@@ -358,7 +358,7 @@ void CreateOperation(RequestContext& ctx) {
     return;
   }
   FileEntry* entry = nullptr;
-  if (!ResolveName(ctx, entry)) return;
+  if (ResolveName(ctx, entry) == Resolution::Answered) return;
   if (entry != nullptr) {
     if (!RecheckRootAfterNetworkError(ctx, *entry)) return;
     if (c.wantFile && entry->IsDirectory()) {

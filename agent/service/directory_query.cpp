@@ -55,12 +55,18 @@ void FillEntry(uint8_t* out, const ClassLayout& l, FileEntry& e, std::u16string_
   PutWide(out, l.nameAt, name);
 }
 
-// The text after the first "*" of the query's data, or false when there is none.
+// The text after the "*" that follows the folder's path in the query's data,
+// or false when there is none. A "*" inside the folder's own name (possible
+// on this platform) is not taken for the separator.
 bool PatternOf(const RequestContext& ctx, std::u16string& pattern) {
   size_t chars = ctx.DataLength() / 2;
   std::u16string text(chars, u'\0');
   std::memcpy(text.data(), ctx.request.data, chars * 2);
-  size_t star = text.find(u'*');
+  std::u16string_view dirPath = ctx.entry->Path();
+  size_t from = 0;
+  if (text.size() >= dirPath.size() && ComparePaths(std::u16string_view(text).substr(0, dirPath.size()), dirPath) == 0)
+    from = dirPath.size();
+  size_t star = text.find(u'*', from);
   if (star == std::u16string::npos) return false;
   pattern = text.substr(star + 1);
   return true;

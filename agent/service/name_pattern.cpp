@@ -22,6 +22,7 @@ bool NormalisePattern(std::u16string& pattern) {
 
 bool NameMatchesPattern(std::u16string_view name, std::u16string_view pattern) {
   if (pattern == u"*" || pattern == u"*.*") return true;
+  if (ComparePaths(name, pattern) == 0) return true;
   // Iterative matching with one backtrack point: linear in practice, never recursive.
   size_t n = 0, p = 0, starP = std::u16string_view::npos, starN = 0;
   while (n < name.size()) {

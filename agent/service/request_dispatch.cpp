@@ -188,7 +188,8 @@ std::u16string TargetNameOf(const Connection& connection, uint32_t code,
   std::u16string name = connection.RootPath();
   if (path.empty() || path.front() != u'\\') name += u'\\';
   name += path;
-  if (name.size() > kEntryMaxPathChars) name.resize(kEntryMaxPathChars);
+  // A cut name would be another file's; such a command has no target.
+  if (name.size() > kEntryMaxPathChars) return {};
   if (!name.empty() && name.back() == u'\\') name.pop_back();
   return name;
 }
@@ -203,6 +204,7 @@ bool ProcessRequest(Connection& connection, LoopState& loop, const RequestRecord
 
   RequestContext ctx{connection, loop, request, reply};
   reply.information = 0;
+  reply.value = 0;
   bool wellFormed = returnedBytes >= kRequestHeaderSize &&
                     request.dataLength <= returnedBytes - kRequestHeaderSize &&
                     request.dataLength <= kRequestDataCapacity;

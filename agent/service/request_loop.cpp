@@ -85,14 +85,20 @@ uint32_t RunRequestLoop(Connection& c) {
   return 0;
 }
 
-void StartRequestLoop(Connection& connection) {
-  connection.loopThread = std::thread([&connection] { RunRequestLoop(connection); });
+void JoinRequestLoop(Connection& connection) {
+  // Called from the loop's own end (its loopEnded hook) there is nothing to wait for.
+  auto self = std::this_thread::get_id();
+  if (connection.loopThread.joinable() && connection.loopThread.get_id() != self)
+    connection.loopThread.join();
+  connection.wake.notify_all();
+  if (connection.refreshThread.joinable() && connection.refreshThread.get_id() != self)
+    connection.refreshThread.join();
 }
 
-void JoinRequestLoop(Connection& connection) {
-  if (connection.loopThread.joinable()) connection.loopThread.join();
-  connection.wake.notify_all();
-  if (connection.refreshThread.joinable()) connection.refreshThread.join();
+void StartRequestLoop(Connection& connection) {
+  // A previous loop of this Connection has ended; its thread is collected first.
+  JoinRequestLoop(connection);
+  connection.loopThread = std::thread([&connection] { RunRequestLoop(connection); });
 }
 
 }  // namespace hvm

@@ -17,8 +17,9 @@ wait_for_port() {
 
 case $cmd in
 start)
-  rm -rf "$state"; mkdir -p "$state"/{data,logs,run,www}
-  ln -s ../data "$state/www/dav"
+  rm -rf "$state"; mkdir -p "$state"/{logs,run} "$state/www/dav"
+  # lighttpd refuses to list through a symbolic link; the link points the other way.
+  ln -s www/dav "$state/data"
   state=$(cd "$state" && pwd)
   port=$(/usr/bin/python3 "$here/free_port.py")
   cat >"$state/lighttpd.conf" <<CONF
@@ -29,6 +30,7 @@ server.port = $port
 server.pid-file = "$state/run/lighttpd.pid"
 server.errorlog = "$state/logs/error.log"
 server.max-keep-alive-requests = 10000
+server.stat-cache-engine = "disable"
 mimetype.assign = ( "" => "application/octet-stream" )
 \$HTTP["url"] =~ "^/dav/" {
   webdav.activate = "enable"

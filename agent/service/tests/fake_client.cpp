@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "agent/service/path_forms.h"
@@ -37,6 +38,7 @@ FileEntry* FakeClient::EnsureEntry(const std::u16string& relative, FileEntry* pa
   e->size = node.directory ? 0 : node.content.size();
   e->serverModifiedTime = node.modified;
   e->creationTime = e->changeTime = e->lastWriteTime = node.modified ? node.modified : NowFileTime();
+  e->lastRefreshTime = NowFileTime();
   return e;
 }
 
@@ -90,7 +92,8 @@ NTSTATUS FakeClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint3
   if (e != nullptr && (e->flags & kEntryWrittenLocally) && e->HasLocalCopy()) {
     std::u16string rel = Relative(ServerPathOf(*connection_, e->Path()));
     FakeNode& node = server[rel];
-    node.content.assign(e->size == kNoSize ? 0 : e->size, 0);
+    node.uploadedSize = e->size == kNoSize ? 0 : e->size;
+    node.content.assign(std::min<uint64_t>(node.uploadedSize, 1 << 20), 0);
     if (!node.content.empty()) {
       ssize_t n = pread(e->localCopy, node.content.data(), node.content.size(), 0);
       if (n < 0) return STATUS_UNSUCCESSFUL;

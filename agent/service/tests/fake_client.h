@@ -16,6 +16,7 @@ struct FakeNode {
   bool directory = false;
   std::vector<uint8_t> content;
   FileTime modified = 0;
+  uint64_t uploadedSize = 0;  // the size of the last upload (its bytes are kept up to 1 MiB)
 };
 
 class FakeClient : public RemoteClient {

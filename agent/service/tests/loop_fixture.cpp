@@ -87,8 +87,10 @@ Reply LoopTest::Write(uint32_t fileObject, uint64_t offset, const std::string& b
   return Send(*r);
 }
 
-Reply LoopTest::Query(uint32_t fileObject, uint32_t infoClass, uint32_t outLength) {
+Reply LoopTest::Query(uint32_t fileObject, uint32_t infoClass, uint32_t outLength,
+                      uint64_t fileValue) {
   auto r = Blank(MJ_QUERY_INFORMATION, fileObject);
+  SetFileSize(*r, fileValue);
   r->Parameters[0] = outLength;
   r->Parameters[1] = infoClass;
   return Send(*r);
@@ -122,7 +124,7 @@ Reply LoopTest::Push(uint32_t fileObject, uint32_t mode, uint64_t offset,
   auto r = Blank(MJ_CONTENT_PUSH, fileObject);
   r->Parameters[0] = mode;
   SetByteOffset(*r, offset);
-  std::memcpy(r->data, data.data(), data.size());
+  if (!data.empty()) std::memcpy(r->data, data.data(), data.size());
   r->dataLength = static_cast<uint32_t>(data.size());
   return Send(*r);
 }
@@ -139,9 +141,9 @@ void LoopTest::OpenOk(uint32_t fileObject, const std::u16string& below, uint32_t
   ASSERT_EQ(r.information(), FILE_OPENED);
 }
 
-void LoopTest::Release(uint32_t fileObject) {
-  Simple(MJ_CLEANUP, fileObject);
-  Simple(MJ_CLOSE, fileObject);
+void LoopTest::Release(uint32_t fileObject, uint64_t fileValue) {
+  EXPECT_EQ(Simple(MJ_CLEANUP, fileObject, fileValue).status(), STATUS_SUCCESS);
+  EXPECT_EQ(Simple(MJ_CLOSE, fileObject, fileValue).status(), STATUS_SUCCESS);
 }
 
 }  // namespace hvm::test

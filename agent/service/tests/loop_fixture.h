@@ -50,7 +50,7 @@ class LoopTest : public ::testing::Test {
   Reply Read(uint32_t fileObject, uint64_t offset, uint32_t length, uint64_t fileValue);
   Reply Write(uint32_t fileObject, uint64_t offset, const std::string& bytes, uint64_t fileValue,
               uint64_t validLength = 0x7FFFFFFF);
-  Reply Query(uint32_t fileObject, uint32_t infoClass, uint32_t outLength);
+  Reply Query(uint32_t fileObject, uint32_t infoClass, uint32_t outLength, uint64_t fileValue = 0);
   Reply SetInfo(uint32_t fileObject, uint32_t infoClass, const std::vector<uint8_t>& data,
                 uint32_t word2 = 0, uint32_t word3 = 0);
   Reply Directory(uint32_t fileObject, const std::u16string& data, uint32_t infoClass,
@@ -62,8 +62,8 @@ class LoopTest : public ::testing::Test {
   // Opens below (disposition open) and expects success.
   void OpenOk(uint32_t fileObject, const std::u16string& below, uint32_t options = 0x40,
               uint32_t access = 0);
-  // Cleanup and close of a handle.
-  void Release(uint32_t fileObject);
+  // Cleanup and close of a handle; fileValue is the size the driver knows.
+  void Release(uint32_t fileObject, uint64_t fileValue = 0);
 
   SiteRecord site{};
   std::unique_ptr<Connection> connection;

@@ -1,0 +1,242 @@
+// moorgate: the agent. Runs once per user in the foreground: serves the
+// driver's requests for every connected site until it is told to quit.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/app/connect_site.h"
+#include "agent/app/instance_channel.h"
+#include "agent/app/language.h"
+#include "agent/app/shell_notify.h"
+#include "agent/app/sites.h"
+#include "agent/app/startup.h"
+#include "agent/app/startup_main_loop.h"
+#include "agent/clients/webdav_client.h"
+#include "agent/service/registration.h"
+#include "agent/service/shared_section.h"
+#include "common/moorlib.h"
+#include "platform/instance_lock.h"
+#include "platform/ui.h"
+
+namespace hvm {
+namespace {
+
+constexpr auto kQuitWait = std::chrono::seconds(60);
+
+void PrintHelp() {
+  std::printf(
+      "Usage: moorgate [OPTION]... [SWITCH]...\n"
+      "The Halvenmoor agent: connects your sites and serves their drives. It runs\n"
+      "in the foreground, once per user; a second start hands its command to the\n"
+      "running agent and ends.\n\n"
+      "  (no arguments)        start and keep running; sites marked Auto that have a\n"
+      "                        login are connected at once\n"
+      "  --connect NAME        connect the site NAME (same as /con /name=NAME)\n"
+      "  --disconnect NAME     disconnect the site NAME (/dis /name=NAME)\n"
+      "  --refresh NAME        rebuild the drive of the connected site NAME (/ref /name=NAME)\n"
+      "  --settings            open the settings of the selected site (/set)\n"
+      "  --sleep N             wait N seconds before starting (/sleep=N)\n"
+      "  --quit                disconnect every site of the running agent and end it\n"
+      "  --help                show this text\n\n"
+      "Switches are also accepted as they stand: /con /dis /ref /name=NAME /set\n"
+      "/sleep[=N] /min. A site name ends at the first blank (31 characters at most).\n"
+      "Sites are kept with moorsites. A connected site shows up as the link\n"
+      "~/Halvenmoor/<drive letter> (the HKCU value DrivesFolder moves it).\n"
+      "SIGTERM or SIGINT end the agent like --quit.\n");
+}
+
+struct Arguments {
+  std::string commandLine;  // in the agent's switch form
+  bool help = false;
+  bool quit = false;
+  bool bad = false;
+};
+
+Arguments ParseArguments(int argc, char** argv) {
+  Arguments a;
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    bool hasValue = i + 1 < argc;
+    if (word == "--help" || word == "-h") {
+      a.help = true;
+    } else if (word == "--quit") {
+      a.quit = true;
+    } else if (word == "--settings") {
+      words.push_back("/set");
+    } else if ((word == "--connect" || word == "--disconnect" || word == "--refresh") && hasValue) {
+      const char* command = word == "--connect" ? "/con" : word == "--disconnect" ? "/dis" : "/ref";
+      words.push_back(command);
+      words.push_back(std::string("/name=") + argv[++i]);
+    } else if (word == "--sleep" && hasValue) {
+      words.push_back(std::string("/sleep=") + argv[++i]);
+    } else if (word.size() > 1 && word[0] == '-') {
+      a.bad = true;
+    } else {
+      words.push_back(word);
+    }
+  }
+  for (const std::string& word : words) {
+    if (!a.commandLine.empty()) a.commandLine += ' ';
+    a.commandLine += word;
+  }
+  return a;
+}
+
+int HandOver(const std::string& commandLine) {
+  int failures = 0;
+  for (const InstanceMessage& message : HandOverMessages(commandLine)) {
+    uint32_t result = 0;
+    if (!SendInstanceMessage(message, &result)) {
+      std::fprintf(stderr, "moorgate: the running agent does not answer\n");
+      return 1;
+    }
+    bool isCommand = message.message == kMessageConnect || message.message == kMessageDisconnect ||
+                     message.message == kMessageRefresh;
+    if (isCommand && result == 0) ++failures;
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+int QuitRunningAgent() {
+  if (!InstanceLockHeld(kAgentInstanceName)) {
+    std::fprintf(stderr, "moorgate: no agent is running\n");
+    return 1;
+  }
+  if (!SendInstanceMessage(MakeInstanceMessage(kMessageQuit))) {
+    std::fprintf(stderr, "moorgate: the running agent does not answer\n");
+    return 1;
+  }
+  // The agent disconnects its sites before it lets go of the instance lock.
+  auto deadline = std::chrono::steady_clock::now() + kQuitWait;
+  while (InstanceLockHeld(kAgentInstanceName) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return InstanceLockHeld(kAgentInstanceName) ? 1 : 0;
+}
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+// The signals reach only this thread, which turns them into a quit.
+void WatchStopSignals(AgentMainLoop& loop) {
+  std::thread([&loop] {
+    sigset_t set = StopSignals();
+    int signal = 0;
+    if (sigwait(&set, &signal) == 0) {
+      WideDbgPrint(u"Signal %d: ending\n", signal);
+      loop.Quit();
+    }
+  }).detach();
+}
+
+void ReadSiteTable(SharedUserBlock& block) {
+  SiteStore store(block.sites);
+  int count = store.ReadSites();
+  if (count <= 0) count = store.SeedFirstRun();
+  WideDbgPrint(u"Sites read: %d\n", count);
+}
+
+uint32_t HandleMessage(SiteConnector& connector, const InstanceMessage& message) {
+  switch (message.message) {
+    case kMessageTrayNotify:
+      std::fprintf(stderr, "moorgate: already running (pid %d)\n", static_cast<int>(getpid()));
+      return 1;
+    case kMessageSettings:
+      WideDbgPrint(u"Settings are changed with moorsites\n");
+      return 0;
+    default:
+      return connector.HandleCommand(message);
+  }
+}
+
+// The first start's own command runs once the sites are up.
+void RunOwnCommands(SiteConnector& connector, const std::string& commandLine) {
+  if (commandLine.empty()) return;
+  for (const InstanceMessage& message : HandOverMessages(commandLine))
+    if (message.message != kMessageSettings) connector.HandleCommand(message);
+}
+
+int RunAgent(const std::string& commandLine) {
+  if (uint32_t sleepMs = SleepMillisecondsOf(commandLine))
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+
+  AgentSharedSection section;
+  std::u16string reason;
+  if (section.Attach(true, &reason) != ERROR_SUCCESS) {
+    CurrentUi().MessageBox(u"Error while creating shared memory", kAgentCaption, MB_OK | MB_ICONERROR);
+    return 1;
+  }
+  ChooseLanguageLibrary(0);
+  ReadSiteTable(*section.UserBlock());
+  SetHalvenmoorName("Halvenmoor");
+  if (!OpenDriver() || !DriverVersionAcceptable()) {
+    StopPingThread();
+    return 1;
+  }
+  if (StartsHidden(commandLine)) WideDbgPrint(u"Started hidden: %s\n", commandLine.c_str());
+  RegisterWebDavClient();
+
+  ConnectionTable table;
+  table.Bind(section.UserBlock());
+  SiteConnector connector(table);
+  AgentMainLoop loop;
+  WatchStopSignals(loop);
+  AgentShellNotifyQueue().StartConsumer();
+  InstanceChannelServer server;
+  if (!server.Start([&loop](const InstanceMessage& m) { return loop.Send(m); }))
+    WideDbgPrint(u"The instance socket cannot be made: %d\n", errno);
+
+  std::fprintf(stderr, "moorgate: running (pid %d); end it with moorgate --quit\n",
+               static_cast<int>(getpid()));
+  connector.ConnectAutoSites();
+  RunOwnCommands(connector, commandLine);
+  loop.Run([&connector](const InstanceMessage& m) { return HandleMessage(connector, m); });
+
+  server.Stop();
+  connector.DisconnectAllSites();
+  StopHousekeeping();
+  AgentShellNotifyQueue().StopConsumer();
+  StopPingThread();
+  std::fprintf(stderr, "moorgate: ended\n");
+  return 0;
+}
+
+}  // namespace
+}  // namespace hvm
+
+int main(int argc, char** argv) {
+  using namespace hvm;
+  Arguments args = ParseArguments(argc, argv);
+  if (args.help || args.bad) {
+    PrintHelp();
+    return args.bad ? 2 : 0;
+  }
+  if (args.quit) return QuitRunningAgent();
+
+  // Every thread made from here on leaves the stop signals to the watcher.
+  sigset_t stop = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  InstanceLock instance;
+  bool first = instance.Acquire(kAgentInstanceName);
+  debugIsAllowed = 2;
+  if (!first) {
+    if (instance.alreadyExists()) return HandOver(args.commandLine);
+    std::fprintf(stderr, "moorgate: the instance lock cannot be made\n");
+    return 1;
+  }
+  return RunAgent(args.commandLine);
+}

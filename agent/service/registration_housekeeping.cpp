@@ -1,0 +1,99 @@
+// The agent's housekeeping thread: every 100 ms it ends the attached sections
+// of entries nobody uses any more, so finished downloads and read-ahead
+// blocks do not pile up on long-lived entries.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "agent/service/registration.h"
+#include "common/moorlib.h"
+
+namespace hvm {
+namespace {
+
+constexpr auto kRoundInterval = std::chrono::milliseconds(100);
+
+struct Housekeeper {
+  std::mutex lock;
+  std::condition_variable wake;
+  std::thread thread;
+  bool stopping = false;
+  std::function<void()> step;
+};
+
+Housekeeper& TheHousekeeper() {
+  static Housekeeper keeper;
+  return keeper;
+}
+
+bool EntryIsIdle(const FileEntry& entry) {
+  if (entry.readers.load() >= 1) return false;
+  // A background upload or download still works on the entry.
+  if (entry.backgroundUsers > 0) return false;
+  return !(entry.useCount > 0 && !entry.IsDeletePending());
+}
+
+void TidyConnection(Connection& c) {
+  std::unique_lock<std::recursive_mutex> guard(c.requestLock, std::try_to_lock);
+  // A request or a disconnect is under way: this Connection waits for the next round.
+  if (!guard.owns_lock()) return;
+  for (FileEntry* entry : c.entries) {
+    if (entry->sections != nullptr && EntryIsIdle(*entry)) DetachAllSections(*entry);
+  }
+}
+
+void Run(ConnectionTable& table) {
+  Housekeeper& keeper = TheHousekeeper();
+  std::unique_lock<std::mutex> lock(keeper.lock);
+  while (!keeper.stopping) {
+    std::function<void()> step = keeper.step;
+    lock.unlock();
+    if (step) step();
+    HousekeepingRound(table);
+    lock.lock();
+    keeper.wake.wait_for(lock, kRoundInterval, [&keeper] { return keeper.stopping; });
+  }
+}
+
+}  // namespace
+
+void HousekeepingRound(ConnectionTable& table) {
+  for (size_t i = 0; i < table.size(); ++i) {
+    Connection& c = table.at(i);
+    if (c.site == nullptr || c.site->mappedDrive == 0 || !c.mapped) continue;
+    TidyConnection(c);
+  }
+}
+
+void SetHousekeepingStep(std::function<void()> step) {
+  Housekeeper& keeper = TheHousekeeper();
+  std::lock_guard<std::mutex> guard(keeper.lock);
+  keeper.step = std::move(step);
+}
+
+void StartHousekeeping(ConnectionTable& table) {
+  Housekeeper& keeper = TheHousekeeper();
+  std::lock_guard<std::mutex> guard(keeper.lock);
+  if (keeper.thread.joinable()) return;
+  keeper.stopping = false;
+  keeper.thread = std::thread(Run, std::ref(table));
+  if (table.block() != nullptr) table.block()->housekeepingRunning = 1;
+}
+
+void StopHousekeeping() {
+  Housekeeper& keeper = TheHousekeeper();
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> guard(keeper.lock);
+    keeper.stopping = true;
+    thread = std::move(keeper.thread);
+  }
+  keeper.wake.notify_all();
+  if (thread.joinable()) thread.join();
+  if (ConnectionTable* table = BoundConnectionTable())
+    if (table->block() != nullptr) table->block()->housekeepingRunning = 0;
+}
+
+}  // namespace hvm

@@ -1,0 +1,102 @@
+// quenlode: the file-system driver as a FUSE daemon. Creates the runtime
+// folder, listens on the control socket, mounts the namespace and serves in
+// the foreground until SIGTERM.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "driver/control_server.h"
+#include "driver/forwarding.h"
+#include "driver/fuse_session.h"
+#include "driver/trace.h"
+#include "platform/debug_sink.h"
+#include "platform/runtime_paths.h"
+
+extern char** environ;
+
+namespace {
+
+void PrintHelp() {
+  printf(
+      "Usage: quenlode [options]\n"
+      "The Halvenmoor file-system driver: mounts the remote sites of every\n"
+      "connected user and serves the agent's control socket.\n\n"
+      "  --help            show this text\n"
+      "  --log-level N     start with log level N (bit 0: trace lines)\n\n"
+      "Runs in the foreground until SIGTERM. The runtime folder is\n"
+      "$HALVENMOOR_RUNTIME_DIR (else /run/halvenmoor for root, else\n"
+      "$XDG_RUNTIME_DIR/halvenmoor); it holds the socket 'qlode' and the mount\n"
+      "'mnt'. QUENLODE_LIVENESS_SECONDS shortens the agent liveness time.\n");
+}
+
+// A mount left behind by a driver that died answers ENOTCONN; take it away.
+void ClearStaleMount(const std::string& mountPoint) {
+  struct stat st;
+  if (stat(mountPoint.c_str(), &st) == 0 || errno != ENOTCONN) return;
+  if (geteuid() == 0 && umount2(mountPoint.c_str(), MNT_DETACH) == 0) return;
+  const char* argv[] = {"fusermount3", "-u", "-z", mountPoint.c_str(), nullptr};
+  pid_t pid;
+  if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
+    waitpid(pid, nullptr, 0);
+}
+
+void BlockStopSignals() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a vanished agent must not end the driver
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace hvm;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      PrintHelp();
+      return 0;
+    }
+    if (strcmp(argv[i], "--log-level") == 0 && i + 1 < argc) {
+      driver::SetLogLevel(static_cast<uint32_t>(strtoul(argv[++i], nullptr, 0)));
+      continue;
+    }
+    fprintf(stderr, "quenlode: unknown option %s (see --help)\n", argv[i]);
+    return 2;
+  }
+  SetDebugSinkName("quenlode");
+  driver::Trace("==>DriverEntry\n");
+  bool serveAllUsers = geteuid() == 0;
+  std::string runtime = RuntimeDir();
+  std::string mountPoint = MountPointPath();
+  if (!MakeDirs(runtime, serveAllUsers ? 0755 : 0700) || !MakeDirs(mountPoint, 0755)) {
+    fprintf(stderr, "quenlode: cannot create %s: %s\n", mountPoint.c_str(), strerror(errno));
+    return 1;
+  }
+  ClearStaleMount(mountPoint);
+  // Threads started from here on leave the stop signals to the mount loop.
+  BlockStopSignals();
+  driver::ControlServer control;
+  if (!control.Start(ControlSocketPath())) {
+    fprintf(stderr, "quenlode: cannot listen on %s: %s\n", ControlSocketPath().c_str(),
+            strerror(errno));
+    return 1;
+  }
+  driver::StartLivenessThread();
+  driver::DirectPrint("<==DriverEntry\n");
+  int result = driver::ServeMount(mountPoint, serveAllUsers);
+  control.Stop();
+  driver::StopLivenessThread();
+  return result;
+}

@@ -1,0 +1,439 @@
+// The driver on a real FUSE mount, served by the scripted agent, exercised
+// with ordinary system calls.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <dirent.h>
+#include <ftw.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "driver/tests/scripted_agent.h"
+#include "platform/control_device.h"
+#include "platform/wide_text.h"
+
+namespace hvm::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool Mounted(const std::string& path) {
+  std::ifstream mounts("/proc/mounts");
+  std::string device, point, rest;
+  while (mounts >> device >> point && std::getline(mounts, rest))
+    if (point == path) return true;
+  return false;
+}
+
+std::string ReadAll(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return "<open failed: " + std::string(strerror(errno)) + ">";
+  std::string text;
+  char buffer[70000];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, got);
+  close(fd);
+  return text;
+}
+
+int ErrnoOfStat(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? 0 : errno;
+}
+
+std::set<std::string> List(const std::string& path) {
+  std::set<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (dirent* entry = readdir(dir)) names.insert(entry->d_name);
+  closedir(dir);
+  return names;
+}
+
+// One control call on a fresh handle; returns the Win32 error (0 on success).
+uint32_t Control(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
+                 DWORD* got = nullptr) {
+  HANDLE device = CreateFileW(kControlDeviceName, 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (device == INVALID_HANDLE_VALUE) return GetLastError();
+  DWORD returned = 0;
+  uint32_t error = DeviceIoControl(device, code, in, inLength, out, outLength, &returned, nullptr)
+                       ? 0
+                       : GetLastError();
+  if (got) *got = returned;
+  CloseHandle(device);
+  return error;
+}
+
+uint32_t ActiveConnectionCount() {
+  std::vector<uint8_t> in(120, 0), out(4 + 10 * sizeof(ConnectionRecord), 0);
+  CopyWide(reinterpret_cast<char16_t*>(in.data()), 60, SelfSid());
+  if (Control(IOCTL_CONNECTION_INFO, in.data(), in.size(), out.data(), out.size()) != 0) return 999;
+  uint32_t count;
+  memcpy(&count, out.data(), 4);
+  return count;
+}
+
+class MountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";
+    char pattern[] = "/tmp/quenlode-test.XXXXXX";
+    runtime_ = mkdtemp(pattern);
+    chmod(runtime_.c_str(), 0755);  // other users reach the socket and the mount
+    mount_ = runtime_ + "/mnt";
+    setenv("HALVENMOOR_RUNTIME_DIR", runtime_.c_str(), 1);
+    setenv("QUENLODE_LIVENESS_SECONDS", "2", 1);
+    setenv("XDG_STATE_HOME", runtime_.c_str(), 1);
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl(QUENLODE_BINARY, "quenlode", "--log-level", "1", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 200 && !(Mounted(mount_) && access((runtime_ + "/qlode").c_str(), F_OK) == 0);
+         ++i)
+      usleep(25000);
+    ASSERT_TRUE(Mounted(mount_)) << "the driver did not mount";
+    user_ = mount_ + "/" + Utf16ToUtf8(SelfSid());
+    base_ = user_ + "/QUENLODE/site1";
+    agent_.AddFolder(U("\\QUENLODE\\site1"));
+    agent_.AddFolder(U("\\QUENLODE\\site1\\docs"));
+    agent_.AddFile(U("\\QUENLODE\\site1\\docs\\a.txt"), Text("hello world"));
+  }
+
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      bool ended = false;
+      for (int i = 0; i < 100 && !ended; ++i) {
+        ended = waitpid(pid_, &status, WNOHANG) == pid_;
+        if (!ended) usleep(50000);
+      }
+      if (!ended) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+      }
+    }
+    if (!mount_.empty() && Mounted(mount_)) umount2(mount_.c_str(), MNT_DETACH);
+    agent_.Stop();
+    if (!runtime_.empty())
+      nftw(runtime_.c_str(), [](const char* path, const struct stat*, int, FTW*) { return remove(path); },
+           16, FTW_DEPTH | FTW_PHYS);
+  }
+
+  void StartSite1(uint32_t used = 0, uint32_t free = 0, bool ping = true) {
+    ASSERT_EQ(agent_.Connect(U("site1"), used, free), 0u);
+    agent_.Start(ping);
+    // Requests fail at once until the agent's loop asks for the first one.
+    for (int i = 0; i < 250 && ErrnoOfStat(base_ + "/docs") == EIO; ++i) usleep(20000);
+    ASSERT_EQ(ErrnoOfStat(base_ + "/docs"), 0);
+  }
+
+  std::vector<LoggedRequest> Requests(uint8_t major) {
+    std::vector<LoggedRequest> picked;
+    for (auto& entry : agent_.Log())
+      if (entry.major == major) picked.push_back(entry);
+    return picked;
+  }
+
+  std::string runtime_, mount_, user_, base_;
+  pid_t pid_ = -1;
+  ScriptedAgent agent_;
+};
+
+TEST_F(MountTest, EverydayFileOperationsReachTheAgent) {
+  StartSite1(100, 50);
+  std::string docs = base_ + "/docs";
+  EXPECT_EQ(List(base_ + "/..").count("site1"), 1u);
+  EXPECT_EQ(List(docs).count("a.txt"), 1u);
+
+  struct stat st;
+  ASSERT_EQ(stat((docs + "/a.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_size, 11);
+  EXPECT_EQ(st.st_uid, getuid());
+  EXPECT_EQ(ReadAll(docs + "/a.txt"), "hello world");
+
+  int fd = open((docs + "/a.txt").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  void* map = mmap(nullptr, 11, PROT_READ, MAP_SHARED, fd, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  EXPECT_EQ(std::string(static_cast<char*>(map), 11), "hello world");
+  munmap(map, 11);
+  close(fd);
+
+  fd = open((docs + "/b.txt").c_str(), O_CREAT | O_WRONLY | O_EXCL, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "abc", 3), 3);
+  ASSERT_EQ(close(fd), 0);
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\docs\\b.txt")), Text("abc"));
+
+  fd = open((docs + "/b.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "de", 2), 2);
+  ASSERT_EQ(close(fd), 0);
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\docs\\b.txt")), Text("abcde"));
+
+  // A truncate of an open file reaches the agent's copy.
+  fd = open((docs + "/b.txt").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 2), 0);
+  ASSERT_EQ(close(fd), 0);
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\docs\\b.txt")), Text("ab"));
+  ASSERT_EQ(stat((docs + "/b.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 2);
+
+  ASSERT_EQ(rename((docs + "/b.txt").c_str(), (docs + "/c.txt").c_str()), 0);
+  EXPECT_TRUE(agent_.Has(U("\\QUENLODE\\site1\\docs\\c.txt")));
+  EXPECT_FALSE(agent_.Has(U("\\QUENLODE\\site1\\docs\\b.txt")));
+  EXPECT_EQ(ErrnoOfStat(docs + "/b.txt"), ENOENT);
+  EXPECT_EQ(ReadAll(docs + "/c.txt"), "ab");
+
+  ASSERT_EQ(unlink((docs + "/c.txt").c_str()), 0);
+  EXPECT_FALSE(agent_.Has(U("\\QUENLODE\\site1\\docs\\c.txt")));
+  EXPECT_EQ(ErrnoOfStat(docs + "/c.txt"), ENOENT);
+
+  ASSERT_EQ(mkdir((base_ + "/sub").c_str(), 0755), 0);
+  EXPECT_TRUE(agent_.Has(U("\\QUENLODE\\site1\\sub")));
+  ASSERT_EQ(rmdir((base_ + "/sub").c_str()), 0);
+  EXPECT_FALSE(agent_.Has(U("\\QUENLODE\\site1\\sub")));
+
+  struct statvfs figures;
+  ASSERT_EQ(statvfs(docs.c_str(), &figures), 0);
+  EXPECT_EQ(figures.f_frsize, 4096u);
+  EXPECT_EQ(figures.f_blocks, 150u);
+  EXPECT_EQ(figures.f_bavail, 50u);
+}
+
+TEST_F(MountTest, NamesTheChannelCannotCarryAreRefused) {
+  StartSite1();
+  EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a*.txt"), EINVAL);
+  EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a?.txt"), EINVAL);
+  EXPECT_EQ(ErrnoOfStat(base_ + "/docs/" + std::string(250, 'n')), ENAMETOOLONG);
+  EXPECT_EQ(open((base_ + "/docs/" + std::string(250, 'n')).c_str(), O_CREAT | O_WRONLY, 0644), -1);
+  EXPECT_EQ(ErrnoOfStat(base_ + "/docs/missing"), ENOENT);
+  EXPECT_EQ(ErrnoOfStat(user_ + "/QUENLODE/nosuchsite/x"), ENOENT);
+  EXPECT_EQ(ErrnoOfStat(user_ + "/QUENLODE/IPC$"), ENOENT);  // no such Connection
+  // A 200-byte name below a 250-byte-deep path would be cut by the agent.
+  EXPECT_EQ(mkdir((base_ + "/" + std::string(200, 'd')).c_str(), 0755), 0);
+  EXPECT_EQ(ErrnoOfStat(base_ + "/" + std::string(200, 'd') + "/" + std::string(60, 'f')),
+            ENAMETOOLONG);
+}
+
+TEST_F(MountTest, FirstWritePushesContentsThenSendsPieces) {
+  Bytes original(100000);
+  for (size_t i = 0; i < original.size(); ++i) original[i] = static_cast<uint8_t>(i * 7);
+  agent_.AddFile(U("\\QUENLODE\\site1\\big.bin"), original);
+  StartSite1();
+  int fd = open((base_ + "/big.bin").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  agent_.ClearLog();
+  Bytes data(200000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13 + 1);
+  ASSERT_EQ(pwrite(fd, data.data(), data.size(), 0), 200000);
+
+  auto pushes = Requests(MJ_CONTENT_PUSH);
+  ASSERT_EQ(pushes.size(), 3u);
+  EXPECT_EQ(pushes[0].words[0], 65536u);  // fetched by the agent
+  EXPECT_EQ(pushes[0].words[2], 0u);
+  EXPECT_EQ(pushes[1].words[0], 34464u);
+  EXPECT_EQ(pushes[1].words[2], 65536u);
+  EXPECT_EQ(pushes[2].words[0], kContentPushEnd);
+  EXPECT_EQ(pushes[2].words[2], 100000u);
+
+  auto writes = Requests(MJ_WRITE);
+  ASSERT_EQ(writes.size(), 4u);
+  const uint32_t sizes[] = {65536, 65536, 65536, 3392};
+  const uint32_t offsets[] = {0, 65536, 131072, 196608};
+  const uint32_t keys[] = {100000, 100000, 131072, 196608};  // the valid length before each piece
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(writes[i].words[0], sizes[i]) << i;
+    EXPECT_EQ(writes[i].dataLength, sizes[i]) << i;
+    EXPECT_EQ(writes[i].words[2], offsets[i]) << i;
+    EXPECT_EQ(writes[i].words[3], 0u) << i;
+    EXPECT_EQ(writes[i].words[1], keys[i]) << i;
+  }
+  EXPECT_EQ(writes[3].fileValue, 200000u);
+
+  agent_.ClearLog();
+  ASSERT_EQ(pwrite(fd, "x", 1, 5), 1);
+  EXPECT_TRUE(Requests(MJ_CONTENT_PUSH).empty());  // the agent holds the contents now
+  ASSERT_EQ(close(fd), 0);
+  data[5] = 'x';
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\big.bin")), data);
+}
+
+TEST_F(MountTest, TwoOpensShareOneFcbUntilTheLastClose) {
+  StartSite1();
+  std::string path = base_ + "/docs/a.txt";
+  int first = open(path.c_str(), O_RDONLY);
+  int second = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  std::vector<LoggedRequest> opens;
+  for (auto& create : Requests(MJ_CREATE))
+    if (create.offeredToken != 0) opens.push_back(create);
+  ASSERT_EQ(opens.size(), 2u);
+  uint32_t token = opens[0].offeredToken;
+  EXPECT_EQ(opens[0].replyToken, token);
+  EXPECT_EQ(opens[1].offeredToken, token);  // the second open offers the FCB in use
+  auto replaces = Requests(MJ_TOKEN_REPLACE);
+  ASSERT_EQ(replaces.size(), 1u);  // only the first open's fresh FCB is announced
+  uint32_t stale, replacement;
+  memcpy(&stale, replaces[0].head.data(), 4);
+  memcpy(&replacement, replaces[0].head.data() + 8, 4);
+  EXPECT_EQ(stale, token);
+  EXPECT_EQ(replacement, token);
+
+  close(first);
+  usleep(200000);  // RELEASE is asynchronous
+  int third = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(third, 0);
+  EXPECT_EQ(Requests(MJ_CREATE).back().offeredToken, token);  // kept while one open remains
+  close(second);
+  close(third);
+  usleep(300000);
+  int fourth = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fourth, 0);
+  EXPECT_NE(Requests(MJ_CREATE).back().offeredToken, token);  // freed at the last close
+  close(fourth);
+}
+
+TEST_F(MountTest, CloseWaitsForThePendingUploadAndReturnsItsResult) {
+  StartSite1();
+  agent_.pendingCleanup = true;
+  agent_.pendingDelayMs = 400;
+  agent_.pendingFinalStatus = STATUS_CANCELLED;
+  std::string path = base_ + "/docs/a.txt";
+  int fd = open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "HELLO", 5), 5);
+  errno = 0;
+  EXPECT_EQ(close(fd), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_LE(agent_.cleanupDoneSentAtNs.load(), NowNs());
+  EXPECT_NE(agent_.cleanupDoneSentAtNs.load(), 0);
+
+  agent_.pendingFinalStatus = STATUS_SUCCESS;
+  agent_.cleanupDoneSentAtNs = 0;
+  fd = open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "h", 1), 1);
+  EXPECT_EQ(close(fd), 0);
+  int64_t closedAt = NowNs();
+  EXPECT_NE(agent_.cleanupDoneSentAtNs.load(), 0);  // the answer came before close returned
+  EXPECT_LE(agent_.cleanupDoneSentAtNs.load(), closedAt);
+}
+
+TEST_F(MountTest, ConnectionInfoReturnsAsManyActiveConnectionsAsFit) {
+  ASSERT_EQ(agent_.Connect(U("site1")), 0u);
+  ASSERT_EQ(agent_.Connect(U("site2")), 0u);
+  ASSERT_EQ(agent_.Connect(U("site3")), 0u);
+  std::vector<uint8_t> in(120, 0), out(4 + 2 * sizeof(ConnectionRecord), 0);
+  CopyWide(reinterpret_cast<char16_t*>(in.data()), 60, SelfSid());
+  ASSERT_EQ(Control(IOCTL_CONNECTION_INFO, in.data(), in.size(), out.data(), out.size()), 0u);
+  uint32_t count;
+  memcpy(&count, out.data(), 4);
+  EXPECT_EQ(count, 2u);
+  ConnectionRecord second;
+  memcpy(&second, out.data() + 4 + sizeof second, sizeof second);
+  EXPECT_EQ(std::u16string(WideField(second.name, 63)), U("site2"));
+  EXPECT_EQ(second.active, 1);
+  EXPECT_EQ(ActiveConnectionCount(), 3u);
+  EXPECT_EQ(List(user_ + "/QUENLODE"), (std::set<std::string>{".", "..", "site1", "site2", "site3"}));
+  EXPECT_NE(Control(IOCTL_CONNECTION_INFO, in.data(), in.size(), out.data(), 271), 0u);
+}
+
+// Runs fn in a child process as another user; returns what fn returned.
+uint32_t AsUser(uid_t uid, const std::function<uint32_t()>& fn) {
+  int pipes[2];
+  if (pipe(pipes) != 0) return 0xDEAD;
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipes[0]);
+    uint32_t result = 0xBAD;
+    if (setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0) result = fn();
+    if (write(pipes[1], &result, sizeof result) != sizeof result) _exit(1);
+    _exit(0);
+  }
+  close(pipes[1]);
+  uint32_t result = 0xDEAD;
+  if (read(pipes[0], &result, sizeof result) != sizeof result) result = 0xDEAD;
+  close(pipes[0]);
+  waitpid(child, nullptr, 0);
+  return result;
+}
+
+TEST_F(MountTest, SlotsAreBoundToUsersAndTheEleventhUserIsRefused) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+  ASSERT_EQ(agent_.Connect(U("site1")), 0u);
+  auto connectAs = [](uid_t uid, uid_t sidOf) {
+    return AsUser(uid, [sidOf] {
+      ConnectionRecord record{};
+      record.marker = kRecordMarker;
+      CopyWide(record.sid, kSidChars, Utf8ToUtf16("S-1-22-1-" + std::to_string(sidOf)));
+      CopyWide(record.name, kConnectionNameChars, u"mine");
+      return Control(IOCTL_CONNECT, &record, sizeof record, &record, sizeof record);
+    });
+  };
+  // An agent cannot register for somebody else.
+  EXPECT_EQ(connectAs(61000, 0), ERROR_ACCESS_DENIED);
+  for (uid_t uid = 61001; uid <= 61009; ++uid) EXPECT_EQ(connectAs(uid, uid), 0u) << uid;
+  EXPECT_EQ(connectAs(61010, 61010), 0xFFFFFFFEu);  // the eleventh user
+  EXPECT_EQ(connectAs(61001, 61001), 0u);           // a known user still registers
+  // Nobody reaches another user's Connections through the mount.
+  std::string foreign = base_;
+  EXPECT_EQ(AsUser(61001, [foreign] { return static_cast<uint32_t>(ErrnoOfStat(foreign)); }),
+            static_cast<uint32_t>(EACCES));
+  std::string own = mount_ + "/S-1-22-1-61001/QUENLODE";
+  EXPECT_EQ(AsUser(61001, [own] { return static_cast<uint32_t>(List(own).count("mine")); }), 1u);
+}
+
+TEST_F(MountTest, SilentAgentFailsRequestsAndIsSuspended) {
+  StartSite1(0, 0, false);
+  ASSERT_EQ(ReadAll(base_ + "/docs/a.txt"), "hello world");
+  agent_.silent = true;
+  EXPECT_EQ(ErrnoOfStat(base_ + "/docs/new1"), EIO);  // after the liveness time
+  EXPECT_EQ(ActiveConnectionCount(), 0u);               // the Connection is suspended
+  EXPECT_EQ(ErrnoOfStat(base_ + "/docs/new2"), EIO);  // at once: no agent buffer
+}
+
+TEST_F(MountTest, PingingAgentKeepsALongRequestWaiting) {
+  StartSite1();
+  agent_.delayOnlyMajor = MJ_READ;
+  agent_.delayMs = 4000;  // twice the liveness time
+  EXPECT_EQ(ReadAll(base_ + "/docs/a.txt"), "hello world");
+  EXPECT_EQ(ActiveConnectionCount(), 1u);
+}
+
+TEST_F(MountTest, SuspendNameSuspendsTheCallersConnections) {
+  StartSite1();
+  ASSERT_EQ(ReadAll(base_ + "/docs/a.txt"), "hello world");  // the agent's loop is waiting
+  EXPECT_EQ(ErrnoOfStat(user_ + "/QUENLODE/sp/suspend"), ENOENT);
+  EXPECT_TRUE(agent_.WaitSuspended(5));  // its pending request returned 0 bytes
+  int error = ErrnoOfStat(base_ + "/docs/zzz");  // the slot is skipped, the Connection idle
+  EXPECT_TRUE(error == ENOENT || error == EIO) << error;
+  for (int i = 0; i < 100 && ErrnoOfStat(user_ + "/QUENLODE/site1") == 0; ++i) usleep(20000);
+  EXPECT_EQ(ErrnoOfStat(user_ + "/QUENLODE/site1"), ENOENT);
+}
+
+}  // namespace
+}  // namespace hvm::test

@@ -1,0 +1,251 @@
+// Behaviours no real server here produces, from the fixture server.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <cstring>
+#include <fstream>
+
+#include "platform/wide_text.h"
+#include "tests/integration/webdav_test_support.h"
+
+namespace hvm::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FixtureWebDav : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new ServerScript("webdav_fixture.sh"); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(server_->ok()) << "the fixture did not start";
+    SetCurrentUi(&ui_);
+    ClearFixtureLog(*server_);
+  }
+  void TearDown() override { SetCurrentUi(nullptr); }
+  std::string Log() { return FixtureLog(*server_); }
+  FileEntry* FileAt(TestSite& site, std::u16string_view below, uint64_t size) {
+    FileEntry* e = site.connection.entries.NewEntry(site.CachePath(below));
+    e->size = size;
+    return e;
+  }
+
+  static ServerScript* server_;
+  RecordingUi ui_;
+};
+ServerScript* FixtureWebDav::server_ = nullptr;
+
+TEST_F(FixtureWebDav, CommonHeadersGoOutInTheirOrderAndPropfindDepthFollowsTheBody) {
+  TestSite site(server_->Url("/plain/"));
+  site.List();
+  std::string body = "<?xml version='1.0'?><propfind xmlns='DAV:'><prop><getetag/></prop></propfind>";
+  site.client->PerformRequest('D', nullptr, site.Reply(u"\\x").serverPath, nullptr, {}, &body, 0, 0, nullptr);
+  site.client->CloseRequest();
+  std::string log = Log();
+  size_t first = log.find("\"PROPFIND\"");
+  ASSERT_NE(first, std::string::npos);
+  std::string firstRequest = log.substr(first, log.find("\"method\"", first + 1) - first);
+  size_t pragma = firstRequest.find("[\"Pragma\", \"no-cache\"]");
+  size_t language = firstRequest.find("[\"Accept-Language\", \"de, en-us;q=0.2\"]");
+  size_t translate = firstRequest.find("[\"Translate\", \"f\"]");
+  size_t agent = firstRequest.find(
+      "[\"User-Agent\", \"Halvenmoor 7.00.05 ; Microsoft Data Access Internet Publishing Provider Protocol Discovery\"]");
+  ASSERT_NE(pragma, std::string::npos) << firstRequest;
+  ASSERT_NE(agent, std::string::npos) << firstRequest;
+  EXPECT_LT(pragma, language);
+  EXPECT_LT(language, translate);
+  EXPECT_LT(translate, agent);
+  EXPECT_NE(firstRequest.find("[\"Depth\", \"1\"]"), std::string::npos);
+  size_t second = log.find("\"PROPFIND\"", first + 1);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_NE(log.find("[\"Depth\", \"0\"]", second), std::string::npos);
+  EXPECT_NE(site.Entry(u"\\a b.txt"), nullptr);
+}
+
+TEST_F(FixtureWebDav, LettersOutsideTheTableSendNothing) {
+  TestSite site(server_->Url("/plain/"));
+  for (char kind : {'G', 'J', 'Q', 'Z', 'a'})
+    EXPECT_EQ(site.client->PerformRequest(kind, nullptr, u"x", nullptr, {}, nullptr, 0, 0, nullptr), 0) << kind;
+  EXPECT_EQ(Log(), "[]");
+}
+
+TEST_F(FixtureWebDav, IisWithoutAcceptRangesKeepsRangeReadsAndIsSharePoint) {
+  TestSite site(server_->Url("/iis/"));
+  FileEntry* e = FileAt(site, u"\\f-100000.bin", 100000);
+  std::vector<uint8_t> piece;
+  ASSERT_EQ(site.Read(e, 10, 20, piece), STATUS_SUCCESS);
+  EXPECT_EQ(piece, Pattern(10, 10));
+  EXPECT_EQ(site.record.passive, 1);
+  EXPECT_TRUE(site.client->IsSharePoint());
+  EXPECT_EQ(site.client->Banner(), u"Microsoft-IIS/6.0");
+}
+
+TEST_F(FixtureWebDav, AcceptRangesNoneSwitchesToOneBackgroundDownload) {
+  TestSite site(server_->Url("/noranges/"));
+  FileEntry* e = FileAt(site, u"\\f-300000.bin", 300000);
+  std::vector<uint8_t> piece;
+  // The first ranged GET is answered whole; it teaches the client there are no ranges.
+  site.Read(e, 0, 10, piece);
+  EXPECT_EQ(site.record.passive, 0);
+  ClearFixtureLog(*server_);
+  ASSERT_EQ(site.Read(e, 250000, 300000, piece), STATUS_SUCCESS);
+  EXPECT_EQ(piece, Pattern(50000, 250000));
+  ASSERT_EQ(site.Read(e, 5, 70000, piece), STATUS_SUCCESS);
+  EXPECT_EQ(piece, Pattern(69995, 5));
+  std::string log = Log();
+  EXPECT_EQ(log.find("Range"), std::string::npos) << "no Range header once ranges are off";
+  EXPECT_EQ(log.find("\"GET\""), log.rfind("\"GET\"")) << "one download serves every read";
+}
+
+TEST_F(FixtureWebDav, AWholeFileAnswerToARangedGetFailsTheRead) {
+  TestSite site(server_->Url("/ranges200/"));
+  site.record.passive = 1;
+  FileEntry* e = FileAt(site, u"\\f-1000.bin", 1000);
+  std::vector<uint8_t> piece;
+  site.client->PerformRequest('H', e, site.Reply(u"\\f-1000.bin").serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  site.client->CloseRequest();
+  std::vector<uint8_t> out(10);
+  ReplyArea reply = site.Reply(u"\\f-1000.bin");
+  // Direct: a banner was learned and ranges are assumed; a 200 is refused.
+  EXPECT_EQ(site.client->GetChecked(e, reply, 10, 20, out.data(), 0), STATUS_UNEXPECTED_NETWORK_ERROR);
+}
+
+TEST_F(FixtureWebDav, NtlmOnlyServerGetsOneRetryWithNtlm) {
+  TestSite site(server_->Url("/ntlm/"), "user", "pw");
+  ReplyArea reply = site.Reply(u"\\n.txt");
+  EXPECT_EQ(site.client->CreateFile(nullptr, reply), STATUS_SUCCESS);
+  std::string log = Log();
+  EXPECT_NE(log.find("Basic "), std::string::npos) << "credentials went with the first request";
+  EXPECT_NE(log.find("NTLM "), std::string::npos) << log;
+}
+
+TEST_F(FixtureWebDav, LockedAnswersBecomeAccessDenied) {
+  TestSite site(server_->Url("/locked/"));
+  ReplyArea reply = site.Reply(u"\\l.txt");
+  EXPECT_EQ(site.client->CreateFile(nullptr, reply), STATUS_ACCESS_DENIED);
+  FileEntry* e = FileAt(site, u"\\l.txt", 1);
+  EXPECT_EQ(site.client->Delete(e, reply), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(site.client->Move(e, reply, nullptr, site.Reply(u"\\m.txt").serverPath), STATUS_ACCESS_DENIED);
+}
+
+TEST_F(FixtureWebDav, PropPatch405SwitchesTheSiteToThePlainPropertySet) {
+  TestSite site(server_->Url("/nopatch/"));
+  FileEntry* e = site.connection.entries.NewEntry(site.CachePath(u"\\p.txt"));
+  e->localCopy = LocalCopyWith(Pattern(10));
+  e->flags |= kEntryWrittenLocally;
+  OpenHandle handle;
+  handle.entry = e;
+  ReplyArea reply = site.Reply(u"\\p.txt");
+  ASSERT_EQ(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_SUCCESS);
+  EXPECT_TRUE(site.record.flags & kSitePlainProperties);
+  ClearFixtureLog(*server_);
+  e->flags |= kEntryWrittenLocally;
+  ASSERT_EQ(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_SUCCESS);
+  site.List();
+  std::string log = Log();
+  EXPECT_EQ(log.find("PROPPATCH"), std::string::npos);
+  EXPECT_NE(log.find("\"PUT\""), std::string::npos);
+}
+
+TEST_F(FixtureWebDav, BrokenOrIncompleteListingsLeaveTheFolderAsItWas) {
+  for (const char* kind : {"/broken/", "/nohref/"}) {
+    TestSite site(server_->Url(kind));
+    FileEntry* root = site.client->RootEntry();
+    FileEntry* known = site.connection.entries.NewEntry(site.CachePath(u"\\known.txt"));
+    known->parent = root;
+    known->size = 77;
+    NTSTATUS status = 0;
+    site.List(u"", &status);
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL) << kind;
+    EXPECT_EQ(site.connection.entries.size(), 2u) << kind;
+    EXPECT_EQ(site.Entry(u"\\known.txt"), known);
+    EXPECT_EQ(known->size, 77u);
+  }
+  EXPECT_FALSE(ui_.messages.empty());
+}
+
+TEST_F(FixtureWebDav, HostileListingStaysInsideTheFolder) {
+  TestSite site(server_->Url("/hostile/"));
+  NTSTATUS status = 1;
+  site.List(u"", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(site.connection.entries.size(), 2u);  // the root and good.txt
+  EXPECT_NE(site.Entry(u"\\good.txt"), nullptr);
+}
+
+TEST_F(FixtureWebDav, QuotaComesBackAsTwoNumbers) {
+  TestSite site(server_->Url("/quota/"));
+  InternalRequest answer{};
+  uint32_t information = 0;
+  ReplyArea reply = site.Reply(u"");
+  ASSERT_EQ(site.client->Control(0x141FFC, nullptr, reply, &answer, &information, nullptr), STATUS_SUCCESS);
+  uint64_t figures[2];
+  std::memcpy(figures, reinterpret_cast<uint8_t*>(&answer) + offsetof(InternalRequest, target), sizeof figures);
+  EXPECT_EQ(figures[0], 123456789012u);
+  EXPECT_EQ(figures[1], 42u);
+}
+
+TEST_F(FixtureWebDav, Iis50NeverGetsAnIfHeader) {
+  TestSite site(server_->Url("/iis5/"));
+  FileEntry* e = FileAt(site, u"\\f-10.bin", 10);
+  e->lockToken = u"opaquelocktoken:abc";
+  site.client->PerformRequest('H', e, site.Reply(u"\\f-10.bin").serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  site.client->CloseRequest();
+  ReplyArea reply = site.Reply(u"\\f-10.bin");
+  site.client->PerformRequest('E', e, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  std::string log = Log();
+  EXPECT_NE(log.find("Lock-Token"), std::string::npos);
+  EXPECT_EQ(log.find("[\"If\""), std::string::npos) << log;
+
+  TestSite other(server_->Url("/plain/"));
+  FileEntry* f = FileAt(other, u"\\g.txt", 1);
+  f->lockToken = u"opaquelocktoken:def";
+  ClearFixtureLog(*server_);
+  other.client->PerformRequest('E', f, other.Reply(u"\\g.txt").serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  EXPECT_NE(Log().find("(<opaquelocktoken:def>)"), std::string::npos);
+}
+
+TEST_F(FixtureWebDav, ServerDyingMidUploadIsRetriedThenTheUserKeepsABackup) {
+  std::string dataHome = server_->state() + "/xdg";
+  setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+  TestSite site(server_->Url("/dies/"));
+  site.record.retryCount = 1;
+  ui_.answerRetryTimes = 1;  // one more attempt, then give up
+  FileEntry* e = site.connection.entries.NewEntry(site.CachePath(u"\\work.doc"));
+  std::vector<uint8_t> work = Pattern(300000);
+  e->localCopy = LocalCopyWith(work);
+  e->flags |= kEntryWrittenLocally;
+  OpenHandle handle;
+  handle.entry = e;
+  ReplyArea reply = site.Reply(u"\\work.doc");
+  EXPECT_EQ(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_UNEXPECTED_NETWORK_ERROR);
+  std::string log = Log();
+  size_t attempts = 0;
+  for (size_t at = log.find("\"PUT\""); at != std::string::npos; at = log.find("\"PUT\"", at + 1)) ++attempts;
+  EXPECT_EQ(attempts, 3u) << "Retry + 1 attempts and one more after the question";
+  EXPECT_EQ(ui_.retryQuestions, 2);
+  std::string folder = dataHome + "/halvenmoor/backup/site1";
+  ASSERT_TRUE(fs::is_directory(folder));
+  std::vector<std::string> backups;
+  for (const auto& item : fs::directory_iterator(folder)) backups.push_back(item.path());
+  ASSERT_EQ(backups.size(), 1u);
+  EXPECT_EQ(ReadFile(backups[0]), work);
+  EXPECT_EQ(fs::path(backups[0]).filename().string().rfind("work.doc.", 0), 0u);
+  ASSERT_FALSE(ui_.messages.empty());
+  EXPECT_EQ(ui_.messages.back(), u"The file has been saved under\n" + Utf8ToUtf16(backups[0]));
+  EXPECT_EQ(ui_.captions.back(), u" Backup");
+  unsetenv("XDG_DATA_HOME");
+}
+
+TEST_F(FixtureWebDav, UnreachableServerNamesTheWinHttpCode) {
+  TestSite site("http://127.0.0.1:1/dav/");
+  ReplyArea reply = site.Reply(u"\\x");
+  EXPECT_EQ(site.client->MakeDirectory(reply), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(site.client->lastStatus(), 12029);
+}
+
+}  // namespace
+}  // namespace hvm::test
