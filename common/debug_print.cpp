@@ -20,9 +20,9 @@ int PrintLine(const char16_t* format, va_list args) {
   const time_t now = time(nullptr);
   struct tm local {};
   localtime_r(&now, &local);
-  char16_t clock[9];
-  FormatWideBuf(clock, 9, u"%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
-  FormatWideBuf(line, kDbgLineChars, u"WC:%ws ", clock);
+  char16_t hhmmss[9];
+  FormatWideBuf(hhmmss, 9, u"%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  FormatWideBuf(line, kDbgLineChars, u"WC:%ws ", hhmmss);
   const int length =
       FormatWideV(line + kDbgMessageOffset, kDbgMessageChars + 1, format, args);
   OutputDebugStringW(line);

@@ -51,7 +51,7 @@ int ActiveWindowProcess(pid_t& pid) {
   if (displayName == nullptr || *displayName == 0) return kNoForegroundWindow;
   Display* display = XOpenDisplay(displayName);
   if (display == nullptr) return kNoForegroundWindow;
-  auto* previousHandler = XSetErrorHandler(nullptr); (void)&IgnoreXError;
+  auto* previousHandler = XSetErrorHandler(&IgnoreXError);
   const Window active = static_cast<Window>(CardinalProperty(
       display, DefaultRootWindow(display), "_NET_ACTIVE_WINDOW", XA_WINDOW));
   int status = kNoForegroundWindow;

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "driver/file_objects.h"
+#include "driver/fixed_answers.h"
 #include "driver/fuse_glue.h"
 #include "driver/requests.h"
 #include "driver/short_handles.h"
@@ -205,7 +206,9 @@ void OpReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_
     FileObject* object = OpenFiles().Get(fi->fh);
     if (object == nullptr) return (void)fuse_reply_err(req, EBADF);
     if (object->listingLoaded && off != 0) return ServeRemote(req, *object, size, off);
-    *job = ListJob{req, object->id, object->connection, object->fullName, size, off, {}};
+    // Every entry is listed: the query carries the folder alone.
+    *job = ListJob{req, object->id, object->connection, DirectoryQueryText(object->fullName, u"*"),
+                   size, off, {}};
   }
   job->operation = BeginOperation(req);
   QueryNext(job);

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "driver/completions.h"
+#include "driver/fixed_answers.h"
 #include "driver/forwarding.h"
 #include "driver/fuse_glue.h"
 #include "driver/short_handles.h"
@@ -16,10 +17,7 @@
 namespace hvm::driver {
 
 namespace {
-constexpr uint64_t kDefaultTotalUnits = 1000000;
-constexpr uint64_t kDefaultFreeUnits = 500000;
-constexpr unsigned kUnitBytes = 4096;
-constexpr unsigned kMaxComponentLength = 254;
+constexpr unsigned kUnitBytes = kSectorsPerUnit * kBytesPerSector;
 
 enum class Outcome { Replied, Probe };
 
@@ -161,23 +159,19 @@ void OpGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
 }
 
 void OpStatfs(fuse_req_t req, fuse_ino_t ino) {
-  uint64_t total = kDefaultTotalUnits;
-  uint64_t available = kDefaultFreeUnits;
+  VolumeSize size = VolumeSizeOf(0, 0);
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
     Node* node = Names().Get(ino);
-    Connection* conn = node ? node->connection : nullptr;
-    if (conn && (conn->usedUnits != 0 || conn->freeUnits != 0)) {
-      total = uint64_t{conn->usedUnits} + conn->freeUnits;
-      available = conn->freeUnits;
-    }
+    if (Connection* conn = node ? node->connection : nullptr)
+      size = VolumeSizeOf(conn->usedUnits, conn->freeUnits);
   }
   struct statvfs figures {};
   figures.f_bsize = kUnitBytes;
   figures.f_frsize = kUnitBytes;
-  figures.f_blocks = total;
-  figures.f_bfree = available;
-  figures.f_bavail = available;
+  figures.f_blocks = size.total;
+  figures.f_bfree = size.available;
+  figures.f_bavail = size.available;
   figures.f_namemax = kMaxComponentLength;
   fuse_reply_statfs(req, &figures);
 }

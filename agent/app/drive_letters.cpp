@@ -60,7 +60,7 @@ bool DriveLetterInUse(char letter) {
 }
 
 char ProposeDriveLetter(SiteRecord& record, char start) {
-  char letter = start;
+  char letter = (start >= 'a' && start <= 'z') ? static_cast<char>(start - 'a' + 'A') : start;
   while (letter >= 'D' && letter <= 'Z' && DriveLetterInUse(letter)) --letter;
   record.drive[0] = letter;
   record.drive[1] = '\0';

@@ -33,6 +33,7 @@ constexpr char kUsage[] =
     "\n"
     "Manages the Halvenmoor sites of the current user (the user's registry file).\n"
     "A user without sites first gets the machine's seed site or two examples.\n"
+    "A running agent takes the changes at its next start.\n"
     "\n"
     "Commands:\n"
     "  list                      the sites: name, drive letter, URL, connect at start\n"
@@ -86,9 +87,7 @@ class ConsoleUi : public Ui {
   std::unique_ptr<ProgressWindow> OpenProgress(std::u16string_view title) override {
     return HeadlessFrontEnd().OpenProgress(title);
   }
-  bool ChooseFile(std::u16string_view, std::u16string_view, std::string&) override {
-    return false;
-  }
+  bool ChooseFile(std::u16string_view, std::u16string_view, std::string&) override { return false; }
 
   bool shown = false;
 };
@@ -103,14 +102,14 @@ struct SiteEdits {
   std::vector<std::pair<const char16_t*, DWORD>> options;
 };
 
-struct OptionSpec {
+struct CommandOption {
   const char* flag;
   const char16_t* valueName;
   bool boolean;
   uint32_t syncBit;  // SynByCon / SynByDiscon: written as the options dialog writes them
 };
 
-constexpr OptionSpec kOptionSpecs[] = {
+constexpr CommandOption kCommandOptions[] = {
     {"--auto", u"Auto", true, 0},
     {"--resolve", u"Resolve", false, 0},
     {"--connect", u"Connect", false, 0},
@@ -144,16 +143,16 @@ bool ReadPasswordLine(std::string& password) {
 }
 
 bool ParseOption(const std::string& flag, const std::string& value, SiteEdits& edits) {
-  for (const OptionSpec& spec : kOptionSpecs) {
-    if (flag != spec.flag) continue;
+  for (const CommandOption& option : kCommandOptions) {
+    if (flag != option.flag) continue;
     DWORD number = 0;
-    if (!ParseNumber(value, number) || (spec.boolean && number > 1)) {
-      Fail(flag + (spec.boolean ? " takes 0 or 1" : " takes a whole number") + ", not '" +
-           value + "'");
+    if (!ParseNumber(value, number) || (option.boolean && number > 1)) {
+      Fail(flag + (option.boolean ? " takes 0 or 1" : " takes a whole number") + ", not '" + value +
+           "'");
       return false;
     }
-    if (spec.syncBit != 0) number = kSyncUserSet | (number != 0 ? spec.syncBit : 0);
-    edits.options.emplace_back(spec.valueName, number);
+    if (option.syncBit != 0) number = kSyncUserSet | (number != 0 ? option.syncBit : 0);
+    edits.options.emplace_back(option.valueName, number);
     return true;
   }
   Fail("unknown option " + flag + " (see moorsites --help)");
@@ -256,15 +255,17 @@ int Command::Show(const std::string& name) {
   if (index < 0) return kExitRefused;
   const SiteRecord& r = store_.Record(index);
   auto flag = [&](uint32_t bit) { return (r.flags & bit) != 0 ? 1 : 0; };
-  const char* password = r.dontSavePassword ? "not saved"
-                          : r.password[0] != '\0' ? "saved"
-                                                  : "none";
+  const char* password = r.dontSavePassword      ? "not saved"
+                         : r.password[0] != '\0' ? "saved"
+                                                 : "none";
   std::printf("Name:                     %s\n", Utf16ToUtf8(store_.Name(index)).c_str());
-  std::printf("Url:                      %s\n", Utf16ToUtf8(WideField(r.url, kSiteUrlChars)).c_str());
+  std::printf("Url:                      %s\n",
+              Utf16ToUtf8(WideField(r.url, kSiteUrlChars)).c_str());
   std::printf("Login:                    %s\n",
               std::string(NarrowField(r.login, kSiteLoginChars)).c_str());
   std::printf("Password:                 %s\n", password);
-  std::printf("Drive:                    %s\n", r.drive[0] != '\0' ? std::string(1, r.drive[0]).c_str() : "-");
+  std::printf("Drive:                    %s\n",
+              r.drive[0] != '\0' ? std::string(1, r.drive[0]).c_str() : "-");
   std::printf("Auto:                     %u\n", r.autoConnect);
   std::printf("Resolve:                  %u\n", r.resolveTimeout);
   std::printf("Connect:                  %u\n", r.connectTimeout);
@@ -306,8 +307,8 @@ bool Command::CheckEdits(const SiteEdits& edits, int self) {
     }
   }
   if (DriveLetterInUse(*edits.drive)) {
-    Fail(std::string("drive letter ") + *edits.drive + " is taken (" +
-         DriveLinkPath(*edits.drive) + " exists)");
+    Fail(std::string("drive letter ") + *edits.drive + " is taken (" + DriveLinkPath(*edits.drive) +
+         " exists)");
     return false;
   }
   return true;
@@ -372,6 +373,11 @@ int Command::Rename(const std::string& from, const std::string& to) {
 int Command::Clone(const std::string& name, const std::string* newName) {
   int index = SiteIndex(name);
   if (index < 0) return kExitRefused;
+  if (newName != nullptr) {
+    // Checked first, so that a refused name leaves no "Copy of" behind.
+    SiteResult check = manager_.CheckName(Utf8ToUtf16(*newName), -1);
+    if (check != SiteResult::kDone) return Outcome(check, "clone " + name + " as " + *newName);
+  }
   int status = Outcome(manager_.CloneSite(index), "clone " + name);
   if (status != kExitOk || newName == nullptr) return status;
   return Outcome(manager_.RenameSite(store_.Count() - 1, Utf8ToUtf16(*newName)),

@@ -16,3 +16,13 @@ target_link_libraries(hvm_sites PUBLIC hvm_platform moorlib hvm_shared_section h
 
 add_executable(moorsites ${CMAKE_CURRENT_LIST_DIR}/moorsites_main.cpp)
 target_link_libraries(moorsites PRIVATE hvm_sites)
+
+hvm_add_test(sites_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/sites_store_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/tests/sites_manager_test.cpp
+  LIBS hvm_sites)
+
+# Runs the built program on a scratch HOME.
+hvm_add_test(sites_moorsites_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/sites_moorsites_test.cpp)
+add_dependencies(sites_moorsites_test moorsites)

@@ -91,6 +91,10 @@ std::u16string DriveText(const SiteRecord& record) {
                                  : std::u16string();
 }
 
+char UpperDriveLetter(char letter) {
+  return (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 'a' + 'A') : letter;
+}
+
 class KeyCloser {
  public:
   explicit KeyCloser(HKEY key) : key_(key) {}
@@ -179,8 +183,8 @@ int SiteStore::ReadSites() {
   for (DWORD index = 0; count < static_cast<int>(kSiteCount); ++index) {
     char16_t name[256] = {};
     DWORD nameChars = 256;
-    LONG error = RegEnumKeyExW(baseKey_, index, name, &nameChars, nullptr, nullptr, nullptr,
-                               nullptr);
+    LONG error =
+        RegEnumKeyExW(baseKey_, index, name, &nameChars, nullptr, nullptr, nullptr, nullptr);
     if (error == ERROR_NO_MORE_ITEMS) break;
     if (error == ERROR_MORE_DATA || (error == ERROR_SUCCESS && nameChars > kSiteNameMaxChars)) {
       // No record could carry this name; reading it cut would bind the site to another key.
@@ -218,7 +222,7 @@ void SiteStore::ReadSiteValues(HKEY key, SiteRecord& record) {
     CopyNarrow(record.login, kSiteLoginChars, text);
   }
   if (QueryNarrowValue(key, u"Drive", text) == ERROR_SUCCESS && !text.empty()) {
-    record.drive[0] = text[0];
+    record.drive[0] = UpperDriveLetter(text[0]);
   }
   for (const DwordOption& option : kDwordOptions) {
     DWORD value = option.defaultValue;
@@ -285,8 +289,7 @@ NTSTATUS SiteStore::SaveSite(int index) {
   if (SetWideValue(key, u"Url", WideField(record.url, kSiteUrlMaxChars)) != ERROR_SUCCESS) {
     return failed(u"Url");
   }
-  if (SetNarrowValue(key, u"Login", NarrowField(record.login, kSiteLoginChars)) !=
-      ERROR_SUCCESS) {
+  if (SetNarrowValue(key, u"Login", NarrowField(record.login, kSiteLoginChars)) != ERROR_SUCCESS) {
     return failed(u"Login");
   }
   if (!SaveSitePassword(key, record)) {
@@ -331,14 +334,14 @@ bool SiteStore::WriteNewSite(int index) {
 
   bool written =
       SetWideValue(key, u"Url", WideField(record.url, kSiteUrlMaxChars)) == ERROR_SUCCESS &&
-      SetNarrowValue(key, u"Login", NarrowField(record.login, kSiteLoginChars)) ==
-          ERROR_SUCCESS &&
+      SetNarrowValue(key, u"Login", NarrowField(record.login, kSiteLoginChars)) == ERROR_SUCCESS &&
       SaveSitePassword(key, record) &&
       SetWideValue(key, u"Drive", DriveText(record)) == ERROR_SUCCESS;
   for (const char16_t* option :
        {u"Auto", u"Resolve", u"Connect", u"Send", u"Receive", u"Retry", u"Passive", u"Refresh"}) {
-    written = written && SetDwordValue(key, option, OptionFromRecord(record, *FindOption(option))) ==
-                             ERROR_SUCCESS;
+    written =
+        written &&
+        SetDwordValue(key, option, OptionFromRecord(record, *FindOption(option))) == ERROR_SUCCESS;
   }
   if (!written) {
     ShowRegistryError(kSetValueFailed, name);
@@ -353,11 +356,25 @@ bool SiteStore::WriteNewSite(int index) {
   return true;
 }
 
+bool SiteStore::EnsureSiteKey(int index) {
+  std::u16string name(Name(index));
+  if (name.empty() || BaseKey() == nullptr) return false;
+  HKEY key = nullptr;
+  LONG error = RegOpenKeyExW(baseKey_, name.c_str(), 0, KEY_READ, &key);
+  if (error == ERROR_SUCCESS) {
+    RegCloseKey(key);
+    return true;
+  }
+  // A site seeded from the machine has no key yet: one value alone would
+  // become a site without its login, password and letter at the next start.
+  return error == ERROR_FILE_NOT_FOUND && SaveSite(index) == 0;
+}
+
 LONG SiteStore::SetSiteOption(int index, const char16_t* valueName, DWORD value) {
   const DwordOption* option = FindOption(valueName);
   std::u16string name(Name(index));
   if (option == nullptr || name.empty()) return ERROR_INVALID_PARAMETER;
-  if (BaseKey() == nullptr) return ERROR_CANTOPEN;
+  if (!EnsureSiteKey(index)) return ERROR_CANTOPEN;
   HKEY key = nullptr;
   LONG error = RegCreateKeyExW(baseKey_, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                KEY_ALL_ACCESS, nullptr, &key, nullptr);
@@ -377,7 +394,7 @@ LONG SiteStore::SetSiteOption(int index, const char16_t* valueName, DWORD value)
 
 bool SiteStore::WriteSiteString(int index, const char16_t* valueName, std::u16string_view text) {
   std::u16string name(Name(index));
-  if (name.empty() || BaseKey() == nullptr) return false;
+  if (!EnsureSiteKey(index)) return false;
   HKEY key = nullptr;
   if (RegCreateKeyExW(baseKey_, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                       nullptr, &key, nullptr) != ERROR_SUCCESS) {

@@ -85,6 +85,8 @@ class SiteStore {
   bool OpenBaseKey(bool showErrors, int* failedStep);
   void ReadSiteValues(HKEY key, SiteRecord& record);
   bool SeedFromMachine();
+  // Creates the site's key with every value when it has none yet.
+  bool EnsureSiteKey(int index);
   void Changed();
 
   SiteTable& table_;

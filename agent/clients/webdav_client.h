@@ -15,6 +15,8 @@
 
 namespace hvm {
 
+struct ReadAheadSection;
+
 // Results of PerformRequest besides HTTP statuses and WinHTTP codes.
 inline constexpr int32_t kRequestNotSent = 0;
 
@@ -146,8 +148,9 @@ class WebDavClient : public RemoteClient {
   NTSTATUS ReadFromCompleteCopy(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination, bool* done);
   NTSTATUS ReadWithoutRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);
   NTSTATUS ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);
-  struct ReadAheadSection* NewReadAhead(FileEntry* entry, std::u16string_view serverPath);
-  void PrefetchAfter(FileEntry* entry, struct ReadAheadSection* block, std::vector<struct ReadAheadSection*>& blocks);
+  ReadAheadSection* NewReadAhead(FileEntry* entry, std::u16string_view serverPath);
+  // Starts filling the block after this one once the reader is in it.
+  void PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std::vector<ReadAheadSection*>& blocks);
   NTSTATUS DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
                            bool checkSize);
   void SetReplyMessage(ReplyArea& reply, uint32_t code);

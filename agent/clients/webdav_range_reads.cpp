@@ -29,7 +29,7 @@ class SectionFillJob : public Job {
   explicit SectionFillJob(WebDavSection* section) : section_(section) {}
   void Run() override {
     WebDavClient& client = *section_->client;
-    int32_t status = Request(client);
+    int32_t status = section_->cancel.load() ? static_cast<int32_t>(STATUS_CANCELLED) : Request(client);
     bool ok = Accepts(status);
     {
       std::lock_guard<std::mutex> guard(section_->mutex);

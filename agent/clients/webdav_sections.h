@@ -22,6 +22,7 @@ inline constexpr uint8_t kSectionReadAhead = 7;
 
 struct WebDavSection : AttachedSection {
   WebDavSection();
+  // Every derived record stops the job in its own destructor first.
   ~WebDavSection() override;
   bool IsFinished();
   // Cancels a running job and waits until it has left the section.
@@ -48,6 +49,8 @@ struct DownloadSection : WebDavSection {
 };
 
 struct ReadAheadSection : WebDavSection {
+  // The job is stopped before the buffer it writes into goes away.
+  ~ReadAheadSection() override { StopJob(); }
   std::vector<uint8_t> buffer;
   uint64_t start = 0;               // file offset of buffer[0]
   uint64_t length = 0;              // bytes this fill brings

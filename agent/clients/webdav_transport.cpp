@@ -124,6 +124,7 @@ HttpTransport::~HttpTransport() {
   Close();
   if (easy_) curl_easy_cleanup(easy_);
   if (multi_) curl_multi_cleanup(multi_);
+  if (headerList_) curl_slist_free_all(headerList_);
 }
 
 void HttpTransport::Configure(const HttpRequestSpec& spec) {

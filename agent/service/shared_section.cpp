@@ -64,8 +64,11 @@ uint32_t ReadLogLevel(HKEY root, uint32_t current) {
   return level;
 }
 
+// The section outlives a crashed agent here, so what its threads marked in
+// the block is cleared before this agent's threads start.
 void ClearConnectionMarks(SharedUserBlock& block) {
   for (SiteRecord& slot : block.sites) slot.trayMenu = 0;
+  block.housekeepingRunning = 0;
 }
 
 }  // namespace

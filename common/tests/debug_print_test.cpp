@@ -41,11 +41,8 @@ TEST_F(DebugPrintTest, SuppressedLineClosesTheGateUntilAllowedAgain) {
   const std::string log = Log();
   EXPECT_EQ(log.find("hidden"), std::string::npos);
   EXPECT_NE(log.find("shown"), std::string::npos);
-}
-
-TEST_F(DebugPrintTest, GateNeedsACommonBit) {
   logLevel = 0x2;
-  debugIsAllowed = 0x1;
+  debugIsAllowed = 0x1;  // both non-zero, but no common bit
   EXPECT_EQ(WideDbgPrint(u"disjoint\n"), 0);
   EXPECT_EQ(debugIsAllowed, 0u);
 }

@@ -127,10 +127,5 @@ TEST_F(DriverQueriesTest, SharedNamesOfDifferentSectionsStayApart) {
   RemoveSharedSection(second);
 }
 
-TEST_F(DriverQueriesTest, UnusableSectionNameGivesNoView) {
-  EXPECT_EQ(GetHalvenmoorName("bad/name"), nullptr);
-  SetHalvenmoorName("bad/name", "ignored");  // does nothing, does not crash
-}
-
 }  // namespace
 }  // namespace hvm

@@ -14,53 +14,56 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Records its start in a shared log and counts its own destruction.
+struct JobLog {
+  std::mutex lock;
+  std::vector<int> started;
+  std::atomic<int> destroyed{0};
+};
+
+// Notes its start in the log and its destruction.
 class RecordingJob : public Job {
  public:
-  RecordingJob(int id, std::vector<int>& log, std::mutex& lock, std::atomic<int>& destroyed)
-      : id_(id), log_(log), lock_(lock), destroyed_(destroyed) {}
-  ~RecordingJob() override { ++destroyed_; }
+  RecordingJob(int id, JobLog& log) : id_(id), log_(log) {}
+  ~RecordingJob() override { ++log_.destroyed; }
   void Run() override {
-    std::lock_guard<std::mutex> guard(lock_);
-    log_.push_back(id_);
-    ran = true;
+    std::lock_guard<std::mutex> guard(log_.lock);
+    log_.started.push_back(id_);
   }
-  std::atomic<bool> ran{false};
 
  private:
   int id_;
-  std::vector<int>& log_;
-  std::mutex& lock_;
-  std::atomic<int>& destroyed_;
+  JobLog& log_;
 };
 
 std::atomic<int> gGatedJobsDestroyed{0};
 
-// Runs until released, then reports that it finished.
+// Runs until released.
 class GatedJob : public Job {
  public:
   ~GatedJob() override { ++gGatedJobsDestroyed; }
   void Run() override {
     started = true;
-    std::unique_lock<std::mutex> guard(lock);
-    released.wait(guard, [&] { return open; });
+    std::unique_lock<std::mutex> guard(lock_);
+    released_.wait(guard, [&] { return open_; });
     finished = true;
   }
   void Release() {
-    std::lock_guard<std::mutex> guard(lock);
-    open = true;
-    released.notify_all();
+    std::lock_guard<std::mutex> guard(lock_);
+    open_ = true;
+    released_.notify_all();
   }
-  std::mutex lock;
-  std::condition_variable released;
-  bool open = false;
   std::atomic<bool> started{false};
   std::atomic<bool> finished{false};
+
+ private:
+  std::mutex lock_;
+  std::condition_variable released_;
+  bool open_ = false;
 };
 
 template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
+bool WaitFor(Predicate done) {
+  const auto end = std::chrono::steady_clock::now() + 10s;
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(1ms);
@@ -68,47 +71,32 @@ bool WaitFor(Predicate done, std::chrono::milliseconds limit = 10s) {
   return true;
 }
 
-TEST(ThreadPool, OneWorkerRunsJobsInAssignmentOrder) {
-  std::vector<int> log;
-  std::mutex lock;
-  std::atomic<int> destroyed{0};
-  RecordingJob a(1, log, lock, destroyed), b(2, log, lock, destroyed), c(3, log, lock, destroyed);
+TEST(ThreadPool, OneWorkerRunsJobsInAssignmentOrderAndCallerKeepsThem) {
+  JobLog log;
+  RecordingJob a(1, log), b(2, log), c(3, log);
   {
     ThreadPool pool(1, 0);
-    pool.Assignment(&a);
-    pool.Assignment(&b);
-    pool.Assignment(&c);
-    ASSERT_TRUE(WaitFor([&] { return c.ran.load(); }));
+    for (Job* job : {static_cast<Job*>(&a), static_cast<Job*>(&b), static_cast<Job*>(&c)})
+      pool.Assignment(job);
+    ASSERT_TRUE(WaitFor([&] {
+      std::lock_guard<std::mutex> guard(log.lock);
+      return log.started.size() == 3;
+    }));
   }
-  EXPECT_EQ(log, (std::vector<int>{1, 2, 3}));
-  EXPECT_EQ(destroyed.load(), 0);  // without the flag the caller keeps ownership
+  EXPECT_EQ(log.started, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(log.destroyed.load(), 0);  // without the delete flag the jobs stay the caller's
 }
 
-TEST(ThreadPool, ManyWorkersRunEveryJobOnce) {
-  std::vector<int> log;
-  std::mutex lock;
-  std::atomic<int> destroyed{0};
+TEST(ThreadPool, DeleteFlagFreesEveryJobAfterItsWork) {
+  JobLog log;
   {
     ThreadPool pool(4, 1);
-    for (int i = 0; i < 200; ++i) pool.Assignment(new RecordingJob(i, log, lock, destroyed));
-    ASSERT_TRUE(WaitFor([&] { return destroyed.load() == 200; }));
+    for (int i = 0; i < 200; ++i) pool.Assignment(new RecordingJob(i, log));
+    ASSERT_TRUE(WaitFor([&] { return log.destroyed.load() == 200; }));
   }
-  std::vector<int> sorted = log;
-  std::sort(sorted.begin(), sorted.end());
-  ASSERT_EQ(sorted.size(), 200u);
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(sorted[i], i);
-}
-
-TEST(ThreadPool, DeleteFlagDestroysEachJobAfterItsWork) {
-  std::vector<int> log;
-  std::mutex lock;
-  std::atomic<int> destroyed{0};
-  ThreadPool pool(1, 1);
-  pool.Assignment(new RecordingJob(1, log, lock, destroyed));
-  pool.Assignment(new RecordingJob(2, log, lock, destroyed));
-  ASSERT_TRUE(WaitFor([&] { return destroyed.load() == 2; }));
-  std::lock_guard<std::mutex> guard(lock);
-  EXPECT_EQ(log, (std::vector<int>{1, 2}));
+  std::sort(log.started.begin(), log.started.end());
+  ASSERT_EQ(log.started.size(), 200u);  // each job ran exactly once
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(log.started[i], i);
 }
 
 TEST(ThreadPool, StopWaitsForAShortJob) {
@@ -122,15 +110,13 @@ TEST(ThreadPool, StopWaitsForAShortJob) {
       std::this_thread::sleep_for(200ms);
       job.Release();
     });
-  }  // the destructor waits: the job ends well inside 2,000 ms
+  }  // the job ends well inside the 2,000 ms the destructor waits
   EXPECT_TRUE(job.finished.load());
   releaser.join();
 }
 
 TEST(ThreadPool, StopAbandonsAJobThatOutlastsTheWait) {
-  std::vector<int> log;
-  std::mutex lock;
-  std::atomic<int> destroyed{0};
+  JobLog log;
   auto* blocker = new GatedJob;
   const int gatedBefore = gGatedJobsDestroyed.load();
   const auto begin = std::chrono::steady_clock::now();
@@ -138,18 +124,17 @@ TEST(ThreadPool, StopAbandonsAJobThatOutlastsTheWait) {
     ThreadPool pool(1, 1);
     pool.Assignment(blocker);
     ASSERT_TRUE(WaitFor([&] { return blocker->started.load(); }));
-    pool.Assignment(new RecordingJob(7, log, lock, destroyed));
+    pool.Assignment(new RecordingJob(7, log));
   }
   EXPECT_GE(std::chrono::steady_clock::now() - begin, 1900ms);  // it waited before giving up
   EXPECT_FALSE(blocker->finished.load());
-  // The pool owned the queued job: freed, never run.
-  EXPECT_EQ(destroyed.load(), 1);
-  // The abandoned worker finishes its job after the pool is gone, frees it
-  // and leaves without starting anything else.
+  EXPECT_EQ(log.destroyed.load(), 1);  // the queued job the pool owned: freed, never run
+  // The abandoned worker finishes after the pool is gone, frees its job and
+  // leaves without starting anything else.
   blocker->Release();
   EXPECT_TRUE(WaitFor([&] { return gGatedJobsDestroyed.load() == gatedBefore + 1; }));
-  std::lock_guard<std::mutex> guard(lock);
-  EXPECT_TRUE(log.empty());
+  std::lock_guard<std::mutex> guard(log.lock);
+  EXPECT_TRUE(log.started.empty());
 }
 
 }  // namespace

@@ -50,10 +50,5 @@ TEST(UserSid, WideFormMatchesNarrowForm) {
   EXPECT_EQ(shortWide[10], u'Z');
 }
 
-TEST(UserSid, NoBufferReportsTheNeededLength) {
-  EXPECT_EQ(GetCurrentUserSidString(static_cast<char*>(nullptr), 0),
-            static_cast<int>(ExpectedSid().size()));
-}
-
 }  // namespace
 }  // namespace hvm

@@ -169,6 +169,22 @@ TEST_F(ApacheWebDav, UploadsStoreContentAndTimesAndOpenProgressOnlyForLargeFiles
   EXPECT_FALSE(site.record.flags & kSitePlainProperties);
 }
 
+TEST_F(ApacheWebDav, BackgroundUploadAnswersPendingAndKeepsTheEntryUntilDone) {
+  TestSite site(server_->Url("/dav/"));
+  FileEntry* entry = site.connection.entries.NewEntry(site.CachePath(u"\\bg.bin"));
+  entry->localCopy = LocalCopyWith(Pattern(2000000));
+  entry->flags |= kEntryWrittenLocally;
+  OpenHandle handle;
+  handle.entry = entry;
+  ReplyArea reply = site.Reply(u"\\bg.bin");
+  ASSERT_EQ(site.client->CloseAfterWrite(&handle, reply, 0, 0), STATUS_PENDING);
+  // The record stays while the job works on it, even when the service discards it.
+  site.connection.entries.DiscardEntry(entry, true);
+  for (int i = 0; i < 500 && site.connection.entries.DeferredCount(); ++i) usleep(10000);
+  EXPECT_EQ(site.connection.entries.DeferredCount(), 0u);
+  EXPECT_EQ(ReadFile(Data("bg.bin")), Pattern(2000000));
+}
+
 TEST_F(ApacheWebDav, MakeDirectoryDeleteMoveAndCopyChangeTheServer) {
   TestSite site(server_->Url("/dav/"));
   site.List();

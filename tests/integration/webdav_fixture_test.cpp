@@ -240,6 +240,60 @@ TEST_F(FixtureWebDav, ServerDyingMidUploadIsRetriedThenTheUserKeepsABackup) {
   unsetenv("XDG_DATA_HOME");
 }
 
+TEST_F(FixtureWebDav, TheFirstCookieIsSentBackWithoutItsAttributes) {
+  TestSite site(server_->Url("/cookie/"));
+  ReplyArea reply = site.Reply(u"\\c.txt");
+  site.client->MakeDirectory(reply);
+  site.client->MakeDirectory(reply);
+  site.client->MakeDirectory(reply);
+  std::string log = Log();
+  size_t first = log.find("[\"Cookie\", \"session=abc");
+  ASSERT_NE(first, std::string::npos) << log;
+  std::string cookie = log.substr(first, log.find(']', first) - first);
+  EXPECT_EQ(cookie.find("Path"), std::string::npos);
+  EXPECT_NE(log.find(cookie, first + 1), std::string::npos) << "the first cookie stays";
+}
+
+TEST_F(FixtureWebDav, AStalledServerTimesOutWithTheTimeoutCode) {
+  TestSite site(server_->Url("/slow/"));
+  site.record.receiveTimeout = site.record.sendTimeout = 1;
+  ReplyArea reply = site.Reply(u"\\s");
+  EXPECT_EQ(site.client->MakeDirectory(reply), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(site.client->lastStatus(), 12002);
+  EXPECT_NE(std::u16string(WideField(reply.message, kReplyMessageChars)).find(u"timed out"), std::u16string::npos);
+}
+
+TEST(SecureFixtureWebDav, UnknownAuthorityFailsUntilCertificateWarningsAreIgnored) {
+  ServerScript tls("webdav_fixture.sh", "tls");
+  ASSERT_TRUE(tls.ok());
+  RecordingUi ui;
+  SetCurrentUi(&ui);
+  TestSite site(tls.SecureUrl("/plain/"));  // the scheme in capitals still means TLS
+  ReplyArea reply = site.Reply(u"\\t");
+  EXPECT_EQ(site.client->MakeDirectory(reply), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(site.client->lastStatus(), 12045);
+  site.client->SetSecurityFlags(kIgnoreCertificateFlags);
+  EXPECT_EQ(site.client->MakeDirectory(reply), STATUS_SUCCESS);
+  SetCurrentUi(nullptr);
+}
+
+TEST_F(FixtureWebDav, RequestsGoThroughTheConfiguredProxyExceptForBypassedHosts) {
+  WebDavProxySettings proxy;
+  proxy.enabled = true;
+  proxy.host = u"127.0.0.1";
+  proxy.port = static_cast<uint32_t>(server_->port());
+  SetWebDavProxySettings(proxy);
+  TestSite site("http://127.0.0.2:9/plain/");  // nothing listens there; only the proxy answers
+  ReplyArea reply = site.Reply(u"\\p");
+  EXPECT_EQ(site.client->MakeDirectory(reply), STATUS_SUCCESS);
+  EXPECT_NE(Log().find("\"path\": \"http://127.0.0.2:9/plain/p\""), std::string::npos) << Log();
+  proxy.bypass = u"example.org;127.0.0.2";
+  SetWebDavProxySettings(proxy);
+  EXPECT_EQ(site.client->MakeDirectory(reply), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(site.client->lastStatus(), 12029);
+  SetWebDavProxySettings(WebDavProxySettings{});
+}
+
 TEST_F(FixtureWebDav, UnreachableServerNamesTheWinHttpCode) {
   TestSite site("http://127.0.0.1:1/dav/");
   ReplyArea reply = site.Reply(u"\\x");

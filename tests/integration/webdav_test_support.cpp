@@ -18,7 +18,7 @@ namespace {
 
 std::string SourceDir() {
   const char* dir = std::getenv("HVM_SOURCE_DIR");
-  return dir ? dir : ".";
+  return dir && *dir ? dir : HVM_SOURCE_DIR_PATH;
 }
 
 std::string Run(const std::string& command) {
@@ -56,11 +56,11 @@ class CountingProgress : public ProgressWindow {
 
 }  // namespace
 
-ServerScript::ServerScript(const std::string& script) : script_(SourceDir() + "/tests/servers/" + script) {
+ServerScript::ServerScript(const std::string& script, const std::string& extra) : script_(SourceDir() + "/tests/servers/" + script) {
   char pattern[] = "/tmp/hvm-webdav-XXXXXX";
   if (!mkdtemp(pattern)) return;
   state_ = std::string(pattern) + "/server";
-  port_ = std::atoi(Run(script_ + " start " + state_ + " 2>/dev/null").c_str());
+  port_ = std::atoi(Run(script_ + " start " + state_ + " " + extra + " 2>/dev/null").c_str());
 }
 
 ServerScript::~ServerScript() {
@@ -71,6 +71,10 @@ ServerScript::~ServerScript() {
 
 std::string ServerScript::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string ServerScript::SecureUrl(const std::string& path) const {
+  return "HTTPS://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 int RecordingUi::MessageBox(std::u16string_view text, std::u16string_view caption, DWORD style) {

@@ -15,12 +15,14 @@ namespace hvm::test {
 // Runs tests/servers/<script> start|stop with a fresh state folder.
 class ServerScript {
  public:
-  explicit ServerScript(const std::string& script);
+  // extra: further words after the state folder (e.g. "tls").
+  explicit ServerScript(const std::string& script, const std::string& extra = "");
   ~ServerScript();
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
   const std::string& state() const { return state_; }
   std::string Url(const std::string& path) const;
+  std::string SecureUrl(const std::string& path) const;
   // The folder the server shares (Apache, lighttpd).
   std::string DataDir() const { return state_ + "/data"; }
 

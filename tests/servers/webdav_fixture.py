@@ -16,12 +16,14 @@ machine do not produce. The first path segment picks the behaviour:
   /quota/...     quota properties
   /dies/...      PUT: reads part of the body, then drops the connection
   /cookie/...    sets a cookie on every reply
+  /slow/...      answers after five seconds
 
 Files: any name ending in "-<size>.bin" has <size> bytes of the pattern
 (i * 7 + 3) % 251. Every request is recorded; GET /_log answers them as JSON
 (method, path, headers in order) and DELETE /_log forgets them.
 
-Usage: webdav_fixture.py PORTFILE   (binds 127.0.0.1 on a free port, writes it)
+Usage: webdav_fixture.py PORTFILE [CERT KEY]   (binds 127.0.0.1 on a free port and
+writes it; with a certificate and key it speaks TLS)
 """
 import json
 import re
@@ -112,6 +114,9 @@ class Handler(BaseHTTPRequestHandler):
                 data = json.dumps(LOG).encode()
             return self.answer(200, data, [("Content-Type", "application/json")])
         kind = self.kind()
+        if kind == "slow":
+            import time
+            time.sleep(5)
         if kind == "dies" and self.command == "PUT":
             return self.die_in_upload()
         body = self.read_body()
@@ -224,6 +229,11 @@ def main():
     port_file = sys.argv[1]
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
+    if len(sys.argv) > 3:
+        import ssl
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[2], sys.argv[3])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     with open(port_file + ".tmp", "w") as f:
         f.write(str(server.server_address[1]))
     import os

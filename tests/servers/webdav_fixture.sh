@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The WebDAV fixture server (webdav_fixture.py) on loopback.
-#   webdav_fixture.sh start STATE_DIR   -> prints the port
+#   webdav_fixture.sh start STATE_DIR [tls]   -> prints the port; with "tls" it
+#                                               speaks https with a fresh self-signed certificate
 #   webdav_fixture.sh stop STATE_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -8,7 +9,13 @@ cmd=${1:?start|stop}; state=${2:?state folder}
 case $cmd in
 start)
   rm -rf "$state"; mkdir -p "$state"
-  /usr/bin/python3 "$here/webdav_fixture.py" "$state/port" >"$state/fixture.log" 2>&1 &
+  tls=()
+  if [ "${3:-}" = tls ]; then
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
+      -keyout "$state/key.pem" -out "$state/cert.pem" >/dev/null 2>&1
+    tls=("$state/cert.pem" "$state/key.pem")
+  fi
+  /usr/bin/python3 "$here/webdav_fixture.py" "$state/port" "${tls[@]}" >"$state/fixture.log" 2>&1 &
   echo $! >"$state/pid"
   for _ in $(seq 1 100); do [ -f "$state/port" ] && break; sleep 0.05; done
   [ -f "$state/port" ] || { cat "$state/fixture.log" >&2; exit 1; }

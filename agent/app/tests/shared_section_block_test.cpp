@@ -119,6 +119,7 @@ TEST_F(SharedSectionTest, UserBlockLiesAtItsIndexAndAttachClearsSlotMarks) {
     CopyWide(blocks[0].sid, kBlockSidChars, u"S-1-22-1-999999");
     CopyWide(blocks[1].sid, kBlockSidChars, OwnSid());
     blocks[1].sites[3].trayMenu = 77;
+    blocks[1].housekeepingRunning = 1;
     CopyWide(blocks[1].sites[3].name, kSiteNameChars, u"kept");
     CloseSharedSection(raw);
   }
@@ -126,6 +127,7 @@ TEST_F(SharedSectionTest, UserBlockLiesAtItsIndexAndAttachClearsSlotMarks) {
   ASSERT_EQ(section.Attach(true, nullptr, sectionName_), ERROR_SUCCESS);
   EXPECT_EQ(section.BlockIndex(), 1);
   EXPECT_EQ(section.UserBlock()->sites[3].trayMenu, 0u);
+  EXPECT_EQ(section.UserBlock()->housekeepingRunning, 0u);
   EXPECT_EQ(WideField(section.UserBlock()->sites[3].name, kSiteNameChars), u"kept");
   EXPECT_EQ(section.UserBlock()->windowMessage, RegisteredMessageId(kAgentWindowMessageName));
   EXPECT_GE(section.UserBlock()->windowMessage, 0xC000u);

@@ -309,8 +309,15 @@ TEST_F(SiteStoreTest, FirstRunTakesTheMachinesFirstSite) {
   EXPECT_EQ(r.receiveTimeout, 120u);
   EXPECT_EQ(r.passive, 0);
   EXPECT_EQ(store_->selected, 0);
-  // The user gets no key of it until it is saved.
+  // The user gets no key of it until it is saved; the first edit saves it whole.
   EXPECT_EQ(UserFile().find("Company files"), std::string::npos);
+  ASSERT_EQ(store_->SetSiteOption(0, u"Retry", 7), ERROR_SUCCESS);
+  SiteStore& again = Reopen();
+  ASSERT_EQ(again.ReadSites(), 1);
+  EXPECT_STREQ(again.Record(0).login, "staff");
+  EXPECT_STREQ(again.Record(0).password, "seed-pw");
+  EXPECT_EQ(again.Record(0).drive[0], 'M');
+  EXPECT_EQ(again.Record(0).retryCount, 7u);
 }
 
 TEST_F(SiteStoreTest, FirstRunWithoutMachineSitesWritesTheTwoExamples) {

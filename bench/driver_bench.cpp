@@ -1,0 +1,141 @@
+// Driver benchmark: the mount served by a scripted agent answering from
+// memory, beside the same operations on tmpfs in the same run. Prints the
+// rates and the ratio mount/tmpfs for each measure.
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "driver/tests/scripted_agent.h"
+#include "platform/wide_text.h"
+
+using namespace hvm;
+using namespace hvm::test;
+
+namespace {
+constexpr int kFiles = 200;
+constexpr size_t kBigFile = 4 << 20;
+constexpr size_t kPiece = 65536;
+constexpr double kSeconds = 2.0;
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool Mounted(const std::string& path) {
+  std::ifstream mounts("/proc/mounts");
+  std::string device, point, rest;
+  while (mounts >> device >> point && std::getline(mounts, rest))
+    if (point == path) return true;
+  return false;
+}
+
+// Runs op repeatedly for kSeconds; returns operations per second.
+template <typename Op>
+double Rate(Op op) {
+  double start = Now(), end = start + kSeconds;
+  long count = 0;
+  while (Now() < end)
+    for (int i = 0; i < 64; ++i, ++count)
+      if (!op(count)) return -1;
+  return count / (Now() - start);
+}
+
+double StatRate(const std::string& folder) {
+  return Rate([&](long i) {
+    struct stat st;
+    std::string path = folder + "/f" + std::to_string(i % kFiles);
+    return stat(path.c_str(), &st) == 0;
+  });
+}
+
+double ReadRate(const std::string& file, bool direct) {
+  int fd = open(file.c_str(), O_RDONLY | (direct ? O_DIRECT : 0));
+  if (fd < 0) return -1;
+  void* buffer = nullptr;
+  if (posix_memalign(&buffer, 4096, kPiece) != 0) return -1;
+  double rate = Rate([&](long i) {
+    off_t offset = static_cast<off_t>((i % (kBigFile / kPiece)) * kPiece);
+    return pread(fd, buffer, kPiece, offset) == static_cast<ssize_t>(kPiece);
+  });
+  free(buffer);
+  close(fd);
+  return rate;
+}
+
+void Report(const char* what, double mount, double tmpfs) {
+  printf("%-34s mount %12.0f/s   tmpfs %12.0f/s   ratio %.4f\n", what, mount, tmpfs,
+         tmpfs > 0 ? mount / tmpfs : 0.0);
+}
+
+int RemoveTree(const char* path, const struct stat*, int, FTW*) { return remove(path); }
+}  // namespace
+
+int main() {
+  char pattern[] = "/tmp/quenlode-bench.XXXXXX";
+  std::string runtime = mkdtemp(pattern);
+  std::string mount = runtime + "/mnt";
+  setenv("HALVENMOOR_RUNTIME_DIR", runtime.c_str(), 1);
+  setenv("XDG_STATE_HOME", runtime.c_str(), 1);
+  std::string tmpfs = "/dev/shm/quenlode-bench-" + std::to_string(getpid());
+  mkdir(tmpfs.c_str(), 0700);
+
+  pid_t daemon = fork();
+  if (daemon == 0) {
+    execl(QUENLODE_BINARY, "quenlode", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 200 && !(Mounted(mount) && access((runtime + "/qlode").c_str(), F_OK) == 0); ++i)
+    usleep(25000);
+  int status = 1;
+  {
+    ScriptedAgent agent;
+    std::vector<uint8_t> big(kBigFile);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
+    agent.AddFolder(U("\\QUENLODE\\bench"));
+    agent.AddFolder(U("\\QUENLODE\\bench\\many"));
+    for (int i = 0; i < kFiles; ++i) {
+      agent.AddFile(U("\\QUENLODE\\bench\\many\\f" + std::to_string(i)), std::vector<uint8_t>(100, 'x'));
+      std::ofstream(tmpfs + "/f" + std::to_string(i)) << std::string(100, 'x');
+    }
+    agent.AddFile(U("\\QUENLODE\\bench\\big.bin"), big);
+    std::ofstream(tmpfs + "/big.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(big.data()), big.size());
+    if (Mounted(mount) && agent.Connect(U("bench")) == 0) {
+      agent.Start(true);
+      std::string site = mount + "/" + Utf16ToUtf8(SelfSid()) + "/QUENLODE/bench";
+      struct stat st;
+      for (int i = 0; i < 250 && stat((site + "/many").c_str(), &st) != 0; ++i) usleep(20000);
+      printf("quenlode benchmark (%d files, %zu-byte file, %.0f s per measure)\n", kFiles, kBigFile,
+             kSeconds);
+      Report("stat (kernel caches 1 s)", StatRate(site + "/many"), StatRate(tmpfs));
+      Report("64 KiB read, page cache", ReadRate(site + "/big.bin", false),
+             ReadRate(tmpfs + "/big.bin", false));
+      double tmpfsDirect = ReadRate(tmpfs + "/big.bin", true);
+      Report(tmpfsDirect > 0 ? "64 KiB read, O_DIRECT (agent)" : "64 KiB read, O_DIRECT vs cached",
+             ReadRate(site + "/big.bin", true),
+             tmpfsDirect > 0 ? tmpfsDirect : ReadRate(tmpfs + "/big.bin", false));
+      status = 0;
+    } else {
+      fprintf(stderr, "driver_bench: the driver did not come up\n");
+    }
+    kill(daemon, SIGTERM);
+    waitpid(daemon, nullptr, 0);
+    if (Mounted(mount)) umount2(mount.c_str(), MNT_DETACH);
+    agent.Stop();
+  }
+  nftw(runtime.c_str(), RemoveTree, 16, FTW_DEPTH | FTW_PHYS);
+  nftw(tmpfs.c_str(), RemoveTree, 16, FTW_DEPTH | FTW_PHYS);
+  return status;
+}

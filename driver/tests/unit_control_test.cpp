@@ -1,0 +1,499 @@
+// The control codes, user slots and the forwarding routine without a mount:
+// bad input is refused with the documented status and never read past.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "driver/control_codes.h"
+#include "driver/forwarding.h"
+#include "driver/status_errno.h"
+#include "driver/trace.h"
+#include "driver/user_slots.h"
+#include "platform/wide_text.h"
+
+namespace hvm::driver {
+namespace {
+
+constexpr uid_t kUser = 5000;
+constexpr uid_t kOther = 5001;
+
+using Bytes = std::vector<uint8_t>;
+
+// A control connection whose answers the test reads from the other end.
+struct Peer {
+  explicit Peer(uid_t uid) {
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    peer = std::make_shared<ControlPeer>(fds[0], uid);
+  }
+  ~Peer() {
+    close(fds[0]);
+    close(fds[1]);
+  }
+  // One answer written to the peer: false when none came within the time.
+  bool ReadAnswer(uint32_t& error, Bytes& data, int timeoutMs = 2000) {
+    pollfd wait{fds[1], POLLIN, 0};
+    if (poll(&wait, 1, timeoutMs) != 1) return false;
+    uint32_t header[2];
+    if (read(fds[1], header, sizeof header) != sizeof header) return false;
+    error = header[0];
+    data.assign(header[1], 0);
+    size_t got = 0;
+    while (got < data.size()) {
+      ssize_t n = read(fds[1], data.data() + got, data.size() - got);
+      if (n <= 0) return false;
+      got += n;
+    }
+    return true;
+  }
+  int fds[2];
+  std::shared_ptr<ControlPeer> peer;
+};
+
+template <typename Record>
+Bytes Image(const Record& record) {
+  return Bytes(reinterpret_cast<const uint8_t*>(&record),
+               reinterpret_cast<const uint8_t*>(&record) + sizeof record);
+}
+
+NTSTATUS Status(Peer& peer, uint32_t code, const Bytes& in, uint32_t outLength) {
+  auto answer = HandleControl(peer.peer, code, in, outLength);
+  return answer ? answer->status : STATUS_PENDING;
+}
+
+ConnectionRecord Registration(uid_t uid, const char* name, uint32_t used = 0, uint32_t free = 0) {
+  ConnectionRecord record{};
+  record.marker = kRecordMarker;
+  CopyWide(record.sid, kSidChars, SidOfUid(uid));
+  CopyWide(record.name, kConnectionNameChars, Utf8ToUtf16(name));
+  record.usedUnits = used;
+  record.freeUnits = free;
+  return record;
+}
+
+uint32_t Register(Peer& peer, uid_t uid, const char* name, NTSTATUS* status = nullptr) {
+  auto answer = HandleControl(peer.peer, IOCTL_CONNECT, Image(Registration(uid, name)), 268);
+  if (status) *status = answer->status;
+  ConnectionRecord record{};
+  if (answer->output.size() == sizeof record) memcpy(&record, answer->output.data(), sizeof record);
+  return record.connectionHandle;
+}
+
+Bytes ReplyImage(uint32_t handle, NTSTATUS status, uint32_t information, const Bytes& data = {},
+                 size_t length = kChannelBufferSize) {
+  Bytes image(length, 0);
+  ReplyRecord header{};
+  header.marker = kRecordMarker;
+  header.connectionHandle = handle;
+  header.status = status;
+  header.information = information;
+  memcpy(image.data(), &header, std::min(length, kReplyHeaderSize));
+  if (!data.empty() && length > kReplyHeaderSize)
+    memcpy(image.data() + kReplyHeaderSize, data.data(), std::min(data.size(), length - kReplyHeaderSize));
+  return image;
+}
+
+Connection* ConnectionOf(uid_t uid, uint32_t handle) {
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  return Users().ConnectionByHandle(uid, handle);
+}
+
+void Submit(Connection* conn, ForwardPtr forward) {
+  Completions out;
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  SubmitForward(conn, std::move(forward), out);
+}
+
+ForwardPtr ReadForward(ForwardResult* result) {
+  auto forward = std::make_shared<Forward>();
+  forward->major = MJ_READ;
+  forward->words[0] = 10;
+  forward->words[2] = 0x1000;
+  forward->words[3] = 0x2;  // a 64-bit offset
+  forward->fileObject = 0x77;
+  forward->fileValue = 0x100000010ull;
+  forward->data = {10, 0, 0, 0};
+  forward->outputLength = 10;
+  forward->done = [result](ForwardResult& answer) { *result = answer; };
+  return forward;
+}
+
+TEST(ControlCodes, RecordCodesRefuseWrongLengthsAndMissingMarker) {
+  Peer peer(kUser);
+  Bytes good = Image(Registration(kUser, "lengths"));
+  Bytes shortIn(good.begin(), good.end() - 1);
+  Bytes longIn = good;
+  longIn.push_back(0);
+  Bytes unmarked = good;
+  unmarked[0] = 0;
+  for (uint32_t code : {IOCTL_CONNECT, IOCTL_DISCONNECT}) {
+    EXPECT_EQ(Status(peer, code, shortIn, 268), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Status(peer, code, longIn, 268), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Status(peer, code, good, 267), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Status(peer, code, unmarked, 268), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Status(peer, code, {}, 268), STATUS_UNSUCCESSFUL);
+  }
+  PingRecord ping{};
+  ping.marker = kRecordMarker;
+  Bytes pingImage = Image(ping);
+  EXPECT_EQ(Status(peer, IOCTL_PING, pingImage, 127), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Status(peer, IOCTL_PING, Bytes(pingImage.begin(), pingImage.end() - 1), 128),
+            STATUS_UNSUCCESSFUL);
+  pingImage[0] = 0x7F;
+  EXPECT_EQ(Status(peer, IOCTL_PING, pingImage, 128), STATUS_UNSUCCESSFUL);
+
+  Bytes cleanup(sizeof(CleanupDoneRecord), 0);
+  cleanup[0] = kRecordMarker;
+  // Status and information lie at 24..31: a shorter buffer is refused.
+  EXPECT_EQ(Status(peer, IOCTL_CLEANUP_DONE, Bytes(cleanup.begin(), cleanup.begin() + 31), 4),
+            STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Status(peer, IOCTL_CLEANUP_DONE, cleanup, 4), STATUS_UNSUCCESSFUL);  // no Connection
+}
+
+TEST(ControlCodes, FixedAnswersAndUnknownCodes) {
+  Peer peer(kUser);
+  auto version = HandleControl(peer.peer, IOCTL_VERSION, {}, 8);
+  ASSERT_EQ(version->status, STATUS_SUCCESS);
+  ASSERT_EQ(version->output.size(), 8u);
+  uint32_t value;
+  memcpy(&value, version->output.data(), 4);
+  EXPECT_EQ(value, 0x03000000u);
+  EXPECT_EQ(Status(peer, IOCTL_VERSION, {}, 3), STATUS_UNSUCCESSFUL);
+
+  EXPECT_EQ(Status(peer, IOCTL_SET_LOG_LEVEL, {3, 0, 0, 0}, 4), STATUS_SUCCESS);
+  EXPECT_EQ(LogLevel(), 3u);
+  EXPECT_TRUE(TraceOn());
+  EXPECT_EQ(Status(peer, IOCTL_SET_LOG_LEVEL, {2, 0}, 4), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Status(peer, IOCTL_SET_LOG_LEVEL, {2, 0, 0, 0}, 4), STATUS_SUCCESS);
+  EXPECT_FALSE(TraceOn());
+
+  EXPECT_EQ(Status(peer, 0x00222222, {1, 2, 3}, 4), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(Status(peer, 0x142500, {}, 0), STATUS_NOT_IMPLEMENTED);
+  // A code of the forwarded range that must arrive with a 1296-byte output.
+  EXPECT_EQ(Status(peer, 0x142000, Bytes(1296, 0xFF), 100), STATUS_UNSUCCESSFUL);
+  Bytes unmarked(1296, 0);
+  EXPECT_EQ(Status(peer, 0x142000, unmarked, 1296), STATUS_UNSUCCESSFUL);
+}
+
+TEST(ControlCodes, UncPrefixQuery) {
+  auto query = [](const std::u16string& path, int32_t lengthBytes = -1) {
+    Bytes in(8 + path.size() * 2, 0);
+    uint32_t length = lengthBytes < 0 ? static_cast<uint32_t>(path.size() * 2) : lengthBytes;
+    memcpy(in.data(), &length, 4);
+    memcpy(in.data() + 8, path.data(), path.size() * 2);
+    uint32_t accepted = 0;
+    NTSTATUS status = QueryUncPath(in, accepted);
+    return status == STATUS_SUCCESS ? static_cast<int>(accepted) : -1;
+  };
+  EXPECT_EQ(query(u"\\QUENLODE\\site1\\a.txt"), 18);
+  EXPECT_EQ(query(u"\\quenlode\\site1"), 18);
+  EXPECT_EQ(query(u"\\  qelmar\\site1"), 18);
+  EXPECT_EQ(query(u"\\QUENLODEX\\site1"), 18);  // only nine characters are compared
+  EXPECT_EQ(query(u"\\OTHERSRV\\share"), -1);
+  EXPECT_EQ(query(u"\\QUENLODE", 0), 18);       // length 0: the full prefix is compared
+  EXPECT_EQ(query(u"\\QUE", 0), -1);            // ... but never beyond the buffer
+  EXPECT_EQ(query(u"\\QUENLODE", 400), 18);     // a length beyond the buffer compares 18 bytes
+  uint32_t accepted = 0;
+  EXPECT_EQ(QueryUncPath(Bytes{1, 2, 3}, accepted), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST(ControlCodes, GetRequestChecksAndUidBinding) {
+  Peer owner(kUser), stranger(kOther);
+  uint32_t handle = Register(owner, kUser, "getreq");
+  ASSERT_NE(handle, 0u);
+  EXPECT_EQ(Status(owner, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0, {}, 23), kChannelBufferSize),
+            STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Status(owner, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), 51), STATUS_UNSUCCESSFUL);
+  Bytes unmarked = ReplyImage(handle, 0, 0);
+  unmarked[0] = 0;
+  EXPECT_EQ(Status(owner, IOCTL_GET_REQUEST, unmarked, kChannelBufferSize), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Status(owner, IOCTL_GET_REQUEST, ReplyImage(handle + 1000, 0, 0), kChannelBufferSize),
+            STATUS_UNSUCCESSFUL);
+  // Another user cannot serve (or read the requests of) this Connection.
+  EXPECT_EQ(Status(stranger, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize),
+            STATUS_UNSUCCESSFUL);
+  // A short but valid reply buffer stays pending; nothing past it is read.
+  EXPECT_EQ(Status(owner, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0, {}, 24), 52), STATUS_PENDING);
+}
+
+TEST(UserSlots, RegistrationIsBoundToTheCallersOwnSid) {
+  Peer peer(kUser);
+  NTSTATUS status;
+  EXPECT_EQ(Register(peer, kOther, "foreign", &status), 0u);
+  EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+  uint32_t first = Register(peer, kUser, "again", &status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(Register(peer, kUser, "again", &status), first);  // reused by name
+  Register(peer, kUser, "bad\\name", &status);
+  EXPECT_EQ(status, STATUS_OBJECT_NAME_INVALID);
+  Register(peer, kUser, "", &status);
+  EXPECT_EQ(status, STATUS_OBJECT_NAME_INVALID);
+
+  ConnectionRecord disconnect = Registration(kOther, "again");
+  disconnect.connectionHandle = first;
+  EXPECT_EQ(Status(peer, IOCTL_DISCONNECT, Image(disconnect), 268), STATUS_ACCESS_DENIED);
+  Peer stranger(kOther);
+  EXPECT_EQ(Status(stranger, IOCTL_DISCONNECT, Image(disconnect), 268), STATUS_UNSUCCESSFUL);
+}
+
+TEST(UserSlots, TwentySixthNameIsRefusedClearly) {
+  constexpr uid_t kBusy = 5002;
+  Peer peer(kBusy);
+  NTSTATUS status;
+  for (int i = 0; i < kConnectionCells; ++i) {
+    Register(peer, kBusy, ("site" + std::to_string(i)).c_str(), &status);
+    ASSERT_EQ(status, STATUS_SUCCESS) << i;
+  }
+  Register(peer, kBusy, "one-too-many", &status);
+  EXPECT_EQ(status, STATUS_TOO_MANY_NAMES);
+  EXPECT_EQ(Win32ErrorFromStatus(status), 68u);
+  Register(peer, kBusy, "site7", &status);  // a known name still registers
+  EXPECT_EQ(status, STATUS_SUCCESS);
+}
+
+TEST(ControlCodes, ConnectionInfoChecksAndCounts) {
+  constexpr uid_t kInfo = 5003;
+  Peer peer(kInfo);
+  Bytes sid(120, 0);
+  CopyWide(reinterpret_cast<char16_t*>(sid.data()), 60, SidOfUid(kInfo));
+  EXPECT_EQ(Status(peer, IOCTL_CONNECTION_INFO, sid, 272), STATUS_UNSUCCESSFUL);  // unknown user
+  Register(peer, kInfo, "one", nullptr);
+  Register(peer, kInfo, "two", nullptr);
+  Register(peer, kInfo, "three", nullptr);
+  EXPECT_EQ(Status(peer, IOCTL_CONNECTION_INFO, Bytes(sid.begin(), sid.begin() + 119), 272),
+            STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Status(peer, IOCTL_CONNECTION_INFO, sid, 271), STATUS_UNSUCCESSFUL);
+  auto answer = HandleControl(peer.peer, IOCTL_CONNECTION_INFO, sid, 4 + 2 * 268);
+  ASSERT_EQ(answer->status, STATUS_SUCCESS);
+  uint32_t count;
+  memcpy(&count, answer->output.data(), 4);
+  EXPECT_EQ(count, 2u);
+  Peer stranger(kOther);
+  EXPECT_EQ(Status(stranger, IOCTL_CONNECTION_INFO, sid, 1000), STATUS_ACCESS_DENIED);
+}
+
+TEST(Forwarding, RequestReachesTheWaitingAgentAndItsReplyCompletesIt) {
+  Peer agent(kUser);
+  uint32_t handle = Register(agent, kUser, "forward");
+  Connection* conn = ConnectionOf(kUser, handle);
+  ASSERT_NE(conn, nullptr);
+  ASSERT_EQ(Status(agent, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize),
+            STATUS_PENDING);
+  ForwardResult result;
+  result.status = 0xDEAD;
+  Submit(conn, ReadForward(&result));
+  uint32_t error;
+  Bytes request;
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  EXPECT_EQ(error, 0u);
+  ASSERT_EQ(request.size(), 4u + 51u);  // dataLength + 51
+  RequestRecord header{};
+  memcpy(&header, request.data(), 52);
+  EXPECT_EQ(header.MajorFunction, MJ_READ);
+  EXPECT_EQ(header.FileObject, 0x77u);
+  EXPECT_EQ(ByteOffsetOf(header), 0x200001000ull);
+  EXPECT_EQ(FileSizeOf(header), 0x100000010ull);
+  EXPECT_EQ(header.dataLength, 4u);
+  EXPECT_NE(header.requestId, 0u);
+  EXPECT_EQ(result.status, 0xDEADu);  // not answered yet
+
+  Bytes payload = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'X', 'Y'};
+  ASSERT_EQ(Status(agent, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 1000000, payload),
+                   kChannelBufferSize),
+            STATUS_PENDING);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  ASSERT_EQ(result.data.size(), 10u);  // cut to what the caller asked for
+  EXPECT_EQ(std::string(result.data.begin(), result.data.end()), "0123456789");
+}
+
+TEST(Forwarding, NonsenseRepliesAreRefusedAndShortOnesNotOverread) {
+  Peer agent(kUser);
+  uint32_t handle = Register(agent, kUser, "nonsense");
+  Connection* conn = ConnectionOf(kUser, handle);
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
+  ForwardResult result;
+  Submit(conn, ReadForward(&result));
+  uint32_t error;
+  Bytes request;
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  // PENDING is no answer for a read.
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, STATUS_PENDING, 10),
+                kChannelBufferSize);
+  EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
+
+  Submit(conn, ReadForward(&result));
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  // A 24-byte reply carries 4 data bytes: the rest reads as zeros, nothing past it.
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 10, {'z', 'z', 'z', 'z', 'q'}, 24),
+                52);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.data, (Bytes{'z', 'z', 'z', 'z', 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(Forwarding, ChannelFailuresAndTheCloseCorrection) {
+  Peer agent(kUser);
+  uint32_t handle = Register(agent, kUser, "nobuffer");
+  Connection* conn = ConnectionOf(kUser, handle);
+  ForwardResult result;
+  Submit(conn, ReadForward(&result));  // the agent never asked: fails at once
+  EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_TRUE(result.channelFailure);
+
+  auto create = std::make_shared<Forward>();
+  create->major = MJ_CREATE;
+  create->done = [&result](ForwardResult& answer) { result = answer; };
+  Submit(nullptr, create);
+  EXPECT_EQ(result.status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(result.information, FILE_DOES_NOT_EXIST);
+
+  auto close = std::make_shared<Forward>();
+  close->major = MJ_CLOSE;
+  close->done = [&result](ForwardResult& answer) { result = answer; };
+  Submit(conn, close);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);  // close never fails because of the channel
+  EXPECT_EQ(result.information, 4u);
+  EXPECT_TRUE(result.corrected);
+}
+
+TEST(Forwarding, SilentAgentIsSuspendedAfterTheLivenessTime) {
+  Peer agent(kUser);
+  uint32_t handle = Register(agent, kUser, "silent");
+  Connection* conn = ConnectionOf(kUser, handle);
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
+  ForwardResult first, second;
+  first.status = second.status = 0xDEAD;
+  Submit(conn, ReadForward(&first));
+  Submit(conn, ReadForward(&second));  // queued behind the first
+  uint32_t error;
+  Bytes request;
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  {
+    Completions out;
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    CheckLiveness(Clock::now() + std::chrono::seconds(5), out);
+    EXPECT_TRUE(conn->active);  // one round is not over yet
+    CheckLiveness(Clock::now() + std::chrono::seconds(16), out);
+    EXPECT_FALSE(conn->active);
+    EXPECT_EQ(conn->slot->timeoutSeconds, 1u);
+  }
+  EXPECT_TRUE(first.timedOut);
+  EXPECT_TRUE(first.channelFailure);
+  EXPECT_TRUE(second.channelFailure);  // failed at once once the agent was gone
+  EXPECT_FALSE(second.timedOut);
+  // The loop of the suspended Connection learns it with an empty answer.
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  EXPECT_TRUE(request.empty());
+  EXPECT_EQ(Register(agent, kUser, "silent"), handle);  // registering again reactivates it
+  EXPECT_TRUE(conn->active);
+}
+
+TEST(Forwarding, PingingAgentKeepsALongRequestWaiting) {
+  Peer agent(kUser);
+  uint32_t handle = Register(agent, kUser, "busy");
+  Connection* conn = ConnectionOf(kUser, handle);
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
+  ForwardResult result;
+  result.status = 0xDEAD;
+  Submit(conn, ReadForward(&result));
+  uint32_t error;
+  Bytes request;
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  Completions out;
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  for (int minute = 1; minute <= 5; ++minute) {
+    auto now = Clock::now() + std::chrono::seconds(16 * minute);
+    conn->slot->lastPing = now - std::chrono::seconds(1);
+    conn->slot->everPinged = true;
+    CheckLiveness(now, out);
+  }
+  EXPECT_EQ(result.status, 0xDEADu);
+  EXPECT_TRUE(conn->active);
+  // Alive is decided by the time since the ping alone, across any minute or hour.
+  auto ping = Clock::now();
+  EXPECT_TRUE(AgentAlive(ping, true, ping + std::chrono::seconds(15)));
+  EXPECT_FALSE(AgentAlive(ping, true, ping + std::chrono::seconds(16)));
+  EXPECT_FALSE(AgentAlive(ping, false, ping));
+}
+
+TEST(Forwarding, CleanupDoneFinishesOnlyTheWaitingCleanupOfItsConnection) {
+  Peer agent(kUser), stranger(kOther);
+  uint32_t handle = Register(agent, kUser, "pending");
+  Connection* conn = ConnectionOf(kUser, handle);
+  NTSTATUS finalStatus = 0;
+  bool finished = false;
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    AddCleanupWait(conn, CleanupWait{0x4242, {}, [&](NTSTATUS status, uint32_t, bool) {
+                                       finalStatus = status;
+                                       finished = true;
+                                     }});
+  }
+  CleanupDoneRecord done{};
+  done.marker = kRecordMarker;
+  done.connectionHandle = handle;
+  done.requestId = 0x4243;
+  done.status = STATUS_CANCELLED;
+  EXPECT_EQ(Status(agent, IOCTL_CLEANUP_DONE, Image(done), 4), STATUS_UNSUCCESSFUL);
+  done.requestId = 0x4242;
+  EXPECT_EQ(Status(stranger, IOCTL_CLEANUP_DONE, Image(done), 4), STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(finished);
+  EXPECT_EQ(Status(agent, IOCTL_CLEANUP_DONE, Image(done), 4), STATUS_SUCCESS);
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(finalStatus, STATUS_CANCELLED);
+}
+
+TEST(ControlCodes, InternIoctlIsForwardedOnlyForTheCallersOwnConnection) {
+  Peer agent(kUser), shell(kUser), stranger(kOther);
+  uint32_t handle = Register(agent, kUser, "intern");
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
+  InternalRequest command{};
+  command.marker = kRecordMarker;
+  CopyWide(command.sid, kSidChars, SidOfUid(kUser));
+  CopyWide(command.name, kConnectionNameChars, u"intern");
+  EXPECT_EQ(Status(stranger, 0x142004, Image(command), 1296), STATUS_UNSUCCESSFUL);
+  InternalRequest unknown = command;
+  CopyWide(unknown.name, kConnectionNameChars, u"nosuch");
+  EXPECT_EQ(Status(shell, 0x142004, Image(unknown), 1296), STATUS_PENDING);
+  uint32_t error;
+  Bytes answer;
+  ASSERT_TRUE(shell.ReadAnswer(error, answer));
+  EXPECT_EQ(error, Win32ErrorFromStatus(STATUS_INVALID_DEVICE_REQUEST));
+
+  EXPECT_EQ(Status(shell, 0x142004, Image(command), 1296), STATUS_PENDING);
+  Bytes request;
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  RequestRecord header{};
+  memcpy(&header, request.data(), 48);
+  EXPECT_EQ(header.MajorFunction, MJ_DEVICE_CONTROL);
+  EXPECT_EQ(header.Parameters[2], 0x142004u);
+  EXPECT_EQ(header.dataLength, 1296u);
+  Bytes reply(1296, 0x5A);
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 1296, reply), kChannelBufferSize);
+  ASSERT_TRUE(shell.ReadAnswer(error, answer));
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(answer, reply);
+}
+
+// Kept last: it fills the user table for the rest of the process.
+TEST(UserSlots, TheEleventhUserGetsTheTableFullStatus) {
+  NTSTATUS status = STATUS_SUCCESS;
+  uid_t uid = 7000;
+  int added = 0;
+  while (status == STATUS_SUCCESS && added <= kUserSlotCount) {
+    Peer peer(++uid);
+    Register(peer, uid, "home", &status);
+    if (status == STATUS_SUCCESS) ++added;
+  }
+  EXPECT_EQ(status, STATUS_NO_FREE_USER_SLOT);
+  EXPECT_LE(added, kUserSlotCount);
+  EXPECT_EQ(Win32ErrorFromStatus(status), 0xFFFFFFFEu);
+  Peer known(7001);
+  Register(known, 7001, "second", &status);  // users already in the table still register
+  EXPECT_EQ(status, STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace hvm::driver

@@ -1,0 +1,292 @@
+// Name rules of the create path, the record images the driver writes and
+// reads, the status mapping and the trace line format.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "driver/forward.h"
+#include "driver/info_records.h"
+#include "driver/invalidate_record.h"
+#include "driver/namespace.h"
+#include "driver/requests.h"
+#include "driver/status_errno.h"
+#include "driver/trace.h"
+
+namespace hvm::driver {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(NameRules, UserFoldersPipesWildcardsAndTheSuspendName) {
+  uid_t uid = 0;
+  EXPECT_TRUE(ParseUserFolder("S-1-22-1-1000", uid));
+  EXPECT_EQ(uid, 1000u);
+  EXPECT_TRUE(ParseUserFolder("S-1-22-1-0", uid));
+  EXPECT_EQ(uid, 0u);
+  EXPECT_FALSE(ParseUserFolder("S-1-22-1-", uid));
+  EXPECT_FALSE(ParseUserFolder("S-1-22-1-01", uid));          // one spelling per user
+  EXPECT_FALSE(ParseUserFolder("S-1-22-1-99999999999", uid));  // beyond 32 bits
+  EXPECT_FALSE(ParseUserFolder("S-1-22-1-12x", uid));
+  EXPECT_FALSE(ParseUserFolder("S-1-5-21-1", uid));
+
+  EXPECT_TRUE(IsPipeOrIpcName(u"\\QUENLODE\\IPC$"));
+  EXPECT_TRUE(IsPipeOrIpcName(u"\\quenlode\\ipc$"));
+  EXPECT_TRUE(IsPipeOrIpcName(u"\\QUENLODE\\PIPE\\srvsvc"));
+  EXPECT_FALSE(IsPipeOrIpcName(u"\\QUENLODE\\PIPE\\"));  // ends in a backslash
+  EXPECT_FALSE(IsPipeOrIpcName(u"\\QUENLODE\\PIPE\\a\\b"));
+  EXPECT_FALSE(IsPipeOrIpcName(u"\\QUENLODE\\site1\\IPC$"));
+  EXPECT_FALSE(IsPipeOrIpcName(u"IPC$"));
+
+  EXPECT_TRUE(HasWildcards(u"a*b"));
+  EXPECT_TRUE(HasWildcards(u"what?"));
+  EXPECT_TRUE(HasWildcards(u"<dos>"));
+  EXPECT_TRUE(HasWildcards(u"quote\""));
+  EXPECT_FALSE(HasWildcards(u"plain name.txt"));
+
+  EXPECT_TRUE(UnusableComponent(u"a\\b"));
+  EXPECT_TRUE(UnusableComponent(std::u16string(u"a\0b", 3)));
+  EXPECT_TRUE(UnusableComponent(u".."));
+  EXPECT_FALSE(UnusableComponent(u"..."));
+
+  EXPECT_TRUE(IsSuspendName(u"\\QUENLODE\\sp\\suspend"));
+  EXPECT_TRUE(IsSuspendName(u"\\QUENLODE\\sp\\suspended"));
+  EXPECT_FALSE(IsSuspendName(u"\\QUENLODE\\sp\\suspen"));
+  EXPECT_FALSE(IsSuspendName(u"\\QUENLODE\\SP\\SUSPEND"));
+}
+
+TEST(NameTable, FullNamesFollowRenamesOfFolders) {
+  Namespace names;
+  Node* root = names.Get(kRootIno);
+  Node* user = names.Remember(*root, "S-1-22-1-5", NodeKind::UserFolder, 5, nullptr);
+  Node* server = names.Remember(*user, "QUENLODE", NodeKind::ServerFolder, 5, nullptr);
+  Node* site = names.Remember(*server, "site1", NodeKind::ConnectionRoot, 5, nullptr);
+  Node* docs = names.Remember(*site, "docs", NodeKind::Remote, 5, nullptr);
+  Node* file = names.Remember(*docs, "a.txt", NodeKind::Remote, 5, nullptr);
+  Node* other = names.Remember(*site, "docs2", NodeKind::Remote, 5, nullptr);
+  EXPECT_EQ(file->fullName, u"\\QUENLODE\\site1\\docs\\a.txt");
+  EXPECT_EQ(names.Remember(*docs, "a.txt", NodeKind::Remote, 5, nullptr), file);
+  EXPECT_EQ(file->lookups, 2u);
+
+  names.Move(site->ino, "docs", *site, "papers");
+  EXPECT_EQ(docs->fullName, u"\\QUENLODE\\site1\\papers");
+  EXPECT_EQ(file->fullName, u"\\QUENLODE\\site1\\papers\\a.txt");
+  EXPECT_EQ(other->fullName, u"\\QUENLODE\\site1\\docs2");  // a mere prefix is not a parent
+  EXPECT_EQ(names.Child(site->ino, "docs"), nullptr);
+  EXPECT_EQ(names.FindByFullName(5, u"\\QUENLODE\\site1\\papers\\a.txt"), file);
+
+  uint64_t ino = file->ino;
+  names.Forget(ino, 1);
+  EXPECT_NE(names.Get(ino), nullptr);
+  names.Forget(ino, 5);  // more than it had: gone, never negative
+  EXPECT_EQ(names.Get(ino), nullptr);
+}
+
+TEST(Records, RequestImageCarriesSplitSixtyFourBitFields) {
+  Forward forward;
+  forward.major = MJ_WRITE;
+  forward.flags = SL_RESTART_SCAN;
+  forward.words[0] = 3;
+  forward.words[1] = 0x89ABCDEF;
+  forward.words[2] = 0x00001000;
+  forward.words[3] = 0x00000005;
+  forward.validLengthHigh = 0x7;
+  forward.fileObject = 0x11223344;
+  forward.fileValue = 0x0000000900000010ull;
+  forward.requestId = 0xCAFEBABE;
+  forward.data = {'a', 'b', 'c'};
+  Bytes image;
+  ASSERT_EQ(WriteRequestRecord(forward, image), 3u + 51u);
+  ASSERT_GE(image.size(), 51u);
+  auto word = [&](size_t offset) {
+    uint32_t value;
+    memcpy(&value, image.data() + offset, 4);
+    return value;
+  };
+  EXPECT_EQ(image[0], MJ_WRITE);
+  EXPECT_EQ(image[2], SL_RESTART_SCAN);
+  EXPECT_EQ(word(4), 3u);
+  EXPECT_EQ(word(8), 0x89ABCDEFu);
+  EXPECT_EQ(word(12), 0x1000u);
+  EXPECT_EQ(word(16), 5u);
+  EXPECT_EQ(word(24), 0x11223344u);
+  EXPECT_EQ(word(28), 9u);  // fileValue high half
+  EXPECT_EQ(word(32), 7u);  // valid length high half
+  EXPECT_EQ(word(36), 0xCAFEBABEu);
+  EXPECT_EQ(word(40), 0x10u);
+  EXPECT_EQ(word(44), 3u);
+  EXPECT_EQ(std::string(image.begin() + 48, image.begin() + 51), "abc");
+
+  // Data longer than one piece is cut to 65,536 bytes.
+  forward.data.assign(70000, 1);
+  EXPECT_EQ(WriteRequestRecord(forward, image), 65536u + 51u);
+}
+
+TEST(Records, BuildersFillTheWordsOfEachOperation) {
+  auto create = CreateRequest(u"\\QUENLODE\\s\\a", FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, 0x6, 0xABCD, 9,
+                              SL_OPEN_TARGET_DIRECTORY);
+  EXPECT_EQ(create->words[1] >> 24, FILE_OPEN_IF);
+  EXPECT_EQ(create->words[1] & 0xFFFFFF, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+  ASSERT_EQ(create->data.size(), 528u);
+  uint32_t token, access;
+  memcpy(&token, create->data.data(), 4);
+  memcpy(&access, create->data.data() + 524, 4);
+  EXPECT_EQ(token, 0xABCDu);
+  EXPECT_EQ(create->fileValue, 0xABCDu);
+  EXPECT_EQ(access, 0x6u);
+  EXPECT_EQ(create->data[4], '\\');
+  EXPECT_EQ(create->flags, SL_OPEN_TARGET_DIRECTORY);
+  // A name longer than the field keeps its terminator.
+  auto longCreate = CreateRequest(std::u16string(400, u'x'), FILE_OPEN, 0, 0, 1, 1);
+  EXPECT_EQ(longCreate->data[4 + 259 * 2], 0);
+
+  auto write = WriteRequest(1, 0x1'0000'0000ull, 0x1'0000'0010ull, kNoValidLength,
+                            reinterpret_cast<const uint8_t*>("xy"), 2);
+  EXPECT_EQ(write->words[1], kNoValidLength);
+  EXPECT_EQ(write->validLengthHigh, 0u);
+  EXPECT_EQ(write->words[2], 0x10u);
+  EXPECT_EQ(write->words[3], 1u);
+  auto firstPiece = WriteRequest(1, 0, 0, 0x2'0000'0003ull, reinterpret_cast<const uint8_t*>("z"), 1);
+  EXPECT_EQ(firstPiece->words[1], 3u);
+  EXPECT_EQ(firstPiece->validLengthHigh, 2u);
+
+  auto end = PushEndRequest(1, 5, 0x3'0000'0000ull);
+  EXPECT_EQ(end->words[0], kContentPushEnd);
+  EXPECT_EQ(end->words[2], 0u);
+  EXPECT_EQ(end->words[3], 3u);
+  EXPECT_TRUE(end->data.empty());
+
+  auto replace = TokenReplaceRequest(4, 0x11, 1, 2, 3, 0x22);
+  EXPECT_EQ(replace->major, MJ_TOKEN_REPLACE);
+  EXPECT_EQ(replace->data, (Bytes{0x11, 0, 0, 0, 1, 2, 3, 0, 0x22, 0, 0, 0}));
+}
+
+TEST(Records, CreateReplySizesAndTheNewFileMark) {
+  ForwardResult result;
+  result.value = kUnknownSize;
+  result.data.assign(12, 0);
+  result.data[0] = 0x34;
+  result.data[4] = 1;
+  CreateReply reply = DecodeCreateReply(result);
+  EXPECT_TRUE(reply.newEmptyFile);
+  EXPECT_EQ(reply.size, 0u);
+  EXPECT_EQ(reply.token, 0x34u);
+  EXPECT_TRUE(reply.changed);
+  result.data[8] = 1;  // high half: a real 4 GiB + 0xFFFFFFFF size, not a new file
+  reply = DecodeCreateReply(result);
+  EXPECT_FALSE(reply.newEmptyFile);
+  EXPECT_EQ(reply.size, 0x1FFFFFFFFull);
+  result.data.clear();  // a reply without data
+  result.value = 7;
+  reply = DecodeCreateReply(result);
+  EXPECT_EQ(reply.token, 0u);
+  EXPECT_EQ(reply.size, 7u);
+}
+
+TEST(Records, InvalidatePathLayoutIsPinned) {
+  InvalidatePathRecord record{};
+  record.marker = 0xFF;
+  record.sid[0] = u'S';
+  record.name[0] = u'n';
+  record.path[259] = u'z';
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+  EXPECT_EQ(bytes[0], 0xFF);
+  EXPECT_EQ(bytes[2], 'S');
+  EXPECT_EQ(bytes[122], 'n');
+  EXPECT_EQ(bytes[248 + 259 * 2], 'z');
+  EXPECT_EQ(sizeof record, 768u);
+}
+
+Bytes DirectoryRecord(const std::u16string& name, uint32_t next, uint64_t size, uint32_t attributes,
+                      uint32_t nameLength = 0xFFFFFFFF) {
+  Bytes record(64 + name.size() * 2, 0);
+  uint32_t length = nameLength == 0xFFFFFFFF ? static_cast<uint32_t>(name.size() * 2) : nameLength;
+  memcpy(record.data(), &next, 4);
+  memcpy(record.data() + 40, &size, 8);
+  memcpy(record.data() + 56, &attributes, 4);
+  memcpy(record.data() + 60, &length, 4);
+  memcpy(record.data() + 64, name.data(), name.size() * 2);
+  return record;
+}
+
+TEST(Records, DirectoryListingsAreWalkedWithinTheirBuffer) {
+  Bytes first = DirectoryRecord(u"a.txt", 80, 12, 0x80);
+  first.resize(80, 0);
+  Bytes second = DirectoryRecord(u"sub", 0, 99, 0x10);
+  Bytes buffer = first;
+  buffer.insert(buffer.end(), second.begin(), second.end());
+  auto entries = DecodeDirectoryInfo(buffer, static_cast<uint32_t>(buffer.size()));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, u"a.txt");
+  EXPECT_EQ(entries[0].attr.size, 12u);
+  EXPECT_FALSE(entries[0].attr.isDirectory);
+  EXPECT_EQ(entries[1].name, u"sub");
+  EXPECT_TRUE(entries[1].attr.isDirectory);
+  EXPECT_EQ(entries[1].attr.size, 0u);
+
+  // The agent's information shorter than the chain: only what it covers.
+  EXPECT_EQ(DecodeDirectoryInfo(buffer, 80).size(), 1u);
+  // A name length past the end, an odd one, a next offset past the end,
+  // one that points backwards: the walk stops, nothing is read outside.
+  EXPECT_TRUE(DecodeDirectoryInfo(DirectoryRecord(u"x", 0, 0, 0, 4000), 66).empty());
+  EXPECT_TRUE(DecodeDirectoryInfo(DirectoryRecord(u"xy", 0, 0, 0, 3), 68).empty());
+  Bytes runaway = DirectoryRecord(u"x", 1000000, 0, 0x80);
+  EXPECT_EQ(DecodeDirectoryInfo(runaway, static_cast<uint32_t>(runaway.size())).size(), 1u);
+  Bytes loop = DirectoryRecord(u"x", 8, 0, 0x80);
+  EXPECT_EQ(DecodeDirectoryInfo(loop, static_cast<uint32_t>(loop.size())).size(), 1u);
+  EXPECT_TRUE(DecodeDirectoryInfo(Bytes(10, 0), 10).empty());
+}
+
+TEST(Records, NetworkOpenInformationNeedsItsFullSize) {
+  Bytes data(56, 0);
+  uint64_t size = 0x123456789ull;
+  memcpy(data.data() + 40, &size, 8);
+  data[48] = 0x01;  // read-only
+  auto attr = DecodeNetworkOpen(data, 56);
+  ASSERT_TRUE(attr.has_value());
+  EXPECT_EQ(attr->size, size);
+  EXPECT_TRUE(attr->readOnly);
+  EXPECT_FALSE(DecodeNetworkOpen(data, 40).has_value());
+  EXPECT_FALSE(DecodeNetworkOpen(Bytes(20, 0), 56).has_value());
+}
+
+TEST(Records, FiletimesConvertBothWays) {
+  timespec unixEpoch{};
+  EXPECT_EQ(FiletimeFromTimespec(unixEpoch), 116444736000000000ull);
+  timespec later{1700000000, 123456700};
+  timespec back = TimespecFromFiletime(FiletimeFromTimespec(later));
+  EXPECT_EQ(back.tv_sec, later.tv_sec);
+  EXPECT_EQ(back.tv_nsec, later.tv_nsec);
+  EXPECT_EQ(TimespecFromFiletime(0).tv_sec, 0);  // before 1970 shows as the epoch
+}
+
+TEST(StatusMapping, MountErrnoAndControlErrors) {
+  EXPECT_EQ(ErrnoFromStatus(STATUS_SUCCESS), 0);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_OBJECT_NAME_NOT_FOUND), ENOENT);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_FILE_DELETED), ENOENT);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_OBJECT_NAME_COLLISION), EEXIST);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_CANNOT_DELETE), EACCES);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_DIRECTORY_NOT_EMPTY), ENOTEMPTY);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_NOT_SAME_DEVICE), EXDEV);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_INVALID_DEVICE_REQUEST), EOPNOTSUPP);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_UNEXPECTED_NETWORK_ERROR), EIO);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_CANCELLED), EIO);
+  EXPECT_EQ(ErrnoFromStatus(0xC0FFEE00), EIO);  // unknown failures
+  EXPECT_EQ(Win32ErrorFromStatus(STATUS_SUCCESS), 0u);
+  EXPECT_EQ(Win32ErrorFromStatus(STATUS_UNSUCCESSFUL), 31u);
+  EXPECT_EQ(Win32ErrorFromStatus(STATUS_NOT_IMPLEMENTED), 1u);
+  EXPECT_EQ(Win32ErrorFromStatus(STATUS_NO_FREE_USER_SLOT), 0xFFFFFFFEu);
+}
+
+TEST(TraceLines, PrefixMinuteSecondAndTheLengthCut) {
+  EXPECT_EQ(TracePrefix(5, 9), "KRV  05:09  ");
+  std::string line = FormatTraceLine(59, 0, "fcb=%x %s\n", 0x2Au, "a.txt");
+  EXPECT_EQ(line, "KRV  59:00  fcb=2a a.txt\n");
+  std::string longText(2000, 'q');
+  line = FormatTraceLine(1, 2, "%s", longText.c_str());
+  EXPECT_EQ(line.size(), 511u);  // cut, never rejected
+  EXPECT_EQ(line.substr(0, 12), "KRV  01:02  ");
+}
+
+}  // namespace
+}  // namespace hvm::driver
