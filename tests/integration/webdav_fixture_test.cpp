@@ -294,6 +294,27 @@ TEST_F(FixtureWebDav, RequestsGoThroughTheConfiguredProxyExceptForBypassedHosts)
   SetWebDavProxySettings(WebDavProxySettings{});
 }
 
+TEST(SecureFixtureWebDav, ADemandedClientCertificateIsAskedForOnceAndKept) {
+  ServerScript tls("webdav_fixture.sh", "tls-client");
+  ASSERT_TRUE(tls.ok());
+  RecordingUi ui;
+  SetCurrentUi(&ui);
+  TestSite declined(tls.SecureUrl("/plain/"));
+  declined.client->SetSecurityFlags(kIgnoreCertificateFlags);
+  ReplyArea reply = declined.Reply(u"\\c");
+  EXPECT_EQ(declined.client->MakeDirectory(reply), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(declined.client->lastStatus(), 12044);
+  EXPECT_EQ(ui.filesAsked, 1);
+
+  ui.fileToChoose = tls.state() + "/client.pem";
+  TestSite site(tls.SecureUrl("/plain/"));
+  site.client->SetSecurityFlags(kIgnoreCertificateFlags);
+  EXPECT_EQ(site.client->MakeDirectory(reply), STATUS_SUCCESS);
+  EXPECT_EQ(site.client->MakeDirectory(reply), STATUS_SUCCESS);
+  EXPECT_EQ(ui.filesAsked, 2) << "the chosen certificate stays with the client";
+  SetCurrentUi(nullptr);
+}
+
 TEST_F(FixtureWebDav, UnreachableServerNamesTheWinHttpCode) {
   TestSite site("http://127.0.0.1:1/dav/");
   ReplyArea reply = site.Reply(u"\\x");

@@ -87,6 +87,12 @@ int RecordingUi::MessageBox(std::u16string_view text, std::u16string_view captio
   return IDOK;
 }
 
+bool RecordingUi::ChooseFile(std::u16string_view, std::u16string_view, std::string& path) {
+  ++filesAsked;
+  path = fileToChoose;
+  return !path.empty();
+}
+
 std::unique_ptr<ProgressWindow> RecordingUi::OpenProgress(std::u16string_view) {
   ++progressWindows;
   return std::make_unique<CountingProgress>();

@@ -36,12 +36,14 @@ class RecordingUi : public Ui {
   int MessageBox(std::u16string_view text, std::u16string_view caption, DWORD style) override;
   bool AskPassword(std::u16string_view, std::string&) override { return false; }
   std::unique_ptr<ProgressWindow> OpenProgress(std::u16string_view title) override;
-  bool ChooseFile(std::u16string_view, std::u16string_view, std::string&) override { return false; }
+  bool ChooseFile(std::u16string_view, std::u16string_view, std::string& path) override;
 
   std::vector<std::u16string> messages, captions;
   int retryQuestions = 0;
   int progressWindows = 0;
   int answerRetryTimes = 0;  // IDRETRY this many times, then IDCANCEL
+  std::string fileToChoose;  // empty: the person declines
+  int filesAsked = 0;
 };
 
 struct TestSite {

@@ -22,7 +22,7 @@ Files: any name ending in "-<size>.bin" has <size> bytes of the pattern
 (i * 7 + 3) % 251. Every request is recorded; GET /_log answers them as JSON
 (method, path, headers in order) and DELETE /_log forgets them.
 
-Usage: webdav_fixture.py PORTFILE [CERT KEY]   (binds 127.0.0.1 on a free port and
+Usage: webdav_fixture.py PORTFILE [CERT KEY [CLIENT_CA]]   (binds 127.0.0.1 on a free port and
 writes it; with a certificate and key it speaks TLS)
 """
 import json
@@ -233,6 +233,9 @@ def main():
         import ssl
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(sys.argv[2], sys.argv[3])
+        if len(sys.argv) > 4:
+            context.verify_mode = ssl.CERT_REQUIRED
+            context.load_verify_locations(sys.argv[4])
         server.socket = context.wrap_socket(server.socket, server_side=True)
     with open(port_file + ".tmp", "w") as f:
         f.write(str(server.server_address[1]))

@@ -144,7 +144,7 @@ TEST(FileManagerTest, XdgOpenOnlyWithADisplay) {
   EXPECT_EQ(command[0], "xdg-open");
   EXPECT_EQ(command[1], sandbox.Path("home/Halvenmoor/X"));
   EXPECT_TRUE(FileManagerCommand('X', false).empty());
-  EXPECT_EQ(SuspendPath().substr(SuspendPath().size() - 21), "/QUENLODE/sp/suspend");
+  EXPECT_EQ(SuspendPath().substr(SuspendPath().size() - 20), "/QUENLODE/sp/suspend");
 }
 
 class ShellNotifyTest : public ::testing::Test {
