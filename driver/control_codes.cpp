@@ -55,9 +55,15 @@ ControlAnswer Disconnect(uid_t uid, const std::vector<uint8_t>& in, uint32_t out
   if (in.size() != sizeof(ConnectionRecord) || outLength != sizeof(ConnectionRecord) || !Marked(in))
     return Status(STATUS_UNSUCCESSFUL);
   auto record = Copy<ConnectionRecord>(in);
-  Completions out;
-  std::lock_guard<std::mutex> guard(DriverMutex());
-  NTSTATUS status = Users().Disconnect(uid, record, out);
+  NTSTATUS status;
+  {
+    Completions out;
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    status = Users().Disconnect(uid, record, out);
+  }
+  // The kernel forgets the Connection's folder (an empty path names it).
+  if (status == STATUS_SUCCESS && Hook())
+    Hook()(uid, std::u16string(WideField(record.name, kConnectionNameChars)), u"");
   return RecordAnswer(status, record);
 }
 

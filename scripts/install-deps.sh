@@ -8,7 +8,7 @@ packages=(
   libfuse3-dev fuse3
   libcurl4-openssl-dev libssl-dev libxml2-dev libssh-dev libx11-dev xvfb
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  apache2 apache2-utils lighttpd lighttpd-mod-webdav openssl
+  libssl-dev apache2 apache2-utils lighttpd lighttpd-mod-webdav openssl
   python3 python3-pyftpdlib openssh-server curl
 )
 

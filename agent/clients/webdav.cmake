@@ -7,6 +7,12 @@ target_include_directories(hvm_webdav PUBLIC ${CMAKE_SOURCE_DIR})
 # the generator expression resolves once every target is known.
 target_link_libraries(hvm_webdav PUBLIC PkgConfig::CURL PkgConfig::LIBXML2 hvm_urlcode
   hvm_remote_client $<TARGET_NAME_IF_EXISTS:hvm_errtext> moorlib hvm_platform ${CMAKE_DL_LIBS})
+# OpenSSL (libcurl's TLS library) only to learn that a server asks for a client certificate.
+pkg_check_modules(HVM_OPENSSL IMPORTED_TARGET openssl)
+if(TARGET PkgConfig::HVM_OPENSSL)
+  target_link_libraries(hvm_webdav PRIVATE PkgConfig::HVM_OPENSSL)
+  target_compile_definitions(hvm_webdav PRIVATE HVM_HAVE_OPENSSL)
+endif()
 
 set(HVM_WEBDAV_TESTS ${CMAKE_CURRENT_LIST_DIR}/tests)
 hvm_add_test(webdav_unit_test

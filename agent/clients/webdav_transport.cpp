@@ -1,6 +1,9 @@
 #include "agent/clients/webdav_transport.h"
 
 #include <arpa/inet.h>
+#ifdef HVM_HAVE_OPENSSL
+#include <openssl/ssl.h>
+#endif
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <strings.h>
@@ -15,6 +18,23 @@ namespace {
 // Large receive buffers let a loopback transfer run near memory speed.
 constexpr long kReceiveBufferBytes = 512 * 1024;
 constexpr long kUploadBufferBytes = 128 * 1024;
+
+// The transport whose transfer this thread drives; TLS callbacks report to it.
+thread_local HttpTransport* driving = nullptr;
+
+#ifdef HVM_HAVE_OPENSSL
+// Called by OpenSSL when the server asks for a client certificate and none
+// is loaded: remember the request, go on without one.
+int OnCertificateRequested(SSL*, X509**, EVP_PKEY**) {
+  if (driving) driving->NoteCertificateRequested();
+  return 0;
+}
+
+CURLcode OnSslContext(CURL*, void* context, void*) {
+  SSL_CTX_set_client_cert_cb(static_cast<SSL_CTX*>(context), &OnCertificateRequested);
+  return CURLE_OK;
+}
+#endif
 
 void GlobalInitOnce() {
   static std::once_flag once;
@@ -145,6 +165,9 @@ void HttpTransport::Configure(const HttpRequestSpec& spec) {
   curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, spec.verifyCertificates ? 1L : 0L);
   curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, spec.verifyCertificates ? 2L : 0L);
   curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+#ifdef HVM_HAVE_OPENSSL
+  curl_easy_setopt(easy_, CURLOPT_SSL_CTX_FUNCTION, &OnSslContext);
+#endif
   if (!spec.clientCertificate.empty()) {
     const std::string& file = spec.clientCertificate;
     bool pkcs12 = file.size() > 4 && (strcasecmp(file.c_str() + file.size() - 4, ".p12") == 0 ||
@@ -208,6 +231,7 @@ DWORD HttpTransport::Send(const HttpRequestSpec& spec) {
   pendingOffset_ = 0;
   status_ = 0;
   bodyStarted_ = false;
+  certificateRequested_ = false;
   done_ = false;
   result_ = CURLE_OK;
   errorBuffer_[0] = 0;
@@ -226,6 +250,12 @@ DWORD HttpTransport::Send(const HttpRequestSpec& spec) {
 }
 
 DWORD HttpTransport::Pump(const std::function<bool()>& enough) {
+  HttpTransport* outer = driving;
+  driving = this;
+  struct Restore {
+    HttpTransport* previous;
+    ~Restore() { driving = previous; }
+  } restore{outer};
   while (!done_ && !enough()) {
     int running = 0;
     CURLMcode mc = curl_multi_perform(multi_, &running);
@@ -253,7 +283,10 @@ DWORD HttpTransport::FinishResult() {
   lastCurl_ = result_;
   long verify = 0;
   curl_easy_getinfo(easy_, CURLINFO_SSL_VERIFYRESULT, &verify);
-  return WinHttpErrorFromCurl(result_, verify, errorBuffer_);
+  DWORD error = WinHttpErrorFromCurl(result_, verify, errorBuffer_);
+  // However the refusal shows (an alert, a reset), a demanded certificate is the cause.
+  if (certificateRequested_ && error != kWinHttpTimeout) return kWinHttpClientAuthCertNeeded;
+  return error;
 }
 
 DWORD HttpTransport::Drain(const std::function<bool(const char*, size_t)>& sink) {

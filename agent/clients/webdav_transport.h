@@ -108,6 +108,8 @@ class HttpTransport {
   // Ends the exchange; an unfinished transfer drops its connection.
   void Close();
 
+  // The server asked for a client certificate during this exchange.
+  void NoteCertificateRequested() { certificateRequested_ = true; }
   // Raw libcurl code of the last failure, for the debug log.
   CURLcode lastCurlCode() const { return lastCurl_; }
   const char* lastCurlText() const { return errorBuffer_; }
@@ -128,6 +130,7 @@ class HttpTransport {
   bool attached_ = false;
   bool done_ = true;
   bool bodyStarted_ = false;
+  bool certificateRequested_ = false;
   CURLcode result_ = CURLE_OK;
   CURLcode lastCurl_ = CURLE_OK;
   long status_ = 0;

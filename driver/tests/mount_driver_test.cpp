@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 
+#include "driver/invalidate_record.h"
 #include "driver/tests/scripted_agent.h"
 #include "platform/control_device.h"
 #include "platform/wide_text.h"
@@ -223,6 +224,31 @@ TEST_F(MountTest, EverydayFileOperationsReachTheAgent) {
   EXPECT_EQ(figures.f_bavail, 50u);
 }
 
+TEST_F(MountTest, OverwritingAFileEmptiesItWithoutFetchingItFirst) {
+  StartSite1();
+  std::string path = base_ + "/docs/a.txt";
+  agent_.ClearLog();
+  int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "new", 3), 3);
+  ASSERT_EQ(close(fd), 0);
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\docs\\a.txt")), Text("new"));
+  EXPECT_TRUE(Requests(MJ_CONTENT_PUSH).empty());
+  uint32_t opened = 0;
+  for (auto& create : Requests(MJ_CREATE))
+    if (create.offeredToken != 0) opened = create.fileObject;
+  int cleanups = 0;
+  for (auto& cleanup : Requests(MJ_CLEANUP)) cleanups += cleanup.fileObject == opened;
+  EXPECT_EQ(cleanups, 1);  // one upload, at close
+  EXPECT_EQ(ReadAll(path), "new");
+  // A truncate by name reaches the agent as well.
+  ASSERT_EQ(truncate(path.c_str(), 1), 0);
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\docs\\a.txt")), Text("n"));
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 1);
+}
+
 TEST_F(MountTest, NamesTheChannelCannotCarryAreRefused) {
   StartSite1();
   EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a*.txt"), EINVAL);
@@ -360,6 +386,15 @@ TEST_F(MountTest, ConnectionInfoReturnsAsManyActiveConnectionsAsFit) {
   EXPECT_EQ(ActiveConnectionCount(), 3u);
   EXPECT_EQ(List(user_ + "/QUENLODE"), (std::set<std::string>{".", "..", "site1", "site2", "site3"}));
   EXPECT_NE(Control(IOCTL_CONNECTION_INFO, in.data(), in.size(), out.data(), 271), 0u);
+
+  ConnectionRecord leave{};
+  leave.marker = kRecordMarker;
+  CopyWide(leave.sid, kSidChars, SelfSid());
+  CopyWide(leave.name, kConnectionNameChars, u"site2");
+  leave.connectionHandle = agent_.connectionHandle() - 1;  // site2 registered before site3
+  ASSERT_EQ(Control(IOCTL_DISCONNECT, &leave, sizeof leave, &leave, sizeof leave), 0u);
+  EXPECT_EQ(ActiveConnectionCount(), 2u);
+  EXPECT_EQ(List(user_ + "/QUENLODE"), (std::set<std::string>{".", "..", "site1", "site3"}));
 }
 
 // Runs fn in a child process as another user; returns what fn returned.
@@ -433,6 +468,43 @@ TEST_F(MountTest, SuspendNameSuspendsTheCallersConnections) {
   EXPECT_TRUE(error == ENOENT || error == EIO) << error;
   for (int i = 0; i < 100 && ErrnoOfStat(user_ + "/QUENLODE/site1") == 0; ++i) usleep(20000);
   EXPECT_EQ(ErrnoOfStat(user_ + "/QUENLODE/site1"), ENOENT);
+}
+
+TEST_F(MountTest, ListingALargeFolderAnswersTheFollowingStatsFromIt) {
+  for (int i = 0; i < 300; ++i)
+    agent_.AddFile(U("\\QUENLODE\\site1\\docs\\n" + std::to_string(i)), Bytes(i, 'x'));
+  StartSite1();
+  agent_.ClearLog();
+  std::string docs = base_ + "/docs";
+  auto names = List(docs);
+  ASSERT_EQ(names.size(), 303u);  // ".", "..", a.txt and 300 more
+  for (int i = 0; i < 300; ++i) {  // what `ls -l` does after the listing
+    struct stat st;
+    ASSERT_EQ(lstat((docs + "/n" + std::to_string(i)).c_str(), &st), 0) << i;
+    ASSERT_EQ(st.st_size, i);
+  }
+  // open, the queries, cleanup and close: not one round trip per entry
+  EXPECT_LT(agent_.Log().size(), 20u);
+}
+
+TEST_F(MountTest, InvalidationNoticeMakesTheKernelForgetAPath) {
+  StartSite1();
+  std::string path = base_ + "/docs/a.txt";
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  ASSERT_EQ(st.st_size, 11);
+  agent_.AddFile(U("\\QUENLODE\\site1\\docs\\a.txt"), Text("changed on the server"));
+  driver::InvalidatePathRecord notice{};
+  notice.marker = kRecordMarker;
+  CopyWide(notice.sid, kSidChars, SelfSid());
+  CopyWide(notice.name, kConnectionNameChars, u"site1");
+  CopyWide(notice.path, kPathChars, u"\\docs\\a.txt");
+  ASSERT_EQ(Control(IOCTL_INVALIDATE_PATH, &notice, sizeof notice, nullptr, 0), 0u);
+  for (int i = 0; i < 40 && stat(path.c_str(), &st) == 0 && st.st_size == 11; ++i) usleep(10000);
+  EXPECT_EQ(st.st_size, 21);
+  EXPECT_EQ(ReadAll(path), "changed on the server");
+  notice.marker = 0;
+  EXPECT_NE(Control(IOCTL_INVALIDATE_PATH, &notice, sizeof notice, nullptr, 0), 0u);
 }
 
 }  // namespace

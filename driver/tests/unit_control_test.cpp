@@ -477,6 +477,29 @@ TEST(ControlCodes, InternIoctlIsForwardedOnlyForTheCallersOwnConnection) {
   EXPECT_EQ(answer, reply);
 }
 
+TEST(Forwarding, PendingCleanupOfASilentAgentEndsAsTimedOut) {
+  Peer agent(kUser);
+  uint32_t handle = Register(agent, kUser, "upload");
+  Connection* conn = ConnectionOf(kUser, handle);
+  bool timedOut = false, finished = false;
+  Completions out;
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  AddCleanupWait(conn, CleanupWait{0x99, {}, [&](NTSTATUS, uint32_t, bool late) {
+                                     finished = true;
+                                     timedOut = late;
+                                   }});
+  conn->slot->everPinged = false;
+  conn->slot->timeoutSeconds = LivenessSeconds();  // as after a ping
+  CheckLiveness(Clock::now() + std::chrono::seconds(5), out);
+  out.Run();
+  EXPECT_FALSE(finished);
+  CheckLiveness(Clock::now() + std::chrono::seconds(16), out);
+  out.Run();
+  EXPECT_TRUE(finished);
+  EXPECT_TRUE(timedOut);
+  EXPECT_TRUE(conn->cleanupWaits.empty());
+}
+
 // Kept last: it fills the user table for the rest of the process.
 TEST(UserSlots, TheEleventhUserGetsTheTableFullStatus) {
   NTSTATUS status = STATUS_SUCCESS;
