@@ -93,8 +93,19 @@ bool AttrFresh(const Node& node) {
   return node.attrTime != Clock::time_point{} && Clock::now() - node.attrTime < kListingFresh;
 }
 
+// The made-up folders show the time the driver started.
+static const timespec& StartTime() {
+  static const timespec start = [] {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+  }();
+  return start;
+}
+
 void FillStat(const Node& node, struct stat& st) {
   st = {};
+  st.st_mtim = st.st_ctim = st.st_atim = StartTime();
   st.st_ino = node.ino;
   st.st_uid = node.uid;
   st.st_gid = PrimaryGroup(node.uid);

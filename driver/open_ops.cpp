@@ -116,12 +116,43 @@ Fcb* ChooseFcb(OpenJob& job, const CreateReply& reply, uint32_t& staleToken, boo
   return chosen;
 }
 
+// The file object of a successful open, and what the kernel is told about
+// its cached pages.
+void RegisterOpen(OpenJob& job, const CreateReply& reply, Fcb& fcb, Node* node) {
+  auto object = std::make_unique<FileObject>();
+  object->id = job.fileObject;
+  object->connection = job.conn;
+  object->fcbToken = fcb.token;
+  object->uid = job.uid;
+  object->openFlags = job.fi.flags;
+  object->fullName = job.fullName;
+  // A new or emptied file is uploaded when it is closed, even unwritten.
+  object->written = job.create || (job.fi.flags & O_TRUNC) != 0;
+  if (node) {
+    object->ino = node->ino;
+    if (fcb.ino == 0) fcb.ino = node->ino;
+    bool sizeChanged = node->attrTime != Clock::time_point{} && node->attr.size != reply.size;
+    job.fi.keep_cache = !(reply.changed || sizeChanged);
+    if (node->fcbToken == 0) node->fcbToken = fcb.token;
+    node->attr.size = fcb.fileSize;
+    if (job.create) {
+      node->attr.isDirectory = false;
+      node->attr.lastWriteTime = node->attr.changeTime = node->attr.creationTime = FiletimeNow();
+      node->attrTime = Clock::now();
+    }
+  }
+  job.fi.fh = object->id;
+  job.fi.noflush = (job.fi.flags & O_ACCMODE) == O_RDONLY && !object->written;
+  OpenFiles().Add(std::move(object));
+  Trace("Created fcb=%x count %u size=%llu %s\n", fcb.token, fcb.references,
+        static_cast<unsigned long long>(fcb.fileSize), Utf16ToUtf8(job.fullName).c_str());
+}
+
 void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
   if (result.status != STATUS_SUCCESS) return (void)fuse_reply_err(job->req, ErrnoOf(result));
   CreateReply reply = DecodeCreateReply(result);
-  uint32_t staleToken = 0;
+  uint32_t staleToken = 0, token = 0;
   bool purge = false;
-  Fcb* fcb = nullptr;
   uint64_t nodeIno = 0;
   uint8_t references = 0, handles = 0;
   {
@@ -129,7 +160,7 @@ void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
     Node* node = Names().Get(job->ino);
     if (node && job->create)
       node = Names().Remember(*node, job->name, NodeKind::Remote, job->uid, job->conn);
-    fcb = ChooseFcb(*job, reply, staleToken, purge);
+    Fcb* fcb = ChooseFcb(*job, reply, staleToken, purge);
     if (reply.newEmptyFile) {
       fcb->SetAllSizes(0);
       fcb->contentsSent = true;
@@ -138,40 +169,12 @@ void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
     fcb->handles += 1;
     references = static_cast<uint8_t>(fcb->references);
     handles = static_cast<uint8_t>(fcb->handles);
-    auto object = std::make_unique<FileObject>();
-    object->id = job->fileObject;
-    object->connection = job->conn;
-    object->fcbToken = fcb->token;
-    object->uid = job->uid;
-    object->openFlags = job->fi.flags;
-    object->fullName = job->fullName;
-    // A new or emptied file is uploaded when it is closed, even unwritten.
-    object->written = job->create || (job->fi.flags & O_TRUNC) != 0;
-    if (node) {
-      object->ino = node->ino;
-      if (fcb->ino == 0) fcb->ino = node->ino;
-      bool sizeChanged = node->attrTime != Clock::time_point{} && node->attr.size != reply.size;
-      job->fi.keep_cache = !(reply.changed || sizeChanged);
-      if (node->fcbToken == 0) node->fcbToken = fcb->token;
-      node->attr.size = fcb->fileSize;
-      if (job->create) {
-        node->attr.isDirectory = false;
-        node->attr.lastWriteTime = node->attr.changeTime = node->attr.creationTime = FiletimeNow();
-        node->attrTime = Clock::now();
-      }
-      nodeIno = node->ino;
-    }
-    job->fi.fh = object->id;
-    job->fi.noflush = (job->fi.flags & O_ACCMODE) == O_RDONLY && !object->written;
-    OpenFiles().Add(std::move(object));
-    Trace("Created fcb=%x count %u size=%llu %s\n", fcb->token, fcb->references,
-          static_cast<unsigned long long>(fcb->fileSize), Utf16ToUtf8(job->fullName).c_str());
+    token = fcb->token;
+    RegisterOpen(*job, reply, *fcb, node);
+    nodeIno = node ? node->ino : 0;
   }
-  if (staleToken != 0) {
-    auto notice = TokenReplaceRequest(job->fileObject, staleToken, reply.changed, references,
-                                      handles, fcb->token);
-    Send(job->conn, notice);  // its result is not waited for
-  }
+  if (staleToken != 0)  // its result is not waited for
+    Send(job->conn, TokenReplaceRequest(job->fileObject, staleToken, reply.changed, references, handles, token));
   if (purge && nodeIno) PurgeInode(nodeIno);
   std::lock_guard<std::mutex> guard(DriverMutex());
   Node* node = Names().Get(nodeIno);

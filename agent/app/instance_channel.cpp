@@ -78,7 +78,7 @@ InstanceMessage MakeInstanceMessage(uint32_t message, std::string_view siteName,
   m.wParam = wParam;
   m.lParam = lParam;
   size_t length = siteName.size() < kHandOverNameChars ? siteName.size() : kHandOverNameChars;
-  std::memcpy(m.siteName, siteName.data(), length);
+  if (length > 0) std::memcpy(m.siteName, siteName.data(), length);
   return m;
 }
 

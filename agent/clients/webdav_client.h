@@ -136,6 +136,10 @@ class WebDavClient : public RemoteClient {
 
  private:
   void AddHeader(const char* name, std::string_view value, std::u16string_view wideValue = {});
+  void AddCommonHeaders();
+  void AddKindHeaders(char kind, FileEntry* entry, bool standardListing, const std::string& destination,
+                      uint64_t start, uint64_t end);
+  void AddLockHeaders(char kind, FileEntry* entry, FileEntry* destinationEntry, const std::string& destination);
   void ApplyTimeouts(FileEntry* entry);
   bool ApplyProxy(const std::u16string& url);
   void LearnServer();
@@ -159,14 +163,12 @@ class WebDavClient : public RemoteClient {
   std::shared_ptr<WebDavSiteFacts> facts_;
   HttpTransport transport_;
   HttpRequestSpec spec_;           // the request being composed
-  char kind_ = 0;
   bool opened_ = false;
   bool shutDown_ = false;
   bool quiet_ = true;
   int32_t lastStatus_ = 0;
   std::string host_;
-  std::u16string siteUrl_;         // encoded, with a trailing "/"
-  std::u16string currentPath_;     // of the request, for the report line
+  std::u16string siteUrl_;         // the site URL as configured, with a trailing "/"
   std::mutex requestLock_;         // closing the request may come from a job thread
 };
 

@@ -134,6 +134,39 @@ void WebDavClient::ApplyTimeouts(FileEntry* entry) {
   spec_.lowSpeedSeconds = (std::max(send, receive) + 999) / 1000;
 }
 
+void WebDavClient::AddCommonHeaders() {
+  AddHeader("Pragma", "no-cache");
+  AddHeader("Accept-Language", "de, en-us;q=0.2");
+  AddHeader("Translate", "f");
+  AddHeader("User-Agent", "Halvenmoor 7.00.05 ");
+  AddHeader("User-Agent", "Microsoft Data Access Internet Publishing Provider Protocol Discovery");
+}
+
+// The headers of the request kind before the lock headers.
+void WebDavClient::AddKindHeaders(char kind, FileEntry* entry, bool standardListing, const std::string& destination,
+                                  uint64_t start, uint64_t end) {
+  if (kind == 'T' && end != 0 && site_ && site_->passive)
+    AddHeader("Range", "bytes=" + std::to_string(start) + "-" + std::to_string(end - 1));
+  if (kind == 'L' || kind == 'U') AddHeader("Depth", "0");
+  if (kind == 'D') AddHeader("Depth", standardListing ? "1" : "0");
+  if (kind == 'E' && !(entry && (entry->flags & kEntryDirectoryBits))) AddHeader("Depth", "infinity");
+  if (kind == 'C' || kind == 'R') AddHeader("Destination", destination);
+  if (kind == 'C' || kind == 'R' || kind == 'N') AddHeader("Overwrite", "T");
+}
+
+// The entry's lock token, and for changes the "If" header naming it (and the
+// destination's), which IIS 5.0 does not understand.
+void WebDavClient::AddLockHeaders(char kind, FileEntry* entry, FileEntry* destinationEntry,
+                                  const std::string& destination) {
+  if (!entry || entry->lockToken.empty()) return;
+  AddHeader("Lock-Token", "<", entry->lockToken + u">");
+  if (!std::strchr("CERNW", kind) || BannerContains(u"Microsoft-IIS/5.0")) return;
+  std::string ifValue = "<" + spec_.url + ">(<" + Utf16ToUtf8(entry->lockToken) + ">)";
+  if (destinationEntry && !destinationEntry->lockToken.empty() && !destination.empty())
+    ifValue += ",<" + destination + ">(<" + Utf16ToUtf8(destinationEntry->lockToken) + ">)";
+  AddHeader("If", ifValue);
+}
+
 int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string_view path,
                                      FileEntry* destinationEntry, std::u16string_view destinationPath,
                                      const std::string* body, uint64_t start, uint64_t end,
@@ -144,11 +177,9 @@ int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string
     return kRequestNotSent;
   }
   CloseRequest();
-  kind_ = kind;
   spec_ = HttpRequestSpec{};
   spec_.method = method;
   std::u16string url = UrlOf(path);
-  currentPath_ = url;
   spec_.url = EncodedUrl(url);
   const uint32_t siteFlags = site_ ? site_->flags : 0;
 
@@ -174,34 +205,11 @@ int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string
     return static_cast<int32_t>(STATUS_UNSUCCESSFUL);
   }
 
-  AddHeader("Pragma", "no-cache");
-  AddHeader("Accept-Language", "de, en-us;q=0.2");
-  AddHeader("Translate", "f");
-  AddHeader("User-Agent", "Halvenmoor 7.00.05 ");
-  AddHeader("User-Agent", "Microsoft Data Access Internet Publishing Provider Protocol Discovery");
-
-  if (kind == 'T' && end != 0 && site_ && site_->passive)
-    AddHeader("Range", "bytes=" + std::to_string(start) + "-" + std::to_string(end - 1));
-  if (kind == 'L' || kind == 'U') AddHeader("Depth", "0");
-  if (kind == 'D') AddHeader("Depth", body == &listingBody ? "1" : "0");
-  if (kind == 'E' && !(entry && (entry->flags & kEntryDirectoryBits))) AddHeader("Depth", "infinity");
+  AddCommonHeaders();
   std::string destination;
-  if (kind == 'C' || kind == 'R') {
-    destination = WithoutTrailingSlash(EncodedUrl(UrlOf(destinationPath)));
-    AddHeader("Destination", destination);
-    AddHeader("Overwrite", "T");
-  }
-  if (kind == 'N') AddHeader("Overwrite", "T");
-  if (entry && !entry->lockToken.empty()) {
-    AddHeader("Lock-Token", "<", entry->lockToken + u">");
-    bool changes = std::strchr("CERNW", kind) != nullptr;
-    if (changes && !BannerContains(u"Microsoft-IIS/5.0")) {
-      std::string ifValue = "<" + spec_.url + ">(<" + Utf16ToUtf8(entry->lockToken) + ">)";
-      if (destinationEntry && !destinationEntry->lockToken.empty() && !destinationPath.empty())
-        ifValue += ",<" + destination + ">(<" + Utf16ToUtf8(destinationEntry->lockToken) + ">)";
-      AddHeader("If", ifValue);
-    }
-  }
+  if (kind == 'C' || kind == 'R') destination = WithoutTrailingSlash(EncodedUrl(UrlOf(destinationPath)));
+  AddKindHeaders(kind, entry, body == &listingBody, destination, start, end);
+  AddLockHeaders(kind, entry, destinationEntry, destinationPath.empty() ? std::string() : destination);
   if ((kind == 'D' || kind == 'T') && label) AddHeader("Label", "", label);
   if (kind == 'L') AddHeader("Timeout", "Second-43200");
 

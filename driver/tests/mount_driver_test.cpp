@@ -17,6 +17,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "driver/invalidate_record.h"
 #include "driver/tests/scripted_agent.h"
@@ -343,6 +344,26 @@ TEST_F(MountTest, TwoOpensShareOneFcbUntilTheLastClose) {
   close(fourth);
 }
 
+TEST_F(MountTest, ATokenTheDriverNeverIssuedGetsAFreshFcbAndAReplaceNotice) {
+  StartSite1();
+  agent_.foreignToken = 0x5EEDF00D;
+  int fd = open((base_ + "/docs/a.txt").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char text[16] = {};
+  EXPECT_EQ(read(fd, text, sizeof text), 11);
+  close(fd);
+  uint32_t offered = 0;
+  for (auto& create : Requests(MJ_CREATE))
+    if (create.offeredToken != 0) offered = create.offeredToken;
+  auto replaces = Requests(MJ_TOKEN_REPLACE);
+  ASSERT_EQ(replaces.size(), 1u);
+  uint32_t stale, replacement;
+  memcpy(&stale, replaces[0].head.data(), 4);
+  memcpy(&replacement, replaces[0].head.data() + 8, 4);
+  EXPECT_EQ(stale, 0x5EEDF00Du);
+  EXPECT_EQ(replacement, offered);
+}
+
 TEST_F(MountTest, CloseWaitsForThePendingUploadAndReturnsItsResult) {
   StartSite1();
   agent_.pendingCleanup = true;
@@ -457,6 +478,32 @@ TEST_F(MountTest, PingingAgentKeepsALongRequestWaiting) {
   agent_.delayMs = 4000;  // twice the liveness time
   EXPECT_EQ(ReadAll(base_ + "/docs/a.txt"), "hello world");
   EXPECT_EQ(ActiveConnectionCount(), 1u);
+}
+
+TEST_F(MountTest, AnInterruptedCallerLeavesTheQueueAtOnce) {
+  StartSite1();
+  agent_.delayOnlyMajor = MJ_READ;
+  agent_.delayMs = 1500;
+  std::thread busy([this] { EXPECT_EQ(ReadAll(base_ + "/docs/a.txt"), "hello world"); });
+  usleep(300000);  // the read is with the agent now
+  std::string queued = base_ + "/docs/queued";
+  pid_t child = fork();
+  if (child == 0) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &action, nullptr);  // no restart: the call returns
+    struct stat st;
+    _exit(stat(queued.c_str(), &st) == 0 ? 0 : errno);
+  }
+  usleep(300000);
+  kill(child, SIGUSR1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  busy.join();
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), EINTR);
+  for (auto& create : Requests(MJ_CREATE))  // it never reached the agent
+    EXPECT_EQ(create.name.find(U("queued")), std::u16string::npos);
 }
 
 TEST_F(MountTest, SuspendNameSuspendsTheCallersConnections) {

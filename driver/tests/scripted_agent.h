@@ -67,6 +67,7 @@ class ScriptedAgent {
   std::atomic<uint32_t> pendingFinalStatus{0};
   std::atomic<int> pendingDelayMs{300};
   std::atomic<int64_t> cleanupDoneSentAtNs{0};
+  std::atomic<uint32_t> foreignToken{0};     // answer every open with this token
 
   uint32_t connectionHandle() const { return handle_; }
 

@@ -38,10 +38,11 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 
-check() {  # check NAME COMMAND...: runs the command, counts a failure
+check() {  # check NAME COMMAND...: runs the command (60 s at most), counts a failure
   local name=$1; shift
-  if "$@" >"$work/check.out" 2>&1; then
+  if timeout 60 "$@" >"$work/check.out" 2>&1; then
     echo "ok   $name"
   else
     echo "FAIL $name"; sed 's/^/     /' "$work/check.out"; failures=$((failures + 1))

@@ -89,6 +89,29 @@ TEST_F(ApacheWebDav, VanishedChildrenAreDroppedUnlessOpen) {
   EXPECT_NE(site.Entry(u"\\keep.txt"), nullptr);
 }
 
+TEST_F(ApacheWebDav, AVanishedFolderGoesWithEverythingBelowUnlessSomethingThereIsOpen) {
+  fs::create_directories(Data("gone/deep"));
+  fs::create_directories(Data("busy"));
+  WriteFile(Data("gone/deep/x.txt"), Pattern(1));
+  WriteFile(Data("busy/open.txt"), Pattern(1));
+  TestSite site(server_->Url("/dav/"));
+  site.List();
+  site.List(u"\\gone");
+  site.List(u"\\gone\\deep");
+  site.List(u"\\busy");
+  ASSERT_NE(site.Entry(u"\\gone\\deep\\x.txt"), nullptr);
+  site.Entry(u"\\busy\\open.txt")->useCount = 1;
+  fs::remove_all(Data("gone"));
+  fs::remove_all(Data("busy"));
+  site.List();
+  EXPECT_EQ(site.Entry(u"\\gone"), nullptr);
+  EXPECT_EQ(site.Entry(u"\\gone\\deep"), nullptr);
+  EXPECT_EQ(site.Entry(u"\\gone\\deep\\x.txt"), nullptr);
+  ASSERT_NE(site.Entry(u"\\busy"), nullptr);
+  EXPECT_TRUE(site.Entry(u"\\busy")->flags & kEntryDeletedOnServer);
+  EXPECT_NE(site.Entry(u"\\busy\\open.txt"), nullptr);
+}
+
 TEST_F(ApacheWebDav, RangedReadsDeliverTheRightBytes) {
   WriteFile(Data("small.bin"), Pattern(200000));
   TestSite site(server_->Url("/dav/"));

@@ -188,6 +188,32 @@ TEST_F(FixtureWebDav, QuotaComesBackAsTwoNumbers) {
   EXPECT_EQ(figures[1], 42u);
 }
 
+TEST_F(FixtureWebDav, VersionReportShowsAFolderUntilItIsClosedAndSearchListsHrefs) {
+  TestSite site(server_->Url("/plain/"));
+  site.List();
+  FileEntry* file = site.Entry(u"\\a b.txt");
+  ASSERT_NE(file, nullptr);
+  InternalRequest answer{};
+  uint32_t information = 0;
+  ReplyArea reply = site.Reply(u"\\a b.txt");
+  ASSERT_EQ(site.client->Control(0x142090, file, reply, &answer, &information, nullptr), STATUS_SUCCESS);
+  FileEntry* versions = site.Entry(u"\\a b.txt - Versions");
+  ASSERT_NE(versions, nullptr);
+  EXPECT_TRUE(versions->IsDirectory());
+  EXPECT_NE(site.Entry(u"\\a b.txt - Versions\\1.2 (ann)"), nullptr);
+  ASSERT_EQ(site.client->Control(0x1420A8, file, reply, &answer, &information, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(site.Entry(u"\\a b.txt - Versions"), nullptr);
+  EXPECT_EQ(site.Entry(u"\\a b.txt - Versions\\1.2 (ann)"), nullptr);
+  ASSERT_EQ(site.client->Control(0x1420A8, file, reply, &answer, &information, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(WideField(answer.target, kPathChars), u"There is no opened report for the file");
+
+  InternalRequest request{};
+  CopyWide(request.destination, kPathChars, u"needle <&>");
+  ASSERT_EQ(site.client->Control(0x14200C, nullptr, reply, &answer, &information, &request), STATUS_SUCCESS);
+  EXPECT_EQ(WideField(answer.target, kPathChars), u"/plain/found one.txt\n/plain/sub/two.txt\n");
+  EXPECT_NE(Log().find("\"SEARCH\""), std::string::npos);
+}
+
 TEST_F(FixtureWebDav, Iis50NeverGetsAnIfHeader) {
   TestSite site(server_->Url("/iis5/"));
   FileEntry* e = FileAt(site, u"\\f-10.bin", 10);

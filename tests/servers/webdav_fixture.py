@@ -180,6 +180,20 @@ class Handler(BaseHTTPRequestHandler):
     def on_OPTIONS(self, kind, _body):
         return self.answer(200, b"", [("Allow", "OPTIONS, GET, PUT, PROPFIND"), ("DAV", "1,2")])
 
+    def on_REPORT(self, kind, _body):
+        versions = "".join(
+            "<D:response><D:href>%s?v=%d</D:href><D:propstat><D:prop>"
+            "<D:version-name>1.%d</D:version-name><D:creator-displayname>ann</D:creator-displayname>"
+            "<D:label-name-set><D:label-name>L%d</D:label-name></D:label-name-set></D:prop>"
+            "<D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>" % (self.path, i, i, i)
+            for i in (1, 2))
+        return self.answer(207, multistatus([versions]), [("Content-Type", "text/xml")])
+
+    def on_SEARCH(self, kind, _body):
+        return self.answer(207, multistatus([response("/" + kind + "/found%20one.txt"),
+                                             response("/" + kind + "/sub/two.txt")]),
+                           [("Content-Type", "text/xml")])
+
     def on_PROPPATCH(self, kind, _body):
         if kind == "nopatch":
             return self.answer(405)
