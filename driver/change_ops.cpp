@@ -149,10 +149,13 @@ Change TimesChange(fuse_ino_t ino, uint64_t access, uint64_t write) {
                               EncodeBasicInfo(access, write));
     set->done = [ino, access, write, finish](ForwardResult& result) {
       if (result.status != STATUS_SUCCESS) return finish(ErrnoOf(result));
-      std::lock_guard<std::mutex> guard(DriverMutex());
-      if (Node* node = Names().Get(ino)) {
-        if (write) node->attr.lastWriteTime = write;
-        if (access) node->attr.lastAccessTime = access;
+      {
+        // finish closes the handle, which takes the lock again.
+        std::lock_guard<std::mutex> guard(DriverMutex());
+        if (Node* node = Names().Get(ino)) {
+          if (write) node->attr.lastWriteTime = write;
+          if (access) node->attr.lastAccessTime = access;
+        }
       }
       finish(0);
     };

@@ -29,7 +29,7 @@ std::u16string NameOf(const SiteRecord& record) {
   return std::u16string(WideField(record.name, kSiteNameChars));
 }
 
-// Step 3 of connecting: false when the person declined to give the password.
+// False when the person declined to give the password.
 bool PasswordAvailable(SiteRecord& record, bool& asked) {
   asked = false;
   if (record.login[0] == 0 || !record.dontSavePassword || record.password[0] != 0) return true;

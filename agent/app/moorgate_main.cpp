@@ -174,7 +174,7 @@ int RunAgent(const std::string& commandLine) {
 
   AgentSharedSection section;
   std::u16string reason;
-  if (section.Attach(true, &reason) != ERROR_SUCCESS) {
+  if (section.Attach(true, &reason, SessionSharedSectionName()) != ERROR_SUCCESS) {
     CurrentUi().MessageBox(u"Error while creating shared memory", kAgentCaption, MB_OK | MB_ICONERROR);
     return 1;
   }

@@ -98,7 +98,7 @@ bool DriverAnswers() {
   return true;
 }
 
-// Step 2 of opening the driver: the log level, then the ping thread.
+// An open driver gets the log level, then the ping thread.
 void DriverOpened(HANDLE device) {
   DWORD level = logLevel;
   DWORD returned = 0;

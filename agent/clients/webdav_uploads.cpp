@@ -222,6 +222,9 @@ NTSTATUS WebDavClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, std::
                                                              : u"The file has been saved under\n%s";
     Ask(backup.empty() ? u"The file could not be saved" : FormatWide(format, backup.c_str()), u" Backup",
         MB_OK | MB_ICONERROR);
+    // The person gave up on the upload and the data is safe in the backup: the
+    // close that follows this cleanup must not ask and back up a second time.
+    if (!backup.empty()) entry->flags &= ~kEntryWrittenLocally;
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
   entry->flags &= ~kEntryWrittenLocally;

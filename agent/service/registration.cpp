@@ -45,7 +45,7 @@ void StopBox(const std::u16string& text, const std::u16string& caption) {
   CurrentUi().MessageBox(text, caption, MB_OK | MB_ICONSTOP);
 }
 
-// Step 3 of mapping: a link left over for this very Connection is removed;
+// A link left over for this very Connection is removed;
 // anything else under the letter refuses the mapping.
 bool DriveLetterFree(char letter, const std::string& target) {
   std::string existing;
@@ -83,7 +83,7 @@ void RememberCertificateChoice(Connection& c) {
   RegCloseKey(handle);
 }
 
-// Step 9: true when the person lets the connection go on despite the certificate.
+// True when the person lets the connection go on despite the certificate.
 bool AcceptCertificate(Connection& c) {
   std::u16string text = ClientErrorText(c, kSecureChannelFailure);
   size_t bracket = text.find(u'(');
@@ -110,7 +110,7 @@ void ShowConnectFailure(Connection& c, NTSTATUS result) {
   StopBox(text, Resource(IDS_ERROR));
 }
 
-// Steps 6 to 9: a client that answers the connection test, or none.
+// A client that answers the connection test, or none.
 bool MakeTestedClient(Connection& c, bool offline) {
   std::u16string savedUrl(WideField(c.site->url, kSiteUrlChars));
   std::u16string savedBase = c.serverBasePath;
@@ -161,7 +161,9 @@ NTSTATUS RunConnectionTest(Connection& c) {
   NTSTATUS result =
       c.client->Control(kConnectionTestCode, nullptr, area, answer.get(), &information, request.get());
   // A client reporting its HTTP status reports success as 2xx or 3xx.
-  if (result >= 200 && result < 400) return STATUS_SUCCESS;
+  if (result == STATUS_SUCCESS || (result >= 200 && result < 400)) return STATUS_SUCCESS;
+  // The protocol's own code (HTTP status, 12175 ...) travels in the answer's result.
+  if (answer->result != 0 && answer->result != STATUS_SUCCESS) return answer->result;
   return result;
 }
 
@@ -172,7 +174,16 @@ ConnectionTable* boundTable = nullptr;
 
 ConnectionTable* BoundConnectionTable() { return boundTable; }
 
+ConnectionTable::~ConnectionTable() {
+  if (boundTable == this) {
+    StopHousekeeping();
+    boundTable = nullptr;
+  }
+}
+
 void ConnectionTable::Bind(SharedUserBlock* block) {
+  // The housekeeping thread serves one table: the one bound last.
+  if (boundTable != nullptr && boundTable != this) StopHousekeeping();
   block_ = block;
   boundTable = block != nullptr ? this : nullptr;
   for (size_t i = 0; i < connections_.size(); ++i)
@@ -233,7 +244,11 @@ bool RegisterConnection(Connection& c, bool registerIt, HANDLE device) {
 
 int MapConnection(Connection& c, bool offline) {
   if (c.site == nullptr || c.site->name[0] == 0) return 0;
+  if (c.site->mappedDrive != 0 && c.mapped) return 1;  // mapped already
   char letter = c.site->drive[0];
+  // The previous loop of this Connection must be over, its own disconnect included,
+  // before this mapping sets anything that loop's end would undo.
+  JoinRequestLoop(c);
   if (ConnectionTable* table = BoundConnectionTable()) StartHousekeeping(*table);
   std::string target = ConnectionFolder(c.Name());
   if (!DriveLetterFree(letter, target)) return 0;
@@ -244,8 +259,6 @@ int MapConnection(Connection& c, bool offline) {
   if (!MakeTestedClient(c, offline)) return 0;
 
   c.site->mappedDrive = letter;
-  // The previous loop of this Connection has ended (unregistering ends it).
-  JoinRequestLoop(c);
   if (!RegisterConnection(c, true)) {
     c.site->mappedDrive = 0;
     DetachClient(c);

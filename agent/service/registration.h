@@ -34,6 +34,8 @@ inline constexpr int kDisconnectDriveBusy = -2;
 class ConnectionTable {
  public:
   ConnectionTable() = default;
+  // Ends the housekeeping thread first when it serves this table.
+  ~ConnectionTable();
   ConnectionTable(const ConnectionTable&) = delete;
   ConnectionTable& operator=(const ConnectionTable&) = delete;
 

@@ -25,7 +25,7 @@ bool AsksAbout(const FileEntry& entry, bool askOpenFiles) {
   return entry.IsDirectory() || entry.HasLocalCopy();
 }
 
-// Step 2: false when the person aborted at an open file.
+// False when the person aborted at an open file.
 bool OpenFilesMayGo(Connection& c, bool askOpenFiles) {
   for (OpenHandle* handle = c.openHandles.head(); handle != nullptr;) {
     FileEntry* entry = handle->entry;

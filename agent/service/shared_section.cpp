@@ -1,6 +1,8 @@
 // Attaching the shared connection table and handing the trace level to the driver.
 #include "agent/service/shared_section.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "agent/service/channel_records.h"
@@ -138,6 +140,20 @@ void ReadProxySettings(SharedUserBlock& block) {
   WideDbgPrint(u"ProxyPassword %ws error=0x%lx\n", block.proxyPassword[0] ? u"***" : u"",
                static_cast<unsigned long>(error));
   RegCloseKey(key);
+}
+
+std::string SessionSharedSectionName() {
+  const char* runtime = std::getenv("HALVENMOOR_RUNTIME_DIR");
+  if (runtime == nullptr || *runtime == '\0') return kSharedSectionName;
+  // FNV-1a of the folder: short, stable, and free of '/'.
+  uint64_t hash = 1469598103934665603ull;
+  for (const char* c = runtime; *c != '\0'; ++c) {
+    hash ^= static_cast<unsigned char>(*c);
+    hash *= 1099511628211ull;
+  }
+  char suffix[20];
+  std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(hash));
+  return std::string(kSharedSectionName) + suffix;
 }
 
 AgentSharedSection::~AgentSharedSection() { Detach(); }

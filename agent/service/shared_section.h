@@ -37,6 +37,12 @@ static_assert(kSharedSectionSize == 0x5F5F0);
 // Attach fails with this when every block is bound to another SID.
 inline constexpr DWORD ERROR_NO_FREE_USER_BLOCK = 0x20000001;
 
+// The section of this session: the plain name for the usual runtime folder;
+// with $HALVENMOOR_RUNTIME_DIR set (a driver and agents of their own, as tests
+// and side-by-side installations run them) a name derived from that folder,
+// so that two such systems of one user never share a site table.
+std::string SessionSharedSectionName();
+
 // The block a SID owns in blocks[0..count): the first block with that SID,
 // else the first unused block (which takes the SID); -1 when every block
 // belongs to someone else.

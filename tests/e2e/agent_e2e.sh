@@ -27,17 +27,18 @@ driver_pid=""
 agent_pid=""
 failures=0
 
-stop_process() {  # stop_process PID: TERM, then KILL after 10 s
+stop_process() {  # stop_process PID: TERM, then KILL after 10 s; never waits longer
   local pid=$1 waited=0
   kill "$pid" 2>/dev/null || return 0
   while kill -0 "$pid" 2>/dev/null && [ $waited -lt 100 ]; do sleep 0.1; waited=$((waited + 1)); done
   kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
 }
 
 cleanup() {
+  # An agent stuck in a request of a hung driver ends only once the driver is gone.
   [ -n "$agent_pid" ] && stop_process "$agent_pid"
   [ -n "$driver_pid" ] && stop_process "$driver_pid"
+  wait 2>/dev/null
   fusermount3 -u -z "$HALVENMOOR_RUNTIME_DIR/mnt" 2>/dev/null
   "$servers/apache_webdav.sh" stop "$work/apache" >/dev/null 2>&1
   rm -rf "$work"
@@ -47,7 +48,7 @@ trap 'exit 1' INT TERM
 
 check() {  # check NAME COMMAND...: runs the command (60 s at most), counts a failure
   local name=$1; shift
-  if timeout 60 "$@" >"$work/check.out" 2>&1; then
+  if timeout -k 5 60 "$@" >"$work/check.out" 2>&1; then
     echo "ok   $name"
   else
     echo "FAIL $name"; sed 's/^/     /' "$work/check.out"; failures=$((failures + 1))
@@ -63,6 +64,8 @@ wait_for() {  # wait_for SECONDS COMMAND...
 }
 
 start_agent() {
+  # A killed agent leaves its socket behind; wait for the new one's.
+  rm -f "$HALVENMOOR_RUNTIME_DIR/instance"
   "$bin/moorgate" >>"$work/agent.out" 2>&1 &
   agent_pid=$!
   wait_for 10 test -S "$HALVENMOOR_RUNTIME_DIR/instance"
@@ -130,7 +133,7 @@ check "truncate" bash -c "printf 0123456789 >'$M/cut.txt' && truncate -s 4 '$M/c
 check "disconnect through a second start" "$bin/moorgate" --disconnect site1
 check "the link is gone" test ! -e "$M"
 check "quit ends the agent" "$bin/moorgate" --quit
-wait "$agent_pid" 2>/dev/null; agent_pid=""
+stop_process "$agent_pid"; agent_pid=""
 
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]

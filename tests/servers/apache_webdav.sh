@@ -59,6 +59,8 @@ MaxKeepAliveRequests 0
 KeepAliveTimeout 30
 Timeout 30
 LimitXMLRequestBody 0
+# Since 2.4.54 the default body limit is 1 GiB; uploads of any size are allowed.
+LimitRequestBody 0
 Alias /dav "$state/data"
 Alias /auth "$state/auth"
 <Directory />

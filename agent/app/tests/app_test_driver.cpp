@@ -50,15 +50,20 @@ class ScriptedClient : public RemoteClient {
     return errorText_;
   }
   int IsConnected() override { return 1; }
-  NTSTATUS Control(uint32_t code, FileEntry*, ReplyArea&, InternalRequest*, uint32_t*,
+  // As the WebDAV client does: a failed test answers STATUS_UNSUCCESSFUL
+  // and leaves the protocol's code in the answer's result.
+  NTSTATUS Control(uint32_t code, FileEntry*, ReplyArea&, InternalRequest* answer, uint32_t*,
                    const InternalRequest*) override {
     if (code != 0x141FFC) return STATUS_INVALID_DEVICE_REQUEST;
     Script& script = TheScript();
     ++script.tests;
-    if (script.testResults.empty()) return STATUS_SUCCESS;
-    NTSTATUS result = script.testResults.front();
+    if (script.testResults.empty() || script.testResults.front() == STATUS_SUCCESS) {
+      if (!script.testResults.empty()) script.testResults.pop_front();
+      return STATUS_SUCCESS;
+    }
+    answer->result = script.testResults.front();
     script.testResults.pop_front();
-    return result;
+    return STATUS_UNSUCCESSFUL;
   }
   void SetSecurityFlags(uint32_t flags) override {
     TheScript().securityFlags.push_back(flags);

@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""Halvenmoor through its mount beside raw curl, davfs2 and rclone mount, all
+against one Apache mod_dav on loopback, in one run.
+
+    e2e_bench.py BUILD_DIR SOURCE_DIR [--no-install]
+
+Installs davfs2 and rclone from Debian when they are missing (unless
+--no-install; a missing one is then left out). Prints one table: seconds per
+task and tool, and each tool's time as a multiple of Halvenmoor's. Every
+write counts until the server holds the whole file, so tools that upload in
+the background are measured to the end of their upload. Run as root.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from e2e_system import System, wait_until  # noqa: E402
+
+MiB = 1 << 20
+BIG = 256 * MiB
+SMALL_COUNT, SMALL_SIZE = 1000, 4096
+LISTING_COUNT = 5000
+TASKS = ["read 256 MiB (cold)", "write 256 MiB", "1,000 files of 4 KiB",
+         "ls -l of 5,000 files (cold)", "tar x of a source tree"]
+STEP_LIMIT = 900
+
+
+def run(argv, **kw):
+    return subprocess.run(argv, check=True, capture_output=True, timeout=STEP_LIMIT, **kw)
+
+
+def timed(action):
+    start = time.monotonic()
+    action()
+    return time.monotonic() - start
+
+
+def ensure_packages():
+    missing = [p for p in ("davfs2", "rclone")
+               if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p], capture_output=True,
+                                 text=True).stdout.find("install ok installed") < 0]
+    if missing:
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *missing],
+                       env=env, check=False, timeout=STEP_LIMIT)
+
+
+class Workload:
+    """The server-side material: files to read, a wide folder, a tarball."""
+
+    def __init__(self, system, source_dir):
+        self.system = system
+        self.tarball = os.path.join(system.work, "tree.tar")
+        run(["tar", "-C", source_dir, "-cf", self.tarball, "platform", "agent", "driver", "common"])
+        self.tree_files = int(subprocess.run(
+            f"tar -tf '{self.tarball}' | grep -vc '/$'", shell=True, capture_output=True,
+            text=True).stdout.strip())
+        self.big_local = os.path.join(system.work, "big.bin")
+        with open(self.big_local, "wb") as f:
+            for _ in range(BIG // MiB):
+                f.write(os.urandom(MiB))
+        self.small = os.urandom(SMALL_SIZE)
+
+    def prepare(self, tool):
+        """A folder per tool on the server: a big file to read and a wide folder to list."""
+        root = self.system.server_path(tool)
+        os.makedirs(os.path.join(root, "wide"))
+        shutil.copyfile(self.big_local, os.path.join(root, "read.bin"))
+        for i in range(LISTING_COUNT):
+            with open(os.path.join(root, "wide", f"entry-{i:05d}.txt"), "wb") as f:
+                f.write(b"x" * (i % 100))
+        self.system.give_to_server(root)
+        return root
+
+    def server_has(self, folder, count, size=None):
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            return False
+        if len(names) < count:
+            return False
+        return size is None or all(os.path.getsize(os.path.join(folder, n)) == size for n in names)
+
+    def server_file_complete(self, path, size):
+        return os.path.exists(path) and os.path.getsize(path) == size
+
+    def server_tree_complete(self, folder):
+        found = sum(len(files) for _, _, files in os.walk(folder))
+        return found >= self.tree_files
+
+
+def mount_tasks(work, mount, server_root):
+    """The five tasks through a mounted folder whose server side is server_root."""
+    def read():
+        run(["dd", f"if={mount}/read.bin", "of=/dev/null", "bs=1M"])
+
+    def write():
+        run(["dd", f"if={work.big_local}", f"of={mount}/written.bin", "bs=1M", "conv=fsync"])
+        if not wait_until(STEP_LIMIT, lambda: work.server_file_complete(
+                os.path.join(server_root, "written.bin"), BIG), step=0.05):
+            raise RuntimeError("the written file never reached the server")
+
+    def small():
+        os.makedirs(f"{mount}/small")
+        for i in range(SMALL_COUNT):
+            with open(f"{mount}/small/f{i:04d}.bin", "wb") as f:
+                f.write(work.small)
+        if not wait_until(STEP_LIMIT, lambda: work.server_has(
+                os.path.join(server_root, "small"), SMALL_COUNT, SMALL_SIZE), step=0.05):
+            raise RuntimeError("the small files never reached the server")
+
+    def listing():
+        out = run(["ls", "-l", f"{mount}/wide"]).stdout
+        if out.count(b"\n") < LISTING_COUNT:
+            raise RuntimeError("the listing is short")
+
+    def tar():
+        os.makedirs(f"{mount}/tree")
+        run(["tar", "-C", f"{mount}/tree", "-xf", work.tarball])
+        if not wait_until(STEP_LIMIT, lambda: work.server_tree_complete(
+                os.path.join(server_root, "tree")), step=0.05):
+            raise RuntimeError("the tree never reached the server")
+
+    return [read, write, small, listing, tar]
+
+
+def curl_tasks(work, system):
+    base = system.url() + "curl/"
+    server_root = system.server_path("curl")
+
+    def read():
+        run(["curl", "-sSf", "-o", "/dev/null", base + "read.bin"])
+
+    def write():
+        run(["curl", "-sSf", "-T", work.big_local, base + "written.bin"])
+
+    def small():
+        piece = os.path.join(system.work, "piece.bin")
+        with open(piece, "wb") as f:
+            f.write(work.small)
+        run(["curl", "-sSf", "-X", "MKCOL", base + "small/"])
+        config = os.path.join(system.work, "curl-small.cfg")
+        with open(config, "w") as f:
+            for i in range(SMALL_COUNT):
+                f.write(f'upload-file = "{piece}"\nurl = "{base}small/f{i:04d}.bin"\n')
+        run(["curl", "-sSf", "-o", "/dev/null", "-K", config])
+        if not work.server_has(os.path.join(server_root, "small"), SMALL_COUNT, SMALL_SIZE):
+            raise RuntimeError("curl did not upload every file")
+
+    def listing():
+        run(["curl", "-sSf", "-o", "/dev/null", "-X", "PROPFIND", "-H", "Depth: 1", base + "wide/"])
+
+    return [read, write, small, listing, None]
+
+
+class DavFs:
+    name = "davfs2"
+
+    def __init__(self, system, mount):
+        self.system, self.mount = system, mount
+        cache = os.path.join(system.work, "davfs-cache")
+        os.makedirs(cache)
+        if os.geteuid() == 0:
+            shutil.chown(cache, "davfs2", "davfs2")
+        self.conf = os.path.join(system.work, "davfs2.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"cache_dir {cache}\ndelay_upload 0\nuse_locks 0\nask_auth 0\n")
+
+    def up(self):
+        os.makedirs(self.mount)
+        run(["mount.davfs", "-o", f"conf={self.conf}", self.system.url() + "davfs2/", self.mount],
+            input=b"\n\n")
+
+    def down(self):
+        subprocess.run(["umount", self.mount], capture_output=True, timeout=STEP_LIMIT)
+
+
+class Rclone:
+    name = "rclone"
+
+    def __init__(self, system, mount):
+        self.system, self.mount = system, mount
+        self.process = None
+
+    def up(self):
+        os.makedirs(self.mount)
+        self.process = subprocess.Popen(
+            ["rclone", "mount", ":webdav:", self.mount, "--webdav-url", self.system.url() + "rclone/",
+             "--vfs-cache-mode", "writes", "--vfs-write-back", "0s",
+             "--cache-dir", os.path.join(self.system.work, "rclone-cache")],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.system.work, "rclone.log"), "w"))
+        if not wait_until(30, self.system_mounted):
+            raise RuntimeError("rclone did not mount")
+
+    def system_mounted(self):
+        with open("/proc/mounts") as mounts:
+            return any(line.split()[1] == self.mount for line in mounts)
+
+    def down(self):
+        subprocess.run(["fusermount3", "-u", self.mount], capture_output=True)
+        if self.process:
+            self.process.terminate()
+            self.process.wait(timeout=30)
+
+
+def measure(tasks):
+    times = []
+    for task in tasks:
+        if task is None:
+            times.append(None)
+            continue
+        try:
+            times.append(timed(task))
+        except Exception as error:  # a tool that fails a task shows it in the table
+            print(f"   failed: {error}", file=sys.stderr)
+            times.append(float("nan"))
+    return times
+
+
+def print_table(results):
+    tools = list(results)
+    print()
+    print(f"{'task':30}" + "".join(f"{t:>14}" for t in tools))
+    for row, task in enumerate(TASKS):
+        line = f"{task:30}"
+        for tool in tools:
+            value = results[tool][row]
+            line += f"{'-':>14}" if value is None else f"{value:13.2f}s"
+        print(line)
+    print("\ntime as a multiple of Halvenmoor's (above 1: slower than Halvenmoor)")
+    print(f"{'task':30}" + "".join(f"{t:>14}" for t in tools))
+    for row, task in enumerate(TASKS):
+        base = results["halvenmoor"][row]
+        line = f"{task:30}"
+        for tool in tools:
+            value = results[tool][row]
+            line += f"{'-':>14}" if value is None or not base else f"{value / base:14.2f}"
+        print(line)
+    curl, hvm = results["curl"], results["halvenmoor"]
+    print(f"\nHalvenmoor's speed as a share of raw curl: read {curl[0] / hvm[0]:.0%}, "
+          f"write {curl[1] / hvm[1]:.0%}")
+
+
+def main():
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    build_dir, source_dir = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    if "--no-install" not in sys.argv:
+        ensure_packages()
+    system = System(build_dir, source_dir)
+    mounts = tempfile.mkdtemp(prefix="hvm-bench-mounts-")
+    peers = []
+    results = {}
+    try:
+        system.start_server()
+        print("preparing the server's files ...", file=sys.stderr)
+        work = Workload(system, source_dir)
+        for tool in ("curl", "halvenmoor", "davfs2", "rclone"):
+            work.prepare(tool)
+        drive = system.add_site("bench", system.url() + "halvenmoor/", "B")
+        system.start_driver()
+        system.start_agent()
+        system.moorgate("--connect", "bench")
+
+        print("curl ...", file=sys.stderr)
+        results["curl"] = measure(curl_tasks(work, system))
+        print("halvenmoor ...", file=sys.stderr)
+        results["halvenmoor"] = measure(mount_tasks(work, drive, system.server_path("halvenmoor")))
+        if shutil.which("mount.davfs"):
+            peers.append(DavFs(system, os.path.join(mounts, "davfs2")))
+        if shutil.which("rclone"):
+            peers.append(Rclone(system, os.path.join(mounts, "rclone")))
+        for peer in peers:
+            print(f"{peer.name} ...", file=sys.stderr)
+            peer.up()
+            results[peer.name] = measure(mount_tasks(work, peer.mount, system.server_path(peer.name)))
+            peer.down()
+        print_table(results)
+    finally:
+        for peer in peers:
+            try:
+                peer.down()
+            except Exception:
+                pass
+        system.stop()
+        system.remove()
+        shutil.rmtree(mounts, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

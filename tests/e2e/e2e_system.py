@@ -1,0 +1,296 @@
+"""The whole system on one machine, for the end-to-end tests and benchmarks.
+
+A System owns a scratch folder with its own runtime folder (control socket,
+mount, instance socket), HOME (registry, drives folder), temporary folder and
+Apache state, so that several Systems run side by side. Every program started
+here is stopped again by stop(), also after a failure; every command run
+through the mount has a time limit, and a command stuck inside the FUSE mount
+is freed by aborting the mount's connection, so a broken build fails instead
+of hanging.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+FUSE_CONNECTIONS = "/sys/fs/fuse/connections"
+
+
+class CommandFailed(AssertionError):
+    pass
+
+
+class Result:
+    def __init__(self, code, out, err, seconds, timed_out):
+        self.code, self.out, self.err = code, out, err
+        self.seconds, self.timed_out = seconds, timed_out
+
+    def __repr__(self):
+        return (f"exit={self.code} timed_out={self.timed_out} after {self.seconds:.1f}s\n"
+                f"stdout: {self.out[-2000:]}\nstderr: {self.err[-2000:]}")
+
+
+def socket_answers(path):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(2)
+    try:
+        s.connect(path)
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def wait_until(seconds, predicate, step=0.1):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def fnv1a64(text):
+    value = 1469598103934665603
+    for byte in text.encode():
+        value = ((value ^ byte) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+    return value
+
+
+class System:
+    def __init__(self, build_dir, source_dir, liveness_seconds=4):
+        self.bin = os.path.join(build_dir, "bin")
+        self.servers = os.path.join(source_dir, "tests", "servers")
+        self.work = tempfile.mkdtemp(prefix="hvm-e2e-")
+        self.home = os.path.join(self.work, "home")
+        self.runtime = os.path.join(self.work, "run")
+        self.mount = os.path.join(self.runtime, "mnt")
+        self.drives = os.path.join(self.home, "Halvenmoor")
+        self.server_state = os.path.join(self.work, "apache")
+        self.data = os.path.join(self.server_state, "data")
+        self.answers = os.path.join(self.work, "answers")
+        for folder in (self.home, os.path.join(self.work, "tmp"), os.path.join(self.work, "state")):
+            os.makedirs(folder)
+        open(self.answers, "w").close()
+        self.env = dict(os.environ)
+        for name in ("XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "HALVENMOOR_USER_REG", "DISPLAY",
+                     "WAYLAND_DISPLAY", "HALVENMOOR_DEBUG_STDERR"):
+            self.env.pop(name, None)
+        self.env.update({
+            "HOME": self.home,
+            "HALVENMOOR_RUNTIME_DIR": self.runtime,
+            "HALVENMOOR_MACHINE_REG": os.path.join(self.work, "system.reg"),
+            "XDG_STATE_HOME": os.path.join(self.work, "state"),
+            "XDG_DATA_HOME": os.path.join(self.work, "share"),
+            "TMPDIR": os.path.join(self.work, "tmp"),
+            "HALVENMOOR_UI_ANSWERS": self.answers,
+            "QUENLODE_LIVENESS_SECONDS": str(liveness_seconds),
+        })
+        self.port = None
+        self.driver = None
+        self.agent = None
+        self.fuse_connection = None
+        self.agent_log = os.path.join(self.work, "agent.log")
+        self.driver_log = os.path.join(self.work, "driver.log")
+
+    # --- commands -------------------------------------------------------
+    def run(self, command, timeout=60, input=None, check=True, cwd=None):
+        """Runs a command (a list, or a string for bash) with a time limit."""
+        argv = ["bash", "-c", command] if isinstance(command, str) else command
+        start = time.monotonic()
+        process = subprocess.Popen(argv, env=self.env, cwd=cwd, start_new_session=True,
+                                   stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        timed_out = False
+        try:
+            out, err = process.communicate(input, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            timed_out = True
+            out, err = self._reap(process)
+        result = Result(process.returncode, out.decode(errors="replace"),
+                        err.decode(errors="replace"), time.monotonic() - start, timed_out)
+        if check and (timed_out or result.code != 0):
+            raise CommandFailed(f"{command!r} failed: {result!r}")
+        return result
+
+    def _reap(self, process):
+        """Kills a command that ran out of time; one stuck in the mount is freed by an abort."""
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        try:
+            return process.communicate(timeout=3)
+        except subprocess.TimeoutExpired:
+            self.abort_mount()
+            return process.communicate(timeout=10)
+
+    def start_process(self, argv, log):
+        with open(log, "ab") as out:
+            return subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT, start_new_session=True)
+
+    # --- server ---------------------------------------------------------
+    def start_server(self):
+        result = self.run([os.path.join(self.servers, "apache_webdav.sh"), "start",
+                           self.server_state], timeout=30)
+        self.port = int(result.out.split()[-1])
+        return self.port
+
+    def url(self, folder="dav"):
+        return f"http://127.0.0.1:{self.port}/{folder}/"
+
+    def server_path(self, relative, folder="data"):
+        return os.path.join(self.server_state, folder, relative)
+
+    def put_on_server(self, relative, content, folder="data"):
+        """A file made on the server's side, owned as Apache would own it."""
+        path = self.server_path(relative, folder)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+        self.give_to_server(os.path.join(self.server_state, folder))
+        return path
+
+    def give_to_server(self, path):
+        if os.geteuid() == 0:
+            subprocess.run(["chown", "-R", "www-data:www-data", path], check=True)
+
+    def apache_pids(self):
+        pid_file = os.path.join(self.server_state, "run", "httpd.pid")
+        if not os.path.exists(pid_file):
+            return []
+        with open(pid_file) as f:
+            parent = f.read().strip()
+        children = subprocess.run(["pgrep", "-P", parent], capture_output=True, text=True).stdout
+        return [int(parent)] + [int(p) for p in children.split()]
+
+    def signal_server(self, sig):
+        for pid in self.apache_pids():
+            try:
+                os.kill(pid, sig)
+            except ProcessLookupError:
+                pass
+
+    def stop_server(self):
+        if self.port is not None:
+            self.signal_server(signal.SIGCONT)
+            self.run([os.path.join(self.servers, "apache_webdav.sh"), "stop", self.server_state],
+                     timeout=30, check=False)
+
+    # --- driver and agent -----------------------------------------------
+    def start_driver(self):
+        self.driver = self.start_process([os.path.join(self.bin, "quenlode")], self.driver_log)
+        if not wait_until(15, lambda: socket_answers(os.path.join(self.runtime, "qlode"))
+                          and self.mounted()):
+            raise CommandFailed("quenlode did not start:\n" + self.log_tail(self.driver_log))
+        self.fuse_connection = os.minor(os.stat(self.mount).st_dev)
+
+    def mounted(self):
+        with open("/proc/mounts") as mounts:
+            return any(line.split()[1] == self.mount for line in mounts)
+
+    def enable_traces(self):
+        """Agent and driver trace lines into their logs (HVM_E2E_TRACE=1)."""
+        registry = os.path.join(self.home, ".config", "halvenmoor", "user.reg")
+        with open(registry, "a") as f:
+            f.write('\n[HKEY_CURRENT_USER\\Software\\KOLV\\Halvenmoor]\n"LogLevel"=dword:00000003\n')
+        self.env["HALVENMOOR_DEBUG_STDERR"] = "1"
+
+    def start_agent(self):
+        if os.environ.get("HVM_E2E_TRACE") == "1" and "HALVENMOOR_DEBUG_STDERR" not in self.env:
+            self.enable_traces()
+        # A killed agent leaves its instance socket behind; wait for the new one's.
+        instance = os.path.join(self.runtime, "instance")
+        if os.path.exists(instance) and not socket_answers(instance):
+            os.unlink(instance)
+        self.agent = self.start_process([os.path.join(self.bin, "moorgate")], self.agent_log)
+        if not wait_until(15, lambda: socket_answers(instance) or self.agent.poll() is not None) \
+                or self.agent.poll() is not None:
+            raise CommandFailed("moorgate did not start:\n" + self.log_tail(self.agent_log))
+
+    def moorgate(self, *args, check=True, timeout=60):
+        return self.run([os.path.join(self.bin, "moorgate"), *args], timeout=timeout, check=check)
+
+    def moorsites(self, *args, input=None, check=True):
+        return self.run([os.path.join(self.bin, "moorsites"), *args], input=input, check=check,
+                        timeout=30)
+
+    def add_site(self, name, url, drive, login=None, password=None):
+        args = ["add", name, "--url", url, "--drive", drive, "--auto", "0"]
+        if login is not None:
+            args += ["--login", login]
+        if password is not None:
+            args += ["--password-stdin"]
+        self.moorsites(*args, input=(password + "\n").encode() if password is not None else None)
+        return os.path.join(self.drives, drive)
+
+    def up(self, site="site1", drive="M"):
+        """Server, driver, agent and one connected site; the drive's path."""
+        self.start_server()
+        path = self.add_site(site, self.url(), drive)
+        self.start_driver()
+        self.start_agent()
+        self.moorgate("--connect", site)
+        return path
+
+    def kill_agent(self):
+        if self.agent is not None:
+            self.agent.kill()
+            self.agent.wait(timeout=10)
+            self.agent = None
+
+    def abort_mount(self):
+        """Fails every request in the mount at once, as a driver crash would."""
+        if self.fuse_connection is None:
+            return
+        try:
+            with open(os.path.join(FUSE_CONNECTIONS, str(self.fuse_connection), "abort"), "w") as f:
+                f.write("1")
+        except OSError:
+            pass
+
+    def stop(self):
+        if self.agent is not None:
+            if self.agent.poll() is None:
+                self.moorgate("--quit", check=False, timeout=30)
+            try:
+                self.agent.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.kill_agent()
+            self.agent = None
+        if self.driver is not None:
+            self.driver.terminate()
+            try:
+                self.driver.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.abort_mount()
+                self.driver.kill()
+                self.driver.wait(timeout=10)
+            self.driver = None
+        if self.mounted():
+            subprocess.run(["umount", "-l", self.mount], check=False, capture_output=True)
+            subprocess.run(["fusermount3", "-u", "-z", self.mount], check=False,
+                           capture_output=True)
+        self.stop_server()
+        section = f"/dev/shm/Halvenmoor_WebSharedData.{fnv1a64(self.runtime):016x}.{os.getuid()}"
+        if os.path.exists(section):
+            os.unlink(section)
+
+    def remove(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def log_tail(self, path, lines=40):
+        try:
+            with open(path, errors="replace") as f:
+                return "".join(f.readlines()[-lines:])
+        except OSError:
+            return ""
+
+    def agent_output(self):
+        with open(self.agent_log, errors="replace") as f:
+            return f.read()

@@ -1,0 +1,387 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the real driver (quenlode), the real agent (moorgate) and
+Apache mod_dav on loopback; ordinary programs work on the mapped drive.
+
+    e2e_test.py BUILD_DIR SOURCE_DIR [TestClass ...]
+
+Each test class brings up a System of its own (server, driver, agent, HOME,
+runtime folder) and takes it down again, also after a failure. Exit status
+77 means the machine cannot run these tests (no /dev/fuse, no Apache, not
+allowed to mount).
+"""
+import hashlib
+import os
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_system import System  # noqa: E402
+
+BUILD_DIR = SOURCE_DIR = None
+SYSTEMS = []
+LIVENESS_SECONDS = 4
+GiB = 1 << 30
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(1 << 20), b""):
+            digest.update(piece)
+    return digest.hexdigest()
+
+
+class DriveCase(unittest.TestCase):
+    """One system with the site site1 connected as the drive M."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.system = System(BUILD_DIR, SOURCE_DIR, LIVENESS_SECONDS)
+        SYSTEMS.append(cls.system)
+        try:
+            cls.drive = cls.system.up()
+        except BaseException:
+            cls.system.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.system.stop()
+
+    def sh(self, command, **kw):
+        return self.system.run(command, **kw)
+
+    def on_drive(self, relative):
+        return os.path.join(self.drive, relative)
+
+    def on_server(self, relative):
+        return self.system.server_path(relative)
+
+    def server_bytes(self, relative):
+        with open(self.on_server(relative), "rb") as f:
+            return f.read()
+
+
+class FileOperations(DriveCase):
+    def test_listing_and_attributes_match_the_server(self):
+        server = self.system.put_on_server("notes/plan.txt", b"plan for the week\n")
+        os.utime(server, (1_600_000_000, 1_600_000_000))
+        listing = self.sh(f"ls -l '{self.drive}/notes/'").out
+        self.assertRegex(listing, r"-rw\S* .* 18 .*plan\.txt")
+        self.assertEqual(self.sh(f"stat -c '%s %F %Y' '{self.drive}/notes/plan.txt'").out.split(),
+                         ["18", "regular", "file", "1600000000"])
+        self.assertEqual(self.sh(f"stat -c %F '{self.drive}/notes'").out.strip(), "directory")
+        missing = self.sh(f"stat '{self.drive}/notes/absent.txt'", check=False)
+        self.assertNotEqual(missing.code, 0)
+        self.assertIn("No such file", missing.err)
+
+    def test_copy_in_and_out_keeps_every_byte(self):
+        local = os.path.join(self.system.work, "random.bin")
+        with open(local, "wb") as f:
+            f.write(os.urandom(3 * 1024 * 1024 + 12345))  # not a multiple of 64 KiB
+        self.sh(f"cp '{local}' '{self.drive}/random.bin'")
+        self.assertEqual(sha256_of(self.on_server("random.bin")), sha256_of(local))
+        self.assertEqual(self.sh(f"sha256sum < '{self.drive}/random.bin'").out.split()[0],
+                         sha256_of(local))
+        out = os.path.join(self.system.work, "back.bin")
+        self.sh(f"cp '{self.drive}/random.bin' '{out}'")
+        self.assertEqual(sha256_of(out), sha256_of(local))
+        self.assertEqual(self.sh(f"cat '{self.drive}/random.bin' | wc -c").out.strip(),
+                         str(os.path.getsize(local)))
+
+    def test_overwrite_with_shorter_contents_leaves_no_tail(self):
+        self.sh(f"printf 'a long first version\\n' > '{self.drive}/over.txt'")
+        self.sh(f"printf 'short\\n' > '{self.drive}/over.txt'")
+        self.assertEqual(self.server_bytes("over.txt"), b"short\n")
+        self.assertEqual(self.sh(f"cat '{self.drive}/over.txt'").out, "short\n")
+
+    def test_append_keeps_the_earlier_contents(self):
+        self.system.put_on_server("log.txt", b"first\n")
+        self.sh(f"echo second >> '{self.drive}/log.txt'")
+        self.assertEqual(self.server_bytes("log.txt"), b"first\nsecond\n")
+
+    def test_rm_removes_from_the_server(self):
+        self.system.put_on_server("doomed.txt", b"x")
+        self.sh(f"rm '{self.drive}/doomed.txt'")
+        self.assertFalse(os.path.exists(self.on_server("doomed.txt")))
+        self.assertNotEqual(self.sh(f"ls '{self.drive}/doomed.txt'", check=False).code, 0)
+
+    def test_touch_creates_an_empty_file_and_sets_times(self):
+        self.sh(f"touch '{self.drive}/empty'")
+        self.assertTrue(os.path.isfile(self.on_server("empty")))
+        self.assertEqual(os.path.getsize(self.on_server("empty")), 0)
+        self.sh(f"touch -d '2020-01-02 03:04:05 UTC' '{self.drive}/empty'")
+        self.assertEqual(self.sh(f"stat -c %Y '{self.drive}/empty'").out.strip(), "1577934245")
+
+    def test_truncate_shrinks_and_grows(self):
+        self.sh(f"printf 0123456789 > '{self.drive}/cut.txt'")
+        self.sh(f"truncate -s 4 '{self.drive}/cut.txt'")
+        self.assertEqual(self.server_bytes("cut.txt"), b"0123")
+        self.assertEqual(self.sh(f"cat '{self.drive}/cut.txt'").out, "0123")
+        self.sh(f"truncate -s 8 '{self.drive}/cut.txt'")
+        self.assertEqual(self.server_bytes("cut.txt"), b"0123\0\0\0\0")
+        self.assertEqual(self.sh(f"stat -c %s '{self.drive}/cut.txt'").out.strip(), "8")
+
+    def test_editor_style_save_replaces_the_original(self):
+        self.system.put_on_server("doc/report.txt", b"draft\n")
+        self.sh(f"cat '{self.drive}/doc/report.txt'")  # the editor reads it first
+        self.sh(f"printf 'final text\\n' > '{self.drive}/doc/.report.txt.swp' && "
+                f"mv '{self.drive}/doc/.report.txt.swp' '{self.drive}/doc/report.txt'")
+        self.assertEqual(self.server_bytes("doc/report.txt"), b"final text\n")
+        self.assertFalse(os.path.exists(self.on_server("doc/.report.txt.swp")))
+        self.assertEqual(self.sh(f"cat '{self.drive}/doc/report.txt'").out, "final text\n")
+
+    def test_two_readers_of_one_file_get_the_same_bytes(self):
+        content = os.urandom(16 * 1024 * 1024)
+        self.system.put_on_server("shared.bin", content)
+        expected = hashlib.sha256(content).hexdigest()
+        out = self.sh(f"sha256sum '{self.drive}/shared.bin' & sha256sum '{self.drive}/shared.bin' & "
+                      "wait", timeout=120).out.split()
+        self.assertEqual([out[0], out[2]], [expected, expected])
+
+
+class Folders(DriveCase):
+    def test_mkdir_and_rmdir(self):
+        self.sh(f"mkdir '{self.drive}/made'")
+        self.assertTrue(os.path.isdir(self.on_server("made")))
+        self.assertNotEqual(self.sh(f"mkdir '{self.drive}/made'", check=False).code, 0)
+        self.sh(f"rmdir '{self.drive}/made'")
+        self.assertFalse(os.path.exists(self.on_server("made")))
+
+    def test_rmdir_of_a_folder_with_files_is_refused(self):
+        self.system.put_on_server("full/keep.txt", b"keep")
+        result = self.sh(f"rmdir '{self.drive}/full'", check=False)
+        self.assertNotEqual(result.code, 0)
+        self.assertIn("not empty", result.err)
+        self.assertTrue(os.path.exists(self.on_server("full/keep.txt")))
+
+    def test_mv_of_files_within_and_across_folders(self):
+        self.system.put_on_server("a.txt", b"alpha")
+        self.sh(f"mkdir '{self.drive}/into'")
+        self.sh(f"mv '{self.drive}/a.txt' '{self.drive}/b.txt'")
+        self.sh(f"mv '{self.drive}/b.txt' '{self.drive}/into/c.txt'")
+        self.assertFalse(os.path.exists(self.on_server("a.txt")))
+        self.assertFalse(os.path.exists(self.on_server("b.txt")))
+        self.assertEqual(self.server_bytes("into/c.txt"), b"alpha")
+        self.assertEqual(self.sh(f"cat '{self.drive}/into/c.txt'").out, "alpha")
+
+    def test_mv_over_an_existing_file_replaces_it(self):
+        self.system.put_on_server("old.txt", b"old")
+        self.system.put_on_server("new.txt", b"new")
+        self.sh(f"mv '{self.drive}/new.txt' '{self.drive}/old.txt'")
+        self.assertEqual(self.server_bytes("old.txt"), b"new")
+        self.assertEqual(self.sh(f"ls '{self.drive}/'").out.split().count("new.txt"), 0)
+
+    def test_mv_of_a_folder_carries_its_contents(self):
+        self.system.put_on_server("tree/sub/leaf.txt", b"leaf")
+        self.sh(f"cat '{self.drive}/tree/sub/leaf.txt'")  # known to the driver before the move
+        self.sh(f"mv '{self.drive}/tree' '{self.drive}/moved'")
+        self.assertEqual(self.server_bytes("moved/sub/leaf.txt"), b"leaf")
+        self.assertFalse(os.path.exists(self.on_server("tree")))
+        self.assertEqual(self.sh(f"cat '{self.drive}/moved/sub/leaf.txt'").out, "leaf")
+        self.assertNotEqual(self.sh(f"ls '{self.drive}/tree'", check=False).code, 0)
+
+    def test_tar_of_a_source_tree_reads_back_identical(self):
+        tarball = os.path.join(self.system.work, "src.tar")
+        subprocess.run(["tar", "-C", SOURCE_DIR, "-cf", tarball, "platform", "agent/service",
+                        "driver"], check=True)
+        reference = os.path.join(self.system.work, "reference")
+        os.makedirs(reference)
+        subprocess.run(["tar", "-C", reference, "-xf", tarball], check=True)
+        self.sh(f"mkdir '{self.drive}/src' && tar -C '{self.drive}/src' -xf '{tarball}'", timeout=240)
+        self.sh(f"diff -r '{reference}' '{self.drive}/src'", timeout=240)
+        self.sh(f"diff -r -x .DAV '{reference}' '{self.on_server('src')}'", timeout=60)
+        # tar sets the times it found in the archive.
+        probe = "platform/win32.h"
+        self.assertEqual(int(os.stat(os.path.join(self.drive, "src", probe)).st_mtime),
+                         int(os.stat(os.path.join(reference, probe)).st_mtime))
+
+
+class LargeFiles(DriveCase):
+    def test_offsets_above_4_gib_write_and_read_back(self):
+        marker = b"beyond four gibibytes"
+        offset = 4 * GiB + 4096 + 7
+        path = self.on_drive("sparse.bin")
+        self.sh(["python3", "-c", f"""
+import os
+fd = os.open({path!r}, os.O_WRONLY | os.O_CREAT, 0o644)
+os.pwrite(fd, b'head', 0)
+os.pwrite(fd, {marker!r}, {offset})
+os.close(fd)
+"""], timeout=300)
+        server = self.on_server("sparse.bin")
+        self.assertEqual(os.path.getsize(server), offset + len(marker))
+        with open(server, "rb") as f:
+            f.seek(offset)
+            self.assertEqual(f.read(), marker)
+        self.assertEqual(self.sh(f"stat -c %s '{path}'").out.strip(), str(offset + len(marker)))
+        self.assertEqual(self.sh(["python3", "-c", f"""
+import os, sys
+fd = os.open({path!r}, os.O_RDONLY)
+sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(fd, 8, {offset - 8}))))
+"""], timeout=120).out, repr((b"head", marker, b"\0" * 8)))
+
+
+class Refresh(DriveCase):
+    def test_server_side_changes_show_after_a_refresh(self):
+        self.system.put_on_server("seen.txt", b"version one\n")
+        self.assertEqual(self.sh(f"cat '{self.drive}/seen.txt'").out, "version one\n")
+        self.sh(f"ls '{self.drive}/'")
+        self.system.put_on_server("added.txt", b"new on the server\n")
+        with open(self.on_server("seen.txt"), "wb") as f:
+            f.write(b"version two, longer\n")
+        self.system.moorgate("--refresh", "site1")
+        self.assertIn("added.txt", self.sh(f"ls '{self.drive}/'").out.split())
+        self.assertEqual(self.sh(f"cat '{self.drive}/added.txt'").out, "new on the server\n")
+        self.assertEqual(self.sh(f"cat '{self.drive}/seen.txt'").out, "version two, longer\n")
+
+
+class Connecting(unittest.TestCase):
+    """Connections that must be refused, each with its reason."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.system = s = System(BUILD_DIR, SOURCE_DIR, LIVENESS_SECONDS)
+        SYSTEMS.append(s)
+        try:
+            s.start_server()
+            # The agent reads the sites when it starts.
+            cls.locked = s.add_site("locked", s.url("auth"), "L", login="hvm", password="wrong")
+            cls.opened = s.add_site("opened", s.url("auth"), "O", login="hvm", password="secret")
+            cls.taken = s.add_site("taken", s.url(), "K")
+            s.start_driver()
+            s.start_agent()
+        except BaseException:
+            s.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.system.stop()
+
+    def test_wrong_password_fails_with_the_401_text(self):
+        s = self.system
+        self.assertNotEqual(s.moorgate("--connect", "locked", check=False).code, 0)
+        self.assertIn("The requested resource requires user authentication.(401)", s.agent_output())
+        self.assertFalse(os.path.lexists(self.locked))
+
+    def test_right_password_connects(self):
+        s = self.system
+        s.put_on_server("secret.txt", b"for hvm only\n", folder="auth")
+        s.moorgate("--connect", "opened")
+        self.assertEqual(s.run(f"cat '{self.opened}/secret.txt'").out, "for hvm only\n")
+        s.moorgate("--disconnect", "opened")
+        self.assertFalse(os.path.lexists(self.opened))
+
+    def test_a_drive_letter_in_use_is_refused(self):
+        s = self.system
+        os.makedirs(self.taken)
+        with open(os.path.join(self.taken, "mine.txt"), "w") as f:
+            f.write("the user's own file")
+        self.assertNotEqual(s.moorgate("--connect", "taken", check=False).code, 0)
+        self.assertIn("The drive is already mapped", s.agent_output())
+        self.assertTrue(os.path.isfile(os.path.join(self.taken, "mine.txt")))
+
+
+class Faults(DriveCase):
+    def test_1_agent_killed_while_a_read_waits(self):
+        s = self.system
+        s.put_on_server("slow.bin", os.urandom(4 * 1024 * 1024))
+        self.sh(f"ls -l '{self.drive}/'")
+        s.signal_server(signal.SIGSTOP)  # the agent's GET now waits for an answer
+        try:
+            reader = subprocess.Popen(["cat", self.on_drive("slow.bin")], env=s.env,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            time.sleep(1.5)
+            self.assertIsNone(reader.poll(), "the read should still be waiting for the server")
+            killed_at = time.monotonic()
+            s.kill_agent()
+            try:
+                reader.wait(timeout=LIVENESS_SECONDS + 15)
+            except subprocess.TimeoutExpired:
+                s.abort_mount()
+                reader.wait(timeout=10)
+                self.fail("the read did not end after the agent died")
+            self.assertNotEqual(reader.returncode, 0)
+            self.assertLess(time.monotonic() - killed_at, LIVENESS_SECONDS + 15)
+        finally:
+            s.signal_server(signal.SIGCONT)
+        # Nothing hangs afterwards: the drive answers (with errors) at once.
+        result = self.sh(f"ls '{self.drive}/'", check=False, timeout=LIVENESS_SECONDS + 20)
+        self.assertFalse(result.timed_out)
+
+    def test_2_restarted_agent_connects_the_site_again(self):
+        s = self.system
+        s.kill_agent()
+        s.start_agent()
+        s.moorgate("--connect", "site1")
+        self.assertEqual(self.sh(f"wc -c < '{self.drive}/slow.bin'").out.strip(), str(4 * 1024 * 1024))
+        self.sh(f"printf again > '{self.drive}/after.txt'")
+        self.assertEqual(self.server_bytes("after.txt"), b"again")
+
+    def test_3_server_stopped_during_a_write(self):
+        s = self.system
+        content = os.urandom(2 * 1024 * 1024)
+        source = os.path.join(s.work, "payload.bin")
+        with open(source, "wb") as f:
+            f.write(content)
+        go = os.path.join(s.work, "go")
+        writer = subprocess.Popen(["python3", "-c", f"""
+import os, sys, time
+fd = os.open({self.on_drive('lost.bin')!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+os.write(fd, open({source!r}, 'rb').read())
+print('written', flush=True)
+while not os.path.exists({go!r}):
+    time.sleep(0.05)
+try:
+    os.close(fd)
+except OSError as e:
+    print('close failed', e.errno, flush=True)
+    sys.exit(3)
+print('closed', flush=True)
+"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(writer.stdout.readline().strip(), "written")
+            s.stop_server()
+            open(go, "w").close()
+            out, err = writer.communicate(timeout=120)
+        except BaseException:
+            writer.kill()
+            s.abort_mount()
+            raise
+        self.assertEqual(writer.returncode, 3, out + err)
+        backups = os.path.join(s.work, "share", "halvenmoor", "backup", "site1")
+        saved = [n for n in os.listdir(backups)] if os.path.isdir(backups) else []
+        self.assertEqual(len(saved), 1, f"backups: {saved}")
+        self.assertTrue(saved[0].startswith("lost.bin."))
+        self.assertEqual(sha256_of(os.path.join(backups, saved[0])), hashlib.sha256(content).hexdigest())
+
+
+def main():
+    global BUILD_DIR, SOURCE_DIR
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    BUILD_DIR, SOURCE_DIR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    if not os.path.exists("/dev/fuse") or not os.path.exists("/usr/sbin/apache2"):
+        print("skipped: needs /dev/fuse and Apache")
+        return 77
+    if os.geteuid() != 0:
+        print("skipped: the end-to-end tests run as root (Apache serves as www-data)")
+        return 77
+    program = unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]], exit=False)
+    ok = program.result.wasSuccessful()
+    for system in SYSTEMS:
+        if not ok:
+            print(f"--- kept {system.work}\n--- agent log:\n{system.log_tail(system.agent_log)}"
+                  f"--- driver log:\n{system.log_tail(system.driver_log)}", file=sys.stderr)
+        else:
+            system.remove()
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
