@@ -12,6 +12,7 @@ the background are measured to the end of their upload. Run as root.
 """
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -78,7 +79,7 @@ class Workload:
 
     def server_has(self, folder, count, size=None):
         try:
-            names = os.listdir(folder)
+            names = [n for n in os.listdir(folder) if n != ".DAV"]  # mod_dav_fs's property store
         except OSError:
             return False
         if len(names) < count:
@@ -89,7 +90,8 @@ class Workload:
         return os.path.exists(path) and os.path.getsize(path) == size
 
     def server_tree_complete(self, folder):
-        found = sum(len(files) for _, _, files in os.walk(folder))
+        found = sum(len(files) for path, _, files in os.walk(folder)
+                    if ".DAV" not in path.split(os.sep))
         return found >= self.tree_files
 
 
@@ -159,24 +161,26 @@ def curl_tasks(work, system):
 
 class DavFs:
     name = "davfs2"
+    system_cache = "/var/cache/davfs2"  # davfs2 run by root keeps its cache here
 
     def __init__(self, system, mount):
         self.system, self.mount = system, mount
-        cache = os.path.join(system.work, "davfs-cache")
-        os.makedirs(cache)
-        if os.geteuid() == 0:
-            shutil.chown(cache, "davfs2", "davfs2")
         self.conf = os.path.join(system.work, "davfs2.conf")
         with open(self.conf, "w") as f:
-            f.write(f"cache_dir {cache}\ndelay_upload 0\nuse_locks 0\nask_auth 0\n")
+            f.write("delay_upload 0\nuse_locks 0\nask_auth 0\n")
 
     def up(self):
         os.makedirs(self.mount)
         run(["mount.davfs", "-o", f"conf={self.conf}", self.system.url() + "davfs2/", self.mount],
-            input=b"\n\n")
+            stdin=subprocess.DEVNULL)
 
     def down(self):
         subprocess.run(["umount", self.mount], capture_output=True, timeout=STEP_LIMIT)
+        tag = os.path.basename(os.path.dirname(self.mount))
+        if os.path.isdir(self.system_cache):
+            for name in os.listdir(self.system_cache):
+                if tag in name:
+                    shutil.rmtree(os.path.join(self.system_cache, name), ignore_errors=True)
 
 
 class Rclone:
@@ -188,11 +192,12 @@ class Rclone:
 
     def up(self):
         os.makedirs(self.mount)
-        self.process = subprocess.Popen(
-            ["rclone", "mount", ":webdav:", self.mount, "--webdav-url", self.system.url() + "rclone/",
-             "--vfs-cache-mode", "writes", "--vfs-write-back", "0s",
-             "--cache-dir", os.path.join(self.system.work, "rclone-cache")],
-            stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.system.work, "rclone.log"), "w"))
+        with open(os.path.join(self.system.work, "rclone.log"), "w") as log:
+            self.process = subprocess.Popen(
+                ["rclone", "mount", ":webdav:", self.mount, "--webdav-url",
+                 self.system.url() + "rclone/", "--vfs-cache-mode", "writes",
+                 "--vfs-write-back", "0s", "--cache-dir", os.path.join(self.system.work, "rclone-cache")],
+                stdout=subprocess.DEVNULL, stderr=log)
         if not wait_until(30, self.system_mounted):
             raise RuntimeError("rclone did not mount")
 
@@ -249,6 +254,8 @@ def main():
     if len(sys.argv) < 3:
         print(__doc__)
         return 2
+    # A stop from outside still takes down what was started.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     build_dir, source_dir = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     if "--no-install" not in sys.argv:
         ensure_packages()
@@ -277,7 +284,12 @@ def main():
             peers.append(Rclone(system, os.path.join(mounts, "rclone")))
         for peer in peers:
             print(f"{peer.name} ...", file=sys.stderr)
-            peer.up()
+            try:
+                peer.up()
+            except Exception as error:
+                print(f"   {peer.name} does not mount: {error}", file=sys.stderr)
+                results[peer.name] = [float("nan")] * len(TASKS)
+                continue
             results[peer.name] = measure(mount_tasks(work, peer.mount, system.server_path(peer.name)))
             peer.down()
         print_table(results)

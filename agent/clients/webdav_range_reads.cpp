@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "agent/clients/webdav_sections.h"
@@ -59,25 +60,37 @@ class SectionFillJob : public Job {
     const uint64_t wanted = Wanted();
     std::function<bool(const char*, size_t)> sink = [&](const char* data, size_t length) {
       if (section_->cancel.load()) return false;
-      uint64_t at = section_->position;  // only this job moves it
+      uint64_t at = section_->position.load(std::memory_order_relaxed);  // only this job moves it
       size_t take = static_cast<size_t>(std::min<uint64_t>(length, wanted - std::min(wanted, at)));
       if (take && !Store(data, take)) {
         std::lock_guard<std::mutex> guard(section_->mutex);
         section_->status = static_cast<int32_t>(-2);
         return false;
       }
-      {
-        std::lock_guard<std::mutex> guard(section_->mutex);
-        section_->position += take;
-      }
-      section_->event.notify_all();
-      return at + take < wanted;
+      Publish(at + take);
+      // The last wanted byte does not stop the transfer: a reply that ends
+      // there completes normally and its connection serves the next fill.
+      // Only bytes beyond what is wanted end it early.
+      return take == length;
     };
     DWORD error = client.transport().Drain(sink);
     std::lock_guard<std::mutex> guard(section_->mutex);
     if (error && !section_->status) section_->status = static_cast<int32_t>(error);
     if (!section_->status && section_->position < wanted && wanted != ~uint64_t{0} && !section_->cancel.load())
       section_->status = static_cast<int32_t>(STATUS_UNEXPECTED_NETWORK_ERROR);
+  }
+
+  // Makes the bytes up to filled visible and wakes a reader only once what
+  // it sleeps for is there (a wake-up per piece costs more than the copy).
+  void Publish(uint64_t filled) {
+    section_->position.store(filled);
+    uint64_t awaited = section_->awaited.load();
+    if (awaited == 0 || filled < awaited) return;
+    {
+      std::lock_guard<std::mutex> guard(section_->mutex);
+      section_->awaited.store(0);
+    }
+    section_->event.notify_all();
   }
 
   WebDavSection* section_;
@@ -94,7 +107,7 @@ class FullDownloadJob : public SectionFillJob {
   }
   bool Accepts(int32_t status) override { return status >= 1 && status < 400; }
   bool Store(const char* data, size_t length) override {
-    ssize_t n = pwrite(download_->fd, data, length, static_cast<off_t>(download_->position));
+    ssize_t n = pwrite(download_->fd, data, length, static_cast<off_t>(download_->position.load()));
     return n == static_cast<ssize_t>(length);
   }
   uint64_t Wanted() override { return download_->fileSize ? download_->fileSize : ~uint64_t{0}; }
@@ -114,8 +127,9 @@ class RangeReadJob : public SectionFillJob {
   }
   bool Accepts(int32_t status) override { return status == 206; }
   bool Store(const char* data, size_t length) override {
-    if (block_->position + length > block_->buffer.size()) return false;
-    std::copy(data, data + length, block_->buffer.begin() + static_cast<ptrdiff_t>(block_->position));
+    uint64_t at = block_->position.load(std::memory_order_relaxed);
+    if (at + length > block_->buffer.size()) return false;
+    std::memcpy(block_->buffer.data() + at, data, length);
     return true;
   }
   uint64_t Wanted() override { return block_->length; }
@@ -131,6 +145,7 @@ void Submit(WebDavSection* section, Job* job) {
     section->started = section->finished = false;
     section->status = 0;
     section->position = 0;
+    section->awaited = 0;
     section->cancel = false;
   }
   JobPool().Assignment(job);
@@ -143,9 +158,17 @@ void WaitStarted(WebDavSection* section) {
 
 // Waits until the section holds `until` bytes or its job ended; true when it does.
 bool WaitFilled(WebDavSection* section, uint64_t until) {
+  if (section->position.load() >= until) return true;
   std::unique_lock<std::mutex> guard(section->mutex);
-  section->event.wait(guard, [&] { return section->position >= until || section->finished; });
-  return section->position >= until;
+  while (section->position.load() < until && !section->finished) {
+    uint64_t awaited = section->awaited.load();
+    if (awaited == 0 || until < awaited) section->awaited.store(until);
+    // Looked at again after announcing the wait: the job may have passed
+    // the point before it could see the announcement.
+    if (section->position.load() >= until) break;
+    section->event.wait(guard);
+  }
+  return section->position.load() >= until;
 }
 
 }  // namespace
@@ -309,6 +332,9 @@ NTSTATUS WebDavClient::ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64
       return DirectRangedGet(entry, reply, start, end, destination, false);
     WaitStarted(block);
   }
+  // The next block is asked for before this one is waited for, so that its
+  // request overlaps this block's transfer instead of following it.
+  PrefetchAfter(entry, block, blocks);
   if (!WaitFilled(block, end - block->start)) {
     WideDbgPrint(u" reading atemp error %lx start=%ld finish=%ld pos=%ld \n",
                  static_cast<unsigned long>(block->status), static_cast<long>(start), static_cast<long>(end),
@@ -316,8 +342,7 @@ NTSTATUS WebDavClient::ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64
     block->length = 0;  // refilled by the next read
     return DirectRangedGet(entry, reply, start, end, destination, false);
   }
-  std::copy_n(block->buffer.begin() + static_cast<ptrdiff_t>(start - block->start), end - start, destination);
-  PrefetchAfter(entry, block, blocks);
+  std::memcpy(destination, block->buffer.data() + (start - block->start), end - start);
   return STATUS_SUCCESS;
 }
 

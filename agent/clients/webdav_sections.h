@@ -37,7 +37,12 @@ struct WebDavSection : AttachedSection {
   bool jobRunning = false;
   std::atomic<bool> cancel{false};
   int32_t status = 0;               // the GET's final status or error; 0 while fine
-  uint64_t position = 0;            // bytes filled so far (from the block's start)
+  // Bytes filled so far (from the block's start). Only the job moves it, so a
+  // reader that sees enough bytes reads them without taking the lock.
+  std::atomic<uint64_t> position{0};
+  // The least position a sleeping reader waits for, 0 when none sleeps: the
+  // job wakes readers only when it passes that point, not for every piece.
+  std::atomic<uint64_t> awaited{0};
   std::unique_ptr<WebDavClient> client;
   std::u16string serverPath;
 };

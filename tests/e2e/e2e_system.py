@@ -184,7 +184,10 @@ class System:
 
     # --- driver and agent -----------------------------------------------
     def start_driver(self):
-        self.driver = self.start_process([os.path.join(self.bin, "quenlode")], self.driver_log)
+        argv = [os.path.join(self.bin, "quenlode")]
+        if os.environ.get("HVM_E2E_TRACE") == "1":
+            argv += ["--log-level", "1"]
+        self.driver = self.start_process(argv, self.driver_log)
         if not wait_until(15, lambda: socket_answers(os.path.join(self.runtime, "qlode"))
                           and self.mounted()):
             raise CommandFailed("quenlode did not start:\n" + self.log_tail(self.driver_log))

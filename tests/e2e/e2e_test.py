@@ -365,6 +365,8 @@ def main():
     if len(sys.argv) < 3:
         print(__doc__)
         return 2
+    # A stop from outside still takes down what was started.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     BUILD_DIR, SOURCE_DIR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     if not os.path.exists("/dev/fuse") or not os.path.exists("/usr/sbin/apache2"):
         print("skipped: needs /dev/fuse and Apache")
