@@ -18,6 +18,7 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from e2e_system import System, wait_until  # noqa: E402
 
@@ -234,7 +235,12 @@ def print_table(results):
         line = f"{task:30}"
         for tool in tools:
             value = results[tool][row]
-            line += f"{'-':>14}" if value is None else f"{value:13.2f}s"
+            if value is None:
+                line += f"{'-':>14}"
+            elif value != value:  # nan: the tool failed the task
+                line += f"{'failed':>14}"
+            else:
+                line += f"{value:13.2f}s"
         print(line)
     print("\ntime as a multiple of Halvenmoor's (above 1: slower than Halvenmoor)")
     print(f"{'task':30}" + "".join(f"{t:>14}" for t in tools))

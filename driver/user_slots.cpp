@@ -106,6 +106,10 @@ NTSTATUS UserTable::Connect(uid_t uid, ConnectionRecord& record) {
   slot.suspended = false;
   conn.name = std::u16string(name);
   conn.active = true;
+  // The agent starts the Connection's loop right after this call; a request
+  // that comes first (a program already inside the mount) waits for the loop's
+  // first call, bounded by the liveness rule, instead of failing at once.
+  conn.hasRequestBuffer = true;
   conn.reserved = 0;
   conn.driveLetter = record.driveLetter;
   conn.usedUnits = record.usedUnits;

@@ -336,8 +336,13 @@ TEST(Forwarding, ChannelFailuresAndTheCloseCorrection) {
   Peer agent(kUser);
   uint32_t handle = Register(agent, kUser, "nobuffer");
   Connection* conn = ConnectionOf(kUser, handle);
+  {
+    Completions out;
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    SuspendConnection(conn, out);
+  }
   ForwardResult result;
-  Submit(conn, ReadForward(&result));  // the agent never asked: fails at once
+  Submit(conn, ReadForward(&result));  // no loop behind it any more: fails at once
   EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_TRUE(result.channelFailure);
 
@@ -355,6 +360,22 @@ TEST(Forwarding, ChannelFailuresAndTheCloseCorrection) {
   EXPECT_EQ(result.status, STATUS_SUCCESS);  // close never fails because of the channel
   EXPECT_EQ(result.information, 4u);
   EXPECT_TRUE(result.corrected);
+}
+
+TEST(Forwarding, RequestBeforeTheLoopsFirstCallWaitsForIt) {
+  Peer agent(kUser);
+  uint32_t handle = Register(agent, kUser, "starting");
+  Connection* conn = ConnectionOf(kUser, handle);
+  ForwardResult result;
+  result.status = 0xDEAD;
+  Submit(conn, ReadForward(&result));  // a program inside the mount is quicker than the loop
+  EXPECT_EQ(result.status, 0xDEADu);
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
+  uint32_t error;
+  Bytes request;
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  EXPECT_FALSE(request.empty());  // the loop's first call gets the waiting request
+  EXPECT_TRUE(conn->active);
 }
 
 TEST(Forwarding, SilentAgentIsSuspendedAfterTheLivenessTime) {

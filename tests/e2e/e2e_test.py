@@ -17,6 +17,7 @@ import sys
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_system import System  # noqa: E402
 
@@ -69,8 +70,9 @@ class FileOperations(DriveCase):
     def test_listing_and_attributes_match_the_server(self):
         server = self.system.put_on_server("notes/plan.txt", b"plan for the week\n")
         os.utime(server, (1_600_000_000, 1_600_000_000))
-        listing = self.sh(f"ls -l '{self.drive}/notes/'").out
-        self.assertRegex(listing, r"-rw\S* .* 18 .*plan\.txt")
+        listing = self.sh(f"ls -l '{self.drive}/notes/'")
+        self.assertRegex(listing.out, r"-rw\S* .* 18 .*plan\.txt")
+        self.assertEqual(listing.err, "")  # no attribute or ACL query fails loudly
         self.assertEqual(self.sh(f"stat -c '%s %F %Y' '{self.drive}/notes/plan.txt'").out.split(),
                          ["18", "regular", "file", "1600000000"])
         self.assertEqual(self.sh(f"stat -c %F '{self.drive}/notes'").out.strip(), "directory")
@@ -294,7 +296,7 @@ class Faults(DriveCase):
         s.signal_server(signal.SIGSTOP)  # the agent's GET now waits for an answer
         try:
             reader = subprocess.Popen(["cat", self.on_drive("slow.bin")], env=s.env,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             time.sleep(1.5)
             self.assertIsNone(reader.poll(), "the read should still be waiting for the server")
             killed_at = time.monotonic()
@@ -306,7 +308,8 @@ class Faults(DriveCase):
                 reader.wait(timeout=10)
                 self.fail("the read did not end after the agent died")
             self.assertNotEqual(reader.returncode, 0)
-            self.assertLess(time.monotonic() - killed_at, LIVENESS_SECONDS + 15)
+            # The driver gives up once the pings have been missing for the liveness time.
+            self.assertLess(time.monotonic() - killed_at, LIVENESS_SECONDS + 6)
         finally:
             s.signal_server(signal.SIGCONT)
         # Nothing hangs afterwards: the drive answers (with errors) at once.

@@ -8,6 +8,7 @@ if(TARGET hvm_webdav)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/webdav_apache_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/webdav_fixture_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/webdav_lighttpd_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/webdav_read_ahead_test.cpp
     LIBS hvm_webdav_test_support
     LABELS integration)
 endif()
