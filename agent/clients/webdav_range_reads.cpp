@@ -75,7 +75,8 @@ class SectionFillJob : public Job {
     };
     DWORD error = client.transport().Drain(sink);
     std::lock_guard<std::mutex> guard(section_->mutex);
-    if (error && !section_->status) section_->status = static_cast<int32_t>(error);
+    // A failure after the last wanted byte costs only the connection.
+    if (error && !section_->status && section_->position < wanted) section_->status = static_cast<int32_t>(error);
     if (!section_->status && section_->position < wanted && wanted != ~uint64_t{0} && !section_->cancel.load())
       section_->status = static_cast<int32_t>(STATUS_UNEXPECTED_NETWORK_ERROR);
   }
