@@ -300,10 +300,18 @@ void AppendHexList(std::string& out, const std::vector<uint8_t>& data) {
 }
 
 void AppendValue(std::string& out, const RegValue& value) {
-  out += value.name.empty() ? std::string("@") : "\"" + Escaped(value.name) + "\"";
+  if (value.name.empty()) {
+    out += '@';
+  } else {
+    out += '"';
+    out += Escaped(value.name);
+    out += '"';
+  }
   out += '=';
   if (value.type == REG_SZ && FitsQuotedForm(value.data)) {
-    out += "\"" + Escaped(QuotedText(value.data)) + "\"";
+    out += '"';
+    out += Escaped(QuotedText(value.data));
+    out += '"';
   } else if (value.type == REG_DWORD && value.data.size() == 4) {
     char number[16];
     uint32_t dword = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
@@ -352,7 +360,13 @@ std::string FormatRegText(const RegistryTree& tree, std::u16string_view rootName
   std::string root = Utf16ToUtf8(rootName);
   for (const auto& [path, key] : tree) {
     if (path.empty() && key.values.empty()) continue;  // the bare root says nothing
-    out += "\n[" + root + (path.empty() ? "" : "\\" + Utf16ToUtf8(key.path)) + "]\n";
+    out += "\n[";
+    out += root;
+    if (!path.empty()) {
+      out += '\\';
+      out += Utf16ToUtf8(key.path);
+    }
+    out += "]\n";
     for (const RegValue& value : key.values) AppendValue(out, value);
   }
   return out;
