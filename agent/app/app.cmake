@@ -14,7 +14,7 @@ add_executable(moorgate ${CMAKE_CURRENT_LIST_DIR}/moorgate_main.cpp)
 target_link_libraries(moorgate PRIVATE hvm_app hvm_webdav)
 
 set(HVM_APP_TESTS ${CMAKE_CURRENT_LIST_DIR}/tests)
-foreach(test instance_channel startup registration connect_site)
+foreach(test instance_channel startup registration connect_site housekeeping)
   if(EXISTS ${HVM_APP_TESTS}/app_${test}_test.cpp)
     hvm_add_test(app_${test}_test
       SOURCES ${HVM_APP_TESTS}/app_${test}_test.cpp ${HVM_APP_TESTS}/app_test_driver.cpp

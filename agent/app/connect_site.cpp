@@ -78,10 +78,21 @@ SiteRecord* SiteConnector::Record(int index) const {
   return record->name[0] != 0 ? record : nullptr;
 }
 
+// Every slot is looked at: a site read again while another stays connected
+// may leave free slots before a connected one.
+int SiteConnector::Find(std::u16string_view name) const {
+  if (name.empty()) return -1;
+  for (size_t i = 0; i < kSiteCount; ++i) {
+    const SiteRecord* record = Record(static_cast<int>(i));
+    if (record != nullptr && WideField(record->name, kSiteNameChars) == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 int SiteConnector::IndexOfLetter(char letter) const {
   for (size_t i = 0; i < kSiteCount; ++i) {
     SiteRecord* record = Record(static_cast<int>(i));
-    if (record == nullptr) break;
+    if (record == nullptr) continue;
     if (record->mappedDrive != 0 && (record->mappedDrive & ~0x20) == (letter & ~0x20))
       return static_cast<int>(i);
   }
@@ -90,7 +101,10 @@ int SiteConnector::IndexOfLetter(char letter) const {
 
 int SiteConnector::MapSite(int index, bool offline) {
   if (Record(index) == nullptr) return 0;
-  return MapConnection(table_.at(static_cast<size_t>(index)), offline);
+  Connection& c = table_.at(static_cast<size_t>(index));
+  // Server changes a re-listing finds reach the kernel through the notification queue.
+  c.hooks.serverChanged = QueueShellNotify;
+  return MapConnection(c, offline);
 }
 
 int SiteConnector::UnmapSite(int index, bool askOpenFiles, bool keepRegistration) {
@@ -173,7 +187,7 @@ int SiteConnector::ConnectAutoSites() {
   int connected = 0;
   for (size_t i = 0; i < kSiteCount; ++i) {
     SiteRecord* record = Record(static_cast<int>(i));
-    if (record == nullptr) break;
+    if (record == nullptr) continue;
     if (!record->autoConnect || record->mappedDrive != 0 || record->login[0] == 0) continue;
     if (ConnectSite(static_cast<int>(i), false)) ++connected;
   }
@@ -183,7 +197,7 @@ int SiteConnector::ConnectAutoSites() {
 void SiteConnector::DisconnectAllSites() {
   for (size_t i = 0; i < kSiteCount; ++i) {
     SiteRecord* record = Record(static_cast<int>(i));
-    if (record == nullptr) break;
+    if (record == nullptr) continue;
     Connection& c = table_.at(i);
     std::lock_guard<std::recursive_mutex> guard(c.requestLock);
     UnmapSite(static_cast<int>(i), true, false);

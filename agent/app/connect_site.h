@@ -24,7 +24,7 @@ class SiteConnector {
   explicit SiteConnector(ConnectionTable& table) : table_(table) {}
 
   // The index of the site with this exact name, or -1.
-  int Find(std::u16string_view name) const { return table_.IndexOfName(name); }
+  int Find(std::u16string_view name) const;
 
   // MapSite / UnmapSite: the request service's map and disconnect.
   int MapSite(int index, bool offline);

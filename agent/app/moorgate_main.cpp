@@ -40,13 +40,15 @@ void PrintHelp() {
       "  --connect NAME        connect the site NAME (same as /con /name=NAME)\n"
       "  --disconnect NAME     disconnect the site NAME (/dis /name=NAME)\n"
       "  --refresh NAME        rebuild the drive of the connected site NAME (/ref /name=NAME)\n"
-      "  --settings            open the settings of the selected site (/set)\n"
+      "  --settings            read the sites again after changes made with moorsites\n"
+      "                        (/set); connected sites stay as they are\n"
       "  --sleep N             wait N seconds before starting (/sleep=N)\n"
       "  --quit                disconnect every site of the running agent and end it\n"
       "  --help                show this text\n\n"
       "Switches are also accepted as they stand: /con /dis /ref /name=NAME /set\n"
       "/sleep[=N] /min. A site name ends at the first blank (31 characters at most).\n"
-      "Sites are kept with moorsites. A connected site shows up as the link\n"
+      "Sites are kept with moorsites; --connect reads them again first. A\n"
+      "connected site shows up as the link\n"
       "~/Halvenmoor/<drive letter> (the HKCU value DrivesFolder moves it).\n"
       "SIGTERM or SIGINT end the agent like --quit.\n");
 }
@@ -148,14 +150,24 @@ void ReadSiteTable(SharedUserBlock& block) {
   WideDbgPrint(u"Sites read: %d\n", count);
 }
 
-uint32_t HandleMessage(SiteConnector& connector, const InstanceMessage& message) {
+// Sites added or changed with moorsites while the agent runs; connected sites stay as they are.
+int ReadSitesAgain(SharedUserBlock& block) {
+  int count = RereadSites(block.sites);
+  WideDbgPrint(u"Sites read again: %d\n", count);
+  return count;
+}
+
+uint32_t HandleMessage(SiteConnector& connector, SharedUserBlock& block, const InstanceMessage& message) {
   switch (message.message) {
     case kMessageTrayNotify:
       std::fprintf(stderr, "moorgate: already running (pid %d)\n", static_cast<int>(getpid()));
       return 1;
     case kMessageSettings:
-      WideDbgPrint(u"Settings are changed with moorsites\n");
-      return 0;
+      return ReadSitesAgain(block) >= 0 ? 1 : 0;
+    case kMessageConnect:
+      // A site that is not connected connects as the registry has it now.
+      ReadSitesAgain(block);
+      return connector.HandleCommand(message);
     default:
       return connector.HandleCommand(message);
   }
@@ -202,7 +214,8 @@ int RunAgent(const std::string& commandLine) {
                static_cast<int>(getpid()));
   connector.ConnectAutoSites();
   RunOwnCommands(connector, commandLine);
-  loop.Run([&connector](const InstanceMessage& m) { return HandleMessage(connector, m); });
+  SharedUserBlock& block = *section.UserBlock();
+  loop.Run([&connector, &block](const InstanceMessage& m) { return HandleMessage(connector, block, m); });
 
   server.Stop();
   connector.DisconnectAllSites();

@@ -16,16 +16,6 @@
 
 namespace hvm {
 
-// Shell event codes.
-inline constexpr uint16_t SHCNE_RENAMEITEM = 0x0001;
-inline constexpr uint16_t SHCNE_CREATE = 0x0002;
-inline constexpr uint16_t SHCNE_DELETE = 0x0004;
-inline constexpr uint16_t SHCNE_MKDIR = 0x0008;
-inline constexpr uint16_t SHCNE_RMDIR = 0x0010;
-inline constexpr uint16_t SHCNE_ATTRIBUTES = 0x0800;
-inline constexpr uint16_t SHCNE_UPDATEDIR = 0x1000;
-inline constexpr uint16_t SHCNE_UPDATEITEM = 0x2000;
-
 struct ShellNotice {
   uint16_t event = 0;
   std::u16string drivePath;   // "X:\docs\a.txt", for the trace

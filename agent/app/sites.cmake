@@ -20,6 +20,7 @@ target_link_libraries(moorsites PRIVATE hvm_sites)
 hvm_add_test(sites_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/sites_store_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/tests/sites_manager_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/tests/sites_merge_test.cpp
   LIBS hvm_sites)
 
 # Runs the built program on a scratch HOME.

@@ -2,6 +2,7 @@
 #include "agent/app/sites.h"
 
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "agent/app/drive_letters.h"
@@ -435,6 +436,48 @@ std::u16string_view SiteStore::Name(int index) const {
 
 void SiteStore::Changed() {
   if (tableChanged) tableChanged();
+}
+
+namespace {
+
+bool IsConnected(const SiteRecord& record) { return record.name[0] != 0 && record.mappedDrive != 0; }
+
+bool ConnectedElsewhere(const SiteTable& live, std::u16string_view name) {
+  for (const SiteRecord& record : live)
+    if (IsConnected(record) && EqualsNoCase(WideField(record.name, kSiteNameChars), name)) return true;
+  return false;
+}
+
+}  // namespace
+
+void MergeSiteTable(SiteTable& live, const SiteTable& fresh) {
+  size_t slot = 0;
+  auto nextFreeSlot = [&live, &slot]() {
+    while (slot < kSiteCount && IsConnected(live[slot])) ++slot;
+    return slot;
+  };
+  for (const SiteRecord& site : fresh) {
+    std::u16string_view name = WideField(site.name, kSiteNameChars);
+    if (name.empty() || ConnectedElsewhere(live, name)) continue;
+    if (nextFreeSlot() == kSiteCount) break;
+    live[slot] = site;
+    live[slot].mappedDrive = 0;
+    ++slot;
+  }
+  for (; nextFreeSlot() < kSiteCount; ++slot) std::memset(&live[slot], 0, sizeof(SiteRecord));
+}
+
+int RereadSites(SiteTable& live) {
+  struct Scratch {
+    SiteTable sites;
+  };
+  auto scratch = std::make_unique<Scratch>();
+  std::memset(scratch->sites, 0, sizeof(SiteTable));
+  SiteStore store(scratch->sites);
+  int count = store.ReadSites();
+  if (count < 0) return count;
+  MergeSiteTable(live, scratch->sites);
+  return count;
 }
 
 }  // namespace hvm

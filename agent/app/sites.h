@@ -96,4 +96,14 @@ class SiteStore {
 // Fills a record with the options of a new site (no name, URL or letter).
 void ApplyNewSiteDefaults(SiteRecord& record);
 
+// A running agent takes in the sites as the registry now has them. A record
+// whose site is connected keeps its slot and every field (the Connection of
+// that slot works on it); the other slots take the registry's sites in their
+// order, leaving out names a connected record already carries, and the rest
+// are cleared.
+void MergeSiteTable(SiteTable& live, const SiteTable& fresh);
+// Reads the registry into a scratch table and merges it into live: the number
+// of sites read, or ReadSites' negative code (live then stays as it was).
+int RereadSites(SiteTable& live);
+
 }  // namespace hvm

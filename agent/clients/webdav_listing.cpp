@@ -35,6 +35,28 @@ bool IsInUse(const Connection& connection, const FileEntry* entry) {
   return false;
 }
 
+// What the kernel may hold of a child: its kind, size and server time.
+struct SeenState {
+  bool directory;
+  uint64_t size;
+  FileTime modified;
+};
+
+SeenState SeenOf(const FileEntry& entry) {
+  return {entry.IsDirectory(), entry.size, entry.serverModifiedTime};
+}
+
+// A time the service made up itself (0) is no server state to compare with.
+bool ChangedOnServer(const SeenState& before, const FileEntry& entry) {
+  if (before.directory != entry.IsDirectory()) return true;
+  if (before.modified != 0 && before.modified != entry.serverModifiedTime) return true;
+  return !entry.IsDirectory() && before.size != entry.size;
+}
+
+void TellServerChange(Connection& connection, const FileEntry& entry, uint16_t event) {
+  if (connection.hooks.serverChanged) connection.hooks.serverChanged(connection, entry, event);
+}
+
 void StoreListed(FileEntry& entry, const ListedItem& item) {
   if (entry.flags & kEntryWrittenLocally) return;  // the local copy is newer than the server's
   FileTime now = NowFileTime();
@@ -84,11 +106,13 @@ NTSTATUS WebDavClient::HeadRefresh(std::u16string_view serverPath, FileEntry* en
   CloseRequest();
   std::tm t{};
   if (ParseHttpDate(modified, t) == 0 && !(entry->flags & kEntryWrittenLocally) && !entry->HasLocalCopy()) {
+    SeenState before = SeenOf(*entry);
     entry->lastWriteTime = FileTimeFromUtc(t);
     entry->serverModifiedTime = entry->lastWriteTime;
     // A changed file usually changed its size too; a stale size would fail every read.
     if (!length.empty() && length.find_first_not_of("0123456789") == std::string::npos && length.size() < 20)
       entry->size = std::stoull(length);
+    if (ChangedOnServer(before, *entry)) TellServerChange(*connection_, *entry, SHCNE_UPDATEITEM);
   }
   return STATUS_SUCCESS;
 }
@@ -112,6 +136,9 @@ NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEnt
     return STATUS_UNSUCCESSFUL;
   }
   if (!folder) folder = connection_->entries.LookUp(folderCachePath);
+  // A first listing shows what the kernel has not seen yet: no notice for it.
+  bool relisting = folder != nullptr && folder->lastRefreshTime != 0;
+  bool childrenChanged = false;
   std::vector<FileEntry*> listed;
   bool listedFolder = false;
   for (const ListedItem& item : result.items) {
@@ -125,13 +152,26 @@ NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEnt
     listedFolder = true;
     std::u16string childPath = std::u16string(folderCachePath) + u"\\" + item.name;
     FileEntry* child = connection_->entries.LookUp(childPath);
+    bool isNew = child == nullptr;
     if (!child) child = connection_->entries.NewEntry(childPath);
     if (!child) return STATUS_INSUFFICIENT_RESOURCES;
+    SeenState before = SeenOf(*child);
     child->parent = folder;
     StoreListed(*child, item);
     listed.push_back(child);
+    // The kernel holds nothing of a child never reported: the folder's notice covers it.
+    if (isNew) {
+      childrenChanged = childrenChanged || relisting;
+    } else if (ChangedOnServer(before, *child)) {
+      TellServerChange(*connection_, *child, child->IsDirectory() ? SHCNE_UPDATEDIR : SHCNE_UPDATEITEM);
+    }
   }
-  if (folder && listedFolder && folder->IsDirectory()) DropVanishedChildren(folder, listed);
+  if (folder && listedFolder && folder->IsDirectory()) {
+    size_t cached = connection_->entries.size();
+    DropVanishedChildren(folder, listed);
+    if (connection_->entries.size() < cached) childrenChanged = true;
+  }
+  if (folder && childrenChanged) TellServerChange(*connection_, *folder, SHCNE_UPDATEDIR);
   if (folder) folder->lastRefreshTime = NowFileTime();
   return STATUS_SUCCESS;
 }
@@ -163,6 +203,8 @@ void WebDavClient::DropVanishedChildren(FileEntry* folder, const std::vector<Fil
       tree.front()->flags |= kEntryDeletedOnServer;
       continue;
     }
+    const FileEntry& gone = *tree.front();
+    TellServerChange(*connection_, gone, gone.IsDirectory() ? SHCNE_RMDIR : SHCNE_DELETE);
     for (auto e = tree.rbegin(); e != tree.rend(); ++e) cache.DiscardEntry(*e, true);
   }
 }

@@ -24,6 +24,16 @@ enum class ClientKind : uint8_t;
 
 inline constexpr size_t kServerBasePathChars = 768;
 
+// Shell event codes: what a change notice says happened to a path.
+inline constexpr uint16_t SHCNE_RENAMEITEM = 0x0001;
+inline constexpr uint16_t SHCNE_CREATE = 0x0002;
+inline constexpr uint16_t SHCNE_DELETE = 0x0004;
+inline constexpr uint16_t SHCNE_MKDIR = 0x0008;
+inline constexpr uint16_t SHCNE_RMDIR = 0x0010;
+inline constexpr uint16_t SHCNE_ATTRIBUTES = 0x0800;
+inline constexpr uint16_t SHCNE_UPDATEDIR = 0x1000;
+inline constexpr uint16_t SHCNE_UPDATEITEM = 0x2000;
+
 // What the loop hands to other subsystems. Every member is optional.
 struct ConnectionHooks {
   // Offline-cache commands 0x142100..0x142110; returns the result word.
@@ -41,6 +51,10 @@ struct ConnectionHooks {
   std::function<bool(std::u16string_view path)> offlineUpdateAllowed;
   // The loop ended: disconnect the Connection (drive link, registration).
   std::function<void(class Connection&)> loopEnded;
+  // A listing found a child that is new, changed or gone on the server, or a
+  // folder whose children changed: the kernel still shows the old state.
+  // Called before a vanished entry is discarded; event is a SHCNE_* code.
+  std::function<void(class Connection&, const FileEntry&, uint16_t event)> serverChanged;
 };
 
 class Connection {

@@ -127,8 +127,27 @@ std::unique_lock<std::mutex> EntryCache::LockDeferred() const {
 bool EntryCache::TakeDeferredLocked(FileEntry* entry) {
   auto it = std::find(deferred_.begin(), deferred_.end(), entry);
   if (it == deferred_.end()) return false;
+  // A job that still counts itself a reader touches the entry after its last
+  // section went: the entry stays parked and the housekeeping frees it later.
+  if (entry->readers.load() >= 1) return false;
   deferred_.erase(it);
   return true;
+}
+
+size_t EntryCache::FreeDeferred(const std::function<bool(const FileEntry&)>& held) {
+  std::vector<FileEntry*> unheld;
+  {
+    std::lock_guard<std::mutex> guard(deferredLock_);
+    auto kept = std::stable_partition(deferred_.begin(), deferred_.end(), [&held](FileEntry* entry) {
+      std::lock_guard<std::recursive_mutex> entryGuard(entry->lock);
+      return held(*entry);
+    });
+    unheld.assign(kept, deferred_.end());
+    deferred_.erase(kept, deferred_.end());
+  }
+  // Ending a section may wait for its job, which takes the deferred lock to detach.
+  for (FileEntry* entry : unheld) FreeEntry(entry, false);
+  return unheld.size();
 }
 
 }  // namespace hvm

@@ -157,6 +157,11 @@ class EntryCache {
   std::unique_lock<std::mutex> LockDeferred() const;
   bool TakeDeferredLocked(FileEntry* entry);
 
+  // The housekeeping's pass over the deferred list: every parked entry that
+  // held() does not claim is taken off the list under its lock, then freed
+  // (its sections ended) outside it. Returns the number freed.
+  size_t FreeDeferred(const std::function<bool(const FileEntry&)>& held);
+
  private:
   Set entries_;
   mutable std::mutex deferredLock_;

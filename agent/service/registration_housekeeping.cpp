@@ -1,6 +1,6 @@
-// The agent's housekeeping thread: every 100 ms it ends the attached sections
-// of entries nobody uses any more, so finished downloads and read-ahead
-// blocks do not pile up on long-lived entries.
+// The agent's housekeeping thread: every 100 ms it frees the parked entries
+// nobody holds any more and ends the attached sections of entries nobody
+// uses, so finished downloads and read-ahead blocks do not pile up.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -35,10 +35,22 @@ bool EntryIsIdle(const FileEntry& entry) {
   return !(entry.useCount > 0 && !entry.IsDeletePending());
 }
 
-void TidyConnection(Connection& c) {
+// A parked entry may still be named by an open handle or the last listing,
+// besides the jobs and opens that keep any entry busy.
+bool DeferredEntryHeld(const Connection& c, const FileEntry& entry) {
+  if (!EntryIsIdle(entry) || entry.useCount > 0 || entry.handleCount > 0) return true;
+  if (c.lastListed == &entry) return true;
+  for (OpenHandle* handle = c.openHandles.head(); handle != nullptr; handle = handle->next)
+    if (handle->entry == &entry || handle->position == &entry) return true;
+  return false;
+}
+
+void TidyConnection(Connection& c, bool mapped) {
   std::unique_lock<std::recursive_mutex> guard(c.requestLock, std::try_to_lock);
   // A request or a disconnect is under way: this Connection waits for the next round.
   if (!guard.owns_lock()) return;
+  c.entries.FreeDeferred([&c](const FileEntry& entry) { return DeferredEntryHeld(c, entry); });
+  if (!mapped) return;
   for (FileEntry* entry : c.entries) {
     if (entry->sections != nullptr && EntryIsIdle(*entry)) DetachAllSections(*entry);
   }
@@ -62,8 +74,10 @@ void Run(ConnectionTable& table) {
 void HousekeepingRound(ConnectionTable& table) {
   for (size_t i = 0; i < table.size(); ++i) {
     Connection& c = table.at(i);
-    if (c.site == nullptr || c.site->mappedDrive == 0 || !c.mapped) continue;
-    TidyConnection(c);
+    if (c.site == nullptr) continue;
+    bool mapped = c.site->mappedDrive != 0 && c.mapped;
+    // A disconnected site's parked entries still go once their last job lets go.
+    if (mapped || c.entries.DeferredCount() > 0) TidyConnection(c, mapped);
   }
 }
 

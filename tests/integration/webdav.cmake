@@ -11,4 +11,10 @@ if(TARGET hvm_webdav)
             ${CMAKE_CURRENT_LIST_DIR}/webdav_read_ahead_test.cpp
     LIBS hvm_webdav_test_support
     LABELS integration)
+  if(TARGET hvm_app)
+    hvm_add_test(webdav_relisting_test
+      SOURCES ${CMAKE_CURRENT_LIST_DIR}/webdav_relisting_test.cpp
+      LIBS hvm_webdav_test_support hvm_app
+      LABELS integration)
+  endif()
 endif()
