@@ -1,6 +1,6 @@
 // moorsites: the site manager on the command line, for a user without a
 // display. It works on the user's registry file as the agent's site manager
-// does; a running agent reads the changes at its next start.
+// does; a running agent reads the changes at `moorgate --settings` or its next connect.
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,7 +33,7 @@ constexpr char kUsage[] =
     "\n"
     "Manages the Halvenmoor sites of the current user (the user's registry file).\n"
     "A user without sites first gets the machine's seed site or two examples.\n"
-    "A running agent takes the changes at its next start.\n"
+    "A running agent takes the changes at 'moorgate --settings' or its next --connect.\n"
     "\n"
     "Commands:\n"
     "  list                      the sites: name, drive letter, URL, connect at start\n"

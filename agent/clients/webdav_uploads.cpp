@@ -55,10 +55,11 @@ class SectionWriterJob : public Job {
       std::lock_guard<std::recursive_mutex> guard(entry->lock);
       status = s->client->UploadCopy(entry, s->fd, s->size, s->serverPath);
     }
-    if (entry->readers.load() > 0) entry->readers--;
     uint32_t connectionHandle = s->connectionHandle, requestId = s->requestId;
     s->JobLeft();
     DetachSection(*entry, s);
+    // Last: while the job counts as a reader the housekeeping leaves the entry alone.
+    if (entry->readers.load() > 0) entry->readers--;
     FinishPendingRequest(connectionHandle, requestId, status == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_CANCELLED);
   }
 

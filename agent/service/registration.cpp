@@ -194,8 +194,7 @@ int ConnectionTable::IndexOfName(std::u16string_view name) const {
   if (block_ == nullptr || name.empty()) return -1;
   for (size_t i = 0; i < kSiteCount; ++i) {
     std::u16string_view siteName = WideField(block_->sites[i].name, kSiteNameChars);
-    if (siteName.empty()) break;
-    if (siteName == name) return static_cast<int>(i);
+    if (!siteName.empty() && siteName == name) return static_cast<int>(i);
   }
   return -1;
 }

@@ -100,7 +100,8 @@ void StartHousekeeping(ConnectionTable& table);
 void StopHousekeeping();
 // A step the thread runs first in every round (the queue of busy paths).
 void SetHousekeepingStep(std::function<void()> step);
-// One round over the table: frees the attached sections of idle entries.
+// One round over the table: frees the attached sections of idle entries and
+// the parked entries that nothing holds any more.
 void HousekeepingRound(ConnectionTable& table);
 
 // The ping thread: IOCTL_PING once a second for as long as it runs.
