@@ -48,14 +48,7 @@ void FinishPush(RequestContext& ctx) {
 
 void ContentPushOperation(RequestContext& ctx) {
   FileEntry& entry = *ctx.entry;
-  if (entry.IsDirectory()) {
-    ctx.Answer(STATUS_INVALID_DEVICE_REQUEST);
-    return;
-  }
-  if (entry.IsReadOnly()) {
-    ctx.Answer(STATUS_ACCESS_DENIED);
-    return;
-  }
+  if (!IsWritableFile(ctx)) return;
   uint32_t mode = ctx.Word(0);
   uint32_t fetchLength = ctx.DataWord(0);
   if (mode != 0 && mode <= kMaxChunk && (ctx.DataLength() < 4 || fetchLength > kMaxChunk)) {

@@ -5,6 +5,18 @@
 
 namespace hvm {
 
+bool IsWritableFile(RequestContext& ctx) {
+  if (ctx.entry->IsDirectory()) {
+    ctx.Answer(STATUS_INVALID_DEVICE_REQUEST);
+    return false;
+  }
+  if (ctx.entry->IsReadOnly()) {
+    ctx.Answer(STATUS_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
+
 bool BeginWriteIfUnlocked(RequestContext& ctx) {
   if (ctx.entry->lockCount != 0) return true;
   if (ctx.connection.client->BeginWrite(ctx.entry, ctx.area, 1, nullptr) == STATUS_SUCCESS) return true;

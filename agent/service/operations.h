@@ -18,6 +18,9 @@ void DeviceControlOperation(RequestContext& ctx);
 void ContentPushOperation(RequestContext& ctx);
 
 // Shared steps.
+// Changes reach files only: false after answering STATUS_INVALID_DEVICE_REQUEST
+// for a directory or STATUS_ACCESS_DENIED for a read-only file.
+bool IsWritableFile(RequestContext& ctx);
 // The client's begin write when the file holds no lock yet; false after
 // answering STATUS_ACCESS_DENIED with information 0.
 bool BeginWriteIfUnlocked(RequestContext& ctx);

@@ -7,14 +7,7 @@ namespace hvm {
 
 void WriteOperation(RequestContext& ctx) {
   FileEntry& entry = *ctx.entry;
-  if (entry.IsDirectory()) {
-    ctx.Answer(STATUS_INVALID_DEVICE_REQUEST);
-    return;
-  }
-  if (entry.IsReadOnly()) {
-    ctx.Answer(STATUS_ACCESS_DENIED);
-    return;
-  }
+  if (!IsWritableFile(ctx)) return;
   uint32_t length = ctx.Word(0);
   if (length > ctx.DataLength() || length > kMaxChunk) {
     ctx.Answer(STATUS_INVALID_PARAMETER);
