@@ -14,26 +14,7 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kPiece = 65536;
 
-class ReadAheadApache : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { server_ = new ServerScript("apache_webdav.sh"); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_TRUE(server_->ok()) << "Apache did not start";
-    SetCurrentUi(&ui_);
-    for (const auto& item : fs::directory_iterator(server_->DataDir())) fs::remove_all(item.path());
-  }
-  void TearDown() override { SetCurrentUi(nullptr); }
-  std::string Data(const std::string& name) const { return server_->DataDir() + "/" + name; }
-
-  static ServerScript* server_;
-  RecordingUi ui_;
-};
-
-ServerScript* ReadAheadApache::server_ = nullptr;
+class ReadAheadApache : public ApacheSuite {};
 
 TEST_F(ReadAheadApache, SequentialPiecesAcrossBlockBoundariesAndRereadsAreExact) {
   const uint64_t size = 10 * 1048576 + 777;

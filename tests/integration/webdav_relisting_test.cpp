@@ -14,34 +14,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class Relisting : public ::testing::Test {
+class Relisting : public ApacheSuite {
  protected:
-  static void SetUpTestSuite() { server_ = new ServerScript("apache_webdav.sh"); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(server_->ok()) << "Apache did not start";
-    SetCurrentUi(&ui_);
-    for (const auto& item : fs::directory_iterator(server_->DataDir())) fs::remove_all(item.path());
+    ApacheSuite::SetUp();
+    if (HasFatalFailure()) return;
     ShellNotice stale;
     while (AgentShellNotifyQueue().Take(stale)) {
     }
   }
-  void TearDown() override { SetCurrentUi(nullptr); }
-  std::string Data(const std::string& name) const { return server_->DataDir() + "/" + name; }
   static std::vector<std::pair<std::u16string, uint16_t>> Queued() {
     std::vector<std::pair<std::u16string, uint16_t>> out;
     ShellNotice notice;
     while (AgentShellNotifyQueue().Take(notice)) out.emplace_back(notice.drivePath, notice.event);
     return out;
   }
-
-  static ServerScript* server_;
-  RecordingUi ui_;
 };
-ServerScript* Relisting::server_ = nullptr;
 
 TEST_F(Relisting, ChangedVanishedAndNewChildrenAreQueuedOnlyOnceSeen) {
   fs::create_directory(Data("sub"));

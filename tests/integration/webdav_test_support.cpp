@@ -1,3 +1,4 @@
+#include <filesystem>
 #include "tests/integration/webdav_test_support.h"
 
 #include <curl/curl.h>
@@ -173,5 +174,25 @@ int LocalCopyWith(const std::vector<uint8_t>& data) {
 
 std::string FixtureLog(const ServerScript& fixture) { return Fetch(fixture.Url("/_log"), "GET"); }
 void ClearFixtureLog(const ServerScript& fixture) { Fetch(fixture.Url("/_log"), "DELETE"); }
+
+ServerScript* ApacheSuite::server_ = nullptr;
+
+void ApacheSuite::SetUpTestSuite() { server_ = new ServerScript("apache_webdav.sh"); }
+
+void ApacheSuite::TearDownTestSuite() {
+  delete server_;
+  server_ = nullptr;
+}
+
+void ApacheSuite::SetUp() {
+  ASSERT_TRUE(server_->ok()) << "Apache did not start";
+  SetCurrentUi(&ui_);
+  for (const auto& item : std::filesystem::directory_iterator(server_->DataDir()))
+    std::filesystem::remove_all(item.path());
+}
+
+void ApacheSuite::TearDown() { SetCurrentUi(nullptr); }
+
+std::string ApacheSuite::Data(const std::string& name) const { return server_->DataDir() + "/" + name; }
 
 }  // namespace hvm::test

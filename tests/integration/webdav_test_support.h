@@ -10,6 +10,8 @@
 #include "agent/service/connection.h"
 #include "platform/ui.h"
 
+#include <gtest/gtest.h>
+
 namespace hvm::test {
 
 // Runs tests/servers/<script> start|stop with a fresh state folder.
@@ -71,5 +73,19 @@ int LocalCopyWith(const std::vector<uint8_t>& data);
 // The fixture's request log as JSON text; clearing it.
 std::string FixtureLog(const ServerScript& fixture);
 void ClearFixtureLog(const ServerScript& fixture);
+
+// A suite sharing one Apache with mod_dav; every test starts from an empty
+// folder with a RecordingUi installed.
+class ApacheSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+  void TearDown() override;
+  std::string Data(const std::string& name) const;
+
+  static ServerScript* server_;
+  RecordingUi ui_;
+};
 
 }  // namespace hvm::test
