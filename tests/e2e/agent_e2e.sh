@@ -41,7 +41,18 @@ cleanup() {
   wait 2>/dev/null
   fusermount3 -u -z "$HALVENMOOR_RUNTIME_DIR/mnt" 2>/dev/null
   "$servers/apache_webdav.sh" stop "$work/apache" >/dev/null 2>&1
+  remove_shared_section
   rm -rf "$work"
+}
+
+# The agent's shared section outlives it; its name carries an FNV-1a hash of the runtime folder.
+remove_shared_section() {
+  local name
+  name=$(python3 -c 'import sys
+h = 1469598103934665603
+for b in sys.argv[1].encode(): h = ((h ^ b) * 1099511628211) % 2**64
+print("Halvenmoor_WebSharedData.%016x.%d" % (h, __import__("os").getuid()))' "$HALVENMOOR_RUNTIME_DIR")
+  rm -f "/dev/shm/$name"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
