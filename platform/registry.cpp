@@ -231,22 +231,37 @@ std::string MachineRegistryPath() {
   return path.empty() ? std::string("/etc/halvenmoor/system.reg") : path;
 }
 
+namespace {
+
+// The key a call names: the handle's key and subKey below it.
+DWORD ResolveTarget(HKEY key, const char16_t* subKey, KeyRef& ref, KeyRef& target) {
+  DWORD error = Resolve(key, ref);
+  if (error != ERROR_SUCCESS) return error;
+  target = KeyRef{ref.hive, {}};
+  return JoinPath(ref.path, subKey, target.path);
+}
+
+// ERROR_SUCCESS when target exists, ERROR_FILE_NOT_FOUND when not, and
+// ERROR_KEY_DELETED when the handle's own key is gone.
+DWORD TargetState(const KeyRef& ref, const KeyRef& target) {
+  return ref.hive->Read([&](const RegistryTree& tree) -> DWORD {
+    if (FindKey(tree, ref.path) == nullptr) return ERROR_KEY_DELETED;
+    return FindKey(tree, target.path) != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  });
+}
+
+}  // namespace
+
 LONG RegCreateKeyExW(HKEY key, const char16_t* subKey, DWORD, char16_t*, DWORD, DWORD, void*,
                      HKEY* result, DWORD* disposition) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
-  KeyRef ref;
-  DWORD error = Resolve(key, ref);
-  if (error != ERROR_SUCCESS) return error;
-  KeyRef target{ref.hive, {}};
-  error = JoinPath(ref.path, subKey, target.path);
+  KeyRef ref, target;
+  DWORD error = ResolveTarget(key, subKey, ref, target);
   if (error != ERROR_SUCCESS) return error;
   bool created = false;
   // Opening an existing key needs no lock and no write.
-  error = ref.hive->Read([&](const RegistryTree& tree) -> DWORD {
-    if (FindKey(tree, ref.path) == nullptr) return ERROR_KEY_DELETED;
-    return FindKey(tree, target.path) != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-  });
+  error = TargetState(ref, target);
   if (error == ERROR_FILE_NOT_FOUND) {
     error = ref.hive->Update([&](RegistryTree& tree, bool& changed) -> DWORD {
       if (FindKey(tree, ref.path) == nullptr) return ERROR_KEY_DELETED;
@@ -265,16 +280,10 @@ LONG RegCreateKeyExW(HKEY key, const char16_t* subKey, DWORD, char16_t*, DWORD, 
 LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD, DWORD, HKEY* result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
-  KeyRef ref;
-  DWORD error = Resolve(key, ref);
+  KeyRef ref, target;
+  DWORD error = ResolveTarget(key, subKey, ref, target);
   if (error != ERROR_SUCCESS) return error;
-  KeyRef target{ref.hive, {}};
-  error = JoinPath(ref.path, subKey, target.path);
-  if (error != ERROR_SUCCESS) return error;
-  error = ref.hive->Read([&](const RegistryTree& tree) -> DWORD {
-    if (FindKey(tree, ref.path) == nullptr) return ERROR_KEY_DELETED;
-    return FindKey(tree, target.path) != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-  });
+  error = TargetState(ref, target);
   if (error != ERROR_SUCCESS) return static_cast<LONG>(error);
   *result = NewKeyHandle(target);
   return ERROR_SUCCESS;
