@@ -9,7 +9,10 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace hvm {
@@ -399,13 +402,29 @@ bool HasNonLoopbackInterface() {
   return found;
 }
 
-bool NetworkIsDown() {
+namespace {
+bool NoInterfaceUp() {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return false;
   bool anyUp = false;
   for (ifaddrs* a = list; a && !anyUp; a = a->ifa_next) anyUp = (a->ifa_flags & IFF_UP) != 0;
   freeifaddrs(list);
   return !anyUp;
+}
+}  // namespace
+
+bool NetworkIsDown() {
+  // Every request asks; the interface list costs two netlink dumps, so the
+  // answer is kept for a second.
+  using Clock = std::chrono::steady_clock;
+  static std::atomic<int64_t> checkedAt{std::numeric_limits<int64_t>::min()};
+  static std::atomic<bool> down{false};
+  int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    Clock::now().time_since_epoch()).count();
+  if (now - checkedAt.load(std::memory_order_acquire) < 1000) return down.load();
+  down.store(NoInterfaceUp());
+  checkedAt.store(now, std::memory_order_release);
+  return down.load();
 }
 
 bool IsLoopbackHost(std::string_view host) {

@@ -1,9 +1,11 @@
 // The records that cross the control channel between the driver and the agent.
 // Every byte is fixed: little-endian, packed, offsets pinned below and by tests.
 #pragma once
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "agent/service/ntstatus.h"
 #include "platform/win32.h"
@@ -267,6 +269,42 @@ inline void SetByteOffset(RequestRecord& r, uint64_t offset) {
 // Valid length before a write: word 1 low, offset 32 high.
 inline uint64_t ValidLengthOf(const RequestRecord& r) {
   return (uint64_t{r.validLengthHigh} << 32) | r.Parameters[1];
+}
+
+// Bytes of a reply worth handing to the driver: the header and the data the
+// answered request can take. The rest of the 64 KiB area is never read by the
+// driver, so copying it through the socket for every write or close would only
+// cost time. The smallest reply still carries data word 0 (a write's size
+// high half, a close's use count). A loop that has answered nothing yet sends
+// the smallest reply.
+inline constexpr size_t kCreateReplyDataSize = 12;
+// A read asks for the number of bytes in its 4 data bytes (word 0 when absent).
+inline uint32_t ReadLengthOf(const RequestRecord& r) {
+  uint32_t length = r.Parameters[0];
+  if (r.dataLength >= sizeof length) std::memcpy(&length, r.data, sizeof length);
+  return length;
+}
+inline size_t ReplyBytesFor(const RequestRecord* answered) {
+  size_t data = kMaxChunk;
+  if (answered == nullptr) {
+    data = 0;
+  } else {
+    switch (answered->MajorFunction) {
+      case MJ_CREATE: data = kCreateReplyDataSize; break;
+      case MJ_CLOSE: data = 4; break;
+      case MJ_READ: data = std::min<size_t>(ReadLengthOf(*answered), kMaxChunk); break;
+      case MJ_QUERY_INFORMATION: data = std::min<size_t>(answered->Parameters[0], kMaxChunk); break;
+      case MJ_WRITE:
+      case MJ_SET_INFORMATION:
+      case MJ_FLUSH_BUFFERS:
+      case MJ_TOKEN_REPLACE:
+      case MJ_LOCK_CONTROL:
+      case MJ_CLEANUP:
+      case MJ_CONTENT_PUSH: data = 0; break;
+      default: break;  // listings and controls: the whole area
+    }
+  }
+  return std::max(kGetRequestMinIn, kReplyHeaderSize + data);
 }
 
 // A decoded view of a buffer, or nullptr when it is too short or unmarked.

@@ -67,10 +67,12 @@ uint32_t RunRequestLoop(Connection& c) {
     c.refreshThread = std::thread(RefreshLoop, std::ref(c));
 
   LoopState state;
+  const RequestRecord* answered = nullptr;
   while (c.mapped) {
     reply->connectionHandle = c.connectionHandle;
     DWORD returned = 0;
-    if (!DeviceIoControl(device, IOCTL_GET_REQUEST, reply.get(), sizeof(ReplyRecord), request.get(),
+    DWORD replyBytes = static_cast<DWORD>(ReplyBytesFor(answered));
+    if (!DeviceIoControl(device, IOCTL_GET_REQUEST, reply.get(), replyBytes, request.get(),
                          sizeof(RequestRecord), &returned, nullptr)) {
       WideDbgPrint(u"Ioctl failed with code %d\n", static_cast<int>(GetLastError()));
       break;
@@ -80,6 +82,7 @@ uint32_t RunRequestLoop(Connection& c) {
       break;
     }
     if (!ProcessRequest(c, state, *request, *reply, returned)) break;
+    answered = request.get();
   }
   EndLoop(c, device);
   return 0;

@@ -135,5 +135,32 @@ TEST(ChannelRecords, SixtyFourBitSplitFields) {
   EXPECT_EQ(ByteOffsetOf(*old), 0x10ull);
 }
 
+TEST(ChannelRecords, ReplyCarriesOnlyWhatTheAnsweredRequestTakes) {
+  EXPECT_EQ(ReplyBytesFor(nullptr), kGetRequestMinIn);  // nothing answered yet
+  auto r = Zeroed<RequestRecord>();
+  auto bytesFor = [&](uint8_t major) {
+    r->MajorFunction = major;
+    return ReplyBytesFor(r.get());
+  };
+  // A read asks in its data word; word 0 only stands in when the data is missing.
+  uint32_t want = 4096;
+  memcpy(r->data, &want, 4), r->dataLength = 4, r->Parameters[0] = 9;
+  EXPECT_EQ(bytesFor(MJ_READ), 20u + 4096);
+  want = 0x7FFFFFFF;  // nonsense lengths never reach past the area
+  memcpy(r->data, &want, 4);
+  EXPECT_EQ(bytesFor(MJ_READ), kChannelBufferSize - 33);
+  r->dataLength = 0;
+  EXPECT_EQ(bytesFor(MJ_READ), 20u + 9);
+  r->Parameters[0] = 40;
+  EXPECT_EQ(bytesFor(MJ_QUERY_INFORMATION), 60u);
+  EXPECT_EQ(bytesFor(MJ_CREATE), 32u);
+  // Writes, cleanups and the content push keep data word 0 and nothing more.
+  for (uint8_t major : {MJ_WRITE, MJ_CLEANUP, MJ_CLOSE, MJ_CONTENT_PUSH, MJ_SET_INFORMATION})
+    EXPECT_EQ(bytesFor(major), 24u) << int(major);
+  // Listings and controls may fill the whole area.
+  EXPECT_EQ(bytesFor(MJ_DIRECTORY_CONTROL), 20u + kMaxChunk);
+  EXPECT_EQ(bytesFor(MJ_DEVICE_CONTROL), 20u + kMaxChunk);
+}
+
 }  // namespace
 }  // namespace hvm
