@@ -100,6 +100,20 @@ class FileOperations(DriveCase):
         self.assertEqual(self.server_bytes("over.txt"), b"short\n")
         self.assertEqual(self.sh(f"cat '{self.drive}/over.txt'").out, "short\n")
 
+    def test_shell_redirections_upload_each_file_once(self):
+        access_log = os.path.join(self.system.server_state, "logs", "access.log")
+        self.sh(f"echo hello > '{self.drive}/once.txt'")
+        self.sh(f"dd if=/etc/hostname of='{self.drive}/once-dd.txt' status=none")
+        with open(access_log) as f:
+            puts = [line.split()[2] for line in f if line.split()[1] == "PUT"]
+        # The empty file made at create, then the written contents.
+        self.assertEqual(puts.count("/dav/once.txt"), 2)
+        self.assertEqual(puts.count("/dav/once-dd.txt"), 2)
+        self.assertEqual(self.server_bytes("once.txt"), b"hello\n")
+        # Emptying a file without writing still reaches the server.
+        self.sh(f": > '{self.drive}/once.txt'")
+        self.assertEqual(self.server_bytes("once.txt"), b"")
+
     def test_append_keeps_the_earlier_contents(self):
         self.system.put_on_server("log.txt", b"first\n")
         self.sh(f"echo second >> '{self.drive}/log.txt'")
