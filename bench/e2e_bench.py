@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import urllib.parse
 import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
@@ -28,7 +29,17 @@ BIG = 256 * MiB
 SMALL_COUNT, SMALL_SIZE = 1000, 4096
 LISTING_COUNT = 5000
 TASKS = ["read 256 MiB (cold)", "write 256 MiB", "1,000 files of 4 KiB",
-         "ls -l of 5,000 files (cold)", "tar x of a source tree"]
+         "ls -l of 5,000 files (cold)", "tar x of a source tree",
+         "1,000 files, 4 requests each", "tar x, 4 requests each"]
+# The requests the agent sends for each new small file (an empty PUT at
+# create, the upload, the times, the entry's refresh), made by raw curl on one
+# connection: the floor under the small-file task for any client that speaks
+# WebDAV this way.
+PROPPATCH_BODY = ("<?xml version='1.0' encoding='utf-8'?><D:propertyupdate xmlns:D='DAV:' "
+                  "xmlns:HVM='urn:Halvenmoor:'><D:set><D:prop><HVM:hvm_creationdate>"
+                  "2026-12-08T01:02:03Z</HVM:hvm_creationdate><HVM:hvm_getlastmodified>"
+                  "Tue, 08 Dec 2026 01:02:03 GMT</HVM:hvm_getlastmodified></D:prop></D:set>"
+                  "</D:propertyupdate>")
 STEP_LIMIT = 900
 
 
@@ -132,7 +143,7 @@ def mount_tasks(work, mount, server_root):
                 os.path.join(server_root, "tree")), step=0.05):
             raise RuntimeError("the tree never reached the server")
 
-    return [read, write, small, listing, tar]
+    return [read, write, small, listing, tar, None, None]
 
 
 def curl_tasks(work, system):
@@ -161,7 +172,63 @@ def curl_tasks(work, system):
     def listing():
         run(["curl", "-sSf", "-o", "/dev/null", "-X", "PROPFIND", "-H", "Depth: 1", base + "wide/"])
 
-    return [read, write, small, listing, None]
+    piece, empty = os.path.join(system.work, "piece.bin"), os.path.join(system.work, "empty")
+    body = os.path.join(system.work, "proppatch.xml")
+    with open(body, "w") as f:
+        f.write(PROPPATCH_BODY)
+    with open(piece, "wb") as f:
+        f.write(work.small)
+    open(empty, "wb").close()
+
+    def small_as_the_agent():
+        run(["curl", "-sSf", "-X", "MKCOL", base + "small4/"])
+        config = os.path.join(system.work, "curl-small4.cfg")
+        blocks = []
+        for i in range(SMALL_COUNT):
+            url = f"{base}small4/f{i:04d}.bin"
+            blocks += [f'url = "{url}"\nupload-file = "{empty}"\noutput = "/dev/null"\n',
+                       f'url = "{url}"\nupload-file = "{piece}"\noutput = "/dev/null"\n',
+                       f'url = "{url}"\nrequest = "PROPPATCH"\ndata-binary = "@{body}"\n'
+                       f'header = "Content-Type: text/xml"\noutput = "/dev/null"\n',
+                       f'url = "{url}"\nrequest = "PROPFIND"\nheader = "Depth: 0"\n'
+                       f'output = "/dev/null"\n']
+        with open(config, "w") as f:
+            f.write("next\n".join(blocks))
+        run(["curl", "-sS", "-K", config])
+        if not work.server_has(os.path.join(server_root, "small4"), SMALL_COUNT, SMALL_SIZE):
+            raise RuntimeError("curl did not upload every file")
+
+    def tree_config():
+        """The tree's folders made with MKCOL, each file with the agent's four requests."""
+        local = os.path.join(system.work, "tree-local")
+        os.makedirs(local, exist_ok=True)
+        run(["tar", "-C", local, "-xf", work.tarball])
+        blocks = [f'url = "{base}tree4/"\nrequest = "MKCOL"\noutput = "/dev/null"\n']
+        with tarfile.open(work.tarball) as archive:
+            for member in archive.getmembers():
+                url = f"{base}tree4/{urllib.parse.quote(member.name.rstrip('/'))}"
+                if member.isdir():
+                    blocks.append(f'url = "{url}/"\nrequest = "MKCOL"\noutput = "/dev/null"\n')
+                    continue
+                content = os.path.join(local, member.name)
+                blocks += [f'url = "{url}"\nupload-file = "{empty}"\noutput = "/dev/null"\n',
+                           f'url = "{url}"\nupload-file = "{content}"\noutput = "/dev/null"\n',
+                           f'url = "{url}"\nrequest = "PROPPATCH"\ndata-binary = "@{body}"\n'
+                           f'header = "Content-Type: text/xml"\noutput = "/dev/null"\n',
+                           f'url = "{url}"\nrequest = "PROPFIND"\nheader = "Depth: 0"\n'
+                           f'output = "/dev/null"\n']
+        config = os.path.join(system.work, "curl-tree4.cfg")
+        with open(config, "w") as f:
+            f.write("next\n".join(blocks))
+        return config
+    tree4 = tree_config()
+
+    def tar_as_the_agent():
+        run(["curl", "-sS", "-K", tree4])
+        if not work.server_tree_complete(os.path.join(server_root, "tree4")):
+            raise RuntimeError("curl did not upload the whole tree")
+
+    return [read, write, small, listing, None, small_as_the_agent, tar_as_the_agent]
 
 
 class DavFs:
@@ -226,7 +293,8 @@ def measure(tasks):
         try:
             times.append(timed(task))
         except Exception as error:  # a tool that fails a task shows it in the table
-            print(f"   failed: {error}", file=sys.stderr)
+            detail = (getattr(error, "stderr", None) or b"").decode(errors="replace").strip()
+            print(f"   failed: {error} {detail[-400:]}", file=sys.stderr)
             times.append(float("nan"))
     return times
 
