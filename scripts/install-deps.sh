@@ -10,6 +10,9 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev apache2 apache2-utils lighttpd lighttpd-mod-webdav openssl
   python3 python3-pyftpdlib openssh-server curl
+  # The automatic proxy: libproxy is loaded at run time; the webkit plugin
+  # runs automatic configuration scripts.
+  libproxy1v5 libproxy1-plugin-webkit
 )
 
 missing=()

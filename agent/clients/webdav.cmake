@@ -2,6 +2,10 @@
 # range reads, uploads and locks.
 file(GLOB HVM_WEBDAV_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/webdav_*.cpp)
 add_library(hvm_webdav STATIC ${HVM_WEBDAV_SOURCES})
+# Runs an automatic proxy configuration script for the agent, in an
+# environment of its own.
+add_executable(moorproxy ${CMAKE_CURRENT_LIST_DIR}/moorproxy_main.cpp)
+target_link_libraries(moorproxy PRIVATE hvm_webdav)
 target_include_directories(hvm_webdav PUBLIC ${CMAKE_SOURCE_DIR})
 # Error texts live with the application frame, configured after this folder;
 # the generator expression resolves once every target is known.
@@ -16,7 +20,8 @@ endif()
 
 set(HVM_WEBDAV_TESTS ${CMAKE_CURRENT_LIST_DIR}/tests)
 hvm_add_test(webdav_unit_test
-  SOURCES ${HVM_WEBDAV_TESTS}/webdav_dates_test.cpp
+  SOURCES ${HVM_WEBDAV_TESTS}/webdav_auto_proxy_test.cpp
+          ${HVM_WEBDAV_TESTS}/webdav_dates_test.cpp
           ${HVM_WEBDAV_TESTS}/webdav_multistatus_test.cpp
           ${HVM_WEBDAV_TESTS}/webdav_transport_test.cpp
   LIBS hvm_webdav)

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -46,6 +47,11 @@ struct WebDavSiteFacts {
   AuthScheme proxyScheme = AuthScheme::Basic;
   std::string clientCertificate;     // chosen once through the Ui
   bool autoProxyFailed = false;      // never looked up again for this site
+  // The last automatic answer: for which origin ("http://host:port"), the
+  // proxy in libcurl's form (empty: direct), and when it was asked.
+  std::string autoProxyOrigin;
+  std::string autoProxy;
+  std::chrono::steady_clock::time_point autoProxyTime;
 };
 
 // The agent's proxy settings (the settings dialog fills them).
@@ -141,7 +147,8 @@ class WebDavClient : public RemoteClient {
                       uint64_t start, uint64_t end);
   void AddLockHeaders(char kind, FileEntry* entry, FileEntry* destinationEntry, const std::string& destination);
   void ApplyTimeouts(FileEntry* entry);
-  bool ApplyProxy(const std::u16string& url);
+  // Sets the request's proxy (spec_.url must be set).
+  bool ApplyProxy();
   void LearnServer();
   void LearnRangeSupport();
   NTSTATUS ParseListing(std::u16string_view folderCachePath, FileEntry* folder);

@@ -1,12 +1,14 @@
 // The proxy of a request: the agent's configured proxy with its bypass list,
-// else the desktop's automatic configuration through libproxy when that
-// library is installed. A failed automatic look-up is not tried again.
-#include <dlfcn.h>
-
+// else the desktop's automatic choice through libproxy, with the script the
+// user's Internet settings name. A failed automatic look-up is not tried
+// again for the site.
+#include <chrono>
 #include <mutex>
 
+#include "agent/clients/webdav_auto_proxy.h"
 #include "agent/clients/webdav_client.h"
 #include "common/moorlib.h"
+#include "platform/registry.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -15,28 +17,37 @@ namespace {
 std::mutex settingsLock;
 WebDavProxySettings settings;
 
-// libproxy's C interface, looked up at run time.
-struct LibProxy {
-  void* (*factoryNew)() = nullptr;
-  char** (*getProxies)(void*, const char*) = nullptr;
-  void (*freeProxies)(char**) = nullptr;
-  void* factory = nullptr;
-  bool loaded = false;
-};
+constexpr char16_t kInternetSettingsKey[] = u"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr long kAutoProxyFailed = 12180;  // ERROR_WINHTTP_AUTODETECTION_FAILED
 
-LibProxy* LoadLibProxy() {
-  static std::once_flag once;
-  static LibProxy lib;
-  std::call_once(once, [] {
-    void* handle = dlopen("libproxy.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return;
-    lib.factoryNew = reinterpret_cast<void* (*)()>(dlsym(handle, "px_proxy_factory_new"));
-    lib.getProxies = reinterpret_cast<char** (*)(void*, const char*)>(dlsym(handle, "px_proxy_factory_get_proxies"));
-    lib.freeProxies = reinterpret_cast<void (*)(char**)>(dlsym(handle, "px_proxy_factory_free_proxies"));
-    if (lib.factoryNew && lib.getProxies) lib.factory = lib.factoryNew();
-    lib.loaded = lib.factory != nullptr;
-  });
-  return lib.loaded ? &lib : nullptr;
+constexpr std::chrono::seconds kAutoProxyKept{60};
+
+// "scheme://authority" of a URL: what a proxy answer depends on here.
+std::string OriginOf(const std::string& url) {
+  size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  return url.substr(0, url.find('/', scheme + 3));
+}
+
+// The automatic configuration script the user's Internet settings name, or empty.
+std::string AutoConfigUrl() {
+  HKEY key = nullptr;
+  LONG error = RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_READ, &key);
+  if (error != ERROR_SUCCESS) {
+    WideDbgPrint(u" RegOpenKeyExW %d\n", static_cast<int>(error));
+    return {};
+  }
+  char16_t value[2084] = {};  // INTERNET_MAX_URL_LENGTH and a terminator
+  DWORD size = sizeof value - sizeof(char16_t);
+  DWORD type = 0;
+  error = RegQueryValueExW(key, u"AutoConfigURL", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+  RegCloseKey(key);
+  if (error != ERROR_SUCCESS) {
+    WideDbgPrint(u" RegQueryKeyExW %d\n", static_cast<int>(error));
+    return {};
+  }
+  if (type != REG_SZ) return {};
+  return Utf16ToUtf8(WideField(value, size / sizeof(char16_t)));
 }
 
 // WinHTTP's bypass list ("a;b <local>") in libcurl's form ("a,b,localhost").
@@ -68,7 +79,7 @@ WebDavProxySettings GetWebDavProxySettings() {
   return settings;
 }
 
-bool WebDavClient::ApplyProxy(const std::u16string& url) {
+bool WebDavClient::ApplyProxy() {
   WebDavProxySettings proxy = GetWebDavProxySettings();
   if (!proxy.user.empty()) {
     spec_.proxyUser = Utf16ToUtf8(proxy.user);
@@ -79,21 +90,30 @@ bool WebDavClient::ApplyProxy(const std::u16string& url) {
     spec_.noProxy = NoProxyList(proxy.bypass);
     return true;
   }
+  // The answer is kept for a minute per origin: the look-up reads the
+  // registry and may run a script, which no request should pay for each time.
+  std::string origin = OriginOf(spec_.url);
+  auto now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> guard(facts_->lock);
     if (facts_->autoProxyFailed) return true;
+    if (facts_->autoProxyOrigin == origin && now - facts_->autoProxyTime < kAutoProxyKept) {
+      spec_.proxy = facts_->autoProxy;
+      return true;
+    }
   }
-  LibProxy* lib = LoadLibProxy();
-  char** proxies = lib ? lib->getProxies(lib->factory, Utf16ToUtf8(url).c_str()) : nullptr;
-  if (!proxies) {
-    WideDbgPrint(u"**WinHttpGetProxyForUrl error=%ld\n", static_cast<long>(12180));
-    std::lock_guard<std::mutex> guard(facts_->lock);
+  std::string proxyUrl;
+  AutoProxyAnswer answer = LookUpAutoProxy(spec_.url, AutoConfigUrl(), proxyUrl);
+  std::lock_guard<std::mutex> guard(facts_->lock);
+  if (answer == AutoProxyAnswer::Failed) {
+    WideDbgPrint(u"**WinHttpGetProxyForUrl error=%ld\n", kAutoProxyFailed);
     facts_->autoProxyFailed = true;
     return true;
   }
-  std::string first = proxies[0] ? proxies[0] : "direct://";
-  if (lib->freeProxies) lib->freeProxies(proxies);
-  if (first.rfind("http://", 0) == 0) spec_.proxy = first.substr(7);
+  spec_.proxy = answer == AutoProxyAnswer::Proxy ? proxyUrl : std::string();
+  facts_->autoProxyOrigin = origin;
+  facts_->autoProxy = spec_.proxy;
+  facts_->autoProxyTime = now;
   return true;
 }
 

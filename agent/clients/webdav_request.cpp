@@ -200,7 +200,7 @@ int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string
   }
   ApplyTimeouts(entry);
   spec_.verifyCertificates = (securityFlags_ & kIgnoreCertificateFlags) == 0;
-  if (!ApplyProxy(url)) {
+  if (!ApplyProxy()) {
     WideDbgPrint(u"******** %c status=%d %ws *******\n", kind, static_cast<int>(STATUS_UNSUCCESSFUL), url.c_str());
     return static_cast<int32_t>(STATUS_UNSUCCESSFUL);
   }

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <limits>
 #include <mutex>
 
 namespace hvm {
@@ -417,11 +416,12 @@ bool NetworkIsDown() {
   // Every request asks; the interface list costs two netlink dumps, so the
   // answer is kept for a second.
   using Clock = std::chrono::steady_clock;
-  static std::atomic<int64_t> checkedAt{std::numeric_limits<int64_t>::min()};
+  static std::atomic<int64_t> checkedAt{0};  // 0: never asked
   static std::atomic<bool> down{false};
   int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                     Clock::now().time_since_epoch()).count();
-  if (now - checkedAt.load(std::memory_order_acquire) < 1000) return down.load();
+  int64_t checked = checkedAt.load(std::memory_order_acquire);
+  if (checked != 0 && now >= checked && now - checked < 1000) return down.load();
   down.store(NoInterfaceUp());
   checkedAt.store(now, std::memory_order_release);
   return down.load();

@@ -70,7 +70,7 @@ struct HttpRequestSpec {
   std::string clientCertificate;          // PEM or PKCS#12 file; empty = none
   std::string login, password;            // server credentials; login empty = none
   AuthScheme serverScheme = AuthScheme::Basic;
-  std::string proxy;                      // "host:port"; empty = no proxy at all
+  std::string proxy;                      // "host:port" or "scheme://host:port"; empty = none
   std::string noProxy;                    // libcurl's list form
   std::string proxyUser, proxyPassword;
   AuthScheme proxyScheme = AuthScheme::Basic;

@@ -36,10 +36,17 @@ class ForegroundX11Test : public ::testing::Test {
       _exit(127);
     }
     close(pipeFds[1]);
+    // Xvfb writes the number when ready, then a line feed, possibly apart; a
+    // pipe closed before the line feed would end Xvfb.
     char number[32] = {};
-    const ssize_t n = read(pipeFds[0], number, sizeof number - 1);  // Xvfb writes it when ready
+    size_t n = 0;
+    while (n < sizeof number - 1 && (n == 0 || number[n - 1] != '\n')) {
+      ssize_t got = read(pipeFds[0], number + n, sizeof number - 1 - n);
+      if (got <= 0) break;
+      n += static_cast<size_t>(got);
+    }
     close(pipeFds[0]);
-    ASSERT_GT(n, 0) << "Xvfb did not start";
+    ASSERT_GT(n, 0u) << "Xvfb did not start";
     display_ = ":" + std::string(number, strcspn(number, "\n"));
     setenv("DISPLAY", display_.c_str(), 1);
     x_ = XOpenDisplay(display_.c_str());
