@@ -290,6 +290,9 @@ def measure(tasks):
         if task is None:
             times.append(None)
             continue
+        # Dirty pages left by the previous task (a 256 MiB upload, say) are
+        # written out first, so that no task pays for another's writeback.
+        os.sync()
         try:
             times.append(timed(task))
         except Exception as error:  # a tool that fails a task shows it in the table
