@@ -61,20 +61,22 @@ void Fail(ForwardPtr forward, bool timedOut, Completions& out) {
 
 // A reply whose fields make no sense for the request is refused here.
 ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t replyLength) {
-  ReplyRecord header{};
-  memcpy(&header, reply, std::min(replyLength, kReplyHeaderSize));
+  // The header alone: a whole ReplyRecord would be 64 KiB to clear.
+  uint8_t header[kReplyHeaderSize] = {};
+  memcpy(header, reply, std::min(replyLength, kReplyHeaderSize));
   ForwardResult result;
-  result.status = header.status;
-  result.information = header.information;
-  result.value = header.value;
+  memcpy(&result.status, header + offsetof(ReplyRecord, status), 4);
+  memcpy(&result.information, header + offsetof(ReplyRecord, information), 4);
+  memcpy(&result.value, header + offsetof(ReplyRecord, value), 4);
   if (result.status == STATUS_PENDING && !IsCloseOrCleanup(forward.major)) {
     Trace("Err: PENDING for %s refused\n", OperationName(forward.major));
     result.status = STATUS_UNSUCCESSFUL;
   }
   size_t available = replyLength > kReplyHeaderSize ? replyLength - kReplyHeaderSize : 0;
   size_t take = std::min<size_t>({forward.outputLength, kMaxChunk, available});
-  result.data.assign(forward.outputLength, 0);
-  if (forward.major != MJ_WRITE && take > 0) memcpy(result.data.data(), reply + kReplyHeaderSize, take);
+  if (forward.major != MJ_WRITE && take > 0)
+    result.data.assign(reply + kReplyHeaderSize, reply + kReplyHeaderSize + take);
+  result.data.resize(forward.outputLength);  // zeros past what the agent sent
   if (result.status != STATUS_SUCCESS) {
     Trace("Err: %x(mj=%s) FileObj=%x\n", result.status, OperationName(forward.major),
           forward.fileObject);
@@ -173,18 +175,27 @@ std::thread g_livenessThread;
 
 size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image) {
   size_t dataLength = std::min(forward.data.size(), kMaxChunk);
+  // Only the header is built field by field: a whole RequestRecord on the
+  // stack would be another 64 KiB to clear for every request.
+  uint8_t header[kRequestHeaderSize] = {};
+  auto put = [&header](size_t offset, const void* value, size_t size) {
+    memcpy(header + offset, value, size);
+  };
+  put(offsetof(RequestRecord, MajorFunction), &forward.major, 1);
+  put(offsetof(RequestRecord, MinorFunction), &forward.minor, 1);
+  put(offsetof(RequestRecord, Flags), &forward.flags, 1);
+  put(offsetof(RequestRecord, Parameters), forward.words, sizeof forward.words);
+  put(offsetof(RequestRecord, FileObject), &forward.fileObject, 4);
+  put(offsetof(RequestRecord, validLengthHigh), &forward.validLengthHigh, 4);
+  put(offsetof(RequestRecord, requestId), &forward.requestId, 4);
+  uint32_t sizeLow = static_cast<uint32_t>(forward.fileValue);
+  uint32_t sizeHigh = static_cast<uint32_t>(forward.fileValue >> 32);
+  put(offsetof(RequestRecord, fileValue), &sizeLow, 4);
+  put(offsetof(RequestRecord, fileValueHigh), &sizeHigh, 4);
+  uint32_t length32 = static_cast<uint32_t>(dataLength);
+  put(offsetof(RequestRecord, dataLength), &length32, 4);
   image.assign(kRequestHeaderSize + dataLength + 3, 0);
-  RequestRecord header{};
-  header.MajorFunction = forward.major;
-  header.MinorFunction = forward.minor;
-  header.Flags = forward.flags;
-  memcpy(header.Parameters, forward.words, sizeof header.Parameters);
-  header.FileObject = forward.fileObject;
-  header.validLengthHigh = forward.validLengthHigh;
-  header.requestId = forward.requestId;
-  SetFileSize(header, forward.fileValue);
-  header.dataLength = static_cast<uint32_t>(dataLength);
-  memcpy(image.data(), &header, kRequestHeaderSize);
+  memcpy(image.data(), header, kRequestHeaderSize);
   if (dataLength) memcpy(image.data() + kRequestHeaderSize, forward.data.data(), dataLength);
   return dataLength + kRequestReturnExtra;
 }

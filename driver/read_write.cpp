@@ -25,8 +25,11 @@ struct ReadJob {
   uint32_t fileObject;
   uint64_t fileValue;
   uint64_t offset;
+  uint64_t length;     // the whole answer
   uint64_t fromAgent;  // bytes below the valid length, read from the agent
-  std::vector<uint8_t> buffer;  // the whole answer; past the valid length zeros
+  // The whole answer, past the valid length zeros; made only when the
+  // agent's reply alone is not the answer.
+  std::vector<uint8_t> buffer;
   uint64_t done = 0;
   uint64_t operation = 0;
 };
@@ -41,6 +44,12 @@ void ReadNextPiece(std::shared_ptr<ReadJob> job) {
       return;
     }
     if (result.status != STATUS_SUCCESS) return (void)fuse_reply_err(job->req, ErrnoOf(result));
+    if (job->done == 0 && piece == job->length && result.data.size() >= piece) {
+      // The usual read: one piece is the whole answer, handed on as it came.
+      fuse_reply_buf(job->req, reinterpret_cast<const char*>(result.data.data()), piece);
+      return;
+    }
+    if (job->buffer.empty()) job->buffer.assign(job->length, 0);
     size_t take = std::min<size_t>(piece, result.data.size());
     memcpy(job->buffer.data() + job->done, result.data.data(), take);
     job->done += piece;
@@ -202,14 +211,15 @@ void OpRead(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* 
     if (off < 0 || offset >= fcb->fileSize) return (void)fuse_reply_buf(req, nullptr, 0);
     uint64_t length = std::min<uint64_t>(size, fcb->fileSize - offset);
     uint64_t valid = std::min(fcb->validLength, fcb->fileSize);
-    *job = ReadJob{req, object->connection, object->id, fcb->fileSize, offset,
-                   offset < valid ? std::min(length, valid - offset) : 0,
-                   std::vector<uint8_t>(length, 0)};
+    *job = ReadJob{req, object->connection, object->id, fcb->fileSize, offset, length,
+                   offset < valid ? std::min(length, valid - offset) : 0, {}};
   }
   // Bytes between the valid length and the end of file read as zeros.
-  if (job->fromAgent == 0)
+  if (job->fromAgent == 0) {
+    job->buffer.assign(job->length, 0);
     return (void)fuse_reply_buf(req, reinterpret_cast<const char*>(job->buffer.data()),
                                 job->buffer.size());
+  }
   job->operation = BeginOperation(req);
   ReadNextPiece(job);
 }

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -50,17 +51,29 @@ bool IsControlDeviceName(const char16_t* name) {
   return *name == 0 && *expected == 0;
 }
 
-// Sends everything, resuming after short writes and signals; never raises SIGPIPE.
-bool SendAll(int fd, const void* data, size_t length) {
-  const uint8_t* bytes = static_cast<const uint8_t*>(data);
-  while (length > 0) {
-    ssize_t sent = send(fd, bytes, length, MSG_NOSIGNAL);
+// Sends a frame's header and its data in one call where the socket takes
+// them, without first copying them together; resumes after short writes and
+// signals, never raises SIGPIPE.
+bool SendHeaderAndData(int fd, const void* header, size_t headerLength, const void* data,
+                       size_t dataLength) {
+  iovec parts[2] = {{const_cast<void*>(header), headerLength}, {const_cast<void*>(data), dataLength}};
+  size_t count = dataLength > 0 ? 2 : 1;
+  size_t first = 0;
+  while (first < count) {
+    msghdr message{};
+    message.msg_iov = &parts[first];
+    message.msg_iovlen = count - first;
+    ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    bytes += sent;
-    length -= static_cast<size_t>(sent);
+    auto left = static_cast<size_t>(sent);
+    while (first < count && left >= parts[first].iov_len) left -= parts[first++].iov_len;
+    if (first < count) {
+      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + left;
+      parts[first].iov_len -= left;
+    }
   }
   return true;
 }
@@ -194,13 +207,12 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, const void* in, DWORD inLength, 
   // announces room that cannot be used.
   uint32_t announcedOut = std::min<uint32_t>(outLength, kMaxControlBuffer);
 
-  std::vector<uint8_t> request(kRequestHeaderSize + inLength);
+  uint8_t request[kRequestHeaderSize];
   StoreU32(&request[0], kControlMagic);
   StoreU32(&request[4], code);
   StoreU32(&request[8], inLength);
   StoreU32(&request[12], announcedOut);
-  if (inLength > 0) std::memcpy(&request[kRequestHeaderSize], in, inLength);
-  if (!SendAll(fd, request.data(), request.size())) {
+  if (!SendHeaderAndData(fd, request, sizeof request, in, inLength)) {
     SetLastError(ERROR_BROKEN_PIPE);
     return FALSE_;
   }
@@ -299,11 +311,11 @@ bool WriteControlAnswer(int fd, uint32_t error, const void* data, uint32_t bytes
     errno = EINVAL;
     return false;
   }
-  std::vector<uint8_t> answer(kAnswerHeaderSize + bytesReturned);
-  StoreU32(&answer[0], error);
-  StoreU32(&answer[4], bytesReturned);
-  if (bytesReturned > 0) std::memcpy(&answer[kAnswerHeaderSize], data, bytesReturned);
-  return SendAll(fd, answer.data(), answer.size());
+  uint8_t header[kAnswerHeaderSize];
+  StoreU32(&header[0], error);
+  StoreU32(&header[4], bytesReturned);
+  // The data is often a whole 64 KiB write: it is not copied behind the header first.
+  return SendHeaderAndData(fd, header, sizeof header, data, bytesReturned);
 }
 
 bool ControlPeerUid(int fd, uid_t& uid) {

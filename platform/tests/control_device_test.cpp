@@ -230,6 +230,31 @@ TEST_F(FrameReaderTest, AcceptsAWellFormedFrameEvenInPieces) {
   EXPECT_EQ(ReadControlFrame(ends_[0], frame), 0) << "orderly end of stream";
 }
 
+TEST_F(FrameReaderTest, AnAnswerLargerThanTheSocketBufferArrivesWholeAndInOrder) {
+  int small = 4096;
+  ASSERT_EQ(setsockopt(ends_[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  std::vector<uint8_t> data(kMaxControlBuffer);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  std::vector<uint8_t> got;
+  std::thread reader([&] {
+    uint8_t piece[3001];  // never a multiple of the header or the buffer
+    while (got.size() < 8 + data.size()) {
+      ssize_t n = read(ends_[1], piece, sizeof piece);
+      if (n <= 0) return;
+      got.insert(got.end(), piece, piece + n);
+    }
+  });
+  EXPECT_TRUE(WriteControlAnswer(ends_[0], 5, data.data(), static_cast<uint32_t>(data.size())));
+  reader.join();
+  ASSERT_EQ(got.size(), 8 + data.size());
+  uint32_t error, length;
+  std::memcpy(&error, got.data(), 4);
+  std::memcpy(&length, got.data() + 4, 4);
+  EXPECT_EQ(error, 5u);
+  EXPECT_EQ(length, data.size());
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin() + 8));
+}
+
 TEST_F(FrameReaderTest, RefusesBadMagicAndOversizedLengths) {
   ControlFrame frame;
   Send({0x12345678, 1, 0, 0});
