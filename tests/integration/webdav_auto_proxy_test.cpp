@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "common/moorlib.h"
@@ -41,13 +42,10 @@ class AutoProxy : public ApacheSuite {
     ASSERT_TRUE(proxy_->ok()) << "the forward proxy did not start";
     std::ofstream(ProxyLogPath(), std::ios::trunc);
     SetWebDavProxySettings({});  // nothing configured in the agent
-    SetDebugSinkName("webdav_auto_proxy_test");
-    savedLevel_ = logLevel;
-    logLevel = 1;
-    debugIsAllowed = 0xFFFFFFFF;
+    traces_.emplace("webdav_auto_proxy_test");
   }
   void TearDown() override {
-    logLevel = savedLevel_;
+    traces_.reset();
     ApacheSuite::TearDown();
   }
 
@@ -86,7 +84,7 @@ class AutoProxy : public ApacheSuite {
   EnvOverride httpsProxy_{"https_proxy", std::nullopt};
   EnvOverride noProxy_{"no_proxy", std::nullopt};
   EnvOverride noProxyUpper_{"NO_PROXY", std::nullopt};
-  uint32_t savedLevel_ = 0;
+  std::optional<TracesOn> traces_;
 };
 
 ServerScript* AutoProxy::proxy_ = nullptr;

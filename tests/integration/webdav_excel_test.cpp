@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "agent/service/path_forms.h"
@@ -66,14 +67,11 @@ class ExcelForeground : public ApacheSuite {
     const char* args[] = {"excel.exe", "600", nullptr};
     excel_ = Spawn(excel, args);
     ASSERT_GT(excel_, 0);
-    SetDebugSinkName("webdav_excel_test");
-    savedLevel_ = logLevel;
-    logLevel = 1;
-    debugIsAllowed = 0xFFFFFFFF;
+    traces_.emplace("webdav_excel_test");
   }
 
   void TearDown() override {
-    logLevel = savedLevel_;
+    traces_.reset();
     Stop(excel_);
     if (x_) XCloseDisplay(x_);
     Stop(xServer_);
@@ -141,7 +139,7 @@ class ExcelForeground : public ApacheSuite {
   pid_t xServer_ = -1;
   pid_t excel_ = -1;
   Display* x_ = nullptr;
-  uint32_t savedLevel_ = 0;
+  std::optional<TracesOn> traces_;
 };
 
 TEST_F(ExcelForeground, TheFirstCloseOfAWorkbookIsIgnoredAndTheSecondUploaded) {

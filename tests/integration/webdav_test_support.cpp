@@ -11,6 +11,8 @@
 #include <iterator>
 
 #include "agent/service/path_forms.h"
+#include "common/moorlib.h"
+#include "platform/debug_sink.h"
 #include "platform/temp_file.h"
 #include "platform/wide_text.h"
 
@@ -174,6 +176,17 @@ int LocalCopyWith(const std::vector<uint8_t>& data) {
 
 std::string FixtureLog(const ServerScript& fixture) { return Fetch(fixture.Url("/_log"), "GET"); }
 void ClearFixtureLog(const ServerScript& fixture) { Fetch(fixture.Url("/_log"), "DELETE"); }
+
+TracesOn::TracesOn(const char* sinkName) : savedLevel_(logLevel), savedAllowed_(debugIsAllowed) {
+  SetDebugSinkName(sinkName);
+  logLevel = 1;
+  debugIsAllowed = 0xFFFFFFFF;
+}
+
+TracesOn::~TracesOn() {
+  logLevel = savedLevel_;
+  debugIsAllowed = savedAllowed_;
+}
 
 ServerScript* ApacheSuite::server_ = nullptr;
 

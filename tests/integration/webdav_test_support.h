@@ -74,6 +74,20 @@ int LocalCopyWith(const std::vector<uint8_t>& data);
 std::string FixtureLog(const ServerScript& fixture);
 void ClearFixtureLog(const ServerScript& fixture);
 
+// The agent's trace lines, on for the life of the object, into the debug log
+// named sinkName (in $XDG_STATE_HOME/halvenmoor/).
+class TracesOn {
+ public:
+  explicit TracesOn(const char* sinkName);
+  ~TracesOn();
+  TracesOn(const TracesOn&) = delete;
+  TracesOn& operator=(const TracesOn&) = delete;
+
+ private:
+  uint32_t savedLevel_;
+  uint32_t savedAllowed_;
+};
+
 // A suite sharing one Apache with mod_dav; every test starts from an empty
 // folder with a RecordingUi installed.
 class ApacheSuite : public ::testing::Test {

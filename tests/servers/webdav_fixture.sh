@@ -6,6 +6,8 @@
 #   webdav_fixture.sh stop STATE_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=background_server.sh
+. "$here/background_server.sh"
 cmd=${1:?start|stop}; state=${2:?state folder}
 case $cmd in
 start)
@@ -23,17 +25,9 @@ start)
     cat "$state/client-cert.pem" "$state/client-key.pem" >"$state/client.pem"
     tls+=("$state/client-cert.pem")
   fi
-  /usr/bin/python3 "$here/webdav_fixture.py" "$state/port" "${tls[@]}" >"$state/fixture.log" 2>&1 &
-  echo $! >"$state/pid"
-  for _ in $(seq 1 100); do [ -f "$state/port" ] && break; sleep 0.05; done
-  [ -f "$state/port" ] || { cat "$state/fixture.log" >&2; exit 1; }
-  cat "$state/port"; echo
+  start_background "$state" "$state/fixture.log" \
+    /usr/bin/python3 "$here/webdav_fixture.py" "$state/port" "${tls[@]}"
   ;;
-stop)
-  if [ -f "$state/pid" ]; then
-    pid=$(cat "$state/pid"); kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-  fi
-  ;;
+stop) stop_background "$state" ;;
 *) echo "usage: $0 start|stop STATE_DIR" >&2; exit 2 ;;
 esac
