@@ -149,6 +149,13 @@ def mount_tasks(work, mount, server_root):
 def curl_tasks(work, system):
     base = system.url() + "curl/"
     server_root = system.server_path("curl")
+    piece, empty = os.path.join(system.work, "piece.bin"), os.path.join(system.work, "empty")
+    body = os.path.join(system.work, "proppatch.xml")
+    with open(body, "w") as f:
+        f.write(PROPPATCH_BODY)
+    with open(piece, "wb") as f:
+        f.write(work.small)
+    open(empty, "wb").close()
 
     def read():
         run(["curl", "-sSf", "-o", "/dev/null", base + "read.bin"])
@@ -157,9 +164,6 @@ def curl_tasks(work, system):
         run(["curl", "-sSf", "-T", work.big_local, base + "written.bin"])
 
     def small():
-        piece = os.path.join(system.work, "piece.bin")
-        with open(piece, "wb") as f:
-            f.write(work.small)
         run(["curl", "-sSf", "-X", "MKCOL", base + "small/"])
         config = os.path.join(system.work, "curl-small.cfg")
         with open(config, "w") as f:
@@ -172,26 +176,20 @@ def curl_tasks(work, system):
     def listing():
         run(["curl", "-sSf", "-o", "/dev/null", "-X", "PROPFIND", "-H", "Depth: 1", base + "wide/"])
 
-    piece, empty = os.path.join(system.work, "piece.bin"), os.path.join(system.work, "empty")
-    body = os.path.join(system.work, "proppatch.xml")
-    with open(body, "w") as f:
-        f.write(PROPPATCH_BODY)
-    with open(piece, "wb") as f:
-        f.write(work.small)
-    open(empty, "wb").close()
+    def new_file_requests(url, content):
+        """curl config blocks for one new file, as the agent makes it."""
+        return [f'url = "{url}"\nupload-file = "{empty}"\noutput = "/dev/null"\n',
+                f'url = "{url}"\nupload-file = "{content}"\noutput = "/dev/null"\n',
+                f'url = "{url}"\nrequest = "PROPPATCH"\ndata-binary = "@{body}"\n'
+                f'header = "Content-Type: text/xml"\noutput = "/dev/null"\n',
+                f'url = "{url}"\nrequest = "PROPFIND"\nheader = "Depth: 0"\noutput = "/dev/null"\n']
 
     def small_as_the_agent():
         run(["curl", "-sSf", "-X", "MKCOL", base + "small4/"])
         config = os.path.join(system.work, "curl-small4.cfg")
         blocks = []
         for i in range(SMALL_COUNT):
-            url = f"{base}small4/f{i:04d}.bin"
-            blocks += [f'url = "{url}"\nupload-file = "{empty}"\noutput = "/dev/null"\n',
-                       f'url = "{url}"\nupload-file = "{piece}"\noutput = "/dev/null"\n',
-                       f'url = "{url}"\nrequest = "PROPPATCH"\ndata-binary = "@{body}"\n'
-                       f'header = "Content-Type: text/xml"\noutput = "/dev/null"\n',
-                       f'url = "{url}"\nrequest = "PROPFIND"\nheader = "Depth: 0"\n'
-                       f'output = "/dev/null"\n']
+            blocks += new_file_requests(f"{base}small4/f{i:04d}.bin", piece)
         with open(config, "w") as f:
             f.write("next\n".join(blocks))
         run(["curl", "-sS", "-K", config])
@@ -210,13 +208,7 @@ def curl_tasks(work, system):
                 if member.isdir():
                     blocks.append(f'url = "{url}/"\nrequest = "MKCOL"\noutput = "/dev/null"\n')
                     continue
-                content = os.path.join(local, member.name)
-                blocks += [f'url = "{url}"\nupload-file = "{empty}"\noutput = "/dev/null"\n',
-                           f'url = "{url}"\nupload-file = "{content}"\noutput = "/dev/null"\n',
-                           f'url = "{url}"\nrequest = "PROPPATCH"\ndata-binary = "@{body}"\n'
-                           f'header = "Content-Type: text/xml"\noutput = "/dev/null"\n',
-                           f'url = "{url}"\nrequest = "PROPFIND"\nheader = "Depth: 0"\n'
-                           f'output = "/dev/null"\n']
+                blocks += new_file_requests(url, os.path.join(local, member.name))
         config = os.path.join(system.work, "curl-tree4.cfg")
         with open(config, "w") as f:
             f.write("next\n".join(blocks))

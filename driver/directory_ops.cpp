@@ -49,12 +49,7 @@ std::vector<LocalEntry> LocalListing(const Node& folder) {
 
 // Adds one entry; false when the buffer is full (the node keeps no extra lookup).
 bool AddEntry(fuse_req_t req, std::vector<char>& buffer, size_t& used, Node& node, off_t next) {
-  fuse_entry_param entry{};
-  entry.ino = node.ino;
-  entry.generation = 1;
-  entry.attr_timeout = kAttrTimeout;
-  entry.entry_timeout = kEntryTimeout;
-  FillStat(node, entry.attr);
+  fuse_entry_param entry = EntryOf(node);
   size_t need = fuse_add_direntry_plus(req, buffer.data() + used, buffer.size() - used,
                                        node.name.c_str(), &entry, next);
   if (need > buffer.size() - used) return false;

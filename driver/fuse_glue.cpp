@@ -137,13 +137,18 @@ void FillStat(const Node& node, struct stat& st) {
   st.st_atim = TimespecFromFiletime(attr.lastAccessTime ? attr.lastAccessTime : attr.lastWriteTime);
 }
 
-void ReplyEntry(fuse_req_t req, const Node& node) {
+fuse_entry_param EntryOf(const Node& node) {
   fuse_entry_param entry{};
   entry.ino = node.ino;
   entry.generation = 1;
   entry.attr_timeout = kAttrTimeout;
   entry.entry_timeout = kEntryTimeout;
   FillStat(node, entry.attr);
+  return entry;
+}
+
+void ReplyEntry(fuse_req_t req, const Node& node) {
+  fuse_entry_param entry = EntryOf(node);
   fuse_reply_entry(req, &entry);
 }
 

@@ -23,6 +23,8 @@ inline constexpr auto kListingFresh = std::chrono::seconds(2);
 uid_t CallerUid(fuse_req_t req);
 void FillStat(const Node& node, struct stat& st);
 // Replies the node as a looked-up entry (its lookup count already raised).
+// The kernel's entry for a node: inode, attributes and how long both hold.
+fuse_entry_param EntryOf(const Node& node);
 void ReplyEntry(fuse_req_t req, const Node& node);
 // The attributes as the FCB knows them while the file is open.
 RemoteAttr CurrentAttr(const Node& node);

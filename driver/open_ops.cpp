@@ -189,12 +189,7 @@ void ReleaseObject(uint32_t id);
 void ReplyOpened(std::shared_ptr<OpenJob> job, const Node& node) {
   int sent;
   if (job->create) {
-    fuse_entry_param entry{};
-    entry.ino = node.ino;
-    entry.generation = 1;
-    entry.attr_timeout = kAttrTimeout;
-    entry.entry_timeout = kEntryTimeout;
-    FillStat(node, entry.attr);
+    fuse_entry_param entry = EntryOf(node);
     sent = fuse_reply_create(job->req, &entry, &job->fi);
   } else {
     sent = fuse_reply_open(job->req, &job->fi);

@@ -343,12 +343,10 @@ LONG RegDeleteValueW(HKEY key, const char16_t* name) {
 
 LONG RegDeleteKeyW(HKEY key, const char16_t* subKey) {
   if (subKey == nullptr || *subKey == 0) return ERROR_INVALID_PARAMETER;
-  KeyRef ref;
-  DWORD error = Resolve(key, ref);
+  KeyRef ref, targetRef;
+  DWORD error = ResolveTarget(key, subKey, ref, targetRef);
   if (error != ERROR_SUCCESS) return error;
-  std::u16string target;
-  error = JoinPath(ref.path, subKey, target);
-  if (error != ERROR_SUCCESS) return error;
+  const std::u16string& target = targetRef.path;
   return static_cast<LONG>(ref.hive->Update([&](RegistryTree& tree, bool& changed) -> DWORD {
     auto node = tree.find(target);
     if (node == tree.end()) return ERROR_FILE_NOT_FOUND;
@@ -360,12 +358,10 @@ LONG RegDeleteKeyW(HKEY key, const char16_t* subKey) {
 }
 
 LONG RegDeleteTreeW(HKEY key, const char16_t* subKey) {
-  KeyRef ref;
-  DWORD error = Resolve(key, ref);
+  KeyRef ref, targetRef;
+  DWORD error = ResolveTarget(key, subKey, ref, targetRef);
   if (error != ERROR_SUCCESS) return error;
-  std::u16string target;
-  error = JoinPath(ref.path, subKey, target);
-  if (error != ERROR_SUCCESS) return error;
+  const std::u16string& target = targetRef.path;
   bool keepKey = subKey == nullptr || *subKey == 0;
   return static_cast<LONG>(ref.hive->Update([&](RegistryTree& tree, bool& changed) -> DWORD {
     auto node = tree.find(target);

@@ -48,6 +48,15 @@ std::string InstanceSocketPath() { return RuntimeDir() + "/instance"; }
 std::string StateDir() { return XdgFolder("XDG_STATE_HOME", ".local/state"); }
 std::string DataDir() { return XdgFolder("XDG_DATA_HOME", ".local/share"); }
 
+std::string ProgramFolder() {
+  char exe[4096];
+  ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (length <= 0) return {};
+  std::string path(exe, static_cast<size_t>(length));
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 bool MakeDirs(const std::string& path, unsigned mode) {
   if (path.empty()) return false;
   struct stat info {};

@@ -14,6 +14,9 @@ std::string InstanceSocketPath();  // <runtime>/instance
 std::string StateDir();
 // $XDG_DATA_HOME/halvenmoor (else ~/.local/share/halvenmoor): backups, offline trees.
 std::string DataDir();
+// The folder of the running program (where its helpers and libraries are
+// installed); empty when the system does not tell.
+std::string ProgramFolder();
 // Creates a folder and its parents with the given mode; true when it exists afterwards.
 bool MakeDirs(const std::string& path, unsigned mode = 0700);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/locale_language.h"
+#include "platform/runtime_paths.h"
 
 namespace hvm {
 namespace {
@@ -42,11 +43,7 @@ std::string OwnFolder() {
     if (realpath(info.dli_fname, resolved) != nullptr) return FolderOf(resolved);
   }
   // dladdr names the main program as it was started, which may be a bare name.
-  char exe[PATH_MAX];
-  ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (length <= 0) return {};
-  exe[length] = '\0';
-  return FolderOf(exe);
+  return ProgramFolder();
 }
 
 void* OpenLibrary(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }

@@ -271,16 +271,19 @@ bool SiteStore::SaveSitePassword(HKEY key, const SiteRecord& record) {
          SetNarrowValue(key, u"Settings", stored) == ERROR_SUCCESS;
 }
 
+LONG SiteStore::CreateSiteKey(std::u16string_view name, HKEY& key) {
+  LONG error = RegCreateKeyExW(baseKey_, std::u16string(name).c_str(), 0, nullptr,
+                               REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (error != ERROR_SUCCESS) ShowRegistryError(kOpenKeyFailed, name);
+  return error;
+}
+
 NTSTATUS SiteStore::SaveSite(int index) {
   SiteRecord& record = table_[index];
   std::u16string_view name = Name(index);
   if (name.empty() || BaseKey() == nullptr) return kSiteSaveFailed;
   HKEY key = nullptr;
-  if (RegCreateKeyExW(baseKey_, std::u16string(name).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    ShowRegistryError(kOpenKeyFailed, name);
-    return kSiteSaveFailed;
-  }
+  if (CreateSiteKey(name, key) != ERROR_SUCCESS) return kSiteSaveFailed;
   KeyCloser closer(key);
   auto failed = [](const char16_t* value) {
     ShowRegistryError(kSetValueFailed, value);
@@ -324,11 +327,7 @@ bool SiteStore::WriteNewSite(int index) {
   std::u16string name(Name(index));
   if (name.empty() || BaseKey() == nullptr) return false;
   HKEY key = nullptr;
-  if (RegCreateKeyExW(baseKey_, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    ShowRegistryError(kOpenKeyFailed, name);
-    return false;
-  }
+  if (CreateSiteKey(name, key) != ERROR_SUCCESS) return false;
   KeyCloser closer(key);
   ProposeDriveLetter(record, record.drive[0] != '\0' ? record.drive[0] : 'X');
   ApplyNewSiteDefaults(record);
@@ -377,12 +376,8 @@ LONG SiteStore::SetSiteOption(int index, const char16_t* valueName, DWORD value)
   if (option == nullptr || name.empty()) return ERROR_INVALID_PARAMETER;
   if (!EnsureSiteKey(index)) return ERROR_CANTOPEN;
   HKEY key = nullptr;
-  LONG error = RegCreateKeyExW(baseKey_, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                               KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  if (error != ERROR_SUCCESS) {
-    ShowRegistryError(kOpenKeyFailed, name);
-    return error;
-  }
+  LONG error = CreateSiteKey(name, key);
+  if (error != ERROR_SUCCESS) return error;
   error = SetDwordValue(key, option->name, value);
   RegCloseKey(key);
   if (error != ERROR_SUCCESS) {
@@ -397,11 +392,7 @@ bool SiteStore::WriteSiteString(int index, const char16_t* valueName, std::u16st
   std::u16string name(Name(index));
   if (!EnsureSiteKey(index)) return false;
   HKEY key = nullptr;
-  if (RegCreateKeyExW(baseKey_, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    ShowRegistryError(kOpenKeyFailed, name);
-    return false;
-  }
+  if (CreateSiteKey(name, key) != ERROR_SUCCESS) return false;
   KeyCloser closer(key);
   bool done = std::u16string_view(valueName) == u"Settings"
                   ? SaveSitePassword(key, table_[index])

@@ -87,6 +87,8 @@ class SiteStore {
   bool SeedFromMachine();
   // Creates the site's key with every value when it has none yet.
   bool EnsureSiteKey(int index);
+  // Creates or opens the site's key below the base key; a failure is shown.
+  LONG CreateSiteKey(std::u16string_view name, HKEY& key);
   void Changed();
 
   SiteTable& table_;

@@ -16,6 +16,7 @@
 #include "common/moorlib.h"
 #include "platform/control_device.h"
 #include "platform/registry.h"
+#include "platform/runtime_paths.h"
 #include "platform/ui.h"
 #include "platform/wide_format.h"
 #include "platform/wide_text.h"
@@ -136,12 +137,8 @@ uint32_t SleepMillisecondsOf(std::string_view commandLine) {
 bool StartsHidden(std::string_view commandLine) { return commandLine.size() > 3; }
 
 std::string InstallationFolder() {
-  std::string buffer(4096, '\0');
-  ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (length <= 0) return ".";
-  buffer.resize(static_cast<size_t>(length));
-  size_t slash = buffer.rfind('/');
-  return slash == std::string::npos ? "." : buffer.substr(0, slash);
+  std::string folder = ProgramFolder();
+  return folder.empty() ? "." : folder;
 }
 
 DWORD RecordDriverService(const std::string& binary) {

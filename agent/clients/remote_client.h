@@ -28,6 +28,20 @@ inline constexpr uint32_t kCommandMode = 0xFFFFFFFF;
 // SetSecurityFlags value for a site that ignores certificate warnings.
 inline constexpr uint32_t kIgnoreCertificateFlags = 0x3300;
 
+// Codes of Control: the shell's commands that a client answers.
+inline constexpr uint32_t kControlQuota = 0x141FFC;  // also the connection test
+inline constexpr uint32_t kControlSearch = 0x14200C;
+inline constexpr uint32_t kControlCheckin = 0x142084;
+inline constexpr uint32_t kControlCheckout = 0x142088;
+inline constexpr uint32_t kControlVersionReport = 0x142090;
+inline constexpr uint32_t kControlUncheckout = 0x142094;
+inline constexpr uint32_t kControlLabel = 0x1420A0;
+inline constexpr uint32_t kControlOptions = 0x1420A4;
+inline constexpr uint32_t kControlCloseReport = 0x1420A8;
+inline constexpr uint32_t kControlFolderCopy = 0x142118;
+inline constexpr uint32_t kControlFolderMove = 0x14211C;
+inline constexpr uint32_t kControlFolderDelete = 0x142120;
+
 class RemoteClient {
  public:
   explicit RemoteClient(Connection& connection);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/moorlib.h"
+#include "platform/runtime_paths.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -150,14 +151,6 @@ bool ScriptRunnerInstalled() {
 
 namespace {
 
-std::string OwnFolder() {
-  std::string buffer(4096, '\0');
-  ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (length <= 0) return ".";
-  buffer.resize(static_cast<size_t>(length));
-  return buffer.substr(0, buffer.rfind('/'));
-}
-
 // The agent's environment with the script in place of any proxy variables.
 std::vector<std::string> ScriptEnvironment(const std::string& configScript) {
   std::vector<std::string> out;
@@ -190,7 +183,8 @@ bool ReadAll(int fd, std::string& text, int timeoutMs) {
 // moorproxy prints libproxy's list, one entry a line, for url.
 bool AskThroughScript(const std::string& url, const std::string& configScript,
                       std::vector<std::string>& entries) {
-  std::string program = OwnFolder() + "/moorproxy";
+  std::string folder = ProgramFolder();
+  std::string program = (folder.empty() ? std::string(".") : folder) + "/moorproxy";
   std::vector<std::string> environment = ScriptEnvironment(configScript);
   std::vector<char*> envp;
   for (std::string& item : environment) envp.push_back(item.data());

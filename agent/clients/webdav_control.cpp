@@ -13,6 +13,7 @@
 #include "agent/clients/webdav_client.h"
 #include "agent/clients/webdav_listing_bodies.h"
 #include "agent/clients/webdav_multistatus.h"
+#include "agent/clients/webdav_xml.h"
 #include "agent/service/path_forms.h"
 #include "common/moorlib.h"
 #include "platform/wide_text.h"
@@ -20,36 +21,8 @@
 namespace hvm {
 namespace {
 
-constexpr uint32_t kQuota = 0x141FFC;
-constexpr uint32_t kSearch = 0x14200C;
-constexpr uint32_t kCheckin = 0x142084;
-constexpr uint32_t kCheckout = 0x142088;
-constexpr uint32_t kVersionReport = 0x142090;
-constexpr uint32_t kUncheckout = 0x142094;
-constexpr uint32_t kLabel = 0x1420A0;
-constexpr uint32_t kOptions = 0x1420A4;
-constexpr uint32_t kCloseReport = 0x1420A8;
-constexpr uint32_t kFolderCopy = 0x142118;
-constexpr uint32_t kFolderMove = 0x14211C;
-constexpr uint32_t kFolderDelete = 0x142120;
 constexpr size_t kAnswerTextOffset = offsetof(InternalRequest, target);
 constexpr size_t kAnswerTextChars = (offsetof(InternalRequest, result) - kAnswerTextOffset) / 2;  // 520
-
-struct DocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-
-bool Is(const xmlNode* n, const char* ns, const char* local) {
-  return n && n->type == XML_ELEMENT_NODE && n->ns && n->ns->href &&
-         std::strcmp(reinterpret_cast<const char*>(n->ns->href), ns) == 0 &&
-         std::strcmp(reinterpret_cast<const char*>(n->name), local) == 0;
-}
-
-const xmlNode* Child(const xmlNode* parent, const char* ns, const char* local) {
-  for (const xmlNode* c = parent ? parent->children : nullptr; c; c = c->next)
-    if (Is(c, ns, local)) return c;
-  return nullptr;
-}
 
 std::string Text(const xmlNode* node) {
   std::string out;
@@ -59,13 +32,7 @@ std::string Text(const xmlNode* node) {
     else if (c->type == XML_ELEMENT_NODE)
       out += Text(c) + " ";
   }
-  size_t b = out.find_first_not_of(" \t\r\n"), e = out.find_last_not_of(" \t\r\n");
-  return b == std::string::npos ? std::string() : out.substr(b, e - b + 1);
-}
-
-xmlDoc* Load(const std::string& xml) {
-  return xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "reply.xml", nullptr,
-                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  return Trimmed(out);
 }
 
 void SetAnswerText(InternalRequest* answer, std::u16string_view text) {
@@ -104,33 +71,33 @@ NTSTATUS WebDavClient::Control(uint32_t code, FileEntry* entry, ReplyArea& reply
   };
   std::u16string path = reply.serverPath.empty() ? siteUrl_ : reply.serverPath;
   switch (code) {
-    case kQuota: {
+    case kControlQuota: {
       std::string body = QuotaBody();
       int32_t status = PerformRequest('D', nullptr, siteUrl_, nullptr, {}, &body, 0, 0, nullptr);
       if (status < 200 || status >= 400) return finish(status);
       std::string xml;
       DWORD error = ReadReplyText(xml);
       CloseRequest();
-      std::unique_ptr<xmlDoc, DocFree> doc(error ? nullptr : Load(xml));
+      XmlDocument doc(error ? nullptr : ParseXmlReply(xml, "reply.xml"));
       const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
       if (!root || !root->ns) {
         WideDbgPrint(u"*** xmlParseQuota Invalid root element \n");
         return STATUS_UNSUCCESSFUL;
       }
       const char* dav = reinterpret_cast<const char*>(root->ns->href);
-      const xmlNode* response = Child(root, dav, "response");
-      const xmlNode* propstat = Child(response, dav, "propstat");
-      const xmlNode* prop = Child(propstat, dav, "prop");
-      if (!Child(response, dav, "href")) return WideDbgPrint(u"*** xmlParseQuota Missing href \n"), STATUS_UNSUCCESSFUL;
+      const xmlNode* response = ChildElement(root, dav, "response");
+      const xmlNode* propstat = ChildElement(response, dav, "propstat");
+      const xmlNode* prop = ChildElement(propstat, dav, "prop");
+      if (!ChildElement(response, dav, "href")) return WideDbgPrint(u"*** xmlParseQuota Missing href \n"), STATUS_UNSUCCESSFUL;
       if (!propstat) return WideDbgPrint(u"*** xmlParseQuota Missing propstat\n"), STATUS_UNSUCCESSFUL;
       if (!prop) return WideDbgPrint(u"*** xmlParseQuota Missing prop\n"), STATUS_UNSUCCESSFUL;
-      uint64_t figures[2] = {std::strtoull(Text(Child(prop, dav, "quota-available-bytes")).c_str(), nullptr, 10),
-                             std::strtoull(Text(Child(prop, dav, "quota-used-bytes")).c_str(), nullptr, 10)};
+      uint64_t figures[2] = {std::strtoull(Text(ChildElement(prop, dav, "quota-available-bytes")).c_str(), nullptr, 10),
+                             std::strtoull(Text(ChildElement(prop, dav, "quota-used-bytes")).c_str(), nullptr, 10)};
       if (answer) std::memcpy(reinterpret_cast<uint8_t*>(answer) + kAnswerTextOffset, figures, sizeof figures);
       if (information) *information = sizeof figures;
       return STATUS_SUCCESS;
     }
-    case kSearch: {
+    case kControlSearch: {
       std::u16string text = request ? std::u16string(WideField(request->destination, kPathChars)) : u"";
       std::string body = SearchBody(UrlOf(path), text);
       int32_t status = PerformRequest('F', entry, siteUrl_, nullptr, {}, &body, 0, 0, nullptr);
@@ -138,52 +105,52 @@ NTSTATUS WebDavClient::Control(uint32_t code, FileEntry* entry, ReplyArea& reply
       std::string xml;
       ReadReplyText(xml);
       CloseRequest();
-      std::unique_ptr<xmlDoc, DocFree> doc(Load(xml));
+      XmlDocument doc = ParseXmlReply(xml, "reply.xml");
       const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
       if (!root || !root->ns) return SetAnswerText(answer, u"Invalid xml"), STATUS_UNSUCCESSFUL;
       const char* dav = reinterpret_cast<const char*>(root->ns->href);
       std::u16string found;
       for (const xmlNode* r = root->children; r; r = r->next) {
         std::u16string name;
-        if (Is(r, dav, "response") && HrefToSitePath(Utf8ToUtf16(Text(Child(r, dav, "href"))), name))
+        if (IsElement(r, dav, "response") && HrefToSitePath(Utf8ToUtf16(Text(ChildElement(r, dav, "href"))), name))
           found += name + u"\n";
       }
       SetAnswerText(answer, found);
       if (information) *information = static_cast<uint32_t>(found.size());
       return STATUS_SUCCESS;
     }
-    case kCheckin: return finish(PerformRequest('I', entry, path, nullptr, {}, nullptr, 0, 0, nullptr));
-    case kUncheckout: return finish(PerformRequest('K', entry, path, nullptr, {}, nullptr, 0, 0, nullptr));
-    case kCheckout: {
+    case kControlCheckin: return finish(PerformRequest('I', entry, path, nullptr, {}, nullptr, 0, 0, nullptr));
+    case kControlUncheckout: return finish(PerformRequest('K', entry, path, nullptr, {}, nullptr, 0, 0, nullptr));
+    case kControlCheckout: {
       int32_t status = PerformRequest('V', entry, path, nullptr, {}, nullptr, 0, 0, nullptr);
       if (status < 200 || status >= 400) return finish(status);
       return finish(PerformRequest('S', entry, path, nullptr, {}, nullptr, 0, 0, nullptr));
     }
-    case kLabel: {
+    case kControlLabel: {
       std::string body;
       std::u16string label = request ? std::u16string(WideField(request->destination, kPathChars)) : u"";
       if (!LabelBody(label, body)) return finish(400);
       return finish(PerformRequest('B', entry, path, nullptr, {}, &body, 0, 0, nullptr));
     }
-    case kOptions: {
+    case kControlOptions: {
       int32_t status = PerformRequest('O', entry, path, nullptr, {}, nullptr, 0, 0, nullptr);
       std::string allow = transport_.Header("Allow");
       NTSTATUS result = finish(status);
       if (result == STATUS_SUCCESS) SetAnswerText(answer, Utf8ToUtf16(allow).substr(0, 519));
       return result;
     }
-    case kFolderCopy:
-    case kFolderMove:
-    case kFolderDelete: {
+    case kControlFolderCopy:
+    case kControlFolderMove:
+    case kControlFolderDelete: {
       if (!request) return STATUS_INVALID_PARAMETER;
       std::u16string source = ServerPathOfDrivePath(*connection_, WideField(request->target, kPathChars));
       if (source.back() != u'/') source += u'/';
       std::u16string target = ServerPathOfDrivePath(*connection_, WideField(request->destination, kPathChars));
-      char kind = code == kFolderCopy ? 'C' : code == kFolderMove ? 'R' : 'E';
+      char kind = code == kControlFolderCopy ? 'C' : code == kControlFolderMove ? 'R' : 'E';
       return finish(PerformRequest(kind, nullptr, source, nullptr, target, nullptr, 0, 0, nullptr));
     }
-    case kVersionReport: return VersionReport(entry, reply, answer);
-    case kCloseReport: {
+    case kControlVersionReport: return VersionReport(entry, reply, answer);
+    case kControlCloseReport: {
       std::lock_guard<std::mutex> guard(reportsLock);
       std::u16string key = entry ? std::u16string(entry->Path()) : u"";
       if (!openReports.erase(key)) {
@@ -216,22 +183,22 @@ NTSTATUS WebDavClient::VersionReport(FileEntry* entry, ReplyArea& reply, Interna
   std::string xml;
   ReadReplyText(xml);
   CloseRequest();
-  std::unique_ptr<xmlDoc, DocFree> doc(Load(xml));
+  XmlDocument doc = ParseXmlReply(xml, "reply.xml");
   const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
   if (!root || !root->ns) return SetAnswerText(answer, u"Invalid xml"), STATUS_UNSUCCESSFUL;
   const char* dav = reinterpret_cast<const char*>(root->ns->href);
   std::vector<Version> versions;
   for (const xmlNode* r = root->children; r; r = r->next) {
-    if (!Is(r, dav, "response")) continue;
-    const xmlNode* href = Child(r, dav, "href");
+    if (!IsElement(r, dav, "response")) continue;
+    const xmlNode* href = ChildElement(r, dav, "href");
     if (!href) {
       Ask(u"xmlParseReport Missing href", connection_->Name(), MB_OK | MB_ICONERROR);
       return STATUS_UNSUCCESSFUL;
     }
-    const xmlNode* prop = Child(Child(r, dav, "propstat"), dav, "prop");
-    Version v{Utf8ToUtf16(Text(Child(prop, dav, "version-name"))),
-              Utf8ToUtf16(Text(Child(prop, dav, "creator-displayname"))),
-              Utf8ToUtf16(Text(Child(prop, dav, "label-name-set"))), Utf8ToUtf16(Text(href))};
+    const xmlNode* prop = ChildElement(ChildElement(r, dav, "propstat"), dav, "prop");
+    Version v{Utf8ToUtf16(Text(ChildElement(prop, dav, "version-name"))),
+              Utf8ToUtf16(Text(ChildElement(prop, dav, "creator-displayname"))),
+              Utf8ToUtf16(Text(ChildElement(prop, dav, "label-name-set"))), Utf8ToUtf16(Text(href))};
     versions.push_back(std::move(v));
   }
   if (versions.empty()) return SetAnswerText(answer, u"There is no report"), STATUS_UNSUCCESSFUL;

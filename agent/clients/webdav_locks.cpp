@@ -9,26 +9,17 @@
 
 #include "agent/clients/webdav_client.h"
 #include "agent/clients/webdav_listing_bodies.h"
+#include "agent/clients/webdav_xml.h"
 #include "common/moorlib.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
 namespace {
 
-struct DocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-
-bool IsDav(const xmlNode* n, const char* ns, const char* local) {
-  return n && n->type == XML_ELEMENT_NODE && n->ns && n->ns->href &&
-         std::strcmp(reinterpret_cast<const char*>(n->ns->href), ns) == 0 &&
-         std::strcmp(reinterpret_cast<const char*>(n->name), local) == 0;
-}
-
 // The first element of that name at or below node (depth-first).
 const xmlNode* Find(const xmlNode* node, const char* ns, const char* local) {
   for (const xmlNode* c = node; c; c = c->next) {
-    if (IsDav(c, ns, local)) return c;
+    if (IsElement(c, ns, local)) return c;
     if (const xmlNode* below = Find(c->children, ns, local)) return below;
   }
   return nullptr;
@@ -44,18 +35,12 @@ void AllText(const xmlNode* node, std::string& out) {
   }
 }
 
-std::string Trimmed(std::string s) {
-  size_t b = s.find_first_not_of(" \t\r\n"), e = s.find_last_not_of(" \t\r\n");
-  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-}
-
 }  // namespace
 
 // The token and owner of the active lock in a lockdiscovery reply.
 // Returns 0, or the message box text of a reply that cannot be read.
 static std::u16string ParseLockDiscovery(const std::string& xml, std::string& token, std::string& owner) {
-  std::unique_ptr<xmlDoc, DocFree> doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "lock.xml", nullptr,
-                                                     XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  XmlDocument doc = ParseXmlReply(xml, "lock.xml");
   if (!doc) return u"Invalid xml";
   const xmlNode* root = xmlDocGetRootElement(doc.get());
   if (!root || !root->ns || !root->ns->href) return u"Invalid root element";

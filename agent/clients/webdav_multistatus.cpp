@@ -9,6 +9,7 @@
 
 #include "agent/clients/url_coding.h"
 #include "agent/clients/webdav_dates.h"
+#include "agent/clients/webdav_xml.h"
 #include "common/moorlib.h"
 #include "platform/wide_text.h"
 
@@ -19,22 +20,6 @@ constexpr size_t kResponsesPerYield = 500;
 constexpr size_t kMaxPropertyText = 4096;
 constexpr size_t kMaxCachePathChars = 260;
 
-struct DocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-
-bool IsNamed(const xmlNode* node, const char* ns, const char* local) {
-  return node && node->type == XML_ELEMENT_NODE && node->ns && node->ns->href &&
-         std::strcmp(reinterpret_cast<const char*>(node->ns->href), ns) == 0 &&
-         std::strcmp(reinterpret_cast<const char*>(node->name), local) == 0;
-}
-
-const xmlNode* Child(const xmlNode* parent, const char* ns, const char* local) {
-  for (const xmlNode* c = parent ? parent->children : nullptr; c; c = c->next)
-    if (IsNamed(c, ns, local)) return c;
-  return nullptr;
-}
-
 // The element's own text. Entity references are not followed, so a document
 // cannot make the parser expand anything.
 std::string Text(const xmlNode* node) {
@@ -44,9 +29,7 @@ std::string Text(const xmlNode* node) {
       text += reinterpret_cast<const char*>(c->content);
     if (text.size() > kMaxPropertyText) break;
   }
-  size_t b = text.find_first_not_of(" \t\r\n");
-  size_t e = text.find_last_not_of(" \t\r\n");
-  return b == std::string::npos ? std::string() : text.substr(b, e - b + 1);
+  return Trimmed(text);
 }
 
 // "HTTP/1.1 404 Not Found" -> 404; 0 when there is no number.
@@ -61,18 +44,18 @@ std::vector<const xmlNode*> GoodProps(const xmlNode* response, const char* dav, 
   std::vector<const xmlNode*> props;
   sawPropstat = false;
   for (const xmlNode* c = response->children; c; c = c->next) {
-    if (!IsNamed(c, dav, "propstat")) continue;
+    if (!IsElement(c, dav, "propstat")) continue;
     sawPropstat = true;
-    const xmlNode* status = Child(c, dav, "status");
+    const xmlNode* status = ChildElement(c, dav, "status");
     if (status && StatusCode(Text(status)) >= 400) continue;
-    if (const xmlNode* prop = Child(c, dav, "prop")) props.push_back(prop);
+    if (const xmlNode* prop = ChildElement(c, dav, "prop")) props.push_back(prop);
   }
   return props;
 }
 
 const xmlNode* Property(const std::vector<const xmlNode*>& props, const char* ns, const char* local) {
   for (const xmlNode* prop : props)
-    if (const xmlNode* p = Child(prop, ns, local)) return p;
+    if (const xmlNode* p = ChildElement(prop, ns, local)) return p;
   return nullptr;
 }
 
@@ -152,9 +135,7 @@ MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusSc
     return result;
   }
   // No network, no entity substitution, no DTD loading, default size limits.
-  std::unique_ptr<xmlDoc, DocFree> doc(
-      xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "multistatus.xml", nullptr,
-                    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA));
+  XmlDocument doc = ParseXmlReply(xml, "multistatus.xml", XML_PARSE_NOCDATA);
   if (!doc) {
     Fail(result, -10, u"Invalid xml");
     return result;
@@ -170,12 +151,12 @@ MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusSc
   for (const xmlNode* response = root->children; response; response = response->next) {
     if (response->type != XML_ELEMENT_NODE) continue;
     if (++count % kResponsesPerYield == 0) std::this_thread::yield();
-    const xmlNode* href = Child(response, dav, "href");
+    const xmlNode* href = ChildElement(response, dav, "href");
     if (!href) {
       Fail(result, -1, u"xmlParse Missing href");
       return result;
     }
-    const xmlNode* status = Child(response, dav, "status");
+    const xmlNode* status = ChildElement(response, dav, "status");
     if (status && StatusCode(Text(status)) >= 400) {
       WideDbgPrint(u"*** xmlParse multi status=%d %ws\n", StatusCode(Text(status)),
                    Utf8ToUtf16(Text(href)).c_str());

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "agent/clients/remote_client.h"
 #include "agent/service/channel_records.h"
 #include "agent/service/connection.h"
 #include "agent/service/site_record.h"
@@ -18,7 +19,7 @@
 namespace hvm {
 
 // The connection test every client answers (the volume-size query).
-inline constexpr DWORD kConnectionTestCode = 0x141FFC;
+inline constexpr DWORD kConnectionTestCode = kControlQuota;
 // The HTTP layer's secure-channel failure: the server's certificate is not trusted.
 inline constexpr uint32_t kSecureChannelFailure = 12175;
 inline constexpr uint32_t kHttpUnauthorized = 401;
