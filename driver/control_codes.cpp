@@ -1,5 +1,7 @@
 #include "driver/control_codes.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -101,7 +103,13 @@ std::optional<ControlAnswer> GetRequest(const std::shared_ptr<ControlPeer>& peer
   return std::nullopt;
 }
 
-ControlAnswer SetLogLevel(const std::vector<uint8_t>& in) {
+// The log belongs to the driver's owner: only root or the driver's own uid
+// may change how much it records.
+ControlAnswer SetLogLevel(uid_t uid, const std::vector<uint8_t>& in) {
+  if (uid != 0 && uid != geteuid()) {
+    Trace("IOCTL_SET_LOG_LEVEL refused for uid %u\n", static_cast<unsigned>(uid));
+    return Status(STATUS_ACCESS_DENIED);
+  }
   if (in.size() < sizeof(uint32_t)) return Status(STATUS_UNSUCCESSFUL);
   uint32_t level;
   memcpy(&level, in.data(), sizeof level);
@@ -209,7 +217,7 @@ std::optional<ControlAnswer> HandleControl(const std::shared_ptr<ControlPeer>& p
     case IOCTL_PING: return Ping(uid, input, outLength);
     case IOCTL_CLEANUP_DONE: return CleanupDone(uid, input);
     case IOCTL_GET_REQUEST: return GetRequest(peer, input, outLength);
-    case IOCTL_SET_LOG_LEVEL: return SetLogLevel(input);
+    case IOCTL_SET_LOG_LEVEL: return SetLogLevel(uid, input);
     case IOCTL_VERSION: return Version(outLength);
     case IOCTL_CONNECTION_INFO: return ConnectionInfo(uid, input, outLength);
     case IOCTL_INVALIDATE_PATH: return InvalidatePath(uid, input);

@@ -1,12 +1,19 @@
 // One accepted connection on the control socket (one CreateFile of the
-// device). Answers may be written from any thread; the reader thread owns the
-// descriptor and closes it only after marking the peer closed.
+// device). Answers may be queued from any thread and never block it: a peer
+// has its own writer and a bounded queue of answers. A peer that stops
+// reading (its queue overflows, or nothing goes out for the liveness time)
+// is dropped: its socket is shut down, so its reader ends and the driver
+// forgets it.
 #pragma once
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -14,18 +21,39 @@ namespace hvm::driver {
 
 class ControlPeer {
  public:
-  ControlPeer(int fd, uid_t uid) : fd_(fd), uid_(uid) {}
+  ControlPeer(int fd, uid_t uid);
+  ~ControlPeer();
+  ControlPeer(const ControlPeer&) = delete;
+  ControlPeer& operator=(const ControlPeer&) = delete;
+
   uid_t uid() const { return uid_; }
-  // Writes one answer of at most outLength bytes; error statuses carry no data.
+  // Queues one answer of at most outLength bytes; error statuses carry no
+  // data. False when the peer is closed or was dropped by this answer.
   bool Answer(NTSTATUS status, const void* data, uint32_t bytes, uint32_t outLength);
+  // The reader is done: pending answers are discarded and the writer ends.
   void MarkClosed();
   bool closed() const;
+  bool dropped() const;
+
+  // Answers a peer may leave unread before it is dropped.
+  static constexpr size_t kMaxQueuedBytes = 2u << 20;
 
  private:
+  bool SendNow(const uint8_t* header, const void* data, uint32_t bytes, size_t& sent);
+  void Drop(const char* why);
+  void WriterLoop();
+  bool WriteFrame(std::vector<uint8_t>& frame);
+
   int fd_;
   uid_t uid_;
-  mutable std::mutex writeLock_;
+  mutable std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<std::vector<uint8_t>> queue_;
+  size_t queuedBytes_ = 0;
+  bool writing_ = false;  // the writer holds a frame outside the queue
   bool closed_ = false;
+  bool dropped_ = false;
+  std::thread writer_;
 };
 
 // An IOCTL_GET_REQUEST kept pending until the driver has a request for it.

@@ -1,8 +1,14 @@
 #include "driver/control_server.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <chrono>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -12,11 +18,16 @@
 #include "driver/driver_state.h"
 #include "driver/forwarding.h"
 #include "driver/trace.h"
+#include "driver/user_slots.h"
 #include "platform/control_device.h"
 
 namespace hvm::driver {
 
 namespace {
+// Win32 ERROR_TOO_MANY_OPEN_FILES: the answer a refused connection reads.
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+
 struct Session {
   int fd = -1;
   std::shared_ptr<ControlPeer> peer;
@@ -30,6 +41,7 @@ std::thread g_acceptThread;
 std::mutex g_sessionsLock;
 std::list<Session> g_sessions;
 bool g_stopping = false;
+int g_maxPerUser = 64;
 
 void Serve(Session* session) {
   ControlFrame frame;
@@ -40,12 +52,16 @@ void Serve(Session* session) {
                             static_cast<uint32_t>(answer->output.size()), frame.outLength);
     }
   }
-  session->peer->MarkClosed();
+  session->peer->MarkClosed();  // the writer is done with the descriptor
   {
+    Completions out;
     std::lock_guard<std::mutex> guard(DriverMutex());
-    ForgetPeer(session->peer.get());
+    ForgetPeer(session->peer.get(), out);
+    Users().PeerClosed(session->peer->uid());
   }
   std::lock_guard<std::mutex> guard(g_sessionsLock);
+  close(session->fd);  // at once: descriptors are what an attacker exhausts
+  session->fd = -1;
   session->finished = true;
 }
 
@@ -60,39 +76,119 @@ void ReapFinished() {
       it = next;
     }
   }
-  for (auto& session : done) {
-    session.reader.join();
-    close(session.fd);
+  for (auto& session : done) session.reader.join();
+}
+
+bool Stopping() {
+  std::lock_guard<std::mutex> guard(g_sessionsLock);
+  return g_stopping;
+}
+
+// Refused connections stay open for reading a moment, so that the caller's
+// first call is sent and reads the refusal instead of a broken pipe. Only a
+// few linger at a time.
+constexpr size_t kMaxLingering = 16;
+constexpr auto kLingerTime = std::chrono::seconds(1);
+std::deque<std::pair<int, std::chrono::steady_clock::time_point>> g_lingering;
+
+void CloseLingering(bool all) {
+  auto now = std::chrono::steady_clock::now();
+  while (!g_lingering.empty() &&
+         (all || g_lingering.size() > kMaxLingering || now - g_lingering.front().second > kLingerTime)) {
+    close(g_lingering.front().first);
+    g_lingering.pop_front();
   }
 }
 
-void AcceptLoop() {
-  while (true) {
-    int fd = accept4(g_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      return;  // the listening socket was shut down
+// A user past the cap is told so in the answer to its first call.
+void Refuse(int fd, uid_t uid) {
+  static std::mutex printLock;
+  static auto lastPrint = std::chrono::steady_clock::time_point{};
+  {
+    std::lock_guard<std::mutex> guard(printLock);
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastPrint > std::chrono::seconds(1)) {
+      DirectPrint("quenlode: control connection of uid %u refused: it has %d open\n",
+                  static_cast<unsigned>(uid), g_maxPerUser);
+      lastPrint = now;
     }
-    ReapFinished();
-    uid_t uid;
-    if (!ControlPeerUid(fd, uid)) {
-      close(fd);
-      continue;
-    }
-    std::lock_guard<std::mutex> guard(g_sessionsLock);
-    if (g_stopping) {
-      close(fd);
-      return;
-    }
-    Session& session = g_sessions.emplace_back();
-    session.fd = fd;
-    session.peer = std::make_shared<ControlPeer>(fd, uid);
-    session.reader = std::thread(Serve, &session);
   }
+  uint8_t answer[8] = {};
+  memcpy(answer, &kErrorTooManyOpenFiles, 4);
+  (void)!send(fd, answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL);
+  shutdown(fd, SHUT_WR);
+  g_lingering.emplace_back(fd, std::chrono::steady_clock::now());
+  CloseLingering(false);
+}
+
+bool AcceptOne() {
+  int fd = accept4(g_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+  CloseLingering(false);
+  if (fd < 0) {
+    if (Stopping()) return false;
+    if (errno != EINTR && errno != ECONNABORTED && errno != EPROTO) {
+      // Out of descriptors or memory: keep the listener, try again soon.
+      CloseLingering(true);
+      ReapFinished();
+      std::this_thread::sleep_for(kAcceptBackoff);
+    }
+    return true;
+  }
+  ReapFinished();
+  uid_t uid;
+  if (!ControlPeerUid(fd, uid)) {
+    close(fd);
+    return true;
+  }
+  bool refused = false;
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    refused = Users().PeerCount(uid) >= g_maxPerUser;
+    if (!refused) Users().PeerOpened(uid);
+  }
+  if (refused) {
+    Refuse(fd, uid);
+    return true;
+  }
+  std::lock_guard<std::mutex> guard(g_sessionsLock);
+  if (g_stopping) {
+    close(fd);
+    return false;
+  }
+  Session& session = g_sessions.emplace_back();
+  session.fd = fd;
+  session.peer = std::make_shared<ControlPeer>(fd, uid);
+  session.reader = std::thread(Serve, &session);
+  return true;
+}
+
+void AcceptLoop() {
+  while (AcceptOne()) {
+  }
+}
+
+// Every user's agent holds a few dozen connections: the soft limit goes up
+// to the hard one.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+int MaxPerUserFromEnvironment() {
+  const char* text = getenv("QUENLODE_MAX_CONNECTIONS_PER_USER");
+  if (text == nullptr) return 64;
+  char* end = nullptr;
+  long value = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 1 || value > 100000) return 64;
+  return static_cast<int>(value);
 }
 }  // namespace
 
 bool ControlServer::Start(const std::string& path) {
+  RaiseDescriptorLimit();
+  g_maxPerUser = MaxPerUserFromEnvironment();
   g_listenFd = ListenControlSocket(path);
   if (g_listenFd < 0) return false;
   g_path = path;
@@ -103,18 +199,22 @@ bool ControlServer::Start(const std::string& path) {
 
 void ControlServer::Stop() {
   if (g_listenFd < 0) return;
+  {
+    std::lock_guard<std::mutex> guard(g_sessionsLock);
+    g_stopping = true;
+  }
   shutdown(g_listenFd, SHUT_RDWR);
   g_acceptThread.join();
+  CloseLingering(true);
   close(g_listenFd);
   g_listenFd = -1;
   unlink(g_path.c_str());
   {
     std::lock_guard<std::mutex> guard(g_sessionsLock);
-    g_stopping = true;
-    for (auto& session : g_sessions) shutdown(session.fd, SHUT_RDWR);
+    for (auto& session : g_sessions)
+      if (session.fd >= 0) shutdown(session.fd, SHUT_RDWR);
   }
   for (auto& session : g_sessions) session.reader.join();
-  for (auto& session : g_sessions) close(session.fd);
   g_sessions.clear();
 }
 

@@ -1,9 +1,12 @@
 // Folder listings: the made-up folders locally, remote folders through
 // directory queries read whole at the first READDIRPLUS and served from the
 // file object. Every listed entry refreshes its node, so a look-up right
-// after a listing needs no round trip.
+// after a listing needs no round trip. What a user's listings keep is
+// bounded: an agent that lists without end has its listing cut.
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -12,6 +15,7 @@
 #include "driver/fuse_glue.h"
 #include "driver/requests.h"
 #include "driver/short_handles.h"
+#include "driver/trace.h"
 #include "driver/user_slots.h"
 #include "platform/wide_text.h"
 
@@ -19,6 +23,53 @@ namespace hvm::driver {
 
 namespace {
 constexpr int kMaxQueryRounds = 100000;
+
+// Bytes all listings of one user may keep at once (held by open folders and
+// listings still arriving), and likewise the names listings leave in the name
+// table; QUENLODE_LISTING_BUDGET_MB (1..4096) changes it.
+size_t ListingBudgetBytes() {
+  static const size_t bytes = [] {
+    size_t megabytes = 64;
+    if (const char* text = getenv("QUENLODE_LISTING_BUDGET_MB")) {
+      char* end = nullptr;
+      long value = strtol(text, &end, 10);
+      if (end != text && *end == '\0' && value >= 1 && value <= 4096)
+        megabytes = static_cast<size_t>(value);
+    }
+    return megabytes << 20;
+  }();
+  return bytes;
+}
+
+// What each user's listings hold, and what each open folder was charged.
+// The driver lock must be held.
+std::map<uid_t, size_t> g_listingBytes;
+std::map<uint32_t, std::pair<uid_t, size_t>> g_folderCharges;
+
+size_t EntryCost(const ListedEntry& entry) {
+  return sizeof(ListedEntry) + entry.name.capacity() * sizeof(char16_t);
+}
+
+bool Charge(uid_t uid, size_t bytes) {
+  size_t& held = g_listingBytes[uid];
+  if (held + bytes > ListingBudgetBytes()) return false;
+  held += bytes;
+  return true;
+}
+
+void Refund(uid_t uid, size_t bytes) {
+  auto it = g_listingBytes.find(uid);
+  if (it == g_listingBytes.end()) return;
+  it->second -= std::min(it->second, bytes);
+  if (it->second == 0) g_listingBytes.erase(it);
+}
+
+void RefundFolder(uint32_t fileObject) {
+  auto it = g_folderCharges.find(fileObject);
+  if (it == g_folderCharges.end()) return;
+  Refund(it->second.first, it->second.second);
+  g_folderCharges.erase(it);
+}
 
 struct LocalEntry {
   std::string name;
@@ -94,6 +145,22 @@ bool Listable(const std::u16string& name) {
          name.find_first_of(std::u16string_view(u"/\\\0", 3)) == std::u16string::npos;
 }
 
+// An entry without a node: the kernel keeps no look-up for it and asks
+// for the name again when it needs it.
+bool AddPlainEntry(fuse_req_t req, std::vector<char>& buffer, size_t& used, const Node& folder,
+                   const ListedEntry& listed, off_t next) {
+  fuse_entry_param entry{};
+  std::u16string fullName = folder.fullName + u"\\" + listed.name;
+  entry.attr.st_ino = std::hash<std::u16string>()(fullName) | (uint64_t{1} << 63);
+  entry.attr.st_mode = listed.attr.isDirectory ? S_IFDIR : S_IFREG;
+  std::string name = Utf16ToUtf8(listed.name);
+  size_t need = fuse_add_direntry_plus(req, buffer.data() + used, buffer.size() - used,
+                                       name.c_str(), &entry, next);
+  if (need > buffer.size() - used) return false;
+  used += need;
+  return true;
+}
+
 void ServeRemote(fuse_req_t req, FileObject& object, size_t size, off_t off) {
   Node* folder = Names().Get(object.ino);
   if (folder == nullptr) return (void)fuse_reply_err(req, ENOENT);
@@ -103,11 +170,18 @@ void ServeRemote(fuse_req_t req, FileObject& object, size_t size, off_t off) {
   for (size_t i = static_cast<size_t>(off) - kDotEntries; i < object.listing.size(); ++i) {
     const ListedEntry& listed = object.listing[i];
     if (!Listable(listed.name)) continue;
-    Node* node = Names().Remember(*folder, Utf16ToUtf8(listed.name), NodeKind::Remote, object.uid,
-                                  object.connection);
+    off_t next = static_cast<off_t>(i + kDotEntries + 1);
+    std::string name = Utf16ToUtf8(listed.name);
+    // Past the user's budget for remembered names, new entries come without nodes.
+    bool overBudget = Names().BytesOf(object.uid) >= ListingBudgetBytes();
+    if (overBudget && Names().Child(folder->ino, name) == nullptr) {
+      if (!AddPlainEntry(req, buffer, used, *folder, listed, next)) break;
+      continue;
+    }
+    Node* node = Names().Remember(*folder, name, NodeKind::Remote, object.uid, object.connection);
     node->attr = listed.attr;
     node->attrTime = Clock::now();
-    if (!AddEntry(req, buffer, used, *node, static_cast<off_t>(i + kDotEntries + 1))) {
+    if (!AddEntry(req, buffer, used, *node, next)) {
       Names().Forget(node->ino, 1);
       break;
     }
@@ -122,7 +196,9 @@ struct ListJob {
   std::u16string query;
   size_t size;
   off_t off;
+  uid_t uid = 0;
   std::vector<ListedEntry> entries;
+  size_t charged = 0;  // bytes of entries charged to the user so far
   int rounds = 0;
   uint64_t operation = 0;
 };
@@ -130,10 +206,41 @@ struct ListJob {
 void FinishListing(std::shared_ptr<ListJob> job) {
   std::lock_guard<std::mutex> guard(DriverMutex());
   FileObject* object = OpenFiles().Get(job->fileObject);
-  if (object == nullptr) return (void)fuse_reply_err(job->req, EBADF);
+  if (object == nullptr) {
+    Refund(job->uid, job->charged);
+    return (void)fuse_reply_err(job->req, EBADF);
+  }
+  RefundFolder(job->fileObject);  // the listing it replaces
+  g_folderCharges[job->fileObject] = {job->uid, job->charged};
   object->listing = std::move(job->entries);
   object->listingLoaded = true;
   ServeRemote(job->req, *object, job->size, job->off);
+}
+
+void FailListing(const std::shared_ptr<ListJob>& job, int error) {
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    Refund(job->uid, job->charged);
+  }
+  fuse_reply_err(job->req, error);
+}
+
+// Keeps a round's entries while the user's budget allows; false when the
+// listing must end here.
+bool KeepEntries(ListJob& job, std::vector<ListedEntry>& entries) {
+  size_t cost = 0;
+  for (auto& entry : entries) cost += EntryCost(entry);
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    if (!Charge(job.uid, cost)) {
+      DirectPrint("quenlode: listing of uid %u cut at %zu entries: its listings hold %zu bytes\n",
+                  static_cast<unsigned>(job.uid), job.entries.size(), g_listingBytes[job.uid]);
+      return false;
+    }
+  }
+  job.charged += cost;
+  for (auto& entry : entries) job.entries.push_back(std::move(entry));
+  return true;
 }
 
 void QueryNext(std::shared_ptr<ListJob> job) {
@@ -142,10 +249,10 @@ void QueryNext(std::shared_ptr<ListJob> job) {
   query->done = [job](ForwardResult& result) {
     if (result.status == STATUS_NO_MORE_FILES || result.status == STATUS_NO_SUCH_FILE)
       return FinishListing(job);
-    if (result.status != STATUS_SUCCESS) return (void)fuse_reply_err(job->req, ErrnoOf(result));
+    if (result.status != STATUS_SUCCESS) return FailListing(job, ErrnoOf(result));
     auto entries = DecodeDirectoryInfo(result.data, result.information);
     if (entries.empty() || ++job->rounds >= kMaxQueryRounds) return FinishListing(job);
-    for (auto& entry : entries) job->entries.push_back(std::move(entry));
+    if (!KeepEntries(*job, entries)) return FinishListing(job);
     QueryNext(job);
   };
   Send(job->conn, query, job->rounds != 0);
@@ -203,7 +310,7 @@ void OpReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_
     if (object->listingLoaded && off != 0) return ServeRemote(req, *object, size, off);
     // Every entry is listed: the query carries the folder alone.
     *job = ListJob{req, object->id, object->connection, DirectoryQueryText(object->fullName, u"*"),
-                   size, off, {}};
+                   size, off, object->uid, {}, 0, 0, 0};
   }
   job->operation = BeginOperation(req);
   QueryNext(job);
@@ -217,6 +324,7 @@ void OpReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
     FileObject* object = OpenFiles().Get(fi->fh);
     if (object == nullptr) return (void)fuse_reply_err(req, 0);
     handle = ShortHandle{object->connection, object->id, object->size};
+    RefundFolder(object->id);
     OpenFiles().Remove(fi->fh);
   }
   CloseShort(handle, [req](int) { fuse_reply_err(req, 0); });

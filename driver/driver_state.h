@@ -47,6 +47,9 @@ struct Connection {
   std::optional<PendingAgentCall> agentCall;
   std::deque<ForwardPtr> queue;
   ForwardPtr inFlight;
+  // The control connection the request in flight was handed to: when it
+  // goes away no answer can come.
+  const ControlPeer* inFlightPeer = nullptr;
   std::map<uint32_t, CleanupWait> cleanupWaits;
   FcbTable fcbs;
 };
@@ -58,6 +61,7 @@ struct UserSlot {
   bool suspended = false;
   Clock::time_point lastPing{};
   bool everPinged = false;
+  Clock::time_point lastActivity{};  // last connect or ping of the user
   unsigned timeoutSeconds = 15;
   uint32_t handle = 0;  // opaque slot handle returned by IOCTL_PING
   std::array<std::unique_ptr<Connection>, kConnectionCells> cells;

@@ -116,6 +116,7 @@ void Pump(Connection* conn, Completions& out) {
     forward->requestId = g_nextRequestId.fetch_add(1);
     StartRound(*forward);
     conn->inFlight = forward;
+    conn->inFlightPeer = conn->agentCall->peer.get();
     PendingAgentCall call = std::move(*conn->agentCall);
     conn->agentCall.reset();
     auto image = std::make_shared<std::vector<uint8_t>>();
@@ -253,9 +254,20 @@ void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
   Pump(conn, out);
 }
 
-void ForgetPeer(const ControlPeer* peer) {
-  Users().ForEachConnection([peer](Connection& conn) {
-    if (conn.agentCall && conn.agentCall->peer.get() == peer) conn.agentCall.reset();
+void ForgetPeer(const ControlPeer* peer, Completions& out) {
+  Users().ForEachConnection([peer, &out](Connection& conn) {
+    bool waiting = conn.agentCall && conn.agentCall->peer.get() == peer;
+    bool working = conn.inFlight && conn.inFlightPeer == peer;
+    if (!waiting && !working) return;
+    // The Connection's loop is gone: nothing will take or answer its requests.
+    if (waiting) conn.agentCall.reset();
+    if (working) {
+      Trace("Err: agent connection lost (mj=%s)\n", OperationName(conn.inFlight->major));
+      ForwardPtr forward = std::move(conn.inFlight);
+      conn.inFlight.reset();
+      Fail(forward, true, out);
+    }
+    SuspendConnection(&conn, out);
   });
 }
 
@@ -334,7 +346,9 @@ void StartLivenessThread() {
         Completions out;
         {
           std::lock_guard<std::mutex> guard(DriverMutex());
-          CheckLiveness(Clock::now(), out);
+          auto now = Clock::now();
+          CheckLiveness(now, out);
+          Users().ReleaseIdleSlots(now, out);
         }
         out.Run();
       }

@@ -21,8 +21,10 @@ void SubmitForward(Connection* conn, ForwardPtr forward, Completions& out, bool 
 void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
                   PendingAgentCall call, Completions& out);
 
-// The control connection went away: its pending calls can no longer be answered.
-void ForgetPeer(const ControlPeer* peer);
+// The control connection went away: a Connection whose loop it carried
+// (a pending call or the request in flight) is suspended, so its requests
+// fail at once instead of waiting while the agent still pings.
+void ForgetPeer(const ControlPeer* peer, Completions& out);
 
 void SuspendConnection(Connection* conn, Completions& out);
 void SuspendUser(UserSlot* slot, Completions& out);
@@ -38,7 +40,8 @@ void CancelOperation(uint64_t operation, Completions& out);
 // One round of the liveness rule over every Connection.
 void CheckLiveness(Clock::time_point now, Completions& out);
 
-// The liveness thread: CheckLiveness a few times a second until stopped.
+// The liveness thread: CheckLiveness a few times a second until stopped,
+// each time also releasing the user slots nobody uses any more.
 void StartLivenessThread();
 void StopLivenessThread();
 

@@ -1,5 +1,6 @@
 #include "driver/namespace.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "platform/wide_text.h"
@@ -46,6 +47,7 @@ Node* Namespace::Remember(Node& parent, std::string_view name, NodeKind kind, ui
       fresh->fullName = parent.fullName + u"\\" + Utf8ToUtf16(name);
     node = fresh.get();
     children_[{parent.ino, node->name}] = node->ino;
+    Index(*node);
     nodes_.emplace(node->ino, std::move(fresh));
   }
   node->lookups += 1;
@@ -60,7 +62,46 @@ void Namespace::Forget(uint64_t ino, uint64_t count) {
   auto key = std::make_pair(node->parent, node->name);
   auto it = children_.find(key);
   if (it != children_.end() && it->second == ino) children_.erase(it);
+  Unindex(*node);
   nodes_.erase(ino);
+}
+
+bool Namespace::Indexed(const Node& node) {
+  return node.kind == NodeKind::Remote || node.kind == NodeKind::ConnectionRoot;
+}
+
+namespace {
+// The node, its name, its full name twice (node and index) and the map cells.
+size_t NodeCost(const Node& node) {
+  constexpr size_t kMapCells = 3 * 64;
+  return sizeof(Node) + kMapCells + node.fullName.size() * sizeof(char16_t) * 3;
+}
+}  // namespace
+
+void Namespace::Index(const Node& node) {
+  if (!Indexed(node)) return;
+  byFullName_.emplace(NameKey{node.uid, node.fullName}, node.ino);
+  bytesByUid_[node.uid] += NodeCost(node);
+}
+
+void Namespace::Unindex(const Node& node) {
+  if (!Indexed(node)) return;
+  auto [first, last] = byFullName_.equal_range(NameKey{node.uid, node.fullName});
+  for (auto it = first; it != last; ++it) {
+    if (it->second != node.ino) continue;
+    byFullName_.erase(it);
+    auto bytes = bytesByUid_.find(node.uid);
+    if (bytes != bytesByUid_.end()) {
+      bytes->second -= std::min(bytes->second, NodeCost(node));
+      if (bytes->second == 0) bytesByUid_.erase(bytes);
+    }
+    return;
+  }
+}
+
+size_t Namespace::BytesOf(uid_t uid) const {
+  auto it = bytesByUid_.find(uid);
+  return it == bytesByUid_.end() ? 0 : it->second;
 }
 
 void Namespace::Detach(uint64_t parent, std::string_view name) {
@@ -72,13 +113,20 @@ void Namespace::Detach(uint64_t parent, std::string_view name) {
 
 void Namespace::Rename(Node& node, const std::u16string& newFullName) {
   std::u16string old = node.fullName;
-  for (auto& [ino, other] : nodes_) {
-    if (other->kind != NodeKind::Remote || other->uid != node.uid) continue;
-    if (other->fullName.size() > old.size() && other->fullName.compare(0, old.size(), old) == 0 &&
-        other->fullName[old.size()] == u'\\')
-      other->fullName = newFullName + other->fullName.substr(old.size());
+  // Everything below the old name sorts between "<old>\" and "<old>]".
+  auto first = byFullName_.lower_bound(NameKey{node.uid, old + u"\\"});
+  auto last = byFullName_.lower_bound(NameKey{node.uid, old + u"]"});
+  std::vector<Node*> below;
+  for (auto it = first; it != last; ++it)
+    if (Node* other = Get(it->second); other && other->kind == NodeKind::Remote) below.push_back(other);
+  for (Node* other : below) {
+    Unindex(*other);
+    other->fullName = newFullName + other->fullName.substr(old.size());
+    Index(*other);
   }
+  Unindex(node);
   node.fullName = newFullName;
+  Index(node);
 }
 
 void Namespace::Move(uint64_t parent, std::string_view name, Node& newParent,
@@ -95,19 +143,22 @@ void Namespace::Move(uint64_t parent, std::string_view name, Node& newParent,
 }
 
 Node* Namespace::FindByFullName(uid_t uid, std::u16string_view fullName) {
-  for (auto& [ino, node] : nodes_)
-    if (!node->detached && node->uid == uid &&
-        (node->kind == NodeKind::Remote || node->kind == NodeKind::ConnectionRoot) &&
-        node->fullName == fullName)
-      return node.get();
+  auto [first, last] = byFullName_.equal_range(NameKey{uid, std::u16string(fullName)});
+  for (auto it = first; it != last; ++it)
+    if (Node* node = Get(it->second); node && !node->detached) return node;
   return nullptr;
 }
 
 std::vector<std::pair<uint64_t, std::string>> Namespace::ConnectionFolders(uid_t uid) const {
   std::vector<std::pair<uint64_t, std::string>> folders;
-  for (auto& [ino, node] : nodes_)
-    if (node->kind == NodeKind::ConnectionRoot && node->uid == uid)
-      folders.emplace_back(node->parent, node->name);
+  std::u16string prefix = kFullNamePrefix;
+  auto first = byFullName_.lower_bound(NameKey{uid, prefix});
+  auto last = byFullName_.lower_bound(NameKey{uid, prefix.substr(0, prefix.size() - 1) + u"]"});
+  for (auto it = first; it != last; ++it) {
+    auto node = nodes_.find(it->second);
+    if (node != nodes_.end() && node->second->kind == NodeKind::ConnectionRoot)
+      folders.emplace_back(node->second->parent, node->second->name);
+  }
   return folders;
 }
 

@@ -2,8 +2,9 @@
 // mode 0700, owned by that user); its "QUENLODE" lists the user's active
 // Connections; below a Connection every path is a full name
 // "\QUENLODE\<connection>\..." in that user's slot. Inodes map to nodes; the
-// table keeps inode -> full name up to date across renames. The driver lock
-// must be held.
+// table keeps inode -> full name up to date across renames. Full names are
+// indexed per user, so no look-up or rename walks other users' nodes. The
+// driver lock must be held.
 #pragma once
 #include <sys/types.h>
 
@@ -67,12 +68,22 @@ class Namespace {
   // The node of a full name of a user, or null.
   Node* FindByFullName(uid_t uid, std::u16string_view fullName);
   size_t size() const { return nodes_.size(); }
+  // About how much memory a user's remote nodes take (names and index).
+  size_t BytesOf(uid_t uid) const;
   // (parent, name) of every Connection folder of a user the kernel may cache.
   std::vector<std::pair<uint64_t, std::string>> ConnectionFolders(uid_t uid) const;
 
  private:
+  using NameKey = std::pair<uid_t, std::u16string>;
+  static bool Indexed(const Node& node);
+  void Index(const Node& node);
+  void Unindex(const Node& node);
   void Rename(Node& node, const std::u16string& newFullName);
   std::map<uint64_t, std::unique_ptr<Node>> nodes_;
+  // Remote and Connection nodes by (uid, full name); a detached node may
+  // share its name with the node that replaced it.
+  std::multimap<NameKey, uint64_t> byFullName_;
+  std::map<uid_t, size_t> bytesByUid_;
   std::map<std::pair<uint64_t, std::string>, uint64_t> children_;
   uint64_t nextIno_ = 2;
 };

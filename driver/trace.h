@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace hvm::driver {
 
@@ -14,6 +15,11 @@ bool TraceOn();
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Printed regardless of the log level, without the prefix.
 void DirectPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A line as it may enter the log: control bytes (C0, DEL, C1) from names
+// and other text of users become "\xNN", so nobody forges lines; only a
+// final newline stays. At most 511 characters.
+std::string EscapeTraceLine(std::string_view line);
 
 // The prefix for a given minute and second (exposed for tests).
 std::string TracePrefix(int minute, int second);

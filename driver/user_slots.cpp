@@ -46,19 +46,16 @@ UserTable& Users() {
   return *table;
 }
 
+// Released slots leave gaps: the whole table is searched.
 int UserTable::FindSlot(std::u16string_view sid) const {
-  for (int i = 0; i < kUserSlotCount; ++i) {
-    if (!slots_[i].used) break;  // the first unused slot ends the table
-    if (EqualsNoCase(slots_[i].sid, sid)) return i;
-  }
+  for (int i = 0; i < kUserSlotCount; ++i)
+    if (slots_[i].used && EqualsNoCase(slots_[i].sid, sid)) return i;
   return -1;
 }
 
 UserSlot* UserTable::SlotOfUid(uid_t uid) {
-  for (auto& slot : slots_) {
-    if (!slot.used) break;
-    if (!slot.suspended && slot.uid == uid) return &slot;
-  }
+  for (auto& slot : slots_)
+    if (slot.used && !slot.suspended && slot.uid == uid) return &slot;
   return nullptr;
 }
 
@@ -87,8 +84,10 @@ NTSTATUS UserTable::Connect(uid_t uid, ConnectionRecord& record) {
     fresh.timeoutSeconds = LivenessSeconds();
     fresh.handle = kSlotTag | static_cast<uint32_t>(freeIndex + 1);
     index = freeIndex;
+    GiveBackCells(uid, index);
   }
   UserSlot& slot = slots_[index];
+  slot.lastActivity = Clock::now();
   int cell = -1;
   for (int i = 0; i < kConnectionCells; ++i) {
     if (!slot.cells[i] || slot.cells[i]->name == name) {
@@ -106,10 +105,8 @@ NTSTATUS UserTable::Connect(uid_t uid, ConnectionRecord& record) {
   slot.suspended = false;
   conn.name = std::u16string(name);
   conn.active = true;
-  // The agent starts the Connection's loop right after this call; a request
-  // that comes first (a program already inside the mount) waits for the loop's
-  // first call, bounded by the liveness rule, instead of failing at once.
-  conn.hasRequestBuffer = true;
+  // A request that comes before the agent's loop first asks for one fails at
+  // once (no request buffer) instead of waiting while the agent pings.
   conn.reserved = 0;
   conn.driveLetter = record.driveLetter;
   conn.usedUnits = record.usedUnits;
@@ -144,8 +141,13 @@ NTSTATUS UserTable::Ping(uid_t uid, PingRecord& record) {
     record.slotHandle = slot->handle;
   } else {
     slot = SlotByHandle(uid, record.slotHandle);
-    if (slot == nullptr) return STATUS_SUCCESS;
+    if (slot == nullptr) {
+      // The slot was released and taken again: the SID finds the new one.
+      record.slotHandle = 0;
+      return Ping(uid, record);
+    }
   }
+  slot->lastActivity = Clock::now();
   slot->timeoutSeconds = LivenessSeconds();
   slot->lastPing = Clock::now();
   slot->everPinged = true;
@@ -217,6 +219,65 @@ void UserTable::ForEachConnection(const std::function<void(Connection&)>& visit)
     for (auto& cell : slot.cells)
       if (cell) visit(*cell);
   }
+}
+
+void UserTable::PeerClosed(uid_t uid) {
+  auto it = peers_.find(uid);
+  if (it == peers_.end()) return;
+  if (--it->second <= 0) peers_.erase(it);
+}
+
+int UserTable::PeerCount(uid_t uid) const {
+  auto it = peers_.find(uid);
+  return it == peers_.end() ? 0 : it->second;
+}
+
+// Nobody of the user is connected, nothing waits for the agent, and the
+// Connections were disconnected or the agent has been silent for the
+// liveness time.
+bool UserTable::SlotIdle(const UserSlot& slot, Clock::time_point now) const {
+  if (PeerCount(slot.uid) > 0) return false;
+  bool anyActive = false;
+  for (auto& cell : slot.cells) {
+    if (!cell) continue;
+    if (cell->inFlight || !cell->queue.empty() || !cell->cleanupWaits.empty()) return false;
+    anyActive = anyActive || cell->active;
+  }
+  if (!anyActive) return true;
+  auto quiet = std::chrono::seconds(LivenessSeconds());
+  return now - slot.lastActivity > quiet && !AgentAlive(slot.lastPing, slot.everPinged, now);
+}
+
+void UserTable::Release(UserSlot& slot, Completions& out) {
+  Trace("Release user slot %s\n", Utf16ToUtf8(slot.sid).c_str());
+  auto& kept = retired_[slot.uid];
+  for (int i = 0; i < kConnectionCells; ++i) {
+    if (!slot.cells[i]) continue;
+    if (slot.cells[i]->active) SuspendConnection(slot.cells[i].get(), out);
+    slot.cells[i]->slot = nullptr;
+    kept[i] = std::move(slot.cells[i]);
+  }
+  slot = UserSlot{};
+}
+
+// A user who registers again gets the Connections it had: the mount's nodes
+// and open files still point at them.
+void UserTable::GiveBackCells(uid_t uid, int index) {
+  auto it = retired_.find(uid);
+  if (it == retired_.end()) return;
+  UserSlot& slot = slots_[index];
+  for (int i = 0; i < kConnectionCells; ++i) {
+    if (!it->second[i]) continue;
+    slot.cells[i] = std::move(it->second[i]);
+    slot.cells[i]->slot = &slot;
+    slot.cells[i]->handle = ConnectionHandleFor(index, i);
+  }
+  retired_.erase(it);
+}
+
+void UserTable::ReleaseIdleSlots(Clock::time_point now, Completions& out) {
+  for (auto& slot : slots_)
+    if (slot.used && SlotIdle(slot, now)) Release(slot, out);
 }
 
 std::vector<UserSlot*> UserTable::UsedSlots() {

@@ -256,7 +256,38 @@ void ScriptedAgent::Create(const RequestRecord& request, ReplyRecord& reply) {
   if (newFile || truncate) written_[request.FileObject] = true;
 }
 
+// Rounds of fresh 100-character names filling each answer, as an agent that
+// lists without end would send them.
+void ScriptedAgent::MadeUpListing(const RequestRecord& request, ReplyRecord& reply) {
+  size_t& round = listPosition_[request.FileObject];
+  if (request.Flags & SL_RESTART_SCAN) round = 0;
+  if (round >= static_cast<size_t>(madeUpListingRounds.load())) {
+    reply.status = STATUS_NO_MORE_FILES;
+    return;
+  }
+  uint32_t room = std::min<uint32_t>(request.Parameters[0], kMaxChunk);
+  size_t offset = 0, last = 0;
+  for (int i = 0;; ++i) {
+    std::u16string name = U("r" + std::to_string(round) + "_" + std::to_string(i) + "_");
+    name.resize(100, u'x');
+    size_t length = 64 + name.size() * 2;
+    size_t start = (offset + 7) & ~size_t{7};
+    if (start + length > room) break;
+    uint8_t* record = reply.data + start;
+    if (i > 0) PutU32(reply.data + last, static_cast<uint32_t>(start - last));
+    for (int t = 0; t < 4; ++t) PutU64(record + 8 + t * 8, kSomeFiletime);
+    PutU32(record + 56, 0x80);
+    PutU32(record + 60, static_cast<uint32_t>(name.size() * 2));
+    memcpy(record + 64, name.data(), name.size() * 2);
+    last = start;
+    offset = start + length;
+  }
+  ++round;
+  reply.information = static_cast<uint32_t>(offset);
+}
+
 void ScriptedAgent::DirectoryQuery(const RequestRecord& request, ReplyRecord& reply) {
+  if (madeUpListingRounds > 0) return MadeUpListing(request, reply);
   std::u16string query(reinterpret_cast<const char16_t*>(request.data), request.dataLength / 2);
   std::u16string folder = query.substr(0, query.find(u'*'));
   size_t& position = listPosition_[request.FileObject];

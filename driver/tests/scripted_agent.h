@@ -68,6 +68,7 @@ class ScriptedAgent {
   std::atomic<int> pendingDelayMs{300};
   std::atomic<int64_t> cleanupDoneSentAtNs{0};
   std::atomic<uint32_t> foreignToken{0};     // answer every open with this token
+  std::atomic<int> madeUpListingRounds{0};   // folders list this many full rounds of new names
 
   uint32_t connectionHandle() const { return handle_; }
 
@@ -77,6 +78,7 @@ class ScriptedAgent {
   void Handle(const RequestRecord& request, ReplyRecord& reply);
   void Create(const RequestRecord& request, ReplyRecord& reply);
   void DirectoryQuery(const RequestRecord& request, ReplyRecord& reply);
+  void MadeUpListing(const RequestRecord& request, ReplyRecord& reply);
   void SendCleanupDone(uint32_t requestId, uint32_t status, int delayMs);
 
   std::mutex lock_;

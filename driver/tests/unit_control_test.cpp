@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "driver/control_codes.h"
@@ -162,11 +163,17 @@ TEST(ControlCodes, FixedAnswersAndUnknownCodes) {
   EXPECT_EQ(value, 0x03000000u);
   EXPECT_EQ(Status(peer, IOCTL_VERSION, {}, 3), STATUS_UNSUCCESSFUL);
 
-  EXPECT_EQ(Status(peer, IOCTL_SET_LOG_LEVEL, {3, 0, 0, 0}, 4), STATUS_SUCCESS);
+  // Only root (or the driver's own user) sets the log level.
+  Peer root(0);
+  EXPECT_EQ(Status(root, IOCTL_SET_LOG_LEVEL, {3, 0, 0, 0}, 4), STATUS_SUCCESS);
   EXPECT_EQ(LogLevel(), 3u);
   EXPECT_TRUE(TraceOn());
-  EXPECT_EQ(Status(peer, IOCTL_SET_LOG_LEVEL, {2, 0}, 4), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(Status(peer, IOCTL_SET_LOG_LEVEL, {2, 0, 0, 0}, 4), STATUS_SUCCESS);
+  if (geteuid() != kUser) {
+    EXPECT_EQ(Status(peer, IOCTL_SET_LOG_LEVEL, {0, 0, 0, 0}, 4), STATUS_ACCESS_DENIED);
+  }
+  EXPECT_EQ(LogLevel(), 3u);
+  EXPECT_EQ(Status(root, IOCTL_SET_LOG_LEVEL, {2, 0}, 4), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Status(root, IOCTL_SET_LOG_LEVEL, {2, 0, 0, 0}, 4), STATUS_SUCCESS);
   EXPECT_FALSE(TraceOn());
 
   EXPECT_EQ(Status(peer, 0x00222222, {1, 2, 3}, 4), STATUS_NOT_IMPLEMENTED);
@@ -362,20 +369,84 @@ TEST(Forwarding, ChannelFailuresAndTheCloseCorrection) {
   EXPECT_TRUE(result.corrected);
 }
 
-TEST(Forwarding, RequestBeforeTheLoopsFirstCallWaitsForIt) {
+TEST(Forwarding, RequestBeforeTheLoopsFirstCallFailsAtOnce) {
   Peer agent(kUser);
   uint32_t handle = Register(agent, kUser, "starting");
   Connection* conn = ConnectionOf(kUser, handle);
   ForwardResult result;
   result.status = 0xDEAD;
-  Submit(conn, ReadForward(&result));  // a program inside the mount is quicker than the loop
-  EXPECT_EQ(result.status, 0xDEADu);
+  Submit(conn, ReadForward(&result));  // no request buffer yet: it does not wait
+  EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_TRUE(result.channelFailure);
+  EXPECT_FALSE(result.timedOut);
   HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
+  result.status = 0xDEAD;
+  Submit(conn, ReadForward(&result));
   uint32_t error;
   Bytes request;
   ASSERT_TRUE(agent.ReadAnswer(error, request));
-  EXPECT_FALSE(request.empty());  // the loop's first call gets the waiting request
+  EXPECT_FALSE(request.empty());  // once the loop asked, requests reach it
+  EXPECT_EQ(result.status, 0xDEADu);
   EXPECT_TRUE(conn->active);
+}
+
+TEST(Forwarding, ALostLoopFailsItsRequestAndSuspendsTheConnection) {
+  Peer agent(kUser);
+  uint32_t handle = Register(agent, kUser, "lost");
+  Connection* conn = ConnectionOf(kUser, handle);
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
+  ForwardResult first, second;
+  first.status = second.status = 0xDEAD;
+  Submit(conn, ReadForward(&first));
+  Submit(conn, ReadForward(&second));
+  Completions out;
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    ForgetPeer(agent.peer.get(), out);
+  }
+  out.Run();
+  EXPECT_TRUE(first.channelFailure);  // no answer can come any more
+  EXPECT_TRUE(second.channelFailure);
+  EXPECT_FALSE(conn->active);
+}
+
+TEST(ControlPeer, AnswersNeverBlockAndAPeerThatStopsReadingIsDropped) {
+  Peer silent(kUser);
+  Bytes block(65536, 0x5A);
+  int accepted = 0;
+  for (int i = 0; i < 200; ++i)  // 13 MB nobody reads
+    if (silent.peer->Answer(STATUS_SUCCESS, block.data(), 65536, 65536)) ++accepted;
+  EXPECT_TRUE(silent.peer->dropped());
+  EXPECT_LT(accepted, 200);
+  EXPECT_FALSE(silent.peer->Answer(STATUS_SUCCESS, block.data(), 10, 10));
+  // The socket was shut down, so its reader ends too.
+  char byte;
+  while (read(silent.fds[1], &byte, 1) > 0) {
+  }
+  EXPECT_EQ(send(silent.fds[1], "x", 1, MSG_NOSIGNAL), -1);
+}
+
+TEST(ControlPeer, QueuedAnswersArriveWholeAndInOrder) {
+  Peer slow(kUser);
+  constexpr int kAnswers = 24;  // more than the socket holds, less than the queue
+  for (int i = 0; i < kAnswers; ++i) {
+    Bytes block(60000 + i, static_cast<uint8_t>(i));
+    ASSERT_TRUE(slow.peer->Answer(STATUS_SUCCESS, block.data(), block.size(), 65536)) << i;
+  }
+  ASSERT_TRUE(slow.peer->Answer(STATUS_ACCESS_DENIED, nullptr, 0, 0));
+  for (int i = 0; i < kAnswers; ++i) {
+    uint32_t error = 1;
+    Bytes data;
+    ASSERT_TRUE(slow.ReadAnswer(error, data)) << i;
+    EXPECT_EQ(error, 0u);
+    ASSERT_EQ(data.size(), 60000u + i);
+    EXPECT_EQ(std::count(data.begin(), data.end(), static_cast<uint8_t>(i)), 60000 + i);
+  }
+  uint32_t error = 0;
+  Bytes data;
+  ASSERT_TRUE(slow.ReadAnswer(error, data));
+  EXPECT_EQ(error, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(slow.peer->dropped());
 }
 
 TEST(Forwarding, SilentAgentIsSuspendedAfterTheLivenessTime) {
@@ -519,6 +590,57 @@ TEST(Forwarding, PendingCleanupOfASilentAgentEndsAsTimedOut) {
   EXPECT_TRUE(finished);
   EXPECT_TRUE(timedOut);
   EXPECT_TRUE(conn->cleanupWaits.empty());
+}
+
+TEST(UserSlots, ASlotIsReleasedWhenItsUserLeftAndGivenBackOnReturn) {
+  constexpr uid_t kLeaving = 6100;
+  Peer agent(kLeaving);
+  uint32_t handle = Register(agent, kLeaving, "away");
+  Connection* conn = ConnectionOf(kLeaving, handle);
+  auto slotOf = [] {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    return Users().FindSlot(SidOfUid(kLeaving));
+  };
+  auto release = [](Clock::time_point now) {
+    Completions out;
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    // The other tests' users stay: they count as connected meanwhile.
+    std::vector<uid_t> others;
+    for (UserSlot* slot : Users().UsedSlots())
+      if (slot->uid != kLeaving) others.push_back(slot->uid);
+    for (uid_t uid : others) Users().PeerOpened(uid);
+    Users().ReleaseIdleSlots(now, out);
+    for (uid_t uid : others) Users().PeerClosed(uid);
+  };
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    Users().PeerOpened(kLeaving);
+  }
+  release(Clock::now() + std::chrono::hours(1));
+  EXPECT_GE(slotOf(), 0);  // a control connection is still open
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    Users().PeerClosed(kLeaving);
+  }
+  release(Clock::now());
+  EXPECT_GE(slotOf(), 0);  // its Connection is active and it registered just now
+  release(Clock::now() + std::chrono::seconds(16));
+  EXPECT_LT(slotOf(), 0);  // silent past the liveness time: released
+  EXPECT_FALSE(conn->active);
+  uint32_t again = Register(agent, kLeaving, "away");
+  EXPECT_NE(again, 0u);
+  EXPECT_EQ(ConnectionOf(kLeaving, again), conn);  // the same Connection comes back
+  EXPECT_TRUE(conn->active);
+  // Pings with the slot handle of before find the slot again.
+  PingRecord ping{};
+  ping.marker = kRecordMarker;
+  ping.slotHandle = 0x5100000Bu;
+  CopyWide(ping.sid, kSidChars, SidOfUid(kLeaving));
+  auto answer = HandleControl(agent.peer, IOCTL_PING, Image(ping), sizeof ping);
+  ASSERT_TRUE(answer.has_value());
+  memcpy(&ping, answer->output.data(), sizeof ping);
+  EXPECT_NE(ping.slotHandle, 0x5100000Bu);
+  EXPECT_NE(ping.slotHandle, 0u);
 }
 
 // Kept last: it fills the user table for the rest of the process.

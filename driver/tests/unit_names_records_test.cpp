@@ -2,6 +2,7 @@
 // reads, the status mapping and the trace line format.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -286,6 +287,55 @@ TEST(TraceLines, PrefixMinuteSecondAndTheLengthCut) {
   line = FormatTraceLine(1, 2, "%s", longText.c_str());
   EXPECT_EQ(line.size(), 511u);  // cut, never rejected
   EXPECT_EQ(line.substr(0, 12), "KRV  01:02  ");
+}
+
+TEST(TraceLines, NamesCannotForgeLinesOrControlTheTerminal) {
+  std::string line = FormatTraceLine(1, 2, "open %s\n", "a\nKRV  00:00  forged\x1b[2J\r\xc2\x9b");
+  EXPECT_EQ(line, "KRV  01:02  open a\\x0aKRV  00:00  forged\\x1b[2J\\x0d\\x9b\n");
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
+  EXPECT_EQ(EscapeTraceLine("\tfine \xc3\xa9\n"), "\tfine \xc3\xa9\n");  // tabs and UTF-8 stay
+  std::string longText(600, '\x01');
+  EXPECT_EQ(FormatTraceLine(1, 2, "%s\n", longText.c_str()).size(), 511u);
+}
+
+TEST(NameTable, FullNamesAreFoundPerUserAcrossRenamesAndReplacements) {
+  Namespace names;
+  Node* root = names.Get(kRootIno);
+  auto site = [&](uid_t uid) {
+    Node* user = names.Remember(*root, "S-1-22-1-" + std::to_string(uid), NodeKind::UserFolder, uid, nullptr);
+    Node* server = names.Remember(*user, "QUENLODE", NodeKind::ServerFolder, uid, nullptr);
+    return names.Remember(*server, "site1", NodeKind::ConnectionRoot, uid, nullptr);
+  };
+  Node* mine = site(5);
+  Node* theirs = site(6);
+  Node* myDocs = names.Remember(*mine, "docs", NodeKind::Remote, 5, nullptr);
+  Node* theirDocs = names.Remember(*theirs, "docs", NodeKind::Remote, 6, nullptr);
+  Node* deep = names.Remember(*names.Remember(*myDocs, "x", NodeKind::Remote, 5, nullptr), "y",
+                              NodeKind::Remote, 5, nullptr);
+  EXPECT_EQ(names.FindByFullName(5, u"\\QUENLODE\\site1\\docs"), myDocs);
+  EXPECT_EQ(names.FindByFullName(6, u"\\QUENLODE\\site1\\docs"), theirDocs);
+  EXPECT_EQ(names.FindByFullName(7, u"\\QUENLODE\\site1\\docs"), nullptr);
+  EXPECT_EQ(names.FindByFullName(5, u"\\QUENLODE\\site1"), mine);
+  EXPECT_GT(names.BytesOf(5), names.BytesOf(6));
+
+  names.Move(mine->ino, "docs", *mine, "papers");  // another user's folder of that name stays
+  EXPECT_EQ(names.FindByFullName(5, u"\\QUENLODE\\site1\\papers\\x\\y"), deep);
+  EXPECT_EQ(names.FindByFullName(5, u"\\QUENLODE\\site1\\docs\\x\\y"), nullptr);
+  EXPECT_EQ(theirDocs->fullName, u"\\QUENLODE\\site1\\docs");
+  EXPECT_EQ(names.FindByFullName(6, u"\\QUENLODE\\site1\\docs"), theirDocs);
+
+  // A replaced name: the detached node is no longer found, its successor is.
+  Node* fresh = names.Remember(*mine, "docs", NodeKind::Remote, 5, nullptr);
+  names.Move(mine->ino, "docs", *mine, "papers");
+  EXPECT_TRUE(myDocs->detached);
+  EXPECT_EQ(names.FindByFullName(5, u"\\QUENLODE\\site1\\papers"), fresh);
+  auto folders = names.ConnectionFolders(5);
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(folders[0].second, "site1");
+
+  size_t before = names.BytesOf(6);
+  names.Forget(theirDocs->ino, 1);
+  EXPECT_LT(names.BytesOf(6), before);
 }
 
 }  // namespace

@@ -1,0 +1,536 @@
+// One user must never stall, starve or steer another: hostile agents and
+// control connections against the real driver and its FUSE mount, with the
+// victims' calls bounded so that a hang shows as a failure.
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/tests/scripted_agent.h"
+#include "platform/control_device.h"
+#include "platform/wide_text.h"
+
+namespace hvm::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr int kHung = -1;
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+
+bool Mounted(const std::string& path) {
+  std::ifstream mounts("/proc/mounts");
+  std::string device, point, rest;
+  while (mounts >> device >> point && std::getline(mounts, rest))
+    if (point == path) return true;
+  return false;
+}
+
+int ErrnoOfStat(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? 0 : errno;
+}
+
+int CountEntries(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return -errno;
+  int count = 0;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
+}
+
+uint32_t Control(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength) {
+  HANDLE device = CreateFileW(kControlDeviceName, 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (device == INVALID_HANDLE_VALUE) return GetLastError();
+  DWORD returned = 0;
+  uint32_t error = DeviceIoControl(device, code, in, inLength, out, outLength, &returned, nullptr)
+                       ? 0
+                       : GetLastError();
+  CloseHandle(device);
+  return error;
+}
+
+uint32_t Version() {
+  uint32_t version = 0;
+  return Control(IOCTL_VERSION, nullptr, 0, &version, sizeof version);
+}
+
+std::u16string SidOf(uid_t uid) { return U("S-1-22-1-" + std::to_string(uid)); }
+
+// Registers a Connection of the calling user; its handle, or 0.
+uint32_t ConnectAs(uid_t uid, const std::string& name, uint32_t* error = nullptr) {
+  ConnectionRecord record{};
+  record.marker = kRecordMarker;
+  CopyWide(record.sid, kSidChars, SidOf(uid));
+  CopyWide(record.name, kConnectionNameChars, U(name));
+  uint32_t result = Control(IOCTL_CONNECT, &record, sizeof record, &record, sizeof record);
+  if (error) *error = result;
+  return result == 0 ? record.connectionHandle : 0;
+}
+
+void PingAs(uid_t uid) {
+  PingRecord record{};
+  record.marker = kRecordMarker;
+  CopyWide(record.sid, kSidChars, SidOf(uid));
+  Control(IOCTL_PING, &record, sizeof record, &record, sizeof record);
+}
+
+// A control connection spoken to byte by byte, for peers that misbehave.
+int RawDevice(const std::string& socketPath) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+Bytes Frame(uint32_t code, const Bytes& in, uint32_t outLength) {
+  Bytes frame(16 + in.size());
+  uint32_t head[4] = {kControlMagic, code, static_cast<uint32_t>(in.size()), outLength};
+  memcpy(frame.data(), head, sizeof head);
+  if (!in.empty()) memcpy(frame.data() + 16, in.data(), in.size());
+  return frame;
+}
+
+bool SendAll(int fd, const Bytes& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    at += n;
+  }
+  return true;
+}
+
+// The loop's IOCTL_GET_REQUEST of a Connection, carrying an empty reply.
+Bytes GetRequestFrame(uint32_t handle) {
+  Bytes in(kChannelBufferSize, 0);
+  in[0] = kRecordMarker;
+  memcpy(in.data() + 4, &handle, 4);
+  return Frame(IOCTL_GET_REQUEST, in, kChannelBufferSize);
+}
+
+Bytes PingFrame(uid_t uid) {
+  PingRecord record{};
+  record.marker = kRecordMarker;
+  CopyWide(record.sid, kSidChars, SidOf(uid));
+  Bytes in(sizeof record);
+  memcpy(in.data(), &record, sizeof record);
+  return Frame(IOCTL_PING, in, sizeof record);
+}
+
+// Sends pings without ever reading the answers, until the driver takes no more.
+void FloodUnread(int fd, uid_t uid) {
+  Bytes ping = PingFrame(uid);
+  int refused = 0;
+  while (refused < 100) {
+    ssize_t n = send(fd, ping.data(), ping.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;  // dropped
+    if (n == static_cast<ssize_t>(ping.size())) {
+      refused = 0;
+      continue;
+    }
+    if (n > 0 && !SendAll(fd, Bytes(ping.begin() + n, ping.end()))) return;
+    ++refused;
+    usleep(10000);
+  }
+}
+
+// A child process running fn as uid (0: stays root); fn's result is its exit code.
+pid_t Spawn(uid_t uid, const std::function<int()>& fn) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(250);
+    _exit(fn() & 0xFF);
+  }
+  return child;
+}
+
+// Children killed while stuck in a call to the mount: they end only when the
+// driver answers or goes, so the fixture collects them after stopping it.
+std::vector<pid_t> g_stuck;
+
+// The child's exit code, or kHung when it did not end within the time (it is killed).
+int Reap(pid_t child, int seconds) {
+  int status = 0;
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (waitpid(child, &status, WNOHANG) == child)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+    usleep(50000);
+  }
+  kill(child, SIGKILL);
+  g_stuck.push_back(child);
+  return kHung;
+}
+
+int Bounded(uid_t uid, int seconds, const std::function<int()>& fn) {
+  return Reap(Spawn(uid, fn), seconds);
+}
+
+long RssKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      status >> value;
+      return value;
+    }
+  }
+  return -1;
+}
+
+std::string LimitLine(pid_t pid) {
+  std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+  std::string line;
+  while (std::getline(limits, line))
+    if (line.rfind("Max open files", 0) == 0) return line;
+  return "";
+}
+
+class IsolationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";
+    if (getuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+    char pattern[] = "/tmp/quenlode-isolation.XXXXXX";
+    runtime_ = mkdtemp(pattern);
+    chmod(runtime_.c_str(), 0755);  // other users reach the socket and the mount
+    mount_ = runtime_ + "/mnt";
+    setenv("HALVENMOOR_RUNTIME_DIR", runtime_.c_str(), 1);
+    setenv("QUENLODE_LIVENESS_SECONDS", "2", 1);
+    setenv("XDG_STATE_HOME", runtime_.c_str(), 1);
+    pid_ = fork();
+    if (pid_ == 0) {
+      for (auto& [name, value] : environment_) setenv(name.c_str(), value.c_str(), 1);
+      if (descriptorSoft_ > 0) {
+        rlimit limit{static_cast<rlim_t>(descriptorSoft_), static_cast<rlim_t>(descriptorHard_)};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+      }
+      execl(QUENLODE_BINARY, "quenlode", "--log-level", "1", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 200 && !(Mounted(mount_) && access(SocketPath().c_str(), F_OK) == 0); ++i)
+      usleep(25000);
+    ASSERT_TRUE(Mounted(mount_)) << "the driver did not mount";
+    base_ = mount_ + "/" + Utf16ToUtf8(SelfSid()) + "/QUENLODE/site1";
+    agent_.AddFolder(U("\\QUENLODE\\site1"));
+    agent_.AddFolder(U("\\QUENLODE\\site1\\docs"));
+    agent_.AddFile(U("\\QUENLODE\\site1\\docs\\a.txt"), Bytes{'h', 'i'});
+  }
+
+  void TearDown() override {
+    for (pid_t child : children_) kill(child, SIGKILL);
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      if (Reap(pid_, 5) == kHung) waitpid(pid_, nullptr, 0);
+    }
+    if (!mount_.empty() && Mounted(mount_)) umount2(mount_.c_str(), MNT_DETACH);
+    for (pid_t child : children_) waitpid(child, nullptr, 0);
+    for (pid_t child : g_stuck) waitpid(child, nullptr, 0);
+    g_stuck.clear();
+    agent_.Stop();
+    if (!runtime_.empty())
+      nftw(runtime_.c_str(), [](const char* path, const struct stat*, int, FTW*) { return remove(path); },
+           16, FTW_DEPTH | FTW_PHYS);
+  }
+
+  std::string SocketPath() const { return runtime_ + "/qlode"; }
+  std::string UserRoot(uid_t uid) const { return mount_ + "/S-1-22-1-" + std::to_string(uid); }
+
+  void StartSite1() {
+    ASSERT_EQ(agent_.Connect(U("site1")), 0u);
+    agent_.Start();
+    for (int i = 0; i < 250 && ErrnoOfStat(base_ + "/docs") == EIO; ++i) usleep(20000);
+    ASSERT_EQ(ErrnoOfStat(base_ + "/docs"), 0);
+  }
+
+  // A helper process of the test that runs until the test ends.
+  pid_t Keep(pid_t child) {
+    children_.push_back(child);
+    return child;
+  }
+
+  std::vector<std::pair<std::string, std::string>> environment_;
+  int descriptorSoft_ = 0, descriptorHard_ = 0;
+  std::string runtime_, mount_, base_;
+  pid_t pid_ = -1;
+  std::vector<pid_t> children_;
+  ScriptedAgent agent_;
+};
+
+// Waits for one byte on a pipe written by a helper when it is ready.
+bool WaitReady(int fd, int seconds) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    char byte;
+    if (read(fd, &byte, 1) == 1) return true;
+    usleep(50000);
+  }
+  return false;
+}
+
+TEST_F(IsolationTest, AnAgentThatStopsReadingIsDroppedAndNobodyElseWaits) {
+  StartSite1();
+  static constexpr uid_t kAttacker = 61100;
+  constexpr int kConnections = 25, kEarly = 12;
+  int ready[2], flood[2], flooded[2];
+  ASSERT_EQ(pipe2(ready, O_NONBLOCK), 0);
+  ASSERT_EQ(pipe(flood), 0);
+  ASSERT_EQ(pipe2(flooded, O_NONBLOCK), 0);
+  std::string socketPath = SocketPath();
+  // Every Connection's loop waits on one socket that is never read; the
+  // attacker keeps pinging so that nothing times out on its own.
+  Keep(Spawn(kAttacker, [&] {
+    int loops = RawDevice(socketPath);
+    for (int i = 0; i < kConnections; ++i) {
+      uint32_t handle = ConnectAs(kAttacker, "e" + std::to_string(i));
+      if (handle == 0 || !SendAll(loops, GetRequestFrame(handle))) return 1;
+    }
+    std::thread pinger([] {
+      while (true) {
+        PingAs(kAttacker);
+        usleep(300000);
+      }
+    });
+    if (write(ready[1], "r", 1) != 1) return 1;
+    char go;
+    if (read(flood[0], &go, 1) != 1) return 1;
+    FloodUnread(loops, kAttacker);  // answers pile up unread
+    if (write(flooded[1], "f", 1) != 1) return 1;
+    pinger.join();
+    return 0;
+  }));
+  ASSERT_TRUE(WaitReady(ready[0], 20));
+  usleep(200000);  // the driver took every loop's call
+
+  auto statIn = [&](int connection) {
+    std::string path = UserRoot(kAttacker) + "/QUENLODE/e" + std::to_string(connection) + "/x";
+    return Spawn(kAttacker, [path] { return ErrnoOfStat(path); });
+  };
+  std::vector<pid_t> early, late;
+  for (int i = 0; i < kEarly; ++i) early.push_back(statIn(i));  // handed to the loops
+  usleep(500000);
+  ASSERT_EQ(write(flood[1], "g", 1), 1);
+  ASSERT_TRUE(WaitReady(flooded[0], 60));
+  for (int i = kEarly; i < kConnections; ++i) late.push_back(statIn(i));
+  usleep(500000);
+  // Root and the other agent's user are served while the attacker's loops stall.
+  std::string mountRoot = mount_;
+  EXPECT_GE(Bounded(0, 10, [mountRoot] { return CountEntries(mountRoot); }), 3);
+  std::string file = base_ + "/docs/a.txt";
+  EXPECT_EQ(Bounded(0, 10, [file] { return ErrnoOfStat(file); }), 0);
+  EXPECT_EQ(Bounded(0, 10, [] { return static_cast<int>(Version()); }), 0);
+  // The silent reader was dropped: requests it held fail, and its
+  // Connections are suspended, so later ones fail at once or find no name.
+  for (pid_t child : early) EXPECT_EQ(Reap(child, 20), EIO);
+  for (pid_t child : late) {
+    int result = Reap(child, 20);
+    EXPECT_TRUE(result == EIO || result == ENOENT) << result;
+  }
+}
+
+TEST_F(IsolationTest, AStalledPeerCannotStopTheLivenessWatch) {
+  StartSite1();
+  static constexpr uid_t kAttacker = 61101;
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_NONBLOCK), 0);
+  std::string socketPath = SocketPath();
+  // A forwarded control call whose answer is due to a connection that is full.
+  Keep(Spawn(kAttacker, [&] {
+    uint32_t handle = ConnectAs(kAttacker, "e0");
+    int loop = RawDevice(socketPath);
+    int shell = RawDevice(socketPath);
+    if (handle == 0 || loop < 0 || shell < 0 || !SendAll(loop, GetRequestFrame(handle))) return 1;
+    Bytes intern(1296, 0);
+    intern[0] = kRecordMarker;
+    CopyWide(reinterpret_cast<char16_t*>(intern.data() + 2), 60, SidOf(kAttacker));
+    CopyWide(reinterpret_cast<char16_t*>(intern.data() + 122), 63, u"e0");
+    if (!SendAll(shell, Frame(0x142000, intern, 1296))) return 1;
+    FloodUnread(shell, kAttacker);
+    if (write(ready[1], "r", 1) != 1) return 1;
+    pause();
+    return 0;
+  }));
+  ASSERT_TRUE(WaitReady(ready[0], 60));
+  sleep(3);  // the attacker's call has timed out and its answer is due
+  agent_.silent = true;
+  agent_.pinging = false;
+  sleep(3);  // the victim's agent is dead now
+  std::string path = base_ + "/docs/new";
+  EXPECT_EQ(Bounded(0, 20, [path] { return ErrnoOfStat(path); }), EIO);
+}
+
+TEST_F(IsolationTest, AConnectionWhoseAgentNeverAskedFailsAtOnce) {
+  ASSERT_EQ(agent_.Connect(U("site1")), 0u);
+  ASSERT_EQ(agent_.Connect(U("site2")), 0u);
+  agent_.Start();  // the loop serves site2 only; the agent keeps pinging
+  std::string path = base_ + "/docs";
+  EXPECT_EQ(Bounded(0, 10, [path] { return ErrnoOfStat(path); }), EIO);
+}
+
+TEST_F(IsolationTest, TheLogLevelBelongsToRoot) {
+  uint32_t level = 0;
+  EXPECT_EQ(Bounded(61300, 10, [&] {
+              return static_cast<int>(Control(IOCTL_SET_LOG_LEVEL, &level, 4, nullptr, 0));
+            }),
+            static_cast<int>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(Control(IOCTL_SET_LOG_LEVEL, &level, 4, nullptr, 0), 0u);
+}
+
+TEST_F(IsolationTest, AUserWhoLeavesFreesTheSlotForTheEleventh) {
+  ASSERT_EQ(agent_.Connect(U("site1")), 0u);
+  agent_.Start();
+  auto connect = [](uid_t uid) {
+    return Bounded(uid, 10, [uid] {
+      uint32_t error = 0;
+      ConnectAs(uid, "mine", &error);
+      return error == 0 ? 0 : error == 0xFFFFFFFEu ? 1 : 2;
+    });
+  };
+  for (uid_t uid = 61001; uid <= 61009; ++uid) ASSERT_EQ(connect(uid), 0) << uid;
+  EXPECT_EQ(connect(61010), 1);  // all ten slots are taken
+  // 61001 disconnects its only Connection and has no control connection left.
+  ASSERT_EQ(Bounded(61001, 10, [] {
+              ConnectionRecord record{};
+              record.marker = kRecordMarker;
+              CopyWide(record.sid, kSidChars, SidOf(61001));
+              CopyWide(record.name, kConnectionNameChars, u"mine");
+              record.connectionHandle = ConnectAs(61001, "mine");
+              return static_cast<int>(
+                  Control(IOCTL_DISCONNECT, &record, sizeof record, &record, sizeof record));
+            }),
+            0);
+  int result = 1;
+  for (int i = 0; i < 100 && result == 1; ++i) {
+    result = connect(61010);
+    if (result == 1) usleep(50000);
+  }
+  EXPECT_EQ(result, 0);
+  // The pinging agent kept its slot and is still served.
+  EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a.txt"), 0);
+}
+
+class ListingBudgetTest : public IsolationTest {
+ protected:
+  void SetUp() override {
+    environment_ = {{"QUENLODE_LISTING_BUDGET_MB", "8"}};
+    IsolationTest::SetUp();
+  }
+};
+
+TEST_F(ListingBudgetTest, AnEndlessListingIsCutAtTheUsersBudget) {
+  StartSite1();
+  agent_.madeUpListingRounds = 600;  // about 150,000 names of 100 characters
+  long before = RssKiB(pid_);
+  std::string docs = base_ + "/docs";
+  DIR* dir = opendir(docs.c_str());
+  ASSERT_NE(dir, nullptr);
+  int count = 0;
+  while (readdir(dir) != nullptr) ++count;
+  long grown = RssKiB(pid_) - before;  // the folder is still open: its listing is held
+  closedir(dir);
+  EXPECT_GT(count, 1000);
+  EXPECT_LT(count, 140000);
+  EXPECT_LT(grown, 60 * 1024) << "KiB";
+  // Names past the budget still answer.
+  EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a.txt"), 0);
+}
+
+class LowDescriptorTest : public IsolationTest {
+ protected:
+  void SetUp() override {
+    descriptorSoft_ = descriptorHard_ = 48;
+    IsolationTest::SetUp();
+  }
+};
+
+TEST_F(LowDescriptorTest, TheDriverKeepsAcceptingAfterRunningOutOfDescriptors) {
+  int ready[2], release[2];
+  ASSERT_EQ(pipe2(ready, O_NONBLOCK), 0);
+  ASSERT_EQ(pipe(release), 0);
+  std::string socketPath = SocketPath();
+  pid_t hog = Spawn(61200, [&] {
+    std::vector<int> held;
+    for (int i = 0; i < 80; ++i) held.push_back(RawDevice(socketPath));
+    if (write(ready[1], "r", 1) != 1) return 1;
+    char byte;
+    if (read(release[0], &byte, 1) != 1) return 1;
+    for (int fd : held)
+      if (fd >= 0) close(fd);
+    return 0;
+  });
+  ASSERT_TRUE(WaitReady(ready[0], 20));
+  usleep(500000);  // the driver ran out of descriptors
+  ASSERT_EQ(write(release[1], "g", 1), 1);
+  EXPECT_EQ(Reap(hog, 10), 0);
+  EXPECT_EQ(Bounded(0, 10, [] { return static_cast<int>(Version()); }), 0);
+  EXPECT_EQ(Bounded(61201, 10, [] { return static_cast<int>(Version()); }), 0);
+}
+
+class PerUserCapTest : public IsolationTest {
+ protected:
+  void SetUp() override {
+    environment_ = {{"QUENLODE_MAX_CONNECTIONS_PER_USER", "8"}};
+    descriptorSoft_ = 256;
+    descriptorHard_ = 1024;
+    IsolationTest::SetUp();
+  }
+};
+
+TEST_F(PerUserCapTest, AUserPastTheCapIsRefusedClearlyAndOthersAreServed) {
+  // The soft limit was raised to the hard one.
+  EXPECT_NE(LimitLine(pid_).find("1024                 1024"), std::string::npos) << LimitLine(pid_);
+  int ready[2], release[2];
+  ASSERT_EQ(pipe2(ready, O_NONBLOCK), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t holder = Spawn(61202, [&] {
+    std::vector<HANDLE> held;
+    for (int i = 0; i < 8; ++i) {
+      held.push_back(CreateFileW(kControlDeviceName, 0, 3, nullptr, OPEN_EXISTING, 0, nullptr));
+      uint32_t version = 0;
+      DWORD got = 0;
+      if (!DeviceIoControl(held.back(), IOCTL_VERSION, nullptr, 0, &version, 4, &got, nullptr))
+        return 1;
+    }
+    if (write(ready[1], "r", 1) != 1) return 1;
+    char byte;
+    if (read(release[0], &byte, 1) != 1) return 1;
+    for (HANDLE device : held) CloseHandle(device);
+    return 0;
+  });
+  ASSERT_TRUE(WaitReady(ready[0], 20));
+  EXPECT_EQ(Bounded(61202, 10, [] { return static_cast<int>(Version()); }),
+            static_cast<int>(kErrorTooManyOpenFiles));
+  EXPECT_EQ(Version(), 0u);
+  EXPECT_EQ(Bounded(61203, 10, [] { return static_cast<int>(Version()); }), 0);
+  ASSERT_EQ(write(release[1], "g", 1), 1);
+  EXPECT_EQ(Reap(holder, 10), 0);
+  int result = static_cast<int>(kErrorTooManyOpenFiles);
+  for (int i = 0; i < 40 && result != 0; ++i) {
+    result = Bounded(61202, 10, [] { return static_cast<int>(Version()); });
+    if (result != 0) usleep(50000);
+  }
+  EXPECT_EQ(result, 0);  // closed connections no longer count
+}
+
+}  // namespace
+}  // namespace hvm::test
