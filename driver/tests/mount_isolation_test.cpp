@@ -341,9 +341,10 @@ TEST_F(IsolationTest, AnAgentThatStopsReadingIsDroppedAndNobodyElseWaits) {
   EXPECT_EQ(Bounded(0, 10, [] { return static_cast<int>(Version()); }), 0);
   // The silent reader was dropped: requests it held fail, and its
   // Connections are suspended, so later ones fail at once or find no name.
-  for (pid_t child : early) EXPECT_EQ(Reap(child, 20), EIO);
+  EXPECT_EQ(Reap(early[0], 20), EIO);
+  for (size_t i = 1; i < early.size(); ++i) EXPECT_EQ(Reap(early[i], 2), EIO);
   for (pid_t child : late) {
-    int result = Reap(child, 20);
+    int result = Reap(child, 2);  // the early ones took the time there was
     EXPECT_TRUE(result == EIO || result == ENOENT) << result;
   }
 }
