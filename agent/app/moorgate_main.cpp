@@ -199,6 +199,7 @@ int RunAgent(const std::string& commandLine) {
   }
   if (StartsHidden(commandLine)) WideDbgPrint(u"Started hidden: %s\n", commandLine.c_str());
   RegisterWebDavClient();
+  RegisterHttpListingClient();
 
   ConnectionTable table;
   table.Bind(section.UserBlock());
