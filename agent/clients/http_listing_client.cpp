@@ -81,18 +81,27 @@ int32_t HttpListingClient::ReadLastModified(std::u16string_view serverPath, Inde
   }
   std::string modified = transport().Header("Last-Modified").substr(0, 255);
   std::string length = transport().Header("Content-Length");
+  std::string ranges = transport().Header("Accept-Ranges");
   CloseRequest();
   std::tm t{};
   if (ParseHttpDate(modified, t) == 0) {
     facts.hasTime = true;
     facts.time = FileTimeFromUtc(t);
   }
+  if (!facts.isDirectory) LearnRangesFromHead(ranges);
   uint64_t size = 0;
   if (!facts.isDirectory && ExactLength(length, size)) {
     facts.hasSize = true;
     facts.size = size;
   }
   return 0;
+}
+
+// A file's HEAD says whether its server takes byte ranges, before the first
+// read: a server that ignores them would fail that read.
+void HttpListingClient::LearnRangesFromHead(const std::string& acceptRanges) {
+  if (!site_ || !site_->passive || ContainsNoCase(acceptRanges, "bytes")) return;
+  if (ContainsNoCase(acceptRanges, "none") || !BannerContains(u"Microsoft-IIS")) site_->passive = 0;
 }
 
 NTSTATUS HttpListingClient::RefreshFile(std::u16string_view serverPath, FileEntry* entry) {

@@ -41,6 +41,7 @@ class HttpListingClient : public WebDavClient {
   int32_t ReadLastModified(std::u16string_view serverPath, IndexLine& facts);
 
  private:
+  void LearnRangesFromHead(const std::string& acceptRanges);
   NTSTATUS RefreshFile(std::u16string_view serverPath, FileEntry* entry);
   // GET of the folder's page into text; 0, or the NTSTATUS the listing ends with.
   NTSTATUS ReadIndexPage(std::u16string_view folderUrl, std::string& page, std::string& charset);
