@@ -284,12 +284,24 @@ NTSTATUS HttpListingClient::BeginWrite(FileEntry*, ReplyArea& reply, uint32_t, c
   return Refuse(reply);
 }
 
-NTSTATUS HttpListingClient::Control(uint32_t, FileEntry*, ReplyArea& reply, InternalRequest* answer,
+NTSTATUS HttpListingClient::Control(uint32_t code, FileEntry*, ReplyArea& reply, InternalRequest* answer,
                                     uint32_t* information, const InternalRequest*) {
-  // Quotas, searches, versions and server-side copies are WebDAV's; a plain
+  if (information) *information = 0;
+  if (code == kControlQuota) {
+    // The connection test: a plain web server knows no quota (PROPFIND), so
+    // the site's root page is asked for instead; the figures stay unknown.
+    std::u16string root = reply.serverPath.empty() ? UrlOf(u"") : reply.serverPath;
+    if (root.empty() || root.back() != u'/') root += u'/';
+    int32_t status = PerformRequest('H', nullptr, root, nullptr, {}, nullptr, 0, 0, nullptr);
+    CloseRequest();
+    if (status >= 200 && status < 400) return STATUS_SUCCESS;
+    if (answer) answer->result = static_cast<uint32_t>(status ? status : STATUS_UNSUCCESSFUL);
+    SetReplyMessage(reply, static_cast<uint32_t>(status));
+    return STATUS_UNSUCCESSFUL;
+  }
+  // Searches, versions, labels and server-side copies are WebDAV's; a plain
   // web server offers none of them.
   if (answer) answer->result = static_cast<uint32_t>(STATUS_INVALID_DEVICE_REQUEST);
-  if (information) *information = 0;
   CopyWide(reply.message, kReplyMessageChars, kReadOnlySiteText);
   return STATUS_INVALID_DEVICE_REQUEST;
 }

@@ -158,12 +158,24 @@ TEST_P(HttpListing, EveryChangeIsRefusedBeforeAnythingIsSent) {
   char16_t text[kReplyMessageChars] = {};
   EXPECT_EQ(site.client->Copy(file, reply, 0, site.Reply(u"\\copy.txt").serverPath, text),
             STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(site.client->Control(kControlQuota, file, reply, nullptr, nullptr, nullptr),
+  EXPECT_EQ(site.client->Control(kControlSearch, file, reply, nullptr, nullptr, nullptr),
             STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(ReadFile(Data("a b.txt")), Pattern(1000));
   EXPECT_FALSE(fs::exists(Data("made")));
   EXPECT_FALSE(fs::exists(Data("moved.txt")));
   EXPECT_FALSE(fs::exists(Data("copy.txt")));
+}
+
+TEST_P(HttpListing, TheConnectionTestAsksForTheRootPage) {
+  ListingSite site(server_->Url("/pub/"));
+  ReplyArea reply = site.Reply(u"");
+  InternalRequest answer{};
+  EXPECT_EQ(site.client->Control(kControlQuota, nullptr, reply, &answer, nullptr, nullptr), STATUS_SUCCESS);
+  ListingSite missing(server_->Url("/no-such-folder/"));
+  reply = missing.Reply(u"");
+  EXPECT_EQ(missing.client->Control(kControlQuota, nullptr, reply, &answer, nullptr, nullptr), STATUS_UNSUCCESSFUL);
+  EXPECT_GE(answer.result, 400u);  // 404, or 403 where the server guards the rest
+  EXPECT_LT(answer.result, 500u);
 }
 
 // A folder whose server sends a page of its own making (an index.html the
