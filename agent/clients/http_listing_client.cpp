@@ -113,14 +113,18 @@ NTSTATUS HttpListingClient::RefreshFile(std::u16string_view serverPath, FileEntr
   entry->flags |= kEntryReadOnly;
   if ((entry->flags & kEntryWrittenLocally) || entry->HasLocalCopy()) return STATUS_SUCCESS;
   bool changed = false;
-  if (facts.hasTime && facts.time != entry->serverModifiedTime) {
-    changed = entry->serverModifiedTime != 0;
-    entry->lastWriteTime = entry->changeTime = entry->serverModifiedTime = facts.time;
-  }
   // A changed file usually changed its size too; a stale size would fail every read.
   if (facts.hasSize && facts.size != entry->size) {
     changed = true;
     entry->size = facts.size;
+  }
+  // Pages give times to the minute, HEAD to the second: within the page's
+  // minute the file is the one listed.
+  FileTime known = entry->serverModifiedTime;
+  bool sameMinute = known != 0 && facts.time >= known && facts.time - known < 60 * kFileTimeTicksPerSecond;
+  if (facts.hasTime && facts.time != known && (changed || !sameMinute)) {
+    changed = changed || known != 0;
+    entry->lastWriteTime = entry->changeTime = entry->serverModifiedTime = facts.time;
   }
   entry->lastRefreshTime = NowFileTime();
   if (changed) NoteChange(*connection_, *entry, SHCNE_UPDATEITEM);

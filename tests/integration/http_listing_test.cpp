@@ -87,6 +87,14 @@ TEST_P(HttpListing, ListsExactSizesTimesAndFoldersAsReadOnlyFiles) {
   // (Python's server ignores them).
   EXPECT_EQ(site.record.passive, std::string(GetParam()) == "python" ? 0 : 1);
 
+  // A refresh of an unchanged file keeps what the listing said, also where
+  // the page gave its time only to the minute.
+  FileEntry* small = site.Entry(u"\\Grüße ä.txt");
+  FileTime listed = small->lastWriteTime;
+  ASSERT_EQ(site.client->ListDirectory(site.Reply(u"\\Grüße ä.txt").serverPath, small, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(small->lastWriteTime, listed);
+  EXPECT_EQ(small->size, 77u);
+
   site.List(u"\\sub dir", &status);
   ASSERT_EQ(status, STATUS_SUCCESS);
   ASSERT_NE(site.Entry(u"\\sub dir\\inner.txt"), nullptr);
