@@ -393,6 +393,9 @@ class HttpListing(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        server = {"nginx": "/usr/sbin/nginx", "lighttpd": "/usr/sbin/lighttpd"}.get(cls.kind)
+        if server and not os.path.exists(server):
+            raise unittest.SkipTest(f"needs {server}")
         cls.system = System(BUILD_DIR, SOURCE_DIR, LIVENESS_SECONDS)
         SYSTEMS.append(cls.system)
         try:
@@ -489,6 +492,16 @@ class HttpListingPython(HttpListing):
     times from HEAD) and no byte ranges (reads download the file)."""
     kind = "python"
     large_offset = 16 * 1024 * 1024 + 7
+
+
+class HttpListingNginx(HttpListing):
+    """The same over nginx autoindex pages: exact sizes in the page, times in UTC."""
+    kind = "nginx"
+
+
+class HttpListingLighttpd(HttpListing):
+    """The same over lighttpd dirlisting pages: rounded sizes, exact ones from HEAD."""
+    kind = "lighttpd"
 
 
 def main():

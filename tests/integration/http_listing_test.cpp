@@ -216,6 +216,27 @@ TEST_P(HttpListing, AHostilePageNamesOnlyChildrenOfItsFolder) {
   EXPECT_EQ(site.Entry(u"\\trap\\real.txt")->size, 31u);
 }
 
+// A page larger than any listing is not read at all: the folder stays as it was.
+TEST_P(HttpListing, AnOversizedPageIsNotRead) {
+  fs::create_directories(Data("flood"));
+  std::string line = "<li><a href=\"f.txt\">a link that repeats</a></li>\n";
+  std::string page;
+  while (page.size() <= kMaxIndexPageBytes) page += line;
+  WriteFile(Data("flood/index.html"), std::vector<uint8_t>(page.begin(), page.end()));
+  ListingSite site(server_->Url("/pub/"));
+  site.List();
+  NTSTATUS status = STATUS_SUCCESS;
+  site.List(u"\\flood", &status);
+  if (std::string(GetParam()) == "lighttpd") {
+    // lighttpd lists the folder itself rather than sending its index.html.
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_NE(site.Entry(u"\\flood\\index.html"), nullptr);
+  } else {
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(site.Entry(u"\\flood\\f.txt"), nullptr);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, HttpListing, ::testing::Values("apache", "nginx", "lighttpd", "python"),
                          [](const auto& info) { return std::string(info.param); });
 
