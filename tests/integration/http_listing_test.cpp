@@ -240,5 +240,29 @@ TEST_P(HttpListing, AnOversizedPageIsNotRead) {
 INSTANTIATE_TEST_SUITE_P(Servers, HttpListing, ::testing::Values("apache", "nginx", "lighttpd", "python"),
                          [](const auto& info) { return std::string(info.param); });
 
+// nginx logs what each request asked for: the page is asked for as HTML,
+// files in byte ranges.
+TEST(HttpListingNginx, PagesAreAskedForAsHtmlAndFilesInRanges) {
+  ServerScript server("http_index.sh", "nginx");
+  ASSERT_TRUE(server.ok()) << "nginx did not start";
+  RecordingUi ui;
+  struct UiInstalled {
+    explicit UiInstalled(Ui* ui) { SetCurrentUi(ui); }
+    ~UiInstalled() { SetCurrentUi(nullptr); }
+  } installed(&ui);
+  WriteFile(server.DataDir() + "/a b.txt", Pattern(1000));
+  ListingSite site(server.Url("/pub/"));
+  site.List();
+  std::vector<uint8_t> piece;
+  ASSERT_EQ(site.Read(site.Entry(u"\\a b.txt"), 100, 300, piece), STATUS_SUCCESS);
+  EXPECT_EQ(piece, Pattern(200, 100));
+  std::vector<uint8_t> bytes = ReadFile(server.state() + "/logs/access.log");
+  std::string log(bytes.begin(), bytes.end());
+  EXPECT_NE(log.find("GET /pub/ accept=\"text/html\" range=\"-\" type=\"text/html; charset=\\x22utf-8\\x22\""),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("GET /pub/a b.txt accept=\"-\" range=\"bytes=100-299\""), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace hvm::test

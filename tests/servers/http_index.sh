@@ -5,6 +5,8 @@
 #   http_index.sh start STATE_DIR apache|nginx|lighttpd|python   -> prints the port;
 #                      the folder STATE_DIR/data is served as /pub/
 #   http_index.sh stop STATE_DIR
+# nginx logs each request's method, path, Accept, Range and Content-Type in
+# STATE_DIR/logs/access.log.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/background_server.sh"
@@ -68,7 +70,9 @@ pid $state/run/nginx.pid;
 error_log $state/logs/error.log;
 events { worker_connections 256; }
 http {
-  access_log off;
+  # What each request asked for, for the tests.
+  log_format asked '\$request_method \$uri accept="\$http_accept" range="\$http_range" type="\$http_content_type"';
+  access_log $state/logs/access.log asked;
   client_body_temp_path $state/run/body;
   proxy_temp_path $state/run/proxy;
   fastcgi_temp_path $state/run/fastcgi;
