@@ -131,9 +131,7 @@ FileTime ToFileTime(int year, int month, int day, int hour, int minute, int seco
   return FileTimeFromUnix(timespec{when, 0});
 }
 
-bool IsDirectoryMarker(std::string_view word) {
-  return SameNoCase(word, "<dir>") || SameNoCase(word, "Directory");
-}
+bool IsDirectoryMarker(std::string_view word) { return SameNoCase(word, "<dir>"); }
 
 // What follows date and time: the directory marker or an exact size; a
 // rounded size ("1.2K", "12M") or "-" gives neither.
@@ -384,8 +382,8 @@ bool ParseDescription(std::string_view text, bool datesInUtc, IndexLanguage& lan
     out.hasTime = true;
     out.time = ToFileTime(year, month, day, hour, minute, second, datesInUtc);
     ReadSizeOrMarker(w, next, out);
-    for (std::string_view word : w)
-      if (IsDirectoryMarker(word)) out.isDirectory = true;
+    // lighttpd's last column is the type; a free description elsewhere may say anything.
+    if (SameNoCase(w.back(), "Directory")) out.isDirectory = true;
     return true;
   }
   return false;

@@ -27,7 +27,7 @@ enum class IndexLanguage : uint8_t { Unknown, English, German };
 struct IndexLine {
   bool hasTime = false;
   FileTime time = 0;          // UTC
-  bool isDirectory = false;   // a directory marker ("<dir>", "<DIR>", "Directory", "-" of a folder)
+  bool isDirectory = false;   // a directory marker: "<dir>" (IIS), "Directory" as the last word (lighttpd)
   bool hasSize = false;       // an exact byte count (not "1.2K")
   uint64_t size = 0;
 };

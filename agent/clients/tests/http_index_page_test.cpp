@@ -184,8 +184,8 @@ TEST_F(IndexPage, ParseIndexLineNeedsItsSeparators) {
 
 TEST_F(IndexPage, HostileLinksNeverNameAnythingOutsideTheFolder) {
   auto items = Parse(Sample("hostile.html"));
-  std::vector<std::u16string> expected = {u"broken.txt", u"dot-slash.txt", u"huge.txt", u"ok.txt",
-                                          u"same host.txt", u"three.txt", u"two.txt"};
+  std::vector<std::u16string> expected = {u"broken.txt", u"dot-slash.txt", u"huge.txt", u"notadir.txt",
+                                          u"ok.txt", u"same host.txt", u"three.txt", u"two.txt"};
   EXPECT_EQ(Names(items), expected);
   EXPECT_EQ(items[u"same host.txt"].line.size, 77u);
   EXPECT_EQ(items[u"dot-slash.txt"].line.size, 5u);
@@ -194,6 +194,9 @@ TEST_F(IndexPage, HostileLinksNeverNameAnythingOutsideTheFolder) {
   EXPECT_FALSE(items[u"two.txt"].line.hasSize);
   EXPECT_FALSE(items[u"three.txt"].line.hasSize);
   EXPECT_FALSE(items[u"huge.txt"].line.hasSize);   // more digits than any size
+  // A description that happens to say "Directory" makes no folder.
+  EXPECT_FALSE(items[u"notadir.txt"].isDirectory);
+  EXPECT_EQ(items[u"notadir.txt"].line.size, 3u);
   EXPECT_FALSE(items[u"broken.txt"].line.hasTime);  // February 30th, 25 o'clock
 }
 
