@@ -9,6 +9,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libxml2-dev libssh-dev libx11-dev xvfb
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev apache2 apache2-utils lighttpd lighttpd-mod-webdav openssl
+  nginx
   python3 python3-pyftpdlib openssh-server curl
   # The automatic proxy: libproxy is loaded at run time; the webkit plugin
   # runs automatic configuration scripts.

@@ -17,6 +17,7 @@
 #include "agent/app/sites.h"
 #include "agent/app/startup.h"
 #include "agent/app/startup_main_loop.h"
+#include "agent/clients/http_listing_client.h"
 #include "agent/clients/webdav_client.h"
 #include "agent/service/registration.h"
 #include "agent/service/shared_section.h"
@@ -199,6 +200,7 @@ int RunAgent(const std::string& commandLine) {
   }
   if (StartsHidden(commandLine)) WideDbgPrint(u"Started hidden: %s\n", commandLine.c_str());
   RegisterWebDavClient();
+  RegisterHttpListingClient();
 
   ConnectionTable table;
   table.Bind(section.UserBlock());

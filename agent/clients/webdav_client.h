@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "agent/clients/remote_client.h"
+#include "agent/clients/webdav_multistatus.h"
 #include "agent/clients/webdav_transport.h"
 
 namespace hvm {
@@ -140,6 +141,21 @@ class WebDavClient : public RemoteClient {
   // Shows a message box through the Ui.
   int Ask(std::u16string_view text, std::u16string_view caption, DWORD style);
 
+ protected:
+  // Brings the cache in line with a listing of the folder at folderCachePath:
+  // children are created or refreshed, the folder's own item (empty name)
+  // sets its times, children no longer named are dropped unless in use.
+  NTSTATUS ApplyListing(std::u16string_view folderCachePath, FileEntry* folder,
+                        const std::vector<ListedItem>& items);
+  void SetReplyMessage(ReplyArea& reply, uint32_t code);
+
+  // While set, a GET asks for an HTML page rather than a file: it carries
+  // pageHeaders_ (instead of the XML content type), and its reply teaches
+  // nothing about byte ranges.
+  bool pageRequest_ = false;
+  std::vector<std::pair<std::string, std::string>> pageHeaders_;
+  bool quiet_ = true;
+
  private:
   void AddHeader(const char* name, std::string_view value, std::u16string_view wideValue = {});
   void AddCommonHeaders();
@@ -164,7 +180,6 @@ class WebDavClient : public RemoteClient {
   void PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std::vector<ReadAheadSection*>& blocks);
   NTSTATUS DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
                            bool checkSize);
-  void SetReplyMessage(ReplyArea& reply, uint32_t code);
   std::u16string CachePathOfServer(std::u16string_view serverPath) const;
 
   std::shared_ptr<WebDavSiteFacts> facts_;
@@ -172,7 +187,6 @@ class WebDavClient : public RemoteClient {
   HttpRequestSpec spec_;           // the request being composed
   bool opened_ = false;
   bool shutDown_ = false;
-  bool quiet_ = true;
   int32_t lastStatus_ = 0;
   std::string host_;
   std::u16string siteUrl_;         // the site URL as configured, with a trailing "/"

@@ -135,13 +135,18 @@ NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEnt
     Ask(result.message, connection_->Name(), MB_OK | MB_ICONERROR);
     return STATUS_UNSUCCESSFUL;
   }
+  return ApplyListing(folderCachePath, folder, result.items);
+}
+
+NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEntry* folder,
+                                    const std::vector<ListedItem>& items) {
   if (!folder) folder = connection_->entries.LookUp(folderCachePath);
   // A first listing shows what the kernel has not seen yet: no notice for it.
   bool relisting = folder != nullptr && folder->lastRefreshTime != 0;
   bool childrenChanged = false;
   std::vector<FileEntry*> listed;
   bool listedFolder = false;
-  for (const ListedItem& item : result.items) {
+  for (const ListedItem& item : items) {
     if (item.name.empty()) {
       if (folder) {
         StoreListed(*folder, item);

@@ -212,6 +212,9 @@ int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string
   AddLockHeaders(kind, entry, destinationEntry, destinationPath.empty() ? std::string() : destination);
   if ((kind == 'D' || kind == 'T') && label) AddHeader("Label", "", label);
   if (kind == 'L') AddHeader("Timeout", "Second-43200");
+  const bool page = kind == 'T' && pageRequest_;
+  if (page)
+    for (const auto& [name, value] : pageHeaders_) AddHeader(name.c_str(), value);
 
   if (body) {
     AddHeader("Content-Type", "text/xml; charset=\"utf-8\"");
@@ -220,7 +223,7 @@ int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string
   } else {
     if (kind == 'N' && start != 0) return kRequestNotSent;  // the caller streams the body
     AddHeader("Content-Length", "0");
-    if (!BannerContains(u"Microsoft-IIS")) AddHeader("Content-Type", "text/xml; charset=\"utf-8\"");
+    if (!BannerContains(u"Microsoft-IIS") && !page) AddHeader("Content-Type", "text/xml; charset=\"utf-8\"");
   }
 
   int32_t result = SendPrepared(nullptr);

@@ -114,7 +114,7 @@ int32_t WebDavClient::SendPrepared(UploadSource* upload) {
     return lastStatus_;
   }
   LearnServer();
-  if (spec_.method == "GET") LearnRangeSupport();
+  if (spec_.method == "GET" && !pageRequest_) LearnRangeSupport();
   lastStatus_ = static_cast<int32_t>(transport_.status());
   return lastStatus_;
 }

@@ -91,6 +91,9 @@ class System:
             "QUENLODE_LIVENESS_SECONDS": str(liveness_seconds),
         })
         self.port = None
+        # A second server that offers files through index pages only (http_index.sh).
+        self.index_state = os.path.join(self.work, "index")
+        self.index_port = None
         self.driver = None
         self.agent = None
         self.fuse_connection = None
@@ -182,6 +185,38 @@ class System:
             self.run([os.path.join(self.servers, "apache_webdav.sh"), "stop", self.server_state],
                      timeout=30, check=False)
 
+    # --- index-page server (plain HTTP listing sites) ---------------------
+    def start_index_server(self, kind):
+        """Apache, nginx, lighttpd or Python serving index_path() as /pub/."""
+        result = self.run([os.path.join(self.servers, "http_index.sh"), "start",
+                           self.index_state, kind], timeout=30)
+        self.index_port = int(result.out.split()[-1])
+        return self.index_port
+
+    def index_url(self):
+        return f"http://127.0.0.1:{self.index_port}/pub/"
+
+    def index_path(self, relative=""):
+        return os.path.join(self.index_state, "data", relative)
+
+    def stop_index_server(self):
+        if self.index_port is not None:
+            self.run([os.path.join(self.servers, "http_index.sh"), "stop", self.index_state],
+                     timeout=30, check=False)
+            self.index_port = None
+
+    def up_index(self, kind, site="site1", drive="M", prepare=None):
+        """An index-page server, driver, agent and one read-only listing site; the drive's path.
+        prepare() runs once the server's folder exists, before the site connects."""
+        self.start_index_server(kind)
+        if prepare is not None:
+            prepare()
+        path = self.add_site(site, self.index_url(), drive, extra=("--propfind-get", "1"))
+        self.start_driver()
+        self.start_agent()
+        self.moorgate("--connect", site)
+        return path
+
     # --- driver and agent -----------------------------------------------
     def start_driver(self):
         argv = [os.path.join(self.bin, "quenlode")]
@@ -223,8 +258,8 @@ class System:
         return self.run([os.path.join(self.bin, "moorsites"), *args], input=input, check=check,
                         timeout=30)
 
-    def add_site(self, name, url, drive, login=None, password=None):
-        args = ["add", name, "--url", url, "--drive", drive, "--auto", "0"]
+    def add_site(self, name, url, drive, login=None, password=None, extra=()):
+        args = ["add", name, "--url", url, "--drive", drive, "--auto", "0", *extra]
         if login is not None:
             args += ["--login", login]
         if password is not None:
@@ -280,6 +315,7 @@ class System:
             subprocess.run(["fusermount3", "-u", "-z", self.mount], check=False,
                            capture_output=True)
         self.stop_server()
+        self.stop_index_server()
         section = f"/dev/shm/Halvenmoor_WebSharedData.{fnv1a64(self.runtime):016x}.{os.getuid()}"
         if os.path.exists(section):
             os.unlink(section)

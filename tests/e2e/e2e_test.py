@@ -377,6 +377,133 @@ print('closed', flush=True)
         self.assertEqual(sha256_of(os.path.join(backups, saved[0])), hashlib.sha256(content).hexdigest())
 
 
+class HttpListing(unittest.TestCase):
+    """A read-only drive over a server that offers its files through index
+    pages only (Apache mod_autoindex): listing, reading, refused changes."""
+    kind = "apache"
+    # Where the sparse file's marker lies; above 4 GiB where ranged reads work.
+    large_offset = 4 * GiB + 4096 + 7
+    marker = b"beyond four gibibytes"
+    files = {
+        "notes.txt": b"plan for the week\n",
+        "Gr\u00fc\u00dfe und Leerzeichen.txt": os.urandom(70000),
+        "sub dir/inner.bin": os.urandom(3 * 1024 * 1024 + 12345),
+        "empty.txt": b"",
+    }
+
+    @classmethod
+    def setUpClass(cls):
+        server = {"nginx": "/usr/sbin/nginx", "lighttpd": "/usr/sbin/lighttpd"}.get(cls.kind)
+        if server and not os.path.exists(server):
+            raise unittest.SkipTest(f"needs {server}")
+        cls.system = System(BUILD_DIR, SOURCE_DIR, LIVENESS_SECONDS)
+        SYSTEMS.append(cls.system)
+        try:
+            cls.drive = cls.system.up_index(cls.kind, prepare=cls.prepare_server)
+        except BaseException:
+            cls.system.stop()
+            raise
+
+    @classmethod
+    def prepare_server(cls):
+        for name, content in cls.files.items():
+            path = cls.system.index_path(name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(content)
+        with open(cls.system.index_path("sparse.bin"), "wb") as f:
+            f.write(b"head")
+            f.seek(cls.large_offset)
+            f.write(cls.marker)
+        os.makedirs(cls.system.index_path("empty dir"))
+        subprocess.run(["chmod", "-R", "a+rX", cls.system.index_path()], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.system.stop()
+
+    def sh(self, command, **kw):
+        return self.system.run(command, **kw)
+
+    def on_drive(self, relative):
+        return os.path.join(self.drive, relative)
+
+    def test_listing_shows_the_server_files_as_read_only(self):
+        listing = self.sh(f"ls -la '{self.drive}/'").out
+        for name in ("notes.txt", "Gr\u00fc\u00dfe und Leerzeichen.txt", "sub dir", "sparse.bin", "empty.txt"):
+            self.assertIn(name, listing)
+        for name, content in self.files.items():
+            self.assertEqual(self.sh(["stat", "-c", "%s %A", self.on_drive(name)]).out.split(),
+                             [str(len(content)), "-r--------"], name)
+        self.assertEqual(self.sh(["stat", "-c", "%s", self.on_drive("sparse.bin")]).out.strip(),
+                         str(self.large_offset + len(self.marker)))
+        self.assertEqual(self.sh(["stat", "-c", "%F", self.on_drive("sub dir")]).out.strip(), "directory")
+        missing = self.sh(["stat", self.on_drive("absent.txt")], check=False)
+        self.assertIn("No such file", missing.err)
+
+    def test_reads_match_the_server_byte_for_byte(self):
+        for name, content in self.files.items():
+            out = self.sh(["sha256sum", self.on_drive(name)], timeout=120).out
+            self.assertEqual(out.split()[0], hashlib.sha256(content).hexdigest(), name)
+
+    def test_large_sparse_file_reads_far_past_its_start(self):
+        path = self.on_drive("sparse.bin")
+        self.assertEqual(self.sh(["python3", "-c", f"""
+import os, sys
+fd = os.open({path!r}, os.O_RDONLY)
+sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {self.large_offset}),
+                       os.pread(fd, 8, {self.large_offset - 8}))))
+"""], timeout=300).out, repr((b"head", self.marker, b"\0" * 8)))
+
+    def test_every_change_is_refused_and_the_server_keeps_its_files(self):
+        before = sorted(os.listdir(self.system.index_path()))
+        attempts = {
+            "create": f"os.open({self.on_drive('new.txt')!r}, os.O_WRONLY | os.O_CREAT, 0o644)",
+            "write": f"os.open({self.on_drive('notes.txt')!r}, os.O_WRONLY | os.O_APPEND)",
+            "truncate": f"os.truncate({self.on_drive('notes.txt')!r}, 0)",
+            "unlink": f"os.unlink({self.on_drive('notes.txt')!r})",
+            "mkdir": f"os.mkdir({self.on_drive('made')!r})",
+            "rmdir": f"os.rmdir({self.on_drive('empty dir')!r})",
+            "rename": f"os.rename({self.on_drive('notes.txt')!r}, {self.on_drive('moved.txt')!r})",
+        }
+        for what, call in attempts.items():
+            result = self.sh(["python3", "-c", f"""
+import errno, os, sys
+try:
+    {call}
+except OSError as e:
+    sys.stdout.write(errno.errorcode[e.errno])
+else:
+    sys.stdout.write("done")
+"""])
+            self.assertIn(result.out, ("EACCES", "EROFS", "EPERM"), what)
+        # Times set on the drive stay on this side; the server's file keeps its own.
+        server_time = os.stat(self.system.index_path("notes.txt")).st_mtime
+        self.sh(["touch", "-d", "2001-01-01", self.on_drive("notes.txt")], check=False)
+        self.assertEqual(os.stat(self.system.index_path("notes.txt")).st_mtime, server_time)
+        self.assertEqual(sorted(os.listdir(self.system.index_path())), before)
+        with open(self.system.index_path("notes.txt"), "rb") as f:
+            self.assertEqual(f.read(), self.files["notes.txt"])
+        self.assertEqual(self.sh(["cat", self.on_drive("notes.txt")]).out.encode(), self.files["notes.txt"])
+
+
+class HttpListingPython(HttpListing):
+    """The same over Python's http.server: names only on its pages (sizes and
+    times from HEAD) and no byte ranges (reads download the file)."""
+    kind = "python"
+    large_offset = 16 * 1024 * 1024 + 7
+
+
+class HttpListingNginx(HttpListing):
+    """The same over nginx autoindex pages: exact sizes in the page, times in UTC."""
+    kind = "nginx"
+
+
+class HttpListingLighttpd(HttpListing):
+    """The same over lighttpd dirlisting pages: rounded sizes, exact ones from HEAD."""
+    kind = "lighttpd"
+
+
 def main():
     global BUILD_DIR, SOURCE_DIR
     if len(sys.argv) < 3:
