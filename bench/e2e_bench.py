@@ -3,6 +3,11 @@
 against one Apache mod_dav on loopback, in one run.
 
     e2e_bench.py BUILD_DIR SOURCE_DIR [--no-install] [--tools curl,halvenmoor,davfs2,rclone]
+    e2e_bench.py BUILD_DIR SOURCE_DIR --sftp [--no-install] [--tools sftp,halvenmoor,sshfs]
+
+With --sftp the same tasks run against OpenSSH's sshd on loopback (a test
+account): Halvenmoor's SFTP site beside the sftp command (batch mode) and
+sshfs (installed from Debian when missing).
 
 Installs davfs2 and rclone from Debian when they are missing (unless
 --no-install; a missing one is then left out). Prints one table: seconds per
@@ -22,7 +27,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from e2e_system import System, wait_until  # noqa: E402
+from e2e_system import SftpSystem, System, wait_until  # noqa: E402
 
 MiB = 1 << 20
 BIG = 256 * MiB
@@ -111,7 +116,7 @@ class Workload:
         return True
 
 
-def mount_tasks(work, mount, server_root):
+def mount_tasks(work, mount, server_root, tar_options=()):
     """The five tasks through a mounted folder whose server side is server_root."""
     def read():
         run(["dd", f"if={mount}/read.bin", "of=/dev/null", "bs=1M"])
@@ -138,7 +143,7 @@ def mount_tasks(work, mount, server_root):
 
     def tar():
         os.makedirs(f"{mount}/tree")
-        run(["tar", "-C", f"{mount}/tree", "-xf", work.tarball])
+        run(["tar", *tar_options, "-C", f"{mount}/tree", "-xf", work.tarball])
         if not wait_until(STEP_LIMIT, lambda: work.server_tree_complete(
                 os.path.join(server_root, "tree")), step=0.05):
             raise RuntimeError("the tree never reached the server")
@@ -327,6 +332,133 @@ def print_table(results):
           f"write {curl[1] / hvm[1]:.0%}")
 
 
+# The account owns what it writes; tar run by root would try to give each file
+# to root, which sshfs refuses.
+SFTP_TAR_OPTIONS = ("--no-same-owner",)
+
+
+def ssh_options(system):
+    key = os.path.join(system.server_state, "client_key")
+    return ["-i", key, "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
+            "-o", "BatchMode=yes"]
+
+
+def sftp_tasks(work, system):
+    """The tasks with OpenSSH's sftp command in batch mode, one session per task."""
+    root = system.server_path("sftp")
+    target = f"{system.user}@127.0.0.1"
+    local = os.path.join(system.work, "sftp-local")
+    os.makedirs(os.path.join(local, "small"))
+    for i in range(SMALL_COUNT):
+        with open(os.path.join(local, "small", f"f{i:04d}.bin"), "wb") as f:
+            f.write(work.small)
+    run(["tar", "-C", local, "-xf", work.tarball])
+    tree = os.path.join(system.work, "sftp-tree")
+    os.makedirs(tree)
+    run(["tar", "-C", tree, "-xf", work.tarball])
+
+    def batch(*commands):
+        script = os.path.join(system.work, "sftp.batch")
+        with open(script, "w") as f:
+            f.write("\n".join(commands) + "\n")
+        run(["sftp", "-q", *ssh_options(system), "-P", str(system.port), "-b", script, target])
+
+    def read():
+        batch(f"get {root}/read.bin /dev/null")
+
+    def write():
+        batch(f"put {work.big_local} {root}/written.bin")
+
+    def small():
+        batch(f"put -r {local}/small {root}/small")
+        if not work.server_has(os.path.join(root, "small"), SMALL_COUNT, SMALL_SIZE):
+            raise RuntimeError("sftp did not upload every file")
+
+    def listing():
+        batch(f"ls -l {root}/wide")
+
+    def tar():
+        batch(f"mkdir {root}/tree", f"put -r {tree}/. {root}/tree")
+        if not work.server_tree_complete(os.path.join(root, "tree")):
+            raise RuntimeError("sftp did not upload the whole tree")
+
+    return [read, write, small, listing, tar, None, None]
+
+
+class Sshfs:
+    name = "sshfs"
+
+    def __init__(self, system, mount):
+        self.system, self.mount = system, mount
+
+    def up(self):
+        os.makedirs(self.mount)
+        options = ["-o", f"IdentityFile={self.system.server_state}/client_key",
+                   "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
+                   "-o", "BatchMode=yes", "-p", str(self.system.port)]
+        run(["sshfs", f"{self.system.user}@127.0.0.1:{self.system.server_path('sshfs')}", self.mount,
+             *options], stdin=subprocess.DEVNULL)
+
+    def down(self):
+        subprocess.run(["fusermount3", "-u", self.mount], capture_output=True, timeout=STEP_LIMIT)
+
+
+def main_sftp(build_dir, source_dir, tools):
+    """The SFTP run: sftp command, Halvenmoor, sshfs on one sshd."""
+    if "--no-install" not in sys.argv and not shutil.which("sshfs"):
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", "sshfs"],
+                       env=env, check=False, timeout=STEP_LIMIT)
+    system = SftpSystem(build_dir, source_dir)
+    mounts = tempfile.mkdtemp(prefix="hvm-bench-mounts-")
+    results = {}
+    peer = None
+    try:
+        system.start_server()
+        print("preparing the server's files ...", file=sys.stderr)
+        work = Workload(system, source_dir)
+        for tool in ("sftp", "halvenmoor", "sshfs"):
+            work.prepare(tool)
+        system.accept_unknown_keys()
+        drive = system.add_site("bench", system.url() + "halvenmoor/", "B", login=system.user,
+                                password=system.password)
+        system.start_driver()
+        system.start_agent()
+        system.moorgate("--connect", "bench")
+        if "sftp" in tools:
+            print("sftp ...", file=sys.stderr)
+            results["sftp"] = measure(sftp_tasks(work, system))
+        if "halvenmoor" in tools:
+            print("halvenmoor ...", file=sys.stderr)
+            results["halvenmoor"] = measure(mount_tasks(work, drive, system.server_path("halvenmoor"),
+                                                        SFTP_TAR_OPTIONS))
+        if shutil.which("sshfs") and "sshfs" in tools:
+            peer = Sshfs(system, os.path.join(mounts, "sshfs"))
+            print("sshfs ...", file=sys.stderr)
+            try:
+                peer.up()
+                results["sshfs"] = measure(mount_tasks(work, peer.mount, system.server_path("sshfs"),
+                                                       SFTP_TAR_OPTIONS))
+            except Exception as error:
+                print(f"   sshfs does not mount: {error}", file=sys.stderr)
+                results["sshfs"] = [float("nan")] * len(TASKS)
+        print_table(results)
+        if "sftp" in results and "halvenmoor" in results:
+            ref, hvm = results["sftp"], results["halvenmoor"]
+            print(f"\nHalvenmoor's speed as a share of the sftp command's: read {ref[0] / hvm[0]:.0%}, "
+                  f"write {ref[1] / hvm[1]:.0%}")
+    finally:
+        if peer is not None:
+            try:
+                peer.down()
+            except Exception:
+                pass
+        system.stop()
+        system.remove()
+        shutil.rmtree(mounts, ignore_errors=True)
+    return 0
+
+
 def main():
     if len(sys.argv) < 3:
         print(__doc__)
@@ -334,6 +466,11 @@ def main():
     # A stop from outside still takes down what was started.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     build_dir, source_dir = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    if "--sftp" in sys.argv:
+        tools = ["sftp", "halvenmoor", "sshfs"]
+        if "--tools" in sys.argv[:-1]:
+            tools = sys.argv[sys.argv.index("--tools") + 1].split(",")
+        return main_sftp(build_dir, source_dir, tools)
     if "--no-install" not in sys.argv:
         ensure_packages()
     tools = ["curl", "halvenmoor", "davfs2", "rclone"]

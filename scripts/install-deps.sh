@@ -11,6 +11,8 @@ packages=(
   libssl-dev apache2 apache2-utils lighttpd lighttpd-mod-webdav openssl
   nginx
   python3 python3-pyftpdlib openssh-server curl
+  # The SFTP benchmark's peer.
+  sshfs
   # The automatic proxy: libproxy is loaded at run time; the webkit plugin
   # runs automatic configuration scripts.
   libproxy1v5 libproxy1-plugin-webkit

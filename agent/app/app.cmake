@@ -13,6 +13,10 @@ target_link_libraries(hvm_app PUBLIC hvm_registration hvm_sites hvm_shared_secti
 add_executable(moorgate ${CMAKE_CURRENT_LIST_DIR}/moorgate_main.cpp)
 target_link_libraries(moorgate PRIVATE hvm_app hvm_webdav)
 target_link_libraries(moorgate PRIVATE hvm_httplist)
+if(TARGET hvm_sftp)
+  target_link_libraries(moorgate PRIVATE hvm_sftp)
+  target_compile_definitions(moorgate PRIVATE HVM_HAVE_SFTP)
+endif()
 
 set(HVM_APP_TESTS ${CMAKE_CURRENT_LIST_DIR}/tests)
 foreach(test instance_channel startup registration connect_site housekeeping)

@@ -19,6 +19,9 @@
 #include "agent/app/startup_main_loop.h"
 #include "agent/clients/http_listing_client.h"
 #include "agent/clients/webdav_client.h"
+#ifdef HVM_HAVE_SFTP
+#include "agent/clients/sftp_client.h"
+#endif
 #include "agent/service/registration.h"
 #include "agent/service/shared_section.h"
 #include "common/moorlib.h"
@@ -201,6 +204,9 @@ int RunAgent(const std::string& commandLine) {
   if (StartsHidden(commandLine)) WideDbgPrint(u"Started hidden: %s\n", commandLine.c_str());
   RegisterWebDavClient();
   RegisterHttpListingClient();
+#ifdef HVM_HAVE_SFTP
+  RegisterSftpClient();
+#endif
 
   ConnectionTable table;
   table.Bind(section.UserBlock());

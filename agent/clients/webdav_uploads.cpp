@@ -9,13 +9,12 @@
 #include <chrono>
 #include <ctime>
 
+#include "agent/clients/upload_backup.h"
 #include "agent/clients/webdav_listing_bodies.h"
 #include "agent/clients/webdav_sections.h"
 #include "agent/service/pending_answer.h"
 #include "agent/service/path_forms.h"
 #include "common/moorlib.h"
-#include "platform/locale_language.h"
-#include "platform/runtime_paths.h"
 #include "platform/ui.h"
 #include "platform/wide_format.h"
 #include "platform/wide_text.h"
@@ -24,7 +23,6 @@ namespace hvm {
 namespace {
 
 constexpr uint8_t kSectionUpload = 8;
-constexpr DWORD kGerman = 7;
 
 // Keeps the entry alive (deferred, not freed) while its upload runs in the background.
 struct UploadSection : WebDavSection {
@@ -77,46 +75,6 @@ bool ContainsNoCase(std::u16string_view text, std::u16string_view part) {
   for (size_t i = 0; i + part.size() <= text.size(); ++i)
     if (EqualsNoCase(text.substr(i, part.size()), part)) return true;
   return false;
-}
-
-std::string SafeFileName(std::u16string_view name) {
-  std::string out = Utf16ToUtf8(name);
-  for (char& c : out)
-    if (c == '/' || c == '\0') c = '_';
-  return out.empty() || out == "." || out == ".." ? std::string("file") : out;
-}
-
-// Copies the local copy into the backup folder; the path, or empty on failure.
-std::string WriteBackup(int fd, std::u16string_view site, std::u16string_view name) {
-  std::string folder = DataDir() + "/backup/" + SafeFileName(site);
-  if (!MakeDirs(folder)) return {};
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  std::string path = folder + "/" + SafeFileName(name) + "." + stamp;
-  int out = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-  for (int i = 2; out < 0 && errno == EEXIST && i < 100; ++i)
-    out = open((path + "-" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600),
-    path += out >= 0 ? "-" + std::to_string(i) : "";
-  if (out < 0) return {};
-  char buffer[kUploadPieceBytes];
-  off_t offset = 0;
-  bool ok = true;
-  for (;;) {
-    ssize_t n = pread(fd, buffer, sizeof buffer, offset);
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    if (write(out, buffer, static_cast<size_t>(n)) != n) {
-      ok = false;
-      break;
-    }
-    offset += n;
-  }
-  ok = (fsync(out) == 0) && ok;
-  close(out);
-  return ok ? path : std::string();
 }
 
 }  // namespace
@@ -218,14 +176,9 @@ NTSTATUS WebDavClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, std::
   progress.reset();
 
   if (!uploaded) {
-    std::string backup = WriteBackup(fd, connection_->Name(), entry->Name());
-    const char16_t* format = LanguageFromLocale() == kGerman ? u"Das File wurde gespeichert, unter\n%s"
-                                                             : u"The file has been saved under\n%s";
-    Ask(backup.empty() ? u"The file could not be saved" : FormatWide(format, backup.c_str()), u" Backup",
-        MB_OK | MB_ICONERROR);
     // The person gave up on the upload and the data is safe in the backup: the
     // close that follows this cleanup must not ask and back up a second time.
-    if (!backup.empty()) entry->flags &= ~kEntryWrittenLocally;
+    if (SaveUploadBackup(fd, connection_->Name(), entry->Name())) entry->flags &= ~kEntryWrittenLocally;
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
   entry->flags &= ~kEntryWrittenLocally;

@@ -333,3 +333,54 @@ class System:
     def agent_output(self):
         with open(self.agent_log, errors="replace") as f:
             return f.read()
+
+
+class SftpSystem(System):
+    """A System whose site lives on OpenSSH's sshd (tests/servers/sshd_sftp.sh)
+    under a test account; the server's unknown key is accepted by the
+    scripted answer the person would give."""
+
+    password = "secret"
+
+    def __init__(self, build_dir, source_dir, liveness_seconds=4):
+        super().__init__(build_dir, source_dir, liveness_seconds)
+        self.server_state = os.path.join(self.work, "sshd")
+        self.data = os.path.join(self.server_state, "data")
+        self.user = None
+
+    def start_server(self):
+        result = self.run([os.path.join(self.servers, "sshd_sftp.sh"), "start", self.server_state],
+                          timeout=60)
+        self.port = int(result.out.split()[-1])
+        with open(os.path.join(self.server_state, "user")) as f:
+            self.user = f.read().strip()
+        return self.port
+
+    def url(self, folder="data"):
+        return f"sftp://127.0.0.1:{self.port}{self.server_state}/{folder}/"
+
+    def server_command(self, command):
+        """kill, restart, rekey: see sshd_sftp.sh."""
+        self.run([os.path.join(self.servers, "sshd_sftp.sh"), command, self.server_state], timeout=60)
+
+    def give_to_server(self, path):
+        if self.user is not None:
+            subprocess.run(["chown", "-R", self.user, path], check=True)
+
+    def accept_unknown_keys(self):
+        with open(self.answers, "a") as f:
+            f.write("match=IDS_SFTP_ACCEPT_CHANGE IDYES\n")
+
+    def up(self, site="site1", drive="M"):
+        self.start_server()
+        self.accept_unknown_keys()
+        path = self.add_site(site, self.url(), drive, login=self.user, password=self.password)
+        self.start_driver()
+        self.start_agent()
+        self.moorgate("--connect", site)
+        return path
+
+    def stop_server(self):
+        if self.port is not None:
+            self.run([os.path.join(self.servers, "sshd_sftp.sh"), "stop", self.server_state],
+                     timeout=60, check=False)

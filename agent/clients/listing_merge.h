@@ -1,0 +1,30 @@
+// Bringing the entry cache in line with one folder listing from a server:
+// listed children are created or refreshed, children the server no longer
+// names are dropped unless in use (then marked deleted on the server), and the
+// kernel hears of what changed. Shared by the clients that list plainly.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/service/connection.h"
+
+namespace hvm {
+
+struct ListedChild {
+  std::u16string name;        // one path component
+  bool isDirectory = false;
+  bool isLink = false;        // shown as what it points to
+  uint64_t size = 0;
+  FileTime lastWriteTime = 0; // 0: the server gave none; the entry keeps its own
+};
+
+// folder may be null (nothing cached for folderCachePath); children are then
+// created without a parent. Returns false when an entry could not be made.
+bool MergeListing(Connection& connection, std::u16string_view folderCachePath, FileEntry* folder,
+                  const std::vector<ListedChild>& children);
+
+// Stores what a listing said about one entry, unless its local copy is newer.
+void StoreListedChild(FileEntry& entry, const ListedChild& child);
+
+}  // namespace hvm

@@ -1,0 +1,162 @@
+// The client of sftp sites: SSH and SFTP through libssh, loaded at run time.
+// Connecting asks the person about a server key it does not know or that
+// changed; every operation that fails on a dead session reconnects once
+// (without questions) and tries again. Reads stream with several requests in
+// flight; a written file goes back whole at close with its writes pipelined.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/clients/remote_client.h"
+#include "agent/clients/sftp_address.h"
+#include "agent/clients/sftp_library.h"
+
+namespace hvm {
+
+// One read or write request on the wire.
+inline constexpr uint32_t kSftpChunkBytes = 32000;
+// Requests kept in flight by a streaming read or an upload (about 1 MB, below
+// libssh's channel window so the server never waits for window space).
+inline constexpr size_t kSftpRequestsInFlight = 32;
+
+// The questions about the server's key (captions name the string resources).
+inline constexpr std::u16string_view kSftpUnknownCaption = u"IDS_SFTP_ACCEPT_CHANGE";
+inline constexpr std::u16string_view kSftpChangedCaption = u"IDS_SFTP_HOST_CHANGED";
+inline constexpr std::u16string_view kSftpOtherKeyCaption = u"IDS_SFTP_FOUND_OTHER";
+
+// What the client knows of the server's key against known_hosts.
+enum class HostKeyState { Error, Unknown, Known, Changed, OtherType };
+
+// The known_hosts file the client keeps keys in: $HOME/.ssh/known_hosts, the
+// file OpenSSH's own programs read (folder 0700 and file 0600 made when missing).
+std::string SftpKnownHostsPath();
+// Rewrites the known_hosts file without the lines that name the host (plain
+// or hashed), through a copy beside it that takes the file's name. False
+// when the file could not be rewritten; it is then unchanged.
+bool RemoveKnownHost(const LibSsh& ssh, const std::string& file, const std::string& hostName);
+
+class SftpClient : public RemoteClient {
+ public:
+  explicit SftpClient(Connection& connection);
+  ~SftpClient() override;
+
+  NTSTATUS Open() override;
+  NTSTATUS CreateFile(FileEntry* entry, ReplyArea& reply) override;
+  NTSTATUS CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint32_t synchronous,
+                           uint32_t reserved) override;
+  NTSTATUS ListDirectory(std::u16string_view serverPath, FileEntry* entry, const char16_t* name) override;
+  NTSTATUS MakeDirectory(ReplyArea& reply) override;
+  NTSTATUS Delete(FileEntry* entry, ReplyArea& reply) override;
+  NTSTATUS Move(FileEntry* entry, ReplyArea& reply, FileEntry* targetDirectory,
+                std::u16string_view destinationServerPath) override;
+  NTSTATUS Get(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
+               uint32_t reserved) override;
+  NTSTATUS Write(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, const uint8_t* data,
+                 NTSTATUS status) override;
+  NTSTATUS Copy(FileEntry* entry, ReplyArea& reply, uint32_t reserved, std::u16string_view destinationServerPath,
+                char16_t* resultText) override;
+  NTSTATUS Lock(FileEntry* entry, ReplyArea& reply, uint32_t depth, char16_t* resultText) override;
+  NTSTATUS BeginWrite(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) override;
+  NTSTATUS Unlock(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) override;
+  void Shutdown() override;
+  const char16_t* ErrorText(uint32_t code) override;
+  int IsConnected() override;
+  NTSTATUS Control(uint32_t code, FileEntry* entry, ReplyArea& reply, InternalRequest* answer,
+                   uint32_t* information, const InternalRequest* request) override;
+
+  // Connects (interactive: questions and the banner may be shown). 0, or
+  // 0xC0000001 (library missing, key refused), 0xC0000022, 0xC000009A.
+  NTSTATUS Connect(bool interactive);
+
+ private:
+  // ---- session (sftp_client.cpp, sftp_host_keys.cpp)
+  HostKeyState CheckHostKey();
+  bool AcceptHostKey(HostKeyState state, bool interactive);
+  bool Authenticate(bool interactive);
+  bool KeyboardInteractive();
+  void Disconnect();
+  // Logs the failure, then connects again without questions; true when connected.
+  bool Reconnect(const char* method);
+  // The common report line "** site method status=code file text".
+  void ReportFailure(const char* method, std::string_view path);
+  bool SessionAlive() const;
+  // Keeps the SFTP status and the session's text of the failure just met.
+  void NoteFailure();
+  // Runs operation on a living session; when it fails because the session
+  // died, connects again without questions and runs it once more.
+  bool WithRetry(const char* method, const std::string& path, const std::function<bool()>& operation);
+  void SetReplyMessage(ReplyArea& reply);
+  bool ServerPathOf(std::u16string_view name, std::string& path);
+
+  // ---- transfers (sftp_transfers.cpp)
+  NTSTATUS ReadRange(const std::string& path, uint64_t start, uint64_t end, uint8_t* destination);
+  bool OpenStream(const std::string& path, uint64_t start);
+  void CloseStream();
+  // Reads and discards the answers still due; false when the session broke.
+  bool DropPending();
+  // Sends read requests up to end and the window beyond it.
+  void FillStream(uint64_t end);
+  NTSTATUS UploadCopy(FileEntry* entry, int fd, uint64_t size, const std::string& path);
+  // Writes [0, size) of fd, then the modification time (0: none).
+  // inStep: false when the stream broke (the session must not be used again).
+  bool WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t mtime, std::string& failure, bool& inStep);
+  void SetTimes(const std::string& path, const FileEntry& entry);
+
+  // ---- listing (sftp_listing.cpp)
+  NTSTATUS ReadDirectory(const std::string& path, std::u16string_view cachePath, FileEntry* folder);
+  NTSTATUS RefreshFile(const std::string& path, FileEntry* entry);
+  // One child of a folder, looked up by name; not found when the server has none.
+  NTSTATUS LookUpChild(const std::string& path, std::u16string_view cachePath, FileEntry* folder,
+                       std::u16string_view childName);
+
+  const LibSsh* ssh_ = nullptr;
+  SftpAddress address_;
+  ssh_session session_ = nullptr;
+  sftp_session sftp_ = nullptr;
+  bool opened_ = false;
+  bool tested_ = false;            // the connection test ran
+  NTSTATUS testResult_ = 0;        // and what it gave
+  int lastSftpError_ = 0;
+  std::string lastError_;          // the last libssh text, kept past the session
+  uint32_t nextWriteId_ = 0x80000000u;
+
+  // The read stream: one open file whose next pieces are already asked for.
+  struct Pending {
+    uint32_t id;
+    uint64_t offset;
+    uint32_t length;
+  };
+  struct Stream {
+    sftp_file file = nullptr;
+    std::string path;
+    uint64_t next = 0;             // the offset the next Get is expected at
+    uint64_t asked = 0;            // the offset after the last request sent
+    uint64_t limit = 0;            // the size known when the stream opened
+    uint32_t window = 2;           // requests kept ahead; doubles while reading on
+    std::deque<Pending> pending;
+    std::vector<uint8_t> carry;    // received bytes from next on
+  } stream_;
+
+  // Files made by CreateFile whose handle stays open until their first
+  // cleanup, so that the upload of a new file needs no second open.
+  struct Created {
+    std::string path;
+    sftp_file file;
+  };
+  std::deque<Created> created_;
+  // The created handle of path, taken out of the list (null when none).
+  sftp_file TakeCreated(const std::string& path);
+  // Closes the created handles of path and everything below it (all when empty).
+  void CloseCreated(const std::string& path);
+};
+
+std::unique_ptr<RemoteClient> MakeSftpClient(Connection& connection);
+// Registers MakeSftpClient with the client factory (once at start-up).
+void RegisterSftpClient();
+
+}  // namespace hvm

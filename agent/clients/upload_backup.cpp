@@ -1,0 +1,71 @@
+// Writing a failed upload's contents into the backup folder.
+#include "agent/clients/upload_backup.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "platform/locale_language.h"
+#include "platform/runtime_paths.h"
+#include "platform/ui.h"
+#include "platform/wide_format.h"
+#include "platform/wide_text.h"
+
+namespace hvm {
+namespace {
+
+constexpr DWORD kGerman = 7;
+
+std::string SafeFileName(std::u16string_view name) {
+  std::string out = Utf16ToUtf8(name);
+  for (char& c : out)
+    if (c == '/' || c == '\0') c = '_';
+  return out.empty() || out == "." || out == ".." ? std::string("file") : out;
+}
+
+}  // namespace
+
+std::string WriteUploadBackup(int fd, std::u16string_view site, std::u16string_view name) {
+  std::string folder = DataDir() + "/backup/" + SafeFileName(site);
+  if (!MakeDirs(folder)) return {};
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  std::string path = folder + "/" + SafeFileName(name) + "." + stamp;
+  int out = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  for (int i = 2; out < 0 && errno == EEXIST && i < 100; ++i)
+    out = open((path + "-" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600),
+    path += out >= 0 ? "-" + std::to_string(i) : "";
+  if (out < 0) return {};
+  char buffer[131072];
+  off_t offset = 0;
+  bool ok = true;
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof buffer, offset);
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    if (write(out, buffer, static_cast<size_t>(n)) != n) {
+      ok = false;
+      break;
+    }
+    offset += n;
+  }
+  ok = (fsync(out) == 0) && ok;
+  close(out);
+  return ok ? path : std::string();
+}
+
+bool SaveUploadBackup(int fd, std::u16string_view site, std::u16string_view name) {
+  std::string backup = WriteUploadBackup(fd, site, name);
+  const char16_t* format = LanguageFromLocale() == kGerman ? u"Das File wurde gespeichert, unter\n%s"
+                                                           : u"The file has been saved under\n%s";
+  CurrentUi().MessageBox(backup.empty() ? u"The file could not be saved" : FormatWide(format, backup.c_str()),
+                         u" Backup", MB_OK | MB_ICONERROR);
+  return !backup.empty();
+}
+
+}  // namespace hvm
