@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <optional>
 
 #include "driver/file_objects.h"
 #include "driver/fuse_glue.h"
@@ -25,6 +24,7 @@ int ChildFullName(fuse_req_t req, fuse_ino_t parentIno, const char* name, std::u
   if (parent == nullptr) return ENOENT;
   if (parent->uid != CallerUid(req)) return EACCES;
   if (parent->kind != NodeKind::Remote && parent->kind != NodeKind::ConnectionRoot) return EACCES;
+  if (!IsWellFormedUtf8(name)) return EINVAL;
   std::u16string component = Utf8ToUtf16(name);
   if (UnusableComponent(component) || HasWildcards(component)) return EINVAL;
   fullName = parent->fullName + u"\\" + component;
@@ -69,14 +69,17 @@ void Delete(fuse_req_t req, fuse_ino_t parentIno, const char* name, uint32_t opt
 }
 
 // A change made through a handle: the caller's open file when there is one,
-// else a short open of the name for just this change.
-using Change = std::function<void(const ShortHandle&, std::function<void(int)> finish)>;
+// else a short open of the name for just this change. The handle is shared
+// along the chain, so that a size change reaches the requests after it (and
+// the closing cleanup): the agent takes every request's size as the file's.
+using HandlePtr = std::shared_ptr<ShortHandle>;
+using Change = std::function<void(HandlePtr, std::function<void(int)> finish)>;
 
 void WithHandle(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi, uint32_t access, Change change,
                 std::function<void(int)> finish) {
   Connection* conn = nullptr;
   std::u16string fullName;
-  std::optional<ShortHandle> own;
+  HandlePtr own;
   int error = 0;
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
@@ -89,19 +92,20 @@ void WithHandle(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi, uint32_t acc
     else if (node->kind != NodeKind::Remote)
       error = EPERM;
     else if (object)
-      own = ShortHandle{object->connection, object->id, FileValueOf(*object)};
+      own = std::make_shared<ShortHandle>(ShortHandle{object->connection, object->id, FileValueOf(*object)});
     else {
       conn = node->connection;
       fullName = node->fullName;
     }
   }
   if (error) return finish(error);
-  if (own) return change(*own, finish);
+  if (own) return change(own, finish);
   OpenShort(conn, fullName, FILE_OPEN, 0, access, BeginOperation(req), 0,
-            [change, finish](const ShortHandle& handle, ForwardResult& opened) {
-              if (opened.status != STATUS_SUCCESS) return finish(ErrnoOf(opened));
+            [change, finish](const ShortHandle& opened, ForwardResult& result) {
+              if (result.status != STATUS_SUCCESS) return finish(ErrnoOf(result));
+              auto handle = std::make_shared<ShortHandle>(opened);
               change(handle, [handle, finish](int error) {
-                CloseShort(handle, [finish, error](int cleanupError) {
+                CloseShort(*handle, [finish, error](int cleanupError) {
                   finish(error ? error : cleanupError);
                 });
               });
@@ -112,12 +116,13 @@ void WithHandle(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi, uint32_t acc
 // contents before it can be cut or extended).
 Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
   uint32_t ownObject = fi ? static_cast<uint32_t>(fi->fh) : 0;
-  return [ino, newSize, ownObject](const ShortHandle& handle, std::function<void(int)> finish) {
+  return [ino, newSize, ownObject](HandlePtr handle, std::function<void(int)> finish) {
     auto setSize = [ino, newSize, handle, finish, ownObject](int pushError) {
       if (pushError) return finish(pushError);
-      auto set = SetInfoRequest(handle.fileObject, newSize, FileEndOfFileInformation, Bytes64(newSize));
-      set->done = [ino, newSize, finish, ownObject](ForwardResult& result) {
-        if (result.status != STATUS_SUCCESS) return finish(ErrnoOf(result));
+      auto set = SetInfoRequest(handle->fileObject, newSize, FileEndOfFileInformation, Bytes64(newSize));
+      set->done = [ino, newSize, handle, finish, ownObject](ForwardResult& result) {
+        if (result.status != STATUS_SUCCESS)
+          return finish(ownObject ? ErrnoOfOpenFile(result) : ErrnoOf(result));
         {
           std::lock_guard<std::mutex> guard(DriverMutex());
           Node* node = Names().Get(ino);
@@ -133,10 +138,11 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
           }
           if (FileObject* object = OpenFiles().Get(ownObject)) object->written = true;
         }
+        handle->size = newSize;
         PurgeInode(ino);
         finish(0);
       };
-      Send(handle.connection, set, true);
+      Send(handle->connection, set, true);
     };
     if (ownObject != 0 && newSize > 0) return PushContents(ownObject, setSize);
     setSize(0);
@@ -144,8 +150,8 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
 }
 
 Change TimesChange(fuse_ino_t ino, uint64_t access, uint64_t write) {
-  return [ino, access, write](const ShortHandle& handle, std::function<void(int)> finish) {
-    auto set = SetInfoRequest(handle.fileObject, handle.size, FileBasicInformation,
+  return [ino, access, write](HandlePtr handle, std::function<void(int)> finish) {
+    auto set = SetInfoRequest(handle->fileObject, handle->size, FileBasicInformation,
                               EncodeBasicInfo(access, write));
     set->done = [ino, access, write, finish](ForwardResult& result) {
       if (result.status != STATUS_SUCCESS) return finish(ErrnoOf(result));
@@ -159,7 +165,7 @@ Change TimesChange(fuse_ino_t ino, uint64_t access, uint64_t write) {
       }
       finish(0);
     };
-    Send(handle.connection, set, true);
+    Send(handle->connection, set, true);
   };
 }
 
@@ -174,7 +180,7 @@ void ReplyAttr(fuse_req_t req, fuse_ino_t ino, int error) {
 }
 
 // The changes run one after the other on one handle.
-void RunChanges(std::shared_ptr<std::vector<Change>> changes, size_t index, const ShortHandle& handle,
+void RunChanges(std::shared_ptr<std::vector<Change>> changes, size_t index, HandlePtr handle,
                 std::function<void(int)> finish) {
   if (index == changes->size()) return finish(0);
   (*changes)[index](handle, [changes, index, handle, finish](int error) {
@@ -286,7 +292,7 @@ void OpSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
   if (changes.empty()) return ReplyAttr(req, ino, 0);  // mode and owner are not kept
   uint32_t accessMask = (toSet & FUSE_SET_ATTR_SIZE) ? FILE_WRITE_DATA : FILE_WRITE_ATTRIBUTES;
   auto list = std::make_shared<std::vector<Change>>(std::move(changes));
-  auto all = [list](const ShortHandle& handle, std::function<void(int)> finish) {
+  auto all = [list](HandlePtr handle, std::function<void(int)> finish) {
     RunChanges(list, 0, handle, std::move(finish));
   };
   WithHandle(req, ino, fi, accessMask, all, [req, ino](int error) { ReplyAttr(req, ino, error); });

@@ -84,6 +84,7 @@ void OpLookup(fuse_req_t req, fuse_ino_t parentIno, const char* name) {
     if (parent->kind != NodeKind::ConnectionRoot && parent->kind != NodeKind::Remote)
       return LookupLocal(req, *parent, name, uid);
 
+    if (!IsWellFormedUtf8(name)) return (void)fuse_reply_err(req, EINVAL);
     std::u16string component = Utf8ToUtf16(name);
     if (UnusableComponent(component)) return (void)fuse_reply_err(req, EINVAL);
     fullName = parent->fullName + u"\\" + component;

@@ -175,6 +175,36 @@ bool ParseUserFolder(std::string_view name, uid_t& uid) {
   return true;
 }
 
+bool IsWellFormedUtf8(std::string_view name) {
+  size_t i = 0;
+  while (i < name.size()) {
+    unsigned char lead = static_cast<unsigned char>(name[i]);
+    size_t length;
+    uint32_t code, least;
+    if (lead < 0x80) {
+      i += 1;
+      continue;
+    } else if ((lead & 0xE0) == 0xC0) {
+      length = 2, code = lead & 0x1F, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3, code = lead & 0x0F, least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4, code = lead & 0x07, least = 0x10000;
+    } else {
+      return false;
+    }
+    if (name.size() - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      unsigned char next = static_cast<unsigned char>(name[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
 bool HasWildcards(std::u16string_view name) {
   return name.find_first_of(u"*?<>\"") != std::u16string_view::npos;
 }

@@ -94,6 +94,9 @@ Namespace& Names();
 
 // A SID folder name "S-1-22-1-<uid>"; false when name is not one.
 bool ParseUserFolder(std::string_view name, uid_t& uid);
+// A name that is not well-formed UTF-8 (stray or overlong bytes, surrogates)
+// would turn into U+FFFD and alias another name: it is refused.
+bool IsWellFormedUtf8(std::string_view name);
 // "*", "?", "<", ">", '"' in a name: it is refused.
 bool HasWildcards(std::u16string_view name);
 // A component that cannot become part of a full name ("\" or NUL inside, "." or "..").

@@ -43,7 +43,7 @@ void ReadNextPiece(std::shared_ptr<ReadJob> job) {
       fuse_reply_buf(job->req, reinterpret_cast<const char*>(job->buffer.data()), job->done);
       return;
     }
-    if (result.status != STATUS_SUCCESS) return (void)fuse_reply_err(job->req, ErrnoOf(result));
+    if (result.status != STATUS_SUCCESS) return (void)fuse_reply_err(job->req, ErrnoOfOpenFile(result));
     if (job->done == 0 && piece == job->length && result.data.size() >= piece) {
       // The usual read: one piece is the whole answer, handed on as it came.
       fuse_reply_buf(job->req, reinterpret_cast<const char*>(result.data.data()), piece);
@@ -97,7 +97,7 @@ void WriteNextPiece(std::shared_ptr<WriteJob> job) {
   auto write = WriteRequest(job->fileObject, job->fileValue, job->offset + job->done, key,
                             job->bytes.data() + job->done, piece);
   write->done = [job, piece](ForwardResult& result) {
-    if (result.status != STATUS_SUCCESS) return FinishWrite(job, ErrnoOf(result));
+    if (result.status != STATUS_SUCCESS) return FinishWrite(job, ErrnoOfOpenFile(result));
     job->done += piece;
     if (job->done < job->bytes.size()) return WriteNextPiece(job);
     FinishWrite(job, 0);
@@ -154,7 +154,7 @@ void PushNextPiece(std::shared_ptr<PushJob> job) {
   if (job->done >= job->length) {
     auto end = PushEndRequest(job->fileObject, job->fileValue, job->length);
     end->done = [job](ForwardResult& result) {
-      FinishPush(job, result.status == STATUS_SUCCESS ? 0 : ErrnoOf(result));
+      FinishPush(job, result.status == STATUS_SUCCESS ? 0 : ErrnoOfOpenFile(result));
     };
     Send(job->conn, end, true);
     return;
@@ -164,7 +164,7 @@ void PushNextPiece(std::shared_ptr<PushJob> job) {
         static_cast<unsigned long long>(job->done), piece);
   auto fetch = PushFetchRequest(job->fileObject, job->fileValue, job->done, piece);
   fetch->done = [job, piece](ForwardResult& result) {
-    if (result.status != STATUS_SUCCESS) return FinishPush(job, ErrnoOf(result));
+    if (result.status != STATUS_SUCCESS) return FinishPush(job, ErrnoOfOpenFile(result));
     job->done += piece;
     PushNextPiece(job);
   };
@@ -240,7 +240,13 @@ void OpWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
     job->conn = object->connection;
     job->fileObject = object->id;
     job->offset = static_cast<uint64_t>(off);
-    append = (object->openFlags & O_APPEND) != 0;
+    // A removed (or replaced) file's descriptor must never reach a new file
+    // of that name; the agent holds nothing for it any more.
+    if (Node* node = Names().Get(object->ino); node == nullptr || node->detached)
+      return (void)fuse_reply_err(req, ESTALE);
+    // Page write-back (a shared mapping) carries its own offset, whatever
+    // descriptor the kernel picked for it.
+    append = (object->openFlags & O_APPEND) != 0 && !fi->writepage;
   }
   job->bytes.assign(buf, buf + size);
   if (size == 0) return (void)fuse_reply_write(req, 0);

@@ -14,6 +14,12 @@ int ErrnoOf(const ForwardResult& result) {
   return ErrnoFromStatus(result.status);
 }
 
+int ErrnoOfOpenFile(const ForwardResult& result) {
+  if (!result.interrupted && !result.channelFailure && result.status == STATUS_FILE_DELETED)
+    return ESTALE;
+  return ErrnoOf(result);
+}
+
 void OpenShort(Connection* conn, const std::u16string& fullName, uint32_t disposition,
                uint32_t options, uint32_t access, uint64_t operation, uint8_t flags,
                std::function<void(const ShortHandle&, ForwardResult&)> then) {

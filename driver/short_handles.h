@@ -20,6 +20,9 @@ struct ShortHandle {
 // errno of a finished request: EINTR when interrupted, EIO when the channel
 // failed (silent agent, suspended Connection), else the status's errno.
 int ErrnoOf(const ForwardResult& result);
+// The same for a request on an open file: a file removed while open answers
+// ESTALE (its name may already belong to a new file), not ENOENT.
+int ErrnoOfOpenFile(const ForwardResult& result);
 
 void OpenShort(Connection* conn, const std::u16string& fullName, uint32_t disposition,
                uint32_t options, uint32_t access, uint64_t operation, uint8_t flags,

@@ -222,8 +222,12 @@ uint32_t SiteConnector::HandleCommand(const InstanceMessage& message) {
       if (record == nullptr) return 0;
       return ConnectSite(index, false) ? 1 : 0;
     case kMessageDisconnect:
-      if (record == nullptr) return 0;
-      return DisconnectSite(index, true) == kDisconnectDone ? 1 : 0;
+      if (record == nullptr) return kCommandFailed;
+      switch (DisconnectSite(index, true)) {
+        case kDisconnectDone: return kCommandDone;
+        case kDisconnectCancelled: return kCommandFileOpen;
+        default: return kCommandDriveBusy;
+      }
     case kMessageRefresh:
       if (record == nullptr || record->mappedDrive == 0) return 0;
       return RefreshSite(index) ? 1 : 0;

@@ -27,6 +27,12 @@ inline constexpr uint32_t kTrayLeftButtonUp = 0x202;
 inline constexpr uint32_t kInstanceMagic = 0x494D5648;  // "HVMI"
 inline constexpr size_t kHandOverNameChars = 31;
 
+// What the running agent answers to a connect, disconnect or refresh.
+inline constexpr uint32_t kCommandFailed = 0;
+inline constexpr uint32_t kCommandDone = 1;
+inline constexpr uint32_t kCommandFileOpen = 2;   // disconnect: a file of the drive is open
+inline constexpr uint32_t kCommandDriveBusy = 3;  // disconnect: the drive link stays in use
+
 #pragma pack(push, 1)
 struct InstanceMessage {
   uint32_t magic;      // 0: kInstanceMagic

@@ -95,6 +95,18 @@ Arguments ParseArguments(int argc, char** argv) {
   return a;
 }
 
+// Why a command handed to the running agent did not succeed.
+void ReportCommandFailure(const InstanceMessage& message, uint32_t result) {
+  std::string site(message.siteName, strnlen(message.siteName, sizeof message.siteName));
+  const char* verb = message.message == kMessageConnect      ? "connected"
+                     : message.message == kMessageDisconnect ? "disconnected"
+                                                             : "refreshed";
+  const char* why = "the site is not known, not in that state, or failed (see the agent's log)";
+  if (result == kCommandFileOpen) why = "a file on its drive is open; close it and try again";
+  if (result == kCommandDriveBusy) why = "its drive is in use and could not be removed";
+  std::fprintf(stderr, "moorgate: %s was not %s: %s\n", site.c_str(), verb, why);
+}
+
 int HandOver(const std::string& commandLine) {
   int failures = 0;
   for (const InstanceMessage& message : HandOverMessages(commandLine)) {
@@ -105,7 +117,10 @@ int HandOver(const std::string& commandLine) {
     }
     bool isCommand = message.message == kMessageConnect || message.message == kMessageDisconnect ||
                      message.message == kMessageRefresh;
-    if (isCommand && result == 0) ++failures;
+    if (isCommand && result != kCommandDone) {
+      ReportCommandFailure(message, result);
+      ++failures;
+    }
   }
   return failures == 0 ? 0 : 1;
 }

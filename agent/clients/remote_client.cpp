@@ -28,6 +28,8 @@ int RemoteClient::IsReady() { return 1; }
 
 void RemoteClient::DropLocalCopy(FileEntry*, ReplyArea&) {}
 
+bool RemoteClient::CarriesPath(std::u16string_view) const { return true; }
+
 AttachedSection** RemoteClient::EntryLink(FileEntry* entry) {
   return entry == nullptr ? nullptr : &entry->sections;
 }

@@ -105,6 +105,9 @@ class RemoteClient {
                           char16_t* resultText) = 0;
   // 16: base: nothing. Closes the entry's second local copy where a client keeps one.
   virtual void DropLocalCopy(FileEntry* entry, ReplyArea& reply);
+  // Whether a request can name serverPath whole; a name that cannot be
+  // carried is refused before anything is made under it. Base: always.
+  virtual bool CarriesPath(std::u16string_view serverPath) const;
   // 17: closes every handle of the client; called last.
   virtual void Shutdown() = 0;
   // 18: the text of a code the client met, in ErrorTextBuffer().

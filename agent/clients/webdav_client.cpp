@@ -148,6 +148,14 @@ NTSTATUS WebDavClient::Copy(FileEntry* entry, ReplyArea& reply, uint32_t, std::u
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// A URL that does not encode within the coding's buffers would be sent
+// unencoded, naming some other resource or none.
+bool WebDavClient::CarriesPath(std::u16string_view serverPath) const {
+  std::u16string url = UrlOf(serverPath) + u"/";  // a folder's URL ends in one
+  std::u16string out(kUrlByteBufferSize, u'\0');
+  return encodeUrl(url.c_str(), out.data(), out.size());
+}
+
 void WebDavClient::DropLocalCopy(FileEntry* entry, ReplyArea&) {
   if (entry && entry->secondCopy != kNoFile && entry->secondCopy != 0) {
     close(entry->secondCopy);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,8 @@ struct ReadAheadSection;
 
 // Results of PerformRequest besides HTTP statuses and WinHTTP codes.
 inline constexpr int32_t kRequestNotSent = 0;
+// Request results from here on are transport errors, not HTTP statuses.
+inline constexpr int32_t kFirstTransportError = 1000;
 
 // Site flags the client reads and sets.
 inline constexpr uint32_t kSiteLockingOff = 0x01;     // no lock discovery, no UNLOCK
@@ -93,6 +96,7 @@ class WebDavClient : public RemoteClient {
   NTSTATUS BeginWrite(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) override;
   NTSTATUS Unlock(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) override;
   void DropLocalCopy(FileEntry* entry, ReplyArea& reply) override;
+  bool CarriesPath(std::u16string_view serverPath) const override;
   void Shutdown() override;
   const char16_t* ErrorText(uint32_t code) override;
   int IsConnected() override;
@@ -168,6 +172,7 @@ class WebDavClient : public RemoteClient {
   void LearnServer();
   void LearnRangeSupport();
   NTSTATUS ParseListing(std::u16string_view folderCachePath, FileEntry* folder);
+  void ReportUnlisted(std::u16string_view folderCachePath, size_t count);
   NTSTATUS HeadRefresh(std::u16string_view serverPath, FileEntry* entry);
   void DropVanishedChildren(FileEntry* folder, const std::vector<FileEntry*>& listed);
   NTSTATUS VersionReport(FileEntry* entry, ReplyArea& reply, InternalRequest* answer);
@@ -187,6 +192,7 @@ class WebDavClient : public RemoteClient {
   HttpRequestSpec spec_;           // the request being composed
   bool opened_ = false;
   bool shutDown_ = false;
+  std::set<std::u16string> unlistedReported_;  // folders whose hidden entries were logged
   int32_t lastStatus_ = 0;
   std::string host_;
   std::u16string siteUrl_;         // the site URL as configured, with a trailing "/"

@@ -86,6 +86,8 @@ NTSTATUS WebDavClient::ListDirectory(std::u16string_view serverPath, FileEntry* 
   int32_t status = PerformRequest('D', entry, path, nullptr, {}, nullptr, 0, 0, nullptr);
   quiet_ = false;
   if (status < 0) return STATUS_INSUFFICIENT_RESOURCES;
+  // No HTTP answer at all (refused, timed out): the server is not reachable.
+  if (status >= kFirstTransportError) return STATUS_UNEXPECTED_NETWORK_ERROR;
   if (status >= 1 && status < 400) {
     std::u16string cachePath = entry ? std::u16string(entry->Path()) : connection_->RootPath();
     return ParseListing(cachePath, entry);
@@ -117,6 +119,15 @@ NTSTATUS WebDavClient::HeadRefresh(std::u16string_view serverPath, FileEntry* en
   return STATUS_SUCCESS;
 }
 
+// Entries of a folder that cannot be shown are reported once per folder, so
+// that they do not vanish without a word.
+void WebDavClient::ReportUnlisted(std::u16string_view folderCachePath, size_t count) {
+  if (!unlistedReported_.insert(std::u16string(folderCachePath)).second) return;
+  WideDbgPrint(1, 1, u"%ws: %d entries listed in %ws cannot be shown on the drive (names too long or not usable)\n",
+               std::u16string(connection_->Name()).c_str(), static_cast<int>(count),
+               std::u16string(PathBelowConnection(*connection_, folderCachePath)).c_str());
+}
+
 NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEntry* folder) {
   std::string text;
   DWORD error = ReadReplyText(text);
@@ -135,6 +146,7 @@ NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEnt
     Ask(result.message, connection_->Name(), MB_OK | MB_ICONERROR);
     return STATUS_UNSUCCESSFUL;
   }
+  if (result.skipped > 0) ReportUnlisted(folderCachePath, result.skipped);
   return ApplyListing(folderCachePath, folder, result.items);
 }
 
@@ -156,6 +168,11 @@ NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEnt
     }
     listedFolder = true;
     std::u16string childPath = std::u16string(folderCachePath) + u"\\" + item.name;
+    // A longer path would be cut to another name's.
+    if (childPath.size() > kEntryMaxPathChars) {
+      ReportUnlisted(folderCachePath, 1);
+      continue;
+    }
     FileEntry* child = connection_->entries.LookUp(childPath);
     bool isNew = child == nullptr;
     if (!child) child = connection_->entries.NewEntry(childPath);

@@ -37,6 +37,22 @@ void DropDeletedEntry(RequestContext& ctx, FileEntry& entry) {
   ctx.reply.value = 0;
 }
 
+// Removal takes effect at once, also while other handles hold the entry:
+// it leaves the server and the cache now, so that a new file of the same
+// name becomes an entry of its own and the remaining handles can never
+// reach it. False when the server refused.
+bool RemoveWhileOpen(RequestContext& ctx, FileEntry& entry) {
+  Connection& c = ctx.connection;
+  if (c.client->Delete(&entry, ctx.area) != STATUS_SUCCESS) return false;
+  if (c.offlineFeature && c.hooks.offlineDeleted) c.hooks.offlineDeleted(c, entry);
+  entry.flags |= kEntryDeletedOnServer;
+  entry.flags &= ~kEntryWrittenLocally;
+  entry.lockToken.clear();  // the lock went with the file
+  c.entries.Remove(&entry);
+  ForgetEntry(c, entry);
+  return true;
+}
+
 }  // namespace
 
 void CloseOperation(RequestContext& ctx) {
@@ -63,6 +79,11 @@ void CleanupOperation(RequestContext& ctx) {
   ctx.handle->pattern.clear();
   if (entry.handleCount > 0) entry.handleCount -= 1;
   if (entry.handleCount != 0) {
+    if (entry.IsDeletePending() && !(entry.flags & kEntryDeletedOnServer) &&
+        !RemoveWhileOpen(ctx, entry)) {
+      ctx.Answer(STATUS_CANNOT_DELETE);
+      entry.flags &= ~kEntryDeletePending;
+    }
     ctx.reply.value = LocalCopyIndicator(entry);
     return;
   }

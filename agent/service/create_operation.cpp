@@ -1,5 +1,6 @@
 // Create (operation 0): resolving the name, the disposition rules, opening,
 // creating or replacing, and registering the open handle.
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -43,6 +44,20 @@ CreateRequest Decode(const RequestContext& ctx) {
 }
 
 void NotFound(RequestContext& ctx) { ctx.Answer(STATUS_OBJECT_NAME_NOT_FOUND, FILE_DOES_NOT_EXIST); }
+
+// A listing that failed because the server did not answer says so (and the
+// log tells why, at most every half minute), rather than "no such file".
+void AnswerListingFailure(RequestContext& ctx, NTSTATUS status) {
+  if (status != STATUS_UNEXPECTED_NETWORK_ERROR) return NotFound(ctx);
+  static std::atomic<FileTime> lastLogged{0};
+  FileTime now = NowFileTime();
+  if (now - lastLogged.load() > 30 * kFileTimeTicksPerSecond) {
+    lastLogged = now;
+    WideDbgPrint(1, 1, u"%ws: the server does not answer; %ws cannot be reached\n",
+                 std::u16string(ctx.connection.Name()).c_str(), ctx.area.serverPath.c_str());
+  }
+  ctx.Answer(STATUS_UNEXPECTED_NETWORK_ERROR);
+}
 
 FileEntry* NearestCachedAncestor(const EntryCache& cache, std::u16string_view name) {
   std::u16string_view prefix = name;
@@ -88,7 +103,7 @@ Resolution ResolveName(RequestContext& ctx, FileEntry*& entry) {
       return Resolution::Answered;
     }
     if (status != STATUS_SUCCESS) {
-      NotFound(ctx);
+      AnswerListingFailure(ctx, status);
       return Resolution::Resolved;
     }
     if (ancestor != nullptr) ancestor->lastRefreshTime = NowFileTime();
@@ -125,7 +140,7 @@ bool ListOpenedDirectory(RequestContext& ctx, FileEntry* entry, const CreateRequ
     return false;
   }
   if (status != STATUS_SUCCESS) {
-    NotFound(ctx);
+    AnswerListingFailure(ctx, status);
     return false;
   }
   if (entry != nullptr) entry->lastRefreshTime = NowFileTime();
@@ -146,6 +161,10 @@ bool OpenExisting(RequestContext& ctx, FileEntry& entry) {
   NTSTATUS status = entry.IsDeletePending()
                         ? STATUS_OBJECT_NAME_NOT_FOUND
                         : ctx.connection.client->ListDirectory(ctx.area.serverPath, &entry, nullptr);
+  if (status == STATUS_UNEXPECTED_NETWORK_ERROR) {
+    AnswerListingFailure(ctx, status);
+    return false;
+  }
   if (status != STATUS_SUCCESS) {
     ctx.Answer(STATUS_ACCESS_DENIED, 0);
     return false;
@@ -226,6 +245,11 @@ bool CreateDirectoryEntry(RequestContext& ctx, FileEntry& entry) {
 bool CreateOrReplace(RequestContext& ctx, FileEntry& entry, const CreateRequest& c) {
   if (!c.wantDir && !c.wantFile) {
     ctx.Answer(STATUS_INVALID_PARAMETER);
+    return false;
+  }
+  // A name the client cannot put into a request is refused before it is made.
+  if (!ctx.connection.client->CarriesPath(ctx.area.serverPath)) {
+    ctx.Answer(STATUS_NAME_TOO_LONG);
     return false;
   }
   bool made = c.wantFile ? CreateFileEntry(ctx, entry) : CreateDirectoryEntry(ctx, entry);

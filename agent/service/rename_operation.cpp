@@ -10,10 +10,6 @@
 namespace hvm {
 namespace {
 
-bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
-  return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
-}
-
 std::u16string NewNameOf(const RequestContext& ctx) {
   size_t chars = ctx.DataLength() / 2;
   std::u16string name(chars, u'\0');
@@ -21,32 +17,34 @@ std::u16string NewNameOf(const RequestContext& ctx) {
   return name;
 }
 
-// Open files in the way of the rename; true when it must be refused.
-bool OpenFilesInTheWay(const RequestContext& ctx, std::u16string_view newPath) {
-  std::u16string_view oldPath = ctx.entry->Path();
-  for (OpenHandle* h = ctx.connection.openHandles.head(); h != nullptr; h = h->next) {
-    if (h->entry == nullptr) continue;
-    std::u16string_view path = h->entry->Path();
-    if (h->entry->handleCount > 1 && StartsWith(path, newPath)) return true;
-    if (ctx.entry->handleCount > 1 && h != ctx.handle && StartsWith(path, oldPath)) return true;
+bool HasUndeletedChild(const Connection& c, const FileEntry& directory) {
+  for (FileEntry* other : c.entries) {
+    if (other->parent == &directory && !other->IsDeletePending()) return true;
   }
   return false;
 }
 
-// The entry cached under the new name; false after an answer.
+// The entry cached under the new name; false after an answer. As on a local
+// disk, a file replaces a file and a folder replaces an empty folder, open
+// or not; the replaced entry's handles live on detached from the name.
 bool AcceptReplaced(RequestContext& ctx, FileEntry* existing) {
-  if (existing == nullptr || existing == ctx.entry) return true;
-  if (existing->IsDirectory()) {
-    ctx.Answer(STATUS_FILE_IS_A_DIRECTORY);
-    return false;
-  }
-  if (existing->handleCount > 0) {
-    ctx.Answer(STATUS_ACCESS_DENIED);
-    return false;
-  }
-  bool replace = (ctx.Word(3) & 0xFF) != 0;
-  if (!existing->IsDeletePending() && (!replace || ctx.entry->IsDirectory())) {
+  if (existing == nullptr || existing == ctx.entry || existing->IsDeletePending()) return true;
+  if ((ctx.Word(3) & 0xFF) == 0) {
     ctx.Answer(STATUS_OBJECT_NAME_COLLISION);
+    return false;
+  }
+  if (existing->IsDirectory() != ctx.entry->IsDirectory()) {
+    ctx.Answer(existing->IsDirectory() ? STATUS_FILE_IS_A_DIRECTORY : STATUS_NOT_A_DIRECTORY);
+    return false;
+  }
+  if (!existing->IsDirectory()) return true;
+  // Only an empty folder may go: the server's view decides.
+  if (RefreshDirectory(ctx.connection, *existing) != STATUS_SUCCESS) {
+    ctx.Answer(STATUS_UNEXPECTED_NETWORK_ERROR);
+    return false;
+  }
+  if (HasUndeletedChild(ctx.connection, *existing)) {
+    ctx.Answer(STATUS_DIRECTORY_NOT_EMPTY);
     return false;
   }
   return true;
@@ -62,6 +60,11 @@ void RetireReplaced(RequestContext& ctx, FileEntry& replaced) {
     ForgetEntry(c, replaced);
     c.entries.DiscardEntry(&replaced, true);
   } else {
+    // Its handles live on, but the server file is the moved one now: their
+    // cleanup must neither delete nor upload anything.
+    replaced.flags |= kEntryDeletedOnServer;
+    replaced.flags &= ~kEntryWrittenLocally;
+    replaced.lockToken.clear();
     c.entries.Remove(&replaced);
     replaced.SetPath(u"");
   }
@@ -113,16 +116,16 @@ void RenameOperation(RequestContext& ctx) {
   if (!entry.IsDirectory() && !BeginWriteIfUnlocked(ctx)) return;
   std::u16string newPath = std::u16string(target->Path()) + u"\\" + name;
   if (newPath.size() > kEntryMaxPathChars) {
-    ctx.Answer(STATUS_OBJECT_NAME_INVALID);
-    return;
-  }
-  if (OpenFilesInTheWay(ctx, newPath)) {
-    ctx.Answer(STATUS_ACCESS_DENIED);
+    ctx.Answer(STATUS_NAME_TOO_LONG);
     return;
   }
   FileEntry* existing = ctx.connection.entries.LookUp(newPath);
   if (!AcceptReplaced(ctx, existing)) return;
   std::u16string destination = ServerPathOf(ctx.connection, newPath);
+  if (!ctx.connection.client->CarriesPath(destination)) {
+    ctx.Answer(STATUS_NAME_TOO_LONG);
+    return;
+  }
   if (entry.IsDirectory()) destination += u'/';
   NTSTATUS status = ctx.connection.client->Move(&entry, ctx.area, target, destination);
   if (status != STATUS_SUCCESS) {

@@ -77,6 +77,14 @@ bool FindCommandTarget(RequestContext& ctx) {
   return true;
 }
 
+// A file removed from the server while still open: its handles may only
+// be cleaned up, closed and asked about; nothing of theirs reaches a new
+// file of the same name.
+bool RemovedWhileOpen(const FileEntry& entry, uint8_t major) {
+  if (!(entry.flags & kEntryDeletedOnServer)) return false;
+  return major != MJ_CLEANUP && major != MJ_QUERY_INFORMATION && major != MJ_LOCK_CONTROL;
+}
+
 bool FindOpenHandle(RequestContext& ctx) {
   ctx.handle = ctx.connection.openHandles.Find(ctx.request.FileObject);
   if (ctx.handle == nullptr) {
@@ -108,7 +116,8 @@ bool FindEntry(RequestContext& ctx) {
     return false;
   }
   FileEntry* entry = ctx.entry;
-  if (entry != nullptr && entry->IsDeletePending() && entry->handleCount == 0 &&
+  if (entry != nullptr && entry->IsDeletePending() &&
+      (entry->handleCount == 0 || RemovedWhileOpen(*entry, request.MajorFunction)) &&
       request.MajorFunction != MJ_CLOSE) {
     WideDbgPrint(u"Cycle %ws majorF=%ws status=%ws\n", ConnectionName(ctx.connection).c_str(),
                  OpName(request), NtStatusName(STATUS_FILE_DELETED));

@@ -9,6 +9,7 @@ runtime folder) and takes it down again, also after a failure. Exit status
 77 means the machine cannot run these tests (no /dev/fuse, no Apache, not
 allowed to mount).
 """
+import errno
 import hashlib
 import os
 import signal
@@ -255,6 +256,195 @@ class Refresh(DriveCase):
         self.assertIn("added.txt", self.sh(f"ls '{self.drive}/'").out.split())
         self.assertEqual(self.sh(f"cat '{self.drive}/added.txt'").out, "new on the server\n")
         self.assertEqual(self.sh(f"cat '{self.drive}/seen.txt'").out, "version two, longer\n")
+
+
+def python_on(system, code, timeout=60):
+    """Runs a Python snippet with the mount's environment; its stdout, parsed."""
+    return eval(system.run(["python3", "-c", code], timeout=timeout).out)
+
+
+class DataFaults(DriveCase):
+    """Faults found by random operations through the mount."""
+
+    def test_truncate_by_path_right_after_a_close_holds(self):
+        out = self.sh(f"cd '{self.drive}' && printf 0123456789 > cut2 && "
+                      "python3 -c 'import os; os.truncate(\"cut2\", 4)' && stat -c %s cut2 && "
+                      "printf X >> cut2 && cat cut2").out
+        self.assertEqual(out, "4\n0123X")
+        self.assertEqual(self.server_bytes("cut2"), b"0123X")
+
+    def test_a_removed_files_descriptor_never_writes_into_its_replacement(self):
+        path = self.on_drive("reborn")
+        errors = python_on(self.system, f"""
+import errno, os
+fd = os.open({path!r}, os.O_RDWR | os.O_CREAT, 0o644)
+os.write(fd, b"a\\n")
+os.unlink({path!r})
+with open({path!r}, "wb") as f:
+    f.write(b"second\\n")
+result = []
+try:
+    os.write(fd, b"X")
+    result.append(0)
+except OSError as e:
+    result.append(e.errno)
+try:
+    os.close(fd)
+    result.append(0)
+except OSError as e:
+    result.append(e.errno)
+print(result)
+""")
+        self.assertEqual(self.server_bytes("reborn"), b"second\n")
+        self.assertEqual(self.sh(f"cat '{path}'").out, "second\n")
+        # The write names the reason (the file is gone), never "no such file".
+        self.assertIn(errors[0], (0, errno.ESTALE))
+        self.assertEqual(errors[1], 0)
+
+    def test_a_shared_mapping_written_through_an_append_descriptor_stays_in_place(self):
+        path = self.on_drive("mapped.bin")
+        size = python_on(self.system, f"""
+import mmap, os
+fd = os.open({path!r}, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o644)
+os.write(fd, b"a" * 10000)
+m = mmap.mmap(fd, 10000)
+m[0:5] = b"HELLO"
+m[8190:8200] = b"0123456789"
+m.flush()
+m.close()
+os.close(fd)
+print(os.path.getsize({path!r}))
+""")
+        expected = bytearray(b"a" * 10000)
+        expected[0:5] = b"HELLO"
+        expected[8190:8200] = b"0123456789"
+        self.assertEqual(size, 10000)
+        self.assertEqual(self.server_bytes("mapped.bin"), bytes(expected))
+
+    def test_long_non_ascii_names_list_and_read_back_or_are_refused(self):
+        self.sh(f"mkdir '{self.drive}/r4'")
+        accepted = []
+        for count in (20, 100, 120, 127):
+            name = "\u00e9" * count
+            path = os.path.join(self.drive, "r4", name)
+            try:
+                with open(path, "w") as f:
+                    f.write(f"x{count}")
+            except OSError as e:
+                self.assertEqual(e.errno, errno.ENAMETOOLONG, f"{count} characters")
+                continue
+            accepted.append(name)
+        self.assertIn("\u00e9" * 20, accepted)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.drive, "r4"))), sorted(accepted))
+        for name in accepted:
+            with open(os.path.join(self.drive, "r4", name)) as f:
+                self.assertEqual(f.read(), f"x{len(name)}")
+
+    def test_server_entries_the_drive_cannot_show_are_logged_once(self):
+        self.system.put_on_server("r5/short.txt", b"s")
+        self.system.put_on_server("r5/" + "\u00e9" * 127, b"long")
+        for _ in range(2):
+            self.system.moorgate("--refresh", "site1")
+            self.assertEqual(os.listdir(os.path.join(self.drive, "r5")), ["short.txt"])
+        lines = [line for line in agent_log_lines(self.system) if "cannot be shown" in line]
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("r5", lines[0])
+
+    def test_malformed_utf8_names_are_refused(self):
+        base = os.fsencode(self.drive)
+        good = base + b"/caf\xc3\xa9"
+        with open(good, "wb") as f:
+            f.write(b"good")
+        for bad in (b"/caf\xe9", b"/caf\xc3", b"/caf\xed\xa0\x80", b"/caf\xc0\xa9"):
+            with self.assertRaises(OSError) as refused:
+                open(base + bad, "wb").close()
+            self.assertEqual(refused.exception.errno, errno.EINVAL, bad)
+            with self.assertRaises(OSError):
+                os.stat(base + bad)
+        self.assertEqual(self.server_bytes("caf\u00e9"), b"good")
+
+    def test_rename_of_an_open_file_works_and_its_descriptor_follows(self):
+        src, dst = self.on_drive("open-src.txt"), self.on_drive("open-dst.txt")
+        python_on(self.system, f"""
+import os
+fd = os.open({src!r}, os.O_RDWR | os.O_CREAT, 0o644)
+os.write(fd, b"before ")
+os.rename({src!r}, {dst!r})
+os.write(fd, b"after")
+os.close(fd)
+print(1)
+""")
+        self.assertFalse(os.path.exists(self.on_server("open-src.txt")))
+        self.assertEqual(self.server_bytes("open-dst.txt"), b"before after")
+
+    def test_rename_onto_an_open_file_replaces_it(self):
+        self.system.put_on_server("victim.txt", b"old")
+        self.system.put_on_server("winner.txt", b"new")
+        victim, winner = self.on_drive("victim.txt"), self.on_drive("winner.txt")
+        python_on(self.system, f"""
+import os
+fd = os.open({victim!r}, os.O_RDONLY)
+os.rename({winner!r}, {victim!r})
+os.close(fd)
+print(1)
+""")
+        self.assertEqual(self.server_bytes("victim.txt"), b"new")
+        self.assertFalse(os.path.exists(self.on_server("winner.txt")))
+
+    def test_folder_renames_follow_posix(self):
+        d = self.drive
+        self.sh(f"mkdir '{d}/fa' '{d}/fb' '{d}/fc' '{d}/fd' && printf in > '{d}/fa/x' && "
+                f"printf busy > '{d}/fc/y' && printf plain > '{d}/ff'")
+        codes = python_on(self.system, f"""
+import os
+def code(a, b):
+    try:
+        os.rename(a, b)
+        return 0
+    except OSError as e:
+        return e.errno
+print([code({d!r} + "/fa", {d!r} + "/fb"), code({d!r} + "/fd", {d!r} + "/fc"),
+       code({d!r} + "/ff", {d!r} + "/fc"), code({d!r} + "/fd", {d!r} + "/ff")])
+""")
+        self.assertEqual(codes, [0, errno.ENOTEMPTY, errno.EISDIR, errno.ENOTDIR])
+        self.assertEqual(self.server_bytes("fb/x"), b"in")
+        self.assertFalse(os.path.exists(self.on_server("fa")))
+        self.assertEqual(self.server_bytes("fc/y"), b"busy")
+        self.assertEqual(self.sh(f"cat '{d}/fb/x'").out, "in")
+
+
+def agent_log_lines(system):
+    lines = []
+    for folder, _, files in os.walk(os.path.join(system.work, "state")):
+        if "moorgate.log" in files:
+            with open(os.path.join(folder, "moorgate.log"), errors="replace") as f:
+                lines += f.readlines()
+    return lines
+
+
+class RandomOperations(DriveCase):
+    """Seeded random operations through the mount, compared with a local model folder.
+
+    HVM_RANDOM_SEED repeats a run; HVM_RANDOM_STEPS sets its length."""
+
+    KINDS = ("write", "append", "truncate", "rename", "unlink", "mmap", "read")
+
+    def test_random_operations_match_a_local_model(self):
+        seed = int(os.environ.get("HVM_RANDOM_SEED", str(int.from_bytes(os.urandom(4), "big"))))
+        steps = int(os.environ.get("HVM_RANDOM_STEPS", "150"))
+        print(f"random operations: seed {seed}, {steps} steps", file=sys.stderr, flush=True)
+        model = os.path.join(self.system.work, "model")
+        os.makedirs(model)
+        script = os.path.join(SOURCE_DIR, "tests", "e2e", "random_operations.py")
+        result = self.system.run(["python3", script, str(seed), str(steps), self.drive, model],
+                                 timeout=300, check=False)
+        self.assertEqual(result.code, 0, f"seed {seed}: {result!r}")
+        # What the server holds is what the model holds.
+        for name in os.listdir(model):
+            with open(os.path.join(model, name), "rb") as f:
+                self.assertEqual(self.server_bytes(name), f.read(), f"seed {seed}: {name}")
+        on_server = sorted(n for n in os.listdir(self.system.data) if not n.startswith(".DAV"))
+        self.assertEqual(on_server, sorted(os.listdir(model)), f"seed {seed}")
 
 
 class Connecting(unittest.TestCase):

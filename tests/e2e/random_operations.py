@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""Seeded random file operations on the mapped drive and on a local model folder.
+
+    random_operations.py SEED STEPS DRIVE MODEL
+
+Each step picks an operation (write, append, truncate, rename, unlink, mmap,
+read) and a few names, runs it on both folders and compares: the outcome
+(success or the errno) and afterwards the contents of the names touched. The
+first difference ends the run with exit status 1 and the step that caused it,
+so a failing seed can be replayed. The run stops early (successfully) when its
+time budget is spent.
+"""
+import mmap
+import os
+import random
+import sys
+import time
+
+NAMES = [f"f{i}" for i in range(6)]
+TIME_BUDGET = 200  # seconds
+
+
+class Mismatch(Exception):
+    pass
+
+
+def outcome(action):
+    try:
+        return ("ok", action())
+    except OSError as e:
+        return ("errno", e.errno)
+
+
+def write_whole(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def append(path, data):
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    try:
+        os.write(fd, data)
+    finally:
+        os.close(fd)
+
+
+def write_at(path, offset, data):
+    fd = os.open(path, os.O_WRONLY)
+    try:
+        os.pwrite(fd, data, offset)
+    finally:
+        os.close(fd)
+
+
+def truncate_by_descriptor(path, size):
+    fd = os.open(path, os.O_WRONLY)
+    try:
+        os.ftruncate(fd, size)
+    finally:
+        os.close(fd)
+
+
+def write_mapped(path, offset, data, through_append):
+    flags = os.O_RDWR | (os.O_APPEND if through_append else 0)
+    fd = os.open(path, flags)
+    try:
+        size = os.fstat(fd).st_size
+        if size == 0:
+            return "empty"
+        offset %= size
+        data = data[: size - offset]
+        with mmap.mmap(fd, size) as m:
+            m[offset:offset + len(data)] = data
+            m.flush()
+        return len(data)
+    finally:
+        os.close(fd)
+
+
+def read_all(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class Run:
+    def __init__(self, seed, drive, model):
+        self.rng = random.Random(seed)
+        self.drive, self.model = drive, model
+
+    def data(self):
+        size = self.rng.choice([0, 1, 7, 100, 4096, 5000, 70000, 150000])
+        return self.rng.randbytes(size)
+
+    def both(self, description, action):
+        """action(root) runs on a folder; both folders must answer alike."""
+        on_drive = outcome(lambda: action(self.drive))
+        in_model = outcome(lambda: action(self.model))
+        if on_drive != in_model:
+            raise Mismatch(f"{description}: drive {on_drive}, model {in_model}")
+
+    def compare(self, name):
+        drive_path, model_path = os.path.join(self.drive, name), os.path.join(self.model, name)
+        if os.path.exists(model_path) != os.path.exists(drive_path):
+            raise Mismatch(f"{name}: exists on drive {os.path.exists(drive_path)}, "
+                           f"in model {os.path.exists(model_path)}")
+        if not os.path.exists(model_path):
+            return
+        drive_bytes, model_bytes = read_all(drive_path), read_all(model_path)
+        if drive_bytes != model_bytes:
+            first = next((i for i, (a, b) in enumerate(zip(drive_bytes, model_bytes)) if a != b),
+                         min(len(drive_bytes), len(model_bytes)))
+            raise Mismatch(f"{name}: drive {len(drive_bytes)} bytes, model {len(model_bytes)} "
+                           f"bytes, first difference at {first}")
+        if os.stat(drive_path).st_size != len(model_bytes):
+            raise Mismatch(f"{name}: stat says {os.stat(drive_path).st_size}, "
+                           f"model {len(model_bytes)}")
+
+    def step(self, number):
+        kind = self.rng.choice(["write", "append", "truncate", "rename", "unlink", "mmap",
+                                "read", "pwrite"])
+        a, b = self.rng.choice(NAMES), self.rng.choice(NAMES)
+        at = lambda root, name: os.path.join(root, name)  # noqa: E731
+        if kind == "write":
+            data = self.data()
+            self.both(f"write {a} {len(data)}", lambda r: write_whole(at(r, a), data))
+        elif kind == "append":
+            data = self.data()[:5000]
+            self.both(f"append {a} {len(data)}", lambda r: append(at(r, a), data))
+        elif kind == "pwrite":
+            offset, data = self.rng.randrange(0, 160000), self.data()[:20000]
+            self.both(f"pwrite {a} at {offset} {len(data)}",
+                      lambda r: write_at(at(r, a), offset, data))
+        elif kind == "truncate":
+            size = self.rng.choice([0, 3, 4096, 6000, 100000])
+            if self.rng.random() < 0.5:
+                self.both(f"truncate {a} {size}", lambda r: os.truncate(at(r, a), size))
+            else:
+                self.both(f"ftruncate {a} {size}", lambda r: truncate_by_descriptor(at(r, a), size))
+        elif kind == "rename":
+            self.both(f"rename {a} {b}", lambda r: os.rename(at(r, a), at(r, b)))
+        elif kind == "unlink":
+            self.both(f"unlink {a}", lambda r: os.unlink(at(r, a)))
+        elif kind == "mmap":
+            offset, data = self.rng.randrange(0, 200000), self.data()[:9000]
+            through_append = self.rng.random() < 0.5
+            self.both(f"mmap {a} at {offset} {len(data)} append={through_append}",
+                      lambda r: write_mapped(at(r, a), offset, data, through_append))
+        else:
+            self.both(f"read {a}", lambda r: read_all(at(r, a)))
+        for name in {a, b}:
+            self.compare(name)
+        return kind
+
+
+def main():
+    seed, steps, drive, model = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+    print(f"seed {seed}", flush=True)
+    run = Run(seed, drive, model)
+    started = time.monotonic()
+    done = 0
+    try:
+        for number in range(steps):
+            if time.monotonic() - started > TIME_BUDGET:
+                print(f"time budget spent after {done} steps", flush=True)
+                break
+            run.step(number)
+            done += 1
+        for name in NAMES:
+            run.compare(name)
+        listed = sorted(n for n in os.listdir(drive) if n in NAMES)
+        if listed != sorted(os.listdir(model)):
+            raise Mismatch(f"listing: drive {listed}, model {sorted(os.listdir(model))}")
+    except Mismatch as e:
+        print(f"seed {seed}, step {done}: {e}", file=sys.stderr, flush=True)
+        return 1
+    print(f"{done} steps matched", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
