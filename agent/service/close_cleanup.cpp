@@ -79,8 +79,10 @@ void CleanupOperation(RequestContext& ctx) {
   ctx.handle->pattern.clear();
   if (entry.handleCount > 0) entry.handleCount -= 1;
   if (entry.handleCount != 0) {
-    if (entry.IsDeletePending() && !(entry.flags & kEntryDeletedOnServer) &&
-        !RemoveWhileOpen(ctx, entry)) {
+    // A delete-on-close open keeps the file until its own end.
+    bool removeNow = entry.IsDeletePending() &&
+                   !(entry.flags & (kEntryDeletedOnServer | kEntryDeleteOnClose));
+    if (removeNow && !RemoveWhileOpen(ctx, entry)) {
       ctx.Answer(STATUS_CANNOT_DELETE);
       entry.flags &= ~kEntryDeletePending;
     }

@@ -102,8 +102,12 @@ Resolution ResolveName(RequestContext& ctx, FileEntry*& entry) {
       ctx.Answer(status);
       return Resolution::Answered;
     }
-    if (status != STATUS_SUCCESS) {
+    if (status == STATUS_UNEXPECTED_NETWORK_ERROR) {
       AnswerListingFailure(ctx, status);
+      return Resolution::Answered;
+    }
+    if (status != STATUS_SUCCESS) {
+      NotFound(ctx);
       return Resolution::Resolved;
     }
     if (ancestor != nullptr) ancestor->lastRefreshTime = NowFileTime();

@@ -364,6 +364,30 @@ TEST_F(MountTest, ATokenTheDriverNeverIssuedGetsAFreshFcbAndAReplaceNotice) {
   EXPECT_EQ(replacement, offered);
 }
 
+TEST_F(MountTest, AnUnknownTokenAnsweringTheCreateOfANewFileGetsOneReplaceNotice) {
+  StartSite1();
+  agent_.foreignTokenForNewFiles = 0x0BADF00D;
+  int fd = open((base_ + "/docs/fresh.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(write(fd, "fresh", 5), 5);
+  EXPECT_EQ(close(fd), 0);
+  LoggedRequest create;
+  for (auto& request : Requests(MJ_CREATE))
+    if (request.offeredToken != 0 && request.name.ends_with(u"fresh.txt")) create = request;
+  ASSERT_NE(create.offeredToken, 0u);
+  EXPECT_EQ(create.replyToken, 0x0BADF00Du);
+  auto replaces = Requests(MJ_TOKEN_REPLACE);
+  ASSERT_EQ(replaces.size(), 1u);
+  EXPECT_EQ(replaces[0].fileObject, create.fileObject);
+  uint32_t stale, replacement;
+  memcpy(&stale, replaces[0].head.data(), 4);
+  memcpy(&replacement, replaces[0].head.data() + 8, 4);
+  EXPECT_EQ(stale, 0x0BADF00Du);
+  EXPECT_EQ(replacement, create.offeredToken);  // the fresh FCB the driver made for it
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\docs\\fresh.txt")),
+            std::vector<uint8_t>({'f', 'r', 'e', 's', 'h'}));
+}
+
 TEST_F(MountTest, CloseWaitsForThePendingUploadAndReturnsItsResult) {
   StartSite1();
   agent_.pendingCleanup = true;

@@ -249,7 +249,9 @@ void ScriptedAgent::Create(const RequestRecord& request, ReplyRecord& reply) {
   if (file.token == 0) file.token = GetU32(request.data);
   file.uses += 1;
   handles_[request.FileObject] = name;
-  PutU32(reply.data, foreignToken ? foreignToken.load() : file.token);
+  uint32_t answered = foreignToken ? foreignToken.load() : file.token;
+  if (newFile && foreignTokenForNewFiles) answered = foreignTokenForNewFiles.load();
+  PutU32(reply.data, answered);
   uint64_t size = file.data.size();
   reply.value = newFile ? kUnknownSize : static_cast<uint32_t>(size);
   PutU32(reply.data + 8, newFile ? 0 : static_cast<uint32_t>(size >> 32));

@@ -69,6 +69,7 @@ class ScriptedAgent {
   std::atomic<int64_t> cleanupDoneSentAtNs{0};
   std::atomic<uint32_t> foreignToken{0};     // answer every open with this token
   std::atomic<int> madeUpListingRounds{0};   // folders list this many full rounds of new names
+  std::atomic<uint32_t> foreignTokenForNewFiles{0};  // answer only creates of new files with it
 
   uint32_t connectionHandle() const { return handle_; }
 

@@ -56,6 +56,20 @@ TEST(NameRules, UserFoldersPipesWildcardsAndTheSuspendName) {
   EXPECT_FALSE(IsSuspendName(u"\\QUENLODE\\SP\\SUSPEND"));
 }
 
+TEST(NameRules, OnlyWellFormedUtf8NamesAreUsable) {
+  EXPECT_TRUE(IsWellFormedUtf8("plain"));
+  EXPECT_TRUE(IsWellFormedUtf8("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"));
+  EXPECT_TRUE(IsWellFormedUtf8(""));
+  EXPECT_FALSE(IsWellFormedUtf8("caf\xe9"));              // Latin-1
+  EXPECT_FALSE(IsWellFormedUtf8("caf\xc3"));              // cut short
+  EXPECT_FALSE(IsWellFormedUtf8("\xc0\xaf"));             // overlong "/"
+  EXPECT_FALSE(IsWellFormedUtf8("\xe0\x80\xaf"));         // overlong "/"
+  EXPECT_FALSE(IsWellFormedUtf8("\xed\xa0\x80"));         // a surrogate
+  EXPECT_FALSE(IsWellFormedUtf8("\xf4\x90\x80\x80"));     // past U+10FFFF
+  EXPECT_FALSE(IsWellFormedUtf8("\x80"));                 // a lone continuation byte
+  EXPECT_FALSE(IsWellFormedUtf8("\xff"));
+}
+
 TEST(NameTable, FullNamesFollowRenamesOfFolders) {
   Namespace names;
   Node* root = names.Get(kRootIno);
@@ -265,6 +279,8 @@ TEST(StatusMapping, MountErrnoAndControlErrors) {
   EXPECT_EQ(ErrnoFromStatus(STATUS_SUCCESS), 0);
   EXPECT_EQ(ErrnoFromStatus(STATUS_OBJECT_NAME_NOT_FOUND), ENOENT);
   EXPECT_EQ(ErrnoFromStatus(STATUS_FILE_DELETED), ENOENT);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_NAME_TOO_LONG), ENAMETOOLONG);
+  EXPECT_EQ(ErrnoFromStatus(STATUS_UNEXPECTED_NETWORK_ERROR), EIO);
   EXPECT_EQ(ErrnoFromStatus(STATUS_OBJECT_NAME_COLLISION), EEXIST);
   EXPECT_EQ(ErrnoFromStatus(STATUS_CANNOT_DELETE), EACCES);
   EXPECT_EQ(ErrnoFromStatus(STATUS_DIRECTORY_NOT_EMPTY), ENOTEMPTY);

@@ -412,6 +412,26 @@ print([code({d!r} + "/fa", {d!r} + "/fb"), code({d!r} + "/fd", {d!r} + "/fc"),
         self.assertEqual(self.server_bytes("fc/y"), b"busy")
         self.assertEqual(self.sh(f"cat '{d}/fb/x'").out, "in")
 
+    def test_zz_disconnecting_with_an_open_file_says_why(self):
+        s = self.system
+        path = self.on_drive("held-open.txt")
+        holder = subprocess.Popen(["python3", "-c", f"""
+import os, sys
+fd = os.open({path!r}, os.O_RDWR | os.O_CREAT, 0o644)
+os.write(fd, b"held")
+print("open", flush=True)
+sys.stdin.readline()
+os.close(fd)
+"""], env=s.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), "open")
+            result = s.moorgate("--disconnect", "site1", check=False)
+        finally:
+            holder.communicate("\n", timeout=30)
+        self.assertEqual(result.code, 1)
+        self.assertIn("site1 was not disconnected: a file on its drive is open", result.err)
+        self.assertEqual(self.server_bytes("held-open.txt"), b"held")
+
 
 def agent_log_lines(system):
     lines = []
@@ -567,6 +587,24 @@ print('closed', flush=True)
         self.assertEqual(len(saved), 1, f"backups: {saved}")
         self.assertTrue(saved[0].startswith("lost.bin."))
         self.assertEqual(sha256_of(os.path.join(backups, saved[0])), hashlib.sha256(content).hexdigest())
+
+    def test_4_a_server_that_does_not_answer_gives_eio_and_a_log_line(self):
+        # The server is still stopped from the test before.
+        codes = python_on(self.system, f"""
+import os
+def code(action):
+    try:
+        action()
+        return 0
+    except OSError as e:
+        return e.errno
+print([code(lambda: os.listdir({self.drive!r})),
+       code(lambda: open({self.on_drive('new-while-down')!r}, 'w').close()),
+       code(lambda: os.stat({self.on_drive('never-seen/below')!r}))])
+""", timeout=120)
+        self.assertEqual(codes, [errno.EIO] * 3)
+        self.assertTrue(any("the server does not answer" in line
+                            for line in agent_log_lines(self.system)))
 
 
 class HttpListing(unittest.TestCase):

@@ -46,6 +46,7 @@ NTSTATUS FakeClient::ListDirectory(std::u16string_view serverPath, FileEntry* en
                                    const char16_t* name) {
   ++listCalls;
   listedPaths.emplace_back(serverPath);
+  if (unreachable) return STATUS_UNEXPECTED_NETWORK_ERROR;
   std::u16string rel = Relative(serverPath);
   if (entry == nullptr) {
     entry = RootEntry();

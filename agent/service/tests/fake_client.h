@@ -39,6 +39,8 @@ class FakeClient : public RemoteClient {
   bool failBeginWrite = false;
   bool failDelete = false;
   bool failCreate = false;
+  bool unreachable = false;    // listings fail as a server that does not answer
+  size_t longestPath = 0;      // server paths longer than this cannot be carried; 0 = any
   NTSTATUS closeAfterWriteResult = STATUS_SUCCESS;
   // Called when CloseAfterWrite answers pending, with the reply area.
   std::function<void(const ReplyArea&)> onPending;
@@ -68,6 +70,9 @@ class FakeClient : public RemoteClient {
   NTSTATUS BeginWrite(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* text) override;
   NTSTATUS Unlock(FileEntry* entry, ReplyArea&, uint32_t, char16_t*) override;
   void DropLocalCopy(FileEntry*, ReplyArea&) override { ++dropLocalCopyCalls; }
+  bool CarriesPath(std::u16string_view serverPath) const override {
+    return longestPath == 0 || serverPath.size() <= longestPath;
+  }
   void Shutdown() override {}
   const char16_t* ErrorText(uint32_t) override { return errorText_; }
   int IsConnected() override { return 1; }

@@ -281,10 +281,10 @@ TEST_F(LoopTest, RenameRefusalsAndMoves) {
   EXPECT_NE(Entry(u"\\d\\b.txt"), nullptr);
   Release(1, 1);
 
-  // A folder moves with what is cached below it.
+  // A folder moves with what is cached below it; it never replaces a file.
   OpenOk(3, u"\\d\\sub", 0x1);
   ASSERT_NE(Entry(u"\\d\\sub\\inner.txt"), nullptr);
-  EXPECT_EQ(SetInfo(3, 10, Wide(u"b.txt"), 2, 1).status(), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(SetInfo(3, 10, Wide(u"b.txt"), 2, 1).status(), STATUS_NOT_A_DIRECTORY);
   EXPECT_EQ(SetInfo(3, 10, Wide(u"moved"), 2).status(), STATUS_SUCCESS);
   EXPECT_EQ(client->moves.back(), u"/dav/d/moved/");
   EXPECT_NE(Entry(u"\\d\\moved\\inner.txt"), nullptr);
@@ -512,18 +512,105 @@ TEST_F(LoopTest, ScriptedSessionEndToEnd) {
   Release(3);
 }
 
-TEST_F(LoopTest, RenameRefusedWhileOpenElsewhere) {
+TEST_F(LoopTest, RenameWorksWhileOpenElsewhere) {
   client->AddDirectory(u"/d");
   client->AddFile(u"/d/a.txt", "a");
   OpenOk(1, u"\\d", 0x1);
   OpenOk(2, u"\\d\\a.txt", 0x40, 0x10000);
   OpenOk(3, u"\\d\\a.txt");
-  // Two handles on the file: renaming it under another open is refused.
-  EXPECT_EQ(SetInfo(2, 10, Wide(u"b.txt"), 1).status(), STATUS_ACCESS_DENIED);
-  Release(3, 1);
+  // As on a local disk, another open of the file does not stop the rename;
+  // that open follows the file to its new name.
   EXPECT_EQ(SetInfo(2, 10, Wide(u"b.txt"), 1).status(), STATUS_SUCCESS);
+  EXPECT_EQ(client->server.count(u"/d/b.txt"), 1u);
+  EXPECT_EQ(Read(3, 0, 1, 1).status(), STATUS_SUCCESS);
+  Release(3, 1);
   Release(2, 1);
   Release(1);
+}
+
+TEST_F(LoopTest, RemovalWhileOpenFreesTheNameAtOnce) {
+  client->AddFile(u"/f", "a");
+  OpenOk(1, u"\\f", 0x40, 0x3);       // a program's descriptor
+  OpenOk(2, u"\\f", 0x40, 0x10000);   // the removal
+  EXPECT_EQ(SetInfo(2, 13, Bytes({1})).status(), STATUS_SUCCESS);
+  EXPECT_EQ(Simple(MJ_CLEANUP, 2, 1).status(), STATUS_SUCCESS);
+  ASSERT_EQ(client->deletes.size(), 1u);  // gone from the server now, not at the last close
+  EXPECT_EQ(Entry(u"\\f"), nullptr);
+  Simple(MJ_CLOSE, 2, 1);
+
+  // A new file of the name is an entry of its own.
+  EXPECT_EQ(Create(3, u"\\f", FILE_OVERWRITE_IF, 0x40, 0x2, 0x77).status(), STATUS_SUCCESS);
+  FileEntry* fresh = Entry(u"\\f");
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(Write(3, 0, "second", 0).status(), STATUS_SUCCESS);
+  // The removed file's descriptor reaches nothing, and its end deletes nothing.
+  EXPECT_EQ(Write(1, 2, "X", 1).status(), STATUS_FILE_DELETED);
+  EXPECT_EQ(Push(1, 0, 0, Bytes({'Y'})).status(), STATUS_FILE_DELETED);
+  Release(1, 1);
+  EXPECT_EQ(client->deletes.size(), 1u);
+  EXPECT_EQ(Entry(u"\\f"), fresh);
+  Release(3, 6);
+  ASSERT_EQ(client->server.count(u"/f"), 1u);
+  EXPECT_EQ(std::string(client->server[u"/f"].content.begin(), client->server[u"/f"].content.end()),
+            "second");
+}
+
+TEST_F(LoopTest, RenameReplacesOpenFilesAndEmptyFoldersOnly) {
+  client->AddDirectory(u"/d");
+  client->AddFile(u"/d/a.txt", "a");
+  client->AddFile(u"/d/b.txt", "b");
+  client->AddDirectory(u"/d/empty");
+  client->AddDirectory(u"/d/full");
+  client->AddFile(u"/d/full/x", "x");
+  client->AddDirectory(u"/d/src");
+  OpenOk(1, u"\\d", 0x1);
+  OpenOk(2, u"\\d\\b.txt");  // the replaced file stays open
+  OpenOk(3, u"\\d\\a.txt", 0x40, 0x10000);
+  EXPECT_EQ(SetInfo(3, 10, Wide(u"b.txt"), 1, 1).status(), STATUS_SUCCESS);
+  EXPECT_EQ(SetInfo(3, 10, Wide(u"empty"), 1, 1).status(), STATUS_FILE_IS_A_DIRECTORY);
+  Release(3, 1);
+  // The replaced file's descriptor reads nothing of the new one and deletes nothing.
+  EXPECT_EQ(Read(2, 0, 1, 1).status(), STATUS_FILE_DELETED);
+  Release(2, 1);
+  EXPECT_TRUE(client->deletes.empty());
+  EXPECT_EQ(client->server.count(u"/d/b.txt"), 1u);
+
+  OpenOk(4, u"\\d\\src", 0x1, 0x10000);
+  EXPECT_EQ(SetInfo(4, 10, Wide(u"full"), 1, 1).status(), STATUS_DIRECTORY_NOT_EMPTY);
+  EXPECT_EQ(SetInfo(4, 10, Wide(u"b.txt"), 1, 1).status(), STATUS_NOT_A_DIRECTORY);
+  EXPECT_EQ(SetInfo(4, 10, Wide(u"empty"), 1, 0).status(), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(SetInfo(4, 10, Wide(u"empty"), 1, 1).status(), STATUS_SUCCESS);
+  EXPECT_EQ(client->moves.back(), u"/dav/d/empty/");
+  EXPECT_EQ(client->server.count(u"/d/src"), 0u);
+  Release(4);
+  Release(1);
+}
+
+TEST_F(LoopTest, NamesTheClientCannotCarryAreRefusedBeforeAnythingIsMade) {
+  client->AddDirectory(u"/d");
+  client->longestPath = 20;  // "/dav/d/" and 13 more
+  EXPECT_EQ(Create(1, u"\\d\\abcdefghijklmn", FILE_CREATE).status(), STATUS_NAME_TOO_LONG);
+  EXPECT_EQ(Create(2, u"\\d\\abcdefghijklmn", FILE_CREATE, 0x1).status(), STATUS_NAME_TOO_LONG);
+  EXPECT_EQ(client->server.count(u"/d/abcdefghijklmn"), 0u);
+  EXPECT_EQ(Entry(u"\\d\\abcdefghijklmn"), nullptr);
+  Reply made = Create(3, u"\\d\\abc", FILE_CREATE);
+  EXPECT_EQ(made.status(), STATUS_SUCCESS);
+  EXPECT_EQ(SetInfo(3, 10, Wide(u"abcdefghijklmn"), 0).status(), STATUS_NOT_SAME_DEVICE);
+  OpenOk(4, u"\\d", 0x1);
+  EXPECT_EQ(SetInfo(3, 10, Wide(u"abcdefghijklmn"), 4).status(), STATUS_NAME_TOO_LONG);
+  Release(3);
+  Release(4);
+}
+
+TEST_F(LoopTest, AServerThatDoesNotAnswerIsNoMissingName) {
+  client->AddDirectory(u"/d");
+  client->AddFile(u"/d/a.txt", "a");
+  client->unreachable = true;
+  EXPECT_EQ(Create(1, u"\\d\\a.txt", FILE_OPEN).status(), STATUS_UNEXPECTED_NETWORK_ERROR);
+  EXPECT_EQ(Create(2, u"\\d", FILE_OPEN, 0x1).status(), STATUS_UNEXPECTED_NETWORK_ERROR);
+  client->unreachable = false;
+  OpenOk(3, u"\\d\\a.txt");
+  Release(3, 1);
 }
 
 }  // namespace
