@@ -1,6 +1,7 @@
 // Connecting on the person's behalf: passwords, start-up connections, the
 // commands of a second start, refresh and the disconnect of everything; and
 // the shell notification queue that tells the driver what changed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -101,6 +102,24 @@ TEST_F(ConnectSiteTest, CommandsOfASecondStart) {
   EXPECT_EQ(connector.HandleCommand(MakeInstanceMessage(kMessageDisconnect, "nothing", 'm')), 1u);
   EXPECT_EQ(block->sites[0].mappedDrive, 0);
   EXPECT_FALSE(Linked('M'));
+}
+
+TEST_F(ConnectSiteTest, ADisconnectStoppedByAnOpenFileSaysSo) {
+  ASSERT_TRUE(connector.ConnectSite(0, false));
+  Connection& c = table.at(0);
+  FileEntry* entry = c.entries.NewEntry(u"\\QUENLODE\\open\\written.txt");
+  entry->handleCount = 1;
+  entry->localCopy = open("/dev/null", O_RDONLY | O_CLOEXEC);  // a written file
+  auto* handle = new OpenHandle();
+  handle->entry = entry;
+  c.openHandles.Push(handle);
+  ui.answers = {IDABORT};
+  EXPECT_EQ(connector.HandleCommand(MakeInstanceMessage(kMessageDisconnect, "open")), kCommandFileOpen);
+  EXPECT_EQ(block->sites[0].mappedDrive, 'M');
+  ui.answers = {IDIGNORE};
+  EXPECT_EQ(connector.HandleCommand(MakeInstanceMessage(kMessageDisconnect, "open")), kCommandDone);
+  EXPECT_EQ(block->sites[0].mappedDrive, 0);
+  EXPECT_EQ(connector.HandleCommand(MakeInstanceMessage(kMessageDisconnect, "unknown")), kCommandFailed);
 }
 
 TEST_F(ConnectSiteTest, RefreshRebuildsTheDriveUnlessAFileIsOpen) {
