@@ -343,12 +343,13 @@ print(os.path.getsize({path!r}))
     def test_server_entries_the_drive_cannot_show_are_logged_once(self):
         self.system.put_on_server("r5/short.txt", b"s")
         self.system.put_on_server("r5/" + "\u00e9" * 127, b"long")
+        self.system.put_on_server("r5/" + "a" * 250, b"past the path limit")
         for _ in range(2):
             self.system.moorgate("--refresh", "site1")
             self.assertEqual(os.listdir(os.path.join(self.drive, "r5")), ["short.txt"])
         lines = [line for line in agent_log_lines(self.system) if "cannot be shown" in line]
         self.assertEqual(len(lines), 1, lines)
-        self.assertIn("r5", lines[0])
+        self.assertIn("2 entries listed in \\r5", lines[0])
 
     def test_malformed_utf8_names_are_refused(self):
         base = os.fsencode(self.drive)
