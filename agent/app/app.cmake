@@ -11,7 +11,7 @@ target_link_libraries(hvm_app PUBLIC hvm_registration hvm_sites hvm_shared_secti
   hvm_service hvm_platform moorlib Threads::Threads)
 
 add_executable(moorgate ${CMAKE_CURRENT_LIST_DIR}/moorgate_main.cpp)
-target_link_libraries(moorgate PRIVATE hvm_app hvm_webdav)
+target_link_libraries(moorgate PRIVATE hvm_app hvm_webdav $<TARGET_NAME_IF_EXISTS:hvm_ftp>)
 target_link_libraries(moorgate PRIVATE hvm_httplist)
 if(TARGET hvm_sftp)
   target_link_libraries(moorgate PRIVATE hvm_sftp)

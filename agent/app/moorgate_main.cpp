@@ -17,6 +17,7 @@
 #include "agent/app/sites.h"
 #include "agent/app/startup.h"
 #include "agent/app/startup_main_loop.h"
+#include "agent/clients/ftp_client.h"
 #include "agent/clients/http_listing_client.h"
 #include "agent/clients/webdav_client.h"
 #ifdef HVM_HAVE_SFTP
@@ -219,6 +220,7 @@ int RunAgent(const std::string& commandLine) {
   if (StartsHidden(commandLine)) WideDbgPrint(u"Started hidden: %s\n", commandLine.c_str());
   RegisterWebDavClient();
   RegisterHttpListingClient();
+  RegisterFtpClient();
 #ifdef HVM_HAVE_SFTP
   RegisterSftpClient();
 #endif

@@ -66,8 +66,9 @@ const char16_t* ClientKindName(ClientKind kind) {
 }
 
 ClientKind ChooseClientKind(std::u16string_view url, uint32_t siteFlags, bool fileSitesEnabled) {
-  // ftps:// is an FTP site too (FTP over TLS), not a WebDAV one.
-  if (StartsWithNoCase(url, u"ftp:") || StartsWithNoCase(url, u"ftps:")) return ClientKind::Ftp;
+  // ftps:// (TLS from the start) and ftpes:// (AUTH TLS) are FTP sites too, not WebDAV ones.
+  if (StartsWithNoCase(url, u"ftp:") || StartsWithNoCase(url, u"ftps:") || StartsWithNoCase(url, u"ftpes:"))
+    return ClientKind::Ftp;
   if (StartsWithNoCase(url, u"sftp:")) return ClientKind::Sftp;
   if (StartsWithNoCase(url, u"file:")) return fileSitesEnabled ? ClientKind::File : ClientKind::None;
   if (siteFlags & kSitePropfindGet) return ClientKind::HttpListing;

@@ -29,7 +29,7 @@ void RegisterClientConstructor(ClientKind kind, ClientConstructor constructor);
 bool IsClientAvailable(ClientKind kind);
 const char16_t* ClientKindName(ClientKind kind);  // u"WebDavClient", ...
 
-// ftp: and ftps: → Ftp; sftp: → Sftp; file: → File (None when local file
+// ftp:, ftps: and ftpes: → Ftp; sftp: → Sftp; file: → File (None when local file
 // sites are not enabled); anything else → HttpListing with "PropfindGet", else WebDav.
 ClientKind ChooseClientKind(std::u16string_view url, uint32_t siteFlags, bool fileSitesEnabled);
 

@@ -1,0 +1,185 @@
+// Sending a written local copy back: STOR of the whole copy; after a broken
+// transfer the server's SIZE tells how much arrived and APPE sends the rest.
+// The server's size is checked afterwards. "Retry" + 1 attempts, then the
+// person's choice; when everything failed the copy is kept as a backup.
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include "agent/clients/ftp_client.h"
+#include "agent/service/ntstatus.h"
+#include "common/moorlib.h"
+#include "platform/locale_language.h"
+#include "platform/runtime_paths.h"
+#include "platform/ui.h"
+#include "platform/wide_format.h"
+#include "platform/wide_text.h"
+
+namespace hvm {
+namespace {
+
+constexpr uint64_t kProgressFromBytes = 512001;
+constexpr DWORD kGerman = 7;
+constexpr uint32_t kEntryExcelFirstClose = 0x1000;
+
+bool ContainsNoCase(std::u16string_view text, std::u16string_view part) {
+  for (size_t i = 0; part.size() <= text.size() && i + part.size() <= text.size(); ++i)
+    if (EqualsNoCase(text.substr(i, part.size()), part)) return true;
+  return false;
+}
+
+bool ForegroundIsExcel() {
+  char module[260] = {};
+  return GetActiveWindowModuleName(module, sizeof module, "excel.exe") == 0 && strcasecmp(module, "excel.exe") == 0;
+}
+
+std::string SafeFileName(std::u16string_view name) {
+  std::string out = Utf16ToUtf8(name);
+  for (char& c : out)
+    if (c == '/' || c == '\0') c = '_';
+  return out.empty() || out == "." || out == ".." ? std::string("file") : out;
+}
+
+// Copies the local copy into the backup folder; the path, or empty on failure.
+std::string WriteBackup(int fd, std::u16string_view site, std::u16string_view name) {
+  std::string folder = DataDir() + "/backup/" + SafeFileName(site);
+  if (!MakeDirs(folder)) return {};
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  std::string base = folder + "/" + SafeFileName(name) + "." + stamp;
+  std::string path = base;
+  int out = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  for (int i = 2; out < 0 && errno == EEXIST && i < 100; ++i) {
+    path = base + "-" + std::to_string(i);
+    out = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  }
+  if (out < 0) return {};
+  static thread_local char buffer[131072];
+  off_t offset = 0;
+  bool ok = true;
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof buffer, offset);
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    if (write(out, buffer, static_cast<size_t>(n)) != n) {
+      ok = false;
+      break;
+    }
+    offset += n;
+  }
+  ok = (fsync(out) == 0) && ok;
+  close(out);
+  return ok ? path : std::string();
+}
+
+}  // namespace
+
+NTSTATUS FtpClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
+  DropCache(entry);
+  DWORD error = Connect();
+  if (!error) error = session_->Upload(FtpPathOf(reply.serverPath), -1, 0, 0, {});
+  if (!error) return STATUS_SUCCESS;
+  WideDbgPrint(u"Error Open File %ld\n", static_cast<long>(error));
+  return Failed(error, &reply, STATUS_ACCESS_DENIED);
+}
+
+NTSTATUS FtpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint32_t synchronous, uint32_t) {
+  FileEntry* entry = handle ? handle->entry : nullptr;
+  if (!entry || !(entry->flags & kEntryWrittenLocally) || entry->IsDirectory()) return STATUS_SUCCESS;
+  // Excel closes and reopens its workbook while saving; only the second close is uploaded.
+  if (synchronous && entry->handleCount > 0 && ContainsNoCase(entry->Name(), u".xls") &&
+      !(entry->flags & kEntryExcelFirstClose) && ForegroundIsExcel()) {
+    entry->flags |= kEntryExcelFirstClose;
+    entry->flags &= ~kEntryWrittenLocally;
+    WideDbgPrint(u"the first attempt to write the data from Excel, ignored %ws", entry->path);
+    return STATUS_SUCCESS;
+  }
+  if (!entry->HasLocalCopy()) return STATUS_SUCCESS;
+  struct stat info {};
+  if (fstat(entry->localCopy, &info) != 0) {
+    CurrentUi().MessageBox(u"Cannot read from tempfile", entry->Name(), MB_OK | MB_ICONERROR);
+    return STATUS_UNSUCCESSFUL;
+  }
+  DropCache(entry);
+  entry->readers++;
+  NTSTATUS status;
+  {
+    std::lock_guard<std::recursive_mutex> guard(entry->lock);
+    status = UploadCopy(entry, entry->localCopy, static_cast<uint64_t>(info.st_size), FtpPathOf(reply.serverPath));
+  }
+  if (entry->readers.load() > 0) entry->readers--;
+  if (status != STATUS_SUCCESS) CopyWide(reply.message, kReplyMessageChars, ErrorText(lastError_));
+  return status;
+}
+
+DWORD FtpClient::UploadOnce(int fd, uint64_t size, const std::string& path, ProgressWindow* progress,
+                            FileEntry* entry) {
+  if (DWORD error = Connect()) return error;
+  auto report = [&](uint64_t sent) {
+    if (progress) progress->Update(sent, size, entry->Name());
+  };
+  DWORD error = session_->Upload(path, fd, 0, size, report);
+  // A broken transfer: what arrived stays, the rest is appended.
+  for (int resume = 0; error && error != kInetExtendedError && resume < 2; ++resume) {
+    uint64_t arrived = FtpSession::kNoSizeKnown;
+    if (session_->SizeOf(path, arrived) || arrived == FtpSession::kNoSizeKnown || arrived == 0 || arrived >= size)
+      break;
+    WideDbgPrint(u"ftp: upload broke at %llu of %llu, appending the rest\n", static_cast<unsigned long long>(arrived),
+                 static_cast<unsigned long long>(size));
+    error = session_->Upload(path, fd, arrived, size, report);
+  }
+  if (error) return error;
+  uint64_t stored = FtpSession::kNoSizeKnown;
+  if (!session_->SizeOf(path, stored) && stored != FtpSession::kNoSizeKnown && stored != size) {
+    WideDbgPrint(u"ftp: the server holds %llu bytes instead of %llu\n", static_cast<unsigned long long>(stored),
+                 static_cast<unsigned long long>(size));
+    return kInetConnectionAborted;
+  }
+  return 0;
+}
+
+NTSTATUS FtpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const std::string& path) {
+  std::unique_ptr<ProgressWindow> progress;
+  if (size >= kProgressFromBytes) {
+    WideDbgPrint(u" domodal EndOfFile=%ld\n", static_cast<long>(size));
+    progress = CurrentUi().OpenProgress(FormatWide(u"%c:%ws", connection_->DriveLetter(),
+                                                   std::u16string(entry->Name()).c_str()));
+  }
+  uint32_t retries = site_ ? site_->retryCount : 1;
+  DWORD error = 0;
+  for (uint32_t attempt = 0;; ++attempt) {
+    error = UploadOnce(fd, size, path, progress.get(), entry);
+    lastError_ = error;
+    if (session_) lastReplyText_ = session_->lastReplyText();
+    if (!error) break;
+    ReportFailure("STOR", error, entry->Path());
+    if (attempt < retries) continue;
+    std::u16string text = u"Cannot write into a file!\n" + std::u16string(ErrorText(error));
+    if (CurrentUi().MessageBox(text, entry->Name(), MB_RETRYCANCEL | MB_ICONERROR) != IDRETRY) break;
+  }
+  progress.reset();
+  if (error) {
+    std::string backup = WriteBackup(fd, connection_->Name(), entry->Name());
+    const char16_t* format = LanguageFromLocale() == kGerman ? u"Das File wurde gespeichert, unter\n%s"
+                                                             : u"The file has been saved under\n%s";
+    CurrentUi().MessageBox(backup.empty() ? u"The file could not be saved" : FormatWide(format, backup.c_str()),
+                           u" Backup", MB_OK | MB_ICONERROR);
+    // The data is safe in the backup: the close that follows must not back it up again.
+    if (!backup.empty()) entry->flags &= ~kEntryWrittenLocally;
+    lastError_ = error;
+    return STATUS_UNEXPECTED_NETWORK_ERROR;
+  }
+  entry->flags &= ~kEntryWrittenLocally;
+  entry->size = size;
+  entry->lastRefreshTime = NowFileTime();
+  WideDbgPrint(u"***###**** closing Writing\n");
+  return STATUS_SUCCESS;
+}
+
+}  // namespace hvm
