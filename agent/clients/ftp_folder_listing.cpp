@@ -73,7 +73,7 @@ NTSTATUS FtpClient::ListDirectory(std::u16string_view serverPath, FileEntry* ent
     if (status != STATUS_SUCCESS) return status;
     return (entry->flags & kEntryDeletedOnServer) ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS;
   }
-  std::u16string cachePath = connection_->RootPath();
+  std::u16string cachePath = CachePathOf(*connection_, serverPath);
   if (entry) cachePath.assign(entry->Path().data(), entry->Path().size());
   if (!entry) entry = connection_->entries.LookUp(cachePath);
   if (!entry && PathBelowConnection(*connection_, cachePath).empty()) entry = RootEntry();

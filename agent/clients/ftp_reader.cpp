@@ -91,7 +91,7 @@ class ReadingJob : public Job {
     }
     std::lock_guard<std::mutex> guard(s->mutex);
     if (s->parked) status = 0;
-    else if (Position() < s->fileSize && !status && !s->cancel) status = kInetConnectionAborted;  // the file shrank
+    else if (s->position < s->fileSize && !status && !s->cancel) status = kInetConnectionAborted;  // the file shrank
     s->status = s->cancel ? kInetOperationCancelled : status;
     s->finished = true;
     s->jobRunning = false;

@@ -193,6 +193,8 @@ void FtpSession::Reset(const std::string& url) {
   }
   curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, endpoint_.verifyCertificate ? 1L : 0L);
   curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, endpoint_.verifyCertificate ? 2L : 0L);
+  // Requests without a body still hand libcurl's own lines about the file to the writer.
+  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &FtpSession::OnDiscard);
   curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &FtpSession::OnHeader);
   curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
@@ -227,6 +229,8 @@ size_t FtpSession::OnRead(char* data, size_t size, size_t count, void* self) {
   if (s->uploadProgress_ && *s->uploadProgress_) (*s->uploadProgress_)(s->uploadAt_);
   return static_cast<size_t>(n);
 }
+
+size_t FtpSession::OnDiscard(char*, size_t size, size_t count, void*) { return size * count; }
 
 int FtpSession::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return static_cast<FtpSession*>(self)->cancel_.load() ? 1 : 0;

@@ -109,6 +109,7 @@ class FtpSession {
   DWORD Perform(const std::function<bool()>& rewind = {});
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnWrite(char* data, size_t size, size_t count, void* self);
+  static size_t OnDiscard(char* data, size_t size, size_t count, void* self);
   static size_t OnRead(char* data, size_t size, size_t count, void* self);
   static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   std::string UrlOf(const std::string& absolutePath) const;

@@ -1,0 +1,285 @@
+// The FTP client against pyftpdlib: MLSD and the LIST forms, reads through
+// the reading job and directly, uploads, folder operations, and the faults the
+// fixture arms (broken transfers, dropped control connections).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "agent/service/ntstatus.h"
+#include "platform/wide_text.h"
+#include "tests/integration/ftp_test_support.h"
+
+namespace hvm::test {
+namespace {
+
+constexpr uint64_t kGiB = 1ull << 30;
+
+void Arm(const ServerScript& server, const std::string& fault, uint64_t bytes) {
+  std::ofstream(server.state() + "/" + fault) << bytes;
+}
+
+class FtpFixture;
+std::string FixtureText(const std::string& name);
+
+class FtpFixture : public FtpSuite {
+ public:
+  static std::string Text(const std::string& name) {
+    std::ifstream in(server_->state() + "/" + name);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+ protected:
+  static void SetUpTestSuite() { StartServer("ftp_fixture.sh", "mlsd"); }
+  static void TearDownTestSuite() { StopServer(); }
+  std::unique_ptr<FtpTestSite> Site(const std::string& path = "/") {
+    auto site = std::make_unique<FtpTestSite>(Url("ftp", path), "hvm", "secret");
+    EXPECT_EQ(site->open, STATUS_SUCCESS);
+    return site;
+  }
+};
+
+TEST_F(FtpFixture, MlsdListingGivesNamesKindsSizesAndTimes) {
+  WriteFile(Data("Grüße aus Köln.txt"), Pattern(1234));
+  std::filesystem::create_directory(Data("a folder"));
+  timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
+  utimensat(AT_FDCWD, Data("Grüße aus Köln.txt").c_str(), times, 0);
+  auto site = Site();
+  NTSTATUS status = 1;
+  FileEntry* root = site->List(u"", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  FileEntry* file = site->Entry(u"\\Grüße aus Köln.txt");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->size, 1234u);
+  EXPECT_FALSE(file->IsDirectory());
+  EXPECT_EQ(file->parent, root);
+  EXPECT_EQ(file->lastWriteTime, FileTimeFromUnix({1600000000, 0}));
+  FileEntry* folder = site->Entry(u"\\a folder");
+  ASSERT_NE(folder, nullptr);
+  EXPECT_TRUE(folder->IsDirectory());
+  // A file gone on the server leaves the cache with the next listing.
+  std::filesystem::remove(Data("Grüße aus Köln.txt"));
+  site->List(u"", &status);
+  EXPECT_EQ(site->Entry(u"\\Grüße aus Köln.txt"), nullptr);
+}
+
+TEST_F(FtpFixture, SitePathIsTheStartFolderPlusTheUrlPath) {
+  std::filesystem::create_directories(Data("sub/inner"));
+  WriteFile(Data("sub/inner/x.bin"), Pattern(10));
+  auto site = Site("/sub/inner/");
+  EXPECT_EQ(site->client->baseDirectory(), "/sub/inner/");
+  site->List();
+  ASSERT_NE(site->Entry(u"\\x.bin"), nullptr);
+}
+
+TEST_F(FtpFixture, SmallReadsGoDirectAndLargeOnesThroughTheReadingJob) {
+  std::vector<uint8_t> data = Pattern(3 * 1024 * 1024 + 4321);
+  WriteFile(Data("big.bin"), data);
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\big.bin");
+  ASSERT_NE(entry, nullptr);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->Read(entry, 100, 4196, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>(data.begin() + 100, data.begin() + 4196));
+  EXPECT_EQ(entry->sections, nullptr);  // a 4 KiB read is served directly
+  ASSERT_EQ(site->ReadAll(entry, 65536, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, data);
+  EXPECT_NE(entry->sections, nullptr);  // the reading job's cache
+  // Reading again, also backwards, comes from the cache or a new job.
+  ASSERT_EQ(site->Read(entry, 1024 * 1024, 1024 * 1024 + 65536, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>(data.begin() + 1024 * 1024, data.begin() + 1024 * 1024 + 65536));
+  ASSERT_EQ(site->Read(entry, data.size() - 1000, data.size(), out), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>(data.end() - 1000, data.end()));
+}
+
+TEST_F(FtpFixture, ReadsAboveFourGibibytesOfASparseFile) {
+  const uint64_t size = 5 * kGiB + 12345;
+  const uint64_t at = 4 * kGiB + 777;
+  std::vector<uint8_t> marker = Pattern(70000, 99);
+  {
+    std::ofstream f(Data("sparse.bin"), std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.write(reinterpret_cast<const char*>(marker.data()), static_cast<std::streamsize>(marker.size()));
+  }
+  ASSERT_EQ(truncate(Data("sparse.bin").c_str(), static_cast<off_t>(size)), 0);
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\sparse.bin");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->size, size);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->Read(entry, at, at + 65536, out), STATUS_SUCCESS);  // the job starts at the offset
+  EXPECT_EQ(out, std::vector<uint8_t>(marker.begin(), marker.begin() + 65536));
+  ASSERT_EQ(site->Read(entry, at + 65536, at + 70000, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>(marker.begin() + 65536, marker.end()));
+  ASSERT_EQ(site->Read(entry, size - 10, size, out), STATUS_SUCCESS);  // direct, up to the end
+  EXPECT_EQ(out, std::vector<uint8_t>(10, 0));
+}
+
+TEST_F(FtpFixture, ABrokenDownloadIsResumedWhereItStopped) {
+  std::vector<uint8_t> data = Pattern(2 * 1024 * 1024);
+  WriteFile(Data("resume.bin"), data);
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\resume.bin");
+  Arm(*server_, "break-download", 300000);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->ReadAll(entry, 65536, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, data);
+  EXPECT_NE(FixtureText("fixture.log").find("fault: download broken after 300000 bytes"), std::string::npos);
+}
+
+TEST_F(FtpFixture, UploadsCreateReplaceAndShortenFiles) {
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->connection.entries.NewEntry(site->CachePath(u"\\new file ä.txt"));
+  ReplyArea reply = site->Reply(u"\\new file ä.txt");
+  ASSERT_EQ(site->client->CreateFile(entry, reply), STATUS_SUCCESS);
+  EXPECT_TRUE(std::filesystem::exists(Data("new file ä.txt")));
+  EXPECT_EQ(std::filesystem::file_size(Data("new file ä.txt")), 0u);
+  std::vector<uint8_t> data = Pattern(700000);
+  ASSERT_EQ(site->Upload(u"\\new file ä.txt", data), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("new file ä.txt")), data);
+  EXPECT_EQ(entry->size, data.size());
+  EXPECT_FALSE(entry->flags & kEntryWrittenLocally);
+  EXPECT_EQ(ui_.progressWindows, 1);
+  ASSERT_EQ(site->Upload(u"\\new file ä.txt", Pattern(5)), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("new file ä.txt")), Pattern(5));
+}
+
+TEST_F(FtpFixture, ABrokenUploadIsCompletedWithAppe) {
+  auto site = Site();
+  site->List();
+  std::vector<uint8_t> data = Pattern(1500000);
+  Arm(*server_, "break-upload", 400000);
+  ASSERT_EQ(site->Upload(u"\\appended.bin", data), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("appended.bin")), data);
+  std::string log = FixtureText("fixture.log");
+  EXPECT_NE(log.find("fault: upload broken"), std::string::npos);
+  size_t appe = log.find("] APPE ");
+  ASSERT_NE(appe, std::string::npos) << log;
+  EXPECT_NE(log.find("appended.bin completed=1", appe), std::string::npos) << log;
+}
+
+TEST_F(FtpFixture, FolderOperationsRenameAndDelete) {
+  WriteFile(Data("old name.txt"), Pattern(10));
+  auto site = Site();
+  site->List();
+  ReplyArea mk = site->Reply(u"\\Neuer Ordner");
+  ASSERT_EQ(site->client->MakeDirectory(mk), STATUS_SUCCESS);
+  EXPECT_TRUE(std::filesystem::is_directory(Data("Neuer Ordner")));
+  site->List();
+  FileEntry* file = site->Entry(u"\\old name.txt");
+  ReplyArea mv = site->Reply(u"\\old name.txt");
+  ASSERT_EQ(site->client->Move(file, mv, nullptr, site->Reply(u"\\Neuer Ordner\\new name.txt").serverPath),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("Neuer Ordner/new name.txt")), Pattern(10));
+  site->List(u"\\Neuer Ordner");
+  FileEntry* moved = site->Entry(u"\\Neuer Ordner\\new name.txt");
+  ASSERT_NE(moved, nullptr);
+  ReplyArea del = site->Reply(u"\\Neuer Ordner\\new name.txt");
+  ASSERT_EQ(site->client->Delete(moved, del), STATUS_SUCCESS);
+  EXPECT_FALSE(std::filesystem::exists(Data("Neuer Ordner/new name.txt")));
+  FileEntry* folder = site->Entry(u"\\Neuer Ordner");
+  ReplyArea rd = site->Reply(u"\\Neuer Ordner");
+  ASSERT_EQ(site->client->Delete(folder, rd), STATUS_SUCCESS) << Utf16ToUtf8(rd.message);
+  EXPECT_FALSE(std::filesystem::exists(Data("Neuer Ordner")));
+}
+
+TEST_F(FtpFixture, RefusalsCarryTheServersReply) {
+  auto site = Site();
+  site->List();
+  FileEntry* ghost = site->connection.entries.NewEntry(site->CachePath(u"\\ghost.txt"));
+  ReplyArea reply = site->Reply(u"\\ghost.txt");
+  EXPECT_EQ(site->client->Delete(ghost, reply), STATUS_CANNOT_DELETE);
+  std::u16string message(reply.message);
+  EXPECT_EQ(message.rfind(u"An extended error was returned from the server. 550", 0), 0u) << Utf16ToUtf8(message);
+  std::vector<uint8_t> out(10);
+  ReplyArea read = site->Reply(u"\\ghost.txt");
+  ghost->size = 10;
+  EXPECT_EQ(site->client->Get(ghost, read, 0, 10, out.data(), 0), STATUS_UNEXPECTED_NETWORK_ERROR);
+}
+
+TEST_F(FtpFixture, WrongPasswordFailsTheOpenWithTheLoginText) {
+  FtpTestSite site(Url(), "hvm", "wrong");
+  EXPECT_EQ(site.open, kInetLoginFailure);
+  ASSERT_EQ(ui_.messages.size(), 1u);
+  EXPECT_EQ(ui_.messages[0], u"The request to connect to and log on to an FTP server failed. ");
+  EXPECT_EQ(ui_.captions[0], u"The attempt to connect to the server failed. ");
+}
+
+TEST_F(FtpFixture, NothingListensFailsWithCannotConnect) {
+  FtpTestSite site("ftp://127.0.0.1:1/", "hvm", "secret");
+  EXPECT_EQ(site.open, kInetCannotConnect);
+}
+
+class FtpListForms : public FtpSuite, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    StartServer("ftp_fixture.sh", GetParam());
+    FtpSuite::SetUp();
+  }
+  void TearDown() override {
+    FtpSuite::TearDown();
+    StopServer();
+  }
+};
+
+TEST_P(FtpListForms, ListingsWithoutMlsdAreReadFromList) {
+  std::vector<uint8_t> data = Pattern(5 * 1024 * 1024 + 3);
+  WriteFile(Data("name with  two blanks.bin"), data);
+  std::filesystem::create_directory(Data("Übersicht"));
+  FtpTestSite site(Url(), "hvm", "secret");
+  ASSERT_EQ(site.open, STATUS_SUCCESS);
+  NTSTATUS status = 1;
+  site.List(u"", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  FileEntry* file = site.Entry(u"\\name with  two blanks.bin");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->size, data.size());
+  FileEntry* folder = site.Entry(u"\\Übersicht");
+  ASSERT_NE(folder, nullptr);
+  EXPECT_TRUE(folder->IsDirectory());
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site.ReadAll(file, 131072, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, data);
+  // The odd server's broken lines name nothing.
+  size_t children = 0;
+  for (FileEntry* e : site.connection.entries) children += e->parent != nullptr;
+  EXPECT_EQ(children, 2u);
+}
+
+std::string FixtureText(const std::string& name) { return FtpFixture::Text(name); }
+
+INSTANTIATE_TEST_SUITE_P(Forms, FtpListForms, ::testing::Values("list", "dos", "odd"));
+
+class FtpIdleServer : public FtpSuite {
+ protected:
+  static void SetUpTestSuite() { StartServer("ftp_fixture.sh", "mlsd idle=1"); }
+  static void TearDownTestSuite() { StopServer(); }
+};
+
+TEST_F(FtpIdleServer, ADroppedControlConnectionIsMadeAgainOnce) {
+  WriteFile(Data("a.txt"), Pattern(100));
+  FtpTestSite site(Url(), "hvm", "secret");
+  ASSERT_EQ(site.open, STATUS_SUCCESS);
+  NTSTATUS status = 1;
+  site.List(u"", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the server ends the idle connection
+  WriteFile(Data("b.txt"), Pattern(10));
+  site.List(u"", &status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_NE(site.Entry(u"\\b.txt"), nullptr);
+  std::vector<uint8_t> out;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ASSERT_EQ(site.Read(site.Entry(u"\\a.txt"), 0, 100, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, Pattern(100));
+}
+
+}  // namespace
+}  // namespace hvm::test

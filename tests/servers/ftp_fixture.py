@@ -1,0 +1,155 @@
+#!/usr/bin/python3
+"""An FTP server for the tests (pyftpdlib) on 127.0.0.1.
+
+    ftp_fixture.py STATE MODE [CERT KEY]
+
+User "hvm" with password "secret" works in STATE/data. MODE:
+  mlsd   MLSD and LIST as pyftpdlib has them
+  list   no MLSD/MLST: the client must read Unix LIST lines
+  dos    no MLSD/MLST, LIST in the DOS/IIS form
+  odd    no MLSD/MLST, LIST with broken and hostile lines between good ones
+With CERT and KEY the server offers AUTH TLS. The port goes to STATE/port.
+Faults are armed at run time: a file STATE/break-download or
+STATE/break-upload holding a byte count makes the next transfer in that
+direction break after that many bytes (the file is used up); STATE/idle
+holding seconds ends control connections idle that long.
+"""
+import os
+import sys
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
+from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_FTPHandler, TLS_DTPHandler
+from pyftpdlib.servers import FTPServer
+
+STATE = sys.argv[1]
+MODE = sys.argv[2]
+
+
+def armed(name):
+    """The byte count of an armed fault, used up by asking."""
+    path = os.path.join(STATE, name)
+    try:
+        with open(path) as f:
+            value = int(f.read().strip() or "0")
+        os.unlink(path)
+        return value
+    except (OSError, ValueError):
+        return 0
+
+
+class BreakingDTP:
+    """Breaks one transfer after the armed number of bytes."""
+    limit = None
+
+    def _limit(self):
+        if self.limit is None:
+            self.limit = armed("break-upload" if self.receive else "break-download")
+        return self.limit
+
+    def _break(self):
+        sys.stderr.write("fault: %s broken after %d bytes\n" % (
+            "upload" if self.receive else "download",
+            self.tot_bytes_received if self.receive else self.tot_bytes_sent))
+        sys.stderr.flush()
+        self._resp = ("426 Connection closed; transfer aborted.", lambda *a, **k: None)
+        self.close()
+
+    def send(self, data):
+        limit = self._limit()
+        if limit and self.tot_bytes_sent + len(data) > limit:
+            data = data[:max(0, limit - self.tot_bytes_sent)]
+            if not data:
+                self._break()
+                return 0
+        return super().send(data)
+
+    def handle_read(self):
+        limit = self._limit()
+        if limit and self.tot_bytes_received >= limit:
+            self._break()
+            return
+        super().handle_read()
+
+    handle_read_event = handle_read
+
+
+class PlainDTP(BreakingDTP, DTPHandler):
+    pass
+
+
+class SecureDTP(BreakingDTP, TLS_DTPHandler):
+    pass
+
+
+def mtime_text(path, dos):
+    st = os.stat(path)
+    t = time.gmtime(st.st_mtime)
+    if dos:
+        return time.strftime("%m-%d-%y  %I:%M%p", t)
+    if time.time() - st.st_mtime > 180 * 86400:
+        return time.strftime("%b %d  %Y", t)
+    return time.strftime("%b %d %H:%M", t)
+
+
+class ListingFS(AbstractedFS):
+    def format_list(self, basedir, listing, ignore_err=True):
+        if MODE == "odd":
+            yield b"total 42\r\n"
+            yield b"this line is no listing at all\r\n"
+            yield b"-rw-r--r-- 1 u g 12 Foo 01 2020 bad-month\r\n"
+            yield b"-rw-r--r-- 1 u g 12 Jan 01 2020 back\\slash\r\n"
+            yield b"-rw-r--r-- 1 u g 99999999999999999999999 Jan 01 2020 too-big\r\n"
+            yield b"drwxr-xr-x 2 u g 4096 Jan 01 2020 .\r\n"
+        for name in listing:
+            path = os.path.join(basedir, name)
+            try:
+                st = os.stat(path)
+            except OSError:
+                continue
+            directory = os.path.isdir(path)
+            if MODE == "dos":
+                size = "<DIR>         " if directory else "%14d" % st.st_size
+                line = "%s       %s %s" % (mtime_text(path, True), size, name)
+            else:
+                kind = "d" if directory else "-"
+                line = "%srw-r--r--   1 owner    group %12d %s %s" % (
+                    kind, 0 if directory else st.st_size, mtime_text(path, False), name)
+            yield (line + "\r\n").encode("utf8", self.cmd_channel.unicode_errors)
+
+
+def main():
+    data = os.path.join(STATE, "data")
+    os.makedirs(data, exist_ok=True)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user("hvm", "secret", data, perm="elradfmwMT")
+    secure = len(sys.argv) > 4
+    handler = TLS_FTPHandler if secure else FTPHandler
+
+    class Handler(handler):
+        pass
+
+    Handler.authorizer = authorizer
+    Handler.use_sendfile = False  # every byte goes through send(), where faults are armed
+    Handler.dtp_handler = SecureDTP if secure else PlainDTP
+    if secure:
+        Handler.certfile, Handler.keyfile = sys.argv[3], sys.argv[4]
+    if MODE != "mlsd":
+        Handler.proto_cmds = {k: v for k, v in handler.proto_cmds.items() if k not in ("MLSD", "MLST")}
+        Handler.abstracted_fs = ListingFS
+    idle = os.path.join(STATE, "idle")
+    if os.path.exists(idle):
+        with open(idle) as f:
+            Handler.timeout = int(f.read().strip())
+    Handler.banner = "hvm test server ready."
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    port = server.socket.getsockname()[1]
+    with open(os.path.join(STATE, "port.tmp"), "w") as f:
+        f.write(str(port))
+    os.rename(os.path.join(STATE, "port.tmp"), os.path.join(STATE, "port"))
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
