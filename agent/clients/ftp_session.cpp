@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 
 #include "common/moorlib.h"
@@ -179,9 +180,13 @@ void FtpSession::Reset(const std::string& url) {
   long receiveSeconds = std::max<long>(1, endpoint_.receiveTimeoutMs / 1000);
   long sendSeconds = std::max<long>(1, endpoint_.sendTimeoutMs / 1000);
   curl_easy_setopt(easy_, CURLOPT_SERVER_RESPONSE_TIMEOUT, receiveSeconds);
-  // A transfer that moves nothing for the longer of both time-outs has stalled.
-  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, std::max(receiveSeconds, sendSeconds));
+  // A transfer that moves nothing for the longer of both time-outs has stalled
+  // (checked in OnProgress: libcurl's own speed check wakes every second and
+  // delays each data connection by that second).
+  stallLimit_ = std::chrono::seconds(std::max(receiveSeconds, sendSeconds));
+  lastMoved_ = std::chrono::steady_clock::now();
+  moved_ = 0;
+  stalled_ = false;
   curl_easy_setopt(easy_, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(easy_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
   // The data connection goes to the server's own address, never where a PASV reply points.
@@ -232,8 +237,19 @@ size_t FtpSession::OnRead(char* data, size_t size, size_t count, void* self) {
 
 size_t FtpSession::OnDiscard(char*, size_t size, size_t count, void*) { return size * count; }
 
-int FtpSession::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<FtpSession*>(self)->cancel_.load() ? 1 : 0;
+int FtpSession::OnProgress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  auto* s = static_cast<FtpSession*>(self);
+  if (s->cancel_.load()) return 1;
+  auto now = std::chrono::steady_clock::now();
+  curl_off_t moved = downloaded + uploaded;
+  if (moved != s->moved_) {
+    s->moved_ = moved;
+    s->lastMoved_ = now;
+  } else if (moved > 0 && now - s->lastMoved_ > s->stallLimit_) {
+    s->stalled_ = true;
+    return 1;
+  }
+  return 0;
 }
 
 DWORD FtpSession::Perform(const std::function<bool()>& rewind) {
@@ -261,6 +277,7 @@ DWORD FtpSession::Perform(const std::function<bool()>& rewind) {
     WideDbgPrint(u"ftp: curl %d reply %ld %s %s\n", static_cast<int>(code), reply, error_, lastReplyText_.c_str());
     connected_ = code != CURLE_COULDNT_CONNECT && code != CURLE_LOGIN_DENIED && connected_;
     if (cancel_.load()) return kInetOperationCancelled;
+    if (stalled_) return kInetTimeout;
     return InetErrorFromCurl(code, reply, verify);
   }
 }

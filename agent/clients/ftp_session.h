@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -123,6 +124,11 @@ class FtpSession {
   std::string lastReplyText_;
   bool connected_ = false;
   std::atomic<bool> cancel_{false};
+  // Stall detection of the running transfer.
+  std::chrono::steady_clock::duration stallLimit_{};
+  std::chrono::steady_clock::time_point lastMoved_{};
+  curl_off_t moved_ = 0;
+  bool stalled_ = false;
   // The current transfer's ends.
   const Sink* sink_ = nullptr;
   int uploadFd_ = -1;
