@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""End-to-end tests of an FTP site: the real driver (quenlode), the real
+agent (moorgate) and vsftpd on loopback; ordinary programs work on the drive.
+
+    ftp_e2e_test.py BUILD_DIR SOURCE_DIR [TestClass ...]
+
+Exit status 77 means the machine cannot run these tests (no /dev/fuse, no
+vsftpd, not root).
+"""
+import hashlib
+import os
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ftp_system import FtpSystem  # noqa: E402
+
+BUILD_DIR = SOURCE_DIR = None
+SYSTEMS = []
+LIVENESS_SECONDS = 4
+GiB = 1 << 30
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(1 << 20), b""):
+            digest.update(piece)
+    return digest.hexdigest()
+
+
+class FtpDriveCase(unittest.TestCase):
+    """One system with the FTP site ftp1 connected as the drive F."""
+    mode = "plain"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.system = FtpSystem(BUILD_DIR, SOURCE_DIR, LIVENESS_SECONDS, cls.mode)
+        SYSTEMS.append(cls.system)
+        s = cls.system
+        try:
+            s.start_server()
+            cls.drive = s.add_site("ftp1", s.url(), "F")
+            if cls.mode != "plain":  # the test certificate is self-signed
+                s.moorsites("set", "ftp1", "--ignore-cert", "1")
+            s.start_driver()
+            s.start_agent()
+            s.moorgate("--connect", "ftp1")
+        except BaseException:
+            s.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.system.stop()
+
+    def sh(self, command, **kw):
+        return self.system.run(command, **kw)
+
+    def on_drive(self, relative):
+        return os.path.join(self.drive, relative)
+
+    def on_server(self, relative):
+        return self.system.server_path(relative)
+
+    def server_bytes(self, relative):
+        with open(self.on_server(relative), "rb") as f:
+            return f.read()
+
+
+class FtpFiles(FtpDriveCase):
+    def test_listing_shows_names_sizes_and_kinds(self):
+        self.system.put_on_server("Grüße aus Köln/Straße Nr 1.txt", b"hallo welt\n")
+        self.system.put_on_server("plain.txt", b"0123456789")
+        listing = self.sh(f"ls -l '{self.drive}/'").out
+        self.assertRegex(listing, r"d\S* .*Grüße aus Köln")
+        self.assertRegex(listing, r"-\S* .* 10 .*plain\.txt")
+        self.assertEqual(self.sh(f"ls '{self.drive}/Grüße aus Köln/'").out, "Straße Nr 1.txt\n")
+        self.assertEqual(self.sh(f"cat '{self.drive}/Grüße aus Köln/Straße Nr 1.txt'").out, "hallo welt\n")
+
+    def test_copy_in_and_out_keeps_every_byte(self):
+        local = os.path.join(self.system.work, "random.bin")
+        with open(local, "wb") as f:
+            f.write(os.urandom(5 * 1024 * 1024 + 4321))
+        self.sh(f"cp '{local}' '{self.drive}/zufällig daten.bin'")
+        self.assertEqual(sha256_of(self.on_server("zufällig daten.bin")), sha256_of(local))
+        out = os.path.join(self.system.work, "back.bin")
+        self.sh(f"cp '{self.drive}/zufällig daten.bin' '{out}'")
+        self.assertEqual(sha256_of(out), sha256_of(local))
+
+    def test_overwrite_and_append(self):
+        self.sh(f"printf 'a long first version\\n' > '{self.drive}/over.txt'")
+        self.sh(f"printf 'short\\n' > '{self.drive}/over.txt'")
+        self.assertEqual(self.server_bytes("over.txt"), b"short\n")
+        self.sh(f"echo more >> '{self.drive}/over.txt'")
+        self.assertEqual(self.server_bytes("over.txt"), b"short\nmore\n")
+        self.assertEqual(self.sh(f"cat '{self.drive}/over.txt'").out, "short\nmore\n")
+
+    def test_mkdir_mv_rm_rmdir(self):
+        self.sh(f"mkdir '{self.drive}/neuer Ordner'")
+        self.assertTrue(os.path.isdir(self.on_server("neuer Ordner")))
+        self.sh(f"echo x > '{self.drive}/neuer Ordner/a.txt'")
+        self.sh(f"mv '{self.drive}/neuer Ordner/a.txt' '{self.drive}/neuer Ordner/b ü.txt'")
+        self.assertFalse(os.path.exists(self.on_server("neuer Ordner/a.txt")))
+        self.assertEqual(self.server_bytes("neuer Ordner/b ü.txt"), b"x\n")
+        self.sh(f"mv '{self.drive}/neuer Ordner' '{self.drive}/umbenannt'")
+        self.assertEqual(self.server_bytes("umbenannt/b ü.txt"), b"x\n")
+        self.assertNotEqual(self.sh(f"rmdir '{self.drive}/umbenannt'", check=False).code, 0)
+        self.sh(f"rm '{self.drive}/umbenannt/b ü.txt'")
+        self.sh(f"rmdir '{self.drive}/umbenannt'")
+        self.assertFalse(os.path.exists(self.on_server("umbenannt")))
+        self.assertNotIn("umbenannt", self.sh(f"ls '{self.drive}/'").out.split("\n"))
+
+
+class FtpLargeFiles(FtpDriveCase):
+    def test_a_sparse_file_above_4_gib_reads_at_its_end(self):
+        marker = b"beyond four gibibytes"
+        offset = 4 * GiB + 4096 + 7
+        path = self.system.put_on_server("sparse.bin", b"head")
+        with open(path, "r+b") as f:
+            f.seek(offset)
+            f.write(marker)
+        self.assertEqual(self.sh(f"stat -c %s '{self.drive}/sparse.bin'").out.strip(), str(offset + len(marker)))
+        drive_path = self.on_drive("sparse.bin")
+        self.assertEqual(self.sh(["python3", "-c", f"""
+import os, sys
+fd = os.open({drive_path!r}, os.O_RDONLY)
+sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(fd, 8, {offset - 8}))))
+"""], timeout=120).out, repr((b"head", marker, b"\0" * 8)))
+
+
+class FtpsExplicit(FtpDriveCase):
+    mode = "explicit"
+
+    def test_files_go_both_ways_over_tls(self):
+        self.system.put_on_server("in.txt", b"secret in\n")
+        self.assertEqual(self.sh(f"cat '{self.drive}/in.txt'").out, "secret in\n")
+        self.sh(f"printf 'secret out' > '{self.drive}/out.txt'")
+        self.assertEqual(self.server_bytes("out.txt"), b"secret out")
+
+
+class FtpsImplicit(FtpsExplicit):
+    mode = "implicit"
+
+
+class FtpFaults(FtpDriveCase):
+    def test_server_stopped_before_the_upload_fails_the_close_and_keeps_a_backup(self):
+        s = self.system
+        content = os.urandom(2 * 1024 * 1024)
+        source = os.path.join(s.work, "payload.bin")
+        with open(source, "wb") as f:
+            f.write(content)
+        go = os.path.join(s.work, "go")
+        writer = subprocess.Popen(["python3", "-c", f"""
+import os, sys, time
+fd = os.open({self.on_drive('lost.bin')!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+os.write(fd, open({source!r}, 'rb').read())
+print('written', flush=True)
+while not os.path.exists({go!r}):
+    time.sleep(0.05)
+try:
+    os.close(fd)
+except OSError as e:
+    print('close failed', e.errno, flush=True)
+    sys.exit(3)
+print('closed', flush=True)
+"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(writer.stdout.readline().strip(), "written")
+            s.stop_server()
+            open(go, "w").close()
+            out, err = writer.communicate(timeout=120)
+        except BaseException:
+            writer.kill()
+            s.abort_mount()
+            raise
+        self.assertEqual(writer.returncode, 3, out + err)
+        backups = os.path.join(s.work, "share", "halvenmoor", "backup", "ftp1")
+        saved = os.listdir(backups) if os.path.isdir(backups) else []
+        self.assertEqual(len(saved), 1, f"backups: {saved}")
+        self.assertTrue(saved[0].startswith("lost.bin."))
+        self.assertEqual(sha256_of(os.path.join(backups, saved[0])), hashlib.sha256(content).hexdigest())
+
+
+def main():
+    global BUILD_DIR, SOURCE_DIR
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    BUILD_DIR, SOURCE_DIR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    if not os.path.exists("/dev/fuse") or not os.path.exists("/usr/sbin/vsftpd"):
+        print("skipped: needs /dev/fuse and vsftpd")
+        return 77
+    if os.geteuid() != 0:
+        print("skipped: the end-to-end tests run as root (vsftpd needs it)")
+        return 77
+    program = unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]], exit=False)
+    ok = program.result.wasSuccessful()
+    for system in SYSTEMS:
+        if not ok:
+            print(f"--- kept {system.work}\n--- agent log:\n{system.log_tail(system.agent_log)}"
+                  f"--- driver log:\n{system.log_tail(system.driver_log)}", file=sys.stderr)
+        else:
+            system.remove()
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
