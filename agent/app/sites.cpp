@@ -114,7 +114,7 @@ class KeyCloser {
 
 bool IsAcceptedSiteUrl(std::u16string_view url) {
   for (std::u16string_view scheme :
-       {u"sftp://", u"ftps://", u"ftp://", u"http://", u"https:/", u"file:/"}) {
+       {u"sftp://", u"ftps://", u"ftpes://", u"ftp://", u"http://", u"https:/", u"file:/"}) {
     if (url.size() >= scheme.size() && EqualsNoCase(url.substr(0, scheme.size()), scheme)) {
       return true;
     }

@@ -38,9 +38,19 @@ class FtpSystem(System):
         if not os.path.exists(pid_file):
             return []
         with open(pid_file) as f:
-            group = int(f.read().strip())
-        found = subprocess.run(["pgrep", "-g", str(group)], capture_output=True, text=True).stdout
-        return [int(p) for p in found.split()]
+            listener = int(f.read().strip())
+        # The listener and the session processes it forked.
+        table = subprocess.run(["ps", "-e", "-o", "pid=,ppid="], capture_output=True, text=True).stdout
+        parents = {int(a): int(b) for a, b in (line.split() for line in table.splitlines() if line.strip())}
+        family = {listener}
+        grown = True
+        while grown:
+            grown = False
+            for pid, parent in parents.items():
+                if pid not in family and parent in family:
+                    family.add(pid)
+                    grown = True
+        return sorted(family)
 
     def signal_server(self, sig):
         for pid in self.server_pids():

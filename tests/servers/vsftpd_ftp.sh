@@ -81,9 +81,17 @@ CONF
 stop)
   [ -f "$state/pid" ] || exit 0
   pid=$(cat "$state/pid")
-  kill -TERM -- "-$pid" 2>/dev/null || true
+  # The listener and every session process it forked (sessions run in
+  # sessions of their own and outlive the listener), by their ids.
+  family=$(ps -e -o pid=,ppid= | awk -v root="$pid" '
+    { parent[$1] = $2 }
+    END { keep[root] = 1; changed = 1
+          while (changed) { changed = 0
+            for (p in parent) if (!(p in keep) && (parent[p] in keep)) { keep[p] = 1; changed = 1 } }
+          for (p in keep) print p }')
+  # shellcheck disable=SC2086
+  kill -KILL $family 2>/dev/null || true
   for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-  kill -KILL -- "-$pid" 2>/dev/null || true
   rm -f "$state/pid"
   ;;
 *) echo "usage: $0 start|stop STATE_DIR [plain|explicit|implicit]" >&2; exit 2 ;;

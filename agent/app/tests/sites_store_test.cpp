@@ -345,11 +345,11 @@ TEST_F(SiteStoreTest, FirstRunWithoutMachineSitesWritesTheTwoExamples) {
 
 TEST_F(SiteStoreTest, SiteUrlSchemes) {
   for (const char16_t* url : {u"ftps://host/", u"FILE:/srv/share", u"https:/x", u"SFTP://h/",
-                              u"http://127.0.0.1/", u"ftp://h"}) {
+                              u"http://127.0.0.1/", u"ftp://h", u"FTPES://h:2121/"}) {
     EXPECT_TRUE(IsAcceptedSiteUrl(url)) << Utf16ToUtf8(url);
   }
   for (const char16_t* url : {u"www.example.com/dav", u"gopher://h", u"", u"http:/h", u"ftp:/h",
-                              u" http://h"}) {
+                              u" http://h", u"ftpes:/h"}) {
     EXPECT_FALSE(IsAcceptedSiteUrl(url)) << Utf16ToUtf8(url);
   }
   EXPECT_FALSE(CheckSiteUrl(u"example.com"));
