@@ -3,11 +3,15 @@
 against one Apache mod_dav on loopback, in one run.
 
     e2e_bench.py BUILD_DIR SOURCE_DIR [--no-install] [--tools curl,halvenmoor,davfs2,rclone]
+    e2e_bench.py BUILD_DIR SOURCE_DIR --ftp [--no-install] [--tools curl,halvenmoor,rclone]
     e2e_bench.py BUILD_DIR SOURCE_DIR --sftp [--no-install] [--tools sftp,halvenmoor,sshfs]
 
 With --sftp the same tasks run against OpenSSH's sshd on loopback (a test
 account): Halvenmoor's SFTP site beside the sftp command (batch mode) and
 sshfs (installed from Debian when missing).
+
+With --ftp the same tasks (but tar x) run against an FTP site on vsftpd
+instead, beside raw curl and rclone mount (bench/ftp_bench.py).
 
 Installs davfs2 and rclone from Debian when they are missing (unless
 --no-install; a missing one is then left out). Prints one table: seconds per
@@ -476,6 +480,10 @@ def main():
     tools = ["curl", "halvenmoor", "davfs2", "rclone"]
     if "--tools" in sys.argv[:-1]:
         tools = [t for t in sys.argv[sys.argv.index("--tools") + 1].split(",") if t in tools]
+    if "--ftp" in sys.argv:
+        import ftp_bench
+        ftp_bench.run_ftp(sys.modules[__name__], build_dir, source_dir, tools)
+        return 0
     system = System(build_dir, source_dir)
     mounts = tempfile.mkdtemp(prefix="hvm-bench-mounts-")
     peers = []

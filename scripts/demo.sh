@@ -11,8 +11,18 @@
 # by disconnecting the site and stopping what it started.
 #
 #   scripts/demo.sh            (after scripts/run.sh has built build/)
+#   scripts/demo.sh --ftp      the same with an FTP site: vsftpd on loopback
+#                              (as root), else the pyftpdlib test server
 #   HVM_BUILD_DIR=other-build scripts/demo.sh
 set -euo pipefail
+
+protocol=webdav
+for arg in "$@"; do
+  case $arg in
+  --ftp) protocol=ftp ;;
+  *) echo "usage: $0 [--ftp]" >&2; exit 2 ;;
+  esac
+done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${HVM_BUILD_DIR:-$root/build}
@@ -20,6 +30,7 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 bin=$build/bin
 servers=$root/tests/servers
 site=demo
+[ "$protocol" = ftp ] && site=demoftp
 # Every step that touches the mount has a bound, so a fault shows instead of hanging.
 step_timeout=60
 
@@ -38,7 +49,10 @@ elif [ -n "${XDG_RUNTIME_DIR:-}" ]; then runtime=$XDG_RUNTIME_DIR/halvenmoor
 else runtime=/tmp/halvenmoor-$(id -u); fi
 
 work=${HVM_DEMO_DIR:-${TMPDIR:-/tmp}/halvenmoor-demo-$(id -u)}
-server_state=$work/apache
+server_state=$work/$protocol
+# The FTP server: vsftpd needs root; a user gets the pyftpdlib test server.
+ftp_script=vsftpd_ftp.sh
+[ "$(id -u)" -eq 0 ] || ftp_script=ftp_fixture.sh
 drives=$HOME/Halvenmoor
 mkdir -p "$work"
 
@@ -85,29 +99,50 @@ stop_all() {
     fi
     echo "driver stopped"
   fi
-  "$servers/apache_webdav.sh" stop "$server_state" >/dev/null 2>&1 || true
-  echo "web server stopped"
+  if [ "$protocol" = ftp ]; then
+    "$servers/$ftp_script" stop "$server_state" >/dev/null 2>&1 || true
+    echo "FTP server stopped"
+  else
+    "$servers/apache_webdav.sh" stop "$server_state" >/dev/null 2>&1 || true
+    echo "web server stopped"
+  fi
 }
 letter=X
 trap stop_all EXIT
 trap 'exit 130' INT TERM
 
-say "Starting a WebDAV server (Apache mod_dav) on loopback"
-port=$("$servers/apache_webdav.sh" start "$server_state")
-data=$server_state/data
-url="http://127.0.0.1:$port/dav/"
+login=()
+if [ "$protocol" = ftp ]; then
+  say "Starting an FTP server ($ftp_script) on loopback"
+  port=$("$servers/$ftp_script" start "$server_state")
+  data=$server_state/data
+  if [ "$ftp_script" = vsftpd_ftp.sh ]; then
+    url="ftp://127.0.0.1:$port/data/"        # anonymous, every write right in /data
+  else
+    url="ftp://127.0.0.1:$port/"; login=(--login hvm)   # password "secret"
+  fi
+  server_kind="an FTP server ($ftp_script on 127.0.0.1)"
+else
+  say "Starting a WebDAV server (Apache mod_dav) on loopback"
+  port=$("$servers/apache_webdav.sh" start "$server_state")
+  data=$server_state/data
+  url="http://127.0.0.1:$port/dav/"
+  server_kind="a WebDAV server (Apache mod_dav on 127.0.0.1)"
+fi
 mkdir -p "$data/docs" "$data/photos"
-cat >"$data/README.txt" <<'TEXT'
+cat >"$data/README.txt" <<TEXT
 Welcome to the Halvenmoor demo site.
 
-Everything in this folder lives on a WebDAV server (Apache mod_dav on
-127.0.0.1). Halvenmoor shows it as an ordinary folder: open, edit, copy,
-move and delete files with any program.
+Everything in this folder lives on $server_kind.
+Halvenmoor shows it as an ordinary folder: open, edit, copy, move and delete
+files with any program.
 TEXT
 printf 'Shopping list\n- bread\n- cheese\n- apples\n' >"$data/docs/list.txt"
 printf '# Notes\n\nMeeting on Tuesday at 10:00.\n' >"$data/docs/notes.md"
 head -c 1048576 /dev/urandom >"$data/photos/noise.bin"
-[ "$(id -u)" -eq 0 ] && chown -R www-data:www-data "$data"
+if [ "$(id -u)" -eq 0 ]; then
+  if [ "$protocol" = ftp ]; then chown -R ftp:ftp "$(readlink -f "$data")"; else chown -R www-data:www-data "$data"; fi
+fi
 echo "serving $data as $url"
 
 say "Starting the driver quenlode (runtime folder $runtime)"
@@ -126,6 +161,8 @@ fi
 say "Defining the site '$site' in the user's registry"
 if "$bin/moorsites" show "$site" >/dev/null 2>&1; then
   show "$bin/moorsites" set "$site" --url "$url"
+elif [ ${#login[@]} -gt 0 ]; then
+  echo secret | show "$bin/moorsites" add "$site" --url "$url" "${login[@]}" --password-stdin
 else
   show "$bin/moorsites" add "$site" --url "$url" --no-save-password
 fi
@@ -161,7 +198,11 @@ show cp "$work/hello.txt" "$drive/docs/hello.txt"
 show ls -l "$drive/docs/"
 echo "and on the server:"
 show ls -l "$data/docs/"
-show curl -sS "${url}docs/hello.txt"
+if [ "$protocol" = ftp ]; then
+  show curl -sS ${login:+-u hvm:secret} "${url}docs/hello.txt"
+else
+  show curl -sS "${url}docs/hello.txt"
+fi
 
 cat <<TEXT
 
@@ -171,7 +212,7 @@ To disconnect and stop by hand:
   $bin/moorgate --disconnect $site     (removes the drive link)
   $bin/moorgate --quit                 (ends the agent)
   kill ${driver_pid:-<quenlode pid>}                          (ends the driver and its mount)
-  $servers/apache_webdav.sh stop $server_state
+  $servers/$([ "$protocol" = ftp ] && echo "$ftp_script" || echo apache_webdav.sh) stop $server_state
 TEXT
 
 if [ -t 0 ]; then

@@ -13,6 +13,8 @@ packages=(
   python3 python3-pyftpdlib openssh-server curl
   # The SFTP benchmark's peer.
   sshfs
+  # FTP tests and benchmarks: vsftpd (LIST, explicit and implicit TLS) and rclone beside it.
+  vsftpd rclone
   # The automatic proxy: libproxy is loaded at run time; the webkit plugin
   # runs automatic configuration scripts.
   libproxy1v5 libproxy1-plugin-webkit

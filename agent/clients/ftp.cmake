@@ -9,7 +9,8 @@ add_library(hvm_ftp STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ftp_upload.cpp)
 target_include_directories(hvm_ftp PUBLIC ${CMAKE_SOURCE_DIR})
 # Error texts live with the application frame, configured after this folder.
-target_link_libraries(hvm_ftp PUBLIC PkgConfig::CURL hvm_remote_client
+# hvm_webdav for the agent's proxy settings, which FTP sites share.
+target_link_libraries(hvm_ftp PUBLIC PkgConfig::CURL hvm_remote_client hvm_webdav
   $<TARGET_NAME_IF_EXISTS:hvm_errtext> moorlib hvm_platform)
 
 hvm_add_test(ftp_unit_test

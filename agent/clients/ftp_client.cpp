@@ -6,6 +6,7 @@
 
 #include "agent/clients/client_factory.h"
 #include "agent/clients/ftp_error_text.h"
+#include "agent/clients/webdav_client.h"
 #include "agent/service/ntstatus.h"
 #include "common/moorlib.h"
 #include "platform/ui.h"
@@ -54,6 +55,7 @@ NTSTATUS FtpClient::Open() {
     endpoint.verifyCertificate = !site_->ignoreCertificateWarning;
   }
   if ((securityFlags_ & kCertificateChoiceFlags) == kCertificateChoiceFlags) endpoint.verifyCertificate = false;
+  ThroughProxy(endpoint);
   endpoint_ = endpoint;
   session_ = std::make_unique<FtpSession>(endpoint_);
   if (!session_->valid()) {
@@ -72,6 +74,19 @@ NTSTATUS FtpClient::Open() {
     return error;
   }
   return STATUS_SUCCESS;
+}
+
+void FtpClient::ThroughProxy(FtpEndpoint& endpoint) {
+  WebDavProxySettings proxy = GetWebDavProxySettings();
+  if (!proxy.enabled || proxy.host.empty()) return;
+  // The proxy learns the target from the login: "login@proxyUser@host".
+  std::string target = endpoint.host;
+  if (endpoint.port != (endpoint.implicitTls ? 990 : 21)) target += ":" + std::to_string(endpoint.port);
+  endpoint.login = ProxyLogin(endpoint.login, Utf16ToUtf8(proxy.user), target);
+  endpoint.password = ProxyPassword(endpoint.password, Utf16ToUtf8(proxy.password));
+  endpoint.host = Utf16ToUtf8(proxy.host);
+  endpoint.port = proxy.port ? static_cast<int>(proxy.port) : 21;
+  WideDbgPrint(u"ftp: through the proxy %s:%d\n", endpoint.host.c_str(), endpoint.port);
 }
 
 DWORD FtpClient::Connect() {

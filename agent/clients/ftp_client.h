@@ -64,6 +64,8 @@ class FtpClient : public RemoteClient {
   DWORD lastError() const { return lastError_; }
 
  private:
+  // With the agent's proxy set: connect to it, the target host in the login.
+  void ThroughProxy(FtpEndpoint& endpoint);
   NTSTATUS ListFolder(const std::string& folder, std::u16string_view cachePath, FileEntry* folderEntry,
                       FileEntry* mustStay);
   DWORD FetchListing(const std::string& folder, std::vector<FtpListedItem>& items);

@@ -128,6 +128,7 @@ void FtpClient::MergeListing(std::u16string_view cachePath, FileEntry* folder, c
       WideDbgPrint(u"ftp: a name that is no UTF-8 is left out: %s\n", item.name.c_str());
       continue;
     }
+    if (name == u"Thumbs.db:encryptable") continue;
     std::u16string childPath = std::u16string(cachePath) + u"\\" + name;
     if (childPath.size() > kEntryMaxPathChars) continue;
     FileEntry* child = cache.LookUp(childPath);

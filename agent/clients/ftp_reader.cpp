@@ -51,6 +51,7 @@ struct FtpCacheSection : AttachedSection {
   uint64_t begin = 0;     // first cached offset
   uint64_t position = 0;  // the cache holds [begin, position)
   uint64_t readerEnd = 0; // end of the last range a reader asked for
+  uint64_t awaited = 0;   // the position a sleeping reader waits for, 0 when none sleeps
   DWORD status = 0;       // the job's failure, 0 while fine
   bool finished = false;
   bool jobRunning = false;
@@ -126,7 +127,11 @@ class ReadingJob : public Job {
     }
     std::unique_lock<std::mutex> guard(s->mutex);
     s->position = at + length;
-    s->event.notify_all();
+    // A reader is woken once what it sleeps for is there, not for every piece.
+    if (s->awaited && s->position >= s->awaited) {
+      s->awaited = 0;
+      s->event.notify_all();
+    }
     // Far enough ahead of the reader: wait until it comes closer. A reader
     // that stays away lets the job end, so that it holds no worker.
     if (!s->event.wait_for(guard, kParkAfter,
@@ -232,7 +237,11 @@ NTSTATUS FtpClient::ReadThroughCache(FileEntry* entry, ReplyArea& reply, uint64_
     s->event.notify_all();
     WideDbgPrint(u"GetAsinchron's waiting for having read start=%ld end=%ld %ws\n", static_cast<long>(start),
                  static_cast<long>(end), entry->path);
-    s->event.wait(guard, [&] { return s->position >= wanted || s->finished; });
+    while (s->position < wanted && !s->finished) {
+      s->awaited = wanted;
+      s->event.wait(guard);
+    }
+    s->awaited = 0;
     if (s->position < wanted) {
       WideDbgPrint(u" reading cycling start=%ld finish=%ld pos=%ld\n", static_cast<long>(start),
                    static_cast<long>(end), static_cast<long>(s->position));

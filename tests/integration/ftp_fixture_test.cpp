@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "agent/service/ntstatus.h"
+#include "agent/clients/webdav_client.h"
 #include "platform/wide_text.h"
 #include "tests/integration/ftp_test_support.h"
 
@@ -210,6 +211,23 @@ TEST_F(FtpFixture, WrongPasswordFailsTheOpenWithTheLoginText) {
   ASSERT_EQ(ui_.messages.size(), 1u);
   EXPECT_EQ(ui_.messages[0], u"The request to connect to and log on to an FTP server failed. ");
   EXPECT_EQ(ui_.captions[0], u"The attempt to connect to the server failed. ");
+}
+
+TEST_F(FtpFixture, ThroughAProxyTheLoginNamesTheTargetHost) {
+  WriteFile(Data("via proxy.txt"), Pattern(33));
+  WebDavProxySettings proxy;
+  proxy.enabled = true;
+  proxy.host = u"127.0.0.1";
+  proxy.port = static_cast<uint32_t>(server_->port());
+  proxy.user = u"gate";
+  proxy.password = u"gatepw";
+  SetWebDavProxySettings(proxy);
+  FtpTestSite site("ftp://ftp.example.org/", "hvm", "secret");
+  SetWebDavProxySettings(WebDavProxySettings{});
+  ASSERT_EQ(site.open, STATUS_SUCCESS);
+  EXPECT_EQ(site.client->endpoint().login, "hvm@gate@ftp.example.org");
+  site.List();
+  EXPECT_NE(site.Entry(u"\\via proxy.txt"), nullptr);
 }
 
 TEST_F(FtpFixture, NothingListensFailsWithCannotConnect) {

@@ -124,6 +124,8 @@ def main():
     os.makedirs(data, exist_ok=True)
     authorizer = DummyAuthorizer()
     authorizer.add_user("hvm", "secret", data, perm="elradfmwMT")
+    # The log-in an FTP proxy in front of this server would be given.
+    authorizer.add_user("hvm@gate@ftp.example.org", "secret@gatepw", data, perm="elradfmwMT")
     secure = len(sys.argv) > 4
     handler = TLS_FTPHandler if secure else FTPHandler
 

@@ -11,6 +11,7 @@ namespace {
 TEST(ClientFactory, ChoiceByScheme) {
   EXPECT_EQ(ChooseClientKind(u"FTP://host/", 0, false), ClientKind::Ftp);
   EXPECT_EQ(ChooseClientKind(u"ftps://host/", 0, false), ClientKind::Ftp);
+  EXPECT_EQ(ChooseClientKind(u"FTPES://host/", 0, false), ClientKind::Ftp);
   EXPECT_EQ(ChooseClientKind(u"sftp://host/", 0, false), ClientKind::Sftp);
   EXPECT_EQ(ChooseClientKind(u"file:///srv", 0, true), ClientKind::File);
   EXPECT_EQ(ChooseClientKind(u"file:///srv", 0, false), ClientKind::None);
