@@ -167,13 +167,16 @@ void WatchStopSignals(AgentMainLoop& loop) {
 // The registry is read into private memory first: the shared block gets
 // every field but the passwords, which the agent keeps to itself.
 void ReadSiteTable(SharedUserBlock& block) {
-  auto scratch = std::make_unique<SiteTable>();
-  std::memset(scratch.get(), 0, sizeof(SiteTable));
-  SiteStore store(*scratch);
+  struct Scratch {
+    SiteTable sites;
+  };
+  auto scratch = std::make_unique<Scratch>();
+  std::memset(scratch->sites, 0, sizeof(SiteTable));
+  SiteStore store(scratch->sites);
   int count = store.ReadSites();
   if (count <= 0) count = store.SeedFirstRun();
-  for (size_t i = 0; i < kSiteCount; ++i) PublishSiteRecord(block.sites[i], (*scratch)[i]);
-  WipeMemory(scratch.get(), sizeof(SiteTable));
+  for (size_t i = 0; i < kSiteCount; ++i) PublishSiteRecord(block.sites[i], scratch->sites[i]);
+  WipeMemory(scratch->sites, sizeof(SiteTable));
   WideDbgPrint(u"Sites read: %d\n", count);
 }
 
