@@ -259,8 +259,8 @@ int RunAgent(const std::string& commandLine) {
   StopHousekeeping();
   AgentShellNotifyQueue().StopConsumer();
   StopPingThread();
-  // Nothing of this user's stays behind in /dev/shm once the agent has ended.
-  section.Detach();
+  // Nothing of this user's stays behind in /dev/shm once the agent has ended;
+  // the mapping itself stays valid until the section is detached at the end.
   RemoveSharedSection(sectionName);
   ForgetAllSitePasswords();
   std::fprintf(stderr, "moorgate: ended\n");
