@@ -18,13 +18,6 @@ std::string FromEnv(const char* name) {
   return (value != nullptr && *value != '\0') ? std::string(value) : std::string();
 }
 
-std::string HomeDir() {
-  std::string home = FromEnv("HOME");
-  if (!home.empty()) return home;
-  struct passwd* entry = getpwuid(getuid());
-  if (entry != nullptr && entry->pw_dir != nullptr) return entry->pw_dir;
-  return "/tmp";
-}
 
 // $XDG_<kind> when set, else ~/<fallback>; then the product folder below it.
 std::string XdgFolder(const char* variable, const char* fallback) {
@@ -46,6 +39,16 @@ std::string OctalMode(mode_t mode) {
   char text[8];
   snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
   return text;
+}
+
+std::string HomeDir() {
+  std::string home = FromEnv("HOME");
+  if (!home.empty()) return home;
+  struct passwd* entry = getpwuid(getuid());
+  if (entry != nullptr && entry->pw_dir != nullptr && *entry->pw_dir != '\0') return entry->pw_dir;
+  // No home at all: folders below "/" are root's, so a user's writes fail
+  // there instead of landing in a shared folder another user prepared.
+  return {};
 }
 
 std::string RuntimeDir() {

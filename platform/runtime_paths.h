@@ -25,6 +25,9 @@ std::string MountPointPath();      // <driver>/mnt
 // is not there yet), else $XDG_RUNTIME_DIR/halvenmoor; empty when neither fits.
 std::string AgentStateDir();
 std::string InstanceSocketPath();  // <agent state>/instance
+// $HOME, else the home of the user's account; empty when there is neither
+// (never a shared folder such as /tmp).
+std::string HomeDir();
 // $XDG_STATE_HOME/halvenmoor (else ~/.local/state/halvenmoor): log files.
 std::string StateDir();
 // $XDG_DATA_HOME/halvenmoor (else ~/.local/share/halvenmoor): backups, offline trees.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/registry.h"
 #include "platform/tests/test_support.h"
 
 namespace hvm {
@@ -108,6 +109,24 @@ TEST(RuntimeFolders, AUserFindsTheirOwnDriverElseTheMachines) {
     std::string expected = machineDriver ? "/run/halvenmoor" : dir / "halvenmoor";
     if (DriverDir() != expected) return 2;
     if (AgentStateDir() != dir / "halvenmoor") return 3;
+    return 0;
+  });
+  EXPECT_EQ(verdict, 0);
+}
+
+// Without HOME and without an account, nothing is placed under /tmp, where
+// another user could have made the folder first.
+TEST(RuntimeFolders, NoHomeMeansNoSharedFallback) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become a user without an account";
+  EnvOverride home("HOME", std::nullopt);
+  EnvOverride config("XDG_CONFIG_HOME", std::nullopt);
+  EnvOverride state("XDG_STATE_HOME", std::nullopt);
+  EnvOverride registry("HALVENMOOR_USER_REG", std::nullopt);
+  int verdict = RunInChild([] {
+    if (setgid(61234) != 0 || setuid(61234) != 0) return 10;  // a uid without an account
+    if (!HomeDir().empty()) return 1;
+    if (UserRegistryPath().rfind("/tmp", 0) == 0) return 2;
+    if (StateDir().rfind("/tmp", 0) == 0) return 3;
     return 0;
   });
   EXPECT_EQ(verdict, 0);
