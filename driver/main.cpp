@@ -35,14 +35,17 @@ void PrintHelp() {
       "Runs in the foreground until SIGTERM. The runtime folder is\n"
       "$HALVENMOOR_RUNTIME_DIR (else /run/halvenmoor for root, else\n"
       "$XDG_RUNTIME_DIR/halvenmoor); it holds the socket 'qlode' and the mount\n"
-      "'mnt'. QUENLODE_LIVENESS_SECONDS shortens the agent liveness time.\n");
+      "'mnt'. Both must be this user's own and writable by nobody else; the\n"
+      "driver refuses a folder or link made by another user.\n"
+      "QUENLODE_LIVENESS_SECONDS shortens the agent liveness time.\n");
 }
 
 // A mount left behind by a driver that died answers ENOTCONN; take it away.
+// lstat: a link in its place is never followed (the checks refuse it later).
 void ClearStaleMount(const std::string& mountPoint) {
   struct stat st;
-  if (stat(mountPoint.c_str(), &st) == 0 || errno != ENOTCONN) return;
-  if (geteuid() == 0 && umount2(mountPoint.c_str(), MNT_DETACH) == 0) return;
+  if (lstat(mountPoint.c_str(), &st) == 0 || errno != ENOTCONN) return;
+  if (geteuid() == 0 && umount2(mountPoint.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) == 0) return;
   const char* argv[] = {"fusermount3", "-u", "-z", mountPoint.c_str(), nullptr};
   pid_t pid;
   if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
@@ -78,19 +81,27 @@ int main(int argc, char** argv) {
   SetDebugSinkName("quenlode");
   driver::Trace("==>DriverEntry\n");
   bool serveAllUsers = geteuid() == 0;
+  // The folder and the mount point are made here or must already be this
+  // process's own: a folder or `mnt` link laid out by another user would make
+  // the driver listen or mount where that user points.
   std::string runtime = RuntimeDir();
-  std::string mountPoint = MountPointPath();
-  if (!MakeDirs(runtime, serveAllUsers ? 0755 : 0700) || !MakeDirs(mountPoint, 0755)) {
-    fprintf(stderr, "quenlode: cannot create %s: %s\n", mountPoint.c_str(), strerror(errno));
+  std::string mountPoint = runtime + "/mnt";
+  std::string problem;
+  if (!PrepareOwnFolder(runtime, serveAllUsers ? 0755 : 0700, problem)) {
+    fprintf(stderr, "quenlode: %s\n", problem.c_str());
     return 1;
   }
   ClearStaleMount(mountPoint);
+  if (!PrepareOwnFolder(mountPoint, 0755, problem)) {
+    fprintf(stderr, "quenlode: %s\n", problem.c_str());
+    return 1;
+  }
   // Threads started from here on leave the stop signals to the mount loop.
   BlockStopSignals();
   driver::ControlServer control;
-  if (!control.Start(ControlSocketPath())) {
-    fprintf(stderr, "quenlode: cannot listen on %s: %s\n", ControlSocketPath().c_str(),
-            strerror(errno));
+  std::string socketPath = runtime + "/qlode";
+  if (!control.Start(socketPath)) {
+    fprintf(stderr, "quenlode: cannot listen on %s: %s\n", socketPath.c_str(), strerror(errno));
     return 1;
   }
   driver::StartLivenessThread();

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -144,6 +146,20 @@ bool ConnectSocket(int fd, const sockaddr_un& address) {
   return error == 0;
 }
 
+// Only a driver run by root or by the caller may hear the agent's requests and
+// files: a socket served by anyone else is a stand-in and is refused.
+bool PeerMayServe(int fd, const std::string& path) {
+  uid_t peer = 0;
+  if (!ControlPeerUid(fd, peer)) return false;
+  if (peer == 0 || peer == geteuid()) return true;
+  static std::atomic<bool> told{false};
+  if (!told.exchange(true))
+    fprintf(stderr,
+            "halvenmoor: %s is served by uid %u, neither root nor you (uid %u); refusing to use it\n",
+            path.c_str(), static_cast<unsigned>(peer), static_cast<unsigned>(geteuid()));
+  return false;
+}
+
 DWORD ErrorFromConnect(int error) {
   switch (error) {
     case ENOENT:
@@ -169,7 +185,8 @@ HANDLE CreateFileW(const char16_t* name, DWORD, DWORD, void*, DWORD, DWORD, HAND
     return INVALID_HANDLE_VALUE;
   }
   sockaddr_un address;
-  if (!FillAddress(ControlSocketPath(), address)) {
+  const std::string path = ControlSocketPath();
+  if (!FillAddress(path, address)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
@@ -182,6 +199,11 @@ HANDLE CreateFileW(const char16_t* name, DWORD, DWORD, void*, DWORD, DWORD, HAND
     DWORD error = ErrorFromConnect(errno);
     close(fd);
     SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!PeerMayServe(fd, path)) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   std::lock_guard<std::mutex> lock(gHandlesLock);

@@ -24,7 +24,9 @@ inline constexpr DWORD FILE_SHARE_WRITE = 2;
 inline constexpr uint32_t kMaxControlBuffer = 1u << 20;
 
 // Opens the control device. Only kControlDeviceName is known; any other name,
-// or a missing socket, fails with ERROR_FILE_NOT_FOUND.
+// or a missing socket, fails with ERROR_FILE_NOT_FOUND. A socket whose peer
+// is neither root nor the caller fails with ERROR_ACCESS_DENIED (and one line
+// on stderr): the requests and files of the caller go to no one else.
 HANDLE CreateFileW(const char16_t* name, DWORD desiredAccess, DWORD shareMode, void* security,
                    DWORD creationDisposition, DWORD flags, HANDLE templateFile);
 // One framed exchange. Returns TRUE when the driver answered error 0;

@@ -1,4 +1,4 @@
-// Named mutexes as advisory locks on files in the runtime folder.
+// Named mutexes as advisory locks on files in the agent's own folder.
 #include "platform/instance_lock.h"
 
 #include <fcntl.h>
@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform/runtime_paths.h"
@@ -20,7 +21,7 @@ std::string LockPath(const std::string& name) {
   for (char& c : file) {
     if (c == '/') c = '_';
   }
-  return RuntimeDir() + "/" + file + ".lock";
+  return AgentStateDir() + "/" + file + ".lock";
 }
 
 }  // namespace
@@ -30,9 +31,19 @@ InstanceLock::~InstanceLock() { Release(); }
 bool InstanceLock::Acquire(const std::string& name) {
   Release();
   alreadyExists_ = false;
-  if (name.empty() || !MakeDirs(RuntimeDir(), 0700)) return false;
-  int fd = open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  problem_.clear();
+  if (name.empty()) {
+    problem_ = "the lock has no name";
+    return false;
+  }
+  // The folder is the user's alone, so nobody else can hand over a lock file.
+  if (!PrepareOwnFolder(AgentStateDir(), 0700, problem_)) return false;
+  std::string path = LockPath(name);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    problem_ = path + " cannot be opened: " + strerror(errno);
+    return false;
+  }
   // A probe by InstanceLockHeld holds the lock for an instant only; a few
   // retries keep it from being taken for a running instance.
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -44,6 +55,7 @@ bool InstanceLock::Acquire(const std::string& name) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   alreadyExists_ = errno == EWOULDBLOCK;
+  if (!alreadyExists_) problem_ = path + " cannot be locked: " + strerror(errno);
   close(fd);
   return false;
 }
@@ -58,7 +70,7 @@ void InstanceLock::Release() {
 
 bool InstanceLockHeld(const std::string& name) {
   if (name.empty()) return false;
-  int fd = open(LockPath(name).c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(LockPath(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;  // never created: nobody holds it
   // A shared probe does not block another probe.
   bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/runtime_paths.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -219,10 +220,7 @@ std::string UserRegistryPath() {
   std::string path = FromEnv("HALVENMOOR_USER_REG");
   if (!path.empty()) return path;
   std::string config = FromEnv("XDG_CONFIG_HOME");
-  if (config.empty()) {
-    std::string home = FromEnv("HOME");
-    config = (home.empty() ? std::string("/tmp") : home) + "/.config";
-  }
+  if (config.empty()) config = HomeDir() + "/.config";  // never under /tmp
   return config + "/halvenmoor/user.reg";
 }
 

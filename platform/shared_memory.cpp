@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace hvm {
 namespace {
@@ -30,6 +32,32 @@ int OpenOrCreate(const std::string& objectName, bool& existed) {
   return -1;
 }
 
+// An object that was already there is used only when it is the caller's and
+// nobody else may open it: another user could have made it first to read or
+// steer what the caller keeps there.
+bool IsPrivateObject(int fd, const std::string& objectName, std::string* problem) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return false;
+  std::string where = "/dev/shm" + objectName;
+  if (info.st_uid != geteuid()) {
+    if (problem)
+      *problem = where + " belongs to uid " + std::to_string(info.st_uid) + ", not to uid " +
+                 std::to_string(geteuid()) + "; refusing to use it (another user made it first)";
+    errno = EPERM;
+    return false;
+  }
+  if ((info.st_mode & 077) != 0) {
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    if (problem)
+      *problem = where + " can be opened by other users (mode " + mode +
+                 "); refusing to use it (remove it and start again)";
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
 // Grows the object to size; never shrinks it under another process's view.
 bool EnsureSize(int fd, size_t size) {
   struct stat info {};
@@ -44,15 +72,24 @@ std::string SharedSectionObjectName(const std::string& name) {
   return "/" + name + "." + std::to_string(getuid());
 }
 
-bool OpenSharedSection(const std::string& name, size_t size, SharedSection& section) {
+bool OpenSharedSection(const std::string& name, size_t size, SharedSection& section,
+                       std::string* problem) {
   section = SharedSection{};
   if (name.empty() || name.find('/') != std::string::npos || size == 0) {
     errno = EINVAL;
     return false;
   }
   bool existed = false;
-  int fd = OpenOrCreate(SharedSectionObjectName(name), existed);
-  if (fd < 0) return false;
+  std::string objectName = SharedSectionObjectName(name);
+  int fd = OpenOrCreate(objectName, existed);
+  if (fd < 0) {
+    if (problem) *problem = "/dev/shm" + objectName + " cannot be opened: " + strerror(errno);
+    return false;
+  }
+  if (existed && !IsPrivateObject(fd, objectName, problem)) {
+    close(fd);
+    return false;
+  }
   void* base = MAP_FAILED;
   if (EnsureSize(fd, size)) {
     base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -60,6 +97,7 @@ bool OpenSharedSection(const std::string& name, size_t size, SharedSection& sect
   int saved = errno;
   close(fd);
   if (base == MAP_FAILED) {
+    if (problem) *problem = "/dev/shm" + objectName + " cannot be mapped: " + strerror(saved);
     errno = saved;
     return false;
   }

@@ -4,7 +4,8 @@
 // shared memory is one namespace for the whole machine; so the object is
 // "/<name>.<uid>": every process of one user meets the same section and two
 // users never collide or read each other's. The object is readable and
-// writable by its owner only.
+// writable by its owner only; one that is there already but belongs to
+// someone else or may be opened by others is refused, never used.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -18,8 +19,10 @@ struct SharedSection {
 };
 
 // Opens or creates the section "name" of at least size bytes, zero-filled when
-// new. Returns false (errno set) when it cannot be mapped.
-bool OpenSharedSection(const std::string& name, size_t size, SharedSection& section);
+// new. Returns false (errno set, EPERM for a refused object) when it cannot
+// be used; problem then receives a sentence for the person.
+bool OpenSharedSection(const std::string& name, size_t size, SharedSection& section,
+                       std::string* problem = nullptr);
 void CloseSharedSection(SharedSection& section);
 
 // The shm_open name that stands for the section "name".

@@ -42,19 +42,36 @@ for program in quenlode moorgate moorsites; do
 done
 [ -e /dev/fuse ] || { echo "demo: /dev/fuse is missing (load the fuse module)" >&2; exit 1; }
 
-# Where the driver keeps its socket and mount: the same rule the programs use.
+# Where the driver keeps its socket and mount: the same rule the programs use
+# (a user's own driver first, else the machine's; never a folder under /tmp).
 if [ -n "${HALVENMOOR_RUNTIME_DIR:-}" ]; then runtime=$HALVENMOOR_RUNTIME_DIR
 elif [ "$(id -u)" -eq 0 ]; then runtime=/run/halvenmoor
-elif [ -n "${XDG_RUNTIME_DIR:-}" ]; then runtime=$XDG_RUNTIME_DIR/halvenmoor
-else runtime=/tmp/halvenmoor-$(id -u); fi
+elif [ -n "${XDG_RUNTIME_DIR:-}" ] && [ -S "$XDG_RUNTIME_DIR/halvenmoor/qlode" ]; then
+  runtime=$XDG_RUNTIME_DIR/halvenmoor
+elif [ -S /run/halvenmoor/qlode ] || [ -z "${XDG_RUNTIME_DIR:-}" ]; then runtime=/run/halvenmoor
+else runtime=$XDG_RUNTIME_DIR/halvenmoor; fi
+# The agent keeps its lock and socket in the driver's folder when it is the
+# user's own, else in the user's runtime folder.
+if [ ! -e "$runtime" ] || [ "$(stat -c %u "$runtime")" -eq "$(id -u)" ]; then agent_dir=$runtime
+else agent_dir=${XDG_RUNTIME_DIR:?demo: XDG_RUNTIME_DIR is not set; the agent needs a folder of its own}/halvenmoor; fi
 
-work=${HVM_DEMO_DIR:-${TMPDIR:-/tmp}/halvenmoor-demo-$(id -u)}
+# A fresh private folder: a fixed name under /tmp could be made (or linked
+# elsewhere) by another user first, and this script often runs as root.
+if [ -n "${HVM_DEMO_DIR:-}" ]; then
+  work=$HVM_DEMO_DIR
+  mkdir -p -m 700 "$work"
+  [ "$(stat -c %u "$work")" -eq "$(id -u)" ] && [ ! -L "$work" ] ||
+    { echo "demo: $work is not yours; choose another HVM_DEMO_DIR" >&2; exit 1; }
+  made_work=0
+else
+  work=$(mktemp -d "${TMPDIR:-/tmp}/halvenmoor-demo.XXXXXX")
+  made_work=1
+fi
 server_state=$work/$protocol
 # The FTP server: vsftpd needs root; a user gets the pyftpdlib test server.
 ftp_script=vsftpd_ftp.sh
 [ "$(id -u)" -eq 0 ] || ftp_script=ftp_fixture.sh
 drives=$HOME/Halvenmoor
-mkdir -p "$work"
 
 driver_pid=""
 agent_pid=""
@@ -106,6 +123,7 @@ stop_all() {
     "$servers/apache_webdav.sh" stop "$server_state" >/dev/null 2>&1 || true
     echo "web server stopped"
   fi
+  if [ "$made_work" -eq 1 ]; then rm -rf "$work"; fi
 }
 letter=X
 trap stop_all EXIT
@@ -149,7 +167,6 @@ say "Starting the driver quenlode (runtime folder $runtime)"
 if socket_answers "$runtime/qlode"; then
   echo "a driver already answers on $runtime/qlode; using it"
 else
-  mkdir -p "$work"
   "$bin/quenlode" >"$work/quenlode.log" 2>&1 &
   driver_pid=$!
   if ! wait_until 15 socket_answers "$runtime/qlode"; then
@@ -170,12 +187,12 @@ letter=$("$bin/moorsites" show "$site" | sed -n 's/^Drive: *//p')
 show "$bin/moorsites" list
 
 say "Starting the agent moorgate and connecting '$site'"
-if socket_answers "$runtime/instance"; then
+if socket_answers "$agent_dir/instance"; then
   echo "an agent is already running; handing the command to it"
 else
   "$bin/moorgate" >"$work/moorgate.log" 2>&1 </dev/null &
   agent_pid=$!
-  if ! wait_until 15 socket_answers "$runtime/instance"; then
+  if ! wait_until 15 socket_answers "$agent_dir/instance"; then
     echo "demo: the agent did not start:" >&2; cat "$work/moorgate.log" >&2; exit 1
   fi
 fi

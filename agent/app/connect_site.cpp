@@ -14,6 +14,7 @@
 #include "agent/app/drive_letters.h"
 #include "agent/app/shell_notify.h"
 #include "agent/app/sites.h"
+#include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
 #include "platform/runtime_paths.h"
 #include "platform/ui.h"
@@ -29,21 +30,21 @@ std::u16string NameOf(const SiteRecord& record) {
   return std::u16string(WideField(record.name, kSiteNameChars));
 }
 
-// False when the person declined to give the password.
+// False when the person declined to give the password. An answer is kept in
+// the agent's own memory only: the site does not save its password.
 bool PasswordAvailable(SiteRecord& record, bool& asked) {
   asked = false;
-  if (record.login[0] == 0 || !record.dontSavePassword || record.password[0] != 0) return true;
+  if (record.login[0] == 0 || !record.dontSavePassword || !SitePassword(record).empty()) return true;
   std::string login(record.login, strnlen(record.login, kSiteLoginChars));
   std::u16string prompt = FormatWide(u"Password of %s for %ws", login.c_str(), NameOf(record).c_str());
   std::string password;
   if (!CurrentUi().AskPassword(prompt, password)) {
-    std::memset(record.password, 0, sizeof record.password);
+    ForgetSitePassword(record);
+    WipeMemory(record.password, sizeof record.password);
     return false;
   }
-  // Kept in memory only: the site does not save its password.
-  std::memset(record.password, 0, sizeof record.password);
-  std::memcpy(record.password, password.data(),
-              password.size() < kSitePasswordChars - 1 ? password.size() : kSitePasswordChars - 1);
+  KeepSitePassword(record, password);
+  WipeMemory(password.data(), password.size());
   asked = true;
   return true;
 }

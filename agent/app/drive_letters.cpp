@@ -4,23 +4,18 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <pwd.h>
 #include <unistd.h>
 
 #include "agent/service/shared_section.h"
 #include "platform/registry.h"
+#include "platform/runtime_paths.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
 
 namespace {
 
-std::string HomeFolder() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && *home != '\0') return home;
-  struct passwd* entry = getpwuid(getuid());
-  return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "/tmp";
-}
+std::string HomeFolder() { return HomeDir(); }  // never a shared folder such as /tmp
 
 std::string RegistryDrivesFolder() {
   HKEY key = nullptr;

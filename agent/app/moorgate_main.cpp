@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #endif
 #include "agent/service/registration.h"
 #include "agent/service/shared_section.h"
+#include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
 #include "platform/instance_lock.h"
 #include "platform/ui.h"
@@ -163,10 +165,19 @@ void WatchStopSignals(AgentMainLoop& loop) {
   }).detach();
 }
 
+// The registry is read into private memory first: the shared block gets
+// every field but the passwords, which the agent keeps to itself.
 void ReadSiteTable(SharedUserBlock& block) {
-  SiteStore store(block.sites);
+  struct Scratch {
+    SiteTable sites;
+  };
+  auto scratch = std::make_unique<Scratch>();
+  std::memset(scratch->sites, 0, sizeof(SiteTable));
+  SiteStore store(scratch->sites);
   int count = store.ReadSites();
   if (count <= 0) count = store.SeedFirstRun();
+  for (size_t i = 0; i < kSiteCount; ++i) PublishSiteRecord(block.sites[i], scratch->sites[i]);
+  WipeMemory(scratch->sites, sizeof(SiteTable));
   WideDbgPrint(u"Sites read: %d\n", count);
 }
 
@@ -206,8 +217,11 @@ int RunAgent(const std::string& commandLine) {
 
   AgentSharedSection section;
   std::u16string reason;
-  if (section.Attach(true, &reason, SessionSharedSectionName()) != ERROR_SUCCESS) {
-    CurrentUi().MessageBox(u"Error while creating shared memory", kAgentCaption, MB_OK | MB_ICONERROR);
+  const std::string sectionName = SessionSharedSectionName();
+  if (section.Attach(true, &reason, sectionName) != ERROR_SUCCESS) {
+    std::u16string text = u"Error while creating shared memory";
+    if (!reason.empty()) text += u"\n" + reason;
+    CurrentUi().MessageBox(text, kAgentCaption, MB_OK | MB_ICONERROR);
     return 1;
   }
   ChooseLanguageLibrary(0);
@@ -247,6 +261,10 @@ int RunAgent(const std::string& commandLine) {
   StopHousekeeping();
   AgentShellNotifyQueue().StopConsumer();
   StopPingThread();
+  // Nothing of this user's stays behind in /dev/shm once the agent has ended;
+  // the mapping itself stays valid until the section is detached at the end.
+  RemoveSharedSection(sectionName);
+  ForgetAllSitePasswords();
   std::fprintf(stderr, "moorgate: ended\n");
   return 0;
 }
@@ -273,7 +291,8 @@ int main(int argc, char** argv) {
   debugIsAllowed = 2;
   if (!first) {
     if (instance.alreadyExists()) return HandOver(args.commandLine);
-    std::fprintf(stderr, "moorgate: the instance lock cannot be made\n");
+    std::fprintf(stderr, "moorgate: the instance lock cannot be made: %s\n",
+                 instance.problem().c_str());
     return 1;
   }
   return RunAgent(args.commandLine);

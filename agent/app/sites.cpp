@@ -8,6 +8,7 @@
 #include "agent/app/drive_letters.h"
 #include "agent/app/password_cipher.h"
 #include "agent/app/sites_values.h"
+#include "agent/service/site_passwords.h"
 #include "agent/app/string_table.h"
 #include "common/moorlib.h"
 #include "platform/ui.h"
@@ -451,11 +452,14 @@ void MergeSiteTable(SiteTable& live, const SiteTable& fresh) {
     std::u16string_view name = WideField(site.name, kSiteNameChars);
     if (name.empty() || ConnectedElsewhere(live, name)) continue;
     if (nextFreeSlot() == kSiteCount) break;
-    live[slot] = site;
+    PublishSiteRecord(live[slot], site);
     live[slot].mappedDrive = 0;
     ++slot;
   }
-  for (; nextFreeSlot() < kSiteCount; ++slot) std::memset(&live[slot], 0, sizeof(SiteRecord));
+  for (; nextFreeSlot() < kSiteCount; ++slot) {
+    ForgetSitePassword(live[slot]);
+    std::memset(&live[slot], 0, sizeof(SiteRecord));
+  }
 }
 
 int RereadSites(SiteTable& live) {
@@ -468,6 +472,7 @@ int RereadSites(SiteTable& live) {
   int count = store.ReadSites();
   if (count < 0) return count;
   MergeSiteTable(live, scratch->sites);
+  WipeMemory(scratch->sites, sizeof(SiteTable));
   return count;
 }
 

@@ -8,6 +8,7 @@
 #include "agent/clients/ftp_error_text.h"
 #include "agent/clients/webdav_client.h"
 #include "agent/service/ntstatus.h"
+#include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
 #include "platform/ui.h"
 #include "platform/wide_format.h"
@@ -46,7 +47,7 @@ NTSTATUS FtpClient::Open() {
   while (!siteUrl_.empty() && (siteUrl_.back() == u'/' || siteUrl_.back() == u'\\')) siteUrl_.pop_back();
   if (site_) {
     endpoint.login = Field8(site_->login, kSiteLoginChars);
-    endpoint.password = Field8(site_->password, kSitePasswordChars);
+    endpoint.password = SitePassword(*site_);  // kept out of the shared block
     if (endpoint.login.empty()) endpoint.login = "anonymous";
     endpoint.connectTimeoutMs = TimeoutMs(site_->connectTimeout);
     endpoint.receiveTimeoutMs = TimeoutMs(site_->receiveTimeout);

@@ -13,6 +13,7 @@
 #include "agent/app/language.h"
 #include "agent/clients/client_factory.h"
 #include "agent/service/ntstatus.h"
+#include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
 #include "lang/language_library.h"
 #include "platform/ui.h"
@@ -169,7 +170,7 @@ bool SftpClient::Authenticate(bool interactive) {
       ssh_->string_free_char(banner);
     }
   }
-  std::string password = Field(site_->password, kSitePasswordChars);
+  std::string password = SitePassword(*site_);  // kept out of the shared block
   if ((methods & SSH_AUTH_METHOD_PASSWORD) && !password.empty() &&
       ssh_->userauth_password(session_, nullptr, password.c_str()) == SSH_AUTH_SUCCESS)
     return true;
@@ -182,7 +183,7 @@ bool SftpClient::Authenticate(bool interactive) {
 
 bool SftpClient::KeyboardInteractive() {
   std::string login = Field(site_->login, kSiteLoginChars);
-  std::string password = Field(site_->password, kSitePasswordChars);
+  std::string password = SitePassword(*site_);  // kept out of the shared block
   int rc = ssh_->userauth_kbdint(session_, nullptr, nullptr);
   // A server that keeps asking is not answered for ever.
   for (int round = 0; rc == SSH_AUTH_INFO && round < 8; ++round) {

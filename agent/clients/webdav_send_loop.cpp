@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "agent/clients/webdav_client.h"
+#include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
 #include "platform/ui.h"
 #include "platform/wide_text.h"
@@ -45,7 +46,7 @@ int32_t WebDavClient::SendPrepared(UploadSource* upload) {
   spec_.upload = upload;
   if (site_) {
     spec_.login.assign(site_->login, strnlen(site_->login, sizeof site_->login));
-    spec_.password.assign(site_->password, strnlen(site_->password, sizeof site_->password));
+    spec_.password = SitePassword(*site_);  // kept out of the shared block
   }
   bool retried401 = false, retried407 = false, askedCertificate = false;
   int resends = 0;

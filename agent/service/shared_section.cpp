@@ -1,11 +1,13 @@
 // Attaching the shared connection table and handing the trace level to the driver.
 #include "agent/service/shared_section.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "agent/service/channel_records.h"
+#include "agent/service/site_passwords.h"
 #include "platform/control_device.h"
 #include "platform/ui.h"
 #include "platform/wide_text.h"
@@ -135,10 +137,15 @@ void ReadProxySettings(SharedUserBlock& block) {
                static_cast<unsigned long>(error));
   error = QueryWide(key, u"ProxyUser", block.proxyUser, 30);
   WideDbgPrint(u"ProxyUser %ws error=0x%lx\n", block.proxyUser, static_cast<unsigned long>(error));
-  error = QueryWide(key, u"ProxyPassword", block.proxyPassword, 30);
-  // The password itself stays out of the log.
-  WideDbgPrint(u"ProxyPassword %ws error=0x%lx\n", block.proxyPassword[0] ? u"***" : u"",
+  // The password stays out of the shared block (which outlives a killed
+  // agent) and out of the log: the agent keeps it in its own memory.
+  char16_t proxyPassword[60] = {};
+  error = QueryWide(key, u"ProxyPassword", proxyPassword, 30);
+  KeepProxyPassword(WideField(proxyPassword, 30));
+  WideDbgPrint(u"ProxyPassword %ws error=0x%lx\n", proxyPassword[0] ? u"***" : u"",
                static_cast<unsigned long>(error));
+  WipeMemory(proxyPassword, sizeof proxyPassword);
+  WipeMemory(block.proxyPassword, sizeof block.proxyPassword);
   RegCloseKey(key);
 }
 
@@ -161,9 +168,12 @@ AgentSharedSection::~AgentSharedSection() { Detach(); }
 DWORD AgentSharedSection::Attach(bool perUserStart, std::u16string* message,
                                  const std::string& sectionName) {
   if (block_ != nullptr) return ERROR_SUCCESS;
-  if (!OpenSharedSection(sectionName, kSharedSectionSize, section_)) {
-    if (message) *message = u"The shared connection table cannot be created";
-    return ERROR_NOT_ENOUGH_MEMORY;
+  std::string problem;
+  if (!OpenSharedSection(sectionName, kSharedSectionSize, section_, &problem)) {
+    const bool refused = errno == EPERM;
+    WideDbgPrint(u"The shared connection table cannot be used: %s\n", problem.c_str());
+    if (message) *message = u"The shared connection table cannot be used: " + Utf8ToUtf16(problem);
+    return refused ? ERROR_ACCESS_DENIED : ERROR_NOT_ENOUGH_MEMORY;
   }
   auto* blocks = static_cast<SharedUserBlock*>(section_.base);
   if (!perUserStart) {

@@ -1,7 +1,9 @@
 #include "platform/control_device.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -188,6 +190,37 @@ TEST_F(ControlDeviceTest, LiveSocketIsNotTakenOver) {
   HANDLE device = Open();
   EXPECT_NE(device, INVALID_HANDLE_VALUE) << "the first driver still answers";
   CloseHandle(device);
+}
+
+// A socket served by another user (a stand-in made where the agent looks) is
+// refused: the caller's requests and files must reach root or itself only.
+TEST_F(ControlDeviceTest, ADriverOfAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to serve as another user";
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t stranger = test::StartChild([&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
+    int listener = ListenControlSocket(ControlSocketPath());
+    if (write(ready[1], "r", 1) != 1 || listener < 0) return 11;
+    int connection = accept(listener, nullptr, nullptr);
+    if (connection >= 0) {
+      ControlFrame frame;
+      while (ReadControlFrame(connection, frame) == 1 && WriteControlAnswer(connection, 0, nullptr, 0)) {
+      }
+    }
+    return 0;
+  });
+  char signal = 0;
+  ASSERT_EQ(read(ready[0], &signal, 1), 1);
+  HANDLE device = Open();
+  EXPECT_EQ(device, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+  kill(stranger, SIGKILL);
+  test::WaitChild(stranger);
+  close(ready[0]);
+  close(ready[1]);
 }
 
 // Frames written by hand into one end of a socket pair, read by the server helper.

@@ -1,6 +1,8 @@
 #include "platform/instance_lock.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/tests/test_support.h"
 
@@ -49,6 +51,37 @@ TEST_F(InstanceLockTest, ProbingDoesNotTakeTheLock) {
   InstanceLock again;
   EXPECT_FALSE(again.Acquire(kAgentMutex)) << "a second lock in the same process also sees it";
   EXPECT_TRUE(again.alreadyExists());
+}
+
+// The lock lives in a folder of the user's own: one made by another user
+// first is refused with a reason, and a driver's folder the agent does not
+// own (a driver started as root) sends the lock to the user's runtime folder.
+TEST_F(InstanceLockTest, AForeignFolderIsRefusedWithAReason) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+  ASSERT_EQ(mkdir((dir_ / "run").c_str(), 0777), 0);
+  ASSERT_EQ(chown((dir_ / "run").c_str(), 65534, 65534), 0);
+  EnvOverride noUserFolder("XDG_RUNTIME_DIR", std::nullopt);
+  InstanceLock lock;
+  EXPECT_FALSE(lock.Acquire(kAgentMutex));
+  EXPECT_FALSE(lock.alreadyExists());
+  EXPECT_NE(lock.problem().find("XDG_RUNTIME_DIR"), std::string::npos) << lock.problem();
+
+  EnvOverride userFolder("XDG_RUNTIME_DIR", dir_ / "user");
+  ASSERT_EQ(mkdir((dir_ / "user").c_str(), 0700), 0);
+  ASSERT_TRUE(lock.Acquire(kAgentMutex)) << lock.problem();
+  EXPECT_EQ(access((dir_ / "user/halvenmoor").c_str(), F_OK), 0);
+  EXPECT_EQ(RunInChild(TryFromChild), kRefusedAsRunning);
+}
+
+TEST_F(InstanceLockTest, ALinkInPlaceOfTheLockFileIsNotFollowed) {
+  ASSERT_EQ(mkdir((dir_ / "run").c_str(), 0700), 0);
+  std::string target = dir_ / "victim";
+  test::WriteWholeFile(target, "keep");
+  ASSERT_EQ(symlink(target.c_str(), (dir_ / "run/" + std::string(kAgentMutex) + ".lock").c_str()), 0);
+  InstanceLock lock;
+  EXPECT_FALSE(lock.Acquire(kAgentMutex));
+  EXPECT_NE(lock.problem().find("cannot be opened"), std::string::npos) << lock.problem();
+  EXPECT_EQ(test::ReadWholeFile(target), "keep");
 }
 
 }  // namespace

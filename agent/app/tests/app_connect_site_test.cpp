@@ -12,6 +12,7 @@
 #include "agent/app/tests/app_test_driver.h"
 #include "agent/clients/client_factory.h"
 #include "agent/service/request_loop.h"
+#include "agent/service/site_passwords.h"
 #include "driver/invalidate_record.h"
 #include "platform/wide_text.h"
 
@@ -44,6 +45,7 @@ class ConnectSiteTest : public ::testing::Test {
     StopHousekeeping();
     RegisterClientConstructor(ClientKind::WebDav, nullptr);
     SetCurrentUi(nullptr);
+    ForgetAllSitePasswords();  // the next test's block may sit at the same address
   }
   void AddSite(size_t index, std::u16string_view name, char letter, const char* login) {
     SiteRecord& site = block->sites[index];
@@ -70,12 +72,15 @@ TEST_F(ConnectSiteTest, UnsavedPasswordIsAskedCancelLeavesItDisconnected) {
   EXPECT_FALSE(connector.ConnectSite(2, false));
   EXPECT_EQ(ui.passwordQuestions, 1);
   EXPECT_EQ(block->sites[2].mappedDrive, 0);
-  EXPECT_EQ(block->sites[2].password[0], 0);
+  EXPECT_EQ(SitePassword(block->sites[2]), "");
   EXPECT_EQ(driver.Count(IOCTL_CONNECT), 0u);
 
   ui.passwords = {"secret"};
   EXPECT_TRUE(connector.ConnectSite(2, false));
-  EXPECT_STREQ(block->sites[2].password, "secret");
+  // The answer stays in the agent's memory; the shared block never holds it.
+  EXPECT_EQ(SitePassword(block->sites[2]), "secret");
+  const char zeros[kSitePasswordChars] = {};
+  EXPECT_EQ(std::memcmp(block->sites[2].password, zeros, sizeof zeros), 0);
   EXPECT_EQ(block->sites[2].mappedDrive, 'O');
   EXPECT_TRUE(connector.ConnectSite(2, false));  // connected already: nothing asked, nothing sent
   EXPECT_EQ(ui.passwordQuestions, 2);

@@ -1,6 +1,9 @@
 // The shared connection table: byte layout of a user block, the choice of the
 // block by SID across processes, and the log level handed to the driver.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 
 #include "agent/service/channel_records.h"
 #include "agent/service/shared_section.h"
+#include "agent/service/site_passwords.h"
 #include "platform/control_device.h"
 #include "platform/runtime_paths.h"
 #include "platform/tests/test_support.h"
@@ -300,6 +304,46 @@ TEST_F(SharedSectionTest, ProxyValuesAreReadIntoTheBlockWithinTheirLimits) {
   EXPECT_EQ(block[0].proxyPort, 3128u);
   EXPECT_EQ(WideField(block[0].proxyServer, 80).size(), 39u);
   EXPECT_EQ(block[0].proxyUser[0], u'\0');
+}
+
+// The shared block outlives a killed agent: the proxy password stays in the
+// agent's own memory, never in the block.
+TEST_F(SharedSectionTest, TheProxyPasswordStaysOutOfTheBlock) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  std::u16string user = u"proxyman", password = u"hunter2";
+  RegSetValueExW(key, u"ProxyUser", 0, REG_SZ, reinterpret_cast<const BYTE*>(user.c_str()),
+                 static_cast<DWORD>((user.size() + 1) * 2));
+  RegSetValueExW(key, u"ProxyPassword", 0, REG_SZ, reinterpret_cast<const BYTE*>(password.c_str()),
+                 static_cast<DWORD>((password.size() + 1) * 2));
+  RegCloseKey(key);
+
+  std::vector<SharedUserBlock> block(1);
+  std::memset(block.data(), 0, sizeof(SharedUserBlock));
+  block[0].proxyPassword[0] = u'x';  // whatever an older agent left there goes too
+  ReadProxySettings(block[0]);
+  EXPECT_EQ(WideField(block[0].proxyUser, 60), u"proxyman");
+  const char16_t zeros[60] = {};
+  EXPECT_EQ(std::memcmp(block[0].proxyPassword, zeros, sizeof zeros), 0);
+  EXPECT_EQ(ProxyPassword(), u"hunter2");
+  ForgetAllSitePasswords();
+  EXPECT_EQ(ProxyPassword(), u"");
+}
+
+// A section another user made first is refused with a reason, never used.
+TEST_F(SharedSectionTest, ASectionOthersMayOpenIsRefused) {
+  std::string objectName = SharedSectionObjectName(sectionName_);
+  int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+  ASSERT_GE(fd, 0);
+  fchmod(fd, 0666);
+  close(fd);
+  AgentSharedSection section;
+  std::u16string message;
+  EXPECT_EQ(section.Attach(true, &message, sectionName_), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(section.Attached());
+  EXPECT_NE(message.find(u"can be opened by other users"), std::u16string::npos);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "agent/app/sites.h"
 #include "agent/app/sites_values.h"
 #include "agent/service/shared_section.h"
+#include "agent/service/site_passwords.h"
 #include "platform/tests/test_support.h"
 #include "platform/wide_text.h"
 
@@ -75,6 +76,32 @@ TEST_F(SitesReadAgain, ChangesReachIdleSitesAndTheConnectedOneStaysPut) {
   beta->mappedDrive = 0;  // disconnected, it takes what the registry holds
   ASSERT_EQ(RereadSites(live_->sites), 3);
   EXPECT_EQ(Url(u"beta"), u"http://127.0.0.1:2/b/");
+}
+
+// The live table is the shared block: sites taken in carry their passwords
+// into the agent's own memory, the block's password bytes stay zero.
+TEST_F(SitesReadAgain, PasswordsStayOutOfTheLiveTable) {
+  HKEY key = nullptr;
+  std::u16string path = std::u16string(kProductKey) + u"\\locked";
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(SetWideValue(key, u"Url", u"http://127.0.0.1:1/l/"), ERROR_SUCCESS);
+  ASSERT_EQ(SetNarrowValue(key, u"Login", "hvm"), ERROR_SUCCESS);
+  ASSERT_EQ(SetNarrowValue(key, u"Password", "in the clear"), ERROR_SUCCESS);
+  RegCloseKey(key);
+
+  ASSERT_EQ(RereadSites(live_->sites), 1);
+  SiteRecord* locked = Live(u"locked");
+  ASSERT_NE(locked, nullptr);
+  const char zeros[kSitePasswordChars] = {};
+  EXPECT_EQ(std::memcmp(locked->password, zeros, sizeof zeros), 0);
+  EXPECT_EQ(SitePassword(*locked), "in the clear");
+  const auto* raw = reinterpret_cast<const char*>(live_.get());
+  EXPECT_EQ(std::string(raw, sizeof(SharedUserBlock)).find("in the clear"), std::string::npos);
+
+  ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(RereadSites(live_->sites), 0);
+  EXPECT_EQ(SitePassword(*locked), "") << "a cleared slot keeps no password";
 }
 
 }  // namespace
