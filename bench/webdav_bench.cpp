@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
               rawPutBest / clientPut);
 
   std::string xml = Listing(10000);
-  MultistatusScope scope{u"site1", u"/dav", u"", false};
+  MultistatusScope scope{u"site1", u"/dav", u"", false, u"http://127.0.0.1/dav/"};
   auto start = Clock::now();
   MultistatusResult result = ParseMultistatusText(xml, scope);
   double parse = Seconds(start);

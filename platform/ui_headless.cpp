@@ -222,7 +222,12 @@ class HeadlessProgress : public ProgressWindow {
 
   void Print(const std::string& amount, std::u16string_view text) {
     std::string line = "Progress " + title_ + ": " + amount;
-    if (!text.empty()) line += " " + OneLine(text);
+    // Appended piece by piece: `" " + OneLine(text)` makes GCC 12 see an
+    // overlapping copy (-Wrestrict) in optimised builds.
+    if (!text.empty()) {
+      line += ' ';
+      line += OneLine(text);
+    }
     line += "\n";
     ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;

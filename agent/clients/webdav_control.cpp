@@ -112,7 +112,7 @@ NTSTATUS WebDavClient::Control(uint32_t code, FileEntry* entry, ReplyArea& reply
       std::u16string found;
       for (const xmlNode* r = root->children; r; r = r->next) {
         std::u16string name;
-        if (IsElement(r, dav, "response") && HrefToSitePath(Utf8ToUtf16(Text(ChildElement(r, dav, "href"))), name))
+        if (IsElement(r, dav, "response") && HrefToSitePath(Utf8ToUtf16(Text(ChildElement(r, dav, "href"))), siteUrl_, name))
           found += name + u"\n";
       }
       SetAnswerText(answer, found);

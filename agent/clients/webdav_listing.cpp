@@ -57,13 +57,18 @@ void TellServerChange(Connection& connection, const FileEntry& entry, uint16_t e
   if (connection.hooks.serverChanged) connection.hooks.serverChanged(connection, entry, event);
 }
 
+// A time the reply did not carry (or that could not be read) keeps the one the
+// entry had, or becomes the current time for a new entry. The server's
+// modification time stays 0 then: a made-up time is no change on the server.
 void StoreListed(FileEntry& entry, const ListedItem& item) {
   if (entry.flags & kEntryWrittenLocally) return;  // the local copy is newer than the server's
   FileTime now = NowFileTime();
-  entry.creationTime = item.creationTime ? item.creationTime : now;
-  entry.lastWriteTime = item.lastWriteTime ? item.lastWriteTime : now;
+  if (item.creationTime) entry.creationTime = item.creationTime;
+  else if (!entry.creationTime) entry.creationTime = now;
+  if (item.lastWriteTime) entry.lastWriteTime = item.lastWriteTime;
+  else if (!entry.lastWriteTime) entry.lastWriteTime = now;
   entry.changeTime = entry.lastWriteTime;
-  entry.serverModifiedTime = entry.lastWriteTime;
+  entry.serverModifiedTime = item.lastWriteTime;
   entry.flags &= ~kEntryDeletedOnServer;
   if (item.isDirectory) {
     entry.flags |= kEntryDirectory;
@@ -138,7 +143,8 @@ NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEnt
   }
   std::u16string sitePath = SitePath();
   std::u16string_view below = PathBelowConnection(*connection_, folderCachePath);
-  MultistatusScope scope{connection_->Name(), sitePath, below, site_ && (site_->flags & kSitePlainProperties)};
+  MultistatusScope scope{connection_->Name(), sitePath, below, site_ && (site_->flags & kSitePlainProperties),
+                         siteUrl_};
   MultistatusResult result = ParseMultistatusText(text, scope);
   if (result.error) {
     // The cache stays as it was; the user learns why the folder did not change.

@@ -3,6 +3,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -112,15 +113,118 @@ bool NameBelowFolder(std::u16string path, const MultistatusScope& scope, std::u1
   return !IsUnsafeName(name);
 }
 
+bool IsAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
+bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+// The parts of an absolute URL ("http://host:8080/dav/") or of a
+// network-path reference ("//host/dav/"); hasAuthority is false for a plain path.
+struct UrlParts {
+  std::u16string_view scheme;     // empty for "//host"
+  bool hasAuthority = false;
+  std::u16string_view host;       // "[::1]" keeps its brackets
+  int port = -1;                  // -1: none named
+  std::u16string_view path;       // from the first "/", "?" or "#" after the host
+};
+
+// Length of a leading "scheme" followed by "://", or 0.
+size_t SchemeLength(std::u16string_view text) {
+  if (text.empty() || !IsAsciiLetter(text[0])) return 0;
+  size_t i = 1;
+  while (i < text.size() && (IsAsciiLetter(text[i]) || IsAsciiDigit(text[i]) || text[i] == u'+' ||
+                             text[i] == u'-' || text[i] == u'.'))
+    ++i;
+  return text.substr(i, 3) == u"://" ? i : 0;
+}
+
+// "[userinfo@]host[:port]"; false when the host is empty or the port is no number.
+bool SplitAuthority(std::u16string_view authority, UrlParts& parts) {
+  size_t at = authority.rfind(u'@');
+  if (at != std::u16string_view::npos) authority.remove_prefix(at + 1);
+  std::u16string_view portText;
+  size_t hostEnd = 0;
+  if (!authority.empty() && authority[0] == u'[') {
+    hostEnd = authority.find(u']');
+    if (hostEnd == std::u16string_view::npos) return false;
+    ++hostEnd;
+  } else {
+    hostEnd = std::min(authority.find(u':'), authority.size());
+  }
+  parts.host = authority.substr(0, hostEnd);
+  std::u16string_view rest = authority.substr(hostEnd);
+  if (!rest.empty()) {
+    if (rest[0] != u':') return false;
+    portText = rest.substr(1);
+  }
+  if (parts.host.empty() || portText.size() > 5) return false;
+  if (!portText.empty()) {
+    int port = 0;
+    for (char16_t c : portText) {
+      if (!IsAsciiDigit(c)) return false;
+      port = port * 10 + (c - u'0');
+    }
+    if (port > 65535) return false;
+    parts.port = port;
+  }
+  return true;
+}
+
+bool SplitUrl(std::u16string_view url, UrlParts& parts) {
+  parts = UrlParts{};
+  size_t schemeLength = SchemeLength(url);
+  size_t authorityStart;
+  if (schemeLength > 0) {
+    parts.scheme = url.substr(0, schemeLength);
+    authorityStart = schemeLength + 3;
+  } else if (url.substr(0, 2) == u"//") {
+    authorityStart = 2;
+  } else {
+    parts.path = url;
+    return true;
+  }
+  parts.hasAuthority = true;
+  size_t authorityEnd = std::min(url.find_first_of(u"/?#", authorityStart), url.size());
+  parts.path = url.substr(authorityEnd);
+  return SplitAuthority(url.substr(authorityStart, authorityEnd - authorityStart), parts);
+}
+
+int DefaultPort(std::u16string_view scheme) {
+  if (EqualsNoCase(scheme, u"http")) return 80;
+  if (EqualsNoCase(scheme, u"https")) return 443;
+  return -1;
+}
+
+// The name an href gives below the listed folder ("" for the folder
+// itself); false for an href on another host, outside the folder, deeper
+// than one level, or naming a file the client never shows.
+bool ListedName(std::u16string_view href, const MultistatusScope& scope, std::u16string& name) {
+  std::u16string sitePath;
+  return href.find(u"Thumbs.db:encryptable") == std::u16string_view::npos &&
+         HrefToSitePath(href, scope.siteUrl, sitePath) && NameBelowFolder(sitePath, scope, name);
+}
+
 }  // namespace
 
-bool HrefToSitePath(std::u16string_view href, std::u16string& path) {
-  size_t scheme = href.find(u"://");
-  if (scheme != std::u16string_view::npos && scheme < 8) {
-    size_t slash = href.find(u'/', scheme + 3);
-    href = slash == std::u16string_view::npos ? std::u16string_view(u"/") : href.substr(slash);
-  }
-  std::u16string input(href);
+bool HrefOnSiteHost(std::u16string_view href, std::u16string_view siteUrl, std::u16string_view& hrefPath) {
+  UrlParts target;
+  if (!SplitUrl(href, target)) return false;
+  hrefPath = target.path;
+  if (!target.hasAuthority) return true;
+  UrlParts site;
+  if (!SplitUrl(siteUrl, site) || !site.hasAuthority || !EqualsNoCase(target.host, site.host)) return false;
+  // Both on their scheme's default port: the same server, even when a proxy
+  // in front of it names the other scheme. Otherwise the ports must agree.
+  if (target.port < 0 && site.port < 0) return true;
+  int sitePort = site.port >= 0 ? site.port : DefaultPort(site.scheme);
+  int targetPort = target.port >= 0 ? target.port
+                                    : DefaultPort(target.scheme.empty() ? site.scheme : target.scheme);
+  return targetPort == sitePort;
+}
+
+bool HrefToSitePath(std::u16string_view href, std::u16string_view siteUrl, std::u16string& path) {
+  std::u16string_view hrefPath;
+  if (!HrefOnSiteHost(href, siteUrl, hrefPath)) return false;
+  if (hrefPath.empty() && href.size() != hrefPath.size()) hrefPath = u"/";  // "http://host"
+  std::u16string input(hrefPath);
   std::u16string decoded(kUrlByteBufferSize * 2, u'\0');
   if (!decodeUrl(input.c_str(), decoded.data(), decoded.size())) return false;
   decoded.resize(std::char_traits<char16_t>::length(decoded.c_str()));
@@ -173,46 +277,9 @@ MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusSc
       Fail(result, -1, u"xmlParse Missing prop");
       return result;
     }
-    ListedItem item;
-    const xmlNode* created = scope.plainProperties ? nullptr : Property(props, kHvmNamespace, "hvm_creationdate");
-    if (!created) created = Property(props, dav, "creationdate");
-    if (created) {
-      std::tm t{};
-      if (ParseIsoDate(Text(created), t) != 0) {
-        Fail(result, -1, u"Invalid cretiondate");
-        return result;
-      }
-      item.creationTime = FileTimeFromUtc(t);
-    } else {
-      WideDbgPrint(u"*** Missing creationdate\n");
-    }
-    const xmlNode* modified =
-        scope.plainProperties ? nullptr : Property(props, kHvmNamespace, "hvm_getlastmodified");
-    if (!modified) modified = Property(props, dav, "getlastmodified");
-    if (!modified) {
-      Fail(result, -1, u"xmlParse Missing getlastmodified");
-      return result;
-    }
-    std::tm t{};
-    std::string modifiedText = Text(modified);
-    if (ParseHttpDate(modifiedText, t) != 0 && ParseIsoDate(modifiedText, t) != 0) {
-      Fail(result, -1, u"Invalid getlastmodified");
-      return result;
-    }
-    item.lastWriteTime = FileTimeFromUtc(t);
-    if (const xmlNode* type = Property(props, dav, "resourcetype")) {
-      for (const xmlNode* c = type->children; c; c = c->next) {
-        if (c->type != XML_ELEMENT_NODE) continue;
-        item.isDirectory = std::strstr(reinterpret_cast<const char*>(c->name), "collection") != nullptr;
-        break;
-      }
-    }
-    if (const xmlNode* length = Property(props, dav, "getcontentlength")) ParseSize(Text(length), item.size);
-
     std::u16string hrefText = Utf8ToUtf16(Text(href));
-    std::u16string sitePath;
-    if (hrefText.find(u"Thumbs.db:encryptable") != std::u16string::npos || !HrefToSitePath(hrefText, sitePath) ||
-        !NameBelowFolder(sitePath, scope, item.name)) {
+    ListedItem item;
+    if (!ListedName(hrefText, scope, item.name)) {
       WideDbgPrint(u"*** xmlParse skipped href %ws\n", hrefText.c_str());
       ++result.skipped;
       continue;
@@ -223,6 +290,46 @@ MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusSc
       ++result.skipped;
       continue;
     }
+    // A date the client cannot read stays unset (the caller fills in a time
+    // of its own): one odd entry must not hide the whole folder.
+    const xmlNode* created = scope.plainProperties ? nullptr : Property(props, kHvmNamespace, "hvm_creationdate");
+    if (!created) created = Property(props, dav, "creationdate");
+    if (created) {
+      std::tm t{};
+      std::string createdText = Text(created);
+      if (ParseIsoDate(createdText, t) == 0) {
+        item.creationTime = FileTimeFromUtc(t);
+      } else {
+        ++result.badDates;
+        WideDbgPrint(u"*** xmlParse Invalid cretiondate \"%ws\" %ws\n", Utf8ToUtf16(createdText).c_str(),
+                     hrefText.c_str());
+      }
+    } else {
+      WideDbgPrint(u"*** Missing creationdate\n");
+    }
+    const xmlNode* modified =
+        scope.plainProperties ? nullptr : Property(props, kHvmNamespace, "hvm_getlastmodified");
+    if (!modified) modified = Property(props, dav, "getlastmodified");
+    std::tm t{};
+    std::string modifiedText = Text(modified);
+    if (!modified) {
+      ++result.badDates;
+      WideDbgPrint(u"*** xmlParse Missing getlastmodified %ws\n", hrefText.c_str());
+    } else if (ParseHttpDate(modifiedText, t) == 0 || ParseIsoDate(modifiedText, t) == 0) {
+      item.lastWriteTime = FileTimeFromUtc(t);
+    } else {
+      ++result.badDates;
+      WideDbgPrint(u"*** xmlParse Invalid getlastmodified \"%ws\" %ws\n", Utf8ToUtf16(modifiedText).c_str(),
+                   hrefText.c_str());
+    }
+    if (const xmlNode* type = Property(props, dav, "resourcetype")) {
+      for (const xmlNode* c = type->children; c; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE) continue;
+        item.isDirectory = std::strstr(reinterpret_cast<const char*>(c->name), "collection") != nullptr;
+        break;
+      }
+    }
+    if (const xmlNode* length = Property(props, dav, "getcontentlength")) ParseSize(Text(length), item.size);
     result.items.push_back(std::move(item));
   }
   return result;

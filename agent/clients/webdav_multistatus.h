@@ -1,7 +1,9 @@
-// Parsing a 207 multistatus listing into plain records. The parse is all or
-// nothing: on any error the caller changes nothing. Hostile replies (no DTD
-// network access, no entity expansion, hrefs outside the listed folder,
-// "..", overlong names) are refused or skipped, never followed.
+// Parsing a 207 multistatus listing into plain records. A reply that is not
+// a multistatus fails whole and the caller changes nothing; one response the
+// client cannot use (an href outside the listed folder or on another host,
+// "..", an overlong name) is skipped and logged, and a date it cannot read is
+// left unset, so one bad entry never hides the folder. Hostile replies (DTD
+// network access, entity expansion) are never followed.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -29,6 +31,8 @@ struct MultistatusScope {
   std::u16string_view sitePath;     // decoded path part of the site URL, e.g. u"/dav"
   std::u16string_view folderPath;   // the folder below the site, "\"-separated, e.g. u"\\docs"; empty = root
   bool plainProperties = false;     // site flag 0x2: the DAV times even when HVM ones exist
+  std::u16string_view siteUrl;      // "http://host:port/dav/": hrefs naming another host are left out;
+                                    // empty: only hrefs without a host are taken
 };
 
 struct MultistatusResult {
@@ -36,12 +40,21 @@ struct MultistatusResult {
   std::u16string message;           // the message box text of a failure
   std::vector<ListedItem> items;
   size_t skipped = 0;               // responses left out (error status, outside, too long)
+  size_t badDates = 0;              // dates left unset because they could not be read
 };
 
 MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusScope& scope);
 
-// The path of an href below the site: scheme and host cut, decoded. Empty
-// optional-like result (false) when it cannot be decoded.
-bool HrefToSitePath(std::u16string_view href, std::u16string& path);
+// The path of an href on the site's server: scheme and host cut, decoded.
+// False when it cannot be decoded, or when it names a host (or port) other
+// than siteUrl's; with an empty siteUrl only hrefs without a host pass.
+bool HrefToSitePath(std::u16string_view href, std::u16string_view siteUrl, std::u16string& path);
+
+// Whether an href's scheme and authority ("http://Host:80", "//host") name the
+// server of siteUrl: host names equal without regard to case, and the same
+// port (a port not named is the scheme's default; two unnamed ports agree
+// whatever the schemes). An href without a host always passes. hrefPath
+// receives the rest of the href (its path). False for another server.
+bool HrefOnSiteHost(std::u16string_view href, std::u16string_view siteUrl, std::u16string_view& hrefPath);
 
 }  // namespace hvm

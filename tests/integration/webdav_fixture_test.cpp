@@ -176,6 +176,31 @@ TEST_F(FixtureWebDav, HostileListingStaysInsideTheFolder) {
   EXPECT_NE(site.Entry(u"\\good.txt"), nullptr);
 }
 
+// Entries whose dates cannot be read used to hide the whole folder; now they
+// are listed with a time of the client's own, which a relisting keeps.
+TEST_F(FixtureWebDav, UnreadableDatesKeepTheFolderListed) {
+  TestSite site(server_->Url("/baddates/"));
+  NTSTATUS status = 1;
+  site.List(u"", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  EXPECT_TRUE(ui_.messages.empty());
+  for (auto [name, size] : {std::pair{u"\\good.txt", 5u}, {u"\\absolute.txt", 6u}, {u"\\no-dates.txt", 7u},
+                            {u"\\garbled.txt", 8u}, {u"\\month-13.txt", 9u}}) {
+    FileEntry* e = site.Entry(name);
+    ASSERT_NE(e, nullptr) << Utf16ToUtf8(name);
+    EXPECT_EQ(e->size, size) << Utf16ToUtf8(name);
+    EXPECT_NE(e->lastWriteTime, 0u) << Utf16ToUtf8(name);
+  }
+  EXPECT_EQ(site.Entry(u"\\good.txt")->lastWriteTime, 132593079670000000ull);
+  FileEntry* garbled = site.Entry(u"\\garbled.txt");
+  EXPECT_EQ(garbled->serverModifiedTime, 0u);  // no server time: nothing to compare with later
+  FileTime madeUp = garbled->lastWriteTime;
+  site.List(u"", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(site.Entry(u"\\garbled.txt"), garbled);
+  EXPECT_EQ(garbled->lastWriteTime, madeUp);
+}
+
 TEST_F(FixtureWebDav, QuotaComesBackAsTwoNumbers) {
   TestSite site(server_->Url("/quota/"));
   InternalRequest answer{};

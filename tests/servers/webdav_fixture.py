@@ -12,7 +12,9 @@ machine do not produce. The first path segment picks the behaviour:
   /nopatch/...   PROPPATCH answered 405
   /broken/...    PROPFIND answers with XML that does not close
   /nohref/...    PROPFIND answers a response without href
-  /hostile/...   PROPFIND answers hrefs outside the folder, with "..", overlong
+  /hostile/...   PROPFIND answers hrefs outside the folder, with "..", overlong,
+                 on other hosts and ports
+  /baddates/...  PROPFIND answers entries whose dates cannot be read or are missing
   /quota/...     quota properties
   /dies/...      PUT: reads part of the body, then drops the connection
   /cookie/...    sets a cookie on every reply
@@ -52,15 +54,17 @@ def multistatus(responses):
             + "".join(responses) + "</D:multistatus>").encode()
 
 
-def response(href, collection=False, size=0):
+GOOD_DATES = ("<D:creationdate>2021-03-04T05:06:07Z</D:creationdate>"
+              "<D:getlastmodified>Thu, 04 Mar 2021 05:06:07 GMT</D:getlastmodified>")
+
+
+def response(href, collection=False, size=0, dates=GOOD_DATES):
     rt = "<D:collection/>" if collection else ""
-    return ("<D:response><D:href>%s</D:href><D:propstat><D:prop>"
-            "<D:creationdate>2021-03-04T05:06:07Z</D:creationdate>"
-            "<D:getlastmodified>Thu, 04 Mar 2021 05:06:07 GMT</D:getlastmodified>"
+    return ("<D:response><D:href>%s</D:href><D:propstat><D:prop>%s"
             "<D:getcontentlength>%d</D:getcontentlength>"
             "<D:resourcetype>%s</D:resourcetype></D:prop>"
             "<D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>"
-            % (href, size, rt))
+            % (href, dates, size, rt))
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -225,6 +229,25 @@ class Handler(BaseHTTPRequestHandler):
                 response(base + "sub/../../up.txt"),
                 response(base + "x" * 300 + ".txt"),
                 response(base + "deeper/child.txt"),
+                response("http://evil.example" + base + "other-host.txt"),
+                response("//evil.example" + base + "network-path.txt"),
+                response("http://127.0.0.1:1" + base + "other-port.txt"),
+                response("http://%s@evil.example%suserinfo.txt" % (self.headers.get("Host"), base)),
+                response(base + "%2e%2e/%2E%2E/encoded-dots.txt"),
+                response(base + "..%5Cbackslash.txt"),
+            ]), xml)
+        if kind == "baddates":
+            return self.answer(207, multistatus([
+                response(base, True),
+                response(base + "good.txt", size=5),
+                response("http://%s%sabsolute.txt" % (self.headers.get("Host"), base), size=6),
+                response(base + "no-dates.txt", size=7, dates=""),
+                response(base + "garbled.txt", size=8,
+                         dates="<D:creationdate>Thu, 04 Mar 2021</D:creationdate>"
+                               "<D:getlastmodified>yesterday</D:getlastmodified>"),
+                response(base + "month-13.txt", size=9,
+                         dates="<D:creationdate>2021-13-04T05:06:07Z</D:creationdate>"
+                               "<D:getlastmodified>Thu, 04 Foo 2021 05:06:07 GMT</D:getlastmodified>"),
             ]), xml)
         path = self.path if self.path.endswith("/") else self.path + "/"
         return self.answer(207, multistatus([
