@@ -12,8 +12,8 @@ namespace hvm {
 // terminator included.
 inline constexpr size_t kUrlByteBufferSize = 768;
 
-// Encodes a UTF-16 path: bytes of the escaped set and every byte of 128 or
-// more become "%XX". Returns false (and logs) when the text does not fit;
+// Encodes a UTF-16 path: bytes of the escaped set, control characters and
+// every byte of 128 or more become "%XX". Returns false (and logs) when the text does not fit;
 // callers then use the path as it is.
 bool encodeUrl(const char16_t* input, char16_t* output, size_t outputChars);
 

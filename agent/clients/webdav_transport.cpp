@@ -67,6 +67,13 @@ std::string_view Trim(std::string_view s) {
 
 }  // namespace
 
+std::string HeaderLine(std::string_view name, std::string_view value) {
+  std::string line(name);
+  line += ": ";
+  for (char c : value) line += (static_cast<unsigned char>(c) < 0x20 && c != '\t') ? ' ' : c;
+  return line;
+}
+
 DWORD WinHttpErrorFromCurl(CURLcode code, long verifyResult, std::string_view errorText) {
   switch (code) {
     case CURLE_OK: return 0;
@@ -197,7 +204,7 @@ void HttpTransport::Configure(const HttpRequestSpec& spec) {
   if (headerList_) curl_slist_free_all(headerList_);
   headerList_ = nullptr;
   for (const auto& [name, value] : spec.headers)
-    headerList_ = curl_slist_append(headerList_, (name + ": " + value).c_str());
+    headerList_ = curl_slist_append(headerList_, HeaderLine(name, value).c_str());
   // No accept types and no 100-continue pause: the request goes out as composed.
   headerList_ = curl_slist_append(headerList_, "Accept:");
   headerList_ = curl_slist_append(headerList_, "Expect:");

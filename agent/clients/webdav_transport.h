@@ -150,4 +150,9 @@ bool NetworkIsDown();
 // True for "localhost", 127.0.0.0/8 and ::1.
 bool IsLoopbackHost(std::string_view host);
 
+// "Name: value" for the request; a line break or other control character in
+// the value (a URL made of a file name) becomes a blank, so that no value can
+// end its header early or add one.
+std::string HeaderLine(std::string_view name, std::string_view value);
+
 }  // namespace hvm

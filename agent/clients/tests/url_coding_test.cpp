@@ -36,6 +36,16 @@ TEST(EncodeUrl, EscapesBlanksAndTheEscapedSetButKeepsPathCharacters) {
   EXPECT_EQ(Encode(u"-._/:=?\\^`{}"), u"-._/:=?\\^`{}");
 }
 
+// A file name with a line break used to go into the URL and the Destination
+// header as it was: a request that fails, or a header that ends early.
+TEST(EncodeUrl, EscapesControlCharactersSoNoNameCanSplitAHeader) {
+  EXPECT_EQ(Encode(u"a\r\nX-Injected: 1"), u"a%0D%0AX-Injected:%201");
+  EXPECT_EQ(Encode(u"tab\there\x7F\x01"), u"tab%09here%7F%01");
+  char16_t out[64];
+  ASSERT_TRUE(decodeUrl(u"a%0D%0Ab%09c", out, 64));
+  EXPECT_EQ(std::u16string(out), u"a\r\nb\tc");
+}
+
 TEST(EncodeUrl, WritesEveryNonAsciiByteOfTheUtf8Form) {
   EXPECT_EQ(Encode(u"ä"), u"%C3%A4");
   EXPECT_EQ(Encode(u"日本"), u"%E6%97%A5%E6%9C%AC");

@@ -27,6 +27,11 @@ TEST(WebDavTransport, SchemeChoiceFollowsThePreferenceOrderNotTheServers) {
   EXPECT_EQ(ChooseAuthScheme({}), AuthScheme::None);
 }
 
+TEST(WebDavTransport, NoHeaderValueCanEndItsLineEarly) {
+  EXPECT_EQ(HeaderLine("Destination", "http://h/a\r\nX-Injected: 1"), "Destination: http://h/a  X-Injected: 1");
+  EXPECT_EQ(HeaderLine("If", "(<t>)\t\x01"), "If: (<t>)\t ");
+}
+
 TEST(WebDavTransport, LoopbackHostsAreRecognised) {
   EXPECT_TRUE(IsLoopbackHost("127.0.0.1"));
   EXPECT_TRUE(IsLoopbackHost("127.8.9.10"));
