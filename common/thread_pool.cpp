@@ -83,8 +83,7 @@ void WorkerLoop(std::shared_ptr<ThreadPoolState> state) {
 
 ThreadPool::ThreadPool(int threadCount, int deleteJobs)
     : threadCount_(threadCount),
-      state_(std::make_shared<ThreadPoolState>(deleteJobs != 0)),
-      deleteJobs_(deleteJobs) {
+      state_(std::make_shared<ThreadPoolState>(deleteJobs != 0)) {
   for (int i = 0; i < threadCount_; ++i) {
     // A thread that cannot be created is simply missing from the pool.
     try {

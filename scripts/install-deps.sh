@@ -18,6 +18,8 @@ packages=(
   # The automatic proxy: libproxy is loaded at run time; the webkit plugin
   # runs automatic configuration scripts.
   libproxy1v5 libproxy1-plugin-webkit
+  # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
+  clang libclang-rt-14-dev
 )
 
 missing=()

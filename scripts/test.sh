@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the normal and the
-# sanitizer build, runs every test in the first and the unit tests in the second.
+# sanitizer build, runs every test in the first and the unit tests in the second;
+# builds the Release build (the benchmarks' build) and the fuzz targets, and
+# gives each fuzz target a few seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +17,13 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DHVM_SANITIZE=ON
 cmake --build build-asan -j"$jobs"
+# Release must build too, tests included (warnings are errors there as well,
+# and the optimiser warns about other things); the benchmarks use it.
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
+cmake --build build-release -j"$jobs"
+# The fuzz targets need clang and a build folder of their own.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVM_FUZZ=ON
+cmake --build build-fuzz -j"$jobs" --target hvm_fuzzers
 
 status=0
 echo "== tests (normal build)"
@@ -22,4 +31,6 @@ echo "== tests (normal build)"
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" -L unit --timeout 600) || status=1
+echo "== fuzz targets: the seed corpora and a few seconds of mutation each"
+(cd build-fuzz && ctest --output-on-failure -L fuzz --timeout 600) || status=1
 exit $status
