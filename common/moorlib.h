@@ -99,6 +99,7 @@ class ThreadPool {
   int threadCount_;
   std::shared_ptr<ThreadPoolState> state_;  // shared with the workers: outlives an abandoned one
   std::vector<std::thread> threads_;
+  int deleteJobs_;
 };
 
 // ---- window hook and foreground-process query

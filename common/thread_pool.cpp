@@ -83,7 +83,8 @@ void WorkerLoop(std::shared_ptr<ThreadPoolState> state) {
 
 ThreadPool::ThreadPool(int threadCount, int deleteJobs)
     : threadCount_(threadCount),
-      state_(std::make_shared<ThreadPoolState>(deleteJobs != 0)) {
+      state_(std::make_shared<ThreadPoolState>(deleteJobs != 0)),
+      deleteJobs_(deleteJobs) {
   for (int i = 0; i < threadCount_; ++i) {
     // A thread that cannot be created is simply missing from the pool.
     try {
@@ -115,7 +116,7 @@ ThreadPool::~ThreadPool() {
   // Queued jobs are not run. When the pool owns its jobs it frees them, since
   // nobody else holds them any more.
   std::lock_guard<std::mutex> queueGuard(state_->queueMutex);
-  if (state_->deleteJobs)
+  if (deleteJobs_)
     for (Job* job : state_->queue) delete job;
   state_->queue.clear();
 }

@@ -113,8 +113,11 @@ void DriverOpened(HANDLE device) {
 }  // namespace
 
 bool HasSwitch(std::string_view commandLine, std::string_view word) {
-  std::string lower = "/" + std::string(word);
-  std::string upper = "/" + Upper(word);
+  // Built in steps: `"/" + <temporary>` trips GCC 12's -Wrestrict in Release.
+  std::string lower = "/";
+  lower += word;
+  std::string upper = "/";
+  upper += Upper(word);
   return commandLine.find(lower) != std::string_view::npos ||
          commandLine.find(upper) != std::string_view::npos;
 }

@@ -110,7 +110,10 @@ std::string AuthorityWithPort(std::string_view authority, int defaultPort) {
   size_t colon = host.rfind(':');
   bool hasPort = colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket);
   std::string out(authority);
-  if (!hasPort) out += ":" + std::to_string(defaultPort);
+  if (!hasPort) {
+    out += ':';
+    out += std::to_string(defaultPort);
+  }
   return out;
 }
 
@@ -127,7 +130,10 @@ AutoProxyAnswer ChooseAutoProxy(const char* const* entries, std::string& proxy) 
     std::string_view authority = entry.substr(separator + 3);
     authority = authority.substr(0, authority.find('/'));
     if (!known || authority.empty() || authority.back() == '@') continue;
-    proxy = std::string(known->curl) + "://" + AuthorityWithPort(authority, known->port);
+    // Appended in steps: `"://" + AuthorityWithPort(...)` trips GCC 12's -Wrestrict in Release.
+    proxy = known->curl;
+    proxy += "://";
+    proxy += AuthorityWithPort(authority, known->port);
     return AutoProxyAnswer::Proxy;
   }
   return AutoProxyAnswer::Failed;
