@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,13 +47,16 @@ void Drain(int fd) {
 }
 
 // The driver's side of one connection ended: what a reader thread does, then
-// a suspend of every user so that queued requests are failed and dropped.
+// a suspend of every user so that queued requests are failed and dropped,
+// and the release of slots nobody uses any more.
 void EndConnection(const std::shared_ptr<ControlPeer>& peer) {
   peer->MarkClosed();
   Completions out;
   std::lock_guard<std::mutex> guard(DriverMutex());
-  ForgetPeer(peer.get());
+  ForgetPeer(peer.get(), out);
+  Users().PeerClosed(peer->uid());
   for (UserSlot* slot : Users().UsedSlots()) SuspendUser(slot, out);
+  Users().ReleaseIdleSlots(Clock::now() + std::chrono::hours(1), out);
 }
 
 }  // namespace
@@ -82,6 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   shutdown(fds[1], SHUT_WR);
 
   auto peer = std::make_shared<ControlPeer>(fds[0], uid);
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    Users().PeerOpened(uid);
+  }
   ControlFrame frame;
   while (ReadControlFrame(fds[0], frame) == 1) {
     HVM_FUZZ_CHECK(frame.input.size() <= kMaxControlBuffer && frame.outLength <= kMaxControlBuffer);
@@ -92,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Drain(fds[1]);
   }
   EndConnection(peer);
+  peer.reset();  // the writer is gone before its descriptor closes
   close(fds[0]);
   close(fds[1]);
   SetLogLevel(0);

@@ -47,8 +47,10 @@ class ForegroundX11Test : public ::testing::Test {
     }
     close(pipeFds[0]);
     ASSERT_GT(n, 0u) << "Xvfb did not start";
-    // Appended, not `":" + std::string(...)`: GCC 12 sees an overlapping copy there (-Wrestrict).
-    display_ = ":";
+    // Built by push_back and append: for `":" + std::string(...)`, and even for
+    // `display_ = ":"`, GCC 12 sees an overlapping copy in Release (-Wrestrict).
+    display_.clear();
+    display_.push_back(':');
     display_.append(number, strcspn(number, "\n"));
     setenv("DISPLAY", display_.c_str(), 1);
     x_ = XOpenDisplay(display_.c_str());
