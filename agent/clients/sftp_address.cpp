@@ -62,7 +62,7 @@ bool SftpServerPath(std::u16string_view name, std::string& path) {
   path = Utf16ToUtf8(rest);
   for (char& c : path)
     if (c == '\\') c = '/';
-  if (path.empty()) path = "/";
+  if (path.empty()) path.push_back('/');  // not `= "/"`: GCC 12's -Wrestrict misreads it in Release
   return path.size() <= kSftpPathBytes && path.find('\0') == std::string::npos;
 }
 
