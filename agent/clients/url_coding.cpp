@@ -11,12 +11,13 @@
 namespace hvm {
 namespace {
 
-// "%" ! " $ & ( ) [ ] @ * + ~ ' # < > | ; , and the blank. Only bytes below
-// 128 are ever tested against it. Control characters are escaped too: a
+// "%" ! " $ & ( ) [ ] @ * + ~ ' # < > | ; , ? and the blank. Only bytes
+// below 128 are ever tested against it. Control characters are escaped too: a
 // Linux file name may hold a line break, which must never reach a URL or a
-// header (Destination) as it is.
+// header (Destination) as it is. A Linux name may also hold "?", which would
+// otherwise start a query and name another resource ("a?b" became "a").
 bool IsEscaped(unsigned char byte) {
-  static constexpr std::string_view kEscapedSet = "%!\"$&()[]@*+~'#<>|;, ";
+  static constexpr std::string_view kEscapedSet = "%!\"$&()[]@*+~'#<>|;,? ";
   if (byte < 0x20 || byte == 0x7F) return true;
   return byte < 128 && kEscapedSet.find(static_cast<char>(byte)) != std::string_view::npos;
 }

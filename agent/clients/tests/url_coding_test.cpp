@@ -33,7 +33,17 @@ TEST(EncodeUrl, EscapesBlanksAndTheEscapedSetButKeepsPathCharacters) {
   EXPECT_EQ(Encode(u"http://host:8080/dir/a.txt"), u"http://host:8080/dir/a.txt");
   EXPECT_EQ(Encode(u"%!\"$&()[]@*+~'#<>|;,"),
             u"%25%21%22%24%26%28%29%5B%5D%40%2A%2B%7E%27%23%3C%3E%7C%3B%2C");
-  EXPECT_EQ(Encode(u"-._/:=?\\^`{}"), u"-._/:=?\\^`{}");
+  EXPECT_EQ(Encode(u"-._/:=\\^`{}"), u"-._/:=\\^`{}");
+}
+
+// "?" is a plain character of a Linux file name: unescaped, the server read
+// "a?b.txt" as "a" with a query, and an upload went to the wrong file.
+TEST(EncodeUrl, EscapesTheQuestionMarkOfAFileName) {
+  EXPECT_EQ(Encode(u"http://host/dav/a?b.txt"), u"http://host/dav/a%3Fb.txt");
+  char16_t out[64];
+  ASSERT_TRUE(decodeUrl(u"/dav/a%3Fb.txt", out, 64));
+  EXPECT_EQ(std::u16string(out), u"/dav/a?b.txt");
+  EXPECT_EQ(Repair("a?b"), "a%3Fb");
 }
 
 // A file name with a line break used to go into the URL and the Destination
