@@ -124,6 +124,10 @@ NTSTATUS SftpClient::Connect(bool interactive) {
   // thread that answers the driver.
   ssh_->options_set(session_, SSH_OPTIONS_CIPHERS_C_S, kPreferredCiphers);
   ssh_->options_set(session_, SSH_OPTIONS_CIPHERS_S_C, kPreferredCiphers);
+  // Read requests and window updates are small packets the server waits for:
+  // they leave at once instead of behind the acknowledgement of the last one.
+  int noDelay = 1;
+  ssh_->options_set(session_, SSH_OPTIONS_NODELAY, &noDelay);
   if (!login.empty()) ssh_->options_set(session_, SSH_OPTIONS_USER, login.c_str());
   // libssh looks up the home folder in the password database; the keys are
   // those of the home the agent runs with.

@@ -18,11 +18,18 @@
 
 namespace hvm {
 
-// One read or write request on the wire.
+// One write request on the wire.
 inline constexpr uint32_t kSftpChunkBytes = 32000;
-// Requests kept in flight by a streaming read or an upload (about 1 MB, below
-// libssh's channel window so the server never waits for window space).
+// Write requests kept in flight by an upload (about 1 MB, below libssh's
+// channel window so the server never waits for window space).
 inline constexpr size_t kSftpRequestsInFlight = 32;
+// One read request: OpenSSH's server answers up to 256 KiB less its packet
+// overhead; a server that answers less teaches the stream its own size.
+inline constexpr uint32_t kSftpReadRequestBytes = 255 * 1024;
+// The smallest read request the stream falls back to.
+inline constexpr uint32_t kSftpSmallestReadRequest = 4096;
+// Bytes a streaming read keeps asked for ahead of the reader.
+inline constexpr uint64_t kSftpReadAheadBytes = 2u << 20;
 
 // The questions about the server's key (captions name the string resources).
 inline constexpr std::u16string_view kSftpUnknownCaption = u"IDS_SFTP_ACCEPT_CHANGE";
@@ -137,10 +144,14 @@ class SftpClient : public RemoteClient {
     uint64_t next = 0;             // the offset the next Get is expected at
     uint64_t asked = 0;            // the offset after the last request sent
     uint64_t limit = 0;            // the size known when the stream opened
-    uint32_t window = 2;           // requests kept ahead; doubles while reading on
+    uint64_t ahead = 0;            // bytes kept asked for ahead; doubles while reading on
     std::deque<Pending> pending;
-    std::vector<uint8_t> carry;    // received bytes from next on
+    std::vector<uint8_t> carry;    // received bytes; those from carryStart on follow next
+    size_t carryStart = 0;
   } stream_;
+  // The size of one read request; lowered when a server answers less.
+  uint32_t readRequestBytes_ = kSftpReadRequestBytes;
+  std::vector<uint8_t> readScratch_;  // answers read past or thrown away
 
   // Files made by CreateFile whose handle stays open until their first
   // cleanup, so that the upload of a new file needs no second open.
