@@ -321,6 +321,7 @@ bool SftpClient::WithRetry(const char* method, const std::string& path, const st
 }
 
 NTSTATUS SftpClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
+  ForgetMissing();
   std::string path;
   if (!ServerPathOf(reply.serverPath, path)) return kGeneralFailure;
   CloseStream();
@@ -345,6 +346,7 @@ NTSTATUS SftpClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
 }
 
 NTSTATUS SftpClient::MakeDirectory(ReplyArea& reply) {
+  ForgetMissing();
   std::string path;
   if (!ServerPathOf(reply.serverPath, path)) return kAccessDenied;
   if (WithRetry("Mkkol", path, [&] { return ssh_->mkdir(sftp_, path.c_str(), 0755) == 0; })) return STATUS_SUCCESS;
@@ -353,6 +355,7 @@ NTSTATUS SftpClient::MakeDirectory(ReplyArea& reply) {
 }
 
 NTSTATUS SftpClient::Delete(FileEntry* entry, ReplyArea& reply) {
+  ForgetMissing();
   std::string path;
   if (!ServerPathOf(reply.serverPath, path)) return kAccessDenied;
   CloseStream();
@@ -368,6 +371,7 @@ NTSTATUS SftpClient::Delete(FileEntry* entry, ReplyArea& reply) {
 }
 
 NTSTATUS SftpClient::Move(FileEntry* entry, ReplyArea& reply, FileEntry*, std::u16string_view destinationServerPath) {
+  ForgetMissing();
   (void)entry;
   std::string source, destination;
   if (!ServerPathOf(reply.serverPath, source) || !ServerPathOf(destinationServerPath, destination))

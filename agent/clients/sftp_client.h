@@ -109,9 +109,15 @@ class SftpClient : public RemoteClient {
   // Sends read requests up to end and the window beyond it.
   void FillStream(uint64_t end);
   NTSTATUS UploadCopy(FileEntry* entry, int fd, uint64_t size, const std::string& path);
-  // Writes [0, size) of fd, then the modification time (0: none).
-  // inStep: false when the stream broke (the session must not be used again).
-  bool WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t mtime, std::string& failure, bool& inStep);
+  // Writes [0, size) of fd, then the modification time (0: none), then
+  // closes the handle, all in one stream of requests; true only when the
+  // server confirmed every write and the close. inStep: false when the stream
+  // broke (the session must not be used again). closeSent: the close went out
+  // (file is then no longer libssh's to close, only to forget).
+  bool WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t mtime, std::string& failure, bool& inStep,
+                      bool& closeSent);
+  // Frees libssh's record of a file whose handle was closed on the wire.
+  void ForgetClosedFile(sftp_file file);
   void SetTimes(const std::string& path, const FileEntry& entry);
 
   // ---- listing (sftp_listing.cpp)
@@ -120,6 +126,17 @@ class SftpClient : public RemoteClient {
   // One child of a folder, looked up by name; not found when the server has none.
   NTSTATUS LookUpChild(const std::string& path, std::u16string_view cachePath, FileEntry* folder,
                        std::u16string_view childName);
+
+  // A name just found missing: opening a new file asks for it twice in a
+  // row (open, then create), and the second question is answered from here
+  // once, within a second; anything this client changes forgets it.
+  struct MissingName {
+    std::string path;
+    int64_t atMilliseconds = 0;
+  } missing_;
+  bool TakeMissing(const std::string& path);
+  void NoteMissing(const std::string& path);
+  void ForgetMissing() { missing_.path.clear(); }
 
   const LibSsh* ssh_ = nullptr;
   SftpAddress address_;

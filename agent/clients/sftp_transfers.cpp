@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_set>
 
@@ -25,6 +26,7 @@ namespace {
 
 constexpr NTSTATUS kGeneralFailure = static_cast<NTSTATUS>(0xC0000001);
 constexpr uint64_t kProgressMinSize = 512001;
+constexpr uint8_t kFxpClose = 4;
 constexpr uint8_t kFxpWrite = 6;
 constexpr uint8_t kFxpFsetstat = 10;
 constexpr uint8_t kFxpStatus = 101;
@@ -207,9 +209,18 @@ NTSTATUS SftpClient::Get(FileEntry*, ReplyArea& reply, uint64_t start, uint64_t 
 
 // ---- uploads
 
+void SftpClient::ForgetClosedFile(sftp_file file) {
+  // What sftp_close frees after its answer; the handle is gone on the server.
+  ssh_->string_free(file->handle);
+  std::free(file->name);
+  std::free(file);
+}
+
 bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t mtime, std::string& failure,
-                                bool& inStep) {
+                                bool& inStep, bool& closeSent) {
   inStep = false;
+  closeSent = false;
+  uint32_t closeId = 0;
   ssh_channel channel = sftp_->channel;
   const void* handle = ssh_->string_data(file->handle);
   uint32_t handleLength = static_cast<uint32_t>(ssh_->string_len(file->handle));
@@ -270,7 +281,11 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
       return false;
     }
     uint32_t code = Get32(rest.data());
-    if (id == timesId && code != SSH_FX_OK) {
+    if (id == closeId && closeSent && code != SSH_FX_OK) {
+      lastSftpError_ = static_cast<int>(code);
+      failure = "the server could not close the file (SFTP status " + std::to_string(code) + ")";
+      ok = false;
+    } else if (id == timesId && code != SSH_FX_OK) {
       // The contents are there; times the server will not take are no reason to fail.
       WideDbgPrint(u"sftp: the server kept its own times (SFTP status %d)\n", static_cast<int>(code));
     } else if (code != SSH_FX_OK) {
@@ -281,7 +296,7 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
     return true;
   };
 
-  while (ok && (offset < size || !waiting.empty() || !timesSent)) {
+  while (ok && (offset < size || !waiting.empty() || !timesSent || !closeSent)) {
     while (ok && offset < size && waiting.size() < kSftpRequestsInFlight) {
       uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kSftpChunkBytes, size - offset));
       ssize_t n = pread(fd, data.data(), length, static_cast<off_t>(offset));
@@ -320,6 +335,19 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
       waiting.insert(timesId);
       timesSent = true;
     }
+    if (ok && offset >= size && timesSent && !closeSent) {
+      // The close follows in the same stream: the server answers it after
+      // the writes before it, so its answer still comes only once the data
+      // is written, without a round trip of its own.
+      closeId = newId();
+      startPacket(kFxpClose, closeId);
+      if (!send()) {
+        failure = "the connection broke while writing";
+        return false;
+      }
+      waiting.insert(closeId);
+      closeSent = true;
+    }
     if (!waiting.empty() && !takeReply()) return false;
     if (progress) progress->Update(offset, size, {});
   }
@@ -339,9 +367,12 @@ NTSTATUS SftpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const s
     sftp_file file = TakeCreated(path);
     if (file == nullptr) file = ssh_->open(sftp_, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (file == nullptr) return false;
-    bool inStep = false;
-    bool written = WritePipelined(file, fd, size, SecondsOf(entry->lastWriteTime), failure, inStep);
-    bool closed = ssh_->close(file) == SSH_NO_ERROR;  // frees the handle also when it fails
+    bool inStep = false, closeSent = false;
+    bool written = WritePipelined(file, fd, size, SecondsOf(entry->lastWriteTime), failure, inStep, closeSent);
+    // A close already sent was answered (or the session is given up below);
+    // otherwise libssh closes the handle, and frees it also when that fails.
+    bool closed = closeSent || ssh_->close(file) == SSH_NO_ERROR;
+    if (closeSent) ForgetClosedFile(file);
     if (!failure.empty()) lastError_ = failure;
     // Answers may still be on their way that libssh must never read: the
     // session is given up, and the next attempt starts on a new one.
