@@ -124,6 +124,10 @@ NTSTATUS SftpClient::Connect(bool interactive) {
   // thread that answers the driver.
   ssh_->options_set(session_, SSH_OPTIONS_CIPHERS_C_S, kPreferredCiphers);
   ssh_->options_set(session_, SSH_OPTIONS_CIPHERS_S_C, kPreferredCiphers);
+  // Read requests and window updates are small packets the server waits for:
+  // they leave at once instead of behind the acknowledgement of the last one.
+  int noDelay = 1;
+  ssh_->options_set(session_, SSH_OPTIONS_NODELAY, &noDelay);
   if (!login.empty()) ssh_->options_set(session_, SSH_OPTIONS_USER, login.c_str());
   // libssh looks up the home folder in the password database; the keys are
   // those of the home the agent runs with.
@@ -317,6 +321,7 @@ bool SftpClient::WithRetry(const char* method, const std::string& path, const st
 }
 
 NTSTATUS SftpClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
+  ForgetMissing();
   std::string path;
   if (!ServerPathOf(reply.serverPath, path)) return kGeneralFailure;
   CloseStream();
@@ -341,6 +346,7 @@ NTSTATUS SftpClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
 }
 
 NTSTATUS SftpClient::MakeDirectory(ReplyArea& reply) {
+  ForgetMissing();
   std::string path;
   if (!ServerPathOf(reply.serverPath, path)) return kAccessDenied;
   if (WithRetry("Mkkol", path, [&] { return ssh_->mkdir(sftp_, path.c_str(), 0755) == 0; })) return STATUS_SUCCESS;
@@ -349,6 +355,7 @@ NTSTATUS SftpClient::MakeDirectory(ReplyArea& reply) {
 }
 
 NTSTATUS SftpClient::Delete(FileEntry* entry, ReplyArea& reply) {
+  ForgetMissing();
   std::string path;
   if (!ServerPathOf(reply.serverPath, path)) return kAccessDenied;
   CloseStream();
@@ -364,6 +371,7 @@ NTSTATUS SftpClient::Delete(FileEntry* entry, ReplyArea& reply) {
 }
 
 NTSTATUS SftpClient::Move(FileEntry* entry, ReplyArea& reply, FileEntry*, std::u16string_view destinationServerPath) {
+  ForgetMissing();
   (void)entry;
   std::string source, destination;
   if (!ServerPathOf(reply.serverPath, source) || !ServerPathOf(destinationServerPath, destination))

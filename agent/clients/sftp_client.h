@@ -18,11 +18,18 @@
 
 namespace hvm {
 
-// One read or write request on the wire.
+// One write request on the wire.
 inline constexpr uint32_t kSftpChunkBytes = 32000;
-// Requests kept in flight by a streaming read or an upload (about 1 MB, below
-// libssh's channel window so the server never waits for window space).
+// Write requests kept in flight by an upload (about 1 MB, below libssh's
+// channel window so the server never waits for window space).
 inline constexpr size_t kSftpRequestsInFlight = 32;
+// One read request: OpenSSH's server answers up to 256 KiB less its packet
+// overhead; a server that answers less teaches the stream its own size.
+inline constexpr uint32_t kSftpReadRequestBytes = 255 * 1024;
+// The smallest read request the stream falls back to.
+inline constexpr uint32_t kSftpSmallestReadRequest = 4096;
+// Bytes a streaming read keeps asked for ahead of the reader.
+inline constexpr uint64_t kSftpReadAheadBytes = 2u << 20;
 
 // The questions about the server's key (captions name the string resources).
 inline constexpr std::u16string_view kSftpUnknownCaption = u"IDS_SFTP_ACCEPT_CHANGE";
@@ -102,9 +109,15 @@ class SftpClient : public RemoteClient {
   // Sends read requests up to end and the window beyond it.
   void FillStream(uint64_t end);
   NTSTATUS UploadCopy(FileEntry* entry, int fd, uint64_t size, const std::string& path);
-  // Writes [0, size) of fd, then the modification time (0: none).
-  // inStep: false when the stream broke (the session must not be used again).
-  bool WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t mtime, std::string& failure, bool& inStep);
+  // Writes [0, size) of fd, then the modification time (0: none), then
+  // closes the handle, all in one stream of requests; true only when the
+  // server confirmed every write and the close. inStep: false when the stream
+  // broke (the session must not be used again). closeSent: the close went out
+  // (file is then no longer libssh's to close, only to forget).
+  bool WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t mtime, std::string& failure, bool& inStep,
+                      bool& closeSent);
+  // Frees libssh's record of a file whose handle was closed on the wire.
+  void ForgetClosedFile(sftp_file file);
   void SetTimes(const std::string& path, const FileEntry& entry);
 
   // ---- listing (sftp_listing.cpp)
@@ -113,6 +126,17 @@ class SftpClient : public RemoteClient {
   // One child of a folder, looked up by name; not found when the server has none.
   NTSTATUS LookUpChild(const std::string& path, std::u16string_view cachePath, FileEntry* folder,
                        std::u16string_view childName);
+
+  // A name just found missing: opening a new file asks for it twice in a
+  // row (open, then create), and the second question is answered from here
+  // once, within a second; anything this client changes forgets it.
+  struct MissingName {
+    std::string path;
+    int64_t atMilliseconds = 0;
+  } missing_;
+  bool TakeMissing(const std::string& path);
+  void NoteMissing(const std::string& path);
+  void ForgetMissing() { missing_.path.clear(); }
 
   const LibSsh* ssh_ = nullptr;
   SftpAddress address_;
@@ -137,10 +161,14 @@ class SftpClient : public RemoteClient {
     uint64_t next = 0;             // the offset the next Get is expected at
     uint64_t asked = 0;            // the offset after the last request sent
     uint64_t limit = 0;            // the size known when the stream opened
-    uint32_t window = 2;           // requests kept ahead; doubles while reading on
+    uint64_t ahead = 0;            // bytes kept asked for ahead; doubles while reading on
     std::deque<Pending> pending;
-    std::vector<uint8_t> carry;    // received bytes from next on
+    std::vector<uint8_t> carry;    // received bytes; those from carryStart on follow next
+    size_t carryStart = 0;
   } stream_;
+  // The size of one read request; lowered when a server answers less.
+  uint32_t readRequestBytes_ = kSftpReadRequestBytes;
+  std::vector<uint8_t> readScratch_;  // answers read past or thrown away
 
   // Files made by CreateFile whose handle stays open until their first
   // cleanup, so that the upload of a new file needs no second open.

@@ -60,6 +60,7 @@ LibSsh* Load() {
   ok &= Bind(module, "ssh_channel_read_timeout", ssh.channel_read_timeout);
   ok &= Bind(module, "ssh_string_len", ssh.string_len);
   ok &= Bind(module, "ssh_string_data", ssh.string_data);
+  ok &= Bind(module, "ssh_string_free", ssh.string_free);
   ok &= Bind(module, "sftp_new", ssh.sftp_new);
   ok &= Bind(module, "sftp_init", ssh.sftp_init);
   ok &= Bind(module, "sftp_free", ssh.sftp_free);

@@ -41,6 +41,7 @@ struct LibSsh {
   decltype(&::ssh_channel_read_timeout) channel_read_timeout = nullptr;
   decltype(&::ssh_string_len) string_len = nullptr;
   decltype(&::ssh_string_data) string_data = nullptr;
+  decltype(&::ssh_string_free) string_free = nullptr;
   decltype(&::sftp_new) sftp_new = nullptr;
   decltype(&::sftp_init) sftp_init = nullptr;
   decltype(&::sftp_free) sftp_free = nullptr;

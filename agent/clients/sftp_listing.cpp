@@ -1,6 +1,7 @@
 // Listing a folder with opendir/readdir (a refresh of one file with stat),
 // links shown as what they point to.
 #include <sys/stat.h>
+#include <time.h>
 
 #include "agent/clients/listing_merge.h"
 #include "agent/clients/sftp_client.h"
@@ -47,6 +48,28 @@ std::string Joined(const std::string& folder, std::string_view name) {
 
 }  // namespace
 
+namespace {
+constexpr int64_t kMissingKeptMilliseconds = 1000;
+
+int64_t NowMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+}  // namespace
+
+bool SftpClient::TakeMissing(const std::string& path) {
+  bool known = !missing_.path.empty() && missing_.path == path &&
+               NowMilliseconds() - missing_.atMilliseconds < kMissingKeptMilliseconds;
+  ForgetMissing();
+  return known;
+}
+
+void SftpClient::NoteMissing(const std::string& path) {
+  missing_.path = path;
+  missing_.atMilliseconds = NowMilliseconds();
+}
+
 NTSTATUS SftpClient::ListDirectory(std::u16string_view serverPath, FileEntry* entry, const char16_t* name) {
   std::string path;
   if (!ServerPathOf(serverPath, path)) return STATUS_UNSUCCESSFUL;
@@ -72,6 +95,7 @@ NTSTATUS SftpClient::LookUpChild(const std::string& path, std::u16string_view ca
   std::string utf8 = Utf16ToUtf8(childName);
   if (!ShowableName(utf8)) return STATUS_OBJECT_NAME_NOT_FOUND;
   std::string childPath = Joined(path, utf8);
+  if (TakeMissing(childPath)) return STATUS_OBJECT_NAME_NOT_FOUND;
   ListedChild child;
   child.name = std::u16string(childName);
   bool missing = false;
@@ -95,7 +119,10 @@ NTSTATUS SftpClient::LookUpChild(const std::string& path, std::u16string_view ca
     return true;
   });
   if (!found) return STATUS_UNSUCCESSFUL;
-  if (missing) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (missing) {
+    NoteMissing(childPath);
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+  }
   std::u16string entryPath = std::u16string(cachePath) + u"\\" + child.name;
   if (entryPath.size() > kEntryMaxPathChars) return STATUS_OBJECT_NAME_NOT_FOUND;
   FileEntry* entry = connection_->entries.LookUp(entryPath);

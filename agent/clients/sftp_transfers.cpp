@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_set>
 
@@ -25,6 +26,7 @@ namespace {
 
 constexpr NTSTATUS kGeneralFailure = static_cast<NTSTATUS>(0xC0000001);
 constexpr uint64_t kProgressMinSize = 512001;
+constexpr uint8_t kFxpClose = 4;
 constexpr uint8_t kFxpWrite = 6;
 constexpr uint8_t kFxpFsetstat = 10;
 constexpr uint8_t kFxpStatus = 101;
@@ -57,10 +59,10 @@ uint32_t SecondsOf(FileTime t) {
 bool SftpClient::DropPending() {
   Stream& s = stream_;
   // Every request sent must be answered before libssh reads anything else.
-  std::vector<uint8_t> scratch(kSftpChunkBytes);
   bool ok = true;
   for (const Pending& p : s.pending) {
-    if (ssh_->async_read(s.file, scratch.data(), p.length, p.id) < 0) {
+    if (readScratch_.size() < p.length) readScratch_.resize(p.length);
+    if (ssh_->async_read(s.file, readScratch_.data(), p.length, p.id) < 0) {
       ok = false;
       break;
     }
@@ -90,17 +92,18 @@ bool SftpClient::OpenStream(const std::string& path, uint64_t start) {
   stream_.path = path;
   stream_.next = stream_.asked = start;
   stream_.limit = size;
-  stream_.window = 2;
+  stream_.ahead = 0;
   return true;
 }
 
 void SftpClient::FillStream(uint64_t end) {
   Stream& s = stream_;
-  // Everything up to the end of this read, and a window beyond it that grows
-  // while the reader keeps going through the file.
-  uint64_t until = std::min<uint64_t>(s.limit, end + uint64_t{s.window} * kSftpChunkBytes);
-  while (s.pending.size() < kSftpRequestsInFlight * 2 && s.asked < until) {
-    uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kSftpChunkBytes, s.limit - s.asked));
+  // Everything up to the end of this read, and the bytes ahead beyond it,
+  // which grow while the reader keeps going through the file.
+  uint64_t until = std::min<uint64_t>(s.limit, end + s.ahead);
+  size_t most = static_cast<size_t>(kSftpReadAheadBytes / kSftpSmallestReadRequest);
+  while (s.pending.size() < most && s.asked < until) {
+    uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(readRequestBytes_, s.limit - s.asked));
     ssh_->seek64(s.file, s.asked);
     int id = ssh_->async_read_begin(s.file, length);
     if (id < 0) return;
@@ -111,25 +114,27 @@ void SftpClient::FillStream(uint64_t end) {
 
 NTSTATUS SftpClient::ReadRange(const std::string& path, uint64_t start, uint64_t end, uint8_t* destination) {
   Stream& s = stream_;
+  uint64_t firstAhead = uint64_t{readRequestBytes_} * 2;
   if (s.file == nullptr || s.path != path) {
     if (!OpenStream(path, start)) return kGeneralFailure;
+    s.ahead = firstAhead;
   } else if (s.next != start) {
     // Elsewhere in the same file: the open handle serves, the pieces ahead do not.
     if (!DropPending()) return kGeneralFailure;
     s.carry.clear();
+    s.carryStart = 0;
     s.next = s.asked = start;
-    s.window = 2;
+    s.ahead = firstAhead;
   } else {
-    s.window = std::min<uint32_t>(s.window * 2, kSftpRequestsInFlight);
+    s.ahead = std::min<uint64_t>(std::max(s.ahead * 2, firstAhead), kSftpReadAheadBytes);
   }
   uint64_t want = end - start, copied = 0;
   bool sizeChecked = false;
-  std::vector<uint8_t> piece(kSftpChunkBytes);
   while (copied < want) {
-    if (!s.carry.empty()) {
-      size_t take = static_cast<size_t>(std::min<uint64_t>(s.carry.size(), want - copied));
-      std::memcpy(destination + copied, s.carry.data(), take);
-      s.carry.erase(s.carry.begin(), s.carry.begin() + static_cast<long>(take));
+    if (s.carryStart < s.carry.size()) {
+      size_t take = static_cast<size_t>(std::min<uint64_t>(s.carry.size() - s.carryStart, want - copied));
+      std::memcpy(destination + copied, s.carry.data() + s.carryStart, take);
+      s.carryStart += take;
       copied += take;
       continue;
     }
@@ -146,17 +151,33 @@ NTSTATUS SftpClient::ReadRange(const std::string& path, uint64_t start, uint64_t
     }
     Pending p = s.pending.front();
     s.pending.pop_front();
-    int n = ssh_->async_read(s.file, piece.data(), p.length, p.id);
+    // A piece that fits goes straight to the reader; a larger one is kept
+    // for the reads after this one.
+    bool direct = p.length <= want - copied;
+    uint8_t* into = destination + copied;
+    if (!direct) {
+      if (s.carry.capacity() < p.length) s.carry.reserve(p.length);
+      s.carry.resize(p.length);
+      into = s.carry.data();
+    }
+    int n = ssh_->async_read(s.file, into, p.length, p.id);
     if (n < 0) return kGeneralFailure;  // closing the stream reads what is still due
+    if (direct) {
+      copied += static_cast<uint64_t>(n);
+    } else {
+      s.carry.resize(static_cast<size_t>(n));
+      s.carryStart = 0;
+    }
     if (n == 0) break;
-    s.carry.assign(piece.begin(), piece.begin() + n);
     if (static_cast<uint32_t>(n) < p.length) {
       // A short answer: the requests after it are for later offsets and their
-      // bytes cannot be used; the stream goes on from the gap.
+      // bytes cannot be used; the stream goes on from the gap. Short of the
+      // end the server said how much it answers at most: later requests ask
+      // for no more than that.
       uint64_t resume = p.offset + static_cast<uint64_t>(n);
-      for (const Pending& later : s.pending)
-        if (ssh_->async_read(s.file, piece.data(), later.length, later.id) < 0) return kGeneralFailure;
-      s.pending.clear();
+      if (resume < s.limit)
+        readRequestBytes_ = std::max(static_cast<uint32_t>(n), kSftpSmallestReadRequest);
+      if (!DropPending()) return kGeneralFailure;
       s.asked = resume;
     }
   }
@@ -188,9 +209,18 @@ NTSTATUS SftpClient::Get(FileEntry*, ReplyArea& reply, uint64_t start, uint64_t 
 
 // ---- uploads
 
+void SftpClient::ForgetClosedFile(sftp_file file) {
+  // What sftp_close frees after its answer; the handle is gone on the server.
+  ssh_->string_free(file->handle);
+  std::free(file->name);
+  std::free(file);
+}
+
 bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t mtime, std::string& failure,
-                                bool& inStep) {
+                                bool& inStep, bool& closeSent) {
   inStep = false;
+  closeSent = false;
+  uint32_t closeId = 0;
   ssh_channel channel = sftp_->channel;
   const void* handle = ssh_->string_data(file->handle);
   uint32_t handleLength = static_cast<uint32_t>(ssh_->string_len(file->handle));
@@ -251,7 +281,11 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
       return false;
     }
     uint32_t code = Get32(rest.data());
-    if (id == timesId && code != SSH_FX_OK) {
+    if (id == closeId && closeSent && code != SSH_FX_OK) {
+      lastSftpError_ = static_cast<int>(code);
+      failure = "the server could not close the file (SFTP status " + std::to_string(code) + ")";
+      ok = false;
+    } else if (id == timesId && code != SSH_FX_OK) {
       // The contents are there; times the server will not take are no reason to fail.
       WideDbgPrint(u"sftp: the server kept its own times (SFTP status %d)\n", static_cast<int>(code));
     } else if (code != SSH_FX_OK) {
@@ -262,7 +296,7 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
     return true;
   };
 
-  while (ok && (offset < size || !waiting.empty() || !timesSent)) {
+  while (ok && (offset < size || !waiting.empty() || !timesSent || !closeSent)) {
     while (ok && offset < size && waiting.size() < kSftpRequestsInFlight) {
       uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kSftpChunkBytes, size - offset));
       ssize_t n = pread(fd, data.data(), length, static_cast<off_t>(offset));
@@ -301,6 +335,19 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
       waiting.insert(timesId);
       timesSent = true;
     }
+    if (ok && offset >= size && timesSent && !closeSent) {
+      // The close follows in the same stream: the server answers it after
+      // the writes before it, so its answer still comes only once the data
+      // is written, without a round trip of its own.
+      closeId = newId();
+      startPacket(kFxpClose, closeId);
+      if (!send()) {
+        failure = "the connection broke while writing";
+        return false;
+      }
+      waiting.insert(closeId);
+      closeSent = true;
+    }
     if (!waiting.empty() && !takeReply()) return false;
     if (progress) progress->Update(offset, size, {});
   }
@@ -320,9 +367,12 @@ NTSTATUS SftpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const s
     sftp_file file = TakeCreated(path);
     if (file == nullptr) file = ssh_->open(sftp_, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (file == nullptr) return false;
-    bool inStep = false;
-    bool written = WritePipelined(file, fd, size, SecondsOf(entry->lastWriteTime), failure, inStep);
-    bool closed = ssh_->close(file) == SSH_NO_ERROR;  // frees the handle also when it fails
+    bool inStep = false, closeSent = false;
+    bool written = WritePipelined(file, fd, size, SecondsOf(entry->lastWriteTime), failure, inStep, closeSent);
+    // A close already sent was answered (or the session is given up below);
+    // otherwise libssh closes the handle, and frees it also when that fails.
+    bool closed = closeSent || ssh_->close(file) == SSH_NO_ERROR;
+    if (closeSent) ForgetClosedFile(file);
     if (!failure.empty()) lastError_ = failure;
     // Answers may still be on their way that libssh must never read: the
     // session is given up, and the next attempt starts on a new one.
