@@ -62,6 +62,8 @@ class FtpClient : public RemoteClient {
   const FtpEndpoint& endpoint() const { return endpoint_; }
   // The WinINet code the client met last (0 when none).
   DWORD lastError() const { return lastError_; }
+  // The end of what the entry's reading job has cached so far (0 without one).
+  uint64_t CachedUpTo(FileEntry* entry);
 
  private:
   // With the agent's proxy set: connect to it, the target host in the login.

@@ -24,6 +24,9 @@ namespace hvm {
 namespace {
 constexpr uint8_t kSectionFtpCache = 9;
 constexpr uint64_t kReadAheadLimit = 32u << 20;
+// A job held at the limit goes on once it is this much closer to the reader:
+// one wake-up for many pieces instead of one for each.
+constexpr uint64_t kResumeSlack = 4u << 20;
 constexpr uint64_t kRestartDistance = 8u << 20;   // a read this far past the cache starts anew there
 constexpr uint64_t kKeepBehind = 64u << 20;       // cache kept behind the last reader
 constexpr int kResumeAttempts = 5;
@@ -57,10 +60,21 @@ struct FtpCacheSection : AttachedSection {
   bool jobRunning = false;
   bool cancel = false;
   bool parked = false;    // the job stopped itself while no reader came closer
+  bool held = false;      // the job waits at the read-ahead limit for the reader
   FtpSession* session = nullptr;  // the running job's, for cancelling
 };
 
 namespace {
+
+// Called with the section's lock held.
+bool HeldBack(const FtpCacheSection& s) { return s.position + kResumeSlack >= s.readerEnd + kReadAheadLimit; }
+
+// A reader got as far as end: a job held at the limit goes on once the
+// reader came close enough. Called with the section's lock held.
+void ReaderReached(FtpCacheSection& s, uint64_t end) {
+  s.readerEnd = std::max(s.readerEnd, end);
+  if (s.held && !HeldBack(s)) s.event.notify_all();
+}
 
 ThreadPool& ReaderPool() {
   static ThreadPool pool(4, 1);
@@ -134,8 +148,11 @@ class ReadingJob : public Job {
     }
     // Far enough ahead of the reader: wait until it comes closer. A reader
     // that stays away lets the job end, so that it holds no worker.
-    if (!s->event.wait_for(guard, kParkAfter,
-                           [&] { return s->cancel || s->position < s->readerEnd + kReadAheadLimit; })) {
+    if (s->position < s->readerEnd + kReadAheadLimit) return !s->cancel;
+    s->held = true;
+    bool closer = s->event.wait_for(guard, kParkAfter, [&] { return s->cancel || !HeldBack(*s); });
+    s->held = false;
+    if (!closer) {
       s->parked = true;
       return false;
     }
@@ -195,15 +212,16 @@ NTSTATUS FtpClient::Get(FileEntry* entry, ReplyArea& reply, uint64_t start, uint
 bool FtpClient::ReadFromCache(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination) {
   FtpCacheSection* s = FindCache(*entry);
   if (!s) return false;
-  uint64_t available;
   {
     std::lock_guard<std::mutex> guard(s->mutex);
     if (start < s->begin || end > s->position) return false;
-    available = s->position;
+    // Served from the cache, the reader still moves on: the job must follow.
+    ReaderReached(*s, end);
   }
-  (void)available;
   ssize_t n = pread(s->fd, destination, end - start, static_cast<off_t>(start));
-  return n == static_cast<ssize_t>(end - start);
+  if (n != static_cast<ssize_t>(end - start)) return false;
+  ReleaseBehind(s);
+  return true;
 }
 
 NTSTATUS FtpClient::ReadThroughCache(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,
@@ -233,8 +251,7 @@ NTSTATUS FtpClient::ReadThroughCache(FileEntry* entry, ReplyArea& reply, uint64_
   uint64_t wanted = std::min(end, s->fileSize);
   {
     std::unique_lock<std::mutex> guard(s->mutex);
-    s->readerEnd = end;
-    s->event.notify_all();
+    ReaderReached(*s, end);
     WideDbgPrint(u"GetAsinchron's waiting for having read start=%ld end=%ld %ws\n", static_cast<long>(start),
                  static_cast<long>(end), entry->path);
     while (s->position < wanted && !s->finished) {
@@ -280,6 +297,13 @@ NTSTATUS FtpClient::ReadDirect(FileEntry* entry, ReplyArea& reply, uint64_t star
     std::memset(destination + got, 0, want - got);  // past the end of the file
   }
   return STATUS_SUCCESS;
+}
+
+uint64_t FtpClient::CachedUpTo(FileEntry* entry) {
+  FtpCacheSection* s = entry ? FindCache(*entry) : nullptr;
+  if (!s) return 0;
+  std::lock_guard<std::mutex> guard(s->mutex);
+  return s->position;
 }
 
 void FtpClient::DropCache(FileEntry* entry) {

@@ -97,6 +97,46 @@ TEST_F(FtpFixture, SmallReadsGoDirectAndLargeOnesThroughTheReadingJob) {
   EXPECT_EQ(out, std::vector<uint8_t>(data.end() - 1000, data.end()));
 }
 
+// Polls until the reading job cached up to `until` or stopped moving for a long while.
+bool JobReaches(FtpTestSite& site, FileEntry* entry, uint64_t until) {
+  uint64_t last = 0;
+  auto moved = std::chrono::steady_clock::now();
+  for (;;) {
+    uint64_t now = site.client->CachedUpTo(entry);
+    if (now >= until) return true;
+    if (now != last) {
+      last = now;
+      moved = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - moved > std::chrono::seconds(30)) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+TEST_F(FtpFixture, PiecesServedFromTheCacheLetTheReadingJobGoOn) {
+  constexpr uint64_t kMiB = 1024 * 1024;
+  std::vector<uint8_t> data = Pattern(48 * kMiB + 999);
+  WriteFile(Data("long.bin"), data);
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\long.bin");
+  ASSERT_NE(entry, nullptr);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->Read(entry, 0, 65536, out), STATUS_SUCCESS);
+  // The job runs ahead of the reader up to its limit and waits there ...
+  ASSERT_TRUE(JobReaches(*site, entry, 32 * kMiB));
+  EXPECT_LT(site->client->CachedUpTo(entry), 40 * kMiB);
+  // ... and follows a reader whose pieces all come from the cache.
+  for (uint64_t at = 65536; at < 20 * kMiB; at += 65536) {
+    ASSERT_EQ(site->Read(entry, at, at + 65536, out), STATUS_SUCCESS);
+    ASSERT_TRUE(std::equal(out.begin(), out.end(), data.begin() + static_cast<ptrdiff_t>(at))) << at;
+  }
+  EXPECT_TRUE(JobReaches(*site, entry, data.size()));
+  ASSERT_EQ(site->Read(entry, data.size() - 70000, data.size(), out), STATUS_SUCCESS);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), data.end() - 70000));
+}
+
 TEST_F(FtpFixture, ReadsAboveFourGibibytesOfASparseFile) {
   const uint64_t size = 5 * kGiB + 12345;
   const uint64_t at = 4 * kGiB + 777;
