@@ -302,7 +302,7 @@ TEST_F(IsolationTest, AnAgentThatStopsReadingIsDroppedAndNobodyElseWaits) {
   Keep(Spawn(kAttacker, [&] {
     int loops = RawDevice(socketPath);
     for (int i = 0; i < kConnections; ++i) {
-      uint32_t handle = ConnectAs(kAttacker, "e" + std::to_string(i));
+      uint32_t handle = ConnectAs(kAttacker, std::string("e").append(std::to_string(i)));
       if (handle == 0 || !SendAll(loops, GetRequestFrame(handle))) return 1;
     }
     std::thread pinger([] {
