@@ -82,7 +82,10 @@ void FtpClient::ThroughProxy(FtpEndpoint& endpoint) {
   if (!proxy.enabled || proxy.host.empty()) return;
   // The proxy learns the target from the login: "login@proxyUser@host".
   std::string target = endpoint.host;
-  if (endpoint.port != (endpoint.implicitTls ? 990 : 21)) target += ":" + std::to_string(endpoint.port);
+  if (endpoint.port != (endpoint.implicitTls ? 990 : 21)) {
+    target += ':';
+    target += std::to_string(endpoint.port);
+  }
   endpoint.login = ProxyLogin(endpoint.login, Utf16ToUtf8(proxy.user), target);
   endpoint.password = ProxyPassword(endpoint.password, Utf16ToUtf8(proxy.password));
   endpoint.host = Utf16ToUtf8(proxy.host);

@@ -270,7 +270,9 @@ void ScriptedAgent::MadeUpListing(const RequestRecord& request, ReplyRecord& rep
   uint32_t room = std::min<uint32_t>(request.Parameters[0], kMaxChunk);
   size_t offset = 0, last = 0;
   for (int i = 0;; ++i) {
-    std::u16string name = U("r" + std::to_string(round) + "_" + std::to_string(i) + "_");
+    std::string text = std::string("r").append(std::to_string(round)).append("_");
+    text.append(std::to_string(i)).append("_");
+    std::u16string name = U(text);
     name.resize(100, u'x');
     size_t length = 64 + name.size() * 2;
     size_t start = (offset + 7) & ~size_t{7};
