@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "agent/clients/ftp_client.h"
+#include "agent/clients/upload_backup.h"
 #include "agent/service/ntstatus.h"
 #include "common/moorlib.h"
 #include "platform/locale_language.h"
@@ -34,48 +35,6 @@ bool ContainsNoCase(std::u16string_view text, std::u16string_view part) {
 bool ForegroundIsExcel() {
   char module[260] = {};
   return GetActiveWindowModuleName(module, sizeof module, "excel.exe") == 0 && strcasecmp(module, "excel.exe") == 0;
-}
-
-std::string SafeFileName(std::u16string_view name) {
-  std::string out = Utf16ToUtf8(name);
-  for (char& c : out)
-    if (c == '/' || c == '\0') c = '_';
-  return out.empty() || out == "." || out == ".." ? std::string("file") : out;
-}
-
-// Copies the local copy into the backup folder; the path, or empty on failure.
-std::string WriteBackup(int fd, std::u16string_view site, std::u16string_view name) {
-  std::string folder = DataDir() + "/backup/" + SafeFileName(site);
-  if (!MakeDirs(folder)) return {};
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  std::string base = folder + "/" + SafeFileName(name) + "." + stamp;
-  std::string path = base;
-  int out = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-  for (int i = 2; out < 0 && errno == EEXIST && i < 100; ++i) {
-    path = base + "-" + std::to_string(i);
-    out = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-  }
-  if (out < 0) return {};
-  static thread_local char buffer[131072];
-  off_t offset = 0;
-  bool ok = true;
-  for (;;) {
-    ssize_t n = pread(fd, buffer, sizeof buffer, offset);
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    if (write(out, buffer, static_cast<size_t>(n)) != n) {
-      ok = false;
-      break;
-    }
-    offset += n;
-  }
-  ok = (fsync(out) == 0) && ok;
-  close(out);
-  return ok ? path : std::string();
 }
 
 }  // namespace
@@ -165,7 +124,7 @@ NTSTATUS FtpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const st
   }
   progress.reset();
   if (error) {
-    std::string backup = WriteBackup(fd, connection_->Name(), entry->Name());
+    std::string backup = WriteUploadBackup(fd, connection_->Name(), entry->Name());
     const char16_t* format = LanguageFromLocale() == kGerman ? u"Das File wurde gespeichert, unter\n%s"
                                                              : u"The file has been saved under\n%s";
     CurrentUi().MessageBox(backup.empty() ? u"The file could not be saved" : FormatWide(format, backup.c_str()),

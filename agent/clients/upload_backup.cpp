@@ -36,12 +36,12 @@ std::string WriteUploadBackup(int fd, std::u16string_view site, std::u16string_v
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   std::string path = folder + "/" + SafeFileName(name) + "." + stamp;
-  int out = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  int out = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   for (int i = 2; out < 0 && errno == EEXIST && i < 100; ++i) {
     std::string numbered = path;  // in steps: GCC 12's -Wrestrict misreads `"-" + <temporary>`
     numbered += '-';
     numbered += std::to_string(i);
-    out = open(numbered.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    out = open(numbered.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (out >= 0) path = numbered;
   }
   if (out < 0) return {};
