@@ -384,3 +384,45 @@ class SftpSystem(System):
         if self.port is not None:
             self.run([os.path.join(self.servers, "sshd_sftp.sh"), "stop", self.server_state],
                      timeout=60, check=False)
+
+
+def check_failed_upload_keeps_a_backup(case, stop_server, site):
+    """Writes 2 MiB through the drive, calls stop_server before the close, and
+    checks that the close fails and the backup copy holds every byte."""
+    import hashlib
+    s = case.system
+    content = os.urandom(2 * 1024 * 1024)
+    source = os.path.join(s.work, "payload.bin")
+    with open(source, "wb") as f:
+        f.write(content)
+    go = os.path.join(s.work, "go")
+    writer = subprocess.Popen(["python3", "-c", f"""
+import os, sys, time
+fd = os.open({case.on_drive('lost.bin')!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+os.write(fd, open({source!r}, 'rb').read())
+print('written', flush=True)
+while not os.path.exists({go!r}):
+    time.sleep(0.05)
+try:
+    os.close(fd)
+except OSError as e:
+    print('close failed', e.errno, flush=True)
+    sys.exit(3)
+print('closed', flush=True)
+"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        case.assertEqual(writer.stdout.readline().strip(), "written")
+        stop_server()
+        open(go, "w").close()
+        out, err = writer.communicate(timeout=120)
+    except BaseException:
+        writer.kill()
+        s.abort_mount()
+        raise
+    case.assertEqual(writer.returncode, 3, out + err)
+    backups = os.path.join(s.work, "share", "halvenmoor", "backup", site)
+    saved = os.listdir(backups) if os.path.isdir(backups) else []
+    case.assertEqual(len(saved), 1, f"backups: {saved}")
+    case.assertTrue(saved[0].startswith("lost.bin."))
+    with open(os.path.join(backups, saved[0]), "rb") as f:
+        case.assertEqual(hashlib.sha256(f.read()).hexdigest(), hashlib.sha256(content).hexdigest())

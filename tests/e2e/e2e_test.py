@@ -20,7 +20,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_system import SftpSystem, System  # noqa: E402
+from e2e_system import SftpSystem, System, check_failed_upload_keeps_a_backup  # noqa: E402
 
 BUILD_DIR = SOURCE_DIR = None
 SYSTEMS = []
@@ -564,41 +564,7 @@ class Faults(DriveCase):
         self.assertEqual(self.server_bytes("after.txt"), b"again")
 
     def test_3_server_stopped_during_a_write(self):
-        s = self.system
-        content = os.urandom(2 * 1024 * 1024)
-        source = os.path.join(s.work, "payload.bin")
-        with open(source, "wb") as f:
-            f.write(content)
-        go = os.path.join(s.work, "go")
-        writer = subprocess.Popen(["python3", "-c", f"""
-import os, sys, time
-fd = os.open({self.on_drive('lost.bin')!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-os.write(fd, open({source!r}, 'rb').read())
-print('written', flush=True)
-while not os.path.exists({go!r}):
-    time.sleep(0.05)
-try:
-    os.close(fd)
-except OSError as e:
-    print('close failed', e.errno, flush=True)
-    sys.exit(3)
-print('closed', flush=True)
-"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            self.assertEqual(writer.stdout.readline().strip(), "written")
-            s.stop_server()
-            open(go, "w").close()
-            out, err = writer.communicate(timeout=120)
-        except BaseException:
-            writer.kill()
-            s.abort_mount()
-            raise
-        self.assertEqual(writer.returncode, 3, out + err)
-        backups = os.path.join(s.work, "share", "halvenmoor", "backup", "site1")
-        saved = [n for n in os.listdir(backups)] if os.path.isdir(backups) else []
-        self.assertEqual(len(saved), 1, f"backups: {saved}")
-        self.assertTrue(saved[0].startswith("lost.bin."))
-        self.assertEqual(sha256_of(os.path.join(backups, saved[0])), hashlib.sha256(content).hexdigest())
+        check_failed_upload_keeps_a_backup(self, self.system.stop_server, "site1")
 
     def test_4_a_server_that_does_not_answer_gives_eio_and_a_log_line(self):
         # The server is still stopped from the test before.
@@ -821,41 +787,7 @@ class SftpFaults(DriveCase):
     system_class = SftpSystem
 
     def test_1_server_killed_during_a_write(self):
-        s = self.system
-        content = os.urandom(2 * 1024 * 1024)
-        source = os.path.join(s.work, "payload.bin")
-        with open(source, "wb") as f:
-            f.write(content)
-        go = os.path.join(s.work, "go")
-        writer = subprocess.Popen(["python3", "-c", f"""
-import os, sys, time
-fd = os.open({self.on_drive('lost.bin')!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-os.write(fd, open({source!r}, 'rb').read())
-print('written', flush=True)
-while not os.path.exists({go!r}):
-    time.sleep(0.05)
-try:
-    os.close(fd)
-except OSError as e:
-    print('close failed', e.errno, flush=True)
-    sys.exit(3)
-print('closed', flush=True)
-"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            self.assertEqual(writer.stdout.readline().strip(), "written")
-            s.server_command("kill")
-            open(go, "w").close()
-            out, err = writer.communicate(timeout=120)
-        except BaseException:
-            writer.kill()
-            s.abort_mount()
-            raise
-        self.assertEqual(writer.returncode, 3, out + err)
-        backups = os.path.join(s.work, "share", "halvenmoor", "backup", "site1")
-        saved = [n for n in os.listdir(backups)] if os.path.isdir(backups) else []
-        self.assertEqual(len(saved), 1, f"backups: {saved}")
-        self.assertTrue(saved[0].startswith("lost.bin."))
-        self.assertEqual(sha256_of(os.path.join(backups, saved[0])), hashlib.sha256(content).hexdigest())
+        check_failed_upload_keeps_a_backup(self, lambda: self.system.server_command("kill"), "site1")
 
     def test_2_server_back_the_drive_works_again(self):
         s = self.system

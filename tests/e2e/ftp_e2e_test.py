@@ -18,6 +18,7 @@ import unittest
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ftp_system import FtpSystem  # noqa: E402
+from e2e_system import check_failed_upload_keeps_a_backup  # noqa: E402
 
 BUILD_DIR = SOURCE_DIR = None
 SYSTEMS = []
@@ -149,41 +150,7 @@ class FtpsImplicit(FtpsExplicit):
 
 class FtpFaults(FtpDriveCase):
     def test_server_stopped_before_the_upload_fails_the_close_and_keeps_a_backup(self):
-        s = self.system
-        content = os.urandom(2 * 1024 * 1024)
-        source = os.path.join(s.work, "payload.bin")
-        with open(source, "wb") as f:
-            f.write(content)
-        go = os.path.join(s.work, "go")
-        writer = subprocess.Popen(["python3", "-c", f"""
-import os, sys, time
-fd = os.open({self.on_drive('lost.bin')!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-os.write(fd, open({source!r}, 'rb').read())
-print('written', flush=True)
-while not os.path.exists({go!r}):
-    time.sleep(0.05)
-try:
-    os.close(fd)
-except OSError as e:
-    print('close failed', e.errno, flush=True)
-    sys.exit(3)
-print('closed', flush=True)
-"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            self.assertEqual(writer.stdout.readline().strip(), "written")
-            s.stop_server()
-            open(go, "w").close()
-            out, err = writer.communicate(timeout=120)
-        except BaseException:
-            writer.kill()
-            s.abort_mount()
-            raise
-        self.assertEqual(writer.returncode, 3, out + err)
-        backups = os.path.join(s.work, "share", "halvenmoor", "backup", "ftp1")
-        saved = os.listdir(backups) if os.path.isdir(backups) else []
-        self.assertEqual(len(saved), 1, f"backups: {saved}")
-        self.assertTrue(saved[0].startswith("lost.bin."))
-        self.assertEqual(sha256_of(os.path.join(backups, saved[0])), hashlib.sha256(content).hexdigest())
+        check_failed_upload_keeps_a_backup(self, self.system.stop_server, "ftp1")
 
 
 def main():
