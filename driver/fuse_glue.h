@@ -63,6 +63,8 @@ void OpUnlink(fuse_req_t, fuse_ino_t, const char*);
 void OpRmdir(fuse_req_t, fuse_ino_t, const char*);
 void OpRename(fuse_req_t, fuse_ino_t, const char*, fuse_ino_t, const char*, unsigned int);
 void OpSetattr(fuse_req_t, fuse_ino_t, struct stat*, int, fuse_file_info*);
+void OpGetxattr(fuse_req_t, fuse_ino_t, const char*, size_t);
+void OpListxattr(fuse_req_t, fuse_ino_t, size_t);
 
 // Content push before the first write (the agent must hold the whole file).
 void PushContents(uint32_t fileObjectId, std::function<void(int error)> then);

@@ -27,17 +27,6 @@ void OpInit(void*, fuse_conn_info* conn) {
   conn->want &= ~FUSE_CAP_EXPORT_SUPPORT;
 }
 
-// Extended attributes are not kept. ENOSYS makes the kernel stop asking for
-// the whole mount, so `ls -l` (two queries per entry) costs no round trips;
-// callers see EOPNOTSUPP, which they take as "no attributes".
-void OpGetxattr(fuse_req_t req, fuse_ino_t, const char*, size_t) { fuse_reply_err(req, ENOSYS); }
-void OpListxattr(fuse_req_t req, fuse_ino_t, size_t size) {
-  if (size == 0)
-    fuse_reply_xattr(req, 0);
-  else
-    fuse_reply_buf(req, nullptr, 0);
-}
-
 fuse_lowlevel_ops MakeOps() {
   fuse_lowlevel_ops ops{};
   ops.init = OpInit;

@@ -1,0 +1,243 @@
+#include "shell/file_manager_actions.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/runtime_paths.h"
+
+namespace hvm {
+namespace {
+
+constexpr char kMenuTitle[] = "Halvenmoor";
+
+// Quoted for a POSIX shell: '...' with every ' written as '\''.
+std::string ShellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Quoted for an Exec line of a desktop entry: "..." with \ " ` $ escaped.
+std::string ExecQuoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string XmlEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// The command line of an action.
+std::string ExecLine(const ActionSet& set, const FileAction& action, const char* selection) {
+  return ExecQuoted(set.program) + " " + action.arguments + " " + selection;
+}
+
+std::string DolphinMenu(const ActionSet& set) {
+  std::string text = "[Desktop Entry]\nType=Service\nX-KDE-ServiceTypes=KonqPopupMenu/Plugin\n";
+  bool folders = !set.actions.empty() && set.actions.front().folders;
+  text += std::string("MimeType=") + (folders ? "inode/directory;" : "application/octet-stream;all/allfiles;") + "\n";
+  text += std::string("X-KDE-Submenu=") + kMenuTitle + "\nActions=";
+  for (const auto& a : set.actions) text += set.tool + "-" + a.id + ";";
+  text += "\n";
+  for (const auto& a : set.actions) {
+    text += "\n[Desktop Action " + set.tool + "-" + a.id + "]\nName=" + a.title + "\n";
+    text += "Exec=" + ExecLine(set, a, a.single ? "%f" : "%F") + "\n";
+  }
+  return text;
+}
+
+std::string NautilusScript(const ActionSet& set, const FileAction& action) {
+  std::string text = "#!/bin/sh\n# Halvenmoor: " + action.title + " (written by " + set.tool + " --install-actions)\n";
+  return text + "exec " + ShellQuoted(set.program) + " " + action.arguments + " \"$@\"\n";
+}
+
+std::string NemoAction(const ActionSet& set, const FileAction& action) {
+  std::string text = "[Nemo Action]\nActive=true\nName=" + std::string(kMenuTitle) + ": " + action.title + "\n";
+  text += "Exec=" + ExecLine(set, action, "%F") + "\n";
+  text += std::string("Selection=") + (action.single ? "s" : "notnone") + "\n";
+  text += std::string("Extensions=") + (action.folders ? "dir;" : "nodirs;") + "\n";
+  return text;
+}
+
+std::string ThunarActionXml(const ActionSet& set, const FileAction& action) {
+  std::string command = ShellQuoted(set.program) + " " + action.arguments + (action.single ? " %f" : " %F");
+  std::string text = "<action>\n\t<icon></icon>\n\t<name>" + XmlEscaped(std::string(kMenuTitle) + ": " + action.title) +
+                     "</name>\n\t<unique-id>halvenmoor-" + set.tool + "-" + action.id + "</unique-id>\n";
+  text += "\t<command>" + XmlEscaped(command) + "</command>\n\t<description>" + XmlEscaped(action.title) +
+          "</description>\n\t<patterns>*</patterns>\n";
+  text += action.folders ? "\t<directories/>\n" : "\t<other-files/>\n\t<text-files/>\n";
+  return text + "</action>\n";
+}
+
+// Opens (making when missing) each folder of relative below base, refusing links.
+int OpenFolderBelow(const std::string& base, const std::string& relative) {
+  int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  size_t at = 0;
+  while (fd >= 0 && at < relative.size()) {
+    size_t slash = relative.find('/', at);
+    if (slash == std::string::npos) break;
+    std::string part = relative.substr(at, slash - at);
+    at = slash + 1;
+    if (part.empty()) continue;
+    if (mkdirat(fd, part.c_str(), 0755) != 0 && errno != EEXIST) {
+      close(fd);
+      return -1;
+    }
+    int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(fd);
+    fd = next;
+  }
+  return fd;
+}
+
+std::string DataHome() {
+  const char* value = getenv("XDG_DATA_HOME");
+  if (value && value[0] == '/') return value;
+  return HomeDir().empty() ? "" : HomeDir() + "/.local/share";
+}
+
+std::string ConfigHome() {
+  const char* value = getenv("XDG_CONFIG_HOME");
+  if (value && value[0] == '/') return value;
+  return HomeDir().empty() ? "" : HomeDir() + "/.config";
+}
+
+std::string ReadBelow(const std::string& base, const std::string& relative) {
+  int folder = OpenFolderBelow(base, relative);
+  if (folder < 0) return "";
+  std::string name = relative.substr(relative.find_last_of('/') + 1);
+  int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  close(folder);
+  std::string text;
+  if (fd < 0) return text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1u << 20)) text.append(buffer, n);
+  close(fd);
+  return text;
+}
+
+}  // namespace
+
+ActionSet ShellActions(const std::string& program) {
+  ActionSet set{"moorshell", program, {}};
+  set.actions = {{"lock", "Lock", "lock"},
+                 {"unlock", "Unlock", "unlock"},
+                 {"checkout", "Checkout", "checkout"},
+                 {"checkin", "Check in", "checkin"},
+                 {"uncheckout", "Uncheckout", "uncheckout"},
+                 {"report", "Report", "report", false, true},
+                 {"hide-report", "Hide report", "hide-report", false, true}};
+  return set;
+}
+
+ActionSet QuickActions(const std::string& program) {
+  ActionSet set{"moorquick", program, {}};
+  set.actions = {{"copy-folder", "Copy folder on the server", "duplicate", true, false},
+                 {"delete-folder", "Delete folder on the server", "delete", true, false}};
+  return set;
+}
+
+std::vector<ActionFile> ActionFiles(const ActionSet& set) {
+  std::vector<ActionFile> files;
+  files.push_back({"kio/servicemenus/halvenmoor-" + set.tool + ".desktop", DolphinMenu(set), true});
+  for (const auto& a : set.actions) {
+    files.push_back({"nautilus/scripts/" + std::string(kMenuTitle) + "/" + a.title, NautilusScript(set, a), true});
+    files.push_back({"nemo/actions/halvenmoor-" + set.tool + "-" + a.id + ".nemo_action", NemoAction(set, a), false});
+  }
+  return files;
+}
+
+std::string MergeThunarActions(const std::string& existing, const ActionSet& set) {
+  std::string text = existing;
+  if (text.find("<actions>") == std::string::npos) text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n</actions>\n";
+  // Earlier actions of this tool go; everything else stays as it was.
+  std::string mark = "<unique-id>halvenmoor-" + set.tool + "-";
+  for (size_t at; (at = text.find(mark)) != std::string::npos;) {
+    size_t begin = text.rfind("<action>", at);
+    size_t end = text.find("</action>", at);
+    if (begin == std::string::npos || end == std::string::npos) break;
+    end += std::strlen("</action>");
+    if (end < text.size() && text[end] == '\n') ++end;
+    text.erase(begin, end - begin);
+  }
+  std::string ours;
+  for (const auto& a : set.actions) ours += ThunarActionXml(set, a);
+  size_t close = text.rfind("</actions>");
+  text.insert(close, ours);
+  return text;
+}
+
+bool WriteBelow(const std::string& base, const std::string& relative, const std::string& contents, bool executable) {
+  int folder = OpenFolderBelow(base, relative);
+  if (folder < 0) {
+    std::fprintf(stderr, "%s/%s: the folder cannot be made, or is a link: %s\n", base.c_str(), relative.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  std::string name = relative.substr(relative.find_last_of('/') + 1);
+  std::string temporary = "." + name + ".halvenmoor-new";
+  unlinkat(folder, temporary.c_str(), 0);
+  int fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  executable ? 0755 : 0644);
+  bool ok = fd >= 0 && write(fd, contents.data(), contents.size()) == static_cast<ssize_t>(contents.size());
+  if (fd >= 0) ok = (close(fd) == 0) && ok;
+  // rename replaces whatever has the name (a planted link too) without following it.
+  ok = ok && renameat(folder, temporary.c_str(), folder, name.c_str()) == 0;
+  if (!ok) {
+    std::fprintf(stderr, "%s/%s: %s\n", base.c_str(), relative.c_str(), std::strerror(errno));
+    unlinkat(folder, temporary.c_str(), 0);
+  }
+  close(folder);
+  return ok;
+}
+
+bool InstallFileManagerActions(const std::string& argv0) {
+  std::string tool = argv0.substr(argv0.find_last_of('/') + 1);
+  std::string folder = ProgramFolder();
+  if (folder.empty()) {
+    std::fprintf(stderr, "%s: the program's own folder is unknown\n", tool.c_str());
+    return false;
+  }
+  ActionSet set = tool == "moorquick" ? QuickActions(folder + "/moorquick") : ShellActions(folder + "/moorshell");
+  std::string data = DataHome(), config = ConfigHome();
+  if (data.empty() || config.empty() || !MakeDirs(data, 0700) || !MakeDirs(config, 0700)) {
+    std::fprintf(stderr, "%s: no data or configuration folder (set HOME or XDG_DATA_HOME)\n", tool.c_str());
+    return false;
+  }
+  bool ok = true;
+  for (const auto& file : ActionFiles(set)) {
+    if (WriteBelow(data, file.relative, file.contents, file.executable))
+      std::printf("%s/%s\n", data.c_str(), file.relative.c_str());
+    else
+      ok = false;
+  }
+  const std::string uca = "Thunar/uca.xml";
+  if (WriteBelow(config, uca, MergeThunarActions(ReadBelow(config, uca), set), false))
+    std::printf("%s/%s\n", config.c_str(), uca.c_str());
+  else
+    ok = false;
+  return ok;
+}
+
+}  // namespace hvm
