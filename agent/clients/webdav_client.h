@@ -175,6 +175,7 @@ class WebDavClient : public RemoteClient {
   void ReportUnlisted(std::u16string_view folderCachePath, size_t count);
   NTSTATUS HeadRefresh(std::u16string_view serverPath, FileEntry* entry);
   void DropVanishedChildren(FileEntry* folder, const std::vector<FileEntry*>& listed);
+  NTSTATUS TakeLock(FileEntry* entry, ReplyArea& reply, char16_t* resultText);
   NTSTATUS VersionReport(FileEntry* entry, ReplyArea& reply, InternalRequest* answer);
   void RefreshAfterUpload(std::u16string_view serverPath, FileEntry* entry);
   NTSTATUS ReadFromCompleteCopy(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination, bool* done);

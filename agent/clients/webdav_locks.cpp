@@ -1,4 +1,4 @@
-// Locks are discovered, not taken: a lock the site's user already holds on
+// Locks are discovered (and taken only by the shell command): a lock the site's user already holds on
 // the server is found with PROPFIND lockdiscovery, its token kept in the
 // entry and sent with every change, and released with UNLOCK.
 #include <libxml/parser.h>
@@ -62,8 +62,28 @@ static std::u16string ParseLockDiscovery(const std::string& xml, std::string& to
   return {};
 }
 
+// The shell's lock command: the server is asked for a lock of its own when
+// discovery found none (a command that said "locked" without a lock on the
+// server would report success for nothing).
+NTSTATUS WebDavClient::TakeLock(FileEntry* entry, ReplyArea& reply, char16_t* resultText) {
+  int32_t status = PerformRequest('L', entry, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  std::string token = Trimmed(transport_.Header("Lock-Token"));
+  CloseRequest();
+  if (status < 200 || status >= 400 || token.empty()) {
+    if (resultText) CopyWide(resultText, kReplyMessageChars, ErrorText(static_cast<uint32_t>(status)));
+    return STATUS_ACCESS_DENIED;
+  }
+  if (token.front() == '<' && token.back() == '>') token = token.substr(1, token.size() - 2);
+  // Held until the unlock command: with a lock depth of 0 no close releases it.
+  entry->lockToken = Utf8ToUtf16(token);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS WebDavClient::Lock(FileEntry* entry, ReplyArea& reply, uint32_t depth, char16_t* resultText) {
-  if (!entry || (site_ && (site_->flags & kSiteLockingOff)) || !entry->lockToken.empty()) return STATUS_SUCCESS;
+  // Automatic discovery stops once locking is off for the site; the command does not.
+  bool command = depth == kCommandMode;
+  if (!entry || (!command && site_ && (site_->flags & kSiteLockingOff)) || !entry->lockToken.empty())
+    return STATUS_SUCCESS;
   std::string body = LockDiscoveryBody();
   int32_t status = PerformRequest('D', entry, reply.serverPath, nullptr, {}, &body, 0, 0, nullptr);
   if (status < 200 || status >= 400) {
@@ -84,7 +104,7 @@ NTSTATUS WebDavClient::Lock(FileEntry* entry, ReplyArea& reply, uint32_t depth, 
     if (entry->lockCount == 0) entry->lockCount = depth;
     return STATUS_SUCCESS;
   }
-  if (depth == kCommandMode) return STATUS_SUCCESS;
+  if (command) return TakeLock(entry, reply, resultText);
   if (resultText) CopyWide(resultText, kReplyMessageChars, u"lockDiscovery error");
   return STATUS_ACCESS_DENIED;
 }
@@ -92,7 +112,7 @@ NTSTATUS WebDavClient::Lock(FileEntry* entry, ReplyArea& reply, uint32_t depth, 
 NTSTATUS WebDavClient::Unlock(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) {
   if (!entry) return STATUS_SUCCESS;
   entry->flags &= ~kEntryExcelFirstClose;
-  if ((site_ && (site_->flags & kSiteLockingOff)) || entry->lockToken.empty() ||
+  if ((mode != kCommandMode && site_ && (site_->flags & kSiteLockingOff)) || entry->lockToken.empty() ||
       (entry->lockCount < 1 && mode != kCommandMode))
     return STATUS_SUCCESS;
   int32_t status = PerformRequest('U', entry, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
