@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the shell tools: moorshell and moorquick on a drive of
+Apache mod_dav, through the real driver and agent, judged by a second client
+(curl) and by Apache's access log.
+
+    shell_e2e_test.py BUILD_DIR SOURCE_DIR [TestClass ...]
+"""
+import os
+import subprocess
+import sys
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_test  # noqa: E402
+from e2e_system import wait_until  # noqa: E402
+
+NOT_HERE = 3
+
+
+class ShellTools(e2e_test.DriveCase):
+    def tool(self, *args, check=False):
+        name, rest = args[0], args[1:]
+        return self.system.run([os.path.join(self.system.bin, name), *rest], check=check, timeout=60)
+
+    def access_log(self):
+        with open(os.path.join(self.system.server_state, "logs", "access.log")) as f:
+            return f.read().splitlines()
+
+    def requests_since(self, mark, method):
+        return [line for line in self.access_log()[mark:] if f" {method} " in line]
+
+    def second_client_put(self, relative, data):
+        """The HTTP status another client gets when it writes the file."""
+        return self.sh(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-X", "PUT",
+                        "--data-binary", data, self.system.url() + relative]).out
+
+    def test_lock_is_seen_by_another_client_until_unlock(self):
+        self.system.put_on_server("locked.txt", b"contents\n")
+        path = self.on_drive("locked.txt")
+        self.assertTrue(wait_until(10, lambda: os.path.exists(path)))
+        self.assertEqual(self.tool("moorshell", "info", path).out.split()[0], "---")
+        result = self.tool("moorshell", "lock", path)
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual(self.second_client_put("locked.txt", "theirs"), "423")
+        self.assertEqual(self.tool("moorshell", "info", path).out.split()[0], "L--")
+        attributes = self.sh(["getfattr", "-d", "-m", "-", path]).out
+        self.assertIn('user.halvenmoor.lock="L"', attributes)
+        self.assertIn("user.halvenmoor.version", attributes)
+        self.assertIn("user.halvenmoor.readonly", attributes)
+        # The lock holder still writes through the drive (the token travels with the PUT).
+        self.sh(f"printf 'ours\\n' > '{path}'")
+        self.assertEqual(self.server_bytes("locked.txt"), b"ours\n")
+        self.assertEqual(self.tool("moorshell", "lock", path).code, 0)  # already locked
+        result = self.tool("moorshell", "unlock", path)
+        self.assertEqual(result.code, 0, result)
+        self.assertIn(self.second_client_put("locked.txt", "theirs"), ("201", "204"))
+        self.assertEqual(self.tool("moorshell", "info", path).out.split()[0], "---")
+        self.assertNotEqual(self.tool("moorshell", "unlock", path).code, 0)  # nothing to unlock
+
+    def test_copy_is_made_by_the_server(self):
+        content = os.urandom(300_000)
+        self.system.put_on_server("docs/source.bin", content)
+        source = self.on_drive("docs/source.bin")
+        self.assertTrue(wait_until(10, lambda: os.path.exists(source)))
+        mark = len(self.access_log())
+        # The destination named through "..", beside the source.
+        result = self.tool("moorshell", "copy", source, self.on_drive("docs/../docs/copied.bin"))
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual(self.server_bytes("docs/copied.bin"), content)
+        self.assertEqual(len(self.requests_since(mark, "COPY")), 1)
+        self.assertEqual(self.requests_since(mark, "PUT"), [])
+        with open(self.on_drive("docs/copied.bin"), "rb") as f:
+            self.assertEqual(f.read(), content)
+
+    def test_paths_off_the_drives_are_refused_with_the_message(self):
+        outside = os.path.join(self.system.work, "outside.txt")
+        with open(outside, "w") as f:
+            f.write("local\n")
+        self.system.put_on_server("here.txt", b"here\n")
+        here = self.on_drive("here.txt")
+        self.assertTrue(wait_until(10, lambda: os.path.exists(here)))
+        # ".." taken after the drive's link: the folder of the Connections, not a drive.
+        escape = self.on_drive("..")
+        link = os.path.join(self.system.work, "link-to-drive")
+        os.symlink(here, link)
+        for args in (("lock", outside), ("info", "/etc/hostname"), ("lock", escape),
+                     ("copy", here, outside), ("copy", outside, self.on_drive("x.txt"))):
+            result = self.tool("moorshell", *args)
+            self.assertEqual(result.code, NOT_HERE, result)
+            self.assertIn("The operation is only permited within Halvenmoor's disks", result.err)
+        # A link into the drive is followed to the drive's file.
+        self.assertEqual(self.tool("moorshell", "info", link).code, 0)
+        result = self.tool("moorshell", "copy", here, self.on_drive("no/such/folder/x.txt"))
+        self.assertNotEqual(result.code, 0)
+        self.assertIn("No such file or directory", result.err)
+
+    def test_commands_the_server_does_not_offer_are_refused(self):
+        """Apache has no DASL search and no DeltaV versions."""
+        self.system.put_on_server("plain.txt", b"plain\n")
+        path = self.on_drive("plain.txt")
+        self.assertTrue(wait_until(10, lambda: os.path.exists(path)))
+        for args in (("search", path, "plain"), ("checkout", path), ("checkin", path),
+                     ("uncheckout", path), ("report", path)):
+            result = self.tool("moorshell", *args)
+            self.assertEqual(result.code, NOT_HERE, result)
+            self.assertIn("is not offered by the server here", result.err)
+            self.assertIn("PROPFIND", result.err)  # the server's own list is shown
+        result = self.tool("moorshell", "hide-report", path)
+        self.assertEqual(result.code, 1, result)
+        self.assertIn("There is nothing to hide", result.err)
+
+    def test_a_folder_of_1000_files_is_copied_and_deleted_in_one_request(self):
+        for i in range(1000):
+            self.system.put_on_server(f"tree/f{i:04}.txt", f"file {i}\n".encode())
+        tree = self.on_drive("tree")
+        self.assertTrue(wait_until(10, lambda: os.path.isdir(tree)))
+        mark = len(self.access_log())
+        result = self.tool("moorquick", "copy", tree, self.on_drive("tree2"))
+        self.assertEqual(result.code, 0, result)
+        copies = self.access_log()[mark:]
+        self.assertEqual(len([line for line in copies if " COPY /dav/tree" in line]), 1, copies)
+        self.assertEqual([line for line in copies if " PUT " in line or " GET " in line], [])
+        self.assertEqual(len(os.listdir(self.on_server("tree2"))), 1000)
+        self.assertEqual(sorted(os.listdir(self.on_drive("tree2"))), sorted(os.listdir(tree)))
+        with open(self.on_drive("tree2/f0999.txt")) as f:
+            self.assertEqual(f.read(), "file 999\n")
+        # Into an existing folder, as cp does; then refused, since the server would replace it.
+        self.assertEqual(self.tool("moorquick", "copy", tree, self.on_drive("tree2")).code, 0)
+        self.assertEqual(len(os.listdir(self.on_server("tree2/tree"))), 1000)
+        result = self.tool("moorquick", "copy", tree, self.on_drive("tree2"))
+        self.assertEqual(result.code, 1, result)
+        self.assertIn("already exists", result.err)
+        mark = len(self.access_log())
+        result = self.tool("moorquick", "delete", self.on_drive("tree2"))
+        self.assertEqual(result.code, 0, result)
+        deletes = self.requests_since(mark, "DELETE")
+        self.assertEqual(len(deletes), 1, deletes)
+        self.assertFalse(os.path.exists(self.on_server("tree2")))
+        self.assertTrue(wait_until(10, lambda: not os.path.exists(self.on_drive("tree2"))))
+
+    def test_moorquick_leaves_ordinary_folders_to_the_ordinary_way(self):
+        local = os.path.join(self.system.work, "local-tree")
+        os.makedirs(os.path.join(local, "inner"))
+        with open(os.path.join(local, "inner", "a.txt"), "w") as f:
+            f.write("a\n")
+        result = self.tool("moorquick", "duplicate", local)
+        self.assertEqual(result.code, 0, result)
+        with open(os.path.join(local + " (copy)", "inner", "a.txt")) as f:
+            self.assertEqual(f.read(), "a\n")
+        self.assertEqual(self.tool("moorquick", "delete", local + " (copy)").code, 0)
+        self.assertFalse(os.path.exists(local + " (copy)"))
+
+    def test_listing_with_attributes_stays_quiet(self):
+        self.system.put_on_server("quiet/a.txt", b"a\n")
+        self.assertTrue(wait_until(10, lambda: os.path.exists(self.on_drive("quiet/a.txt"))))
+        listing = self.sh(f"ls -l '{self.on_drive('quiet')}'")
+        self.assertEqual(listing.err, "")
+        # Names outside the drive's own are answered at once, without the agent.
+        result = self.sh(["getfattr", "-n", "user.other", self.on_drive("quiet/a.txt")], check=False)
+        self.assertNotEqual(result.code, 0)
+        self.assertIn("No such attribute", result.err)
+
+
+if __name__ == "__main__":
+    sys.exit(e2e_test.main())
