@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""The shell tools' costs and gains through the mount, against Apache mod_dav
+on loopback, in one run:
+
+  - `ls -l` of 5,000 files, cold and warm: the price of serving extended
+    attributes (run it on another build folder for the figures before);
+  - a folder of 1,000 files copied on the server by `moorquick copy` beside
+    `cp -r` through the drive, and the ratio of the two.
+
+    shell_bench.py BUILD_DIR SOURCE_DIR        (as root, like the end-to-end tests)
+"""
+import os
+import subprocess
+import sys
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from e2e_system import System, wait_until  # noqa: E402
+
+LISTING_COUNT = 5000
+TREE_COUNT = 1000
+
+
+def timed(action):
+    start = time.monotonic()
+    action()
+    return time.monotonic() - start
+
+
+def fill(system, folder, count, size):
+    root = system.server_path(folder)
+    os.makedirs(root)
+    for i in range(count):
+        with open(os.path.join(root, f"f{i:05d}.bin"), "wb") as f:
+            f.write(b"x" * size)
+    system.give_to_server(root)
+
+
+def main():
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    system = System(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))
+    try:
+        drive = system.up()
+        fill(system, "wide", LISTING_COUNT, 100)
+        fill(system, "tree", TREE_COUNT, 4096)
+
+        def listing():
+            out = subprocess.run(["ls", "-l", f"{drive}/wide"], check=True, capture_output=True).stdout
+            if out.count(b"\n") < LISTING_COUNT:
+                raise RuntimeError("the listing is short")
+
+        rows = [("ls -l of 5,000 files (cold)", timed(listing), None),
+                ("ls -l of 5,000 files (warm)", min(timed(listing) for _ in range(3)), None)]
+        # Every file of the tree is known to the drive before either copy.
+        subprocess.run(["ls", "-l", f"{drive}/tree"], check=True, capture_output=True)
+        quick = os.path.join(system.bin, "moorquick")
+        if os.path.exists(quick):
+            server_copy = timed(lambda: subprocess.run(
+                [quick, "copy", f"{drive}/tree", f"{drive}/tree-quick"], check=True, env=system.env))
+
+            def plain_copy():
+                subprocess.run(["cp", "-r", f"{drive}/tree", f"{drive}/tree-cp"], check=True)
+                if not wait_until(600, lambda: len(os.listdir(system.server_path("tree-cp"))) == TREE_COUNT):
+                    raise RuntimeError("cp -r never finished on the server")
+            cp_copy = timed(plain_copy)
+            rows.append(("copy of 1,000 files: moorquick", server_copy, None))
+            rows.append(("copy of 1,000 files: cp -r", cp_copy, cp_copy / server_copy))
+        print(f"{'task':34} {'seconds':>9} {'cp -r / moorquick':>18}")
+        for name, seconds, ratio in rows:
+            print(f"{name:34} {seconds:9.3f} {'' if ratio is None else f'{ratio:17.1f}x'}")
+    finally:
+        system.stop()
+        system.remove()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
