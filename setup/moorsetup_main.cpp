@@ -6,6 +6,7 @@
 //
 //   moorsetup [1] [--import-proxy] [--root DIR] [--bindir DIR] [--dry-run] [--no-start]
 //   moorsetup --uninstall [--root DIR] [--dry-run]
+//   moorsetup --units-only --root DIR [--bindir DIR]   (the unit files alone)
 //
 // A first argument beginning with "1" (or --import-proxy) copies the proxy.
 // --root DIR writes below DIR (the machine registry too, unless
@@ -56,6 +57,7 @@ struct Options {
   bool uninstall = false;
   bool dryRun = false;
   bool noStart = false;
+  bool unitsOnly = false;  // only the unit files (the package's build)
   std::string root;  // "" = the running system
   std::string binFolder;
 };
@@ -295,6 +297,7 @@ int Main(int argc, char** argv) {
     else if (a == "--uninstall") o.uninstall = true;
     else if (a == "--dry-run") o.dryRun = true;
     else if (a == "--no-start") o.noStart = true;
+    else if (a == "--units-only") o.unitsOnly = true;
     else if (a == "--root" && i + 1 < argc) o.root = argv[++i];
     else if (a == "--bindir" && i + 1 < argc) o.binFolder = argv[++i];
     else {
@@ -315,6 +318,11 @@ int Main(int argc, char** argv) {
   if (!o.root.empty() && getenv("HALVENMOOR_MACHINE_REG") == nullptr)
     setenv("HALVENMOOR_MACHINE_REG", (o.root + "/etc/halvenmoor/system.reg").c_str(), 1);
   if (o.uninstall) return Uninstall(o);
+  if (o.unitsOnly)
+    return WriteFileBelow(o.root, kDriverUnit, DriverUnitText(o.binFolder)) &&
+                   WriteFileBelow(o.root, kAgentUnit, AgentUnitText(o.binFolder))
+               ? kDone
+               : kStepFailed;
   CheckXmlLibrary();
   bool proxyOk = !o.importProxy || CopyProxy();
   int driver = Install(o);

@@ -212,9 +212,9 @@ bool WriteBelow(const std::string& base, const std::string& relative, const std:
   return ok;
 }
 
-bool InstallFileManagerActions(const std::string& argv0) {
+bool InstallFileManagerActions(const std::string& argv0, const std::string& binFolder) {
   std::string tool = argv0.substr(argv0.find_last_of('/') + 1);
-  std::string folder = ProgramFolder();
+  std::string folder = binFolder.empty() ? ProgramFolder() : binFolder;
   if (folder.empty()) {
     std::fprintf(stderr, "%s: the program's own folder is unknown\n", tool.c_str());
     return false;

@@ -43,7 +43,8 @@ std::string MergeThunarActions(const std::string& existing, const ActionSet& set
 bool WriteBelow(const std::string& base, const std::string& relative, const std::string& contents, bool executable);
 
 // Installs the actions of the tool named by argv0 ("moorshell" or
-// "moorquick"); prints what was written.
-bool InstallFileManagerActions(const std::string& argv0);
+// "moorquick"), calling it in binFolder (empty: the program's own folder);
+// prints what was written.
+bool InstallFileManagerActions(const std::string& argv0, const std::string& binFolder);
 
 }  // namespace hvm

@@ -128,7 +128,8 @@ int Delete(const std::string& folder) {
 int Main(int argc, char** argv) {
   if (argc < 2) return Usage();
   std::string word = argv[1];
-  if (word == "--install-actions") return InstallFileManagerActions(argv[0]) ? kDone : kFailed;
+  if (word == "--install-actions")
+    return InstallFileManagerActions(argv[0], argc > 2 ? argv[2] : "") ? kDone : kFailed;
   if (word == "copy" && argc == 4) return Copy(argv[2], argv[3]);
   if ((word == "delete" || word == "duplicate") && argc >= 3) {
     int worst = kDone;

@@ -4,7 +4,7 @@
 //   moorshell copy SOURCE DESTINATION
 //   moorshell search PATH TEXT
 //   moorshell info FILE...          the lock, version and read-only columns
-//   moorshell --install-actions     file-manager actions into $XDG_DATA_HOME
+//   moorshell --install-actions [BINDIR]   file-manager actions into $XDG_DATA_HOME
 // Exit codes: 0 done, 1 the agent or server refused, 2 usage, 3 not possible
 // here (not on a drive, not offered by the server, the agent not running).
 #include <sys/stat.h>
@@ -236,7 +236,8 @@ int FileCommand(ShellCommand command, const std::string& shown, const DrivePath&
 int Main(int argc, char** argv) {
   if (argc < 2) return Usage();
   std::string word = argv[1];
-  if (word == "--install-actions") return InstallFileManagerActions(std::string(argv[0])) ? kDone : kRefused;
+  if (word == "--install-actions")
+    return InstallFileManagerActions(argv[0], argc > 2 ? argv[2] : "") ? kDone : kRefused;
   std::vector<std::string> files(argv + 2, argv + argc);
   if (files.empty()) return Usage();
   if (!CheckIfTheHalvenmoorIsThere()) {

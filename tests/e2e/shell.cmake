@@ -6,3 +6,4 @@ if(TARGET quenlode AND TARGET moorgate AND TARGET moorsites AND TARGET moorshell
                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ShellTools)
   set_tests_properties(e2e.ShellTools PROPERTIES LABELS integration SKIP_RETURN_CODE 77 TIMEOUT 400)
 endif()
+
