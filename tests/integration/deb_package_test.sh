@@ -41,7 +41,8 @@ grep -q 'moorsetup --uninstall' "$work/control/prerm" || fail "prerm undoes moor
 [ -x "$work/control/postinst" ] || fail "postinst is executable"
 
 # The packaged programs find their libraries where the package puts them.
-"$root/usr/bin/moorshell" 2>&1 | grep -q usage || fail "packaged moorshell does not run"
+usage=$("$root/usr/bin/moorshell" 2>&1 || true)
+grep -q usage <<<"$usage" || fail "packaged moorshell does not run: $usage"
 env -u HALVENMOOR_MACHINE_REG "$root/usr/bin/moorsetup" --no-start --root "$root" --bindir /usr/bin \
   || fail "packaged moorsetup into the root"
 [ -f "$root/etc/systemd/system/quenlode.service" ] || fail "moorsetup wrote no unit"
