@@ -53,6 +53,14 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// A link named as the folder stands for itself: rm -r and cp -R treat the
+// link, not the folder it points at, and so does this tool.
+bool IsLink(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 bool Exists(const std::string& path) {
   struct stat info {};
   return lstat(path.c_str(), &info) == 0;
@@ -93,7 +101,7 @@ int Copy(const std::string& source, std::string destination) {
   std::string mountRoot = CanonicalMountRoot();
   std::u16string sid = CallerSid();
   DrivePath from, to;
-  bool onDrive = CheckIfTheHalvenmoorIsThere() &&
+  bool onDrive = !IsLink(source) && CheckIfTheHalvenmoorIsThere() &&
                  ResolveDrivePath(source, mountRoot, sid, false, from) == PathVerdict::OnDrive &&
                  ResolveDrivePath(destination, mountRoot, sid, true, to) == PathVerdict::OnDrive &&
                  from.connection == to.connection && !from.inside.empty();
@@ -109,12 +117,12 @@ int Copy(const std::string& source, std::string destination) {
 }
 
 int Delete(const std::string& folder) {
-  if (!IsFolder(folder)) {
+  if (!IsFolder(folder) && !IsLink(folder)) {
     std::fprintf(stderr, "moorquick: %s: not a folder\n", folder.c_str());
     return kFailed;
   }
   DrivePath path;
-  bool onDrive = CheckIfTheHalvenmoorIsThere() &&
+  bool onDrive = !IsLink(folder) && CheckIfTheHalvenmoorIsThere() &&
                  ResolveDrivePath(folder, CanonicalMountRoot(), CallerSid(), false, path) == PathVerdict::OnDrive &&
                  !path.inside.empty();
   if (onDrive && DriveLetterOf(path.connection) != 0 && OnServer(kQuickFolderDelete, path, u"", folder)) {

@@ -131,6 +131,12 @@ class ShellTools(e2e_test.DriveCase):
         result = self.tool("moorquick", "copy", tree, self.on_drive("tree2"))
         self.assertEqual(result.code, 1, result)
         self.assertIn("already exists", result.err)
+        # A link to the folder is deleted as a link, the folder stays.
+        link = os.path.join(self.system.work, "tree2-link")
+        os.symlink(self.on_drive("tree2"), link)
+        self.assertEqual(self.tool("moorquick", "delete", link).code, 0)
+        self.assertFalse(os.path.lexists(link))
+        self.assertTrue(os.path.exists(self.on_server("tree2/f0000.txt")))
         mark = len(self.access_log())
         result = self.tool("moorquick", "delete", self.on_drive("tree2"))
         self.assertEqual(result.code, 0, result)
