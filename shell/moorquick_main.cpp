@@ -69,7 +69,7 @@ bool Exists(const std::string& path) {
 // The server's part; false (and why, on stderr) when it did not do it.
 bool OnServer(uint32_t code, const DrivePath& folder, std::u16string_view second, const std::string& shown) {
   CommandAnswer answer = SendShellCommand(code, folder, second);
-  bool done = answer.called && (answer.result == 0 || (answer.result >= 200 && answer.result < 300));
+  bool done = ServerDidIt(answer);
   if (!done)
     std::fprintf(stderr, "moorquick: %s: not done on the server (%s); going the ordinary way\n", shown.c_str(),
                  answer.text.empty() ? "refused" : Utf16ToUtf8(answer.text).c_str());

@@ -60,11 +60,6 @@ bool Resolve(const std::string& path, bool mayBeMissing, DrivePath& out, int& ex
   return false;
 }
 
-// A command's own result: 0, or an HTTP success status from the server's answer.
-bool Succeeded(const CommandAnswer& answer) {
-  return answer.called && (answer.result == 0 || (answer.result >= 200 && answer.result < 400));
-}
-
 int Failed(const std::string& path, const CommandAnswer& answer) {
   std::string text = Narrow(answer.text);
   if (text.empty()) {
@@ -87,7 +82,7 @@ std::u16string StateOf(const DrivePath& path) {
 
 bool OfferedBy(ShellCommand command, const DrivePath& first, const std::string& shown) {
   CommandAnswer options = SendShellCommand(kShellOptions, first, u"");
-  std::u16string allowed = Succeeded(options) ? options.text : u"";
+  std::u16string allowed = ServerDidIt(options) ? options.text : u"";
   WideDbgPrint(u"Options %.150ws\n", allowed.c_str());
   if (CommandEnabled(command, allowed)) return true;
   std::fprintf(stderr, "moorshell: %s: \"%s\" is not offered by the server here (allowed: %s)\n", shown.c_str(),
@@ -105,7 +100,7 @@ int LockCommand(ShellCommand command, const DrivePath& path, const std::string& 
   }
   // One command switches the lock; which way is decided by the state just read.
   CommandAnswer answer = SendShellCommand(kShellLockToggle, path, u"");
-  if (!Succeeded(answer) || !answer.text.empty()) return Failed(shown, answer);
+  if (!ServerDidIt(answer) || !answer.text.empty()) return Failed(shown, answer);
   NotifyChanged(path);
   std::u16string after = StateOf(path);
   if (after.empty() || (after[0] == u'L') != wantLocked)
@@ -126,7 +121,7 @@ int CopyCommand(const std::string& source, const std::string& destination) {
   if (!OfferedBy(ShellCommand::Copy, from, source)) return kNotHere;
   char16_t letter = DriveLetterOf(from.connection);
   CommandAnswer answer = SendShellCommand(kShellCopy, from, DriveText(letter ? letter : u'X', to));
-  if (!Succeeded(answer)) return Failed(source, answer);
+  if (!ServerDidIt(answer)) return Failed(source, answer);
   NotifyChanged(to);
   return kDone;
 }
@@ -147,7 +142,7 @@ int SearchCommand(const std::string& where, const std::string& text) {
   std::u16string wanted = Utf8ToUtf16(text);
   WideDbgPrint(u"Find contents=%ws file=%ws\n", wanted.c_str(), path.inside.c_str());
   CommandAnswer answer = SendShellCommand(kShellSearch, path, wanted);
-  if (!Succeeded(answer)) {
+  if (!ServerDidIt(answer)) {
     WideDbgPrint(u"Find error 2\n");
     return Failed(where, answer);
   }
@@ -215,14 +210,14 @@ int FileCommand(ShellCommand command, const std::string& shown, const DrivePath&
       folder.inside += kVersionsMark;
       NotifyChanged(folder);
       CommandAnswer answer = SendShellCommand(info.code, file, u"");
-      if (!Succeeded(answer) || !answer.text.empty()) return Failed(shown, answer);
+      if (!ServerDidIt(answer) || !answer.text.empty()) return Failed(shown, answer);
       NotifyChanged(folder);
       return kDone;
     }
     default: break;
   }
   CommandAnswer answer = SendShellCommand(info.code, path, u"");
-  if (!Succeeded(answer)) return Failed(shown, answer);
+  if (!ServerDidIt(answer)) return Failed(shown, answer);
   if (command == ShellCommand::Report) {
     DrivePath folder = path;
     folder.inside += kVersionsMark;

@@ -111,6 +111,12 @@ char16_t DriveLetterOf(std::u16string_view connection) {
   return letter;
 }
 
+bool ServerDidIt(const CommandAnswer& answer) {
+  constexpr uint32_t kMultiStatus = 207;
+  return answer.called && (answer.result == 0 ||
+                           (answer.result >= 200 && answer.result < 300 && answer.result != kMultiStatus));
+}
+
 CommandAnswer SendShellCommand(uint32_t code, const DrivePath& target, std::u16string_view second) {
   CommandAnswer answer;
   char16_t letter = DriveLetterOf(target.connection);

@@ -54,6 +54,10 @@ struct CommandAnswer {
   std::u16string text;
 };
 
+// The agent's result word says the server did it: 0, or an HTTP success
+// status other than 207 (a multistatus: some members failed).
+bool ServerDidIt(const CommandAnswer& answer);
+
 // Sends code with the target's drive path and a second text (a destination
 // drive path or a search text). The drive letter is the Connection's.
 CommandAnswer SendShellCommand(uint32_t code, const DrivePath& target, std::u16string_view second);

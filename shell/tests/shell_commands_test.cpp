@@ -48,5 +48,15 @@ TEST(ShellCommands, WordsAndCodesFollowTheMenu) {
     EXPECT_EQ(static_cast<int>(InfoOf(static_cast<ShellCommand>(i)).command), i);
 }
 
+TEST(ShellCommands, AMultistatusIsNotTakenForSuccess) {
+  EXPECT_TRUE(ServerDidIt({true, 0, u""}));
+  EXPECT_TRUE(ServerDidIt({true, 201, u""}));
+  EXPECT_TRUE(ServerDidIt({true, 204, u""}));
+  EXPECT_FALSE(ServerDidIt({true, 207, u""}));
+  EXPECT_FALSE(ServerDidIt({true, 302, u""}));
+  EXPECT_FALSE(ServerDidIt({true, 423, u""}));
+  EXPECT_FALSE(ServerDidIt({false, 0, u"Error calling Halvenmoor(31)"}));
+}
+
 }  // namespace
 }  // namespace hvm
