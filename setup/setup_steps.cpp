@@ -108,7 +108,12 @@ DesktopProxy FindDesktopProxy(const std::function<const char*(const char*)>& env
   if (!run({"gsettings", "get", "org.gnome.system.proxy.http", "host"}, host) ||
       !run({"gsettings", "get", "org.gnome.system.proxy.http", "port"}, port) || Trim(host).empty())
     return proxy;
-  proxy.server = HttpProxyOf(Trim(host)) + (Trim(port).empty() || Trim(port) == "0" ? "" : ":" + Trim(port));
+  proxy.server = HttpProxyOf(Trim(host));
+  std::string portText = Trim(port);
+  if (!portText.empty() && portText != "0") {
+    proxy.server += ':';
+    proxy.server += portText;
+  }
   if (run({"gsettings", "get", "org.gnome.system.proxy", "ignore-hosts"}, ignore)) proxy.bypass = GnomeList(ignore);
   return proxy;
 }

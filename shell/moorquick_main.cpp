@@ -91,7 +91,8 @@ int Copy(const std::string& source, std::string destination) {
   if (IsFolder(destination)) {
     std::string trimmed = source;
     while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-    destination += "/" + trimmed.substr(trimmed.find_last_of('/') + 1);
+    destination += '/';
+    destination += trimmed.substr(trimmed.find_last_of('/') + 1);
   }
   // The server's copy replaces what is there; nothing is replaced here.
   if (Exists(destination)) {
