@@ -20,6 +20,9 @@ packages=(
   libproxy1v5 libproxy1-plugin-webkit
   # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
   clang libclang-rt-14-dev
+  # The shell tools' tests read the drives' attributes with getfattr; the package test
+  # builds and unpacks a .deb.
+  attr dpkg-dev
 )
 
 missing=()
