@@ -127,9 +127,10 @@ void RegisterOpen(OpenJob& job, const CreateReply& reply, Fcb& fcb, Node* node) 
   object->openFlags = job.fi.flags;
   object->fullName = job.fullName;
   // An emptied file is uploaded when it is closed, even unwritten. A new one
-  // is not: the agent made it on the server when it created it, and a shell
-  // that duplicates the descriptor and closes the first would upload it twice.
-  object->written = !job.create && (job.fi.flags & O_TRUNC) != 0;
+  // only when the agent makes it on the server at that cleanup; one it made
+  // at create is not, as a shell that duplicates the descriptor and closes
+  // the first would upload it twice.
+  object->written = (!job.create && (job.fi.flags & O_TRUNC) != 0) || reply.madeAtCleanup;
   if (node) {
     object->ino = node->ino;
     if (fcb.ino == 0) fcb.ino = node->ino;

@@ -144,6 +144,7 @@ CreateReply DecodeCreateReply(const ForwardResult& result) {
   if (result.data.size() >= kCreateReplySize) {
     memcpy(&reply.token, result.data.data(), 4);
     reply.changed = result.data[4] != 0;
+    reply.madeAtCleanup = result.data[kCreateReplyMadeAtCleanup] != 0;
     memcpy(&high, result.data.data() + 8, 4);
   }
   if (result.value == kUnknownSize && high == 0) {

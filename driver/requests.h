@@ -42,6 +42,9 @@ struct CreateReply {
   bool changed = false;
   uint64_t size = 0;
   bool newEmptyFile = false;  // size unknown: a new, empty file
+  // The agent makes the file on the server at its first cleanup, so even an
+  // unwritten handle must clean up before its close(2) returns.
+  bool madeAtCleanup = false;
 };
 CreateReply DecodeCreateReply(const ForwardResult& result);
 

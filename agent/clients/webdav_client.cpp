@@ -99,12 +99,26 @@ void WebDavClient::SetReplyMessage(ReplyArea& reply, uint32_t code) {
   CopyWide(reply.message, kReplyMessageChars, ErrorText(code));
 }
 
+// The empty file is not sent now: the upload at the first cleanup makes it,
+// with the contents written until then, in one PUT instead of two.
 NTSTATUS WebDavClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
-  int32_t status = PerformRequest('N', entry, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  if (entry) {
+    entry->flags |= kEntryCreatePending;
+    return STATUS_SUCCESS;
+  }
+  return PutEmpty(entry, reply.serverPath, reply);
+}
+
+// An empty PUT, guarded like the upload when the name must be new.
+NTSTATUS WebDavClient::PutEmpty(FileEntry* entry, std::u16string_view serverPath, ReplyArea& reply) {
+  int32_t status = PerformRequest('N', entry, serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
   CloseRequest();
-  if (Succeeded(status)) return STATUS_SUCCESS;
+  if (Succeeded(status)) {
+    if (entry) entry->flags &= ~(kEntryCreatePending | kEntryMustBeNew);
+    return STATUS_SUCCESS;
+  }
   SetReplyMessage(reply, static_cast<uint32_t>(status));
-  return STATUS_ACCESS_DENIED;
+  return status == 412 ? STATUS_OBJECT_NAME_COLLISION : STATUS_ACCESS_DENIED;
 }
 
 NTSTATUS WebDavClient::MakeDirectory(ReplyArea& reply) {
@@ -115,6 +129,9 @@ NTSTATUS WebDavClient::MakeDirectory(ReplyArea& reply) {
 }
 
 NTSTATUS WebDavClient::Delete(FileEntry* entry, ReplyArea& reply) {
+  // A new file that never reached the server has nothing there to remove; a
+  // file of that name there is another client's.
+  if (entry && IsUnsentNewFile(*entry)) return STATUS_SUCCESS;
   if (entry) Unlock(entry, reply, 1, nullptr);
   std::u16string path = reply.serverPath;
   if (entry && entry->IsDirectory() && !path.empty() && path.back() != u'/') path += u'/';
@@ -127,6 +144,11 @@ NTSTATUS WebDavClient::Delete(FileEntry* entry, ReplyArea& reply) {
 NTSTATUS WebDavClient::Move(FileEntry* entry, ReplyArea& reply, FileEntry* targetDirectory,
                             std::u16string_view destinationServerPath) {
   (void)targetDirectory;
+  // A new file the server has not got yet is made there first, under its old
+  // name, so that the move takes it along (the close uploads the contents).
+  if (entry && IsUnsentNewFile(*entry)) {
+    if (NTSTATUS made = PutEmpty(entry, reply.serverPath, reply); made != STATUS_SUCCESS) return made;
+  }
   FileEntry* destination = connection_->entries.LookUp(CachePathOfServer(destinationServerPath));
   if (entry) Unlock(entry, reply, 1, nullptr);
   if (destination && destination != entry) Unlock(destination, reply, 1, nullptr);

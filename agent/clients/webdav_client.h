@@ -72,6 +72,19 @@ WebDavProxySettings GetWebDavProxySettings();
 // Request kind letters.
 const char* MethodOfKind(char kind);  // null for G, J, Q and letters outside A..W
 
+// A created name whose file the server has not got yet: its first PUT must
+// not replace what another client made there meanwhile.
+inline bool IsUnsentNewFile(const FileEntry& entry) {
+  return (entry.flags & kEntryCreatePending) && (entry.flags & kEntryMustBeNew);
+}
+
+// What the answer to a successful PUT said of the file (empty: not said).
+struct UploadReply {
+  std::string lastModified;
+  std::string date;
+  bool quick = false;  // the PUT took under a second
+};
+
 class WebDavClient : public RemoteClient {
  public:
   explicit WebDavClient(Connection& connection);
@@ -177,6 +190,13 @@ class WebDavClient : public RemoteClient {
   void DropVanishedChildren(FileEntry* folder, const std::vector<FileEntry*>& listed);
   NTSTATUS TakeLock(FileEntry* entry, ReplyArea& reply, char16_t* resultText);
   NTSTATUS VersionReport(FileEntry* entry, ReplyArea& reply, InternalRequest* answer);
+  NTSTATUS PutEmpty(FileEntry* entry, std::u16string_view serverPath, ReplyArea& reply);
+  // After a successful PUT: the times as properties when they must be kept,
+  // and the entry brought up to date from the reply (or a listing of it).
+  void FinishUpload(FileEntry* entry, uint64_t size, std::u16string_view serverPath, const UploadReply& answer);
+  // PROPPATCH of the entry's times; true when the server stored them.
+  bool PatchTimes(FileEntry* entry, std::u16string_view serverPath);
+  void StoreSetTimes(FileEntry* entry, std::u16string_view serverPath);
   void RefreshAfterUpload(std::u16string_view serverPath, FileEntry* entry);
   NTSTATUS ReadFromCompleteCopy(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination, bool* done);
   NTSTATUS ReadWithoutRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);

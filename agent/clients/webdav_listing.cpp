@@ -26,6 +26,11 @@ bool IsBusy(FileEntry* entry) {
   return false;
 }
 
+// A created file the server gets only at its first upload is not gone.
+bool AwaitsFirstUpload(const FileEntry& entry) {
+  return (entry.flags & kEntryCreatePending) && (entry.flags & kEntryWrittenLocally);
+}
+
 bool IsInUse(const Connection& connection, const FileEntry* entry) {
   if (entry->useCount || entry->handleCount || (entry->flags & kEntryWrittenLocally) || entry->sections ||
       entry->readers.load() || connection.lastListed == entry)
@@ -61,6 +66,8 @@ void TellServerChange(Connection& connection, const FileEntry& entry, uint16_t e
 // entry had, or becomes the current time for a new entry. The server's
 // modification time stays 0 then: a made-up time is no change on the server.
 void StoreListed(FileEntry& entry, const ListedItem& item) {
+  if (item.keepsTimes) entry.flags |= kEntryServerKeepsTimes;
+  else entry.flags &= ~kEntryServerKeepsTimes;
   if (entry.flags & kEntryWrittenLocally) return;  // the local copy is newer than the server's
   FileTime now = NowFileTime();
   if (item.creationTime) entry.creationTime = item.creationTime;
@@ -225,7 +232,7 @@ void WebDavClient::DropVanishedChildren(FileEntry* folder, const std::vector<Fil
     }
   }
   for (auto& tree : subtrees) {
-    if (tree.empty()) continue;
+    if (tree.empty() || AwaitsFirstUpload(*tree.front())) continue;
     bool used = std::any_of(tree.begin(), tree.end(), [&](FileEntry* e) { return IsInUse(*connection_, e); });
     if (used) {
       tree.front()->flags |= kEntryDeletedOnServer;

@@ -309,6 +309,7 @@ MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusSc
     }
     const xmlNode* modified =
         scope.plainProperties ? nullptr : Property(props, kHvmNamespace, "hvm_getlastmodified");
+    item.keepsTimes = modified != nullptr;
     if (!modified) modified = Property(props, dav, "getlastmodified");
     std::tm t{};
     std::string modifiedText = Text(modified);

@@ -24,6 +24,7 @@ struct ListedItem {
   uint64_t size = 0;
   FileTime creationTime = 0;    // 0 when the reply had none
   FileTime lastWriteTime = 0;
+  bool keepsTimes = false;      // the times came from properties of their own (a PROPPATCH's)
 };
 
 struct MultistatusScope {

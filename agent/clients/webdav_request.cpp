@@ -152,6 +152,9 @@ void WebDavClient::AddKindHeaders(char kind, FileEntry* entry, bool standardList
   if (kind == 'E' && !(entry && (entry->flags & kEntryDirectoryBits))) AddHeader("Depth", "infinity");
   if (kind == 'C' || kind == 'R') AddHeader("Destination", destination);
   if (kind == 'C' || kind == 'R' || kind == 'N') AddHeader("Overwrite", "T");
+  // A created name's first PUT must not replace a file another client made meanwhile.
+  if (kind == 'N' && entry && IsUnsentNewFile(*entry))
+    AddHeader("If-None-Match", "*");
 }
 
 // The entry's lock token, and for changes the "If" header naming it (and the

@@ -10,8 +10,10 @@
 #include <ctime>
 
 #include "agent/clients/upload_backup.h"
+#include "agent/clients/webdav_dates.h"
 #include "agent/clients/webdav_listing_bodies.h"
 #include "agent/clients/webdav_sections.h"
+#include "agent/service/local_copy.h"
 #include "agent/service/pending_answer.h"
 #include "agent/service/path_forms.h"
 #include "common/moorlib.h"
@@ -58,7 +60,8 @@ class SectionWriterJob : public Job {
     DetachSection(*entry, s);
     // Last: while the job counts as a reader the housekeeping leaves the entry alone.
     if (entry->readers.load() > 0) entry->readers--;
-    FinishPendingRequest(connectionHandle, requestId, status == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_CANCELLED);
+    bool known = status == STATUS_SUCCESS || status == STATUS_OBJECT_NAME_COLLISION;
+    FinishPendingRequest(connectionHandle, requestId, known ? status : STATUS_CANCELLED);
   }
 
  private:
@@ -81,7 +84,11 @@ bool ContainsNoCase(std::u16string_view text, std::u16string_view part) {
 
 NTSTATUS WebDavClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint32_t synchronous, uint32_t) {
   FileEntry* entry = handle ? handle->entry : nullptr;
-  if (!entry || !(entry->flags & kEntryWrittenLocally) || entry->IsDirectory()) return STATUS_SUCCESS;
+  if (!entry || entry->IsDirectory()) return STATUS_SUCCESS;
+  if (!(entry->flags & kEntryWrittenLocally)) {
+    StoreSetTimes(entry, reply.serverPath);
+    return STATUS_SUCCESS;
+  }
   if (!(entry->flags & kEntryUploadKeepsLock) && (IsSharePoint() || BannerContains(u"Microsoft-IIS")))
     Unlock(entry, reply, 1, nullptr);
   // Excel closes and reopens its workbook while saving; only the second close is uploaded.
@@ -106,6 +113,8 @@ NTSTATUS WebDavClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uin
       status = UploadCopy(entry, entry->localCopy, size, serverPath);
     }
     if (entry->readers.load() > 0) entry->readers--;
+    // The name is another client's file: what is read from now on is theirs.
+    if (status == STATUS_OBJECT_NAME_COLLISION) CloseLocalCopy(*connection_, *entry, CopyKind::Local);
     return status;
   }
   if (!entry->lockToken.empty()) Unlock(entry, reply, kCommandMode, nullptr);
@@ -162,13 +171,20 @@ NTSTATUS WebDavClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, std::
   uint32_t retries = site_ ? site_->retryCount : 1;
   int32_t status = 0;
   bool uploaded = false;
+  UploadReply answer;
   for (uint32_t attempt = 0; !uploaded; ++attempt) {
+    auto started = std::chrono::steady_clock::now();
     status = PerformRequest('N', entry, serverPath, nullptr, {}, nullptr, 1, size, nullptr);
     if (status == kRequestNotSent) status = SendPrepared(&source);
-    CloseRequest();
     uploaded = status >= 1 && status < 400;
+    if (uploaded)
+      answer = {transport_.Header("Last-Modified"), transport_.Header("Date"),
+                std::chrono::steady_clock::now() - started < std::chrono::seconds(1)};
+    CloseRequest();
     if (uploaded) break;
     if (status != 0) ReportFailure("PUT", status, serverPath);
+    // Someone else made the file meanwhile: no attempt or answer changes that.
+    if (status == 412 && IsUnsentNewFile(*entry)) break;
     if (attempt < retries) continue;
     std::u16string text = u"Cannot write into a file!\n" + std::u16string(ErrorText(static_cast<uint32_t>(status)));
     if (Ask(text, entry->Name(), MB_RETRYCANCEL | MB_ICONERROR) != IDRETRY) break;
@@ -179,22 +195,64 @@ NTSTATUS WebDavClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, std::
     // The person gave up on the upload and the data is safe in the backup: the
     // close that follows this cleanup must not ask and back up a second time.
     if (SaveUploadBackup(fd, connection_->Name(), entry->Name())) entry->flags &= ~kEntryWrittenLocally;
-    return STATUS_UNEXPECTED_NETWORK_ERROR;
+    if (status != 412 || !IsUnsentNewFile(*entry)) return STATUS_UNEXPECTED_NETWORK_ERROR;
+    // The name is the other client's file now: the next open reads it from the server.
+    WideDbgPrint(1, 1, u"%ws: %ws was made on the server by someone else before it was closed here\n",
+                 std::u16string(connection_->Name()).c_str(), std::u16string(serverPath).c_str());
+    entry->flags &= ~(kEntryCreatePending | kEntryMustBeNew);
+    entry->lastRefreshTime = 0;
+    return STATUS_OBJECT_NAME_COLLISION;
   }
-  entry->flags &= ~kEntryWrittenLocally;
-  entry->size = size;
-  if (!(site_ && (site_->flags & kSitePlainProperties))) {
-    WideDbgPrint(u"proppatch %ws\n", entry->path);
-    int32_t patched = PerformRequest('W', entry, serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
-    CloseRequest();
-    // The server keeps no dead properties: later uploads and listings go without them.
-    if ((patched == 501 || patched == 403 || patched == 405) && site_) site_->flags |= kSitePlainProperties;
-    entry->flags &= ~kEntryTimesPending;
-    if (!(site_ && (site_->flags & kSitePlainProperties))) RefreshAfterUpload(serverPath, entry);
-  }
-  entry->lastRefreshTime = NowFileTime();
+  FinishUpload(entry, size, serverPath, answer);
   WideDbgPrint(u"***###**** closing Writing\n");
   return STATUS_SUCCESS;
+}
+
+void WebDavClient::FinishUpload(FileEntry* entry, uint64_t size, std::u16string_view serverPath,
+                                const UploadReply& answer) {
+  // A new file has no properties of its own yet; an earlier PROPPATCH's would outlive the new contents.
+  bool wasNew = IsUnsentNewFile(*entry);
+  entry->flags &= ~(kEntryWrittenLocally | kEntryCreatePending | kEntryMustBeNew);
+  if (wasNew) entry->flags &= ~kEntryServerKeepsTimes;
+  entry->size = size;
+  bool plain = site_ && (site_->flags & kSitePlainProperties);
+  bool patch = !plain && (entry->flags & (kEntryTimesSet | kEntryServerKeepsTimes));
+  std::tm t{};
+  if (patch && PatchTimes(entry, serverPath)) {
+    // The entry's own times are the server's now.
+  } else if (ParseHttpDate(answer.lastModified.substr(0, 255), t) == 0) {
+    entry->lastWriteTime = entry->changeTime = entry->serverModifiedTime = FileTimeFromUtc(t);
+  } else if (answer.quick && ParseHttpDate(answer.date.substr(0, 255), t) == 0) {
+    // The server keeps the time the file was written, to the second, and
+    // dates its answer by the request's arrival: for an upload of under a
+    // second the same second or the one before. A second apart shows later
+    // as a change, which costs only a fresh read of a small file.
+    entry->lastWriteTime = entry->changeTime = entry->serverModifiedTime = FileTimeFromUtc(t);
+  } else if (!plain) {
+    RefreshAfterUpload(serverPath, entry);
+  }
+  entry->lastRefreshTime = NowFileTime();
+}
+
+bool WebDavClient::PatchTimes(FileEntry* entry, std::u16string_view serverPath) {
+  WideDbgPrint(u"proppatch %ws\n", entry->path);
+  int32_t patched = PerformRequest('W', entry, serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  CloseRequest();
+  // The server keeps no dead properties: later uploads and listings go without them.
+  if ((patched == 501 || patched == 403 || patched == 405) && site_) site_->flags |= kSitePlainProperties;
+  entry->flags &= ~kEntryTimesPending;
+  if (patched < 1 || patched >= 400) return false;
+  // A listing would read back the times just stored, to the second.
+  entry->flags |= kEntryServerKeepsTimes;
+  entry->serverModifiedTime = entry->lastWriteTime - entry->lastWriteTime % kFileTimeTicksPerSecond;
+  return true;
+}
+
+// Times set on a file without writing it are stored at its cleanup.
+void WebDavClient::StoreSetTimes(FileEntry* entry, std::u16string_view serverPath) {
+  if (!(entry->flags & kEntryTimesSet) || (entry->flags & kEntryCreatePending)) return;
+  if (site_ && (site_->flags & kSitePlainProperties)) return;
+  PatchTimes(entry, serverPath);
 }
 
 void WebDavClient::RefreshAfterUpload(std::u16string_view serverPath, FileEntry* entry) {

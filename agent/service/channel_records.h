@@ -278,6 +278,11 @@ inline uint64_t ValidLengthOf(const RequestRecord& r) {
 // high half, a close's use count). A loop that has answered nothing yet sends
 // the smallest reply.
 inline constexpr size_t kCreateReplyDataSize = 12;
+// Create reply data: word 0 the fileToken, byte 4 "changed on the server",
+// byte 5 the handle count, byte 6 the use count, byte 7 (a byte the records
+// leave unused) 1 when the file reaches the server only at its first cleanup,
+// bytes 8-11 the size's high half.
+inline constexpr size_t kCreateReplyMadeAtCleanup = 7;
 // A read asks for the number of bytes in its 4 data bytes (word 0 when absent).
 inline uint32_t ReadLengthOf(const RequestRecord& r) {
   uint32_t length = r.Parameters[0];

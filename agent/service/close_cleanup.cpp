@@ -94,7 +94,10 @@ void CleanupOperation(RequestContext& ctx) {
     bool hadLocalCopy = entry.HasLocalCopy();
     NTSTATUS status = c.client->CloseAfterWrite(ctx.handle, ctx.area, 1, 0);
     if (status == STATUS_SUCCESS) AfterCloseAfterWrite(ctx, entry, hadLocalCopy);
-    if (status != STATUS_SUCCESS && status != STATUS_PENDING) status = STATUS_CANCELLED;
+    // A new file that someone else made on the server meanwhile says so; every
+    // other failed upload is a cancelled one.
+    if (status != STATUS_SUCCESS && status != STATUS_PENDING && status != STATUS_OBJECT_NAME_COLLISION)
+      status = STATUS_CANCELLED;
     if (!entry.IsDirectory() && entry.lockCount > 0) c.client->Unlock(&entry, ctx.area, 1, nullptr);
     ctx.Answer(status);
     ctx.reply.value = LocalCopyIndicator(entry);

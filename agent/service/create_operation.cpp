@@ -219,6 +219,8 @@ bool CreateFileEntry(RequestContext& ctx, FileEntry& entry) {
     ctx.Answer(status);
     return false;
   }
+  // A client that made the file now has nothing left to guard at the upload.
+  if (!(entry.flags & kEntryCreatePending)) entry.flags &= ~kEntryMustBeNew;
   entry.flags &= ~kEntryDeletePending;
   CloseLocalCopy(ctx.connection, entry, CopyKind::Local);
   if (WriteLocalCopy(ctx.connection, entry, nullptr, 0, 0, CopyKind::Local) != kLocalCopyWritten) {
@@ -316,6 +318,7 @@ bool RegisterOpen(RequestContext& ctx, FileEntry& entry, const CreateRequest& c)
   ctx.SetReplyDataWord(0, entry.fileToken);
   ctx.reply.data[5] = static_cast<uint8_t>(entry.handleCount);
   ctx.reply.data[6] = static_cast<uint8_t>(entry.useCount);
+  ctx.reply.data[kCreateReplyMadeAtCleanup] = (entry.flags & kEntryCreatePending) ? 1 : 0;
   ctx.SetReplyDataWord(2, size == kNoSize ? 0 : static_cast<uint32_t>(size >> 32));
   return true;
 }
@@ -367,6 +370,9 @@ FileEntry* Decide(RequestContext& ctx, FileEntry* entry, const CreateRequest& c)
         ctx.Answer(STATUS_INSUFFICIENT_RESOURCES);
         return nullptr;
       }
+      // Neither the cache nor the listing knew the name: a client that makes
+      // it later must not replace a file someone else made meanwhile.
+      created->flags |= kEntryMustBeNew;
       if (CreateOrReplace(ctx, *created, c)) return created;
       ForgetEntry(ctx.connection, *created);
       ctx.connection.entries.DiscardEntry(created, true);

@@ -34,6 +34,16 @@ inline constexpr uint32_t kEntrySpecial = 0x0080;          // e.g. a symbolic li
 inline constexpr uint32_t kEntryDeleteOnClose = 0x1000;
 inline constexpr uint32_t kEntryTimesSet = 0x2000;         // a caller set the times
 inline constexpr uint32_t kEntryDeletedOnServer = 0x8000;
+// A created or emptied file whose server copy is made by its first upload
+// (the client deferred the empty create): until then the server has the old
+// file, or none.
+inline constexpr uint32_t kEntryCreatePending = 0x10000;
+// The first upload of a created name must not replace a file that another
+// client made under that name meanwhile.
+inline constexpr uint32_t kEntryMustBeNew = 0x20000;
+// The server keeps the times of this file as properties of their own, which a
+// plain upload would leave stale.
+inline constexpr uint32_t kEntryServerKeepsTimes = 0x40000;
 inline constexpr uint32_t kEntryStrikeBits = kEntryReadFailed | kEntryReadFailedAgain;
 
 class EntryCache;

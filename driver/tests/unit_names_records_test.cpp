@@ -187,6 +187,10 @@ TEST(Records, CreateReplySizesAndTheNewFileMark) {
   EXPECT_EQ(reply.size, 0u);
   EXPECT_EQ(reply.token, 0x34u);
   EXPECT_TRUE(reply.changed);
+  EXPECT_FALSE(reply.madeAtCleanup);
+  result.data[7] = 1;  // the file reaches the server at its first cleanup
+  EXPECT_TRUE(DecodeCreateReply(result).madeAtCleanup);
+  result.data[7] = 0;
   result.data[8] = 1;  // high half: a real 4 GiB + 0xFFFFFFFF size, not a new file
   reply = DecodeCreateReply(result);
   EXPECT_FALSE(reply.newEmptyFile);

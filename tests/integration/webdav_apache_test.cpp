@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "agent/clients/webdav_dates.h"
 #include "platform/wide_text.h"
@@ -28,6 +30,29 @@ class ApacheWebDav : public ApacheSuite {
     ReplyArea reply = site.Reply(below);
     if (out) *out = entry;
     return site.client->CloseAfterWrite(&handle, reply, 1, 0);
+  }
+
+  // An entry for a name the service creates, after the client's create.
+  FileEntry* Created(TestSite& site, std::u16string_view below) {
+    FileEntry* entry = site.connection.entries.NewEntry(site.CachePath(below));
+    entry->flags |= kEntryMustBeNew;
+    ReplyArea reply = site.Reply(below);
+    EXPECT_EQ(site.client->CreateFile(entry, reply), STATUS_SUCCESS);
+    EXPECT_TRUE(entry->flags & kEntryCreatePending);
+    return entry;
+  }
+
+  // "METHOD status" of every request Apache logged for the path, in order.
+  std::vector<std::string> RequestsFor(const std::string& path) const {
+    std::ifstream log(server_->state() + "/logs/access.log");
+    std::vector<std::string> found;
+    std::string host, method, target, protocol, status;
+    for (std::string line; std::getline(log, line);) {
+      std::istringstream words(line);
+      if (words >> host >> method >> target >> protocol >> status && target == path)
+        found.push_back(method + " " + status);
+    }
+    return found;
   }
 };
 
@@ -161,6 +186,7 @@ TEST_F(ApacheWebDav, UploadsStoreContentAndTimesAndOpenProgressOnlyForLargeFiles
   large = site.connection.entries.NewEntry(site.CachePath(u"\\large.bin"));
   large->creationTime = FileTimeFromUtc(created);
   large->lastWriteTime = FileTimeFromUtc(created) + 3600ull * kFileTimeTicksPerSecond;
+  large->flags |= kEntryTimesSet;  // as a program's utimensat leaves it
   ASSERT_EQ(Upload(site, u"\\large.bin", Pattern(600000), &large), STATUS_SUCCESS);
   EXPECT_EQ(ReadFile(Data("large.bin")), Pattern(600000));
   EXPECT_EQ(ui_.progressWindows, 1);
@@ -174,6 +200,68 @@ TEST_F(ApacheWebDav, UploadsStoreContentAndTimesAndOpenProgressOnlyForLargeFiles
   EXPECT_EQ(listed->lastWriteTime, FileTimeFromUtc(created) + 3600ull * kFileTimeTicksPerSecond);
   EXPECT_EQ(listed->size, 600000u);
   EXPECT_FALSE(site.record.flags & kSitePlainProperties);
+  EXPECT_EQ(RequestsFor("/dav/small.txt"), (std::vector<std::string>{"PUT 201"})) << "no times were set";
+  std::vector<std::string> sent = RequestsFor("/dav/large.bin");  // earlier tests read a large.bin
+  sent.erase(sent.begin(), sent.end() - std::min<size_t>(sent.size(), 2));
+  EXPECT_EQ(sent, (std::vector<std::string>{"PUT 201", "PROPPATCH 207"}));
+}
+
+// A created file is made by its upload alone, which must not replace a file
+// another client made under the name meanwhile.
+TEST_F(ApacheWebDav, ANewFileTakesOneGuardedPutAndAFileMadeMeanwhileIsKept) {
+  std::string dataHome = server_->state() + "/xdg";
+  setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+  TestSite site(server_->Url("/dav/"));
+  site.List();
+  FileEntry* fresh = Created(site, u"\\fresh.txt");
+  EXPECT_FALSE(fs::exists(Data("fresh.txt"))) << "nothing is sent at create";
+  ASSERT_EQ(Upload(site, u"\\fresh.txt", Pattern(4096), nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("fresh.txt")), Pattern(4096));
+  EXPECT_EQ(RequestsFor("/dav/fresh.txt"), (std::vector<std::string>{"PUT 201"}));
+  EXPECT_FALSE(fresh->flags & (kEntryCreatePending | kEntryMustBeNew | kEntryWrittenLocally));
+  EXPECT_NE(fresh->serverModifiedTime, 0u) << "taken from the answer";
+  // Once on the server the file is replaced like any other.
+  ASSERT_EQ(Upload(site, u"\\fresh.txt", Pattern(10), nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("fresh.txt")), Pattern(10));
+
+  FileEntry* taken = Created(site, u"\\taken.txt");
+  WriteFile(Data("taken.txt"), Pattern(7, 3));  // another client's
+  ASSERT_EQ(Upload(site, u"\\taken.txt", Pattern(5000), nullptr), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(ReadFile(Data("taken.txt")), Pattern(7, 3));
+  EXPECT_EQ(RequestsFor("/dav/taken.txt"), (std::vector<std::string>{"PUT 412"})) << "no retry, no question";
+  EXPECT_EQ(ui_.retryQuestions, 0);
+  EXPECT_FALSE(taken->HasLocalCopy()) << "what is read from now on is the other client's";
+  EXPECT_FALSE(taken->flags & (kEntryCreatePending | kEntryMustBeNew));
+  std::vector<std::string> backups;
+  for (const auto& item : fs::directory_iterator(dataHome + "/halvenmoor/backup/site1"))
+    backups.push_back(item.path());
+  ASSERT_EQ(backups.size(), 1u);
+  EXPECT_EQ(ReadFile(backups[0]), Pattern(5000));
+  unsetenv("XDG_DATA_HOME");
+}
+
+TEST_F(ApacheWebDav, AnUnsentNewFileIsListedMovedAndRemovedWithoutReachingAnotherClientsFile) {
+  TestSite site(server_->Url("/dav/"));
+  site.List();
+  FileEntry* open = Created(site, u"\\open.txt");
+  open->flags |= kEntryWrittenLocally;
+  open->useCount = 1;
+  site.List();
+  EXPECT_EQ(site.Entry(u"\\open.txt"), open) << "a listing keeps it";
+  EXPECT_FALSE(open->flags & kEntryDeletedOnServer);
+
+  FileEntry* gone = Created(site, u"\\gone.txt");
+  WriteFile(Data("gone.txt"), Pattern(3));  // another client's, made meanwhile
+  ReplyArea reply = site.Reply(u"\\gone.txt");
+  EXPECT_EQ(site.client->Delete(gone, reply), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("gone.txt")), Pattern(3));
+  EXPECT_TRUE(RequestsFor("/dav/gone.txt").empty());
+
+  FileEntry* moved = Created(site, u"\\before.txt");
+  ReplyArea from = site.Reply(u"\\before.txt");
+  ASSERT_EQ(site.client->Move(moved, from, nullptr, site.Reply(u"\\after.txt").serverPath), STATUS_SUCCESS);
+  EXPECT_TRUE(fs::exists(Data("after.txt")));
+  EXPECT_FALSE(moved->flags & kEntryCreatePending) << "made on the server before the move";
 }
 
 TEST_F(ApacheWebDav, BackgroundUploadAnswersPendingAndKeepsTheEntryUntilDone) {

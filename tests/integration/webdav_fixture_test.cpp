@@ -135,14 +135,14 @@ TEST_F(FixtureWebDav, PropPatch405SwitchesTheSiteToThePlainPropertySet) {
   TestSite site(server_->Url("/nopatch/"));
   FileEntry* e = site.connection.entries.NewEntry(site.CachePath(u"\\p.txt"));
   e->localCopy = LocalCopyWith(Pattern(10));
-  e->flags |= kEntryWrittenLocally;
+  e->flags |= kEntryWrittenLocally | kEntryTimesSet;  // times set by a program: they go as properties
   OpenHandle handle;
   handle.entry = e;
   ReplyArea reply = site.Reply(u"\\p.txt");
   ASSERT_EQ(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_SUCCESS);
   EXPECT_TRUE(site.record.flags & kSitePlainProperties);
   ClearFixtureLog(*server_);
-  e->flags |= kEntryWrittenLocally;
+  e->flags |= kEntryWrittenLocally | kEntryTimesSet;
   ASSERT_EQ(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_SUCCESS);
   site.List();
   std::string log = Log();
