@@ -20,7 +20,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_system import SftpSystem, System, check_failed_upload_keeps_a_backup  # noqa: E402
+from e2e_system import SftpSystem, System, check_failed_upload_keeps_a_backup, wait_until  # noqa: E402
 
 BUILD_DIR = SOURCE_DIR = None
 SYSTEMS = []
@@ -109,7 +109,8 @@ class FileOperations(DriveCase):
         self.sh(f"dd if=/etc/hostname of='{self.drive}/once-dd.txt' status=none")
         with open(access_log) as f:
             puts = [line.split()[2] for line in f if line.split()[1] == "PUT"]
-        # The empty file made at create, then the written contents.
+        # The shell closes its own descriptor of the new file before the
+        # command writes through the copy: the empty file, then the contents.
         self.assertEqual(puts.count("/dav/once.txt"), 2)
         self.assertEqual(puts.count("/dav/once-dd.txt"), 2)
         self.assertEqual(self.server_bytes("once.txt"), b"hello\n")
@@ -452,6 +453,109 @@ def agent_log_lines(system):
             with open(os.path.join(folder, "moorgate.log"), errors="replace") as f:
                 lines += f.readlines()
     return lines
+
+
+class NewFileRequests(DriveCase):
+    """What a new file costs on the server, counted in Apache's access log."""
+
+    def requests_for(self, relative):
+        """"METHOD status" of each request Apache logged for the file, in order."""
+        with open(os.path.join(self.system.server_state, "logs", "access.log")) as f:
+            lines = [line.split() for line in f]
+        return [f"{w[1]} {w[4]}" for w in lines if len(w) > 4 and w[2] == "/dav/" + relative]
+
+    def server_properties(self, relative):
+        import http.client
+        connection = http.client.HTTPConnection("127.0.0.1", self.system.port, timeout=10)
+        connection.request("PROPFIND", "/dav/" + relative, body="<?xml version='1.0'?><D:propfind "
+                           "xmlns:D='DAV:'><D:allprop/></D:propfind>", headers={"Depth": "0"})
+        try:
+            return connection.getresponse().read().decode()
+        finally:
+            connection.close()
+
+    def test_a_written_new_file_takes_one_put(self):
+        self.sh(f"mkdir '{self.drive}/req'")
+        python_on(self.system, f"""
+with open({self.on_drive('req/one.bin')!r}, 'wb') as f:
+    f.write(b'x' * 4096)
+print(1)""")
+        self.assertEqual(self.requests_for("req/one.bin"), ["PUT 201"])
+        self.assertEqual(self.server_bytes("req/one.bin"), b"x" * 4096)
+        local = os.path.join(self.system.work, "copy-source")
+        with open(local, "wb") as f:
+            f.write(b"copied")
+        self.sh(f"cp '{local}' '{self.drive}/req/copied'")
+        self.assertEqual(self.requests_for("req/copied"), ["PUT 201"])
+        # An unwritten new file is on the server when its close returns; touch
+        # sets its times, which go with it.
+        self.sh(f"touch '{self.drive}/req/empty' && test -f '{self.on_server('req/empty')}'")
+        self.assertEqual(self.requests_for("req/empty"), ["PUT 201", "PROPPATCH 207"])
+
+    def test_times_reach_the_server_only_when_a_program_sets_them(self):
+        self.sh(f"cp /etc/hostname '{self.drive}/times.txt'")
+        self.assertEqual(self.requests_for("times.txt"), ["PUT 201"])
+        self.sh(f"touch -d '2020-01-02 03:04:05 UTC' '{self.drive}/times.txt'")
+        self.assertTrue(wait_until(10, lambda: "PROPPATCH 207" in self.requests_for("times.txt")))
+        self.assertIn("Thu, 02 Jan 2020 03:04:05 GMT", self.server_properties("times.txt"))
+        # A later write stores its own time instead of leaving the old one standing.
+        self.sh(f"echo more >> '{self.drive}/times.txt'")
+        self.assertNotIn("2020", self.server_properties("times.txt"))
+        self.assertNotEqual(self.sh(f"stat -c %Y '{self.drive}/times.txt'").out.strip(), "1577934245")
+
+    def test_a_file_made_on_the_server_before_the_close_fails_it_and_is_kept(self):
+        s = self.system
+        path, go = self.on_drive("race.txt"), os.path.join(s.work, "go-race")
+        writer = subprocess.Popen(["python3", "-c", f"""
+import os, sys, time
+fd = os.open({path!r}, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+os.write(fd, b"ours, written here")
+print("written", flush=True)
+while not os.path.exists({go!r}):
+    time.sleep(0.05)
+try:
+    os.close(fd)
+except OSError as e:
+    print("close failed", e.errno, flush=True)
+    sys.exit(3)
+"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(writer.stdout.readline().strip(), "written")
+            s.put_on_server("race.txt", b"theirs")
+            open(go, "w").close()
+            out, err = writer.communicate(timeout=60)
+        except BaseException:
+            writer.kill()
+            raise
+        self.assertEqual((writer.returncode, out.strip()), (3, f"close failed {errno.EEXIST}"), err)
+        self.assertEqual(self.server_bytes("race.txt"), b"theirs")
+        self.assertEqual(self.requests_for("race.txt"), ["PUT 412"])
+        backups = os.path.join(s.work, "share", "halvenmoor", "backup", "site1")
+        saved = [n for n in os.listdir(backups) if n.startswith("race.txt.")]
+        self.assertEqual(len(saved), 1, saved)
+        with open(os.path.join(backups, saved[0]), "rb") as f:
+            self.assertEqual(f.read(), b"ours, written here")
+        self.assertEqual(self.sh(f"cat '{path}'").out, "theirs")
+
+    def test_a_new_file_shows_before_its_close_and_one_removed_before_it_costs_nothing(self):
+        early, doomed = self.on_drive("early.txt"), self.on_drive("doomed-new.txt")
+        seen = python_on(self.system, f"""
+import os, subprocess
+fd = os.open({early!r}, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+os.write(fd, b"early")
+size = subprocess.run(["stat", "-c", "%s", {early!r}], capture_output=True, text=True).stdout.strip()
+names = subprocess.run(["ls", {self.drive!r}], capture_output=True, text=True).stdout.split()
+os.close(fd)
+fd = os.open({doomed!r}, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+os.write(fd, b"never sent")
+os.unlink({doomed!r})
+os.close(fd)
+print([size, "early.txt" in names])
+""")
+        self.assertEqual(seen, ["5", True])
+        self.assertEqual(self.server_bytes("early.txt"), b"early")
+        self.assertEqual(self.requests_for("doomed-new.txt"), [])
+        self.assertFalse(os.path.exists(self.on_server("doomed-new.txt")))
 
 
 class RandomOperations(DriveCase):

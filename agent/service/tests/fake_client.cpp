@@ -81,6 +81,10 @@ NTSTATUS FakeClient::ListDirectory(std::u16string_view serverPath, FileEntry* en
 
 NTSTATUS FakeClient::CreateFile(FileEntry* entry, ReplyArea&) {
   if (failCreate) return STATUS_ACCESS_DENIED;
+  if (deferCreate) {
+    entry->flags |= kEntryCreatePending;
+    return STATUS_SUCCESS;
+  }
   AddFile(Relative(ServerPathOf(*connection_, entry->Path())), "");
   return STATUS_SUCCESS;
 }

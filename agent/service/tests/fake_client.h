@@ -39,6 +39,7 @@ class FakeClient : public RemoteClient {
   bool failBeginWrite = false;
   bool failDelete = false;
   bool failCreate = false;
+  bool deferCreate = false;    // the file reaches the server at its first upload, as WebDAV makes it
   bool unreachable = false;    // listings fail as a server that does not answer
   size_t longestPath = 0;      // server paths longer than this cannot be carried; 0 = any
   NTSTATUS closeAfterWriteResult = STATUS_SUCCESS;

@@ -434,6 +434,33 @@ TEST_F(LoopTest, OverwriteOfExistingFileTruncates) {
   EXPECT_EQ(Create(2, u"\\none.txt", FILE_OVERWRITE).status(), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+// A client that makes a created file only at its first upload: the driver is
+// told so (it must clean up even an unwritten handle), the client learns which
+// names were unknown, and a name another client took meanwhile fails the
+// cleanup as a collision rather than a cancelled upload.
+TEST_F(LoopTest, CreatesAClientMakesAtTheFirstUpload) {
+  client->deferCreate = true;
+  client->AddFile(u"/old.txt", "old");
+  Reply made = Create(1, u"\\new.txt", FILE_CREATE, 0x40, FILE_WRITE_DATA);
+  ASSERT_EQ(made.status(), STATUS_SUCCESS);
+  EXPECT_EQ(made.DataByte(kCreateReplyMadeAtCleanup), 1);
+  EXPECT_TRUE(Entry(u"\\new.txt")->flags & kEntryMustBeNew);
+  Reply emptied = Create(2, u"\\old.txt", FILE_OVERWRITE_IF, 0x40, FILE_WRITE_DATA);
+  EXPECT_EQ(emptied.DataByte(kCreateReplyMadeAtCleanup), 1);
+  EXPECT_FALSE(Entry(u"\\old.txt")->flags & kEntryMustBeNew) << "the name was the server's already";
+
+  client->closeAfterWriteResult = STATUS_OBJECT_NAME_COLLISION;
+  EXPECT_EQ(Simple(MJ_CLEANUP, 1).status(), STATUS_OBJECT_NAME_COLLISION);
+  client->closeAfterWriteResult = STATUS_UNEXPECTED_NETWORK_ERROR;
+  EXPECT_EQ(Simple(MJ_CLEANUP, 2).status(), STATUS_CANCELLED);
+  client->closeAfterWriteResult = STATUS_SUCCESS;
+
+  client->deferCreate = false;
+  Reply plain = Create(3, u"\\made.txt", FILE_CREATE, 0x40, FILE_WRITE_DATA);
+  EXPECT_EQ(plain.DataByte(kCreateReplyMadeAtCleanup), 0);
+  EXPECT_FALSE(Entry(u"\\made.txt")->flags & kEntryMustBeNew) << "made at create: nothing to guard";
+}
+
 TEST_F(LoopTest, ShellCommands) {
   client->AddDirectory(u"/d");
   client->AddFile(u"/d/a.txt", "abc");
