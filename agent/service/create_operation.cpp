@@ -138,6 +138,7 @@ bool ListOpenedDirectory(RequestContext& ctx, FileEntry* entry, const CreateRequ
   if (!isDirectory) return true;
   if (entry != nullptr && (entry->flags & kEntryWrittenLocally)) return true;
   if (entry == nullptr && !ctx.connection.entries.empty()) return true;
+  if (entry != nullptr && entry->IsDirectory() && ListedJustNow(*entry)) return true;
   NTSTATUS status = ctx.connection.client->ListDirectory(ctx.area.serverPath, entry, nullptr);
   if (status == STATUS_INSUFFICIENT_RESOURCES) {
     ctx.Answer(status);
@@ -147,7 +148,9 @@ bool ListOpenedDirectory(RequestContext& ctx, FileEntry* entry, const CreateRequ
     AnswerListingFailure(ctx, status);
     return false;
   }
-  if (entry != nullptr) entry->lastRefreshTime = NowFileTime();
+  if (entry == nullptr) entry = ctx.connection.entries.LookUp(ctx.name);
+  if (entry != nullptr && entry->IsDirectory()) StampListing(*entry);
+  else if (entry != nullptr) entry->lastRefreshTime = NowFileTime();
   return true;
 }
 

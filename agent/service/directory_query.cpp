@@ -114,7 +114,13 @@ void DirectoryQueryOperation(RequestContext& ctx) {
     return;
   }
   bool fromStart = handle.position == nullptr;
-  if (fromStart) {
+  // A handle's first query takes the listing its open just made; a restart
+  // or a later pass lists the folder again.
+  bool firstQuery = !handle.queried;
+  handle.queried = true;
+  if (fromStart && firstQuery && ListedJustNow(directory)) {
+    ctx.connection.lastListed = &directory;
+  } else if (fromStart) {
     RefreshDirectory(ctx.connection, directory);
   } else {
     WideDbgPrint(u"Current: %ws\n", handle.positionPath.c_str());

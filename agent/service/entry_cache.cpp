@@ -50,6 +50,7 @@ FileEntry* EntryCache::CloneEntry(const FileEntry& from, std::u16string_view pat
   entry->lastWriteTime = from.lastWriteTime;
   entry->serverModifiedTime = from.serverModifiedTime;
   entry->lastRefreshTime = from.lastRefreshTime;
+  entry->childrenListedTime = from.childrenListedTime;
   entry->size = from.size;
   entry->useCount = from.useCount;
   entry->handleCount = from.handleCount;

@@ -74,6 +74,7 @@ struct FileEntry {
   FileTime lastWriteTime = 0;
   FileTime serverModifiedTime = 0;
   FileTime lastRefreshTime = 0;
+  FileTime childrenListedTime = 0;    // a folder: when its own listing last came from the server
   uint64_t size = 0;                  // kNoSize = none yet
   uint32_t useCount = 0;              // create .. close
   uint32_t handleCount = 0;           // create .. cleanup

@@ -29,10 +29,21 @@ NTSTATUS RefreshDirectory(Connection& connection, FileEntry& directory) {
   NTSTATUS status =
       connection.client->ListDirectory(ServerPathOf(connection, directory.Path()), &directory, nullptr);
   if (status == STATUS_SUCCESS) {
-    directory.lastRefreshTime = NowFileTime();
+    StampListing(directory);
     connection.lastListed = &directory;
   }
   return status;
+}
+
+bool ListedJustNow(const FileEntry& directory) {
+  constexpr FileTime kFreshListingAge = kFileTimeTicksPerSecond;
+  FileTime now = NowFileTime();
+  return directory.childrenListedTime != 0 && now >= directory.childrenListedTime &&
+         now - directory.childrenListedTime < kFreshListingAge;
+}
+
+void StampListing(FileEntry& directory) {
+  directory.lastRefreshTime = directory.childrenListedTime = NowFileTime();
 }
 
 void ForgetEntry(Connection& connection, FileEntry& entry) {

@@ -27,6 +27,11 @@ bool BeginWriteIfUnlocked(RequestContext& ctx);
 // The directory refresh: lists the folder through the client; on success
 // stamps the refresh time and makes it the last listed folder.
 NTSTATUS RefreshDirectory(Connection& connection, FileEntry& directory);
+// A folder whose children came from the server a moment ago: the look-up,
+// open and first query of one listing follow each other within
+// milliseconds, and each would list it again.
+bool ListedJustNow(const FileEntry& directory);
+void StampListing(FileEntry& directory);
 // Drops every pointer the Connection keeps to an entry that is about to go:
 // listing positions, the last listed folder, children's parent links.
 void ForgetEntry(Connection& connection, FileEntry& entry);

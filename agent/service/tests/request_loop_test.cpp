@@ -461,6 +461,25 @@ TEST_F(LoopTest, CreatesAClientMakesAtTheFirstUpload) {
   EXPECT_FALSE(Entry(u"\\made.txt")->flags & kEntryMustBeNew) << "made at create: nothing to guard";
 }
 
+// The look-up, open and first query of one listing follow each other within
+// milliseconds: the folder is listed from the server once for all of them.
+TEST_F(LoopTest, OneListingServesTheOpensAndFirstQueryOfAFolder) {
+  client->AddDirectory(u"/w");
+  client->AddFile(u"/w/a.txt", "1");
+  OpenOk(1, u"\\w", 0x1);
+  Release(1);
+  int before = client->listCalls;
+  OpenOk(2, u"\\w", 0x1);
+  Reply first = Directory(2, Full(u"\\w"), 12, 4096, SL_RESTART_SCAN);
+  EXPECT_EQ(first.status(), STATUS_SUCCESS);
+  EXPECT_EQ(first.DataWide(12, 5), u"a.txt");
+  EXPECT_EQ(client->listCalls, before) << "listed by the first open a moment ago";
+  Reply again = Directory(2, Full(u"\\w"), 12, 4096, SL_RESTART_SCAN);
+  EXPECT_EQ(again.status(), STATUS_SUCCESS);
+  EXPECT_EQ(client->listCalls, before + 1) << "a restart of the same handle lists again";
+  Release(2);
+}
+
 TEST_F(LoopTest, ShellCommands) {
   client->AddDirectory(u"/d");
   client->AddFile(u"/d/a.txt", "abc");
