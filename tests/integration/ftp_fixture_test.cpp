@@ -214,6 +214,49 @@ TEST_F(FtpFixture, ABrokenUploadIsCompletedWithAppe) {
   EXPECT_NE(log.find("appended.bin completed=1", appe), std::string::npos) << log;
 }
 
+TEST_F(FtpFixture, WidePiecesOfAMebibyteReadTheWholeFile) {
+  constexpr size_t kMiB = 1 << 20;
+  std::vector<uint8_t> data = Pattern(5 * kMiB + 123);
+  WriteFile(Data("wide.bin"), data);
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\wide.bin");
+  ASSERT_NE(entry, nullptr);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->ReadAll(entry, kMiB, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, data);
+  ASSERT_EQ(site->Read(entry, 3 * kMiB + 17, 4 * kMiB + 17, out), STATUS_SUCCESS);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin() + 3 * kMiB + 17));
+}
+
+TEST_F(FtpFixture, AFileChangedOnTheServerLosesItsCacheAndAVanishedOneStaysForItsCaller) {
+  WriteFile(Data("changing.bin"), Pattern(300000));
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\changing.bin");
+  ASSERT_NE(entry, nullptr);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->Read(entry, 0, 65536, out), STATUS_SUCCESS);  // through the reading job
+  EXPECT_GT(site->client->CachedUpTo(entry), 0u);
+  std::vector<uint8_t> changed = Pattern(200000, 7);
+  WriteFile(Data("changing.bin"), changed);
+  std::filesystem::last_write_time(Data("changing.bin"),
+                                   std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
+  site->List();
+  ASSERT_EQ(site->Entry(u"\\changing.bin"), entry);
+  EXPECT_EQ(site->client->CachedUpTo(entry), 0u);
+  EXPECT_EQ(entry->size, changed.size());
+  ASSERT_EQ(site->Read(entry, 0, 65536, out), STATUS_SUCCESS);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), changed.begin()));
+  // Refreshing a file whose folder no longer names it: the entry stays for
+  // the caller, marked as gone.
+  std::filesystem::remove(Data("changing.bin"));
+  ReplyArea reply = site->Reply(u"\\changing.bin");
+  EXPECT_EQ(site->client->ListDirectory(reply.serverPath, entry, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+  ASSERT_EQ(site->Entry(u"\\changing.bin"), entry);
+  EXPECT_TRUE(entry->flags & kEntryDeletedOnServer);
+}
+
 TEST_F(FtpFixture, ManyFilesWrittenAndReadBackShareOneLogIn) {
   size_t loginsBefore = CountInLog("USER 'hvm' logged in");
   auto site = Site();
