@@ -73,7 +73,6 @@ class FtpClient : public RemoteClient {
   DWORD FetchListing(const std::string& folder, std::vector<FtpListedItem>& items);
   void MergeListing(std::u16string_view cachePath, FileEntry* folder, const std::vector<FtpListedItem>& items,
                     FileEntry* mustStay);
-  void DropVanished(FileEntry* folder, const std::vector<FileEntry*>& listed, FileEntry* mustStay);
   NTSTATUS ReadDirect(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);
   NTSTATUS ReadThroughCache(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,
                             uint8_t* destination);

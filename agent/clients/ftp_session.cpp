@@ -36,6 +36,17 @@ bool LooksDropped(CURLcode code, long reply) {
          code == CURLE_FTP_WEIRD_SERVER_REPLY || reply == 421;
 }
 
+// The decimal size of a "213" reply; FtpSession::kNoSizeKnown for anything else.
+uint64_t ParseSize(std::string_view digits) {
+  if (digits.empty() || digits.size() > 19) return FtpSession::kNoSizeKnown;
+  uint64_t value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return FtpSession::kNoSizeKnown;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return value;
+}
+
 }  // namespace
 
 bool ParseFtpUrl(std::u16string_view url, FtpEndpoint& endpoint) {
@@ -145,12 +156,18 @@ std::string FtpUrlPath(std::string_view absolutePath) {
 FtpSession::FtpSession(const FtpEndpoint& endpoint) : endpoint_(endpoint) {
   GlobalInit();
   easy_ = curl_easy_init();
+  multi_ = curl_multi_init();
+  if (!multi_ && easy_) {
+    curl_easy_cleanup(easy_);
+    easy_ = nullptr;
+  }
   base_ = std::string(endpoint.implicitTls ? "ftps://" : "ftp://") + endpoint.host + ":" +
           std::to_string(endpoint.port);
 }
 
 FtpSession::~FtpSession() {
   if (easy_) curl_easy_cleanup(easy_);
+  if (multi_) curl_multi_cleanup(multi_);
   if (quote_) curl_slist_free_all(quote_);
 }
 
@@ -170,6 +187,8 @@ void FtpSession::Reset(const std::string& url) {
   error_[0] = 0;
   sink_ = nullptr;
   uploadProgress_ = nullptr;
+  awaitingSize_ = false;
+  replySize_ = kNoSizeKnown;
   curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_);
@@ -214,6 +233,7 @@ size_t FtpSession::OnHeader(char* data, size_t size, size_t count, void* self) {
   // Only reply lines ("550 text"); multi-line continuations keep the first.
   if (line.size() >= 4 && line[0] >= '1' && line[0] <= '5' && line[3] == ' ')
     s->lastReplyText_ = std::string(line.substr(0, 255));
+  if (s->awaitingSize_ && line.size() > 4 && line.substr(0, 4) == "213 ") s->replySize_ = ParseSize(line.substr(4));
   return size * count;
 }
 
@@ -252,12 +272,55 @@ int FtpSession::OnProgress(void* self, curl_off_t, curl_off_t downloaded, curl_o
   return 0;
 }
 
+void FtpSession::Cancel() {
+  cancel_ = true;
+  if (multi_) curl_multi_wakeup(multi_);
+}
+
+CURLcode FtpSession::RunTransfer() {
+  if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return CURLE_FAILED_INIT;
+  // libcurl (7.88) leaves the new data connection out of its wait set right
+  // after a PASV/EPSV reply that came in at once, and its own loop then sleeps
+  // a full second. Waits without any event therefore start at 1 ms and double
+  // up to that second, which costs a few wake-ups while a server thinks.
+  constexpr int kLongestWaitMs = 1000;
+  int idleWaitMs = 1;
+  CURLcode result = CURLE_OK;
+  bool done = false;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+      result = CURLE_OUT_OF_MEMORY;
+      break;
+    }
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+        result = message->data.result;
+        done = true;
+      }
+    }
+    if (done || !running) break;
+    long timeoutMs = -1;
+    curl_multi_timeout(multi_, &timeoutMs);
+    int waitMs = timeoutMs >= 0 ? static_cast<int>(std::min<long>(timeoutMs, idleWaitMs)) : idleWaitMs;
+    int events = 0;
+    if (curl_multi_poll(multi_, nullptr, 0, waitMs, &events) != CURLM_OK) {
+      result = CURLE_RECV_ERROR;
+      break;
+    }
+    idleWaitMs = events ? 1 : std::min(idleWaitMs * 2, kLongestWaitMs);
+  }
+  curl_multi_remove_handle(multi_, easy_);
+  return result;
+}
+
 DWORD FtpSession::Perform(const std::function<bool()>& rewind) {
   for (int attempt = 0;; ++attempt) {
     if (cancel_.load()) return kInetOperationCancelled;
     lastReply_ = 0;
     lastReplyText_.clear();
-    CURLcode code = curl_easy_perform(easy_);
+    CURLcode code = RunTransfer();
     long reply = 0, connects = 0, verify = 0;
     curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &reply);
     curl_easy_getinfo(easy_, CURLINFO_NUM_CONNECTS, &connects);
@@ -342,9 +405,17 @@ DWORD FtpSession::Download(const std::string& path, uint64_t from, uint64_t to, 
 }
 
 DWORD FtpSession::Upload(const std::string& path, int fd, uint64_t from, uint64_t size,
-                         const std::function<void(uint64_t)>& progress) {
+                         const std::function<void(uint64_t)>& progress, uint64_t* stored) {
   if (!easy_) return kInetOutOfHandles;
   Reset(UrlOf(path));
+  if (stored) {
+    // The check of what arrived rides on the upload's own request; "*": a
+    // server without SIZE does not fail the upload.
+    if (path.find_first_of("\r\n") != std::string::npos) return kInetInvalidUrl;
+    quote_ = curl_slist_append(quote_, ("*SIZE " + path).c_str());
+    curl_easy_setopt(easy_, CURLOPT_POSTQUOTE, quote_);
+    awaitingSize_ = true;
+  }
   uploadFd_ = fd;
   uploadAt_ = from;
   uploadEnd_ = size;
@@ -357,11 +428,14 @@ DWORD FtpSession::Upload(const std::string& path, int fd, uint64_t from, uint64_
   curl_easy_setopt(easy_, CURLOPT_READDATA, this);
   DWORD error = Perform([&] {
     uploadAt_ = from;
+    replySize_ = kNoSizeKnown;
     return true;
   });
   uploadProgress_ = nullptr;
   uploadFd_ = -1;
+  awaitingSize_ = false;
   if (!error && uploadAt_ != size) error = kInetConnectionAborted;
+  if (stored) *stored = replySize_;
   return error;
 }
 
@@ -391,8 +465,15 @@ DWORD FtpSession::SizeOf(const std::string& path, uint64_t& size) {
 
 void FtpSession::Disconnect() {
   if (!easy_) return;
+  // The cached control connection lives in the multi handle: both go.
   curl_easy_cleanup(easy_);
+  curl_multi_cleanup(multi_);
   easy_ = curl_easy_init();
+  multi_ = curl_multi_init();
+  if (!multi_ && easy_) {
+    curl_easy_cleanup(easy_);
+    easy_ = nullptr;
+  }
   connected_ = false;
 }
 

@@ -85,8 +85,10 @@ class FtpSession {
   // when to is not 0, handed to sink; a sink answering false stops the transfer.
   DWORD Download(const std::string& path, uint64_t from, uint64_t to, const Sink& sink);
   // Sends size - from bytes of fd from offset from: STOR when from is 0, APPE after it.
+  // With stored given, the server's SIZE of the file follows on the same
+  // request (kNoSizeKnown when it does not say).
   DWORD Upload(const std::string& path, int fd, uint64_t from, uint64_t size,
-               const std::function<void(uint64_t sent)>& progress);
+               const std::function<void(uint64_t sent)>& progress, uint64_t* stored = nullptr);
   // Raw commands (DELE, RNFR + RNTO, MKD, RMD) in order; the first failure ends them.
   DWORD Commands(std::initializer_list<std::string> commands);
   // SIZE of a file; kNoSizeKnown when the server does not say.
@@ -94,7 +96,7 @@ class FtpSession {
   // Ends the control connection (the next request makes a new one).
   void Disconnect();
   // Set from another thread: the running transfer stops with kInetOperationCancelled.
-  void Cancel() { cancel_ = true; }
+  void Cancel();
 
   long lastReply() const { return lastReply_; }
   // The server's last reply line ("550 No such file or directory.").
@@ -108,6 +110,8 @@ class FtpSession {
   // Performs the prepared request; once more on a fresh connection when a
   // reused one turned out dead; rewind prepares that attempt and may refuse it.
   DWORD Perform(const std::function<bool()>& rewind = {});
+  // One transfer of the easy handle on the session's own multi handle.
+  CURLcode RunTransfer();
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnWrite(char* data, size_t size, size_t count, void* self);
   static size_t OnDiscard(char* data, size_t size, size_t count, void* self);
@@ -117,6 +121,9 @@ class FtpSession {
 
   FtpEndpoint endpoint_;
   CURL* easy_ = nullptr;
+  // Holds the control connection between requests; the transfer loop is ours
+  // (see RunTransfer).
+  CURLM* multi_ = nullptr;
   char error_[CURL_ERROR_SIZE] = {};
   std::string base_;               // "ftp://host:port"
   curl_slist* quote_ = nullptr;
@@ -134,6 +141,9 @@ class FtpSession {
   int uploadFd_ = -1;
   uint64_t uploadAt_ = 0, uploadEnd_ = 0;
   const std::function<void(uint64_t)>* uploadProgress_ = nullptr;
+  // The size in the reply to a SIZE sent after an upload.
+  bool awaitingSize_ = false;
+  uint64_t replySize_ = kNoSizeKnown;
 };
 
 }  // namespace hvm

@@ -83,7 +83,9 @@ DWORD FtpClient::UploadOnce(int fd, uint64_t size, const std::string& path, Prog
   auto report = [&](uint64_t sent) {
     if (progress) progress->Update(sent, size, entry->Name());
   };
-  DWORD error = session_->Upload(path, fd, 0, size, report);
+  // The server's SIZE comes with the upload's own request.
+  uint64_t stored = FtpSession::kNoSizeKnown;
+  DWORD error = session_->Upload(path, fd, 0, size, report, &stored);
   // A broken transfer: what arrived stays, the rest is appended.
   for (int resume = 0; error && error != kInetExtendedError && resume < 2; ++resume) {
     uint64_t arrived = FtpSession::kNoSizeKnown;
@@ -91,11 +93,10 @@ DWORD FtpClient::UploadOnce(int fd, uint64_t size, const std::string& path, Prog
       break;
     WideDbgPrint(u"ftp: upload broke at %llu of %llu, appending the rest\n", static_cast<unsigned long long>(arrived),
                  static_cast<unsigned long long>(size));
-    error = session_->Upload(path, fd, arrived, size, report);
+    error = session_->Upload(path, fd, arrived, size, report, &stored);
   }
   if (error) return error;
-  uint64_t stored = FtpSession::kNoSizeKnown;
-  if (!session_->SizeOf(path, stored) && stored != FtpSession::kNoSizeKnown && stored != size) {
+  if (stored != FtpSession::kNoSizeKnown && stored != size) {
     WideDbgPrint(u"ftp: the server holds %llu bytes instead of %llu\n", static_cast<unsigned long long>(stored),
                  static_cast<unsigned long long>(size));
     return kInetConnectionAborted;

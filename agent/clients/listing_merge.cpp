@@ -35,7 +35,8 @@ void TellServerChange(Connection& connection, const FileEntry& entry, uint16_t e
 
 // Each vanished child goes with everything below it; a subtree any part of
 // which is in use stays, marked deleted on the server.
-void DropVanished(Connection& connection, FileEntry* folder, const std::vector<FileEntry*>& listed) {
+void DropVanished(Connection& connection, FileEntry* folder, const std::vector<FileEntry*>& listed,
+                  const FileEntry* mustStay) {
   std::unordered_set<const FileEntry*> named(listed.begin(), listed.end());
   std::u16string folderPath(folder->Path());
   EntryCache& cache = connection.entries;
@@ -55,7 +56,8 @@ void DropVanished(Connection& connection, FileEntry* folder, const std::vector<F
   }
   for (auto& tree : subtrees) {
     if (tree.empty()) continue;
-    if (std::any_of(tree.begin(), tree.end(), [&](FileEntry* e) { return IsInUse(connection, e); })) {
+    if (std::any_of(tree.begin(), tree.end(),
+                    [&](FileEntry* e) { return e == mustStay || IsInUse(connection, e); })) {
       tree.front()->flags |= kEntryDeletedOnServer;
       continue;
     }
@@ -89,7 +91,8 @@ void StoreListedChild(FileEntry& entry, const ListedChild& child) {
 }
 
 bool MergeListing(Connection& connection, std::u16string_view folderCachePath, FileEntry* folder,
-                  const std::vector<ListedChild>& children) {
+                  const std::vector<ListedChild>& children, const FileEntry* mustStay,
+                  const std::function<void(FileEntry&)>& changed) {
   bool relisting = folder != nullptr && folder->lastRefreshTime != 0;
   bool childrenChanged = false;
   std::vector<FileEntry*> listed;
@@ -109,12 +112,13 @@ bool MergeListing(Connection& connection, std::u16string_view folderCachePath, F
     if (isNew) {
       childrenChanged = childrenChanged || relisting;
     } else if (ChangedOnServer(before, *child)) {
+      if (changed) changed(*child);
       TellServerChange(connection, *child, child->IsDirectory() ? SHCNE_UPDATEDIR : SHCNE_UPDATEITEM);
     }
   }
   if (folder && folder->IsDirectory()) {
     size_t cached = connection.entries.size();
-    DropVanished(connection, folder, listed);
+    DropVanished(connection, folder, listed, mustStay);
     if (connection.entries.size() < cached) childrenChanged = true;
   }
   if (folder && childrenChanged) TellServerChange(connection, *folder, SHCNE_UPDATEDIR);

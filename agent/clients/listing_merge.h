@@ -3,6 +3,7 @@
 // names are dropped unless in use (then marked deleted on the server), and the
 // kernel hears of what changed. Shared by the clients that list plainly.
 #pragma once
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,8 +22,12 @@ struct ListedChild {
 
 // folder may be null (nothing cached for folderCachePath); children are then
 // created without a parent. Returns false when an entry could not be made.
+// mustStay (may be null) is kept like an entry in use when it vanished: its
+// caller still holds it. changed (may be empty) hears of each known child the
+// server changed, before the kernel does.
 bool MergeListing(Connection& connection, std::u16string_view folderCachePath, FileEntry* folder,
-                  const std::vector<ListedChild>& children);
+                  const std::vector<ListedChild>& children, const FileEntry* mustStay = nullptr,
+                  const std::function<void(FileEntry&)>& changed = {});
 
 // Stores what a listing said about one entry, unless its local copy is newer.
 void StoreListedChild(FileEntry& entry, const ListedChild& child);

@@ -15,6 +15,7 @@
 #include "agent/clients/remote_client.h"
 #include "agent/clients/sftp_address.h"
 #include "agent/clients/sftp_library.h"
+#include "agent/clients/sftp_read_stream.h"
 
 namespace hvm {
 
@@ -23,14 +24,6 @@ inline constexpr uint32_t kSftpChunkBytes = 32000;
 // Write requests kept in flight by an upload (about 1 MB, below libssh's
 // channel window so the server never waits for window space).
 inline constexpr size_t kSftpRequestsInFlight = 32;
-// One read request: OpenSSH's server answers up to 256 KiB less its packet
-// overhead; a server that answers less teaches the stream its own size.
-inline constexpr uint32_t kSftpReadRequestBytes = 255 * 1024;
-// The smallest read request the stream falls back to.
-inline constexpr uint32_t kSftpSmallestReadRequest = 4096;
-// Bytes a streaming read keeps asked for ahead of the reader.
-inline constexpr uint64_t kSftpReadAheadBytes = 2u << 20;
-
 // The questions about the server's key (captions name the string resources).
 inline constexpr std::u16string_view kSftpUnknownCaption = u"IDS_SFTP_ACCEPT_CHANGE";
 inline constexpr std::u16string_view kSftpChangedCaption = u"IDS_SFTP_HOST_CHANGED";
@@ -101,13 +94,8 @@ class SftpClient : public RemoteClient {
   bool ServerPathOf(std::u16string_view name, std::string& path);
 
   // ---- transfers (sftp_transfers.cpp)
-  NTSTATUS ReadRange(const std::string& path, uint64_t start, uint64_t end, uint8_t* destination);
-  bool OpenStream(const std::string& path, uint64_t start);
+  // Ends the read stream (its answers still due are read on a living session).
   void CloseStream();
-  // Reads and discards the answers still due; false when the session broke.
-  bool DropPending();
-  // Sends read requests up to end and the window beyond it.
-  void FillStream(uint64_t end);
   NTSTATUS UploadCopy(FileEntry* entry, int fd, uint64_t size, const std::string& path);
   // Writes [0, size) of fd, then the modification time (0: none), then
   // closes the handle, all in one stream of requests; true only when the
@@ -149,26 +137,9 @@ class SftpClient : public RemoteClient {
   std::string lastError_;          // the last libssh text, kept past the session
   uint32_t nextWriteId_ = 0x80000000u;
 
-  // The read stream: one open file whose next pieces are already asked for.
-  struct Pending {
-    uint32_t id;
-    uint64_t offset;
-    uint32_t length;
-  };
-  struct Stream {
-    sftp_file file = nullptr;
-    std::string path;
-    uint64_t next = 0;             // the offset the next Get is expected at
-    uint64_t asked = 0;            // the offset after the last request sent
-    uint64_t limit = 0;            // the size known when the stream opened
-    uint64_t ahead = 0;            // bytes kept asked for ahead; doubles while reading on
-    std::deque<Pending> pending;
-    std::vector<uint8_t> carry;    // received bytes; those from carryStart on follow next
-    size_t carryStart = 0;
-  } stream_;
-  // The size of one read request; lowered when a server answers less.
-  uint32_t readRequestBytes_ = kSftpReadRequestBytes;
-  std::vector<uint8_t> readScratch_;  // answers read past or thrown away
+  // The read stream: one open file whose next pieces are already asked for
+  // (made with the library binding).
+  std::unique_ptr<SftpReadStream> reader_;
 
   // Files made by CreateFile whose handle stays open until their first
   // cleanup, so that the upload of a new file needs no second open.

@@ -1,8 +1,6 @@
-// Moving file contents. A read streams: the file stays open and the pieces
-// after the one asked for are already requested, so a reader going through
-// the file finds them on the way. An upload sends the local copy with many
-// write requests in flight, written straight onto the SFTP channel because
-// libssh 0.10 waits for each of its own writes.
+// Moving file contents. Reads stream (sftp_read_stream.cpp). An upload sends
+// the local copy with many write requests in flight, written straight onto
+// the SFTP channel because libssh 0.10 waits for each of its own writes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,157 +52,27 @@ uint32_t SecondsOf(FileTime t) {
 
 }  // namespace
 
-// ---- streaming reads
-
-bool SftpClient::DropPending() {
-  Stream& s = stream_;
-  // Every request sent must be answered before libssh reads anything else.
-  bool ok = true;
-  for (const Pending& p : s.pending) {
-    if (readScratch_.size() < p.length) readScratch_.resize(p.length);
-    if (ssh_->async_read(s.file, readScratch_.data(), p.length, p.id) < 0) {
-      ok = false;
-      break;
-    }
-  }
-  s.pending.clear();
-  return ok;
-}
+// ---- reads
 
 void SftpClient::CloseStream() {
-  Stream& s = stream_;
-  if (s.file == nullptr) return;
-  if (SessionAlive()) DropPending();
-  ssh_->close(s.file);  // frees the handle; on a dead session the request just fails
-  s = Stream();
-}
-
-bool SftpClient::OpenStream(const std::string& path, uint64_t start) {
-  CloseStream();
-  sftp_file file = ssh_->open(sftp_, path.c_str(), O_RDONLY, 0);
-  if (file == nullptr) return false;
-  uint64_t size = 0;
-  if (sftp_attributes a = ssh_->fstat(file)) {
-    size = (a->flags & SSH_FILEXFER_ATTR_SIZE) ? a->size : 0;
-    ssh_->attributes_free(a);
-  }
-  stream_.file = file;
-  stream_.path = path;
-  stream_.next = stream_.asked = start;
-  stream_.limit = size;
-  stream_.ahead = 0;
-  return true;
-}
-
-void SftpClient::FillStream(uint64_t end) {
-  Stream& s = stream_;
-  // Everything up to the end of this read, and the bytes ahead beyond it,
-  // which grow while the reader keeps going through the file.
-  uint64_t until = std::min<uint64_t>(s.limit, end + s.ahead);
-  size_t most = static_cast<size_t>(kSftpReadAheadBytes / kSftpSmallestReadRequest);
-  while (s.pending.size() < most && s.asked < until) {
-    uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(readRequestBytes_, s.limit - s.asked));
-    ssh_->seek64(s.file, s.asked);
-    int id = ssh_->async_read_begin(s.file, length);
-    if (id < 0) return;
-    s.pending.push_back({static_cast<uint32_t>(id), s.asked, length});
-    s.asked += length;
-  }
-}
-
-NTSTATUS SftpClient::ReadRange(const std::string& path, uint64_t start, uint64_t end, uint8_t* destination) {
-  Stream& s = stream_;
-  uint64_t firstAhead = uint64_t{readRequestBytes_} * 2;
-  if (s.file == nullptr || s.path != path) {
-    if (!OpenStream(path, start)) return kGeneralFailure;
-    s.ahead = firstAhead;
-  } else if (s.next != start) {
-    // Elsewhere in the same file: the open handle serves, the pieces ahead do not.
-    if (!DropPending()) return kGeneralFailure;
-    s.carry.clear();
-    s.carryStart = 0;
-    s.next = s.asked = start;
-    s.ahead = firstAhead;
-  } else {
-    s.ahead = std::min<uint64_t>(std::max(s.ahead * 2, firstAhead), kSftpReadAheadBytes);
-  }
-  uint64_t want = end - start, copied = 0;
-  bool sizeChecked = false;
-  while (copied < want) {
-    if (s.carryStart < s.carry.size()) {
-      size_t take = static_cast<size_t>(std::min<uint64_t>(s.carry.size() - s.carryStart, want - copied));
-      std::memcpy(destination + copied, s.carry.data() + s.carryStart, take);
-      s.carryStart += take;
-      copied += take;
-      continue;
-    }
-    FillStream(end);
-    if (s.pending.empty()) {
-      // Past the size seen at open: the file may have grown since.
-      if (sizeChecked) break;
-      sizeChecked = true;
-      if (sftp_attributes a = ssh_->fstat(s.file)) {
-        if (a->flags & SSH_FILEXFER_ATTR_SIZE) s.limit = std::max(s.limit, a->size);
-        ssh_->attributes_free(a);
-      }
-      continue;
-    }
-    Pending p = s.pending.front();
-    s.pending.pop_front();
-    // A piece that fits goes straight to the reader; a larger one is kept
-    // for the reads after this one.
-    bool direct = p.length <= want - copied;
-    uint8_t* into = destination + copied;
-    if (!direct) {
-      if (s.carry.capacity() < p.length) s.carry.reserve(p.length);
-      s.carry.resize(p.length);
-      into = s.carry.data();
-    }
-    int n = ssh_->async_read(s.file, into, p.length, p.id);
-    if (n < 0) return kGeneralFailure;  // closing the stream reads what is still due
-    if (direct) {
-      copied += static_cast<uint64_t>(n);
-    } else {
-      s.carry.resize(static_cast<size_t>(n));
-      s.carryStart = 0;
-    }
-    if (n == 0) break;
-    if (static_cast<uint32_t>(n) < p.length) {
-      // A short answer: the requests after it are for later offsets and their
-      // bytes cannot be used; the stream goes on from the gap. Short of the
-      // end the server said how much it answers at most: later requests ask
-      // for no more than that.
-      uint64_t resume = p.offset + static_cast<uint64_t>(n);
-      if (resume < s.limit)
-        readRequestBytes_ = std::max(static_cast<uint32_t>(n), kSftpSmallestReadRequest);
-      if (!DropPending()) return kGeneralFailure;
-      s.asked = resume;
-    }
-  }
-  s.next = start + copied;
-  if (copied < want) {
-    lastError_ = "The file on the server is shorter than its listed size.";
-    return kGeneralFailure;
-  }
-  return STATUS_SUCCESS;
+  if (reader_ && reader_->open()) reader_->Close(SessionAlive());
 }
 
 NTSTATUS SftpClient::Get(FileEntry*, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination, uint32_t) {
   if (end <= start) return STATUS_SUCCESS;
   std::string path;
   if (!ServerPathOf(reply.serverPath, path)) return kGeneralFailure;
-  NTSTATUS status = kGeneralFailure;
   bool read = WithRetry("Get 1", path, [&] {
-    status = ReadRange(path, start, end, destination);
-    if (status != STATUS_SUCCESS) {
-      CloseStream();
-      return false;
-    }
-    return true;
+    if (!reader_) reader_ = std::make_unique<SftpReadStream>(*ssh_);  // the library is bound by now
+    std::string failure;
+    if (reader_->Read(sftp_, path, start, end, destination, failure)) return true;
+    if (!failure.empty()) lastError_ = failure;
+    CloseStream();
+    return false;
   });
   if (read) return STATUS_SUCCESS;
   SetReplyMessage(reply);
-  return status;
+  return kGeneralFailure;
 }
 
 // ---- uploads
@@ -422,7 +290,7 @@ NTSTATUS SftpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint3
   }
   struct stat info {};
   if (fstat(entry->localCopy, &info) != 0) return STATUS_UNSUCCESSFUL;
-  if (stream_.path == path) CloseStream();
+  if (reader_ && reader_->path() == path) CloseStream();
   entry->readers++;
   NTSTATUS status = UploadCopy(entry, entry->localCopy, static_cast<uint64_t>(info.st_size), path);
   if (entry->readers.load() > 0) entry->readers--;

@@ -27,6 +27,14 @@ void Arm(const ServerScript& server, const std::string& fault, uint64_t bytes) {
 class FtpFixture;
 std::string FixtureText(const std::string& name);
 
+// How often text occurs in the fixture's log.
+size_t CountInLog(const std::string& text) {
+  std::string log = FixtureText("fixture.log");
+  size_t count = 0;
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+  return count;
+}
+
 class FtpFixture : public FtpSuite {
  public:
   static std::string Text(const std::string& name) {
@@ -206,6 +214,86 @@ TEST_F(FtpFixture, ABrokenUploadIsCompletedWithAppe) {
   EXPECT_NE(log.find("appended.bin completed=1", appe), std::string::npos) << log;
 }
 
+TEST_F(FtpFixture, WidePiecesOfAMebibyteReadTheWholeFile) {
+  constexpr size_t kMiB = 1 << 20;
+  std::vector<uint8_t> data = Pattern(5 * kMiB + 123);
+  WriteFile(Data("wide.bin"), data);
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\wide.bin");
+  ASSERT_NE(entry, nullptr);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->ReadAll(entry, kMiB, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, data);
+  ASSERT_EQ(site->Read(entry, 3 * kMiB + 17, 4 * kMiB + 17, out), STATUS_SUCCESS);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin() + 3 * kMiB + 17));
+}
+
+TEST_F(FtpFixture, AFileChangedOnTheServerLosesItsCacheAndAVanishedOneStaysForItsCaller) {
+  WriteFile(Data("changing.bin"), Pattern(300000));
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\changing.bin");
+  ASSERT_NE(entry, nullptr);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->Read(entry, 0, 65536, out), STATUS_SUCCESS);  // through the reading job
+  EXPECT_GT(site->client->CachedUpTo(entry), 0u);
+  std::vector<uint8_t> changed = Pattern(200000, 7);
+  WriteFile(Data("changing.bin"), changed);
+  std::filesystem::last_write_time(Data("changing.bin"),
+                                   std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
+  site->List();
+  ASSERT_EQ(site->Entry(u"\\changing.bin"), entry);
+  EXPECT_EQ(site->client->CachedUpTo(entry), 0u);
+  EXPECT_EQ(entry->size, changed.size());
+  ASSERT_EQ(site->Read(entry, 0, 65536, out), STATUS_SUCCESS);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), changed.begin()));
+  // Refreshing a file whose folder no longer names it: the entry stays for
+  // the caller, marked as gone.
+  std::filesystem::remove(Data("changing.bin"));
+  ReplyArea reply = site->Reply(u"\\changing.bin");
+  EXPECT_EQ(site->client->ListDirectory(reply.serverPath, entry, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+  ASSERT_EQ(site->Entry(u"\\changing.bin"), entry);
+  EXPECT_TRUE(entry->flags & kEntryDeletedOnServer);
+}
+
+TEST_F(FtpFixture, ManyFilesWrittenAndReadBackShareOneLogIn) {
+  size_t loginsBefore = CountInLog("USER 'hvm' logged in");
+  auto site = Site();
+  site->List();
+  for (int i = 0; i < 6; ++i) {
+    std::u16string name = u"\\f" + Utf8ToUtf16(std::to_string(i)) + u".bin";
+    std::vector<uint8_t> data = Pattern(1000 + 4096 * i);
+    ASSERT_EQ(site->Upload(name, data), STATUS_SUCCESS) << i;
+    std::vector<uint8_t> out;
+    ASSERT_EQ(site->Read(site->Entry(name), 0, data.size(), out), STATUS_SUCCESS) << i;
+    EXPECT_EQ(out, data) << i;
+  }
+  EXPECT_EQ(CountInLog("USER 'hvm' logged in") - loginsBefore, 1u);
+}
+
+TEST_F(FtpFixture, AServerHoldingAnotherSizeAfterTheUploadGetsItAgain) {
+  auto site = Site();
+  site->List();
+  size_t storesBefore = CountInLog("] STOR ");
+  std::vector<uint8_t> data = Pattern(70000);
+  Arm(*server_, "lie-size", 12345);  // the first answer to SIZE only
+  ASSERT_EQ(site->Upload(u"\\checked.bin", data), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("checked.bin")), data);
+  EXPECT_EQ(CountInLog("] STOR ") - storesBefore, 2u) << "the wrong size must send the file once more";
+}
+
+TEST_F(FtpFixture, AServerRefusingSizeStillTakesTheUpload) {
+  auto site = Site();
+  site->List();
+  size_t storesBefore = CountInLog("] STOR ");
+  std::vector<uint8_t> data = Pattern(5000);
+  Arm(*server_, "refuse-size", 1);
+  ASSERT_EQ(site->Upload(u"\\unchecked.bin", data), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("unchecked.bin")), data);
+  EXPECT_EQ(CountInLog("] STOR ") - storesBefore, 1u);
+}
+
 TEST_F(FtpFixture, FolderOperationsRenameAndDelete) {
   WriteFile(Data("old name.txt"), Pattern(10));
   auto site = Site();
@@ -337,6 +425,25 @@ TEST_F(FtpIdleServer, ADroppedControlConnectionIsMadeAgainOnce) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   ASSERT_EQ(site.Read(site.Entry(u"\\a.txt"), 0, 100, out), STATUS_SUCCESS);
   EXPECT_EQ(out, Pattern(100));
+}
+
+TEST_F(FtpIdleServer, AnUploadOnADroppedConnectionLogsInAgainAndLosesNothing) {
+  FtpTestSite site(Url(), "hvm", "secret");
+  ASSERT_EQ(site.open, STATUS_SUCCESS);
+  size_t loginsBefore = CountInLog("USER 'hvm' logged in");
+  size_t dropsBefore = CountInLog("Control connection timed out");
+  site.List();
+  ASSERT_EQ(site.Upload(u"\\first.bin", Pattern(3000)), STATUS_SUCCESS);
+  // A listing last: pyftpdlib's idle timer starts again only after a transfer
+  // without a command behind it (the SIZE after an upload leaves it stopped).
+  site.List();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the server ends the idle connection
+  std::vector<uint8_t> data = Pattern(900000);
+  ASSERT_EQ(site.Upload(u"\\second.bin", data), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("second.bin")), data);
+  EXPECT_EQ(ReadFile(Data("first.bin")), Pattern(3000));
+  EXPECT_EQ(CountInLog("Control connection timed out") - dropsBefore, 1u);
+  EXPECT_EQ(CountInLog("USER 'hvm' logged in") - loginsBefore, 1u) << "one new log-in for the dropped connection";
 }
 
 }  // namespace

@@ -11,8 +11,10 @@ User "hvm" with password "secret" works in STATE/data. MODE:
 With CERT and KEY the server offers AUTH TLS. The port goes to STATE/port.
 Faults are armed at run time: a file STATE/break-download or
 STATE/break-upload holding a byte count makes the next transfer in that
-direction break after that many bytes (the file is used up); STATE/idle
-holding seconds ends control connections idle that long.
+direction break after that many bytes (the file is used up); STATE/lie-size
+holding a number makes the next SIZE answer that number, STATE/refuse-size
+(holding 1) makes it refuse; STATE/idle holding seconds ends control
+connections idle that long.
 """
 import os
 import sys
@@ -130,7 +132,14 @@ def main():
     handler = TLS_FTPHandler if secure else FTPHandler
 
     class Handler(handler):
-        pass
+        def ftp_SIZE(self, path):
+            lie = armed("lie-size")
+            if lie:
+                self.respond("213 %d" % lie)
+            elif armed("refuse-size"):
+                self.respond("550 SIZE not allowed here.")
+            else:
+                handler.ftp_SIZE(self, path)
 
     Handler.authorizer = authorizer
     Handler.use_sendfile = False  # every byte goes through send(), where faults are armed
