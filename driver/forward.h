@@ -36,7 +36,7 @@ struct Forward {
   uint32_t validLengthHigh = 0;
   uint64_t fileValue = 0;  // create: the offered fileToken; else the file size
   std::vector<uint8_t> data;
-  uint32_t outputLength = 0;  // reply data the caller takes, at most 65,536
+  uint32_t outputLength = 0;  // reply data the caller takes, at most the Connection's piece size
   uint64_t operation = 0;     // the FUSE operation it serves (interrupts), 0 none
   ForwardDone done;
   // For a cleanup or close: finishes the request when the agent answered
@@ -51,7 +51,9 @@ struct Forward {
 
 using ForwardPtr = std::shared_ptr<Forward>;
 
-// Writes the RequestRecord image of a forward; returns its length (dataLength + 51).
-size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image);
+// Writes the RequestRecord image of a forward, its data cut at pieceSize;
+// returns its length (dataLength + 51).
+size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image,
+                          size_t pieceSize = kMaxChunk);
 
 }  // namespace hvm::driver

@@ -59,8 +59,18 @@ void Fail(ForwardPtr forward, bool timedOut, Completions& out) {
   Deliver(std::move(forward), std::move(result), out);
 }
 
-// A reply whose fields make no sense for the request is refused here.
-ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t replyLength) {
+// A reply whose fields make no sense for the request is refused here, and so
+// is one larger than the Connection's buffer: nothing of it is taken.
+ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t replyLength,
+                        size_t pieceSize) {
+  if (replyLength > ChannelBufferSizeFor(pieceSize)) {
+    Trace("Err: reply of %zu bytes is larger than a piece of %zu (mj=%s)\n", replyLength, pieceSize,
+          OperationName(forward.major));
+    ForwardResult refused;
+    refused.status = STATUS_UNSUCCESSFUL;
+    refused.data.assign(forward.outputLength, 0);
+    return refused;
+  }
   // The header alone: a whole ReplyRecord would be 64 KiB to clear.
   uint8_t header[kReplyHeaderSize] = {};
   memcpy(header, reply, std::min(replyLength, kReplyHeaderSize));
@@ -73,7 +83,7 @@ ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t rep
     result.status = STATUS_UNSUCCESSFUL;
   }
   size_t available = replyLength > kReplyHeaderSize ? replyLength - kReplyHeaderSize : 0;
-  size_t take = std::min<size_t>({forward.outputLength, kMaxChunk, available});
+  size_t take = std::min<size_t>({forward.outputLength, pieceSize, available});
   if (forward.major != MJ_WRITE && take > 0)
     result.data.assign(reply + kReplyHeaderSize, reply + kReplyHeaderSize + take);
   result.data.resize(forward.outputLength);  // zeros past what the agent sent
@@ -113,6 +123,13 @@ void Pump(Connection* conn, Completions& out) {
       return;
     }
     conn->queue.pop_front();
+    if (forward->data.size() > conn->pieceSize || forward->outputLength > conn->pieceSize) {
+      // Cut, it would be acknowledged as whole: it fails instead.
+      Trace("Err: %s of %zu bytes is larger than the Connection's piece\n",
+            OperationName(forward->major), std::max<size_t>(forward->data.size(), forward->outputLength));
+      Fail(forward, false, out);
+      continue;
+    }
     forward->requestId = g_nextRequestId.fetch_add(1);
     StartRound(*forward);
     conn->inFlight = forward;
@@ -120,7 +137,7 @@ void Pump(Connection* conn, Completions& out) {
     PendingAgentCall call = std::move(*conn->agentCall);
     conn->agentCall.reset();
     auto image = std::make_shared<std::vector<uint8_t>>();
-    size_t length = WriteRequestRecord(*forward, *image);
+    size_t length = WriteRequestRecord(*forward, *image, conn->pieceSize);
     out.Add([call, image, length] {
       call.peer->Answer(STATUS_SUCCESS, image->data(), static_cast<uint32_t>(length), call.outLength);
     });
@@ -174,8 +191,8 @@ bool g_stop = false;
 std::thread g_livenessThread;
 }  // namespace
 
-size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image) {
-  size_t dataLength = std::min(forward.data.size(), kMaxChunk);
+size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image, size_t pieceSize) {
+  size_t dataLength = std::min(forward.data.size(), pieceSize);
   // Only the header is built field by field: a whole RequestRecord on the
   // stack would be another 64 KiB to clear for every request.
   uint8_t header[kRequestHeaderSize] = {};
@@ -233,7 +250,7 @@ void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
   if (conn->inFlight) {
     ForwardPtr forward = std::move(conn->inFlight);
     conn->inFlight.reset();
-    ForwardResult result = ReadReply(*forward, reply, replyLength);
+    ForwardResult result = ReadReply(*forward, reply, replyLength, conn->pieceSize);
     if (result.status == STATUS_PENDING && forward->onPendingDone)
       AddCleanupWait(conn, CleanupWait{forward->requestId, {}, forward->onPendingDone});
     Deliver(forward, std::move(result), out);

@@ -107,9 +107,9 @@ ForwardPtr PushFetchRequest(uint32_t fileObject, uint64_t fileSize, uint64_t off
   return forward;
 }
 
-ForwardPtr PushEndRequest(uint32_t fileObject, uint64_t fileSize, uint64_t length) {
+ForwardPtr PushEndRequest(uint32_t fileObject, uint64_t fileSize, uint64_t length, size_t pieceSize) {
   auto forward = Make(MJ_CONTENT_PUSH, fileObject, fileSize);
-  forward->words[0] = kContentPushEnd;
+  forward->words[0] = ContentPushEndFor(pieceSize);
   SetOffset(*forward, length);
   return forward;
 }

@@ -1,6 +1,7 @@
 // The request loop: the GET_REQUEST exchange, in the order the driver expects.
 #include "agent/service/request_loop.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -11,6 +12,9 @@
 #include "platform/wide_text.h"
 
 namespace hvm {
+
+static_assert(kWideChannelBufferSize <= kMaxControlBuffer, "a wide piece fits one control frame");
+
 namespace {
 
 constexpr uint32_t kMillisecondsPerMinute = 60000;
@@ -68,12 +72,16 @@ uint32_t RunRequestLoop(Connection& c) {
 
   LoopState state;
   const RequestRecord* answered = nullptr;
+  // The records have room for a wide piece; a Connection of 64 KiB pieces
+  // asks with the 65,589-byte buffers as before.
+  const size_t pieceSize = std::min(c.pieceSize, kWidePieceSize);
+  const DWORD requestBytes = static_cast<DWORD>(ChannelBufferSizeFor(pieceSize));
   while (c.mapped) {
     reply->connectionHandle = c.connectionHandle;
     DWORD returned = 0;
-    DWORD replyBytes = static_cast<DWORD>(ReplyBytesFor(answered));
+    DWORD replyBytes = static_cast<DWORD>(ReplyBytesFor(answered, pieceSize));
     if (!DeviceIoControl(device, IOCTL_GET_REQUEST, reply.get(), replyBytes, request.get(),
-                         sizeof(RequestRecord), &returned, nullptr)) {
+                         requestBytes, &returned, nullptr)) {
       WideDbgPrint(u"Ioctl failed with code %d\n", static_cast<int>(GetLastError()));
       break;
     }
