@@ -1,6 +1,7 @@
 // One request handed to the agent: what goes into the RequestRecord, and
 // what to do with the answer.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,6 +52,10 @@ struct Forward {
 
 using ForwardPtr = std::shared_ptr<Forward>;
 
+// Fills the 48-byte RequestRecord header of a forward, its data cut at
+// pieceSize; returns the data length.
+size_t WriteRequestHeader(const Forward& forward, std::array<uint8_t, kRequestHeaderSize>& header,
+                          size_t pieceSize);
 // Writes the RequestRecord image of a forward, its data cut at pieceSize;
 // returns its length (dataLength + 51).
 size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image,

@@ -1,6 +1,7 @@
 #include "driver/forwarding.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -136,10 +137,17 @@ void Pump(Connection* conn, Completions& out) {
     conn->inFlightPeer = conn->agentCall->peer.get();
     PendingAgentCall call = std::move(*conn->agentCall);
     conn->agentCall.reset();
-    auto image = std::make_shared<std::vector<uint8_t>>();
-    size_t length = WriteRequestRecord(*forward, *image, conn->pieceSize);
-    out.Add([call, image, length] {
-      call.peer->Answer(STATUS_SUCCESS, image->data(), static_cast<uint32_t>(length), call.outLength);
+    // The header, the forward's own data and the three bytes after them go
+    // out gathered: a wide piece is not copied into an image first.
+    auto header = std::make_shared<std::array<uint8_t, kRequestHeaderSize>>();
+    size_t dataLength = WriteRequestHeader(*forward, *header, conn->pieceSize);
+    out.Add([call, header, forward, dataLength] {
+      static constexpr uint8_t kTail[kRequestReturnExtra - kRequestHeaderSize] = {};
+      call.peer->Answer(STATUS_SUCCESS,
+                        {{header->data(), header->size()},
+                         {forward->data.data(), dataLength},
+                         {kTail, sizeof kTail}},
+                        call.outLength);
     });
   }
 }
@@ -191,13 +199,14 @@ bool g_stop = false;
 std::thread g_livenessThread;
 }  // namespace
 
-size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image, size_t pieceSize) {
+size_t WriteRequestHeader(const Forward& forward, std::array<uint8_t, kRequestHeaderSize>& header,
+                          size_t pieceSize) {
   size_t dataLength = std::min(forward.data.size(), pieceSize);
-  // Only the header is built field by field: a whole RequestRecord on the
-  // stack would be another 64 KiB to clear for every request.
-  uint8_t header[kRequestHeaderSize] = {};
+  // Only the header is built field by field: a whole RequestRecord would be
+  // another megabyte to clear for every request.
+  header.fill(0);
   auto put = [&header](size_t offset, const void* value, size_t size) {
-    memcpy(header + offset, value, size);
+    memcpy(header.data() + offset, value, size);
   };
   put(offsetof(RequestRecord, MajorFunction), &forward.major, 1);
   put(offsetof(RequestRecord, MinorFunction), &forward.minor, 1);
@@ -212,8 +221,14 @@ size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image, s
   put(offsetof(RequestRecord, fileValueHigh), &sizeHigh, 4);
   uint32_t length32 = static_cast<uint32_t>(dataLength);
   put(offsetof(RequestRecord, dataLength), &length32, 4);
+  return dataLength;
+}
+
+size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image, size_t pieceSize) {
+  std::array<uint8_t, kRequestHeaderSize> header;
+  size_t dataLength = WriteRequestHeader(forward, header, pieceSize);
   image.assign(kRequestHeaderSize + dataLength + 3, 0);
-  memcpy(image.data(), header, kRequestHeaderSize);
+  memcpy(image.data(), header.data(), kRequestHeaderSize);
   if (dataLength) memcpy(image.data() + kRequestHeaderSize, forward.data.data(), dataLength);
   return dataLength + kRequestReturnExtra;
 }

@@ -71,6 +71,7 @@ struct WriteJob {
   uint64_t fileValue = 0;
   uint64_t sizeBefore = 0;
   size_t pieceSize = kMaxChunk;
+  size_t length = 0;  // bytes.size() until a whole write is handed over
   size_t done = 0;
 };
 
@@ -79,32 +80,35 @@ void FinishWrite(std::shared_ptr<WriteJob> job, int error) {
     std::lock_guard<std::mutex> guard(DriverMutex());
     FileObject* object = OpenFiles().Get(job->fileObject);
     Fcb* fcb = object ? FcbOf(*object) : nullptr;
-    if (fcb && error != 0 && fcb->fileSize == job->offset + job->bytes.size() &&
+    if (fcb && error != 0 && fcb->fileSize == job->offset + job->length &&
         job->sizeBefore < fcb->fileSize) {
       fcb->fileSize = fcb->allocationSize = job->sizeBefore;  // roll back the extension
     }
     if (fcb && error == 0) {
-      fcb->validLength = std::max<uint64_t>(fcb->validLength, job->offset + job->bytes.size());
+      fcb->validLength = std::max<uint64_t>(fcb->validLength, job->offset + job->length);
       object->written = true;
       if (Node* node = Names().Get(object->ino)) node->attr.lastWriteTime = FiletimeNow();
     }
   }
   if (error != 0) return (void)fuse_reply_err(job->req, error);
-  fuse_reply_write(job->req, job->bytes.size());
+  fuse_reply_write(job->req, job->length);
 }
 
 void WriteNextPiece(std::shared_ptr<WriteJob> job) {
-  uint32_t piece = static_cast<uint32_t>(std::min<size_t>(job->pieceSize, job->bytes.size() - job->done));
+  uint32_t piece = static_cast<uint32_t>(std::min<size_t>(job->pieceSize, job->length - job->done));
   if (job->done != 0) Trace("Long low write %zu/%u\n", job->done, piece);
   // Each piece carries the valid length before it, as separate writes of
   // one piece each would: the earlier pieces leave no gap in front of it.
   uint64_t at = job->offset + job->done;
   uint64_t key = job->done == 0 ? job->firstKey : std::max(job->firstKey, at);
-  auto write = WriteRequest(job->fileObject, job->fileValue, at, key, job->bytes.data() + job->done, piece);
+  // A write handed over whole takes the job's bytes along instead of a copy.
+  auto write = piece == job->length
+                   ? WriteRequest(job->fileObject, job->fileValue, at, key, std::move(job->bytes))
+                   : WriteRequest(job->fileObject, job->fileValue, at, key, job->bytes.data() + job->done, piece);
   write->done = [job, piece](ForwardResult& result) {
     if (result.status != STATUS_SUCCESS) return FinishWrite(job, ErrnoOfOpenFile(result));
     job->done += piece;
-    if (job->done < job->bytes.size()) return WriteNextPiece(job);
+    if (job->done < job->length) return WriteNextPiece(job);
     FinishWrite(job, 0);
   };
   Send(job->conn, write, job->done != 0);
@@ -118,7 +122,7 @@ void StartWritePieces(std::shared_ptr<WriteJob> job, bool append) {
     if (fcb == nullptr) return (void)fuse_reply_err(job->req, EACCES);
     if (append) job->offset = fcb->fileSize;  // write to end of file
     job->sizeBefore = fcb->fileSize;
-    uint64_t end = job->offset + job->bytes.size();
+    uint64_t end = job->offset + job->length;
     if (end > fcb->fileSize) fcb->fileSize = fcb->allocationSize = end;
     job->firstKey = fcb->validLength;
     job->fileValue = fcb->fileSize;
@@ -126,7 +130,7 @@ void StartWritePieces(std::shared_ptr<WriteJob> job, bool append) {
     // Raised now, so that a write queued behind this one does not ask the
     // agent to zero-fill a gap this one is about to fill.
     fcb->validLength = std::max(fcb->validLength, end);
-    Trace("WRITE count=%zu fcb=%x %llu\n", job->bytes.size(), fcb->token,
+    Trace("WRITE count=%zu fcb=%x %llu\n", job->length, fcb->token,
           static_cast<unsigned long long>(job->offset));
   }
   WriteNextPiece(job);
@@ -258,6 +262,7 @@ void OpWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
     append = (object->openFlags & O_APPEND) != 0 && !fi->writepage;
   }
   job->bytes.assign(buf, buf + size);
+  job->length = size;
   if (size == 0) return (void)fuse_reply_write(req, 0);
   PushContents(job->fileObject, [job, append](int error) {
     if (error != 0) return (void)fuse_reply_err(job->req, error);

@@ -29,6 +29,9 @@ ForwardPtr ReadRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset, 
 // key: the valid length before this piece (kNoValidLength: no gap to fill).
 ForwardPtr WriteRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset, uint64_t key,
                         const uint8_t* bytes, uint32_t length);
+// The same, taking the bytes along.
+ForwardPtr WriteRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset, uint64_t key,
+                        std::vector<uint8_t> bytes);
 // A piece of the contents the agent must fetch itself, or the end record.
 ForwardPtr PushFetchRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset, uint32_t length);
 // The end of the contents: word 0 above the Connection's piece size.
