@@ -2,8 +2,8 @@
 #include "agent/service/request_loop.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
-#include <new>
 
 #include "agent/service/operations.h"
 #include "agent/service/request_dispatch.h"
@@ -18,6 +18,10 @@ static_assert(kWideChannelBufferSize <= kMaxControlBuffer, "a wide piece fits on
 namespace {
 
 constexpr uint32_t kMillisecondsPerMinute = 60000;
+
+struct FreeRecord {
+  void operator()(void* record) const { std::free(record); }
+};
 
 bool RefreshWanted(const Connection& c) {
   return (c.Options() & kSiteActiveRefresh) && c.mapped && c.connected && c.loopRunning;
@@ -53,8 +57,13 @@ void EndLoop(Connection& c, HANDLE device) {
 }  // namespace
 
 uint32_t RunRequestLoop(Connection& c) {
-  std::unique_ptr<ReplyRecord> reply(new (std::nothrow) ReplyRecord());
-  std::unique_ptr<RequestRecord> request(new (std::nothrow) RequestRecord());
+  // Zeroed records with room for a wide piece. calloc hands out fresh pages
+  // without writing them, so the loop's first call is not held up by
+  // clearing two megabytes: until it comes, the driver fails the
+  // Connection's requests at once.
+  std::unique_ptr<ReplyRecord, FreeRecord> reply(static_cast<ReplyRecord*>(std::calloc(1, sizeof(ReplyRecord))));
+  std::unique_ptr<RequestRecord, FreeRecord> request(
+      static_cast<RequestRecord*>(std::calloc(1, sizeof(RequestRecord))));
   if (!reply || !request) return kLoopCannotOpenDevice;
   HANDLE device = CreateFileW(kControlDeviceName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
