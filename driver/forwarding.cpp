@@ -51,7 +51,8 @@ void CorrectCloseResult(const Forward& forward, ForwardResult& result) {
 
 void Deliver(ForwardPtr forward, ForwardResult result, Completions& out) {
   if (!forward->done) return;
-  out.Add([forward, result]() mutable { forward->done(result); });
+  // Moved, not copied: a read's data is a whole piece.
+  out.Add([forward, result = std::move(result)]() mutable { forward->done(result); });
 }
 
 void Fail(ForwardPtr forward, bool timedOut, Completions& out) {
