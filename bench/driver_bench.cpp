@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -77,30 +78,41 @@ double ReadRate(const std::string& file, bool direct) {
   return rate;
 }
 
-// Microseconds per O_DIRECT call of size bytes, at offsets cycling through span.
+// The median microseconds of an O_DIRECT call of size bytes, at offsets
+// cycling through span, over kSeconds of calls: the median stays near the
+// true cost on a machine that other work keeps busy.
 double DirectMicros(const std::string& file, size_t size, size_t span, bool write) {
   int fd = open(file.c_str(), (write ? O_RDWR : O_RDONLY) | O_DIRECT);
   if (fd < 0) return -1;
   void* buffer = nullptr;
   if (posix_memalign(&buffer, 4096, size) != 0) return -1;
   memset(buffer, 'w', size);
-  double rate = Rate([&](long i) {
+  std::vector<double> calls;
+  double end = Now() + kSeconds;
+  for (long i = 0; Now() < end; ++i) {
     off_t offset = static_cast<off_t>((i % (span / size)) * size);
+    double start = Now();
     ssize_t done = write ? pwrite(fd, buffer, size, offset) : pread(fd, buffer, size, offset);
-    return done == static_cast<ssize_t>(size);
-  });
+    if (done != static_cast<ssize_t>(size)) {
+      calls.clear();
+      break;
+    }
+    calls.push_back((Now() - start) * 1e6);
+  }
   free(buffer);
   close(fd);
-  return rate > 0 ? 1e6 / rate : -1;
+  if (calls.empty()) return -1;
+  std::nth_element(calls.begin(), calls.begin() + calls.size() / 2, calls.end());
+  return calls[calls.size() / 2];
 }
 
 // One call of bytes that reaches the agent in pieces (0: the driver answers alone).
 void ReportPiece(const char* what, double micros, size_t bytes, int pieces) {
   double rate = micros > 0 ? bytes / micros * 1e6 / (1 << 20) : 0;
   if (pieces == 0)
-    printf("%-40s %9.1f us a call                     %8.0f MiB/s\n", what, micros, rate);
+    printf("%-40s %9.1f us a call                       %8.0f MiB/s\n", what, micros, rate);
   else
-    printf("%-40s %9.1f us a call  %9.1f us a piece  %8.0f MiB/s\n", what, micros, micros / pieces, rate);
+    printf("%-40s %9.1f us a call  %9.1f us a piece   %8.0f MiB/s\n", what, micros, micros / pieces, rate);
 }
 
 void Report(const char* what, double mount, double tmpfs) {
@@ -127,7 +139,7 @@ void PieceCosts(ScriptedAgent& narrow, ScriptedAgent& wide, const std::string& r
     if (fd >= 0) close(fd);
     return;
   }
-  printf("per-piece cost (O_DIRECT calls, scripted agent answering from memory)\n");
+  printf("per-piece cost (median of O_DIRECT calls, scripted agent answering from memory)\n");
   ReportPiece("bare FUSE round trip, 4 KiB read", DirectMicros(zeros, 4096, 8 * kWide, false), 4096, 0);
   ReportPiece("bare FUSE round trip, 1 MiB read", DirectMicros(zeros, kWide, 8 * kWide, false), kWide, 0);
   close(fd);
