@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "driver/control_codes.h"
 #include "driver/forwarding.h"
@@ -85,12 +86,12 @@ uint32_t Register(Peer& peer, uid_t uid, const char* name, NTSTATUS* status = nu
 Bytes ReplyImage(uint32_t handle, NTSTATUS status, uint32_t information, const Bytes& data = {},
                  size_t length = kChannelBufferSize) {
   Bytes image(length, 0);
-  ReplyRecord header{};
-  header.marker = kRecordMarker;
-  header.connectionHandle = handle;
-  header.status = status;
-  header.information = information;
-  memcpy(image.data(), &header, std::min(length, kReplyHeaderSize));
+  auto header = std::make_unique<ReplyRecord>();  // a megabyte: not on the stack
+  header->marker = kRecordMarker;
+  header->connectionHandle = handle;
+  header->status = status;
+  header->information = information;
+  memcpy(image.data(), header.get(), std::min(length, kReplyHeaderSize));
   if (!data.empty() && length > kReplyHeaderSize)
     memcpy(image.data() + kReplyHeaderSize, data.data(), std::min(data.size(), length - kReplyHeaderSize));
   return image;
@@ -296,14 +297,14 @@ TEST(Forwarding, RequestReachesTheWaitingAgentAndItsReplyCompletesIt) {
   ASSERT_TRUE(agent.ReadAnswer(error, request));
   EXPECT_EQ(error, 0u);
   ASSERT_EQ(request.size(), 4u + 51u);  // dataLength + 51
-  RequestRecord header{};
-  memcpy(&header, request.data(), 52);
-  EXPECT_EQ(header.MajorFunction, MJ_READ);
-  EXPECT_EQ(header.FileObject, 0x77u);
-  EXPECT_EQ(ByteOffsetOf(header), 0x200001000ull);
-  EXPECT_EQ(FileSizeOf(header), 0x100000010ull);
-  EXPECT_EQ(header.dataLength, 4u);
-  EXPECT_NE(header.requestId, 0u);
+  auto header = std::make_unique<RequestRecord>();
+  memcpy(header.get(), request.data(), 52);
+  EXPECT_EQ(header->MajorFunction, MJ_READ);
+  EXPECT_EQ(header->FileObject, 0x77u);
+  EXPECT_EQ(ByteOffsetOf(*header), 0x200001000ull);
+  EXPECT_EQ(FileSizeOf(*header), 0x100000010ull);
+  EXPECT_EQ(header->dataLength, 4u);
+  EXPECT_NE(header->requestId, 0u);
   EXPECT_EQ(result.status, 0xDEADu);  // not answered yet
 
   Bytes payload = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'X', 'Y'};
@@ -673,11 +674,11 @@ TEST(ControlCodes, InternIoctlIsForwardedOnlyForTheCallersOwnConnection) {
   EXPECT_EQ(Status(shell, 0x142004, Image(command), 1296), STATUS_PENDING);
   Bytes request;
   ASSERT_TRUE(agent.ReadAnswer(error, request));
-  RequestRecord header{};
-  memcpy(&header, request.data(), 48);
-  EXPECT_EQ(header.MajorFunction, MJ_DEVICE_CONTROL);
-  EXPECT_EQ(header.Parameters[2], 0x142004u);
-  EXPECT_EQ(header.dataLength, 1296u);
+  auto header = std::make_unique<RequestRecord>();
+  memcpy(header.get(), request.data(), 48);
+  EXPECT_EQ(header->MajorFunction, MJ_DEVICE_CONTROL);
+  EXPECT_EQ(header->Parameters[2], 0x142004u);
+  EXPECT_EQ(header->dataLength, 1296u);
   Bytes reply(1296, 0x5A);
   HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 1296, reply), kChannelBufferSize);
   ASSERT_TRUE(shell.ReadAnswer(error, answer));
