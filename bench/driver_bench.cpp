@@ -147,7 +147,8 @@ void PieceCosts(ScriptedAgent& narrow, ScriptedAgent& wide, const std::string& r
               kPiece, 1);
   ReportPiece("1 MiB read, 64 KiB pieces", DirectMicros(narrowSite + "/big.bin", kWide, kBigFile, false),
               kWide, kWide / kPiece);
-  ReportPiece("1 MiB read, wide pieces", DirectMicros(wideSite + "/big.bin", kWide, kBigFile, false), kWide, 1);
+  ReportPiece("1 MiB read, wide pieces", DirectMicros(wideSite + "/big.bin", kWide, kBigFile, false),
+              kWide, 1);
   for (ScriptedAgent* agent : {&narrow, &wide}) {
     std::string site = agent == &wide ? wideSite : narrowSite;
     int made = open((site + "/written.bin").c_str(), O_CREAT | O_WRONLY, 0644);

@@ -73,7 +73,7 @@ ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t rep
     refused.data.assign(forward.outputLength, 0);
     return refused;
   }
-  // The header alone: a whole ReplyRecord would be 64 KiB to clear.
+  // The header alone: a whole ReplyRecord would be a megabyte to clear.
   uint8_t header[kReplyHeaderSize] = {};
   memcpy(header, reply, std::min(replyLength, kReplyHeaderSize));
   ForwardResult result;

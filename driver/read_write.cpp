@@ -102,9 +102,10 @@ void WriteNextPiece(std::shared_ptr<WriteJob> job) {
   uint64_t at = job->offset + job->done;
   uint64_t key = job->done == 0 ? job->firstKey : std::max(job->firstKey, at);
   // A write handed over whole takes the job's bytes along instead of a copy.
+  const uint8_t* bytes = job->bytes.data() + job->done;
   auto write = piece == job->length
                    ? WriteRequest(job->fileObject, job->fileValue, at, key, std::move(job->bytes))
-                   : WriteRequest(job->fileObject, job->fileValue, at, key, job->bytes.data() + job->done, piece);
+                   : WriteRequest(job->fileObject, job->fileValue, at, key, bytes, piece);
   write->done = [job, piece](ForwardResult& result) {
     if (result.status != STATUS_SUCCESS) return FinishWrite(job, ErrnoOfOpenFile(result));
     job->done += piece;

@@ -70,7 +70,8 @@ SEEDS = {
     "wide-loop-intern": b"\0" + frame(CONNECT, connection("site1", reserved=ASK_WIDE_PIECES))
     + frame(GET_REQUEST, reply(FIRST_HANDLE, 0xC0000010), WIDE_CHANNEL_BUFFER)
     + frame(CHECKIN, intern("site1", "X:\\docs\\a.txt"), 1296)
-    + frame(GET_REQUEST, reply(FIRST_HANDLE, 0, 0x200000, 0, intern("site1", "done") * 3), WIDE_CHANNEL_BUFFER)
+    + frame(GET_REQUEST, reply(FIRST_HANDLE, 0, 0x200000, 0, intern("site1", "done") * 3),
+            WIDE_CHANNEL_BUFFER)
     + frame(CONNECT, connection("site1")),
     "log-version-query": b"\0" + frame(SET_LOG_LEVEL, struct.pack("<I", 1)) + frame(VERSION, b"", 4)
     + frame(REDIR_QUERY_PATH, struct.pack("<II", 18, 0) + "\\QUENLODE\\site1".encode("utf-16-le"), 4)

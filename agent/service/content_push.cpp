@@ -54,7 +54,7 @@ void ContentPushOperation(RequestContext& ctx) {
     ctx.Answer(STATUS_INVALID_PARAMETER);
     return;
   }
-  // Pushed data can only be as large as a piece: the copy goes through the reply area.
+  // The driver never pushes more than a piece at a time.
   if (mode == 0 && ctx.DataLength() > piece) {
     ctx.Answer(STATUS_INVALID_PARAMETER);
     return;

@@ -61,7 +61,8 @@ uint32_t RunRequestLoop(Connection& c) {
   // without writing them, so the loop's first call is not held up by
   // clearing two megabytes: until it comes, the driver fails the
   // Connection's requests at once.
-  std::unique_ptr<ReplyRecord, FreeRecord> reply(static_cast<ReplyRecord*>(std::calloc(1, sizeof(ReplyRecord))));
+  std::unique_ptr<ReplyRecord, FreeRecord> reply(
+      static_cast<ReplyRecord*>(std::calloc(1, sizeof(ReplyRecord))));
   std::unique_ptr<RequestRecord, FreeRecord> request(
       static_cast<RequestRecord*>(std::calloc(1, sizeof(RequestRecord))));
   if (!reply || !request) return kLoopCannotOpenDevice;
