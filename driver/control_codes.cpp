@@ -11,9 +11,12 @@
 #include "driver/invalidate_record.h"
 #include "driver/trace.h"
 #include "driver/user_slots.h"
+#include "platform/control_device.h"
 #include "platform/wide_text.h"
 
 namespace hvm::driver {
+
+static_assert(kWideChannelBufferSize <= kMaxControlBuffer, "a wide piece fits one control frame");
 
 namespace {
 constexpr size_t kInternRequestSize = sizeof(InternalRequest);
@@ -98,8 +101,7 @@ std::optional<ControlAnswer> GetRequest(const std::shared_ptr<ControlPeer>& peer
   std::lock_guard<std::mutex> guard(DriverMutex());
   Connection* conn = Users().ConnectionByHandle(peer->uid(), handle);
   if (conn == nullptr) return Status(STATUS_UNSUCCESSFUL);
-  size_t length = std::min(in.size(), kChannelBufferSize);
-  AgentHandsIn(conn, in.data(), length, PendingAgentCall{peer, outLength}, out);
+  AgentHandsIn(conn, in.data(), in.size(), PendingAgentCall{peer, outLength}, out);
   return std::nullopt;
 }
 

@@ -29,21 +29,33 @@ ControlPeer::ControlPeer(int fd, uid_t uid) : fd_(fd), uid_(uid) {}
 ControlPeer::~ControlPeer() { MarkClosed(); }
 
 bool ControlPeer::Answer(NTSTATUS status, const void* data, uint32_t bytes, uint32_t outLength) {
+  return Answer(status, {Part{data, data == nullptr ? 0 : bytes}}, outLength);
+}
+
+bool ControlPeer::Answer(NTSTATUS status, std::initializer_list<Part> given, uint32_t outLength) {
   // Like a buffered device call: an error status returns no output, a
   // warning (buffer overflow) still returns what was filled.
   bool isError = (status & 0xC0000000u) == 0xC0000000u || status == STATUS_NO_FREE_USER_SLOT;
-  uint32_t returned = isError ? 0 : std::min(bytes, outLength);
-  if (data == nullptr) returned = 0;
+  constexpr size_t kMaxParts = 3;
+  Part parts[kMaxParts] = {};
+  size_t count = 0;
+  size_t returned = 0;
+  for (const Part& part : given) {
+    if (part.size == 0) continue;
+    if (isError || count == kMaxParts || part.data == nullptr || returned >= outLength) break;
+    parts[count] = Part{part.data, std::min<size_t>(part.size, outLength - returned)};
+    returned += parts[count++].size;
+  }
   uint8_t header[kHeaderSize];
   StoreU32(header, Win32ErrorFromStatus(status));
-  StoreU32(header + 4, returned);
+  StoreU32(header + 4, static_cast<uint32_t>(returned));
 
   std::lock_guard<std::mutex> guard(lock_);
   if (closed_) return false;
   size_t total = kHeaderSize + returned;
   size_t sent = 0;
   if (queue_.empty() && !writing_) {
-    if (!SendNow(header, data, returned, sent)) {
+    if (!SendNow(header, parts, count, sent)) {
       Drop("went away");
       return false;
     }
@@ -53,15 +65,17 @@ bool ControlPeer::Answer(NTSTATUS status, const void* data, uint32_t bytes, uint
     Drop("stopped reading its answers");
     return false;
   }
-  std::vector<uint8_t> frame(total - sent);
-  size_t at = 0;
-  if (sent < kHeaderSize) {
-    memcpy(frame.data(), header + sent, kHeaderSize - sent);
-    at = kHeaderSize - sent;
-  }
-  size_t dataSent = sent > kHeaderSize ? sent - kHeaderSize : 0;
-  if (returned > dataSent)
-    memcpy(frame.data() + at, static_cast<const uint8_t*>(data) + dataSent, returned - dataSent);
+  // What did not go out at once is copied for the writer.
+  std::vector<uint8_t> frame;
+  frame.reserve(total - sent);
+  auto keep = [&frame, &sent](const void* bytes, size_t size) {
+    size_t skip = std::min(sent, size);
+    sent -= skip;
+    frame.insert(frame.end(), static_cast<const uint8_t*>(bytes) + skip,
+                 static_cast<const uint8_t*>(bytes) + size);
+  };
+  keep(header, kHeaderSize);
+  for (size_t i = 0; i < count; ++i) keep(parts[i].data, parts[i].size);
   queuedBytes_ += frame.size();
   queue_.push_back(std::move(frame));
   if (!writer_.joinable()) writer_ = std::thread(&ControlPeer::WriterLoop, this);
@@ -71,12 +85,14 @@ bool ControlPeer::Answer(NTSTATUS status, const void* data, uint32_t bytes, uint
 
 // One non-blocking gathered send; sent tells how much went out. False on a
 // broken connection.
-bool ControlPeer::SendNow(const uint8_t* header, const void* data, uint32_t bytes, size_t& sent) {
-  iovec parts[2] = {{const_cast<uint8_t*>(header), kHeaderSize},
-                    {const_cast<void*>(data), bytes}};
+bool ControlPeer::SendNow(const uint8_t* header, const Part* parts, size_t count, size_t& sent) {
+  iovec pieces[4] = {{const_cast<uint8_t*>(header), kHeaderSize}};
+  size_t used = 1;
+  for (size_t i = 0; i < count; ++i)
+    if (parts[i].size > 0) pieces[used++] = {const_cast<void*>(parts[i].data), parts[i].size};
   msghdr message{};
-  message.msg_iov = parts;
-  message.msg_iovlen = bytes > 0 ? 2 : 1;
+  message.msg_iov = pieces;
+  message.msg_iovlen = used;
   while (true) {
     ssize_t done = sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (done >= 0) {

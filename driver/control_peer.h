@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -26,10 +27,18 @@ class ControlPeer {
   ControlPeer(const ControlPeer&) = delete;
   ControlPeer& operator=(const ControlPeer&) = delete;
 
+  // A piece of an answer's data, sent without first copying the pieces together.
+  struct Part {
+    const void* data;
+    size_t size;
+  };
+
   uid_t uid() const { return uid_; }
   // Queues one answer of at most outLength bytes; error statuses carry no
   // data. False when the peer is closed or was dropped by this answer.
   bool Answer(NTSTATUS status, const void* data, uint32_t bytes, uint32_t outLength);
+  // The same with the data gathered from parts (at most three).
+  bool Answer(NTSTATUS status, std::initializer_list<Part> parts, uint32_t outLength);
   // The reader is done: pending answers are discarded and the writer ends.
   void MarkClosed();
   bool closed() const;
@@ -39,7 +48,7 @@ class ControlPeer {
   static constexpr size_t kMaxQueuedBytes = 2u << 20;
 
  private:
-  bool SendNow(const uint8_t* header, const void* data, uint32_t bytes, size_t& sent);
+  bool SendNow(const uint8_t* header, const Part* parts, size_t count, size_t& sent);
   void Drop(const char* why);
   void WriterLoop();
   bool WriteFrame(std::vector<uint8_t>& frame);

@@ -40,7 +40,8 @@ struct Connection {
   bool active = false;
   uint32_t usedUnits = 0;
   uint32_t freeUnits = 0;
-  uint32_t reserved = 0;
+  uint32_t reserved = 0;     // kAgreedWidePieces when the agent asked for wide pieces
+  size_t pieceSize = kMaxChunk;  // largest read, write or content push handed over whole
 
   // The agent asked for a request since registration (the request buffer).
   bool hasRequestBuffer = false;

@@ -1,6 +1,7 @@
 // One request handed to the agent: what goes into the RequestRecord, and
 // what to do with the answer.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,7 +37,7 @@ struct Forward {
   uint32_t validLengthHigh = 0;
   uint64_t fileValue = 0;  // create: the offered fileToken; else the file size
   std::vector<uint8_t> data;
-  uint32_t outputLength = 0;  // reply data the caller takes, at most 65,536
+  uint32_t outputLength = 0;  // reply data the caller takes, at most the Connection's piece size
   uint64_t operation = 0;     // the FUSE operation it serves (interrupts), 0 none
   ForwardDone done;
   // For a cleanup or close: finishes the request when the agent answered
@@ -51,7 +52,13 @@ struct Forward {
 
 using ForwardPtr = std::shared_ptr<Forward>;
 
-// Writes the RequestRecord image of a forward; returns its length (dataLength + 51).
-size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image);
+// Fills the 48-byte RequestRecord header of a forward, its data cut at
+// pieceSize; returns the data length.
+size_t WriteRequestHeader(const Forward& forward, std::array<uint8_t, kRequestHeaderSize>& header,
+                          size_t pieceSize);
+// Writes the RequestRecord image of a forward, its data cut at pieceSize;
+// returns its length (dataLength + 51).
+size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image,
+                          size_t pieceSize = kMaxChunk);
 
 }  // namespace hvm::driver

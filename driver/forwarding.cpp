@@ -1,6 +1,7 @@
 #include "driver/forwarding.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -50,7 +51,8 @@ void CorrectCloseResult(const Forward& forward, ForwardResult& result) {
 
 void Deliver(ForwardPtr forward, ForwardResult result, Completions& out) {
   if (!forward->done) return;
-  out.Add([forward, result]() mutable { forward->done(result); });
+  // Moved, not copied: a read's data is a whole piece.
+  out.Add([forward, result = std::move(result)]() mutable { forward->done(result); });
 }
 
 void Fail(ForwardPtr forward, bool timedOut, Completions& out) {
@@ -59,9 +61,19 @@ void Fail(ForwardPtr forward, bool timedOut, Completions& out) {
   Deliver(std::move(forward), std::move(result), out);
 }
 
-// A reply whose fields make no sense for the request is refused here.
-ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t replyLength) {
-  // The header alone: a whole ReplyRecord would be 64 KiB to clear.
+// A reply whose fields make no sense for the request is refused here, and so
+// is one larger than the Connection's buffer: nothing of it is taken.
+ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t replyLength,
+                        size_t pieceSize) {
+  if (replyLength > ChannelBufferSizeFor(pieceSize)) {
+    Trace("Err: reply of %zu bytes is larger than a piece of %zu (mj=%s)\n", replyLength, pieceSize,
+          OperationName(forward.major));
+    ForwardResult refused;
+    refused.status = STATUS_UNSUCCESSFUL;
+    refused.data.assign(forward.outputLength, 0);
+    return refused;
+  }
+  // The header alone: a whole ReplyRecord would be a megabyte to clear.
   uint8_t header[kReplyHeaderSize] = {};
   memcpy(header, reply, std::min(replyLength, kReplyHeaderSize));
   ForwardResult result;
@@ -73,7 +85,7 @@ ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t rep
     result.status = STATUS_UNSUCCESSFUL;
   }
   size_t available = replyLength > kReplyHeaderSize ? replyLength - kReplyHeaderSize : 0;
-  size_t take = std::min<size_t>({forward.outputLength, kMaxChunk, available});
+  size_t take = std::min<size_t>({forward.outputLength, pieceSize, available});
   if (forward.major != MJ_WRITE && take > 0)
     result.data.assign(reply + kReplyHeaderSize, reply + kReplyHeaderSize + take);
   result.data.resize(forward.outputLength);  // zeros past what the agent sent
@@ -113,16 +125,30 @@ void Pump(Connection* conn, Completions& out) {
       return;
     }
     conn->queue.pop_front();
+    if (forward->data.size() > conn->pieceSize || forward->outputLength > conn->pieceSize) {
+      // Cut, it would be acknowledged as whole: it fails instead.
+      Trace("Err: %s of %zu bytes is larger than the Connection's piece\n",
+            OperationName(forward->major), std::max<size_t>(forward->data.size(), forward->outputLength));
+      Fail(forward, false, out);
+      continue;
+    }
     forward->requestId = g_nextRequestId.fetch_add(1);
     StartRound(*forward);
     conn->inFlight = forward;
     conn->inFlightPeer = conn->agentCall->peer.get();
     PendingAgentCall call = std::move(*conn->agentCall);
     conn->agentCall.reset();
-    auto image = std::make_shared<std::vector<uint8_t>>();
-    size_t length = WriteRequestRecord(*forward, *image);
-    out.Add([call, image, length] {
-      call.peer->Answer(STATUS_SUCCESS, image->data(), static_cast<uint32_t>(length), call.outLength);
+    // The header, the forward's own data and the three bytes after them go
+    // out gathered: a wide piece is not copied into an image first.
+    auto header = std::make_shared<std::array<uint8_t, kRequestHeaderSize>>();
+    size_t dataLength = WriteRequestHeader(*forward, *header, conn->pieceSize);
+    out.Add([call, header, forward, dataLength] {
+      static constexpr uint8_t kTail[kRequestReturnExtra - kRequestHeaderSize] = {};
+      call.peer->Answer(STATUS_SUCCESS,
+                        {{header->data(), header->size()},
+                         {forward->data.data(), dataLength},
+                         {kTail, sizeof kTail}},
+                        call.outLength);
     });
   }
 }
@@ -174,13 +200,14 @@ bool g_stop = false;
 std::thread g_livenessThread;
 }  // namespace
 
-size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image) {
-  size_t dataLength = std::min(forward.data.size(), kMaxChunk);
-  // Only the header is built field by field: a whole RequestRecord on the
-  // stack would be another 64 KiB to clear for every request.
-  uint8_t header[kRequestHeaderSize] = {};
+size_t WriteRequestHeader(const Forward& forward, std::array<uint8_t, kRequestHeaderSize>& header,
+                          size_t pieceSize) {
+  size_t dataLength = std::min(forward.data.size(), pieceSize);
+  // Only the header is built field by field: a whole RequestRecord would be
+  // another megabyte to clear for every request.
+  header.fill(0);
   auto put = [&header](size_t offset, const void* value, size_t size) {
-    memcpy(header + offset, value, size);
+    memcpy(header.data() + offset, value, size);
   };
   put(offsetof(RequestRecord, MajorFunction), &forward.major, 1);
   put(offsetof(RequestRecord, MinorFunction), &forward.minor, 1);
@@ -195,8 +222,14 @@ size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image) {
   put(offsetof(RequestRecord, fileValueHigh), &sizeHigh, 4);
   uint32_t length32 = static_cast<uint32_t>(dataLength);
   put(offsetof(RequestRecord, dataLength), &length32, 4);
+  return dataLength;
+}
+
+size_t WriteRequestRecord(const Forward& forward, std::vector<uint8_t>& image, size_t pieceSize) {
+  std::array<uint8_t, kRequestHeaderSize> header;
+  size_t dataLength = WriteRequestHeader(forward, header, pieceSize);
   image.assign(kRequestHeaderSize + dataLength + 3, 0);
-  memcpy(image.data(), header, kRequestHeaderSize);
+  memcpy(image.data(), header.data(), kRequestHeaderSize);
   if (dataLength) memcpy(image.data() + kRequestHeaderSize, forward.data.data(), dataLength);
   return dataLength + kRequestReturnExtra;
 }
@@ -233,7 +266,7 @@ void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
   if (conn->inFlight) {
     ForwardPtr forward = std::move(conn->inFlight);
     conn->inFlight.reset();
-    ForwardResult result = ReadReply(*forward, reply, replyLength);
+    ForwardResult result = ReadReply(*forward, reply, replyLength, conn->pieceSize);
     if (result.status == STATUS_PENDING && forward->onPendingDone)
       AddCleanupWait(conn, CleanupWait{forward->requestId, {}, forward->onPendingDone});
     Deliver(forward, std::move(result), out);

@@ -109,7 +109,7 @@ void FillStat(const Node& node, struct stat& st) {
   st.st_ino = node.ino;
   st.st_uid = node.uid;
   st.st_gid = PrimaryGroup(node.uid);
-  st.st_blksize = 65536;
+  st.st_blksize = kWidePieceSize;  // programs move 1 MiB a call, the largest request
   if (node.kind == NodeKind::Root) {
     st.st_mode = S_IFDIR | 0755;
     st.st_uid = 0;

@@ -16,9 +16,10 @@ namespace hvm::driver {
 
 namespace {
 void OpInit(void*, fuse_conn_info* conn) {
-  conn->max_read = kMaxChunk;
-  conn->max_write = kMaxChunk;
-  conn->max_readahead = kMaxChunk;
+  // Up to 1 MiB a request; a Connection of 64 KiB pieces gets it in pieces.
+  conn->max_read = kWidePieceSize;
+  conn->max_write = kWidePieceSize;
+  conn->max_readahead = kWidePieceSize;
   if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
   conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // every listing carries attributes
   conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;   // the driver purges itself
@@ -78,7 +79,7 @@ NTSTATUS InvalidatePath(uid_t uid, const std::u16string& connection, const std::
 }  // namespace
 
 int ServeMount(const std::string& mountPoint, bool serveAllUsers) {
-  std::string options = "fsname=quenlode,subtype=quenlode,max_read=65536";
+  std::string options = "fsname=quenlode,subtype=quenlode,max_read=" + std::to_string(kWidePieceSize);
   if (serveAllUsers) options += ",allow_other,default_permissions";
   std::vector<std::string> argvText = {"quenlode", "-o", options};
   std::vector<char*> argv;

@@ -1,5 +1,6 @@
-// Read and write paths: reads the page cache misses, writes in 64 KiB
-// pieces, and the content push that gives the agent the whole file before
+// Read and write paths: reads the page cache misses, writes in pieces of
+// the Connection's size (64 KiB, or whole for an agent that asked for wide
+// pieces), and the content push that gives the agent the whole file before
 // the first write.
 #include <fcntl.h>
 
@@ -27,6 +28,7 @@ struct ReadJob {
   uint64_t offset;
   uint64_t length;     // the whole answer
   uint64_t fromAgent;  // bytes below the valid length, read from the agent
+  size_t pieceSize;
   // The whole answer, past the valid length zeros; made only when the
   // agent's reply alone is not the answer.
   std::vector<uint8_t> buffer;
@@ -35,7 +37,7 @@ struct ReadJob {
 };
 
 void ReadNextPiece(std::shared_ptr<ReadJob> job) {
-  uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kMaxChunk, job->fromAgent - job->done));
+  uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(job->pieceSize, job->fromAgent - job->done));
   auto read = ReadRequest(job->fileObject, job->fileValue, job->offset + job->done, piece);
   read->operation = job->done == 0 ? job->operation : 0;
   read->done = [job, piece](ForwardResult& result) {
@@ -68,6 +70,8 @@ struct WriteJob {
   uint64_t firstKey = 0;
   uint64_t fileValue = 0;
   uint64_t sizeBefore = 0;
+  size_t pieceSize = kMaxChunk;
+  size_t length = 0;  // bytes.size() until a whole write is handed over
   size_t done = 0;
 };
 
@@ -76,30 +80,36 @@ void FinishWrite(std::shared_ptr<WriteJob> job, int error) {
     std::lock_guard<std::mutex> guard(DriverMutex());
     FileObject* object = OpenFiles().Get(job->fileObject);
     Fcb* fcb = object ? FcbOf(*object) : nullptr;
-    if (fcb && error != 0 && fcb->fileSize == job->offset + job->bytes.size() &&
+    if (fcb && error != 0 && fcb->fileSize == job->offset + job->length &&
         job->sizeBefore < fcb->fileSize) {
       fcb->fileSize = fcb->allocationSize = job->sizeBefore;  // roll back the extension
     }
     if (fcb && error == 0) {
-      fcb->validLength = std::max<uint64_t>(fcb->validLength, job->offset + job->bytes.size());
+      fcb->validLength = std::max<uint64_t>(fcb->validLength, job->offset + job->length);
       object->written = true;
       if (Node* node = Names().Get(object->ino)) node->attr.lastWriteTime = FiletimeNow();
     }
   }
   if (error != 0) return (void)fuse_reply_err(job->req, error);
-  fuse_reply_write(job->req, job->bytes.size());
+  fuse_reply_write(job->req, job->length);
 }
 
 void WriteNextPiece(std::shared_ptr<WriteJob> job) {
-  uint32_t piece = static_cast<uint32_t>(std::min<size_t>(kMaxChunk, job->bytes.size() - job->done));
+  uint32_t piece = static_cast<uint32_t>(std::min<size_t>(job->pieceSize, job->length - job->done));
   if (job->done != 0) Trace("Long low write %zu/%u\n", job->done, piece);
-  uint64_t key = job->done == 0 ? job->firstKey : kNoValidLength;
-  auto write = WriteRequest(job->fileObject, job->fileValue, job->offset + job->done, key,
-                            job->bytes.data() + job->done, piece);
+  // Each piece carries the valid length before it, as separate writes of
+  // one piece each would: the earlier pieces leave no gap in front of it.
+  uint64_t at = job->offset + job->done;
+  uint64_t key = job->done == 0 ? job->firstKey : std::max(job->firstKey, at);
+  // A write handed over whole takes the job's bytes along instead of a copy.
+  const uint8_t* bytes = job->bytes.data() + job->done;
+  auto write = piece == job->length
+                   ? WriteRequest(job->fileObject, job->fileValue, at, key, std::move(job->bytes))
+                   : WriteRequest(job->fileObject, job->fileValue, at, key, bytes, piece);
   write->done = [job, piece](ForwardResult& result) {
     if (result.status != STATUS_SUCCESS) return FinishWrite(job, ErrnoOfOpenFile(result));
     job->done += piece;
-    if (job->done < job->bytes.size()) return WriteNextPiece(job);
+    if (job->done < job->length) return WriteNextPiece(job);
     FinishWrite(job, 0);
   };
   Send(job->conn, write, job->done != 0);
@@ -113,14 +123,15 @@ void StartWritePieces(std::shared_ptr<WriteJob> job, bool append) {
     if (fcb == nullptr) return (void)fuse_reply_err(job->req, EACCES);
     if (append) job->offset = fcb->fileSize;  // write to end of file
     job->sizeBefore = fcb->fileSize;
-    uint64_t end = job->offset + job->bytes.size();
+    uint64_t end = job->offset + job->length;
     if (end > fcb->fileSize) fcb->fileSize = fcb->allocationSize = end;
     job->firstKey = fcb->validLength;
     job->fileValue = fcb->fileSize;
+    job->pieceSize = object->connection->pieceSize;
     // Raised now, so that a write queued behind this one does not ask the
     // agent to zero-fill a gap this one is about to fill.
     fcb->validLength = std::max(fcb->validLength, end);
-    Trace("WRITE count=%zu fcb=%x %llu\n", job->bytes.size(), fcb->token,
+    Trace("WRITE count=%zu fcb=%x %llu\n", job->length, fcb->token,
           static_cast<unsigned long long>(job->offset));
   }
   WriteNextPiece(job);
@@ -133,6 +144,7 @@ struct PushJob {
   uint64_t length;
   uint64_t done = 0;
   uint32_t fcbToken;
+  size_t pieceSize;
 };
 
 void FinishPush(std::shared_ptr<PushJob> job, int error) {
@@ -152,14 +164,14 @@ void FinishPush(std::shared_ptr<PushJob> job, int error) {
 
 void PushNextPiece(std::shared_ptr<PushJob> job) {
   if (job->done >= job->length) {
-    auto end = PushEndRequest(job->fileObject, job->fileValue, job->length);
+    auto end = PushEndRequest(job->fileObject, job->fileValue, job->length, job->pieceSize);
     end->done = [job](ForwardResult& result) {
       FinishPush(job, result.status == STATUS_SUCCESS ? 0 : ErrnoOfOpenFile(result));
     };
     Send(job->conn, end, true);
     return;
   }
-  uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kMaxChunk, job->length - job->done));
+  uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(job->pieceSize, job->length - job->done));
   Trace("ReadFile(net) fcb=%x %llu len=%u\n", job->fcbToken,
         static_cast<unsigned long long>(job->done), piece);
   auto fetch = PushFetchRequest(job->fileObject, job->fileValue, job->done, piece);
@@ -187,7 +199,8 @@ void PushContents(uint32_t fileObjectId, std::function<void(int error)> then) {
       fcb->pushRunning = true;
       fcb->waitingForPush.push_back(std::move(then));
       job = std::make_shared<PushJob>(PushJob{object->connection, fileObjectId, fcb->fileSize,
-                                              fcb->validLength, 0, fcb->token});
+                                              fcb->validLength, 0, fcb->token,
+                                              object->connection->pieceSize});
       Trace("ReadFile fcb=%x flen=%llu %s\n", fcb->token,
             static_cast<unsigned long long>(fcb->validLength),
             Utf16ToUtf8(object->fullName).c_str());
@@ -212,7 +225,8 @@ void OpRead(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* 
     uint64_t length = std::min<uint64_t>(size, fcb->fileSize - offset);
     uint64_t valid = std::min(fcb->validLength, fcb->fileSize);
     *job = ReadJob{req, object->connection, object->id, fcb->fileSize, offset, length,
-                   offset < valid ? std::min(length, valid - offset) : 0, {}};
+                   offset < valid ? std::min(length, valid - offset) : 0,
+                   object->connection->pieceSize, {}};
   }
   // Bytes between the valid length and the end of file read as zeros.
   if (job->fromAgent == 0) {
@@ -249,6 +263,7 @@ void OpWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
     append = (object->openFlags & O_APPEND) != 0 && !fi->writepage;
   }
   job->bytes.assign(buf, buf + size);
+  job->length = size;
   if (size == 0) return (void)fuse_reply_write(req, 0);
   PushContents(job->fileObject, [job, append](int error) {
     if (error != 0) return (void)fuse_reply_err(job->req, error);

@@ -98,6 +98,14 @@ ForwardPtr WriteRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset,
   return forward;
 }
 
+ForwardPtr WriteRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset, uint64_t key,
+                        std::vector<uint8_t> bytes) {
+  auto forward = WriteRequest(fileObject, fileSize, offset, key, nullptr, 0);
+  forward->words[0] = static_cast<uint32_t>(bytes.size());
+  forward->data = std::move(bytes);
+  return forward;
+}
+
 ForwardPtr PushFetchRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset,
                             uint32_t length) {
   auto forward = Make(MJ_CONTENT_PUSH, fileObject, fileSize);
@@ -107,9 +115,9 @@ ForwardPtr PushFetchRequest(uint32_t fileObject, uint64_t fileSize, uint64_t off
   return forward;
 }
 
-ForwardPtr PushEndRequest(uint32_t fileObject, uint64_t fileSize, uint64_t length) {
+ForwardPtr PushEndRequest(uint32_t fileObject, uint64_t fileSize, uint64_t length, size_t pieceSize) {
   auto forward = Make(MJ_CONTENT_PUSH, fileObject, fileSize);
-  forward->words[0] = kContentPushEnd;
+  forward->words[0] = ContentPushEndFor(pieceSize);
   SetOffset(*forward, length);
   return forward;
 }

@@ -26,12 +26,17 @@ ForwardPtr QueryInfoRequest(uint32_t fileObject, uint64_t fileSize, uint32_t inf
 ForwardPtr SetInfoRequest(uint32_t fileObject, uint64_t fileSize, uint32_t infoClass,
                           std::vector<uint8_t> data, uint32_t word2 = 0, uint32_t word3 = 0);
 ForwardPtr ReadRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset, uint32_t length);
-// key: the valid length before the write for the first piece, kNoValidLength after.
+// key: the valid length before this piece (kNoValidLength: no gap to fill).
 ForwardPtr WriteRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset, uint64_t key,
                         const uint8_t* bytes, uint32_t length);
+// The same, taking the bytes along.
+ForwardPtr WriteRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset, uint64_t key,
+                        std::vector<uint8_t> bytes);
 // A piece of the contents the agent must fetch itself, or the end record.
 ForwardPtr PushFetchRequest(uint32_t fileObject, uint64_t fileSize, uint64_t offset, uint32_t length);
-ForwardPtr PushEndRequest(uint32_t fileObject, uint64_t fileSize, uint64_t length);
+// The end of the contents: word 0 above the Connection's piece size.
+ForwardPtr PushEndRequest(uint32_t fileObject, uint64_t fileSize, uint64_t length,
+                          size_t pieceSize = kMaxChunk);
 ForwardPtr DirectoryQueryRequest(uint32_t fileObject, const std::u16string& query, bool restart);
 ForwardPtr TokenReplaceRequest(uint32_t fileObject, uint32_t staleToken, uint8_t changed,
                                uint8_t references, uint8_t handles, uint32_t newToken);

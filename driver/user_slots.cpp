@@ -105,14 +105,17 @@ NTSTATUS UserTable::Connect(uid_t uid, ConnectionRecord& record) {
   slot.suspended = false;
   conn.name = std::u16string(name);
   conn.active = true;
-  // A request that comes before the agent's loop first asks for one fails at
-  // once (no request buffer) instead of waiting while the agent pings.
-  conn.reserved = 0;
+  // An agent that asks for wide pieces gets them; one that registers as
+  // before keeps 64 KiB pieces. The answer tells the agent which it got.
+  bool wide = (record.reserved & kAskWidePieces) != 0;
+  conn.reserved = wide ? kAgreedWidePieces : 0;
+  conn.pieceSize = wide ? kWidePieceSize : kMaxChunk;
+  record.reserved = conn.reserved;
   conn.driveLetter = record.driveLetter;
   conn.usedUnits = record.usedUnits;
   conn.freeUnits = record.freeUnits;
   record.connectionHandle = conn.handle;
-  Trace("Connect %s handle=%x\n", Utf16ToUtf8(conn.name).c_str(), conn.handle);
+  Trace("Connect %s handle=%x piece=%zu\n", Utf16ToUtf8(conn.name).c_str(), conn.handle, conn.pieceSize);
   return STATUS_SUCCESS;
 }
 

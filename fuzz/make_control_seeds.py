@@ -17,6 +17,8 @@ REDIR_QUERY_PATH, CHECKIN = 0x14018F, 0x142084
 SID = "S-1-22-1-1000"
 FIRST_HANDLE = 0x5C000101  # slot 0, cell 0
 CHANNEL_BUFFER = 65589
+WIDE_CHANNEL_BUFFER = (1 << 20) + 53
+ASK_WIDE_PIECES = 1
 
 
 def wide(text, chars):
@@ -28,8 +30,9 @@ def frame(code, data=b"", out=None):
     return struct.pack("<IIII", MAGIC, code, len(data), len(data) if out is None else out) + data
 
 
-def connection(name, handle=0, sid=SID):
-    return (b"\xff\0" + wide(sid, 60) + wide(name, 63) + struct.pack("<HBBIIII", ord("X"), 0, 0, 10, 20, 0, handle))
+def connection(name, handle=0, sid=SID, reserved=0):
+    return (b"\xff\0" + wide(sid, 60) + wide(name, 63)
+            + struct.pack("<HBBIIII", ord("X"), 0, 0, 10, 20, reserved, handle))
 
 
 def ping(handle=0):
@@ -62,6 +65,14 @@ SEEDS = {
     + frame(CHECKIN, intern("site1", "X:\\docs\\a.txt"), 1296)
     + frame(GET_REQUEST, reply(FIRST_HANDLE, 0, 1296, 0, intern("site1", "done")), CHANNEL_BUFFER)
     + frame(CLEANUP_DONE, cleanup_done(FIRST_HANDLE, 7)),
+    # A Connection of wide pieces: its loop asks with the 1 MiB buffer, and a
+    # reply claiming far more than was asked for.
+    "wide-loop-intern": b"\0" + frame(CONNECT, connection("site1", reserved=ASK_WIDE_PIECES))
+    + frame(GET_REQUEST, reply(FIRST_HANDLE, 0xC0000010), WIDE_CHANNEL_BUFFER)
+    + frame(CHECKIN, intern("site1", "X:\\docs\\a.txt"), 1296)
+    + frame(GET_REQUEST, reply(FIRST_HANDLE, 0, 0x200000, 0, intern("site1", "done") * 3),
+            WIDE_CHANNEL_BUFFER)
+    + frame(CONNECT, connection("site1")),
     "log-version-query": b"\0" + frame(SET_LOG_LEVEL, struct.pack("<I", 1)) + frame(VERSION, b"", 4)
     + frame(REDIR_QUERY_PATH, struct.pack("<II", 18, 0) + "\\QUENLODE\\site1".encode("utf-16-le"), 4)
     + frame(SET_LOG_LEVEL, struct.pack("<I", 0)),

@@ -21,7 +21,8 @@ inline constexpr DWORD OPEN_EXISTING = 3;
 inline constexpr DWORD FILE_SHARE_READ = 1;
 inline constexpr DWORD FILE_SHARE_WRITE = 2;
 // Largest input or output a frame may announce; anything above is refused.
-inline constexpr uint32_t kMaxControlBuffer = 1u << 20;
+// Room for one wide piece (1 MiB) and the header room of its record.
+inline constexpr uint32_t kMaxControlBuffer = (1u << 20) + 4096;
 
 // Opens the control device. Only kControlDeviceName is known; any other name,
 // or a missing socket, fails with ERROR_FILE_NOT_FOUND. A socket whose peer

@@ -170,7 +170,7 @@ NTSTATUS HttpListingClient::ReadIndexPage(std::u16string_view folderUrl, std::st
   }
   charset = CharsetOf(type);
   page.clear();
-  char piece[kMaxReplyRead];
+  char piece[kReplyTextPiece];
   for (;;) {
     size_t got = 0;
     DWORD error = transport().Read(piece, sizeof piece, &got);

@@ -35,7 +35,11 @@ inline constexpr uint32_t kEntryExcelFirstClose = 0x1000;  // the first close of
 inline constexpr uint32_t kEntryTimesPending = 0x2000;     // PROPPATCH of the times still due
 
 // Read sizes and thresholds.
-inline constexpr size_t kMaxReplyRead = 65536;
+// The largest body read in one call: a whole wide piece, read straight into
+// the reply area.
+inline constexpr size_t kMaxReplyRead = kWidePieceSize;
+// Listings and other texts are read in pieces of this size on the stack.
+inline constexpr size_t kReplyTextPiece = 65536;
 inline constexpr size_t kReadAheadBytes = 3145728;
 inline constexpr uint64_t kReadAheadMinSize = 512001;
 inline constexpr uint64_t kProgressMinSize = 512001;
@@ -129,7 +133,7 @@ class WebDavClient : public RemoteClient {
   // Sends the prepared request (a streamed upload passes its source); the
   // status, or the error the loop ended with.
   int32_t SendPrepared(UploadSource* upload);
-  // At most 65,536 bytes; the count must equal length. 0 or an NTSTATUS.
+  // At most kMaxReplyRead bytes; the count must equal length. 0 or an NTSTATUS.
   NTSTATUS ReadReplyBody(uint8_t* buffer, size_t length, size_t* got);
   // The whole body as text (up to the multistatus limit). 0 or a WinHTTP code.
   DWORD ReadReplyText(std::string& text);

@@ -151,19 +151,20 @@ NTSTATUS WebDavClient::ReadReplyBody(uint8_t* buffer, size_t length, size_t* got
     return STATUS_UNSUCCESSFUL;
   }
   if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
-  std::memset(buffer, 0, length);
   DWORD error = transport_.Read(reinterpret_cast<char*>(buffer), length, got);
   if (error) {
     WideDbgPrint(u"WinHttpReadData(%ws)\n", ErrorText(error));
     lastStatus_ = static_cast<int32_t>(error);
     *got = 0;
   }
+  // Only what did not come is cleared: a wide piece is not written twice.
+  if (*got < length) std::memset(buffer + *got, 0, length - *got);
   return (*got != length && length != 0) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
 }
 
 DWORD WebDavClient::ReadReplyText(std::string& text) {
   text.clear();
-  char piece[kMaxReplyRead];
+  char piece[kReplyTextPiece];
   for (;;) {
     size_t got = 0;
     DWORD error = transport_.Read(piece, sizeof piece, &got);

@@ -45,6 +45,14 @@ inline constexpr uint8_t kRecordMarker = 0xFF;
 // ---- sizes
 inline constexpr size_t kChannelBufferSize = 65589;  // 65,536 data + 53 header room
 inline constexpr size_t kMaxChunk = 65536;           // largest piece of data per request
+// A Connection registered for wide pieces gets each read, write and content
+// push whole, up to the mount's largest request, in the same record layout
+// with a larger data area.
+inline constexpr size_t kWidePieceSize = 1048576;
+inline constexpr size_t kChannelHeaderRoom = kChannelBufferSize - kMaxChunk;  // 53
+inline constexpr size_t kWideChannelBufferSize = kWidePieceSize + kChannelHeaderRoom;
+// The GET_REQUEST buffers of a Connection whose pieces are pieceSize bytes.
+inline constexpr size_t ChannelBufferSizeFor(size_t pieceSize) { return pieceSize + kChannelHeaderRoom; }
 inline constexpr size_t kRequestHeaderSize = 48;
 inline constexpr size_t kRequestReturnExtra = 51;    // GET_REQUEST returns dataLength + 51
 inline constexpr size_t kReplyHeaderSize = 20;
@@ -109,8 +117,17 @@ inline constexpr uint32_t FILE_WRITE_ATTRIBUTES = 0x100;
 
 // Write: word 1 equal to this (or 0) means there is no gap to fill.
 inline constexpr uint32_t kNoValidLength = 0x7FFFFFFF;
-// Content push word 0: 0 data follows; 1..65536 fetch that many bytes; above: end.
+// Content push word 0: 0 data follows; 1..piece size fetch that many bytes;
+// above: end. The driver sends twice the piece size as the end.
 inline constexpr uint32_t kContentPushEnd = 0x20000;
+inline constexpr uint32_t ContentPushEndFor(size_t pieceSize) { return static_cast<uint32_t>(2 * pieceSize); }
+static_assert(ContentPushEndFor(kMaxChunk) == kContentPushEnd);
+
+// ConnectionRecord.reserved of IOCTL_CONNECT: the agent asks for wide pieces;
+// the driver's answer carries kAgreedWidePieces when it agreed. A driver that
+// does not know the flag hands the record back as it came, without the answer bit.
+inline constexpr uint32_t kAskWidePieces = 0x1;
+inline constexpr uint32_t kAgreedWidePieces = 0x2;
 // Size reported for a new file whose size the agent does not know.
 inline constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
 // Close/cleanup reply value: no local copy held by the agent.
@@ -134,7 +151,7 @@ struct RequestRecord {
   uint32_t requestId;        // 36
   uint32_t fileValue;        // 40: create: offered fileToken; else low half of the file size
   uint32_t dataLength;       // 44
-  uint8_t data[kChannelBufferSize - kRequestHeaderSize];  // 48
+  uint8_t data[kWideChannelBufferSize - kRequestHeaderSize];  // 48: a narrow Connection uses 65,541
 };
 
 // The agent's answer, handed in as the input of its next IOCTL_GET_REQUEST.
@@ -145,7 +162,7 @@ struct ReplyRecord {
   uint32_t status;            // 8: NTSTATUS
   uint32_t information;       // 12
   uint32_t value;             // 16
-  uint8_t data[kChannelBufferSize - kReplyHeaderSize];  // 20
+  uint8_t data[kWideChannelBufferSize - kReplyHeaderSize];  // 20: a narrow Connection uses 65,569
 };
 
 // Input and output of IOCTL_PING.
@@ -179,7 +196,7 @@ struct ConnectionRecord {
   uint8_t padding2;                        // 251
   uint32_t usedUnits;                      // 252
   uint32_t freeUnits;                      // 256
-  uint32_t reserved;                       // 260
+  uint32_t reserved;                       // 260: kAskWidePieces / kAgreedWidePieces
   uint32_t connectionHandle;               // 264
 };
 
@@ -197,7 +214,7 @@ struct InternalRequest {
 
 #pragma pack(pop)
 
-static_assert(sizeof(RequestRecord) == kChannelBufferSize);
+static_assert(sizeof(RequestRecord) == kWideChannelBufferSize);
 static_assert(offsetof(RequestRecord, Parameters) == 4);
 static_assert(offsetof(RequestRecord, DeviceObject) == 20);
 static_assert(offsetof(RequestRecord, FileObject) == 24);
@@ -208,7 +225,7 @@ static_assert(offsetof(RequestRecord, fileValue) == 40);
 static_assert(offsetof(RequestRecord, dataLength) == 44);
 static_assert(offsetof(RequestRecord, data) == 48);
 
-static_assert(sizeof(ReplyRecord) == kChannelBufferSize);
+static_assert(sizeof(ReplyRecord) == kWideChannelBufferSize);
 static_assert(offsetof(ReplyRecord, connectionHandle) == 4);
 static_assert(offsetof(ReplyRecord, status) == 8);
 static_assert(offsetof(ReplyRecord, information) == 12);
@@ -272,11 +289,12 @@ inline uint64_t ValidLengthOf(const RequestRecord& r) {
 }
 
 // Bytes of a reply worth handing to the driver: the header and the data the
-// answered request can take. The rest of the 64 KiB area is never read by the
+// answered request can take. The rest of the area is never read by the
 // driver, so copying it through the socket for every write or close would only
 // cost time. The smallest reply still carries data word 0 (a write's size
 // high half, a close's use count). A loop that has answered nothing yet sends
-// the smallest reply.
+// the smallest reply. Reads follow the Connection's piece size; listings and
+// controls have the 64 KiB area on every Connection.
 inline constexpr size_t kCreateReplyDataSize = 12;
 // Create reply data: word 0 the fileToken, byte 4 "changed on the server",
 // byte 5 the handle count, byte 6 the use count, byte 7 (a byte the records
@@ -289,7 +307,7 @@ inline uint32_t ReadLengthOf(const RequestRecord& r) {
   if (r.dataLength >= sizeof length) std::memcpy(&length, r.data, sizeof length);
   return length;
 }
-inline size_t ReplyBytesFor(const RequestRecord* answered) {
+inline size_t ReplyBytesFor(const RequestRecord* answered, size_t pieceSize = kMaxChunk) {
   size_t data = kMaxChunk;
   if (answered == nullptr) {
     data = 0;
@@ -297,7 +315,7 @@ inline size_t ReplyBytesFor(const RequestRecord* answered) {
     switch (answered->MajorFunction) {
       case MJ_CREATE: data = kCreateReplyDataSize; break;
       case MJ_CLOSE: data = 4; break;
-      case MJ_READ: data = std::min<size_t>(ReadLengthOf(*answered), kMaxChunk); break;
+      case MJ_READ: data = std::min<size_t>(ReadLengthOf(*answered), pieceSize); break;
       case MJ_QUERY_INFORMATION: data = std::min<size_t>(answered->Parameters[0], kMaxChunk); break;
       case MJ_WRITE:
       case MJ_SET_INFORMATION:
@@ -306,7 +324,7 @@ inline size_t ReplyBytesFor(const RequestRecord* answered) {
       case MJ_LOCK_CONTROL:
       case MJ_CLEANUP:
       case MJ_CONTENT_PUSH: data = 0; break;
-      default: break;  // listings and controls: the whole area
+      default: break;  // listings and controls: the whole 64 KiB area
     }
   }
   return std::max(kGetRequestMinIn, kReplyHeaderSize + data);

@@ -66,6 +66,9 @@ class Connection {
 
   SiteRecord* site = nullptr;
   uint32_t connectionHandle = 0;           // from IOCTL_CONNECT
+  // Largest read, write or content push the driver hands over whole: 64 KiB,
+  // or kWidePieceSize when the driver agreed to wide pieces at registration.
+  size_t pieceSize = kMaxChunk;
   std::u16string serverBasePath;           // server-side prefix, at most 768 characters
   std::atomic<uint8_t> mapped{0};          // the loop runs while non-zero
   std::atomic<uint8_t> connected{0};       // 0 once the driver suspended the Connection

@@ -1,7 +1,5 @@
 // Content push (operation 22): the file's contents handed over by the driver
 // before the first write, piece by piece, then the end marker.
-#include <cstring>
-
 #include "agent/clients/remote_client.h"
 #include "agent/service/local_copy.h"
 #include "agent/service/operations.h"
@@ -51,29 +49,36 @@ void ContentPushOperation(RequestContext& ctx) {
   if (!IsWritableFile(ctx)) return;
   uint32_t mode = ctx.Word(0);
   uint32_t fetchLength = ctx.DataWord(0);
-  if (mode != 0 && mode <= kMaxChunk && (ctx.DataLength() < 4 || fetchLength > kMaxChunk)) {
+  const size_t piece = ctx.connection.pieceSize;
+  if (mode != 0 && mode <= piece && (ctx.DataLength() < 4 || fetchLength > piece)) {
+    ctx.Answer(STATUS_INVALID_PARAMETER);
+    return;
+  }
+  // The driver never pushes more than a piece at a time.
+  if (mode == 0 && ctx.DataLength() > piece) {
     ctx.Answer(STATUS_INVALID_PARAMETER);
     return;
   }
   if (!BeginWriteIfUnlocked(ctx)) return;
   uint64_t offset = ByteOffsetOf(ctx.request);
-  // Above one full piece is the end marker; a piece of exactly 65,536 bytes is fetched.
-  if (mode > kMaxChunk) {
+  // Above one full piece is the end marker; a piece of exactly the piece size is fetched.
+  if (mode > piece) {
     FinishPush(ctx);
     return;
   }
+  // Pushed bytes are taken where they arrived; fetched ones land in the reply area.
   uint32_t length;
+  const uint8_t* bytes = ctx.reply.data;
   if (mode == 0) {
     length = static_cast<uint32_t>(ctx.DataLength());
-    std::memcpy(ctx.reply.data, ctx.request.data, length);
+    bytes = ctx.request.data;
   } else {
     length = fetchLength;
     if (!FetchPiece(ctx, offset, length)) return;
   }
-  ctx.connection.client->Write(&entry, ctx.area, offset, offset + length, ctx.reply.data,
-                               STATUS_SUCCESS);
+  ctx.connection.client->Write(&entry, ctx.area, offset, offset + length, bytes, STATUS_SUCCESS);
   CopyKind target = entry.HasLocalCopy() ? CopyKind::Local : CopyKind::Second;
-  if (WriteLocalCopy(ctx.connection, entry, ctx.reply.data, offset, length, target) !=
+  if (WriteLocalCopy(ctx.connection, entry, bytes, offset, length, target) !=
       kLocalCopyWritten) {
     ctx.Answer(STATUS_UNEXPECTED_NETWORK_ERROR);
     return;

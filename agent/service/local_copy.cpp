@@ -15,7 +15,7 @@ namespace hvm {
 namespace {
 
 constexpr DWORD kErrorBoxStyle = MB_ICONSTOP | MB_DEFAULT_DESKTOP_ONLY;  // 0x20010
-constexpr size_t kZeroPiece = 65536;
+constexpr size_t kZeroPiece = kWidePieceSize;  // zeros written a call, as wide as a write
 
 int& FieldOf(FileEntry& entry, CopyKind which) {
   return which == CopyKind::Local ? entry.localCopy : entry.secondCopy;

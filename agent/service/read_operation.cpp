@@ -66,7 +66,7 @@ void ReadOperation(RequestContext& ctx) {
   ctx.entry->readCount += 1;
   uint64_t offset = ByteOffsetOf(ctx.request);
   uint32_t length = ctx.DataWord(0);
-  if (ctx.DataLength() < 4 || length > kMaxChunk) {
+  if (ctx.DataLength() < 4 || length > ctx.connection.pieceSize) {
     // More than one piece would run past the reply buffer.
     WideDbgPrint(u"***READ ERROR currlen=%ld len=%ld\n", static_cast<long>(offset),
                  static_cast<long>(length));

@@ -1,6 +1,7 @@
 // Registering a Connection with the driver and mapping it to a drive.
 #include "agent/service/registration.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -199,6 +200,11 @@ int ConnectionTable::IndexOfName(std::u16string_view name) const {
   return -1;
 }
 
+bool WidePiecesWanted() {
+  const char* narrow = getenv("HALVENMOOR_NARROW_PIECES");
+  return narrow == nullptr || narrow[0] == '\0' || std::strcmp(narrow, "0") == 0;
+}
+
 void FillConnectionRecord(ConnectionRecord& record, const Connection& c, std::u16string_view sid,
                           bool registerIt) {
   std::memset(&record, 0, sizeof record);
@@ -210,7 +216,7 @@ void FillConnectionRecord(ConnectionRecord& record, const Connection& c, std::u1
   record.active = registerIt ? 1 : 0;
   record.usedUnits = 0;
   record.freeUnits = 0;
-  record.reserved = 0;
+  record.reserved = registerIt && WidePiecesWanted() ? kAskWidePieces : 0;
   record.connectionHandle = c.connectionHandle;
 }
 
@@ -236,6 +242,7 @@ bool RegisterConnection(Connection& c, bool registerIt, HANDLE device) {
   c.mapped = registerIt ? 1 : 0;
   if (registerIt) {
     c.connectionHandle = answer.connectionHandle;
+    c.pieceSize = (answer.reserved & kAgreedWidePieces) ? kWidePieceSize : kMaxChunk;
     c.connected = 1;
   }
   return true;

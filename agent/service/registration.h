@@ -56,6 +56,10 @@ class ConnectionTable {
 // The table bound last: the agent's own, which the housekeeping thread serves.
 ConnectionTable* BoundConnectionTable();
 
+// Whether the agent asks for wide pieces when it registers: yes, unless the
+// environment variable HALVENMOOR_NARROW_PIECES is set (to anything but 0).
+bool WidePiecesWanted();
+
 // The ConnectionRecord sent to register (true) or unregister (false).
 void FillConnectionRecord(ConnectionRecord& record, const Connection& connection,
                           std::u16string_view sid, bool registerIt);

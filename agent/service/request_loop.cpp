@@ -1,8 +1,9 @@
 // The request loop: the GET_REQUEST exchange, in the order the driver expects.
 #include "agent/service/request_loop.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
-#include <new>
 
 #include "agent/service/operations.h"
 #include "agent/service/request_dispatch.h"
@@ -11,9 +12,16 @@
 #include "platform/wide_text.h"
 
 namespace hvm {
+
+static_assert(kWideChannelBufferSize <= kMaxControlBuffer, "a wide piece fits one control frame");
+
 namespace {
 
 constexpr uint32_t kMillisecondsPerMinute = 60000;
+
+struct FreeRecord {
+  void operator()(void* record) const { std::free(record); }
+};
 
 bool RefreshWanted(const Connection& c) {
   return (c.Options() & kSiteActiveRefresh) && c.mapped && c.connected && c.loopRunning;
@@ -49,8 +57,14 @@ void EndLoop(Connection& c, HANDLE device) {
 }  // namespace
 
 uint32_t RunRequestLoop(Connection& c) {
-  std::unique_ptr<ReplyRecord> reply(new (std::nothrow) ReplyRecord());
-  std::unique_ptr<RequestRecord> request(new (std::nothrow) RequestRecord());
+  // Zeroed records with room for a wide piece. calloc hands out fresh pages
+  // without writing them, so the loop's first call is not held up by
+  // clearing two megabytes: until it comes, the driver fails the
+  // Connection's requests at once.
+  std::unique_ptr<ReplyRecord, FreeRecord> reply(
+      static_cast<ReplyRecord*>(std::calloc(1, sizeof(ReplyRecord))));
+  std::unique_ptr<RequestRecord, FreeRecord> request(
+      static_cast<RequestRecord*>(std::calloc(1, sizeof(RequestRecord))));
   if (!reply || !request) return kLoopCannotOpenDevice;
   HANDLE device = CreateFileW(kControlDeviceName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
@@ -68,12 +82,16 @@ uint32_t RunRequestLoop(Connection& c) {
 
   LoopState state;
   const RequestRecord* answered = nullptr;
+  // The records have room for a wide piece; a Connection of 64 KiB pieces
+  // asks with the 65,589-byte buffers as before.
+  const size_t pieceSize = std::min(c.pieceSize, kWidePieceSize);
+  const DWORD requestBytes = static_cast<DWORD>(ChannelBufferSizeFor(pieceSize));
   while (c.mapped) {
     reply->connectionHandle = c.connectionHandle;
     DWORD returned = 0;
-    DWORD replyBytes = static_cast<DWORD>(ReplyBytesFor(answered));
+    DWORD replyBytes = static_cast<DWORD>(ReplyBytesFor(answered, pieceSize));
     if (!DeviceIoControl(device, IOCTL_GET_REQUEST, reply.get(), replyBytes, request.get(),
-                         sizeof(RequestRecord), &returned, nullptr)) {
+                         requestBytes, &returned, nullptr)) {
       WideDbgPrint(u"Ioctl failed with code %d\n", static_cast<int>(GetLastError()));
       break;
     }

@@ -73,9 +73,9 @@ void SetDisposition(RequestContext& ctx) {
 
 // Copies the server's bytes [0, length) into the local copy; false after an answer.
 bool FetchIntoLocalCopy(RequestContext& ctx, uint64_t length) {
-  std::vector<uint8_t> piece(kMaxChunk);
+  std::vector<uint8_t> piece(ctx.connection.pieceSize);
   for (uint64_t at = 0; at < length;) {
-    uint64_t n = std::min<uint64_t>(kMaxChunk, length - at);
+    uint64_t n = std::min<uint64_t>(piece.size(), length - at);
     if (ctx.connection.client->Get(ctx.entry, ctx.area, at, at + n, piece.data(), 0) != STATUS_SUCCESS) {
       ctx.Answer(STATUS_UNEXPECTED_NETWORK_ERROR);
       return false;

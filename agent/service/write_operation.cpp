@@ -9,7 +9,7 @@ void WriteOperation(RequestContext& ctx) {
   FileEntry& entry = *ctx.entry;
   if (!IsWritableFile(ctx)) return;
   uint32_t length = ctx.Word(0);
-  if (length > ctx.DataLength() || length > kMaxChunk) {
+  if (length > ctx.DataLength() || length > ctx.connection.pieceSize) {
     ctx.Answer(STATUS_INVALID_PARAMETER);
     return;
   }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -306,6 +307,114 @@ TEST_F(MountTest, FirstWritePushesContentsThenSendsPieces) {
   ASSERT_EQ(close(fd), 0);
   data[5] = 'x';
   EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\big.bin")), data);
+}
+
+Bytes Pattern(size_t size, uint8_t seed) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 29 + seed + (i >> 12));
+  return bytes;
+}
+
+// An aligned buffer for O_DIRECT reads, which reach the driver as one request.
+struct DirectBuffer {
+  explicit DirectBuffer(size_t size) : size(size) {
+    if (posix_memalign(&data, 4096, size) != 0) data = nullptr;
+  }
+  ~DirectBuffer() { free(data); }
+  Bytes Copy(size_t length) const {
+    auto* bytes = static_cast<const uint8_t*>(data);
+    return Bytes(bytes, bytes + length);
+  }
+  void* data = nullptr;
+  size_t size;
+};
+
+TEST_F(MountTest, NarrowConnectionSeesSixtyFourKiBPiecesOfMegabyteRequests) {
+  const size_t kMiB = 1 << 20;
+  Bytes original = Pattern(2 * kMiB, 3);
+  agent_.AddFile(U("\\QUENLODE\\site1\\two.bin"), original);
+  StartSite1();
+  EXPECT_EQ(agent_.pieceSize(), kMaxChunk);  // registered as before
+
+  int fd = open((base_ + "/two.bin").c_str(), O_RDONLY | O_DIRECT);
+  ASSERT_GE(fd, 0);
+  DirectBuffer buffer(kMiB);
+  ASSERT_NE(buffer.data, nullptr);
+  agent_.ClearLog();
+  ASSERT_EQ(pread(fd, buffer.data, kMiB, kMiB), static_cast<ssize_t>(kMiB));
+  EXPECT_EQ(buffer.Copy(kMiB), Bytes(original.begin() + kMiB, original.end()));
+  close(fd);
+  auto reads = Requests(MJ_READ);
+  ASSERT_EQ(reads.size(), 16u);  // the mount took 1 MiB, the agent gets 64 KiB at a time
+  for (size_t i = 0; i < reads.size(); ++i) {
+    EXPECT_EQ(reads[i].words[0], 65536u) << i;
+    EXPECT_EQ(reads[i].words[2], kMiB + i * 65536) << i;
+    EXPECT_EQ(reads[i].dataLength, 4u) << i;
+  }
+
+  // One write of 1 MiB and a little more into a new file: pieces of 64 KiB
+  // in order, each carrying the valid length before it.
+  fd = open((base_ + "/new.bin").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  Bytes data = Pattern(kMiB + 1000, 9);
+  agent_.ClearLog();
+  ASSERT_EQ(pwrite(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+  auto writes = Requests(MJ_WRITE);
+  ASSERT_EQ(writes.size(), 17u);
+  for (size_t i = 0; i < writes.size(); ++i) {
+    uint32_t size = i < 16 ? 65536u : 1000u;
+    EXPECT_EQ(writes[i].words[0], size) << i;
+    EXPECT_EQ(writes[i].dataLength, size) << i;
+    EXPECT_EQ(writes[i].words[2], i * 65536) << i;
+    EXPECT_EQ(writes[i].words[1], i * 65536) << i;
+  }
+  ASSERT_EQ(close(fd), 0);
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\new.bin")), data);
+}
+
+TEST_F(MountTest, WideConnectionGetsReadsWritesAndPushesWhole) {
+  const size_t kMiB = 1 << 20;
+  Bytes original = Pattern(kMiB + kMiB / 2, 5);
+  agent_.AddFile(U("\\QUENLODE\\site1\\big.bin"), original);
+  agent_.askWidePieces = true;
+  StartSite1();
+  ASSERT_EQ(agent_.pieceSize(), kWidePieceSize);  // the driver agreed
+
+  int fd = open((base_ + "/big.bin").c_str(), O_RDWR | O_DIRECT);
+  ASSERT_GE(fd, 0);
+  DirectBuffer buffer(kMiB);
+  ASSERT_NE(buffer.data, nullptr);
+  agent_.ClearLog();
+  ASSERT_EQ(pread(fd, buffer.data, kMiB, 4096), static_cast<ssize_t>(kMiB));
+  EXPECT_EQ(buffer.Copy(kMiB), Bytes(original.begin() + 4096, original.begin() + 4096 + kMiB));
+  auto reads = Requests(MJ_READ);
+  ASSERT_EQ(reads.size(), 1u);
+  EXPECT_EQ(reads[0].words[0], kMiB);
+  EXPECT_EQ(reads[0].words[2], 4096u);
+
+  // The first write: the contents go first in whole pieces with the wide
+  // end marker, then the write itself as one piece.
+  Bytes data = Pattern(kMiB, 11);
+  memcpy(buffer.data, data.data(), kMiB);
+  agent_.ClearLog();
+  ASSERT_EQ(pwrite(fd, buffer.data, kMiB, 8192), static_cast<ssize_t>(kMiB));
+  auto pushes = Requests(MJ_CONTENT_PUSH);
+  ASSERT_EQ(pushes.size(), 3u);
+  EXPECT_EQ(pushes[0].words[0], kMiB);
+  EXPECT_EQ(pushes[0].words[2], 0u);
+  EXPECT_EQ(pushes[1].words[0], kMiB / 2);
+  EXPECT_EQ(pushes[1].words[2], kMiB);
+  EXPECT_EQ(pushes[2].words[0], ContentPushEndFor(kWidePieceSize));
+  EXPECT_EQ(pushes[2].words[2], kMiB + kMiB / 2);
+  auto writes = Requests(MJ_WRITE);
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].words[0], kMiB);
+  EXPECT_EQ(writes[0].dataLength, kMiB);
+  EXPECT_EQ(writes[0].words[2], 8192u);
+  EXPECT_EQ(writes[0].words[1], kMiB + kMiB / 2);
+  ASSERT_EQ(close(fd), 0);
+  memcpy(original.data() + 8192, data.data(), kMiB);
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\big.bin")), original);
 }
 
 TEST_F(MountTest, TwoOpensShareOneFcbUntilTheLastClose) {

@@ -48,6 +48,7 @@ uint32_t ScriptedAgent::Connect(const std::u16string& name, uint32_t usedUnits, 
   record.driveLetter = 'X';
   record.usedUnits = usedUnits;
   record.freeUnits = freeUnits;
+  record.reserved = askWidePieces ? kAskWidePieces : 0;
   DWORD got = 0;
   uint32_t error = 0;
   if (!DeviceIoControl(device, IOCTL_CONNECT, &record, sizeof record, &record, sizeof record, &got,
@@ -55,6 +56,7 @@ uint32_t ScriptedAgent::Connect(const std::u16string& name, uint32_t usedUnits, 
     error = GetLastError();
   else
     handle_ = record.connectionHandle;
+  pieceSize_ = (record.reserved & kAgreedWidePieces) ? kWidePieceSize : kMaxChunk;
   CloseHandle(device);
   return error;
 }
@@ -129,22 +131,29 @@ void ScriptedAgent::PingLoop() {
 void ScriptedAgent::Loop() {
   HANDLE device = CreateFileW(kControlDeviceName, 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   if (device == INVALID_HANDLE_VALUE) return;
-  std::vector<uint8_t> replyBuffer(kChannelBufferSize, 0), requestBuffer(kChannelBufferSize, 0);
+  // Buffers as large as the records; the calls announce the Connection's size.
+  const size_t bufferSize = ChannelBufferSizeFor(pieceSize_);
+  std::vector<uint8_t> replyBuffer(sizeof(ReplyRecord), 0), requestBuffer(sizeof(RequestRecord), 0);
   auto* reply = reinterpret_cast<ReplyRecord*>(replyBuffer.data());
   auto* request = reinterpret_cast<RequestRecord*>(requestBuffer.data());
   reply->marker = kRecordMarker;
   reply->status = STATUS_INVALID_DEVICE_REQUEST;
+  bool answered = false;
   while (!stop_) {
     reply->connectionHandle = handle_;
     DWORD got = 0;
-    if (!DeviceIoControl(device, IOCTL_GET_REQUEST, replyBuffer.data(), kChannelBufferSize,
-                         requestBuffer.data(), kChannelBufferSize, &got, nullptr))
+    // Only what the answered request takes travels, as the agent sends it.
+    DWORD replyBytes = static_cast<DWORD>(ReplyBytesFor(answered ? request : nullptr, pieceSize_));
+    if (!DeviceIoControl(device, IOCTL_GET_REQUEST, replyBuffer.data(), replyBytes,
+                         requestBuffer.data(), bufferSize, &got, nullptr))
       break;
     if (got == 0) {
       suspended_ = true;
       break;
     }
-    memset(replyBuffer.data() + 8, 0, kChannelBufferSize - 8);
+    answered = true;
+    // Listings and records fill at most the 64 KiB area; reads clear their own tail.
+    memset(replyBuffer.data() + 8, 0, std::min(bufferSize, kChannelBufferSize) - 8);
     reply->value = request->fileValue;
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -377,10 +386,13 @@ void ScriptedAgent::Handle(const RequestRecord& request, ReplyRecord& reply) {
       return;
     }
     case MJ_READ: {
-      uint32_t length = std::min<uint32_t>(GetU32(request.data), kMaxChunk);
-      if (file && offset < file->data.size())
-        memcpy(reply.data, file->data.data() + offset,
-               std::min<uint64_t>(length, file->data.size() - offset));
+      uint32_t length = static_cast<uint32_t>(std::min<size_t>(GetU32(request.data), pieceSize_));
+      size_t copied = 0;
+      if (file && offset < file->data.size()) {
+        copied = std::min<uint64_t>(length, file->data.size() - offset);
+        memcpy(reply.data, file->data.data() + offset, copied);
+      }
+      memset(reply.data + copied, 0, length - copied);
       reply.information = length;
       return;
     }

@@ -71,7 +71,11 @@ class ScriptedAgent {
   std::atomic<int> madeUpListingRounds{0};   // folders list this many full rounds of new names
   std::atomic<uint32_t> foreignTokenForNewFiles{0};  // answer only creates of new files with it
 
+  std::atomic<bool> askWidePieces{false};    // Connect asks for wide pieces
+
   uint32_t connectionHandle() const { return handle_; }
+  // The piece size the driver agreed to at the last Connect.
+  size_t pieceSize() const { return pieceSize_; }
 
  private:
   void Loop();
@@ -89,6 +93,7 @@ class ScriptedAgent {
   std::map<uint32_t, size_t> listPosition_;
   std::vector<LoggedRequest> log_;
   uint32_t handle_ = 0;
+  size_t pieceSize_ = kMaxChunk;
   std::thread loop_, ping_;
   std::vector<std::thread> helpers_;
   std::atomic<bool> stop_{false};

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "driver/control_codes.h"
 #include "driver/forwarding.h"
@@ -85,12 +86,12 @@ uint32_t Register(Peer& peer, uid_t uid, const char* name, NTSTATUS* status = nu
 Bytes ReplyImage(uint32_t handle, NTSTATUS status, uint32_t information, const Bytes& data = {},
                  size_t length = kChannelBufferSize) {
   Bytes image(length, 0);
-  ReplyRecord header{};
-  header.marker = kRecordMarker;
-  header.connectionHandle = handle;
-  header.status = status;
-  header.information = information;
-  memcpy(image.data(), &header, std::min(length, kReplyHeaderSize));
+  auto header = std::make_unique<ReplyRecord>();  // a megabyte: not on the stack
+  header->marker = kRecordMarker;
+  header->connectionHandle = handle;
+  header->status = status;
+  header->information = information;
+  memcpy(image.data(), header.get(), std::min(length, kReplyHeaderSize));
   if (!data.empty() && length > kReplyHeaderSize)
     memcpy(image.data() + kReplyHeaderSize, data.data(), std::min(data.size(), length - kReplyHeaderSize));
   return image;
@@ -296,14 +297,14 @@ TEST(Forwarding, RequestReachesTheWaitingAgentAndItsReplyCompletesIt) {
   ASSERT_TRUE(agent.ReadAnswer(error, request));
   EXPECT_EQ(error, 0u);
   ASSERT_EQ(request.size(), 4u + 51u);  // dataLength + 51
-  RequestRecord header{};
-  memcpy(&header, request.data(), 52);
-  EXPECT_EQ(header.MajorFunction, MJ_READ);
-  EXPECT_EQ(header.FileObject, 0x77u);
-  EXPECT_EQ(ByteOffsetOf(header), 0x200001000ull);
-  EXPECT_EQ(FileSizeOf(header), 0x100000010ull);
-  EXPECT_EQ(header.dataLength, 4u);
-  EXPECT_NE(header.requestId, 0u);
+  auto header = std::make_unique<RequestRecord>();
+  memcpy(header.get(), request.data(), 52);
+  EXPECT_EQ(header->MajorFunction, MJ_READ);
+  EXPECT_EQ(header->FileObject, 0x77u);
+  EXPECT_EQ(ByteOffsetOf(*header), 0x200001000ull);
+  EXPECT_EQ(FileSizeOf(*header), 0x100000010ull);
+  EXPECT_EQ(header->dataLength, 4u);
+  EXPECT_NE(header->requestId, 0u);
   EXPECT_EQ(result.status, 0xDEADu);  // not answered yet
 
   Bytes payload = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'X', 'Y'};
@@ -408,6 +409,122 @@ TEST(Forwarding, ALostLoopFailsItsRequestAndSuspendsTheConnection) {
   EXPECT_TRUE(first.channelFailure);  // no answer can come any more
   EXPECT_TRUE(second.channelFailure);
   EXPECT_FALSE(conn->active);
+}
+
+// Registers a Connection asking for wide pieces (or not); the answer's reserved word.
+uint32_t RegisterPieces(Peer& peer, const char* name, bool wide, uint32_t& reserved) {
+  ConnectionRecord record = Registration(kUser, name);
+  record.reserved = wide ? kAskWidePieces : 0;
+  auto answer = HandleControl(peer.peer, IOCTL_CONNECT, Image(record), 268);
+  EXPECT_EQ(answer->status, STATUS_SUCCESS);
+  EXPECT_EQ(answer->output.size(), sizeof record);
+  memcpy(&record, answer->output.data(), std::min(answer->output.size(), sizeof record));
+  reserved = record.reserved;
+  return record.connectionHandle;
+}
+
+ForwardPtr DataForward(uint8_t major, const Bytes& data, uint32_t outputLength, ForwardResult* result) {
+  auto forward = std::make_shared<Forward>();
+  forward->major = major;
+  forward->fileObject = 0x55;
+  forward->words[0] = static_cast<uint32_t>(std::max(data.size(), size_t{outputLength}));
+  forward->data = data;
+  forward->outputLength = outputLength;
+  forward->done = [result](ForwardResult& answer) { *result = answer; };
+  return forward;
+}
+
+TEST(Forwarding, WidePiecesAreAgreedAtRegistrationAndCarriedWhole) {
+  Peer agent(kUser);
+  uint32_t reserved = 0xFFFF;
+  uint32_t narrowHandle = RegisterPieces(agent, "narrowpieces", false, reserved);
+  EXPECT_EQ(reserved, 0u);  // registered as before: nothing agreed
+  EXPECT_EQ(ConnectionOf(kUser, narrowHandle)->pieceSize, kMaxChunk);
+  uint32_t handle = RegisterPieces(agent, "widepieces", true, reserved);
+  EXPECT_EQ(reserved, kAgreedWidePieces);
+  Connection* conn = ConnectionOf(kUser, handle);
+  ASSERT_NE(conn, nullptr);
+  EXPECT_EQ(conn->pieceSize, kWidePieceSize);
+
+  // A write of a whole megabyte travels as one record.
+  Bytes piece(kWidePieceSize);
+  for (size_t i = 0; i < piece.size(); ++i) piece[i] = static_cast<uint8_t>(i * 7 + (i >> 16));
+  ASSERT_EQ(Status(agent, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0, {}, 24), kWideChannelBufferSize),
+            STATUS_PENDING);
+  ForwardResult written;
+  written.status = 0xDEAD;
+  Submit(conn, DataForward(MJ_WRITE, piece, 0, &written));
+  uint32_t error;
+  Bytes request;
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  ASSERT_EQ(request.size(), kWidePieceSize + 51);
+  uint32_t dataLength;
+  memcpy(&dataLength, request.data() + offsetof(RequestRecord, dataLength), 4);
+  EXPECT_EQ(dataLength, kWidePieceSize);
+  EXPECT_TRUE(std::equal(piece.begin(), piece.end(), request.begin() + 48));
+
+  // Its reply, and a read of a whole megabyte answered whole.
+  ForwardResult read;
+  Submit(conn, DataForward(MJ_READ, {0, 0, 0x10, 0}, kWidePieceSize, &read));
+  ASSERT_EQ(Status(agent, IOCTL_GET_REQUEST, ReplyImage(handle, 0, kWidePieceSize, {}, 24),
+                   kWideChannelBufferSize),
+            STATUS_PENDING);
+  EXPECT_EQ(written.status, STATUS_SUCCESS);
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  ASSERT_EQ(Status(agent, IOCTL_GET_REQUEST,
+                   ReplyImage(handle, 0, kWidePieceSize, piece, kWideChannelBufferSize),
+                   kWideChannelBufferSize),
+            STATUS_PENDING);
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.data, piece);
+
+  // A reply larger than the Connection's buffer is refused, not read.
+  ForwardResult oversized;
+  Submit(conn, DataForward(MJ_READ, {0, 0, 0x10, 0}, kWidePieceSize, &oversized));
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  Bytes tooLarge = ReplyImage(handle, 0, kWidePieceSize, piece, kWideChannelBufferSize + 1);
+  ASSERT_EQ(Status(agent, IOCTL_GET_REQUEST, tooLarge, kWideChannelBufferSize), STATUS_PENDING);
+  EXPECT_EQ(oversized.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(oversized.data, Bytes(kWidePieceSize, 0));
+}
+
+TEST(Forwarding, NarrowConnectionRefusesWhatIsLargerThanItsPiece) {
+  Peer agent(kUser);
+  uint32_t reserved = 0;
+  uint32_t handle = RegisterPieces(agent, "narrowrefuses", false, reserved);
+  Connection* conn = ConnectionOf(kUser, handle);
+  ASSERT_EQ(Status(agent, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0, {}, 24), kChannelBufferSize),
+            STATUS_PENDING);
+  // A write the Connection cannot take whole fails instead of being cut.
+  ForwardResult written;
+  written.status = 0xDEAD;
+  Submit(conn, DataForward(MJ_WRITE, Bytes(kMaxChunk + 1, 'w'), 0, &written));
+  EXPECT_TRUE(written.channelFailure);
+  ForwardResult read;
+  read.status = 0xDEAD;
+  Submit(conn, DataForward(MJ_READ, {0, 0, 1, 0}, kMaxChunk + 1, &read));
+  EXPECT_TRUE(read.channelFailure);
+  // A piece that fits still goes out whole, on the same waiting call.
+  Submit(conn, DataForward(MJ_READ, {0, 0, 1, 0}, kMaxChunk, &read));
+  uint32_t error;
+  Bytes request;
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  EXPECT_EQ(request.size(), 4u + 51u);
+  // A reply one byte longer than the 65,589-byte buffer is refused.
+  Bytes data(kMaxChunk, 'r');
+  ASSERT_EQ(Status(agent, IOCTL_GET_REQUEST, ReplyImage(handle, 0, kMaxChunk, data, kChannelBufferSize + 1),
+                   kChannelBufferSize),
+            STATUS_PENDING);
+  EXPECT_EQ(read.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(read.data, Bytes(kMaxChunk, 0));
+  // The exact buffer is taken.
+  Submit(conn, DataForward(MJ_READ, {0, 0, 1, 0}, kMaxChunk, &read));
+  ASSERT_TRUE(agent.ReadAnswer(error, request));
+  ASSERT_EQ(Status(agent, IOCTL_GET_REQUEST, ReplyImage(handle, 0, kMaxChunk, data, kChannelBufferSize),
+                   kChannelBufferSize),
+            STATUS_PENDING);
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.data, data);
 }
 
 TEST(ControlPeer, AnswersNeverBlockAndAPeerThatStopsReadingIsDropped) {
@@ -557,11 +674,11 @@ TEST(ControlCodes, InternIoctlIsForwardedOnlyForTheCallersOwnConnection) {
   EXPECT_EQ(Status(shell, 0x142004, Image(command), 1296), STATUS_PENDING);
   Bytes request;
   ASSERT_TRUE(agent.ReadAnswer(error, request));
-  RequestRecord header{};
-  memcpy(&header, request.data(), 48);
-  EXPECT_EQ(header.MajorFunction, MJ_DEVICE_CONTROL);
-  EXPECT_EQ(header.Parameters[2], 0x142004u);
-  EXPECT_EQ(header.dataLength, 1296u);
+  auto header = std::make_unique<RequestRecord>();
+  memcpy(header.get(), request.data(), 48);
+  EXPECT_EQ(header->MajorFunction, MJ_DEVICE_CONTROL);
+  EXPECT_EQ(header->Parameters[2], 0x142004u);
+  EXPECT_EQ(header->dataLength, 1296u);
   Bytes reply(1296, 0x5A);
   HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 1296, reply), kChannelBufferSize);
   ASSERT_TRUE(shell.ReadAnswer(error, answer));

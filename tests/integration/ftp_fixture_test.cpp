@@ -103,6 +103,13 @@ TEST_F(FtpFixture, SmallReadsGoDirectAndLargeOnesThroughTheReadingJob) {
   EXPECT_EQ(out, std::vector<uint8_t>(data.begin() + 1024 * 1024, data.begin() + 1024 * 1024 + 65536));
   ASSERT_EQ(site->Read(entry, data.size() - 1000, data.size(), out), STATUS_SUCCESS);
   EXPECT_EQ(out, std::vector<uint8_t>(data.end() - 1000, data.end()));
+  // Whole wide pieces, as a Connection of wide pieces asks for them.
+  auto wide = Site();
+  wide->List();
+  FileEntry* again = wide->Entry(u"\\big.bin");
+  ASSERT_NE(again, nullptr);
+  ASSERT_EQ(wide->ReadAll(again, kWidePieceSize, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, data);
 }
 
 // Polls until the reading job cached up to `until` or stopped moving for a long while.

@@ -135,6 +135,24 @@ TEST_F(ApacheWebDav, RangedReadsDeliverTheRightBytes) {
   EXPECT_EQ(site.record.passive, 1) << "Apache answers Accept-Ranges: bytes";
 }
 
+TEST_F(ApacheWebDav, WholeWidePiecesAreReadInOneCall) {
+  const size_t kPiece = kWidePieceSize;
+  WriteFile(Data("wide.bin"), Pattern(5 * kPiece + 123));
+  TestSite site(server_->Url("/dav/"));
+  site.List();
+  FileEntry* entry = site.Entry(u"\\wide.bin");
+  ASSERT_NE(entry, nullptr);
+  std::vector<uint8_t> piece;
+  // The first reads go straight to the server as ranged GETs, later ones
+  // through the read-ahead blocks; pieces cross the blocks' boundaries.
+  for (uint64_t offset : {uint64_t{0}, uint64_t{kPiece / 2}, uint64_t{kPiece + kPiece / 2},
+                          uint64_t{5 * kPiece / 2}, uint64_t{4 * kPiece + 123}}) {
+    ASSERT_EQ(site.Read(entry, offset, offset + kPiece, piece), STATUS_SUCCESS) << offset;
+    ASSERT_EQ(piece, Pattern(kPiece, offset)) << offset;
+  }
+  EXPECT_NE(entry->sections, nullptr) << "a read-ahead block serves the later pieces";
+}
+
 TEST_F(ApacheWebDav, ReadAheadStartsAbove512000BytesOnTheSecondRead) {
   WriteFile(Data("exact.bin"), Pattern(512000));
   WriteFile(Data("large.bin"), Pattern(5 * 1048576 + 123));

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -94,12 +95,19 @@ TEST(ConnectionRecordTest, BytesForConnectAndDisconnect) {
   EXPECT_EQ(bytes[248], 'X');
   EXPECT_EQ(bytes[249], 0);
   EXPECT_EQ(bytes[250], 1);
-  for (size_t i = 251; i < 264; ++i) EXPECT_EQ(bytes[i], 0) << "offset " << i;
+  for (size_t i = 251; i < 260; ++i) EXPECT_EQ(bytes[i], 0) << "offset " << i;
+  EXPECT_EQ(record.reserved, kAskWidePieces);  // the agent asks for wide pieces
   EXPECT_EQ(bytes[264], 0xD4);
   EXPECT_EQ(bytes[267], 0xA1);
+  // Told to register as before, the agent sends the field as zero.
+  setenv("HALVENMOOR_NARROW_PIECES", "1", 1);
+  FillConnectionRecord(record, c, u"S-1-22-1-1000", true);
+  unsetenv("HALVENMOOR_NARROW_PIECES");
+  for (size_t i = 251; i < 264; ++i) EXPECT_EQ(bytes[i], 0) << "offset " << i;
 
   FillConnectionRecord(record, c, u"S-1-22-1-1000", false);
   EXPECT_EQ(bytes[250], 0);
+  EXPECT_EQ(record.reserved, 0u);  // an unregistration asks for nothing
   EXPECT_EQ(bytes[264], 0xD4);
 }
 

@@ -12,6 +12,7 @@ void LoopTest::SetUp() {
   connection = std::make_unique<Connection>();
   connection->site = &site;
   connection->connectionHandle = kConnectionHandle;
+  connection->pieceSize = pieceSize;
   connection->serverBasePath = u"/dav";
   connection->mapped = 1;
   connection->connected = 1;

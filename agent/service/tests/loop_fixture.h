@@ -72,6 +72,7 @@ class LoopTest : public ::testing::Test {
   std::vector<uint8_t> initialReply;
   bool loopEnded = false;
   uint32_t nextRequestId = 100;
+  size_t pieceSize = kMaxChunk;  // what registration agreed; set before SetUp
 };
 
 }  // namespace hvm::test

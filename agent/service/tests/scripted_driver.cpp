@@ -42,6 +42,7 @@ std::vector<uint8_t> ScriptedDriver::AcceptLoop() {
   ControlFrame frame;
   if (ReadControlFrame(loopFd_, frame) != 1 || frame.code != IOCTL_GET_REQUEST)
     throw std::runtime_error("no GET_REQUEST");
+  lastOutLength_ = frame.outLength;
   return frame.input;
 }
 
@@ -52,6 +53,7 @@ std::vector<uint8_t> ScriptedDriver::Exchange(const RequestRecord& request) {
   ControlFrame frame;
   if (ReadControlFrame(loopFd_, frame) != 1 || frame.code != IOCTL_GET_REQUEST)
     throw std::runtime_error("loop did not call again");
+  lastOutLength_ = frame.outLength;
   return frame.input;
 }
 

@@ -32,6 +32,8 @@ class ScriptedDriver {
   std::vector<uint8_t> Exchange(const RequestRecord& request);
   // Completes the pending call with 0 bytes: the driver suspended the Connection.
   void Suspend();
+  // The output length the loop's latest IOCTL_GET_REQUEST announced.
+  uint32_t lastOutLength() const { return lastOutLength_; }
   // Waits (up to 5 s) until n cleanup-done records arrived.
   std::vector<CleanupDone> WaitCleanupDone(size_t n);
 
@@ -41,6 +43,7 @@ class ScriptedDriver {
   std::string runtimeDir_;
   int listenFd_ = -1;
   int loopFd_ = -1;
+  uint32_t lastOutLength_ = 0;
   std::thread acceptThread_;
   std::mutex lock_;
   std::condition_variable changed_;

@@ -57,22 +57,25 @@ TEST(ChannelRecords, RequestAndReplyImages) {
   q->fileValueHigh = 0x33333333, q->validLengthHigh = 0x44444444;
   q->requestId = 0x55555555, q->fileValue = 0x66666666, q->dataLength = 0x10000;
   q->data[0] = 0xD0;
-  q->data[sizeof q->data - 1] = 0xDF;
+  q->data[kChannelBufferSize - kRequestHeaderSize - 1] = 0xDF;  // the last byte of a 64 KiB record
+  q->data[sizeof q->data - 1] = 0xDE;                          // and of a wide one
   ExpectImage(q.get(), {{0, 1, 0x12}, {1, 1, 0x34}, {2, 1, 0x56}, {3, 1, 0x78},
                         {4, 4, 0xA0A0A0A0}, {8, 4, 0xA0A0A0A1}, {12, 4, 0xA0A0A0A2},
                         {16, 4, 0xA0A0A0A3}, {20, 4, 0x11111111}, {24, 4, 0x22222222},
                         {28, 4, 0x33333333}, {32, 4, 0x44444444}, {36, 4, 0x55555555},
                         {40, 4, 0x66666666}, {44, 4, 0x10000}, {48, 1, 0xD0},
-                        {65588, 1, 0xDF}});
+                        {65588, 1, 0xDF}, {1048628, 1, 0xDE}});
+  static_assert(sizeof(RequestRecord) == 1048629);  // 1 MiB of data and the 53 bytes of header room
 
   auto r = Zeroed<ReplyRecord>();
   r->marker = kRecordMarker, r->connectionHandle = 0x01020304;
   r->status = STATUS_INVALID_DEVICE_REQUEST, r->information = 0x0A0B0C0D, r->value = 0xFFFFFFFF;
   r->data[0] = 0x5A;
-  r->data[sizeof r->data - 1] = 0xA5;
+  r->data[kChannelBufferSize - kReplyHeaderSize - 1] = 0xA5;
+  r->data[sizeof r->data - 1] = 0xA4;
   ExpectImage(r.get(), {{0, 4, 0xFF}, {4, 1, 0x04}, {4, 4, 0x01020304}, {8, 4, 0xC0000010},
                         {12, 4, 0x0A0B0C0D}, {16, 4, 0xFFFFFFFF}, {20, 1, 0x5A},
-                        {65588, 1, 0xA5}});
+                        {65588, 1, 0xA5}, {1048628, 1, 0xA4}});
 }
 
 TEST(ChannelRecords, PingAndCleanupDoneImages) {
@@ -160,6 +163,28 @@ TEST(ChannelRecords, ReplyCarriesOnlyWhatTheAnsweredRequestTakes) {
   // Listings and controls may fill the whole area.
   EXPECT_EQ(bytesFor(MJ_DIRECTORY_CONTROL), 20u + kMaxChunk);
   EXPECT_EQ(bytesFor(MJ_DEVICE_CONTROL), 20u + kMaxChunk);
+}
+
+TEST(ChannelRecords, WidePiecesFollowTheConnectionsPieceSize) {
+  EXPECT_EQ(ChannelBufferSizeFor(kMaxChunk), kChannelBufferSize);
+  EXPECT_EQ(ChannelBufferSizeFor(kWidePieceSize), 1048629u);
+  EXPECT_EQ(ContentPushEndFor(kMaxChunk), 0x20000u);
+  EXPECT_EQ(ContentPushEndFor(kWidePieceSize), 0x200000u);
+  EXPECT_EQ(kAskWidePieces & kAgreedWidePieces, 0u);  // an echo of the question is no agreement
+  auto r = Zeroed<RequestRecord>();
+  r->MajorFunction = MJ_READ;
+  uint32_t want = kWidePieceSize;
+  memcpy(r->data, &want, 4), r->dataLength = 4;
+  EXPECT_EQ(ReplyBytesFor(r.get(), kWidePieceSize), 20u + kWidePieceSize);
+  EXPECT_EQ(ReplyBytesFor(r.get()), 20u + kMaxChunk);  // a 64 KiB Connection's area
+  want = 0xFFFFFFFF;
+  memcpy(r->data, &want, 4);
+  EXPECT_EQ(ReplyBytesFor(r.get(), kWidePieceSize), 20u + kWidePieceSize);
+  // Listings and controls keep the 64 KiB area on a wide Connection too.
+  r->MajorFunction = MJ_DIRECTORY_CONTROL;
+  EXPECT_EQ(ReplyBytesFor(r.get(), kWidePieceSize), 20u + kMaxChunk);
+  r->MajorFunction = MJ_WRITE;
+  EXPECT_EQ(ReplyBytesFor(r.get(), kWidePieceSize), 24u);
 }
 
 }  // namespace
