@@ -4,7 +4,10 @@ add_library(hvm_offline STATIC
   ${CMAKE_CURRENT_LIST_DIR}/record_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/local_tree.cpp
   ${CMAKE_CURRENT_LIST_DIR}/offline_cache.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/synchronizer.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/synchronizer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/connection_sync_server.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/file_client.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/offline_commands.cpp)
 target_include_directories(hvm_offline PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(hvm_offline PUBLIC hvm_remote_client hvm_errtext hvm_service hvm_platform moorlib Threads::Threads)
 
