@@ -235,7 +235,10 @@ void LocalTree::ClearParts() const {
     if (name != "." && name != "..") names.emplace_back(name);
   }
   closedir(dir);
-  for (const std::string& name : names) unlinkat(parts.get(), name.c_str(), 0);
+  // Parts of this process may be in the middle of their writing.
+  std::string own = "part-" + std::to_string(getpid()) + "-";
+  for (const std::string& name : names)
+    if (name.compare(0, own.size(), own) != 0) unlinkat(parts.get(), name.c_str(), 0);
 }
 
 }  // namespace hvm

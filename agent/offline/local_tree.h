@@ -64,7 +64,8 @@ class LocalTree {
   bool Remove(std::u16string_view path, bool folder) const;
   // Moves within the tree; false with errno.
   bool Move(std::u16string_view from, std::u16string_view to) const;
-  // Empties the parts folder (partly written files of a run that was killed).
+  // Empties the parts folder of partly written files that other (ended)
+  // processes left behind.
   void ClearParts() const;
 
  private:

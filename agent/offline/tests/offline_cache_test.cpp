@@ -225,6 +225,15 @@ TEST_F(OfflineCacheTest, AFailedReplaceKeepsTheOldFileAndLeavesNoPart) {
   while (dirent* d = readdir(dir)) if (d->d_name[0] != '.') parts.push_back(d->d_name);
   closedir(dir);
   EXPECT_TRUE(parts.empty());
+  // A part another (killed) process left goes at the next opening; this process's own stay.
+  std::string stale = root_ + "/site1.part/part-1-0";
+  std::string own = root_ + "/site1.part/part-" + std::to_string(getpid()) + "-999";
+  std::ofstream(stale) << "half";
+  std::ofstream(own) << "busy";
+  OfflineCache again(root_, u"site1");
+  ASSERT_TRUE(again.Open(false));
+  EXPECT_EQ(SizeOf(stale), -1);
+  EXPECT_EQ(SizeOf(own), 4);
   // A folder is never replaced by a file.
   EXPECT_NE(cache.tree().ReplaceFile(u"\\docs", [](int fd) { return WriteText(fd, "x"); }, 0), 0u);
   // The modification time given is the file's.
