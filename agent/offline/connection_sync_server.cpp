@@ -26,7 +26,7 @@ RemoteItem ItemOf(const FileEntry& entry) {
   RemoteItem item;
   item.name = std::u16string(entry.Name());
   item.folder = entry.IsDirectory();
-  item.size = entry.size == kNoSize ? 0 : entry.size;
+  item.size = entry.size == kNoSize ? kUnknownItemSize : entry.size;
   item.modified = entry.lastWriteTime;
   return item;
 }

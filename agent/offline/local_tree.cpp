@@ -168,8 +168,13 @@ bool LocalTree::Names(std::u16string_view path, std::vector<std::string>& names)
   return true;
 }
 
+bool LocalTree::SyncAll() const {
+  Descriptor folder(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return folder.get() >= 0 && syncfs(folder.get()) == 0;
+}
+
 uint32_t LocalTree::ReplaceFile(std::u16string_view path, const std::function<uint32_t(int)>& fill,
-                                FileTime modified) const {
+                                FileTime modified, bool durable) const {
   std::string name;
   Descriptor parent(OpenParent(path, true, name));
   if (parent.get() < 0) return static_cast<uint32_t>(errno);
@@ -179,7 +184,7 @@ uint32_t LocalTree::ReplaceFile(std::u16string_view path, const std::function<ui
   Descriptor file(openat(parts.get(), part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (file.get() < 0) return static_cast<uint32_t>(errno);
   uint32_t result = fill(file.get());
-  if (result == 0 && fsync(file.get()) != 0) result = static_cast<uint32_t>(errno);
+  if (result == 0 && durable && fsync(file.get()) != 0) result = static_cast<uint32_t>(errno);
   if (result == 0 && modified != 0) {
     timespec times[2] = {TimespecOf(modified), TimespecOf(modified)};
     if (futimens(file.get(), times) != 0) result = static_cast<uint32_t>(errno);
@@ -195,7 +200,7 @@ uint32_t LocalTree::ReplaceFile(std::u16string_view path, const std::function<ui
     unlinkat(parts.get(), part.c_str(), 0);
     return result;
   }
-  fsync(parent.get());
+  if (durable) fsync(parent.get());
   return 0;
 }
 

@@ -56,8 +56,11 @@ class LocalTree {
   // new file in the parts folder and returns 0 or its error; the file is
   // flushed, given the modification time (when not 0) and renamed over path.
   // A failure leaves the old file as it was.
+  // Without durable the file is not flushed here: SyncAll does it for many at once.
   uint32_t ReplaceFile(std::u16string_view path, const std::function<uint32_t(int fd)>& fill,
-                       FileTime modified) const;
+                       FileTime modified, bool durable = true) const;
+  // Flushes everything written to the tree's file system (syncfs).
+  bool SyncAll() const;
   // Sets the access and modification times of the file or folder.
   bool SetTimes(std::u16string_view path, FileTime modified) const;
   // Removes the file, or the empty folder when folder is set; false with errno.

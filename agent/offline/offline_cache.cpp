@@ -65,7 +65,31 @@ OfflineCache::OfflineCache(std::string root, std::u16string siteName)
       validName_(IsPlainName(Utf16ToUtf8(siteName_))),
       tree_(root_ + "/" + Utf16ToUtf8(siteName_), root_ + "/" + Utf16ToUtf8(siteName_) + ".part") {}
 
-OfflineCache::~OfflineCache() { CompactJournal(); }
+OfflineCache::~OfflineCache() {
+  EndBatch();
+  CompactJournal();
+}
+
+void OfflineCache::BeginBatch() {
+  batch_ = true;
+  journal_.DeferFlush(true);
+  pending_.DeferFlush(true);
+}
+
+bool OfflineCache::Commit() {
+  if (!batch_) return true;
+  bool ok = tree_.SyncAll();
+  ok = journal_.Flush() && ok;
+  return pending_.Flush() && ok;
+}
+
+void OfflineCache::EndBatch() {
+  if (!batch_) return;
+  Commit();
+  batch_ = false;
+  journal_.DeferFlush(false);
+  pending_.DeferFlush(false);
+}
 
 std::string OfflineCache::JournalPath() const { return root_ + "/" + Utf16ToUtf8(siteName_) + ".sys"; }
 std::string OfflineCache::PendingPath() const {

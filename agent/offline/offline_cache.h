@@ -49,6 +49,12 @@ class OfflineCache {
   NTSTATUS FreeRecord(std::u16string_view path, bool recursive);
   bool HasRecordsBelow(std::u16string_view folder) const;
   void CompactJournal();
+  // Many copies at once: files and records are written without waiting for
+  // the disk each time; Commit flushes the files first, then the records, so
+  // a record on the disk never names a copy that is not. Ending the batch commits.
+  void BeginBatch();
+  bool Commit();
+  void EndBatch();
   // The records that are not free, in path order (a folder before its contents).
   std::vector<JournalRecord> Records() const;
 
@@ -63,6 +69,7 @@ class OfflineCache {
   int DeleteLocalTree(std::u16string_view folder, bool keepRecords);
 
   LocalTree& tree() { return tree_; }
+  bool InBatch() const { return batch_; }
   const std::u16string& siteName() const { return siteName_; }
   std::string JournalPath() const;
   std::string PendingPath() const;
@@ -86,6 +93,7 @@ class OfflineCache {
   std::map<std::u16string, size_t, PathNoCaseLess> index_;
   std::map<std::u16string, size_t, PathNoCaseLess> pendingIndex_;
   bool hasFreeRecords_ = false;
+  bool batch_ = false;
 };
 
 // True when the cache root exists and the site's journal holds no record

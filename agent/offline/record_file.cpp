@@ -100,7 +100,7 @@ bool RecordFile::Open(const std::string& path, bool readOnly) {
 bool RecordFile::Write(size_t slot, const JournalRecord& record) {
   if (fd_ < 0 || readOnly_ || slot > records_.size()) return false;
   if (!WriteAllAt(fd_, &record, kRecordSize, static_cast<off_t>(slot * kRecordSize))) return false;
-  if (fdatasync(fd_) != 0) return false;
+  if (!deferFlush_ && fdatasync(fd_) != 0) return false;
   if (slot == records_.size()) {
     records_.push_back(record);
   } else {
@@ -108,6 +108,8 @@ bool RecordFile::Write(size_t slot, const JournalRecord& record) {
   }
   return true;
 }
+
+bool RecordFile::Flush() { return fd_ < 0 || readOnly_ || fdatasync(fd_) == 0; }
 
 bool RecordFile::Replace(const std::vector<JournalRecord>& kept) {
   if (fd_ < 0 || readOnly_) return false;

@@ -27,7 +27,12 @@ class RecordFile {
 
   const std::vector<JournalRecord>& records() const { return records_; }
   // Writes record slot (records().size() appends); false when not written.
+  // The record is on the disk when Write returns unless flushing is deferred;
+  // a killed process loses nothing either way (the system holds the bytes).
   bool Write(size_t slot, const JournalRecord& record);
+  // With true, writes wait for Flush before they reach the disk.
+  void DeferFlush(bool defer) { deferFlush_ = defer; }
+  bool Flush();
   // Keeps only the records keep() accepts, in their order: a new file is
   // written, flushed and renamed over the old one, so a crash leaves one or
   // the other whole. The slots change.
@@ -45,6 +50,7 @@ class RecordFile {
   std::string path_;
   int fd_ = -1;
   bool readOnly_ = true;
+  bool deferFlush_ = false;
   std::vector<JournalRecord> records_;
 };
 

@@ -13,10 +13,12 @@
 
 namespace hvm {
 
+inline constexpr uint64_t kUnknownItemSize = ~uint64_t{0};
+
 struct RemoteItem {
   std::u16string name;
   bool folder = false;
-  uint64_t size = 0;
+  uint64_t size = kUnknownItemSize;
   FileTime modified = 0;
 };
 

@@ -61,6 +61,16 @@ Synchronizer::Synchronizer(OfflineCache& cache, SyncServer& server, SyncCallback
     : cache_(cache), server_(server), callbacks_(std::move(callbacks)) {
   if (!callbacks_.askConflict)
     callbacks_.askConflict = [](std::u16string_view path) { return AskConflictQuestion(NameOf(path)); };
+  cache_.BeginBatch();
+}
+
+Synchronizer::~Synchronizer() { cache_.EndBatch(); }
+
+void Synchronizer::Copied() {
+  constexpr unsigned kFilesPerCommit = 256;
+  if (++sinceCommit_ < kFilesPerCommit) return;
+  cache_.Commit();
+  sinceCommit_ = 0;
 }
 
 void Synchronizer::Failure(std::u16string_view operation, uint32_t code, std::u16string_view path,
@@ -88,7 +98,7 @@ bool Synchronizer::Step() {
 bool Synchronizer::Download(std::u16string_view path, const RemoteItem& item) {
   uint32_t result = cache_.tree().ReplaceFile(
       path, [&](int fd) { return static_cast<uint32_t>(server_.Download(path, item.size, fd)); },
-      item.modified);
+      item.modified, !cache_.InBatch());
   if (result != 0) {
     Failure(kWriteToLocal, result, path, kWriteToLocalText);
     return false;
@@ -96,6 +106,7 @@ bool Synchronizer::Download(std::u16string_view path, const RemoteItem& item) {
   cache_.SetRecord(kJournalFile, path, item.modified);
   cache_.ClearPending(path);
   counts_.downloaded += 1;
+  Copied();
   return true;
 }
 
@@ -122,6 +133,7 @@ bool Synchronizer::Upload(std::u16string_view path, FileTime localTime) {
     cache_.tree().SetTimes(path, item.modified);
   cache_.ClearPending(path);
   counts_.uploaded += 1;
+  Copied();
   if (callbacks_.notify) {
     callbacks_.notify(path, SHCNE_UPDATEITEM);
     callbacks_.notify(path, SHCNE_CREATE);
@@ -168,6 +180,13 @@ int Synchronizer::SyncFile(std::u16string_view path, const RemoteItem& listed) {
   }
   const JournalRecord* record = cache_.FindRecord(path);
   FileTime journalTime = record != nullptr ? record->serverTime : localTime;
+  // Equal times with another size: a copy a power loss cut short.
+  if (Difference(localTime, item.modified) == 0 && item.size != kUnknownItemSize &&
+      item.size != static_cast<uint64_t>(info.st_size) &&
+      Difference(localTime, journalTime) == 0) {
+    Download(path, item);
+    return 0;
+  }
   if (Difference(localTime, item.modified) == 0) {
     if (record == nullptr || record->serverTime != item.modified)
       cache_.SetRecord(kJournalFile, path, item.modified);

@@ -39,7 +39,9 @@ struct SyncCallbacks {
 
 class Synchronizer {
  public:
+  // Runs its copies as one batch of the cache (committed every few hundred files and at the end).
   Synchronizer(OfflineCache& cache, SyncServer& server, SyncCallbacks callbacks = {});
+  ~Synchronizer();
 
   // The folders of the journal; 0 when there is nothing to do.
   int SynchronizeSite();
@@ -65,6 +67,7 @@ class Synchronizer {
   bool UnchangedTree(std::u16string_view folder) const;
   int64_t Difference(FileTime a, FileTime b) const;
   bool Step();
+  void Copied();
   void Failure(std::u16string_view operation, uint32_t code, std::u16string_view path,
                std::u16string_view text);
 
@@ -72,6 +75,7 @@ class Synchronizer {
   SyncServer& server_;
   SyncCallbacks callbacks_;
   bool withProgress_ = false;
+  unsigned sinceCommit_ = 0;
   Counts counts_;
 };
 

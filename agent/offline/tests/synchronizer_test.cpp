@@ -177,6 +177,11 @@ TEST_F(SynchronizerTest, MinutePreciseTimesIgnoreSecondsAndCopiesWithoutRecordFo
   EditLocal("/docs/b.txt", "stale b", 1600000000);
   ASSERT_EQ(Sync(), 0);
   EXPECT_EQ(Read(LocalPath("/docs/b.txt")), "server b");
+  // A copy with the server's time but not its size (cut short by a power loss) is fetched again.
+  const FileTime aTime = cache_->FindRecord(u"\\docs\\a.txt")->serverTime;
+  EditLocal("/docs/a.txt", "ser", static_cast<time_t>((aTime - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond));
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "server a");
 }
 
 TEST_F(SynchronizerTest, HostileNamesFromTheServerWriteNothing) {
