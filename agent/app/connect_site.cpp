@@ -107,6 +107,8 @@ int SiteConnector::MapSite(int index, bool offline) {
   // Server changes a re-listing finds reach the kernel through the notification queue.
   c.hooks.serverChanged = QueueShellNotify;
   InstallOfflineHooks(c);
+  // A Connection that ended on its own (the driver suspended it) may have left the mark.
+  if (!offline && c.site->mappedDrive == 0) c.site->flags &= ~kSiteOffline;
   return MapConnection(c, offline);
 }
 
