@@ -23,7 +23,8 @@ SYSTEMS = []
 class OfflineCase(unittest.TestCase):
     """One system with site1 as the drive M; its folder docs made available offline."""
 
-    files = {"docs/a.txt": b"server a\n", "docs/b.txt": b"server b\n", "docs/sub/c.txt": b"server c\n"}
+    files = {"docs/a.txt": b"server a\n", "docs/b.txt": b"server b\n", "docs/sub/c.txt": b"server c\n",
+             "docs/d.txt": b"server d\n"}
 
     @classmethod
     def setUpClass(cls):
@@ -89,12 +90,15 @@ class OfflineRoundTrip(OfflineCase):
         os.makedirs(os.path.join(self.drive, "docs", "newdir"))
         self.write_on_drive("docs/newdir/n.txt", b"deep\n")
         os.unlink(os.path.join(self.drive, "docs", "b.txt"))
+        os.rename(os.path.join(self.drive, "docs", "d.txt"), os.path.join(self.drive, "docs", "sub", "d2.txt"))
         self.assertIsNotNone(self.server_bytes("docs/b.txt"))  # nothing reached the server yet
         self.reconnect(offline=False)  # the site synchronises on connect
         self.assertEqual(self.server_bytes("docs/a.txt"), b"edited offline\n")
         self.assertEqual(self.server_bytes("docs/new.txt"), b"made offline\n")
         self.assertEqual(self.server_bytes("docs/newdir/n.txt"), b"deep\n")
         self.assertIsNone(self.server_bytes("docs/b.txt"))
+        self.assertIsNone(self.server_bytes("docs/d.txt"))
+        self.assertEqual(self.server_bytes("docs/sub/d2.txt"), b"server d\n")
         self.assertEqual(self.system.run(f"cat '{self.drive}/docs/new.txt'").out, "made offline\n")
 
     def test_3_both_changed_asks_and_keeps_both(self):
