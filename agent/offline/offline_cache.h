@@ -69,6 +69,7 @@ class OfflineCache {
   int DeleteLocalTree(std::u16string_view folder, bool keepRecords);
 
   LocalTree& tree() { return tree_; }
+  const LocalTree& tree() const { return tree_; }
   bool InBatch() const { return batch_; }
   const std::u16string& siteName() const { return siteName_; }
   std::string JournalPath() const;

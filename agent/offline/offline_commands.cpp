@@ -145,7 +145,7 @@ int SynchronizeSite(Connection& c) {
   struct stat info {};
   if (stat(root.c_str(), &info) != 0) return 0;
   OfflineCache cache(root, std::u16string(c.Name()));
-  if (!cache.Open(false) || cache.Records().empty()) return 0;
+  if (!cache.Open(false) || (cache.Records().empty() && cache.PendingChanges().empty())) return 0;
   ConnectionSyncServer server(c);
   auto progress = std::make_shared<ProgressReport>(std::u16string(c.Name()));
   Synchronizer sync(cache, server, CallbacksFor(c, progress));

@@ -33,13 +33,18 @@ std::u16string Join(std::u16string_view folder, std::u16string_view name) {
   return path;
 }
 
+std::u16string_view ParentOf(std::u16string_view path) {
+  size_t slash = path.rfind(u'\\');
+  return slash == std::u16string_view::npos ? std::u16string_view() : path.substr(0, slash);
+}
+
 std::u16string_view NameOf(std::u16string_view path) {
   size_t slash = path.rfind(u'\\');
   return slash == std::u16string_view::npos ? path : path.substr(slash + 1);
 }
 
 bool StatLocal(const OfflineCache& cache, std::u16string_view path, struct stat& info) {
-  return const_cast<OfflineCache&>(cache).tree().Stat(path, info);
+  return cache.tree().Stat(path, info);
 }
 
 }  // namespace
@@ -222,7 +227,7 @@ bool Synchronizer::UnchangedCopy(std::u16string_view path) const {
 // the server deleted it, nothing of it is new here.
 bool Synchronizer::UnchangedTree(std::u16string_view folder) const {
   std::vector<std::string> names;
-  if (!const_cast<OfflineCache&>(cache_).tree().Names(folder, names)) return false;
+  if (!cache_.tree().Names(folder, names)) return false;
   for (const std::string& name : names) {
     std::u16string path = Join(folder, Utf8ToUtf16(name));
     struct stat info {};
@@ -316,6 +321,15 @@ int Synchronizer::SynchronizeFolder(std::u16string_view folder, bool recursive, 
     if (result != 0) return result;
     if (!Step()) return kSyncCancelled;
   }
+  // Deleted here and gone from the server as well: nothing is left to do.
+  std::set<std::u16string, PathNoCaseLess> onServer;
+  for (const RemoteItem& item : items) onServer.insert(item.name);
+  for (const JournalRecord& change : cache_.PendingChanges()) {
+    std::u16string_view path = WideField(change.path, kJournalPathChars);
+    if (change.state == kPendingDelete && EqualsNoCase(ParentOf(path), folder == u"\\" ? u"" : folder) &&
+        !onServer.count(std::u16string(NameOf(path))))
+      cache_.ClearPending(path);
+  }
   if (top && withProgress) cache_.total = cache_.done = 0;
   return 0;
 }
@@ -323,6 +337,7 @@ int Synchronizer::SynchronizeFolder(std::u16string_view folder, bool recursive, 
 int Synchronizer::SynchronizeSite() {
   std::vector<JournalRecord> records = cache_.Records();
   std::vector<std::u16string> treeFolders;
+  std::vector<std::u16string> folders;
   cache_.total = cache_.done = 0;
   int result = 0;
   for (const JournalRecord& record : records) {
@@ -336,12 +351,55 @@ int Synchronizer::SynchronizeSite() {
     if (recursive) treeFolders.push_back(path);
     result = SynchronizeFolder(path, recursive, true, false);
     if (result == kSyncCancelled) break;
+    folders.push_back(path);
     if (callbacks_.progress && !callbacks_.progress(cache_.done, cache_.total)) {
       result = kSyncCancelled;
       break;
     }
   }
+  if (result != kSyncCancelled) DeleteGoneFolders(folders);
   return result;
+}
+
+// Offline folders deleted here whole: their records went with them, so no
+// folder run met them. Their contents go first (the changes in reverse path
+// order), each file only while the server still has the copy it had; a
+// folder only once the server's copy is empty, so nothing someone else put
+// there is lost.
+void Synchronizer::DeleteGoneFolders(const std::vector<std::u16string>& visited) {
+  std::vector<JournalRecord> changes = cache_.PendingChanges();
+  for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
+    const JournalRecord& change = *it;
+    std::u16string path(WideField(change.path, kJournalPathChars));
+    bool seen = false;
+    for (const std::u16string& folder : visited)
+      seen = seen || PathIsAtOrBelow(path, folder == u"\\" ? u"" : folder);
+    struct stat info {};
+    if (seen || change.state != kPendingDelete || StatLocal(cache_, path, info)) continue;
+    RemoteItem item;
+    NTSTATUS status = server_.Stat(path, item);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+      cache_.ClearPending(path);
+      continue;
+    }
+    if (status != STATUS_SUCCESS) continue;
+    // A file the server changed since it was copied stays there, and so does
+    // a folder that still holds something.
+    std::vector<RemoteItem> inside;
+    bool keep = item.folder ? (server_.List(path, inside) != STATUS_SUCCESS || !inside.empty())
+                            : Difference(item.modified, change.serverTime) != 0;
+    if (keep) {
+      cache_.ClearPending(path);
+      continue;
+    }
+    status = server_.Delete(path, item.folder);
+    if (status == STATUS_SUCCESS) {
+      cache_.ClearPending(path);
+      counts_.deletedOnServer += 1;
+    } else {
+      Failure(u"Delete", status, path, u"Cannot delete the folder on the server");
+    }
+  }
 }
 
 int Synchronizer::CopyFolderToLocal(std::u16string_view folder, bool recursive, bool top) {

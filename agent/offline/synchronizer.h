@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "agent/offline/offline_cache.h"
 #include "agent/offline/sync_server.h"
@@ -66,6 +67,7 @@ class Synchronizer {
   bool UnchangedCopy(std::u16string_view path) const;
   bool UnchangedTree(std::u16string_view folder) const;
   int64_t Difference(FileTime a, FileTime b) const;
+  void DeleteGoneFolders(const std::vector<std::u16string>& visited);
   bool Step();
   void Copied();
   void Failure(std::u16string_view operation, uint32_t code, std::u16string_view path,

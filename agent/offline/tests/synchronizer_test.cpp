@@ -147,6 +147,37 @@ TEST_F(SynchronizerTest, DeletionsOnEitherSideReachTheOther) {
   EXPECT_EQ(OnServer("/docs/c.txt"), "local c2");
 }
 
+TEST_F(SynchronizerTest, AnOfflineFolderDeletedWholeGoesFromTheServerButNotWhatOthersAdded) {
+  ASSERT_EQ(mkdir((base_ + "/server/old").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((base_ + "/server/busy").c_str(), 0700), 0);
+  server_->Put(u"\\old\\x.txt", "x");
+  server_->Put(u"\\busy\\y.txt", "y");
+  for (const char16_t* folder : {u"\\old", u"\\busy"}) {
+    Synchronizer copy(*cache_, *server_);
+    ASSERT_EQ(copy.CopyFolderToLocal(folder, true, true), 0);
+    cache_->SetRecord(kJournalFolderTree, folder, 0);
+  }
+  // Both deleted here as the offline client notes it: files first, then the folder.
+  for (const char16_t* file : {u"\\old\\x.txt", u"\\busy\\y.txt"}) {
+    cache_->SetPending(kPendingDelete, file, cache_->FindRecord(file)->serverTime);
+    cache_->FreeRecord(file, false);
+  }
+  ASSERT_EQ(std::system(("rm -rf '" + LocalPath("/old") + "' '" + LocalPath("/busy") + "'").c_str()), 0);
+  for (const char16_t* folder : {u"\\old", u"\\busy"}) {
+    cache_->SetPending(kPendingDelete, folder, 0);
+    cache_->FreeRecord(folder, true);
+  }
+  // Someone else added a file to one of them meanwhile.
+  server_->Put(u"\\busy\\other.txt", "theirs");
+  Synchronizer sync(*cache_, *server_);
+  EXPECT_EQ(sync.SynchronizeSite(), 0);
+  struct stat info {};
+  EXPECT_NE(stat((base_ + "/server/old").c_str(), &info), 0);
+  EXPECT_EQ(OnServer("/busy/other.txt"), "theirs");
+  EXPECT_EQ(OnServer("/busy/y.txt"), "<missing>");
+  EXPECT_TRUE(cache_->PendingChanges().empty());
+}
+
 TEST_F(SynchronizerTest, AnUploadAKilledRunBeganIsFinishedWithoutAQuestion) {
   MakeOffline();
   EditLocal("/docs/a.txt", "local a2", 1800000000);
