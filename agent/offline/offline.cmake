@@ -18,4 +18,8 @@ hvm_add_test(offline_cache_test
 hvm_add_test(offline_sync_test
   SOURCES ${HVM_OFFLINE_TESTS}/synchronizer_test.cpp
   LIBS hvm_offline)
+hvm_add_test(offline_file_client_test
+  SOURCES ${HVM_OFFLINE_TESTS}/file_client_test.cpp
+  LIBS hvm_offline)
+
 include(${CMAKE_SOURCE_DIR}/shell/moornook.cmake)
