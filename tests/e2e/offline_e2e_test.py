@@ -62,8 +62,21 @@ class OfflineCase(unittest.TestCase):
             return None
 
     def write_on_drive(self, relative, content):
-        with open(os.path.join(self.drive, relative), "wb") as f:
-            f.write(content)
+        path = os.path.join(self.drive, relative)
+        try:
+            with open(path, "wb") as f:
+                f.write(content)
+        except OSError as first:
+            # What the drive shows afterwards tells a passing fault from a lasting one.
+            time.sleep(1)
+            try:
+                with open(path, "wb") as f:
+                    f.write(content)
+                again = "a second try a second later succeeded"
+            except OSError as second:
+                again = f"a second try failed too: {second}"
+            listing = self.system.run(f"ls -la '{os.path.dirname(path)}' | head -5", check=False).out
+            raise AssertionError(f"writing {relative} on the drive: {first}; {again}\n{listing}") from first
 
     def reconnect(self, offline):
         self.system.moorgate("--disconnect", "site1")
