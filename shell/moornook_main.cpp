@@ -1,8 +1,5 @@
 // moornook: the offline commands of a folder on a Halvenmoor drive, and the
 // file managers' actions that call it.
-#include <limits.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,10 +7,10 @@
 
 #include "agent/offline/offline_commands.h"
 #include "common/moorlib.h"
-#include "platform/runtime_paths.h"
 #include "platform/wide_text.h"
-#include "shell/moornook_actions.h"
-#include "shell/moornook_request.h"
+#include "shell/drive_path.h"
+#include "shell/file_manager_actions.h"
+#include "shell/shell_commands.h"
 
 namespace hvm {
 namespace {
@@ -45,26 +42,9 @@ const char* StateText(uint16_t state) {
   return "not available offline";
 }
 
-std::string ProgramPath(const char* argv0) {
-  char buffer[PATH_MAX];
-  ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length > 0) return std::string(buffer, static_cast<size_t>(length));
-  return argv0;
-}
-
-int InstallActions(const char* argv0) {
-  std::vector<std::string> problems;
-  std::vector<std::string> written = InstallFileManagerActions(DefaultActionFolders(), ProgramPath(argv0), problems);
-  for (const std::string& file : written) std::printf("installed %s\n", file.c_str());
-  for (const std::string& problem : problems) std::fprintf(stderr, "moornook: %s\n", problem.c_str());
-  return problems.empty() ? 0 : kExitFailed;
-}
-
 int RunCommand(uint32_t code, const std::string& folder) {
-  char16_t sid[kSidChars] = {};
-  GetCurrentUserSidString(sid, static_cast<int>(kSidChars - 1));
-  DriveTarget target;
-  if (!FindDriveTarget(folder, MountPointPath(), std::u16string(WideField(sid, kSidChars)), target)) {
+  DrivePath target;
+  if (ResolveDrivePath(folder, CanonicalMountRoot(), CallerSid(), false, target) != PathVerdict::OnDrive) {
     std::fprintf(stderr, "moornook: %s is not on a Halvenmoor drive\n", folder.c_str());
     return kExitNotOnDrive;
   }
@@ -72,16 +52,14 @@ int RunCommand(uint32_t code, const std::string& folder) {
     std::fprintf(stderr, "moornook: the agent moorgate is not running\n");
     return kExitFailed;
   }
-  InternalRequest request = MakeOfflineRequest(std::u16string(WideField(sid, kSidChars)), target);
-  InternalRequest answer;
-  std::string problem;
-  if (!SendOfflineCommand(code, request, answer, problem)) {
-    std::fprintf(stderr, "moornook: %s\n", problem.c_str());
+  CommandAnswer answer = SendShellCommand(code, target, u"");
+  if (!answer.called) {
+    std::fprintf(stderr, "moornook: %s\n", Utf16ToUtf8(answer.text).c_str());
     return kExitFailed;
   }
-  uint16_t state = answer.target[0];
+  uint16_t state = answer.text.empty() ? 0 : static_cast<uint16_t>(answer.text[0]);
   int32_t result = static_cast<int32_t>(answer.result);
-  std::string path = Utf16ToUtf8(target.drivePath);
+  std::string path = Utf16ToUtf8(target.inside.empty() ? u"\\" : target.inside);
   if (code == kOfflineQuery) {
     std::printf("%s: %s\n", path.c_str(), StateText(state));
     return result == 0 ? 0 : kExitFailed;
@@ -111,7 +89,8 @@ int main(int argc, char** argv) {
     PrintHelp();
     return args.empty() ? kExitUsage : 0;
   }
-  if (args[0] == "--install-actions" && args.size() == 1) return InstallActions(argv[0]);
+  if (args[0] == "--install-actions" && args.size() == 1)
+    return InstallFileManagerActions(argv[0], "") ? 0 : kExitFailed;
   uint32_t code = 0;
   bool subfolders = args.size() == 3 && args[1] == "--subfolders";
   if (args.size() == 2 || subfolders) {

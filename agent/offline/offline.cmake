@@ -22,4 +22,3 @@ hvm_add_test(offline_file_client_test
   SOURCES ${HVM_OFFLINE_TESTS}/file_client_test.cpp
   LIBS hvm_offline)
 
-include(${CMAKE_SOURCE_DIR}/shell/moornook.cmake)
