@@ -158,6 +158,15 @@ ActionSet QuickActions(const std::string& program) {
   return set;
 }
 
+ActionSet NookActions(const std::string& program) {
+  ActionSet set{"moornook", program, {}};
+  set.actions = {{"offline", "Offline available", "offline", true, true},
+                 {"offline-subfolders", "Offline available with all subfolders", "offline --subfolders", true, true},
+                 {"sync", "Synchronize", "sync", true, true},
+                 {"delete-cache", "Delete cache", "delete-cache", true, true}};
+  return set;
+}
+
 std::vector<ActionFile> ActionFiles(const ActionSet& set) {
   std::vector<ActionFile> files;
   files.push_back({"kio/servicemenus/halvenmoor-" + set.tool + ".desktop", DolphinMenu(set), true});
@@ -219,7 +228,9 @@ bool InstallFileManagerActions(const std::string& argv0, const std::string& binF
     std::fprintf(stderr, "%s: the program's own folder is unknown\n", tool.c_str());
     return false;
   }
-  ActionSet set = tool == "moorquick" ? QuickActions(folder + "/moorquick") : ShellActions(folder + "/moorshell");
+  ActionSet set = tool == "moorquick"   ? QuickActions(folder + "/moorquick")
+                  : tool == "moornook" ? NookActions(folder + "/moornook")
+                                       : ShellActions(folder + "/moorshell");
   std::string data = DataHome(), config = ConfigHome();
   if (data.empty() || config.empty() || !MakeDirs(data, 0700) || !MakeDirs(config, 0700)) {
     std::fprintf(stderr, "%s: no data or configuration folder (set HOME or XDG_DATA_HOME)\n", tool.c_str());

@@ -26,6 +26,8 @@ struct ActionSet {
 
 ActionSet ShellActions(const std::string& program);
 ActionSet QuickActions(const std::string& program);
+// moornook's offline commands on folders.
+ActionSet NookActions(const std::string& program);
 
 // The files of each file manager for a set: relative path (below the data
 // folder) -> contents. Nautilus scripts are returned with the mode 0755 mark.

@@ -7,7 +7,7 @@ add_library(hvm_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/connect_site.cpp
   ${CMAKE_CURRENT_LIST_DIR}/shell_notify.cpp)
 target_include_directories(hvm_app PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(hvm_app PUBLIC hvm_registration hvm_sites hvm_shared_section hvm_errtext
+target_link_libraries(hvm_app PUBLIC hvm_offline hvm_registration hvm_sites hvm_shared_section hvm_errtext
   hvm_service hvm_platform moorlib Threads::Threads)
 
 add_executable(moorgate ${CMAKE_CURRENT_LIST_DIR}/moorgate_main.cpp)

@@ -14,6 +14,7 @@
 #include "agent/app/drive_letters.h"
 #include "agent/app/shell_notify.h"
 #include "agent/app/sites.h"
+#include "agent/offline/offline_commands.h"
 #include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
 #include "platform/runtime_paths.h"
@@ -105,12 +106,41 @@ int SiteConnector::MapSite(int index, bool offline) {
   Connection& c = table_.at(static_cast<size_t>(index));
   // Server changes a re-listing finds reach the kernel through the notification queue.
   c.hooks.serverChanged = QueueShellNotify;
+  InstallOfflineHooks(c);
+  // A Connection that ended on its own (the driver suspended it) may have left the mark.
+  if (!offline && c.site->mappedDrive == 0) c.site->flags &= ~kSiteOffline;
   return MapConnection(c, offline);
 }
 
 int SiteConnector::UnmapSite(int index, bool askOpenFiles, bool keepRegistration) {
-  if (Record(index) == nullptr) return kDisconnectDone;
-  return DisconnectConnection(table_.at(static_cast<size_t>(index)), askOpenFiles, keepRegistration);
+  SiteRecord* record = Record(index);
+  if (record == nullptr) return kDisconnectDone;
+  Connection& c = table_.at(static_cast<size_t>(index));
+  // The offline folders take the server's last state before the site goes.
+  if (!keepRegistration && record->mappedDrive != 0 && !(record->flags & kSiteOffline) &&
+      (record->flags & kSiteSynByDiscon))
+    SynchronizeSite(c);
+  int result = DisconnectConnection(c, askOpenFiles, keepRegistration);
+  if (result == kDisconnectDone && !keepRegistration && record->mappedDrive == 0)
+    record->flags &= ~kSiteOffline;
+  return result;
+}
+
+bool SiteConnector::OfflineConnectSite(int index) {
+  SiteRecord* record = Record(index);
+  if (record == nullptr) return false;
+  if (!CheckSiteUrl(WideField(record->url, kSiteUrlChars))) return false;
+  WideDbgPrint(u"@@OnOfflineConnect %ws\n", NameOf(*record).c_str());
+  if (record->mappedDrive != 0) return (record->flags & kSiteOffline) != 0;
+  if (MapSite(index, true) != 1) return false;
+  record->flags |= kSiteOffline;
+  return true;
+}
+
+int SiteConnector::SynchronizeSiteNow(int index) {
+  SiteRecord* record = Record(index);
+  if (record == nullptr || record->mappedDrive == 0 || (record->flags & kSiteOffline)) return -3;
+  return SynchronizeSite(table_.at(static_cast<size_t>(index)));
 }
 
 bool SiteConnector::ConnectSite(int index, bool openExplorer) {
@@ -122,6 +152,7 @@ bool SiteConnector::ConnectSite(int index, bool openExplorer) {
   if (!PasswordAvailable(*record, asked)) return false;
   if (record->mappedDrive != 0) return true;
   if (MapSite(index, false) != 1) return false;
+  if (record->flags & kSiteSynByCon) SynchronizeSite(table_.at(static_cast<size_t>(index)));
   if (openExplorer || asked) OpenSiteInExplorer(index, true);
   return true;
 }
@@ -214,7 +245,8 @@ uint32_t SiteConnector::HandleCommand(const InstanceMessage& message) {
   if (message.message == kMessageDisconnect && message.wParam != 0) {
     index = IndexOfLetter(static_cast<char>(message.wParam));
   } else if (message.message == kMessageConnect || message.message == kMessageDisconnect ||
-             message.message == kMessageRefresh) {
+             message.message == kMessageRefresh || message.message == kMessageOfflineConnect ||
+             message.message == kMessageSynchronize) {
     index = Find(name);
   }
   SiteRecord* record = Record(index);
@@ -232,6 +264,12 @@ uint32_t SiteConnector::HandleCommand(const InstanceMessage& message) {
     case kMessageRefresh:
       if (record == nullptr || record->mappedDrive == 0) return 0;
       return RefreshSite(index) ? 1 : 0;
+    case kMessageOfflineConnect:
+      if (record == nullptr) return 0;
+      return OfflineConnectSite(index) ? 1 : 0;
+    case kMessageSynchronize:
+      if (record == nullptr) return 0;
+      return SynchronizeSiteNow(index) == 0 ? 1 : 0;
     default:
       return 0;
   }

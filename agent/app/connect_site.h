@@ -32,6 +32,11 @@ class SiteConnector {
 
   // True when the site is connected afterwards.
   bool ConnectSite(int index, bool openExplorer);
+  // The site manager's "Offline connect": the drive serves the site's offline cache.
+  bool OfflineConnectSite(int index);
+  // The site manager's "Synchronize" for a site connected online: 0 when
+  // done, -3 when the site is not connected online, else the run's result.
+  int SynchronizeSiteNow(int index);
   // The disconnect's result (kDisconnectDone, kDisconnectCancelled, kDisconnectDriveBusy).
   int DisconnectSite(int index, bool askOpenFiles);
   // Drops and rebuilds the drive of a connected site; false when refused.

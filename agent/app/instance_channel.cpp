@@ -103,6 +103,8 @@ std::vector<InstanceMessage> HandOverMessages(std::string_view commandLine) {
   if (HasSwitch(commandLine, "con")) command = kMessageConnect;
   if (HasSwitch(commandLine, "dis")) command = kMessageDisconnect;
   if (HasSwitch(commandLine, "ref")) command = kMessageRefresh;
+  if (HasSwitch(commandLine, "off")) command = kMessageOfflineConnect;
+  if (HasSwitch(commandLine, "syn")) command = kMessageSynchronize;
   std::string name = HandOverName(commandLine);
   if (command != 0 && !name.empty()) messages.push_back(MakeInstanceMessage(command, name));
   return messages;

@@ -18,6 +18,9 @@ inline constexpr uint32_t kMessageDisconnect = 0x807C;
 inline constexpr uint32_t kMessageTrayNotify = 0x807D;
 inline constexpr uint32_t kMessageRefresh = 0x807E;
 inline constexpr uint32_t kMessageSettings = 0x8087;
+// The site manager's "Offline connect" and "Synchronize" buttons, from the command line.
+inline constexpr uint32_t kMessageOfflineConnect = 0x8088;
+inline constexpr uint32_t kMessageSynchronize = 0x8089;
 // Ends the running instance (a close of its main window).
 inline constexpr uint32_t kMessageQuit = 0x0010;
 // What a second start without switches sends with kMessageTrayNotify.

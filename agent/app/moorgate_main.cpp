@@ -21,6 +21,7 @@
 #include "agent/clients/ftp_client.h"
 #include "agent/clients/http_listing_client.h"
 #include "agent/clients/webdav_client.h"
+#include "agent/offline/file_client.h"
 #ifdef HVM_HAVE_SFTP
 #include "agent/clients/sftp_client.h"
 #endif
@@ -47,6 +48,10 @@ void PrintHelp() {
       "  --connect NAME        connect the site NAME (same as /con /name=NAME)\n"
       "  --disconnect NAME     disconnect the site NAME (/dis /name=NAME)\n"
       "  --refresh NAME        rebuild the drive of the connected site NAME (/ref /name=NAME)\n"
+      "  --offline-connect NAME  connect the site NAME offline: its drive shows the\n"
+      "                        site's offline cache (/off /name=NAME)\n"
+      "  --sync NAME           synchronise the offline folders of the site NAME,\n"
+      "                        connected online (/syn /name=NAME)\n"
       "  --settings            read the sites again after changes made with moorsites\n"
       "                        (/set); connected sites stay as they are\n"
       "  --sleep N             wait N seconds before starting (/sleep=N)\n"
@@ -83,6 +88,9 @@ Arguments ParseArguments(int argc, char** argv) {
       const char* command = word == "--connect" ? "/con" : word == "--disconnect" ? "/dis" : "/ref";
       words.push_back(command);
       words.push_back(std::string("/name=") + argv[++i]);
+    } else if ((word == "--offline-connect" || word == "--sync") && hasValue) {
+      words.push_back(word == "--sync" ? "/syn" : "/off");
+      words.push_back(std::string("/name=") + argv[++i]);
     } else if (word == "--sleep" && hasValue) {
       words.push_back(std::string("/sleep=") + argv[++i]);
     } else if (word.size() > 1 && word[0] == '-') {
@@ -103,7 +111,9 @@ void ReportCommandFailure(const InstanceMessage& message, uint32_t result) {
   std::string site(message.siteName, strnlen(message.siteName, sizeof message.siteName));
   const char* verb = message.message == kMessageConnect      ? "connected"
                      : message.message == kMessageDisconnect ? "disconnected"
-                                                             : "refreshed";
+                     : message.message == kMessageOfflineConnect ? "connected offline"
+                     : message.message == kMessageSynchronize    ? "synchronised"
+                                                                 : "refreshed";
   const char* why = "the site is not known, not in that state, or failed (see the agent's log)";
   if (result == kCommandFileOpen) why = "a file on its drive is open; close it and try again";
   if (result == kCommandDriveBusy) why = "its drive is in use and could not be removed";
@@ -235,6 +245,7 @@ int RunAgent(const std::string& commandLine) {
   RegisterWebDavClient();
   RegisterHttpListingClient();
   RegisterFtpClient();
+  RegisterFileClient();
 #ifdef HVM_HAVE_SFTP
   RegisterSftpClient();
 #endif

@@ -38,6 +38,13 @@ bool FolderCacheMover::Move(std::u16string_view from, std::u16string_view to) {
     if (hasTree) MoveNoReplace(newTree, tree);
     return false;
   }
+  // The changes still to be carried to the server follow; without them the
+  // next synchronisation would bring back what was deleted offline.
+  if (!MoveNoReplace(tree + ".pending", newTree + ".pending") && errno != ENOENT) {
+    MoveNoReplace(newJournal, journal);
+    if (hasTree) MoveNoReplace(newTree, tree);
+    return false;
+  }
   return true;
 }
 

@@ -2,8 +2,10 @@
 #include "agent/service/registration.h"
 
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "agent/app/error_texts.h"
 #include "agent/app/string_table.h"
@@ -145,6 +147,35 @@ bool MakeTestedClient(Connection& c, bool offline) {
   return true;
 }
 
+// The driver fails every request of a Connection whose loop has not asked
+// for one yet, so the drive only counts as there once a command has gone
+// through the driver to the new loop and back. Another thread may wait here;
+// the loop's own thread never does.
+bool WaitForLoop(Connection& c) {
+  constexpr uint32_t kStateQuery = 0x1420C4;
+  constexpr int kAttempts = 400;  // 2 s in steps of 5 ms
+  auto request = std::make_unique<InternalRequest>();
+  auto answer = std::make_unique<InternalRequest>();
+  std::memset(request.get(), 0, sizeof(InternalRequest));
+  request->marker = kRecordMarker;
+  CopyWide(request->sid, kSidChars, CurrentSid());
+  CopyWide(request->name, kConnectionNameChars, c.Name());
+  CopyWide(request->target, kPathChars, u"X:\\");
+  HANDLE device = CreateFileW(kControlDeviceName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (device == INVALID_HANDLE_VALUE) return false;
+  bool through = false;
+  for (int i = 0; i < kAttempts && !through; ++i) {
+    DWORD returned = 0;
+    through = DeviceIoControl(device, kStateQuery, request.get(), sizeof(InternalRequest), answer.get(),
+                              sizeof(InternalRequest), &returned, nullptr) != 0;
+    if (!through) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  CloseHandle(device);
+  if (!through) WideDbgPrint(u"The request loop of %ws did not answer\n", std::u16string(c.Name()).c_str());
+  return through;
+}
+
 // Disconnect at the loop's end: the driver suspended the Connection or went away.
 void DisconnectAtLoopEnd(Connection& c) { DisconnectConnection(c, true, false); }
 
@@ -280,6 +311,7 @@ int MapConnection(Connection& c, bool offline) {
   }
   c.hooks.loopEnded = DisconnectAtLoopEnd;
   StartRequestLoop(c);
+  WaitForLoop(c);
   return 1;
 }
 

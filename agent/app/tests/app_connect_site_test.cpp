@@ -11,6 +11,7 @@
 #include "agent/app/shell_notify.h"
 #include "agent/app/tests/app_test_driver.h"
 #include "agent/clients/client_factory.h"
+#include "agent/offline/file_client.h"
 #include "agent/service/request_loop.h"
 #include "agent/service/site_passwords.h"
 #include "driver/invalidate_record.h"
@@ -107,6 +108,29 @@ TEST_F(ConnectSiteTest, CommandsOfASecondStart) {
   EXPECT_EQ(connector.HandleCommand(MakeInstanceMessage(kMessageDisconnect, "nothing", 'm')), 1u);
   EXPECT_EQ(block->sites[0].mappedDrive, 0);
   EXPECT_FALSE(Linked('M'));
+}
+
+TEST_F(ConnectSiteTest, OfflineConnectServesTheCacheUntilTheDisconnect) {
+  setenv("XDG_DATA_HOME", sandbox.Path("share").c_str(), 1);
+  RegisterFileClient();
+  std::vector<InstanceMessage> handed = HandOverMessages("/off /name=open");
+  ASSERT_EQ(handed.size(), 1u);
+  EXPECT_EQ(handed[0].message, kMessageOfflineConnect);
+  EXPECT_EQ(connector.HandleCommand(MakeInstanceMessage(kMessageOfflineConnect, "open")), 1u);
+  EXPECT_EQ(block->sites[0].mappedDrive, 'M');
+  EXPECT_TRUE(block->sites[0].flags & kSiteOffline);
+  EXPECT_EQ(table.at(0).clientKind, ClientKind::File);
+  // Synchronising needs the site online.
+  EXPECT_EQ(connector.HandleCommand(MakeInstanceMessage(kMessageSynchronize, "open")), 0u);
+  EXPECT_EQ(connector.DisconnectSite(0, false), kDisconnectDone);
+  EXPECT_FALSE(block->sites[0].flags & kSiteOffline);
+  // A mark left by a Connection that ended on its own goes with an online connect.
+  block->sites[0].flags |= kSiteOffline;
+  EXPECT_TRUE(connector.ConnectSite(0, false));
+  EXPECT_FALSE(block->sites[0].flags & kSiteOffline);
+  EXPECT_EQ(table.at(0).clientKind, ClientKind::WebDav);
+  EXPECT_EQ(connector.HandleCommand(MakeInstanceMessage(kMessageSynchronize, "open")), 1u);
+  RegisterClientConstructor(ClientKind::File, nullptr);
 }
 
 TEST_F(ConnectSiteTest, ADisconnectStoppedByAnOpenFileSaysSo) {

@@ -132,6 +132,10 @@ TEST_F(MappingTest, DriveLinksAreMadeReadAndRemoved) {
 
 TEST_F(MappingTest, MapRegistersLinksAndStartsTheLoopDisconnectUndoesIt) {
   ASSERT_EQ(MapConnection(Site1(), false), 1);
+  // The mapping is done only once the driver has the loop's first call:
+  // a program's request in between would fail.
+  EXPECT_GE(driver.Count(IOCTL_GET_REQUEST), 1u);
+  EXPECT_GE(driver.Count(0x1420C4), 1u);
   EXPECT_TRUE(ui.boxes.empty());
   EXPECT_EQ(block->sites[0].mappedDrive, 'M');
   EXPECT_EQ(LinkTarget('M'), Target());

@@ -215,6 +215,12 @@ void TestDriver::Serve(int fd) {
         changed_.notify_all();
         continue;
       }
+      case 0x1420C4: {
+        // As the driver: a command for a Connection whose loop has not asked yet fails.
+        std::lock_guard<std::mutex> guard(lock_);
+        if (pendingLoops_.empty()) error = 1;
+        break;
+      }
       default:
         output.clear();
         break;

@@ -182,6 +182,7 @@ TEST_F(SiteManagerTest, RenameMovesKeyCacheAndOptions) {
   fs::create_directories(cacheRoot_ + "/docs/sub");
   test::WriteWholeFile(cacheRoot_ + "/docs/sub/a.txt", "local copy");
   test::WriteWholeFile(cacheRoot_ + "/docs.sys", "journal");
+  test::WriteWholeFile(cacheRoot_ + "/docs.pending", "changes");
 
   ASSERT_EQ(manager_->RenameSite(index, u"Papers"), SiteResult::kDone);
   EXPECT_EQ(store_->Name(index), u"Papers");
@@ -191,6 +192,7 @@ TEST_F(SiteManagerTest, RenameMovesKeyCacheAndOptions) {
   EXPECT_EQ(StoredDword(u"Papers", u"SynByCon"), 0x8000u);
   EXPECT_EQ(test::ReadWholeFile(cacheRoot_ + "/Papers/sub/a.txt"), "local copy");
   EXPECT_EQ(test::ReadWholeFile(cacheRoot_ + "/Papers.sys"), "journal");
+  EXPECT_EQ(test::ReadWholeFile(cacheRoot_ + "/Papers.pending"), "changes");
   EXPECT_FALSE(fs::exists(cacheRoot_ + "/docs"));
 
   SiteStore again(block_->sites);

@@ -1,0 +1,256 @@
+// Synchronisation against a folder standing in for the server: each
+// direction, the conflict question, deletions on either side, a run killed
+// in the middle, minute-precise servers and hostile names.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "agent/offline/synchronizer.h"
+#include "agent/offline/tests/folder_sync_server.h"
+
+namespace hvm {
+namespace {
+
+class SynchronizerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/hvm-sync-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    base_ = pattern;
+    root_ = base_ + "/offline";
+    ASSERT_EQ(mkdir(root_.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((base_ + "/server").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((base_ + "/server/docs").c_str(), 0700), 0);
+    server_ = std::make_unique<FolderSyncServer>(base_ + "/server");
+    server_->Put(u"\\docs\\a.txt", "server a");
+    server_->Put(u"\\docs\\b.txt", "server b");
+    cache_ = std::make_unique<OfflineCache>(root_, u"site1");
+    ASSERT_TRUE(cache_->Open(false));
+    ASSERT_TRUE(cache_->tree().Create());
+  }
+  void TearDown() override {
+    cache_.reset();
+    std::system(("rm -rf '" + base_ + "'").c_str());
+  }
+
+  int Sync(int answer = kConflictCancel) {
+    SyncCallbacks callbacks;
+    callbacks.askConflict = [this, answer](std::u16string_view path) {
+      asked_.push_back(std::u16string(path));
+      return answer;
+    };
+    Synchronizer sync(*cache_, *server_, callbacks);
+    int result = sync.SynchronizeFolder(u"\\docs", true, true, true);
+    counts_ = sync.counts();
+    return result;
+  }
+  void MakeOffline() {
+    Synchronizer sync(*cache_, *server_);
+    ASSERT_EQ(sync.CopyFolderToLocal(u"\\docs", true, true), 0);
+    cache_->SetRecord(kJournalFolderTree, u"\\docs", 0);
+  }
+  std::string LocalPath(const std::string& below) const { return root_ + "/site1" + below; }
+  void EditLocal(const std::string& below, const std::string& text, time_t when) {
+    std::ofstream(LocalPath(below), std::ios::trunc) << text;
+    timespec times[2] = {{when, 0}, {when, 0}};
+    utimensat(AT_FDCWD, LocalPath(below).c_str(), times, 0);
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "<missing>";
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string OnServer(const std::string& below) const { return Read(base_ + "/server" + below); }
+
+  std::string base_, root_;
+  std::unique_ptr<FolderSyncServer> server_;
+  std::unique_ptr<OfflineCache> cache_;
+  std::vector<std::u16string> asked_;
+  Synchronizer::Counts counts_;
+};
+
+TEST_F(SynchronizerTest, EachSideTakesWhatChangedOnlyOnTheOther) {
+  MakeOffline();
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "server a");
+  server_->Put(u"\\docs\\a.txt", "server a2");
+  EditLocal("/docs/b.txt", "local b2", 1800000000);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "server a2");
+  EXPECT_EQ(OnServer("/docs/b.txt"), "local b2");
+  EXPECT_TRUE(asked_.empty());
+  EXPECT_EQ(counts_.downloaded, 1);
+  EXPECT_EQ(counts_.uploaded, 1);
+  // A second run finds nothing to do.
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(counts_.downloaded + counts_.uploaded, 0);
+  EXPECT_EQ(server_->uploads, 1);
+}
+
+TEST_F(SynchronizerTest, BothChangedAsksAndKeepsBothWhenUnanswered) {
+  MakeOffline();
+  server_->Put(u"\\docs\\a.txt", "server a2");
+  EditLocal("/docs/a.txt", "local a2", 1800000000);
+  const FileTime journalTime = cache_->FindRecord(u"\\docs\\a.txt")->serverTime;
+  EXPECT_EQ(Sync(kConflictCancel), kSyncConflictLeft);
+  ASSERT_EQ(asked_.size(), 1u);
+  EXPECT_EQ(asked_[0], u"\\docs\\a.txt");
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "local a2");
+  EXPECT_EQ(OnServer("/docs/a.txt"), "server a2");
+  EXPECT_EQ(cache_->FindRecord(u"\\docs\\a.txt")->serverTime, journalTime);
+  // Yes: the local copy goes to the server.
+  EXPECT_EQ(Sync(kConflictUpload), 0);
+  EXPECT_EQ(OnServer("/docs/a.txt"), "local a2");
+  // No: the server's version replaces the local one.
+  server_->Put(u"\\docs\\b.txt", "server b2");
+  EditLocal("/docs/b.txt", "local b2", 1800000100);
+  EXPECT_EQ(Sync(kConflictDownload), 0);
+  EXPECT_EQ(Read(LocalPath("/docs/b.txt")), "server b2");
+}
+
+TEST_F(SynchronizerTest, NewLocalFilesAndFoldersReachTheServer) {
+  MakeOffline();
+  ASSERT_EQ(mkdir(LocalPath("/docs/new").c_str(), 0700), 0);
+  EditLocal("/docs/new/n.txt", "new n", 1800000000);
+  EditLocal("/docs/c.txt", "new c", 1800000000);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(OnServer("/docs/new/n.txt"), "new n");
+  EXPECT_EQ(OnServer("/docs/c.txt"), "new c");
+  EXPECT_EQ(counts_.foldersMade, 1);
+  EXPECT_TRUE(asked_.empty());
+}
+
+TEST_F(SynchronizerTest, DeletionsOnEitherSideReachTheOther) {
+  MakeOffline();
+  // Deleted on the server, unchanged here: deleted here.
+  ASSERT_EQ(unlink((base_ + "/server/docs/a.txt").c_str()), 0);
+  // Deleted here while offline (the offline client notes it): deleted there.
+  const FileTime bTime = cache_->FindRecord(u"\\docs\\b.txt")->serverTime;
+  ASSERT_EQ(unlink(LocalPath("/docs/b.txt").c_str()), 0);
+  cache_->SetPending(kPendingDelete, u"\\docs\\b.txt", bTime);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "<missing>");
+  EXPECT_EQ(OnServer("/docs/b.txt"), "<missing>");
+  EXPECT_EQ(cache_->FindRecord(u"\\docs\\a.txt"), nullptr);
+  EXPECT_EQ(cache_->FindPending(u"\\docs\\b.txt"), nullptr);
+  // A file changed here that the server deleted is uploaded again, not lost.
+  server_->Put(u"\\docs\\c.txt", "server c");
+  ASSERT_EQ(Sync(), 0);
+  EditLocal("/docs/c.txt", "local c2", 1800000000);
+  ASSERT_EQ(unlink((base_ + "/server/docs/c.txt").c_str()), 0);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(OnServer("/docs/c.txt"), "local c2");
+}
+
+TEST_F(SynchronizerTest, AnOfflineFolderDeletedWholeGoesFromTheServerButNotWhatOthersAdded) {
+  ASSERT_EQ(mkdir((base_ + "/server/old").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((base_ + "/server/busy").c_str(), 0700), 0);
+  server_->Put(u"\\old\\x.txt", "x");
+  server_->Put(u"\\busy\\y.txt", "y");
+  for (const char16_t* folder : {u"\\old", u"\\busy"}) {
+    Synchronizer copy(*cache_, *server_);
+    ASSERT_EQ(copy.CopyFolderToLocal(folder, true, true), 0);
+    cache_->SetRecord(kJournalFolderTree, folder, 0);
+  }
+  // Both deleted here as the offline client notes it: files first, then the folder.
+  for (const char16_t* file : {u"\\old\\x.txt", u"\\busy\\y.txt"}) {
+    cache_->SetPending(kPendingDelete, file, cache_->FindRecord(file)->serverTime);
+    cache_->FreeRecord(file, false);
+  }
+  ASSERT_EQ(std::system(("rm -rf '" + LocalPath("/old") + "' '" + LocalPath("/busy") + "'").c_str()), 0);
+  for (const char16_t* folder : {u"\\old", u"\\busy"}) {
+    cache_->SetPending(kPendingDelete, folder, 0);
+    cache_->FreeRecord(folder, true);
+  }
+  // Someone else added a file to one of them meanwhile.
+  server_->Put(u"\\busy\\other.txt", "theirs");
+  Synchronizer sync(*cache_, *server_);
+  EXPECT_EQ(sync.SynchronizeSite(), 0);
+  struct stat info {};
+  EXPECT_NE(stat((base_ + "/server/old").c_str(), &info), 0);
+  EXPECT_EQ(OnServer("/busy/other.txt"), "theirs");
+  EXPECT_EQ(OnServer("/busy/y.txt"), "<missing>");
+  EXPECT_TRUE(cache_->PendingChanges().empty());
+}
+
+TEST_F(SynchronizerTest, AnUploadAKilledRunBeganIsFinishedWithoutAQuestion) {
+  MakeOffline();
+  EditLocal("/docs/a.txt", "local a2", 1800000000);
+  struct stat info {};
+  ASSERT_EQ(stat(LocalPath("/docs/a.txt").c_str(), &info), 0);
+  // The killed run had noted the upload and the server had taken the bytes.
+  cache_->SetPending(kPendingUpload, u"\\docs\\a.txt", FileTimeFromUnix(info.st_mtim));
+  server_->Put(u"\\docs\\a.txt", "local a2");
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_TRUE(asked_.empty());
+  EXPECT_EQ(OnServer("/docs/a.txt"), "local a2");
+  EXPECT_EQ(cache_->FindPending(u"\\docs\\a.txt"), nullptr);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(counts_.uploaded + counts_.downloaded + counts_.conflicts, 0);
+}
+
+TEST_F(SynchronizerTest, MinutePreciseTimesIgnoreSecondsAndCopiesWithoutRecordFollowTheServer) {
+  server_->minutePrecision = true;
+  MakeOffline();
+  const FileTime serverTime = cache_->FindRecord(u"\\docs\\a.txt")->serverTime;
+  time_t serverSeconds = static_cast<time_t>((serverTime - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond);
+  EditLocal("/docs/a.txt", "server a", serverSeconds + 59);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(counts_.uploaded + counts_.downloaded, 0);
+  // A local copy without a record that differs from the server is replaced.
+  server_->minutePrecision = false;
+  cache_->FreeRecord(u"\\docs\\b.txt", false);
+  EditLocal("/docs/b.txt", "stale b", 1600000000);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(LocalPath("/docs/b.txt")), "server b");
+  // A copy with the server's time but not its size (cut short by a power loss) is fetched again.
+  const FileTime aTime = cache_->FindRecord(u"\\docs\\a.txt")->serverTime;
+  EditLocal("/docs/a.txt", "ser", static_cast<time_t>((aTime - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond));
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "server a");
+}
+
+TEST_F(SynchronizerTest, HostileNamesFromTheServerWriteNothing) {
+  server_->extraNames = {u"..", u"a/b", u"\\..\\escape", std::u16string(300, u'x')};
+  Synchronizer sync(*cache_, *server_);
+  EXPECT_EQ(sync.CopyFolderToLocal(u"", false, true), 0);
+  EXPECT_EQ(sync.counts().failed, 4);
+  struct stat info {};
+  EXPECT_NE(stat((root_ + "/escape").c_str(), &info), 0);
+  EXPECT_NE(stat((base_ + "/escape").c_str(), &info), 0);
+}
+
+TEST_F(SynchronizerTest, AFailedDownloadIsReportedAndTheRunGoesOn) {
+  server_->failDownloads = true;
+  std::vector<std::u16string> failed;
+  SyncCallbacks callbacks;
+  callbacks.logFailure = [&](std::u16string_view operation, uint32_t, std::u16string_view path,
+                             std::u16string_view) {
+    EXPECT_EQ(operation, u"Write2local");
+    failed.push_back(std::u16string(path));
+  };
+  Synchronizer sync(*cache_, *server_, callbacks);
+  EXPECT_EQ(sync.CopyFolderToLocal(u"\\docs", true, true), 0);
+  EXPECT_EQ(failed.size(), 2u);
+  EXPECT_EQ(cache_->FindRecord(u"\\docs\\a.txt"), nullptr);
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "<missing>");
+}
+
+TEST_F(SynchronizerTest, CancelInTheProgressStopsTheRun) {
+  MakeOffline();
+  server_->Put(u"\\docs\\a.txt", "server a2");
+  server_->Put(u"\\docs\\b.txt", "server b2");
+  SyncCallbacks callbacks;
+  callbacks.progress = [](double, double) { return false; };
+  Synchronizer sync(*cache_, *server_, callbacks);
+  EXPECT_EQ(sync.SynchronizeFolder(u"\\docs", true, true, true), kSyncCancelled);
+  EXPECT_EQ(sync.counts().downloaded, 1);
+}
+
+}  // namespace
+}  // namespace hvm

@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the offline cache: Apache mod_dav, the real driver and
+agent, moornook's commands on the drive, offline connect and synchronisation.
+
+    offline_e2e_test.py BUILD_DIR SOURCE_DIR [TestClass ...]
+
+Exit status 77 means the machine cannot run these tests.
+"""
+import os
+import signal
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_system import System, wait_until  # noqa: E402
+
+BUILD_DIR = SOURCE_DIR = None
+SYSTEMS = []
+
+
+class OfflineCase(unittest.TestCase):
+    """One system with site1 as the drive M; its folder docs made available offline."""
+
+    files = {"docs/a.txt": b"server a\n", "docs/b.txt": b"server b\n", "docs/sub/c.txt": b"server c\n",
+             "docs/d.txt": b"server d\n"}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.system = System(BUILD_DIR, SOURCE_DIR)
+        SYSTEMS.append(cls.system)
+        try:
+            cls.drive = cls.system.up()
+            for name, content in cls.files.items():
+                cls.system.put_on_server(name, content)
+            cls.cache = os.path.join(cls.system.work, "share", "halvenmoor", "offline", "site1")
+        except BaseException:
+            cls.system.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.system.stop()
+
+    def nook(self, *args, check=True, timeout=120):
+        return self.system.run([os.path.join(self.system.bin, "moornook"), *args], check=check,
+                               timeout=timeout)
+
+    def server_bytes(self, relative):
+        try:
+            with open(self.system.server_path(relative), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def local_bytes(self, relative):
+        try:
+            with open(os.path.join(self.cache, relative), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def write_on_drive(self, relative, content):
+        path = os.path.join(self.drive, relative)
+        try:
+            with open(path, "wb") as f:
+                f.write(content)
+        except OSError as first:
+            # What the drive shows afterwards tells a passing fault from a lasting one.
+            time.sleep(1)
+            try:
+                with open(path, "wb") as f:
+                    f.write(content)
+                again = "a second try a second later succeeded"
+            except OSError as second:
+                again = f"a second try failed too: {second}"
+            listing = self.system.run(f"ls -la '{os.path.dirname(path)}' | head -5", check=False).out
+            raise AssertionError(f"writing {relative} on the drive: {first}; {again}\n{listing}") from first
+
+    def reconnect(self, offline):
+        self.system.moorgate("--disconnect", "site1")
+        self.system.moorgate("--offline-connect" if offline else "--connect", "site1", timeout=300)
+
+
+class OfflineRoundTrip(OfflineCase):
+    def test_1_marked_folder_is_copied_and_reports_its_state(self):
+        self.system.run(f"ls -R '{self.drive}/docs'")
+        self.assertIn("not available offline", self.nook("state", f"{self.drive}/docs").out)
+        self.nook("offline", "--subfolders", f"{self.drive}/docs")
+        self.assertIn("available offline with all subfolders", self.nook("state", f"{self.drive}/docs").out)
+        for name, content in self.files.items():
+            self.assertEqual(self.local_bytes(name), content, name)
+        outside = self.nook("state", self.system.work, check=False)
+        self.assertEqual(outside.code, 3)
+
+    def test_2_offline_edits_reach_the_server_when_online_again(self):
+        self.reconnect(offline=True)
+        self.assertEqual(self.system.run(f"cat '{self.drive}/docs/a.txt'").out, "server a\n")
+        self.assertIn("not possible here", self.nook("state", f"{self.drive}/docs").out)
+        self.write_on_drive("docs/a.txt", b"edited offline\n")
+        self.write_on_drive("docs/new.txt", b"made offline\n")
+        os.makedirs(os.path.join(self.drive, "docs", "newdir"))
+        self.write_on_drive("docs/newdir/n.txt", b"deep\n")
+        os.unlink(os.path.join(self.drive, "docs", "b.txt"))
+        os.rename(os.path.join(self.drive, "docs", "d.txt"), os.path.join(self.drive, "docs", "sub", "d2.txt"))
+        self.assertIsNotNone(self.server_bytes("docs/b.txt"))  # nothing reached the server yet
+        self.reconnect(offline=False)  # the site synchronises on connect
+        self.assertEqual(self.server_bytes("docs/a.txt"), b"edited offline\n")
+        self.assertEqual(self.server_bytes("docs/new.txt"), b"made offline\n")
+        self.assertEqual(self.server_bytes("docs/newdir/n.txt"), b"deep\n")
+        self.assertIsNone(self.server_bytes("docs/b.txt"))
+        self.assertIsNone(self.server_bytes("docs/d.txt"))
+        self.assertEqual(self.server_bytes("docs/sub/d2.txt"), b"server d\n")
+        self.assertEqual(self.system.run(f"cat '{self.drive}/docs/new.txt'").out, "made offline\n")
+
+    def test_3_both_changed_asks_and_keeps_both(self):
+        self.reconnect(offline=True)
+        self.write_on_drive("docs/sub/c.txt", b"local c\n")
+        server = self.system.put_on_server("docs/sub/c.txt", b"server c2\n")
+        os.utime(server, (time.time() + 120, time.time() + 120))
+        self.reconnect(offline=False)
+        self.assertIn("Conflict!", self.system.agent_output())
+        self.assertEqual(self.server_bytes("docs/sub/c.txt"), b"server c2\n")
+        self.assertEqual(self.local_bytes("docs/sub/c.txt"), b"local c\n")
+        # Answered Yes the next time: the local copy wins.
+        with open(self.system.answers, "w") as f:
+            f.write("match=Conflict IDYES\n")
+        result = self.nook("sync", f"{self.drive}/docs")
+        self.assertIn("done", result.out)
+        self.assertEqual(self.server_bytes("docs/sub/c.txt"), b"local c\n")
+
+    def test_4_server_changes_and_deletions_reach_the_cache(self):
+        self.system.put_on_server("docs/fresh.txt", b"fresh\n")
+        os.unlink(self.system.server_path("docs/new.txt"))
+        self.nook("sync", f"{self.drive}/docs")
+        self.assertEqual(self.local_bytes("docs/fresh.txt"), b"fresh\n")
+        self.assertIsNone(self.local_bytes("docs/new.txt"))
+        self.nook("delete-cache", f"{self.drive}/docs")
+        self.assertIsNone(self.local_bytes("docs/a.txt"))
+        self.assertIn("available offline", self.nook("state", f"{self.drive}/docs").out)
+
+
+class OfflineKilledSync(OfflineCase):
+    """The agent killed in the middle of a synchronisation: the next start finishes it."""
+
+    count = 300
+    files = {f"bulk/f{i:04d}.txt": f"server {i}\n".encode() * 2000 for i in range(count)}
+
+    def test_killed_sync_is_completed_without_loss_or_duplicates(self):
+        s = self.system
+        self.nook("offline", f"{self.drive}/bulk", timeout=300)
+        self.reconnect(offline=True)
+        for i in range(self.count):
+            self.write_on_drive(f"bulk/f{i:04d}.txt", f"local {i}\n".encode() * 2000)
+        s.moorgate("--disconnect", "site1")
+        connect = s.start_process([os.path.join(s.bin, "moorgate"), "--connect", "site1"],
+                                  os.path.join(s.work, "connect.log"))
+
+        def uploaded():
+            return sum(1 for i in range(self.count)
+                       if (self.server_bytes(f"bulk/f{i:04d}.txt") or b"").startswith(b"local"))
+        self.assertTrue(wait_until(120, lambda: uploaded() >= 5, step=0.02))
+        s.kill_agent()
+        done_at_kill = uploaded()
+        connect.wait(timeout=30)
+        self.assertLess(done_at_kill, self.count, "the run ended before it could be killed")
+        s.start_agent()
+        s.moorgate("--connect", "site1", check=False, timeout=300)
+        self.assertEqual(uploaded(), self.count)
+        self.assertNotIn("Conflict!", s.agent_output())
+        names = sorted(n for n in os.listdir(s.server_path("bulk")) if not n.startswith("."))
+        self.assertEqual(names, [f"f{i:04d}.txt" for i in range(self.count)])
+        for i in range(self.count):
+            self.assertEqual(self.local_bytes(f"bulk/f{i:04d}.txt"), f"local {i}\n".encode() * 2000)
+
+
+def main():
+    global BUILD_DIR, SOURCE_DIR
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    BUILD_DIR, SOURCE_DIR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    if not os.path.exists("/dev/fuse") or not os.path.exists("/usr/sbin/apache2"):
+        print("skipped: needs /dev/fuse and Apache")
+        return 77
+    if os.geteuid() != 0:
+        print("skipped: the end-to-end tests run as root (Apache serves as www-data)")
+        return 77
+    program = unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]], exit=False)
+    ok = program.result.wasSuccessful()
+    for system in SYSTEMS:
+        if not ok:
+            print(f"--- kept {system.work}\n--- agent log:\n{system.log_tail(system.agent_log, 80)}"
+                  f"--- driver log:\n{system.log_tail(system.driver_log)}", file=sys.stderr)
+        else:
+            system.remove()
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
