@@ -1,8 +1,8 @@
 // Registering a Connection with the driver and mapping it to a drive.
 #include "agent/service/registration.h"
 
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
