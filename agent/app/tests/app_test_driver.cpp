@@ -21,7 +21,7 @@ constexpr auto kWait = std::chrono::seconds(5);
 
 const char* const kVariables[] = {"HALVENMOOR_RUNTIME_DIR", "HOME", "HALVENMOOR_USER_REG",
                                   "HALVENMOOR_MACHINE_REG", "HALVENMOOR_UI_ANSWERS",
-                                  "XDG_STATE_HOME"};
+                                  "XDG_STATE_HOME", "XDG_CONFIG_HOME"};
 
 class ScriptedClient : public RemoteClient {
  public:
@@ -113,6 +113,7 @@ Sandbox::Sandbox() {
   setenv("HALVENMOOR_MACHINE_REG", (root_ + "/system.reg").c_str(), 1);
   setenv("HALVENMOOR_UI_ANSWERS", (root_ + "/answers").c_str(), 1);
   setenv("XDG_STATE_HOME", (root_ + "/state").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
   Answers("");
 }
 
