@@ -26,7 +26,7 @@
 namespace hvm {
 namespace {
 
-std::string Run(const std::string& command) {
+std::string Shell(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return out;
@@ -60,7 +60,7 @@ TEST(QtDesktopApache, ASiteAddedInTheWindowConnectsAndShowsItsState) {
   test::Sandbox sandbox;
   std::string script = std::string(HVM_SOURCE_DIR_PATH) + "/tests/servers/apache_webdav.sh";
   std::string state = sandbox.Path("apache");
-  int port = std::atoi(Run(script + " start " + state + " 2>/dev/null").c_str());
+  int port = std::atoi(Shell(script + " start " + state + " 2>/dev/null").c_str());
   if (port <= 0) GTEST_SKIP() << "Apache did not start";
   test::TestDriver driver;
   test::RecordingUi ui;
@@ -127,7 +127,7 @@ TEST(QtDesktopApache, ASiteAddedInTheWindowConnectsAndShowsItsState) {
   StopHousekeeping();
   SetCurrentUi(nullptr);
   ForgetAllSitePasswords();
-  Run(script + " stop " + state);
+  Shell(script + " stop " + state);
 }
 
 }  // namespace

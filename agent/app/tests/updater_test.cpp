@@ -101,7 +101,7 @@ TEST_F(UpdaterTest, AGoodUpdateIsAskedForDownloadedCheckedAndInstalled) {
   ASSERT_EQ(ui.boxes.size(), 2u);
   EXPECT_EQ(Utf16ToUtf8(ui.boxes[0].text), "Would you like to update the software ?");
   EXPECT_NE(Utf16ToUtf8(ui.boxes[1].text).find("successfully updated"), std::string::npos);
-  EXPECT_NE(Machine().find("\"Version\"=dword:0000272a"), std::string::npos) << Machine();
+  EXPECT_NE(Machine().find("\"Version\"=dword:0001117a"), std::string::npos) << Machine();
 
   // The same version again: nothing to ask.
   ui.boxes.clear();
@@ -121,7 +121,7 @@ TEST_F(UpdaterTest, ADownloadThatMissesItsChecksumChangesNothing) {
   EXPECT_EQ(outcome.status, kUpdateChecksumMismatch);
   EXPECT_EQ(outcome.failedModule, "moorgate");
   EXPECT_EQ(FileText(root + "/bin/moorgate"), "old agent");
-  EXPECT_EQ(Machine().find("\"Version\"=dword:0000272a"), std::string::npos);
+  EXPECT_EQ(Machine().find("\"Version\"=dword:0001117a"), std::string::npos);
   ASSERT_EQ(ui.boxes.size(), 2u);
   EXPECT_NE(Utf16ToUtf8(ui.boxes[1].text).find("moorgate"), std::string::npos);
   // Nothing of the download is left behind in the program's folder.
