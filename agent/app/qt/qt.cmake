@@ -31,3 +31,4 @@ hvm_add_test(qt_front_end_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/qt_front_end_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/../tests/app_test_driver.cpp
   LIBS hvm_qt Qt6::Test)
+add_dependencies(qt_front_end_test moorlangde moorlangfr moorlangit moorlangnl moorlanghu)

@@ -10,7 +10,9 @@
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "agent/app/connect_site.h"
 #include "agent/app/instance_channel.h"
@@ -173,13 +175,15 @@ int RunQtFrontEnd(const FrontEndSetup& setup) {
           window.ShowAndRaise();
           return 1;
         case kMessageSettings: {
-          uint32_t result = setup.handler ? setup.handler(message) : 0;
+          uint32_t result = 0;
+          if (setup.handler) window.RunOffThread([&] { result = setup.handler(message); });
           window.Reload();
           window.OpenOptions();
           return result;
         }
         default: {
-          uint32_t result = setup.handler ? setup.handler(message) : 0;
+          uint32_t result = 0;
+          if (setup.handler) window.RunOffThread([&] { result = setup.handler(message); });
           window.ShowStates();
           return result;
         }
@@ -198,13 +202,19 @@ int RunQtFrontEnd(const FrontEndSetup& setup) {
     commands.start(kCommandPollMs);
     if (!setup.startHidden) window.ShowAndRaise();
     if (setup.beforeRun) {
-      setup.beforeRun();
+      window.RunOffThread(setup.beforeRun);
       window.ShowStates();
     }
     if (setup.openSettings) QTimer::singleShot(0, &window, [&window] { window.OpenOptions(); });
-    // The check runs once the window is up; it asks before it changes anything.
-    QTimer::singleShot(1000, &window, [&window] { window.CheckForUpdate(true); });
+    // The start-up check runs beside the window; it asks before it changes anything.
+    std::atomic<bool> checked{false};
+    std::thread updates([&checked] {
+      Updater().CheckAndUpdate();
+      checked = true;
+    });
     status = app.exec();
+    while (!checked) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    updates.join();
   }
   SetCurrentUi(nullptr);
   return status;

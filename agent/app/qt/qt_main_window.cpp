@@ -17,7 +17,9 @@
 #include <QPlainTextEdit>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QEventLoop>
 #include <cstring>
+#include <thread>
 
 #include "agent/app/connect_site.h"
 #include "agent/app/qt/qt_windows.h"
@@ -273,15 +275,30 @@ void MainWindow::ShowAndRaise() {
   activateWindow();
 }
 
+void MainWindow::RunOffThread(const std::function<void()>& work) {
+  QEventLoop wait;
+  setEnabled(false);
+  trayMenu_->setEnabled(false);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  std::thread worker([&work, &wait] {
+    work();
+    QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  wait.exec(QEventLoop::ExcludeUserInputEvents);
+  worker.join();
+  QApplication::restoreOverrideCursor();
+  trayMenu_->setEnabled(true);
+  setEnabled(true);
+}
+
 bool MainWindow::ConnectSelected(bool openExplorer) {
   int row = SelectedRow();
   if (row < 0) return false;
   if (!CheckSiteUrl(ToWide(url_->text()))) return false;
   Publish();
   int index = LiveIndex(row);
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  bool done = index >= 0 && connector_.ConnectSite(index, openExplorer);
-  QApplication::restoreOverrideCursor();
+  bool done = false;
+  if (index >= 0) RunOffThread([&] { done = connector_.ConnectSite(index, openExplorer); });
   if (done) hide();
   ShowStates();
   return done;
@@ -290,7 +307,8 @@ bool MainWindow::ConnectSelected(bool openExplorer) {
 bool MainWindow::OfflineConnectSelected() {
   int index = LiveIndex(SelectedRow());
   if (index < 0 || block_.sites[index].mappedDrive != 0) return false;
-  bool done = connector_.MapSite(index, true) == 1;
+  bool done = false;
+  RunOffThread([&] { done = connector_.MapSite(index, true) == 1; });
   if (done) {
     block_.sites[index].flags |= kSiteOffline;
     hide();
@@ -303,15 +321,13 @@ void MainWindow::DisconnectSelected() {
   int index = LiveIndex(SelectedRow());
   if (index < 0) return;
   hide();
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  connector_.DisconnectSite(index, false);
-  QApplication::restoreOverrideCursor();
+  RunOffThread([&] { connector_.DisconnectSite(index, false); });
   ShowStates();
 }
 
 void MainWindow::RefreshSelected() {
   int index = LiveIndex(SelectedRow());
-  if (index >= 0 && block_.sites[index].mappedDrive != 0) connector_.RefreshSite(index);
+  if (index >= 0 && block_.sites[index].mappedDrive != 0) RunOffThread([&] { connector_.RefreshSite(index); });
   ShowStates();
 }
 
@@ -355,8 +371,8 @@ void MainWindow::OpenProgramSettings() {
 }
 
 void MainWindow::CheckForUpdate(bool quietWhenCurrent) {
-  Updater updater;
-  UpdateOutcome outcome = updater.CheckAndUpdate();
+  UpdateOutcome outcome;
+  RunOffThread([&outcome] { outcome = Updater().CheckAndUpdate(); });
   if (!quietWhenCurrent && outcome.status == kUpdateNothingToDo)
     QMessageBox::information(this, Text(IDS_UPDATE_TITLE), Text(IDS_UPDATE_CURRENT));
 }

@@ -15,6 +15,7 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -80,6 +81,11 @@ class MainWindow : public QWidget {
   void OpenOptions();
   void OpenProgramSettings();
   void CheckForUpdate(bool quietWhenCurrent);
+  // Runs work on a thread of its own while this thread goes on showing the
+  // questions it asks: a request that holds a site's lock and asks something
+  // never waits for a front end that waits for that lock. The window takes no
+  // input meanwhile.
+  void RunOffThread(const std::function<void()>& work);
   // Runs a tray command by its number.
   void RunTrayCommand(int command);
 

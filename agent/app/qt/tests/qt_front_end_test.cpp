@@ -18,6 +18,8 @@
 #include <sstream>
 
 #include "agent/app/connect_site.h"
+#include "agent/app/language.h"
+#include "lang/language_library.h"
 #include "agent/app/program_settings.h"
 #include "agent/app/qt/qt_front_end.h"
 #include "agent/app/qt/qt_windows.h"
@@ -281,6 +283,32 @@ TEST_F(QtFrontEndTest, TheQtUiAnswersFromItsDialogs) {
   while (answer == 0) QApplication::processEvents(QEventLoop::AllEvents, 20);
   worker.join();
   EXPECT_EQ(answer, IDOK);
+}
+
+// Every text of the front end is translated by each language library, and
+// a German choice shows German buttons and menus.
+TEST_F(QtFrontEndTest, EveryFrontEndTextIsTranslatedAndShown) {
+  const char* build = std::getenv("HVM_BINARY_DIR");
+  std::string lib = std::string(build != nullptr ? build : ".") + "/lib/libmoorlang";
+  const std::pair<DWORD, const char*> languages[] = {
+      {LANG_GERMAN, "de"}, {LANG_FRENCH, "fr"}, {LANG_ITALIAN, "it"}, {LANG_DUTCH, "nl"}, {LANG_HUNGARIAN, "hu"}};
+  for (const auto& [language, code] : languages) {
+    std::unique_ptr<LanguageModule> module = LanguageModule::LoadFile(language, lib + code + ".so");
+    ASSERT_TRUE(module->IsLoaded()) << code;
+    auto lookup = reinterpret_cast<MoorLangStringFunction>(module->FindExport(kMoorLangStringExport));
+    ASSERT_NE(lookup, nullptr);
+    for (uint32_t id = 1300; id < 1400; ++id) {
+      if (EnglishString(id) == nullptr) continue;
+      EXPECT_NE(lookup(id), nullptr) << code << " lacks string " << id;
+    }
+  }
+  ChooseLanguageLibrary(LANG_GERMAN);
+  MainWindow german(connector, *block, &loop);
+  german.BuildTrayMenu();
+  EXPECT_EQ(german.button(IDS_UI_CONNECT)->text(), "&Verbinden");
+  EXPECT_EQ(german.trayMenu()->actions()[0]->text(), "Verbindungen");
+  ChooseLanguageLibrary(LANG_ENGLISH);
+  EXPECT_EQ(Text(IDS_UI_CONNECT), "&Connect");
 }
 
 TEST(QtFrontEndDisplay, ADisplayIsSeenFromTheEnvironment) {
