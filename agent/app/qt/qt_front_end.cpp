@@ -178,7 +178,8 @@ int RunQtFrontEnd(const FrontEndSetup& setup) {
           uint32_t result = 0;
           if (setup.handler) window.RunOffThread([&] { result = setup.handler(message); });
           window.Reload();
-          window.OpenOptions();
+          // The sender has its answer at once; the dialog stays as long as the person wants.
+          QTimer::singleShot(0, &window, [&window] { window.OpenOptions(); });
           return result;
         }
         default: {
