@@ -21,27 +21,11 @@
 #include "agent/clients/webdav_client.h"
 #include "agent/service/request_loop.h"
 #include "agent/service/site_passwords.h"
+#include "platform/tests/test_support.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
 namespace {
-
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-  pclose(pipe);
-  return out;
-}
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void Type(QLineEdit* field, const QString& text) {
   field->setFocus();
@@ -60,7 +44,7 @@ TEST(QtDesktopApache, ASiteAddedInTheWindowConnectsAndShowsItsState) {
   test::Sandbox sandbox;
   std::string script = std::string(HVM_SOURCE_DIR_PATH) + "/tests/servers/apache_webdav.sh";
   std::string state = sandbox.Path("apache");
-  int port = std::atoi(Shell(script + " start " + state + " 2>/dev/null").c_str());
+  int port = std::atoi(test::ShellOutput(script + " start " + state + " 2>/dev/null").c_str());
   if (port <= 0) GTEST_SKIP() << "Apache did not start";
   test::TestDriver driver;
   test::RecordingUi ui;
@@ -103,7 +87,7 @@ TEST(QtDesktopApache, ASiteAddedInTheWindowConnectsAndShowsItsState) {
         << window.siteList()->item(row)->text().toStdString();
     std::string target;
     EXPECT_TRUE(QueryDriveLink(letter, target));
-    EXPECT_EQ(FileText(sandbox.Path("user.reg")).find("secret"), std::string::npos);
+    EXPECT_EQ(test::ReadWholeFile(sandbox.Path("user.reg")).find("secret"), std::string::npos);
 
     // A setting changed in the options dialog is in the .reg file.
     window.dialogOpened = [](QDialog& dialog) {
@@ -113,7 +97,7 @@ TEST(QtDesktopApache, ASiteAddedInTheWindowConnectsAndShowsItsState) {
       dialog.reject();
     };
     window.OpenOptions();
-    std::string reg = FileText(sandbox.Path("user.reg"));
+    std::string reg = test::ReadWholeFile(sandbox.Path("user.reg"));
     size_t key = reg.find("\\Halvenmoor\\Apache]");
     ASSERT_NE(key, std::string::npos);
     EXPECT_NE(reg.find("\"Retry\"=dword:00000004", key), std::string::npos) << reg;
@@ -127,7 +111,7 @@ TEST(QtDesktopApache, ASiteAddedInTheWindowConnectsAndShowsItsState) {
   StopHousekeeping();
   SetCurrentUi(nullptr);
   ForgetAllSitePasswords();
-  Shell(script + " stop " + state);
+  test::ShellOutput(script + " stop " + state);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -126,6 +127,16 @@ Sandbox::~Sandbox() {
   }
   std::string command = "rm -rf '" + root_ + "'";
   if (std::system(command.c_str()) != 0) return;
+}
+
+std::string ShellOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+  pclose(pipe);
+  return out;
 }
 
 void Sandbox::Answers(const std::string& lines) const {

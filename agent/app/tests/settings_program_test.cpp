@@ -14,17 +14,11 @@
 #include "agent/app/tests/app_test_driver.h"
 #include "agent/clients/webdav_client.h"
 #include "agent/service/site_passwords.h"
+#include "platform/tests/test_support.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
 namespace {
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class ProgramSettingsTest : public ::testing::Test {
  protected:
@@ -61,7 +55,7 @@ TEST_F(ProgramSettingsTest, ProxyValuesAreCutToTheirLimitsAndReadBack) {
   EXPECT_EQ(read.server, std::u16string(39, u's'));
   EXPECT_EQ(read.port, 3128u);
   EXPECT_EQ(read.password, u"pw");
-  std::string reg = FileText(sandbox.Path("user.reg"));
+  std::string reg = test::ReadWholeFile(sandbox.Path("user.reg"));
   EXPECT_NE(reg.find("\"ProxyPort\"=dword:00000c38"), std::string::npos) << reg;
 
   ASSERT_TRUE(SetProxyMode(ProxyMode::kNone));
@@ -94,12 +88,12 @@ TEST_F(ProgramSettingsTest, RunAtStartupWritesAndRemovesTheAutostartEntry) {
   EXPECT_FALSE(RunAtStartupEnabled());
   ASSERT_TRUE(SetRunAtStartup(true, "/opt/hvm/moorgate /min /sleep=20"));
   ASSERT_TRUE(RunAtStartupEnabled());
-  std::string entry = FileText(path);
+  std::string entry = test::ReadWholeFile(path);
   // Started from the entry itself: nothing is appended twice.
   EXPECT_NE(entry.find("Exec=/opt/hvm/moorgate /min /sleep=20\n"), std::string::npos) << entry;
   EXPECT_NE(entry.find("[Desktop Entry]"), std::string::npos);
   ASSERT_TRUE(SetRunAtStartup(true));
-  entry = FileText(path);
+  entry = test::ReadWholeFile(path);
   EXPECT_NE(entry.find("moorgate\" /min /sleep=20\n"), std::string::npos) << entry;
   ASSERT_TRUE(SetRunAtStartup(false));
   EXPECT_FALSE(RunAtStartupEnabled());
@@ -117,7 +111,7 @@ TEST_F(ProgramSettingsTest, ALinkPlantedAtTheAutostartPathIsNeverFollowed) {
   EXPECT_FALSE(RunAtStartupEnabled());
   EXPECT_FALSE(SetRunAtStartup(true));
   EXPECT_FALSE(SetRunAtStartup(false));
-  EXPECT_EQ(FileText(victim), "keep me");
+  EXPECT_EQ(test::ReadWholeFile(victim), "keep me");
   struct stat st {};
   ASSERT_EQ(lstat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));

@@ -12,29 +12,11 @@
 
 #include "agent/app/tests/app_test_driver.h"
 #include "agent/app/updater.h"
+#include "platform/tests/test_support.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
 namespace {
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-  pclose(pipe);
-  return out;
-}
 
 std::string Script() { return std::string(HVM_SOURCE_DIR_PATH) + "/tests/servers/https_files.sh"; }
 
@@ -52,20 +34,20 @@ class UpdaterTest : public ::testing::Test {
   void SetUp() override {
     SetCurrentUi(&ui);
     state = sandbox.Path("server");
-    port = std::atoi(Shell(Script() + " start " + state + " 2>/dev/null").c_str());
+    port = std::atoi(test::ShellOutput(Script() + " start " + state + " 2>/dev/null").c_str());
     ASSERT_GT(port, 0) << "the HTTPS test server did not start";
     site = state + "/site";
     root = sandbox.Path("install");
     mkdir(root.c_str(), 0755);
     mkdir((root + "/bin").c_str(), 0755);
     mkdir((root + "/lib").c_str(), 0755);
-    WriteText(root + "/bin/moorgate", "old agent");
+    test::WriteWholeFile(root + "/bin/moorgate", "old agent");
     mkdir((site + "/files").c_str(), 0755);
-    WriteText(site + "/files/moorgate", "new agent, version 70010");
-    WriteText(site + "/files/libmoorlib.so", "new library");
+    test::WriteWholeFile(site + "/files/moorgate", "new agent, version 70010");
+    test::WriteWholeFile(site + "/files/libmoorlib.so", "new library");
   }
   void TearDown() override {
-    Shell(Script() + " stop " + state);
+    test::ShellOutput(Script() + " stop " + state);
     SetCurrentUi(nullptr);
   }
   UpdaterOptions Options() const {
@@ -76,11 +58,11 @@ class UpdaterTest : public ::testing::Test {
     return options;
   }
   void Manifest(const std::string& modules, int version = 70010) {
-    WriteText(site + "/HalvenmoorUpdate.xml", "<?xml version=\"1.0\"?>\n<update>\n<release version=\"" +
+    test::WriteWholeFile(site + "/HalvenmoorUpdate.xml", "<?xml version=\"1.0\"?>\n<update>\n<release version=\"" +
                                                   std::to_string(version) + "\" number=\"3\"/>\n" + modules +
                                                   "\n</update>\n");
   }
-  std::string Machine() const { return FileText(sandbox.Path("system.reg")); }
+  std::string Machine() const { return test::ReadWholeFile(sandbox.Path("system.reg")); }
 
   test::Sandbox sandbox;
   test::RecordingUi ui;
@@ -96,8 +78,8 @@ TEST_F(UpdaterTest, AGoodUpdateIsAskedForDownloadedCheckedAndInstalled) {
   Updater updater(Options());
   UpdateOutcome outcome = updater.CheckAndUpdate();
   EXPECT_EQ(outcome.status, kUpdateNothingToDo) << outcome.failedModule;
-  EXPECT_EQ(FileText(root + "/bin/moorgate"), "new agent, version 70010");
-  EXPECT_EQ(FileText(root + "/lib/libmoorlib.so"), "new library");
+  EXPECT_EQ(test::ReadWholeFile(root + "/bin/moorgate"), "new agent, version 70010");
+  EXPECT_EQ(test::ReadWholeFile(root + "/lib/libmoorlib.so"), "new library");
   ASSERT_EQ(ui.boxes.size(), 2u);
   EXPECT_EQ(Utf16ToUtf8(ui.boxes[0].text), "Would you like to update the software ?");
   EXPECT_NE(Utf16ToUtf8(ui.boxes[1].text).find("successfully updated"), std::string::npos);
@@ -111,21 +93,21 @@ TEST_F(UpdaterTest, AGoodUpdateIsAskedForDownloadedCheckedAndInstalled) {
 
 TEST_F(UpdaterTest, ADownloadThatMissesItsChecksumChangesNothing) {
   std::string other = sandbox.Path("other");
-  WriteText(other, "what the manifest promised");
+  test::WriteWholeFile(other, "what the manifest promised");
   // Same size, another SHA-256: the served file is not the one described.
-  WriteText(site + "/files/moorgate", "what the server has instead");
-  WriteText(other, std::string(FileText(site + "/files/moorgate").size(), 'x'));
+  test::WriteWholeFile(site + "/files/moorgate", "what the server has instead");
+  test::WriteWholeFile(other, std::string(test::ReadWholeFile(site + "/files/moorgate").size(), 'x'));
   Manifest(ModuleLine("moorgate", site + "/files/moorgate", "files/moorgate", 1, Sha256OfFile(other)));
   ui.answers = {IDOK, IDOK};
   UpdateOutcome outcome = Updater(Options()).CheckAndUpdate();
   EXPECT_EQ(outcome.status, kUpdateChecksumMismatch);
   EXPECT_EQ(outcome.failedModule, "moorgate");
-  EXPECT_EQ(FileText(root + "/bin/moorgate"), "old agent");
+  EXPECT_EQ(test::ReadWholeFile(root + "/bin/moorgate"), "old agent");
   EXPECT_EQ(Machine().find("\"Version\"=dword:0001117a"), std::string::npos);
   ASSERT_EQ(ui.boxes.size(), 2u);
   EXPECT_NE(Utf16ToUtf8(ui.boxes[1].text).find("moorgate"), std::string::npos);
   // Nothing of the download is left behind in the program's folder.
-  EXPECT_EQ(Shell("ls " + root + "/bin"), "moorgate\n");
+  EXPECT_EQ(test::ShellOutput("ls " + root + "/bin"), "moorgate\n");
 }
 
 TEST_F(UpdaterTest, HostileManifestsEndTheCheckWithoutAQuestion) {
@@ -142,12 +124,12 @@ TEST_F(UpdaterTest, HostileManifestsEndTheCheckWithoutAQuestion) {
                    "</update>"},
   };
   for (const auto& [what, text] : manifests) {
-    WriteText(site + "/HalvenmoorUpdate.xml", text);
+    test::WriteWholeFile(site + "/HalvenmoorUpdate.xml", text);
     UpdateOutcome outcome = Updater(Options()).CheckAndUpdate();
     EXPECT_EQ(outcome.status, kUpdateManifestMissing) << what;
   }
   EXPECT_TRUE(ui.boxes.empty());
-  EXPECT_EQ(FileText(root + "/bin/moorgate"), "old agent");
+  EXPECT_EQ(test::ReadWholeFile(root + "/bin/moorgate"), "old agent");
 
   // Plain HTTP is never asked.
   Manifest(good);
@@ -162,14 +144,14 @@ TEST_F(UpdaterTest, HostileManifestsEndTheCheckWithoutAQuestion) {
   // A person who answered "Cancel" is not updated.
   ui.answers = {IDCANCEL};
   EXPECT_EQ(Updater(Options()).CheckAndUpdate().status, kUpdateDeclined);
-  EXPECT_EQ(FileText(root + "/bin/moorgate"), "old agent");
+  EXPECT_EQ(test::ReadWholeFile(root + "/bin/moorgate"), "old agent");
 }
 
 TEST(UpdaterManifest, InstalledVersionIsRaisedTo70005) {
   test::Sandbox sandbox;
   Updater updater(UpdaterOptions{"https://127.0.0.1:9", "", sandbox.root()});
   EXPECT_EQ(updater.InstalledVersion(), 70005u);
-  EXPECT_NE(FileText(sandbox.Path("system.reg")).find("\"Version\"=dword:00011175"), std::string::npos);
+  EXPECT_NE(test::ReadWholeFile(sandbox.Path("system.reg")).find("\"Version\"=dword:00011175"), std::string::npos);
 }
 
 }  // namespace

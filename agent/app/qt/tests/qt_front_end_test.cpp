@@ -29,6 +29,7 @@
 #include "agent/clients/client_factory.h"
 #include "agent/service/request_loop.h"
 #include "agent/service/site_passwords.h"
+#include "platform/tests/test_support.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -41,13 +42,6 @@ QApplication& App() {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   static QApplication* app = new QApplication(argc, argv);
   return *app;
-}
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // Saves a picture of the widget as <build>/screenshots/<name>.png.
@@ -90,7 +84,7 @@ class QtFrontEndTest : public ::testing::Test {
     SetCurrentUi(nullptr);
     ForgetAllSitePasswords();
   }
-  std::string Registry() const { return FileText(sandbox.Path("user.reg")); }
+  std::string Registry() const { return test::ReadWholeFile(sandbox.Path("user.reg")); }
   int Row(const char16_t* name) const { return window->store().Find(name); }
 
   test::Sandbox sandbox;
@@ -212,7 +206,7 @@ TEST_F(QtFrontEndTest, TheProgramSettingsDialogWritesProxyAndAutostart) {
   EXPECT_NE(reg.find("\"ProxyUser\"=\"pu\""), std::string::npos);
   EXPECT_EQ(block->proxyPort, 3128u);
   EXPECT_TRUE(RunAtStartupEnabled());
-  EXPECT_NE(FileText(AutostartEntryPath()).find("/min /sleep=20"), std::string::npos);
+  EXPECT_NE(test::ReadWholeFile(AutostartEntryPath()).find("/min /sleep=20"), std::string::npos);
 }
 
 TEST_F(QtFrontEndTest, TheTrayMenuNumbersEverySitesCommands) {
