@@ -359,8 +359,21 @@ bool Updater::Ask() {
     RegCloseKey(key);
   }
   if (dontAsk != 0) return false;
-  return CurrentUi().MessageBox(LoadResourceString(IDS_UPDATE_QUESTION), LoadResourceString(IDS_UPDATE_TITLE),
-                                MB_OKCANCEL | MB_ICONQUESTION) == IDOK;
+  bool dontAskAgain = false;
+  if (CurrentUi().MessageBoxWithCheck(LoadResourceString(IDS_UPDATE_QUESTION), LoadResourceString(IDS_UPDATE_TITLE),
+                                      MB_OKCANCEL | MB_ICONQUESTION, LoadResourceString(IDS_UPDATE_DONT_ASK),
+                                      dontAskAgain) != IDOK)
+    return false;
+  // The answer is kept only when the person confirmed.
+  HKEY key = OpenKey(HKEY_CURRENT_USER, true);
+  if (key == nullptr) {
+    ShowUpdateBox(u"Cannot open the registry key", u"Message", MB_ICONERROR);
+  } else {
+    if (SetDwordValue(key, u"Update", dontAskAgain ? 1 : 0) != ERROR_SUCCESS)
+      ShowUpdateBox(u"Cannot change the registry", u"Message", MB_ICONERROR);
+    RegCloseKey(key);
+  }
+  return true;
 }
 
 long Updater::Download(UpdateModule& module, ProgressWindow* progress) {

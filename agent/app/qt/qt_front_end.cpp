@@ -3,6 +3,7 @@
 #include "agent/app/qt/qt_front_end.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -12,6 +13,7 @@
 #include <QTimer>
 #include <atomic>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
 
 #include "agent/app/connect_site.h"
@@ -95,10 +97,22 @@ class QtProgress : public ProgressWindow {
 class QtUi : public Ui {
  public:
   int MessageBox(std::u16string_view text, std::u16string_view caption, DWORD style) override {
+    bool checked = false;
+    return Ask(text, caption, style, {}, checked);
+  }
+
+  int MessageBoxWithCheck(std::u16string_view text, std::u16string_view caption, DWORD style,
+                          std::u16string_view checkText, bool& checked) override {
+    return Ask(text, caption, style, checkText, checked);
+  }
+
+  int Ask(std::u16string_view text, std::u16string_view caption, DWORD style, std::u16string_view checkText,
+          bool& checked) {
     int answer = SafeAnswer(style);
-    QString body = ToQString(text), title = ToQString(caption);
+    QString body = ToQString(text), title = ToQString(caption), check = ToQString(checkText);
     OnUiThread([&] {
       QMessageBox box(IconOf(style), title, body);
+      if (!check.isEmpty()) box.setCheckBox(new QCheckBox(check));
       std::vector<std::pair<QMessageBox::StandardButton, int>> buttons = ButtonsOf(style);
       for (const auto& [button, id] : buttons) box.addButton(button);
       size_t preferred = (style & MB_DEFBUTTON3) ? 2 : (style & MB_DEFBUTTON2) ? 1 : 0;
@@ -106,6 +120,7 @@ class QtUi : public Ui {
       auto pressed = static_cast<QMessageBox::StandardButton>(box.exec());
       for (const auto& [button, id] : buttons)
         if (button == pressed) answer = id;
+      checked = box.checkBox() != nullptr && box.checkBox()->isChecked();
     });
     return answer;
   }
@@ -150,11 +165,14 @@ class QtUi : public Ui {
 std::unique_ptr<Ui> MakeQtUi() { return std::make_unique<QtUi>(); }
 
 bool DisplayAvailable() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
     const char* value = std::getenv(name);
     if (value != nullptr && value[0] != 0) return true;
   }
-  return false;
+  // A platform nobody looks at (the tests' offscreen one) answers no question.
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  std::string_view named = platform != nullptr ? platform : "";
+  return !named.empty() && named.rfind("offscreen", 0) != 0 && named.rfind("minimal", 0) != 0;
 }
 
 int RunQtFrontEnd(const FrontEndSetup& setup) {

@@ -14,8 +14,8 @@ class SiteConnector;
 struct InstanceMessage;
 struct SharedUserBlock;
 
-// True when a display is there to show windows on (DISPLAY, WAYLAND_DISPLAY,
-// or a Qt platform named by QT_QPA_PLATFORM).
+// True when a display is there to show windows on: DISPLAY, WAYLAND_DISPLAY,
+// or a Qt platform named by QT_QPA_PLATFORM other than offscreen or minimal.
 bool DisplayAvailable();
 
 struct FrontEndSetup {

@@ -84,6 +84,7 @@ TEST_F(UpdaterTest, AGoodUpdateIsAskedForDownloadedCheckedAndInstalled) {
   EXPECT_EQ(Utf16ToUtf8(ui.boxes[0].text), "Would you like to update the software ?");
   EXPECT_NE(Utf16ToUtf8(ui.boxes[1].text).find("successfully updated"), std::string::npos);
   EXPECT_NE(Machine().find("\"Version\"=dword:0001117a"), std::string::npos) << Machine();
+  EXPECT_NE(test::ReadWholeFile(sandbox.Path("user.reg")).find("\"Update\"=dword:00000000"), std::string::npos);
 
   // The same version again: nothing to ask.
   ui.boxes.clear();
@@ -145,6 +146,13 @@ TEST_F(UpdaterTest, HostileManifestsEndTheCheckWithoutAQuestion) {
   ui.answers = {IDCANCEL};
   EXPECT_EQ(Updater(Options()).CheckAndUpdate().status, kUpdateDeclined);
   EXPECT_EQ(test::ReadWholeFile(root + "/bin/moorgate"), "old agent");
+  // "Do not ask me any more" (HKCU "Update") counts as a refusal without a question.
+  test::WriteWholeFile(sandbox.Path("user.reg"),
+                       "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\KOLV\\Halvenmoor]\n"
+                       "\"Update\"=dword:00000001\n");
+  ui.boxes.clear();
+  EXPECT_EQ(Updater(Options()).CheckAndUpdate().status, kUpdateDeclined);
+  EXPECT_TRUE(ui.boxes.empty());
 }
 
 TEST(UpdaterManifest, InstalledVersionIsRaisedTo70005) {
