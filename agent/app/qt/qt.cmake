@@ -19,10 +19,11 @@ target_link_libraries(hvm_qt PUBLIC hvm_app hvm_settings Qt6::Widgets)
 target_link_libraries(moorgate PRIVATE hvm_qt)
 target_compile_definitions(moorgate PRIVATE HVM_HAVE_QT)
 
-# The desktop entry and the icon, installed beside the programs.
-configure_file(${CMAKE_CURRENT_LIST_DIR}/halvenmoor.desktop
+# The desktop entry and the icon (cmake/package, installed by the package),
+# also in the build folder's share/ for a desktop that looks there.
+configure_file(${CMAKE_SOURCE_DIR}/cmake/package/halvenmoor.desktop
                ${CMAKE_BINARY_DIR}/share/applications/halvenmoor.desktop COPYONLY)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/halvenmoor.svg
+configure_file(${CMAKE_SOURCE_DIR}/cmake/package/halvenmoor.svg
                ${CMAKE_BINARY_DIR}/share/icons/hicolor/scalable/apps/halvenmoor.svg COPYONLY)
 
 # The windows driven under the offscreen platform; screenshots land in
