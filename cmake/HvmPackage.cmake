@@ -37,6 +37,7 @@ if(TARGET moorsetup AND TARGET moorshell AND TARGET moorquick)
   install(DIRECTORY ${HVM_STAGE}/share/kio ${HVM_STAGE}/share/nemo DESTINATION share)
 endif()
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/package/halvenmoor.desktop DESTINATION share/applications)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/package/halvenmoor.svg DESTINATION share/icons/hicolor/scalable/apps)
 
 set(CPACK_PACKAGE_NAME halvenmoor)
 set(CPACK_PACKAGE_VENDOR "Halvenmoor")

@@ -24,6 +24,14 @@ class Ui {
   virtual ~Ui() = default;
   // style: MB_* button, icon and default-button bits; returns IDOK..IDNO.
   virtual int MessageBox(std::u16string_view text, std::u16string_view caption, DWORD style) = 0;
+  // A box with a check box under its text ("Do not ask me any more"); checked
+  // tells its state when the box closed. Front ends without one ask plainly.
+  virtual int MessageBoxWithCheck(std::u16string_view text, std::u16string_view caption, DWORD style,
+                                  std::u16string_view checkText, bool& checked) {
+    (void)checkText;
+    checked = false;
+    return MessageBox(text, caption, style);
+  }
   // false when the person declined to answer.
   virtual bool AskPassword(std::u16string_view prompt, std::string& password) = 0;
   virtual std::unique_ptr<ProgressWindow> OpenProgress(std::u16string_view title) = 0;

@@ -18,6 +18,9 @@ packages=(
   # The automatic proxy: libproxy is loaded at run time; the webkit plugin
   # runs automatic configuration scripts.
   libproxy1v5 libproxy1-plugin-webkit
+  # The desktop front end (Qt 6 Widgets; its tests run on the offscreen
+  # platform and draw their screenshots with a font of their own).
+  qt6-base-dev fonts-dejavu-core
   # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
   clang libclang-rt-14-dev
   # The shell tools' tests read the drives' attributes with getfattr; the package test

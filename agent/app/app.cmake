@@ -5,7 +5,8 @@ add_library(hvm_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/startup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/startup_main_loop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/connect_site.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/shell_notify.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/shell_notify.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terminal_password.cpp)
 target_include_directories(hvm_app PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(hvm_app PUBLIC hvm_offline hvm_registration hvm_sites hvm_shared_section hvm_errtext
   hvm_service hvm_platform moorlib Threads::Threads)

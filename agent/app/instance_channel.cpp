@@ -11,8 +11,11 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <mutex>
 
 #include "agent/app/startup.h"
+#include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
 #include "platform/runtime_paths.h"
 
@@ -110,19 +113,57 @@ std::vector<InstanceMessage> HandOverMessages(std::string_view commandLine) {
   return messages;
 }
 
-bool SendInstanceMessage(const InstanceMessage& message, uint32_t* result,
-                         const std::string& socketPath) {
+namespace {
+
+std::mutex gHandedLock;
+std::map<std::string, std::string> gHanded;
+
+bool SendWithData(const InstanceMessage& message, std::string_view data, uint32_t* result,
+                  const std::string& socketPath) {
   sockaddr_un address;
   if (!FillAddress(PathOr(socketPath), address)) return false;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   InstanceAnswer answer{};
   bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            WriteAll(fd, &message, sizeof message) &&
+            WriteAll(fd, &message, sizeof message) && (data.empty() || WriteAll(fd, data.data(), data.size())) &&
             ReadExactly(fd, &answer, sizeof answer, kAnswerTimeoutMs) && answer.magic == kInstanceMagic;
   close(fd);
   if (ok && result != nullptr) *result = answer.result;
   return ok;
+}
+
+}  // namespace
+
+void StashHandedPassword(std::string_view siteName, std::string_view password) {
+  std::lock_guard<std::mutex> hold(gHandedLock);
+  std::string& kept = gHanded[std::string(siteName)];
+  WipeMemory(kept.data(), kept.size());
+  kept.assign(password);
+}
+
+std::string TakeHandedPassword(std::string_view siteName) {
+  std::lock_guard<std::mutex> hold(gHandedLock);
+  auto it = gHanded.find(std::string(siteName));
+  if (it == gHanded.end()) return {};
+  std::string password = it->second;
+  WipeMemory(it->second.data(), it->second.size());
+  gHanded.erase(it);
+  return password;
+}
+
+bool SendInstancePassword(std::string_view siteName, std::string_view password,
+                          const std::string& socketPath) {
+  if (password.size() > kHandOverPasswordBytes) password = password.substr(0, kHandOverPasswordBytes);
+  InstanceMessage message =
+      MakeInstanceMessage(kMessagePassword, siteName, 0, static_cast<uint32_t>(password.size()));
+  uint32_t result = 0;
+  return SendWithData(message, password, &result, socketPath) && result == kCommandDone;
+}
+
+bool SendInstanceMessage(const InstanceMessage& message, uint32_t* result,
+                         const std::string& socketPath) {
+  return SendWithData(message, {}, result, socketPath);
 }
 
 InstanceChannelServer::~InstanceChannelServer() { Stop(); }
@@ -192,6 +233,17 @@ void InstanceChannelServer::Answer(int fd) {
   if (!ReadExactly(fd, &message, sizeof message, kReadTimeoutMs) || message.magic != kInstanceMagic)
     return;
   message.siteName[sizeof message.siteName - 1] = 0;
+  if (message.message == kMessagePassword) {
+    // Kept until the connect that follows; never handed to the main thread's handler.
+    char password[kHandOverPasswordBytes] = {};
+    bool read = message.lParam <= sizeof password &&
+                ReadExactly(fd, password, message.lParam, kReadTimeoutMs);
+    if (read) StashHandedPassword(message.siteName, std::string_view(password, message.lParam));
+    WipeMemory(password, sizeof password);
+    InstanceAnswer answer{kInstanceMagic, read ? kCommandDone : kCommandFailed};
+    WriteAll(fd, &answer, sizeof answer);
+    return;
+  }
   InstanceAnswer answer{kInstanceMagic, handler_ ? handler_(message) : 0};
   WriteAll(fd, &answer, sizeof answer);
 }

@@ -21,6 +21,10 @@ inline constexpr uint32_t kMessageSettings = 0x8087;
 // The site manager's "Offline connect" and "Synchronize" buttons, from the command line.
 inline constexpr uint32_t kMessageOfflineConnect = 0x8088;
 inline constexpr uint32_t kMessageSynchronize = 0x8089;
+// A password for the site named, for the connect that follows it: lParam
+// bytes of password follow the message (at most kHandOverPasswordBytes).
+inline constexpr uint32_t kMessagePassword = 0x8090;
+inline constexpr size_t kHandOverPasswordBytes = 59;
 // Ends the running instance (a close of its main window).
 inline constexpr uint32_t kMessageQuit = 0x0010;
 // What a second start without switches sends with kMessageTrayNotify.
@@ -74,6 +78,14 @@ std::vector<InstanceMessage> HandOverMessages(std::string_view commandLine);
 // False when no instance listens or it did not answer.
 bool SendInstanceMessage(const InstanceMessage& message, uint32_t* result = nullptr,
                          const std::string& socketPath = {});
+
+// Sends a password typed at a second start for the site to the running instance.
+bool SendInstancePassword(std::string_view siteName, std::string_view password,
+                          const std::string& socketPath = {});
+// Keeps a password handed over for a site until its connect takes it.
+void StashHandedPassword(std::string_view siteName, std::string_view password);
+// The password handed over for the site, once; empty when there is none.
+std::string TakeHandedPassword(std::string_view siteName);
 
 // The running instance's end: one thread accepts, reads one message, calls
 // the handler and answers with its result.

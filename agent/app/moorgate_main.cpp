@@ -14,10 +14,15 @@
 #include "agent/app/connect_site.h"
 #include "agent/app/instance_channel.h"
 #include "agent/app/language.h"
+#include "agent/app/program_settings.h"
 #include "agent/app/shell_notify.h"
 #include "agent/app/sites.h"
 #include "agent/app/startup.h"
 #include "agent/app/startup_main_loop.h"
+#include "agent/app/terminal_password.h"
+#ifdef HVM_HAVE_QT
+#include "agent/app/qt/qt_front_end.h"
+#endif
 #include "agent/clients/ftp_client.h"
 #include "agent/clients/http_listing_client.h"
 #include "agent/clients/webdav_client.h"
@@ -30,6 +35,7 @@
 #include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
 #include "platform/instance_lock.h"
+#include "platform/wide_text.h"
 #include "platform/ui.h"
 
 namespace hvm {
@@ -56,12 +62,17 @@ void PrintHelp() {
       "                        (/set); connected sites stay as they are\n"
       "  --sleep N             wait N seconds before starting (/sleep=N)\n"
       "  --quit                disconnect every site of the running agent and end it\n"
+      "  --headless            no windows even with a display: questions go to the log,\n"
+      "                        standard error and the answer file (HALVENMOOR_UI_ANSWERS)\n"
       "  --help                show this text\n\n"
       "Switches are also accepted as they stand: /con /dis /ref /name=NAME /set\n"
       "/sleep[=N] /min. A site name ends at the first blank (31 characters at most).\n"
       "Sites are kept with moorsites; --connect reads them again first. A\n"
       "connected site shows up as the link\n"
       "~/Halvenmoor/<drive letter> (the HKCU value DrivesFolder moves it).\n"
+      "With a display (and without --headless) the agent shows its tray icon and\n"
+      "site manager. A site that does not save its password asks for it: in a\n"
+      "dialog, or on the terminal (without echo) for --connect.\n"
       "SIGTERM or SIGINT end the agent like --quit.\n");
 }
 
@@ -69,6 +80,7 @@ struct Arguments {
   std::string commandLine;  // in the agent's switch form
   bool help = false;
   bool quit = false;
+  bool headless = false;
   bool bad = false;
 };
 
@@ -82,6 +94,8 @@ Arguments ParseArguments(int argc, char** argv) {
       a.help = true;
     } else if (word == "--quit") {
       a.quit = true;
+    } else if (word == "--headless") {
+      a.headless = true;
     } else if (word == "--settings") {
       words.push_back("/set");
     } else if ((word == "--connect" || word == "--disconnect" || word == "--refresh") && hasValue) {
@@ -120,9 +134,40 @@ void ReportCommandFailure(const InstanceMessage& message, uint32_t result) {
   std::fprintf(stderr, "moorgate: %s was not %s: %s\n", site.c_str(), verb, why);
 }
 
+// A connect of a site that keeps no password asks for it on the terminal
+// first; empty when none is needed or none was typed.
+std::string TypedPassword(const InstanceMessage& message) {
+  if (message.message != kMessageConnect) return {};
+  struct Scratch {
+    SiteTable sites;
+  };
+  auto scratch = std::make_unique<Scratch>();
+  std::memset(scratch->sites, 0, sizeof(SiteTable));
+  SiteStore store(scratch->sites);
+  std::string name(message.siteName, strnlen(message.siteName, sizeof message.siteName));
+  std::string password;
+  if (store.ReadSites() > 0) {
+    int index = store.Find(Utf8ToUtf16(name));
+    const SiteRecord* r = index >= 0 && store.Name(index) == Utf8ToUtf16(name) ? &store.Record(index) : nullptr;
+    if (r != nullptr && r->login[0] != 0 && r->dontSavePassword && r->password[0] == 0) {
+      std::string login(r->login, strnlen(r->login, kSiteLoginChars));
+      ReadTerminalPassword("Password of " + login + " for " + name + ": ", password, kHandOverPasswordBytes);
+    }
+  }
+  WipeMemory(scratch->sites, sizeof(SiteTable));
+  return password;
+}
+
 int HandOver(const std::string& commandLine) {
   int failures = 0;
   for (const InstanceMessage& message : HandOverMessages(commandLine)) {
+    std::string password = TypedPassword(message);
+    bool handed = password.empty() || SendInstancePassword(message.siteName, password);
+    WipeMemory(password.data(), password.size());
+    if (!handed) {
+      std::fprintf(stderr, "moorgate: the running agent does not answer\n");
+      return 1;
+    }
     uint32_t result = 0;
     if (!SendInstanceMessage(message, &result)) {
       std::fprintf(stderr, "moorgate: the running agent does not answer\n");
@@ -205,23 +250,35 @@ uint32_t HandleMessage(SiteConnector& connector, SharedUserBlock& block, const I
       return 1;
     case kMessageSettings:
       return ReadSitesAgain(block) >= 0 ? 1 : 0;
-    case kMessageConnect:
+    case kMessageConnect: {
       // A site that is not connected connects as the registry has it now.
       ReadSitesAgain(block);
+      std::string name(message.siteName, strnlen(message.siteName, sizeof message.siteName));
+      std::string password = TakeHandedPassword(name);
+      int index = connector.Find(Utf8ToUtf16(name));
+      if (!password.empty() && index >= 0 && block.sites[index].mappedDrive == 0)
+        KeepSitePassword(block.sites[index], password);
+      WipeMemory(password.data(), password.size());
       return connector.HandleCommand(message);
+    }
     default:
       return connector.HandleCommand(message);
   }
 }
 
 // The first start's own command runs once the sites are up.
-void RunOwnCommands(SiteConnector& connector, const std::string& commandLine) {
+void RunOwnCommands(SiteConnector& connector, SharedUserBlock& block, const std::string& commandLine) {
   if (commandLine.empty()) return;
-  for (const InstanceMessage& message : HandOverMessages(commandLine))
-    if (message.message != kMessageSettings) connector.HandleCommand(message);
+  for (const InstanceMessage& message : HandOverMessages(commandLine)) {
+    if (message.message == kMessageSettings) continue;
+    std::string password = TypedPassword(message);
+    if (!password.empty()) StashHandedPassword(message.siteName, password);
+    WipeMemory(password.data(), password.size());
+    HandleMessage(connector, block, message);
+  }
 }
 
-int RunAgent(const std::string& commandLine) {
+int RunAgent(const std::string& commandLine, bool headless) {
   if (uint32_t sleepMs = SleepMillisecondsOf(commandLine))
     std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
 
@@ -236,6 +293,7 @@ int RunAgent(const std::string& commandLine) {
   }
   ChooseLanguageLibrary(0);
   ReadSiteTable(*section.UserBlock());
+  ApplyProxySettings(ReadProgramSettings());
   SetHalvenmoorName("Halvenmoor");
   if (!OpenDriver() || !DriverVersionAcceptable()) {
     StopPingThread();
@@ -262,10 +320,30 @@ int RunAgent(const std::string& commandLine) {
 
   std::fprintf(stderr, "moorgate: running (pid %d); end it with moorgate --quit\n",
                static_cast<int>(getpid()));
-  connector.ConnectAutoSites();
-  RunOwnCommands(connector, commandLine);
   SharedUserBlock& block = *section.UserBlock();
-  loop.Run([&connector, &block](const InstanceMessage& m) { return HandleMessage(connector, block, m); });
+  auto handler = [&connector, &block](const InstanceMessage& m) { return HandleMessage(connector, block, m); };
+#ifdef HVM_HAVE_QT
+  if (!headless && DisplayAvailable()) {
+    FrontEndSetup setup;
+    setup.loop = &loop;
+    setup.connector = &connector;
+    setup.block = &block;
+    setup.handler = handler;
+    setup.startHidden = StartsHidden(commandLine);
+    setup.openSettings = HasSwitch(commandLine, "set");
+    setup.beforeRun = [&] {
+      connector.ConnectAutoSites();
+      RunOwnCommands(connector, block, commandLine);
+    };
+    RunQtFrontEnd(setup);
+  } else
+#endif
+  {
+    (void)headless;
+    connector.ConnectAutoSites();
+    RunOwnCommands(connector, block, commandLine);
+    loop.Run(handler);
+  }
 
   server.Stop();
   connector.DisconnectAllSites();
@@ -306,5 +384,5 @@ int main(int argc, char** argv) {
                  instance.problem().c_str());
     return 1;
   }
-  return RunAgent(args.commandLine);
+  return RunAgent(args.commandLine, args.headless);
 }

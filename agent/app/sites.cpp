@@ -371,8 +371,19 @@ bool SiteStore::EnsureSiteKey(int index) {
   return error == ERROR_FILE_NOT_FOUND && SaveSite(index) == 0;
 }
 
+DWORD ClampTimeoutSeconds(DWORD typed) {
+  constexpr DWORD kLowest = 1, kHighest = 120;
+  return typed < kLowest ? kLowest : typed > kHighest ? kHighest : typed;
+}
+
+bool IsTimeoutValue(std::u16string_view valueName) {
+  return valueName == u"Resolve" || valueName == u"Connect" || valueName == u"Send" ||
+         valueName == u"Receive";
+}
+
 LONG SiteStore::SetSiteOption(int index, const char16_t* valueName, DWORD value) {
   const DwordOption* option = FindOption(valueName);
+  if (IsTimeoutValue(valueName)) value = ClampTimeoutSeconds(value);
   std::u16string name(Name(index));
   if (option == nullptr || name.empty()) return ERROR_INVALID_PARAMETER;
   if (!EnsureSiteKey(index)) return ERROR_CANTOPEN;

@@ -32,6 +32,12 @@ inline constexpr DWORD kSyncOnBits = 0x7FFF;
 
 inline constexpr NTSTATUS kSiteSaveFailed = static_cast<NTSTATUS>(0xC0000001);
 
+// A typed time-out in seconds as the options store it: 0 is taken as 1,
+// anything above 120 as 120.
+DWORD ClampTimeoutSeconds(DWORD typed);
+// True for the values the time-out rule applies to: Resolve, Connect, Send, Receive.
+bool IsTimeoutValue(std::u16string_view valueName);
+
 // The schemes a site URL may have, compared without regard to case.
 bool IsAcceptedSiteUrl(std::u16string_view url);
 // The same, showing string 130 when the URL is refused.

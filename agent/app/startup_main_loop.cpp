@@ -25,29 +25,48 @@ bool AgentMainLoop::Ended() const {
   return ended_;
 }
 
+bool AgentMainLoop::HandleFront(std::unique_lock<std::mutex>& lock, const Handler& handler) {
+  std::shared_ptr<Pending> pending = queue_.front();
+  queue_.pop_front();
+  if (pending->message.message == kMessageQuit) {
+    quit_ = true;
+    pending->result = 1;
+    pending->done = true;
+    return false;
+  }
+  lock.unlock();
+  uint32_t result = handler ? handler(pending->message) : 0;
+  lock.lock();
+  pending->result = result;
+  pending->done = true;
+  changed_.notify_all();
+  return true;
+}
+
+void AgentMainLoop::End() {
+  ended_ = true;
+  queue_.clear();
+  changed_.notify_all();
+}
+
 void AgentMainLoop::Run(const Handler& handler) {
   std::unique_lock<std::mutex> lock(lock_);
   while (!quit_) {
     changed_.wait(lock, [this] { return quit_ || !queue_.empty(); });
-    if (quit_) break;
-    std::shared_ptr<Pending> pending = queue_.front();
-    queue_.pop_front();
-    if (pending->message.message == kMessageQuit) {
-      quit_ = true;
-      pending->result = 1;
-      pending->done = true;
-      break;
-    }
-    lock.unlock();
-    uint32_t result = handler ? handler(pending->message) : 0;
-    lock.lock();
-    pending->result = result;
-    pending->done = true;
-    changed_.notify_all();
+    if (quit_ || !HandleFront(lock, handler)) break;
   }
-  ended_ = true;
-  queue_.clear();
-  changed_.notify_all();
+  End();
+}
+
+bool AgentMainLoop::HandlePending(const Handler& handler) {
+  std::unique_lock<std::mutex> lock(lock_);
+  if (ended_) return false;
+  while (!quit_ && !queue_.empty()) {
+    if (!HandleFront(lock, handler)) break;
+  }
+  if (!quit_) return true;
+  End();
+  return false;
 }
 
 }  // namespace hvm

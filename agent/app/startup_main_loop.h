@@ -24,6 +24,9 @@ class AgentMainLoop {
   void Quit();
   // Handles messages on the calling thread until Quit or a kMessageQuit.
   void Run(const Handler& handler);
+  // Handles the messages waiting now without blocking, for a caller that runs
+  // an event loop of its own; false once the loop has ended (it ends then).
+  bool HandlePending(const Handler& handler);
   bool Ended() const;
 
  private:
@@ -32,6 +35,10 @@ class AgentMainLoop {
     uint32_t result = 0;
     bool done = false;
   };
+
+  // Handles the front message with the lock held on entry and exit; false for kMessageQuit.
+  bool HandleFront(std::unique_lock<std::mutex>& lock, const Handler& handler);
+  void End();
 
   mutable std::mutex lock_;
   std::condition_variable changed_;

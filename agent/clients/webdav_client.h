@@ -65,6 +65,7 @@ struct WebDavSiteFacts {
 // The agent's proxy settings (the settings dialog fills them).
 struct WebDavProxySettings {
   bool enabled = false;
+  bool direct = false;               // "no proxy": neither the configured nor the automatic one
   std::u16string host;
   uint32_t port = 0;
   std::u16string bypass;             // ";"- or blank-separated, "<local>" allowed

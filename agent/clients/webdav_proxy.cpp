@@ -85,6 +85,10 @@ bool WebDavClient::ApplyProxy() {
     spec_.proxyUser = Utf16ToUtf8(proxy.user);
     spec_.proxyPassword = Utf16ToUtf8(proxy.password);
   }
+  if (proxy.direct) {
+    spec_.proxy.clear();
+    return true;
+  }
   if (proxy.enabled && !proxy.host.empty()) {
     spec_.proxy = Utf16ToUtf8(proxy.host) + ":" + std::to_string(proxy.port);
     spec_.noProxy = NoProxyList(proxy.bypass);

@@ -19,6 +19,11 @@
 
 namespace hvm {
 
+// The refresh period of a site in minutes: its "Refresh" value, 5 when that is 0.
+inline uint32_t RefreshPeriodMinutes(uint32_t refreshMinutes) {
+  return refreshMinutes == 0 ? 5 : refreshMinutes;
+}
+
 class RemoteClient;
 enum class ClientKind : uint8_t;
 

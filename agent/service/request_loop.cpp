@@ -34,7 +34,7 @@ void RefreshLoop(Connection& c) {
       std::lock_guard<std::recursive_mutex> guard(c.requestLock);
       if (RefreshWanted(c) && c.lastListed != nullptr) RefreshDirectory(c, *c.lastListed);
     }
-    uint32_t minutes = c.RefreshMinutes() == 0 ? 1 : c.RefreshMinutes();
+    uint32_t minutes = RefreshPeriodMinutes(c.RefreshMinutes());
     std::unique_lock<std::mutex> lock(c.wakeLock);
     c.wake.wait_for(lock, std::chrono::milliseconds(uint64_t{minutes} * kMillisecondsPerMinute),
                     [&c] { return !RefreshWanted(c); });

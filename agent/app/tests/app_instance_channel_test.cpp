@@ -90,5 +90,31 @@ TEST(InstanceSocketTest, RunningInstanceAnswersAfterHandling) {
   EXPECT_FALSE(SendInstanceMessage(MakeInstanceMessage(kMessageConnect, "site1")));
 }
 
+// A password typed at a second start reaches the running instance beside the
+// main thread's handler, is taken once, and a longer claim than allowed is refused.
+TEST(InstanceSocketTest, AHandedPasswordIsKeptForOneConnect) {
+  test::Sandbox sandbox;
+  int handled = 0;
+  InstanceChannelServer server;
+  ASSERT_TRUE(server.Start([&handled](const InstanceMessage&) { return ++handled, 1u; }));
+  ASSERT_TRUE(SendInstancePassword("site1", "s3cret"));
+  EXPECT_EQ(handled, 0);
+  EXPECT_EQ(TakeHandedPassword("site2"), "");
+  EXPECT_EQ(TakeHandedPassword("site1"), "s3cret");
+  EXPECT_EQ(TakeHandedPassword("site1"), "");
+  uint32_t result = 9;
+  InstanceMessage tooLong = MakeInstanceMessage(kMessagePassword, "site1", 0, 4096);
+  ASSERT_TRUE(SendInstanceMessage(tooLong, &result));
+  EXPECT_EQ(result, kCommandFailed);
+  EXPECT_EQ(TakeHandedPassword("site1"), "");
+  // The loop that drives a front end's own event loop ends on a quit.
+  AgentMainLoop loop;
+  EXPECT_TRUE(loop.HandlePending({}));
+  loop.Quit();
+  EXPECT_FALSE(loop.HandlePending({}));
+  EXPECT_TRUE(loop.Ended());
+  server.Stop();
+}
+
 }  // namespace
 }  // namespace hvm

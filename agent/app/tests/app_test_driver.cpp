@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -21,7 +22,7 @@ constexpr auto kWait = std::chrono::seconds(5);
 
 const char* const kVariables[] = {"HALVENMOOR_RUNTIME_DIR", "HOME", "HALVENMOOR_USER_REG",
                                   "HALVENMOOR_MACHINE_REG", "HALVENMOOR_UI_ANSWERS",
-                                  "XDG_STATE_HOME"};
+                                  "XDG_STATE_HOME", "XDG_CONFIG_HOME"};
 
 class ScriptedClient : public RemoteClient {
  public:
@@ -113,6 +114,7 @@ Sandbox::Sandbox() {
   setenv("HALVENMOOR_MACHINE_REG", (root_ + "/system.reg").c_str(), 1);
   setenv("HALVENMOOR_UI_ANSWERS", (root_ + "/answers").c_str(), 1);
   setenv("XDG_STATE_HOME", (root_ + "/state").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
   Answers("");
 }
 
@@ -125,6 +127,16 @@ Sandbox::~Sandbox() {
   }
   std::string command = "rm -rf '" + root_ + "'";
   if (std::system(command.c_str()) != 0) return;
+}
+
+std::string ShellOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+  pclose(pipe);
+  return out;
 }
 
 void Sandbox::Answers(const std::string& lines) const {

@@ -65,6 +65,9 @@ class Sandbox {
   std::vector<std::pair<std::string, std::string>> saved_;
 };
 
+// What a shell command printed on its standard output.
+std::string ShellOutput(const std::string& command);
+
 struct ReceivedCall {
   uint32_t code = 0;
   std::vector<uint8_t> input;

@@ -111,6 +111,14 @@ TEST_F(MoorsitesTest, FreshUserSeesTheExamplesAndManagesSites) {
   EXPECT_NE(show.out.find("Auto:                     1"), std::string::npos);
   EXPECT_NE(show.out.find("Retry:                    3"), std::string::npos);
 
+  // The time-out rule of the options: 0 is stored as 1, above 120 as 120.
+  ASSERT_EQ(Run({"set", "Team dav", "--resolve", "0", "--connect", "500", "--send", "120"}).status, 0);
+  show = Run({"show", "Team dav"});
+  EXPECT_NE(show.out.find("Resolve:                  1\n"), std::string::npos) << show.out;
+  EXPECT_NE(show.out.find("Connect:                  120\n"), std::string::npos);
+  EXPECT_NE(show.out.find("Send:                     120\n"), std::string::npos);
+  EXPECT_NE(test::ReadWholeFile(scratch_ / "user.reg").find("\"Connect\"=dword:00000078"), std::string::npos);
+
   ASSERT_EQ(Run({"set", "Team dav", "--drive", "k", "--no-save-password"}).status, 0);
   show = Run({"show", "Team dav"});
   EXPECT_NE(show.out.find("Drive:                    K"), std::string::npos);
