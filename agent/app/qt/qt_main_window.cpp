@@ -228,7 +228,8 @@ void MainWindow::ShowStates() {
                                    ToQString(store_->Name(row))).exists();
   for (uint32_t id : {IDS_UI_CONNECT, IDS_UI_DELETE}) button(id)->setEnabled(!connected);
   for (uint32_t id : {IDS_UI_DISCONNECT, IDS_UI_REFRESH}) button(id)->setEnabled(connected);
-  button(IDS_UI_SYNCHRONIZE)->setEnabled(false);
+  // Only an online Connection has a server to synchronise with.
+  button(IDS_UI_SYNCHRONIZE)->setEnabled(connected && live != nullptr && (live->flags & kSiteOffline) == 0);
   button(IDS_UI_OFFLINE_CONNECT)->setEnabled(!connected && hasCache);
   name_->setEnabled(!connected);
   url_->setEnabled(!connected);
@@ -308,11 +309,8 @@ bool MainWindow::OfflineConnectSelected() {
   int index = LiveIndex(SelectedRow());
   if (index < 0 || block_.sites[index].mappedDrive != 0) return false;
   bool done = false;
-  RunOffThread([&] { done = connector_.MapSite(index, true) == 1; });
-  if (done) {
-    block_.sites[index].flags |= kSiteOffline;
-    hide();
-  }
+  RunOffThread([&] { done = connector_.OfflineConnectSite(index); });
+  if (done) hide();
   ShowStates();
   return done;
 }
@@ -337,7 +335,11 @@ void MainWindow::OnConnect() { ConnectSelected(true); }
 void MainWindow::OnDisconnect() { DisconnectSelected(); }
 void MainWindow::OnRefresh() { RefreshSelected(); }
 void MainWindow::OnOfflineConnect() { OfflineConnectSelected(); }
-void MainWindow::OnSynchronize() {}
+void MainWindow::OnSynchronize() {
+  int index = LiveIndex(SelectedRow());
+  if (index >= 0) RunOffThread([&] { connector_.SynchronizeSiteNow(index); });
+  ShowStates();
+}
 
 void MainWindow::OnClone() {
   SiteResult result = manager_->CloneSite(SelectedRow());
