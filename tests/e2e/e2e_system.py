@@ -13,8 +13,10 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 FUSE_CONNECTIONS = "/sys/fs/fuse/connections"
 
@@ -43,6 +45,36 @@ def socket_answers(path):
         return False
     finally:
         s.close()
+
+
+def run_test_module(module, server_program, needs_text, root_text, agent_log_lines=40):
+    """The command line of an end-to-end test script: BUILD_DIR SOURCE_DIR [TestClass ...].
+
+    Runs the tests of the script started (__main__). Sets BUILD_DIR and SOURCE_DIR
+    of `module`, whose SYSTEMS lists the Systems its cases started; answers 77 (skipped) when the
+    machine cannot run the tests, runs them, and keeps each System's folder
+    with its logs printed when a test failed (else removes them)."""
+    if len(sys.argv) < 3:
+        print(module.__doc__)
+        return 2
+    # A stop from outside still takes down what was started.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    module.BUILD_DIR, module.SOURCE_DIR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    if not os.path.exists("/dev/fuse") or not os.path.exists(server_program):
+        print(f"skipped: needs /dev/fuse and {needs_text}")
+        return 77
+    if os.geteuid() != 0:
+        print(f"skipped: the end-to-end tests run as root ({root_text})")
+        return 77
+    program = unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]], exit=False)
+    ok = program.result.wasSuccessful()
+    for system in module.SYSTEMS:
+        if not ok:
+            print(f"--- kept {system.work}\n--- agent log:\n{system.log_tail(system.agent_log, agent_log_lines)}"
+                  f"--- driver log:\n{system.log_tail(system.driver_log)}", file=sys.stderr)
+        else:
+            system.remove()
+    return 0 if ok else 1
 
 
 def wait_until(seconds, predicate, step=0.1):

@@ -7,14 +7,13 @@ agent, moornook's commands on the drive, offline connect and synchronisation.
 Exit status 77 means the machine cannot run these tests.
 """
 import os
-import signal
 import sys
 import time
 import unittest
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_system import System, wait_until  # noqa: E402
+from e2e_system import System, run_test_module, wait_until  # noqa: E402
 
 BUILD_DIR = SOURCE_DIR = None
 SYSTEMS = []
@@ -176,27 +175,8 @@ class OfflineKilledSync(OfflineCase):
 
 
 def main():
-    global BUILD_DIR, SOURCE_DIR
-    if len(sys.argv) < 3:
-        print(__doc__)
-        return 2
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    BUILD_DIR, SOURCE_DIR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    if not os.path.exists("/dev/fuse") or not os.path.exists("/usr/sbin/apache2"):
-        print("skipped: needs /dev/fuse and Apache")
-        return 77
-    if os.geteuid() != 0:
-        print("skipped: the end-to-end tests run as root (Apache serves as www-data)")
-        return 77
-    program = unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]], exit=False)
-    ok = program.result.wasSuccessful()
-    for system in SYSTEMS:
-        if not ok:
-            print(f"--- kept {system.work}\n--- agent log:\n{system.log_tail(system.agent_log, 80)}"
-                  f"--- driver log:\n{system.log_tail(system.driver_log)}", file=sys.stderr)
-        else:
-            system.remove()
-    return 0 if ok else 1
+    return run_test_module(sys.modules[__name__], "/usr/sbin/apache2", "Apache",
+                           "Apache serves as www-data", agent_log_lines=80)
 
 
 if __name__ == "__main__":
