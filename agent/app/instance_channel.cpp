@@ -10,7 +10,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 
@@ -22,8 +24,6 @@
 namespace hvm {
 namespace {
 
-// How long a second start waits for the running instance to handle its command.
-constexpr int kAnswerTimeoutMs = 120000;
 constexpr int kReadTimeoutMs = 5000;
 
 bool FillAddress(const std::string& path, sockaddr_un& address) {
@@ -119,15 +119,17 @@ std::mutex gHandedLock;
 std::map<std::string, std::string> gHanded;
 
 bool SendWithData(const InstanceMessage& message, std::string_view data, uint32_t* result,
-                  const std::string& socketPath) {
+                  const std::string& socketPath, int silenceLimitMs = kInstanceSilenceLimitMs) {
   sockaddr_un address;
   if (!FillAddress(PathOr(socketPath), address)) return false;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   InstanceAnswer answer{};
   bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            WriteAll(fd, &message, sizeof message) && (data.empty() || WriteAll(fd, data.data(), data.size())) &&
-            ReadExactly(fd, &answer, sizeof answer, kAnswerTimeoutMs) && answer.magic == kInstanceMagic;
+            WriteAll(fd, &message, sizeof message) && (data.empty() || WriteAll(fd, data.data(), data.size()));
+  do {
+    ok = ok && ReadExactly(fd, &answer, sizeof answer, silenceLimitMs) && answer.magic == kInstanceMagic;
+  } while (ok && answer.result == kCommandWorking);
   close(fd);
   if (ok && result != nullptr) *result = answer.result;
   return ok;
@@ -161,9 +163,9 @@ bool SendInstancePassword(std::string_view siteName, std::string_view password,
   return SendWithData(message, password, &result, socketPath) && result == kCommandDone;
 }
 
-bool SendInstanceMessage(const InstanceMessage& message, uint32_t* result,
-                         const std::string& socketPath) {
-  return SendWithData(message, {}, result, socketPath);
+bool SendInstanceMessage(const InstanceMessage& message, uint32_t* result, const std::string& socketPath,
+                         int silenceLimitMs) {
+  return SendWithData(message, {}, result, socketPath, silenceLimitMs);
 }
 
 InstanceChannelServer::~InstanceChannelServer() { Stop(); }
@@ -244,8 +246,28 @@ void InstanceChannelServer::Answer(int fd) {
     WriteAll(fd, &answer, sizeof answer);
     return;
   }
-  InstanceAnswer answer{kInstanceMagic, handler_ ? handler_(message) : 0};
-  WriteAll(fd, &answer, sizeof answer);
+  bool peerListens = true;
+  InstanceAnswer answer{kInstanceMagic, HandleTellingThePeer(fd, message, peerListens)};
+  if (answer.result == kCommandWorking) answer.result = kCommandFailed;  // never read as "still working"
+  if (peerListens) WriteAll(fd, &answer, sizeof answer);
+}
+
+// Runs the handler beside this thread, which tells the peer every
+// keepAliveMs that the command is still running.
+uint32_t InstanceChannelServer::HandleTellingThePeer(int fd, const InstanceMessage& message, bool& peerListens) {
+  std::packaged_task<uint32_t()> task([this, message] { return handler_ ? handler_(message) : 0u; });
+  std::future<uint32_t> done = task.get_future();
+  std::thread worker(std::move(task));
+  const InstanceAnswer working{kInstanceMagic, kCommandWorking};
+  while (done.wait_for(std::chrono::milliseconds(keepAliveMs)) != std::future_status::ready) {
+    // Never blocks on a peer that stopped reading; a record only partly sent
+    // would break the framing, so the peer then hears nothing more.
+    if (peerListens)
+      peerListens = send(fd, &working, sizeof working, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+                    static_cast<ssize_t>(sizeof working);
+  }
+  worker.join();
+  return done.get();
 }
 
 }  // namespace hvm

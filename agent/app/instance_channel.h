@@ -39,6 +39,10 @@ inline constexpr uint32_t kCommandFailed = 0;
 inline constexpr uint32_t kCommandDone = 1;
 inline constexpr uint32_t kCommandFileOpen = 2;   // disconnect: a file of the drive is open
 inline constexpr uint32_t kCommandDriveBusy = 3;  // disconnect: the drive link stays in use
+// Sent again and again while a command runs (a synchronisation may take long),
+// so the second start can tell a busy agent from one that hangs.
+inline constexpr uint32_t kCommandWorking = 0xFFFFFFFF;
+inline constexpr int kInstanceSilenceLimitMs = 120000;
 
 #pragma pack(push, 1)
 struct InstanceMessage {
@@ -74,10 +78,11 @@ std::string HandOverName(std::string_view commandLine);
 // line, the tray notification that brings the instance to the front.
 std::vector<InstanceMessage> HandOverMessages(std::string_view commandLine);
 
-// Sends one message to the running instance and waits for its answer.
-// False when no instance listens or it did not answer.
+// Sends one message to the running instance and waits for its answer, as
+// long as the instance keeps saying it is working. False when no instance
+// listens or it was silent for silenceLimitMs.
 bool SendInstanceMessage(const InstanceMessage& message, uint32_t* result = nullptr,
-                         const std::string& socketPath = {});
+                         const std::string& socketPath = {}, int silenceLimitMs = kInstanceSilenceLimitMs);
 
 // Sends a password typed at a second start for the site to the running instance.
 bool SendInstancePassword(std::string_view siteName, std::string_view password,
@@ -103,9 +108,13 @@ class InstanceChannelServer {
   bool Start(Handler handler, const std::string& socketPath = {});
   void Stop();
 
+  // While a command runs, the peer hears kCommandWorking this often.
+  int keepAliveMs = 10000;
+
  private:
   void Serve();
   void Answer(int fd);
+  uint32_t HandleTellingThePeer(int fd, const InstanceMessage& message, bool& peerListens);
 
   Handler handler_;
   std::string path_;

@@ -174,7 +174,8 @@ int HandOver(const std::string& commandLine) {
       return 1;
     }
     bool isCommand = message.message == kMessageConnect || message.message == kMessageDisconnect ||
-                     message.message == kMessageRefresh;
+                     message.message == kMessageRefresh || message.message == kMessageOfflineConnect ||
+                     message.message == kMessageSynchronize;
     if (isCommand && result != kCommandDone) {
       ReportCommandFailure(message, result);
       ++failures;

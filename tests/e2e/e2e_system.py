@@ -191,6 +191,18 @@ class System:
         self.give_to_server(os.path.join(self.server_state, folder))
         return path
 
+    def access_log(self):
+        """Apache's access log, one list of words a request."""
+        with open(os.path.join(self.server_state, "logs", "access.log")) as f:
+            return [line.split() for line in f]
+
+    def logged(self, select, count, seconds=10):
+        """What select() picks from the access log, once it picks at least
+        count lines: Apache writes a line after sending the answer, so the
+        log may lag behind the client that got it."""
+        wait_until(seconds, lambda: len(select(self.access_log())) >= count)
+        return select(self.access_log())
+
     def give_to_server(self, path):
         if os.geteuid() == 0:
             subprocess.run(["chown", "-R", "www-data:www-data", path], check=True)

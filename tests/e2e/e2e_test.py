@@ -105,15 +105,13 @@ class FileOperations(DriveCase):
         self.assertEqual(self.sh(f"cat '{self.drive}/over.txt'").out, "short\n")
 
     def test_shell_redirections_upload_each_file_once(self):
-        access_log = os.path.join(self.system.server_state, "logs", "access.log")
         self.sh(f"echo hello > '{self.drive}/once.txt'")
         self.sh(f"dd if=/etc/hostname of='{self.drive}/once-dd.txt' status=none")
-        with open(access_log) as f:
-            puts = [line.split()[2] for line in f if line.split()[1] == "PUT"]
         # The shell closes its own descriptor of the new file before the
         # command writes through the copy: the empty file, then the contents.
-        self.assertEqual(puts.count("/dav/once.txt"), 2)
-        self.assertEqual(puts.count("/dav/once-dd.txt"), 2)
+        for name in ("once.txt", "once-dd.txt"):
+            puts = self.system.logged(lambda log: [w for w in log if w[1:3] == ["PUT", "/dav/" + name]], 2)
+            self.assertEqual(len(puts), 2, puts)
         self.assertEqual(self.server_bytes("once.txt"), b"hello\n")
         # Emptying a file without writing still reaches the server.
         self.sh(f": > '{self.drive}/once.txt'")
@@ -459,11 +457,11 @@ def agent_log_lines(system):
 class NewFileRequests(DriveCase):
     """What a new file costs on the server, counted in Apache's access log."""
 
-    def requests_for(self, relative):
-        """"METHOD status" of each request Apache logged for the file, in order."""
-        with open(os.path.join(self.system.server_state, "logs", "access.log")) as f:
-            lines = [line.split() for line in f]
-        return [f"{w[1]} {w[4]}" for w in lines if len(w) > 4 and w[2] == "/dav/" + relative]
+    def requests_for(self, relative, count=1):
+        """"METHOD status" of each request Apache logged for the file, in
+        order, once there are at least count of them."""
+        return self.system.logged(lambda log: [f"{w[1]} {w[4]}" for w in log
+                                               if len(w) > 4 and w[2] == "/dav/" + relative], count)
 
     def server_properties(self, relative):
         import http.client
@@ -491,7 +489,7 @@ print(1)""")
         # An unwritten new file is on the server when its close returns; touch
         # sets its times, which go with it.
         self.sh(f"touch '{self.drive}/req/empty' && test -f '{self.on_server('req/empty')}'")
-        self.assertEqual(self.requests_for("req/empty"), ["PUT 201", "PROPPATCH 207"])
+        self.assertEqual(self.requests_for("req/empty", 2), ["PUT 201", "PROPPATCH 207"])
 
     def test_times_reach_the_server_only_when_a_program_sets_them(self):
         self.sh(f"cp /etc/hostname '{self.drive}/times.txt'")
@@ -555,7 +553,7 @@ print([size, "early.txt" in names])
 """)
         self.assertEqual(seen, ["5", True])
         self.assertEqual(self.server_bytes("early.txt"), b"early")
-        self.assertEqual(self.requests_for("doomed-new.txt"), [])
+        self.assertEqual(self.requests_for("doomed-new.txt", 0), [])
         self.assertFalse(os.path.exists(self.on_server("doomed-new.txt")))
 
 

@@ -104,6 +104,9 @@ class OfflineRoundTrip(OfflineCase):
         os.unlink(os.path.join(self.drive, "docs", "b.txt"))
         os.rename(os.path.join(self.drive, "docs", "d.txt"), os.path.join(self.drive, "docs", "sub", "d2.txt"))
         self.assertIsNotNone(self.server_bytes("docs/b.txt"))  # nothing reached the server yet
+        refused = self.system.moorgate("--sync", "site1", check=False)  # no server to sync with
+        self.assertEqual(refused.code, 1, refused)
+        self.assertIn("site1 was not synchronised", refused.err)
         self.reconnect(offline=False)  # the site synchronises on connect
         self.assertEqual(self.server_bytes("docs/a.txt"), b"edited offline\n")
         self.assertEqual(self.server_bytes("docs/new.txt"), b"made offline\n")

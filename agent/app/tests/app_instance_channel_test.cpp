@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "agent/app/instance_channel.h"
 #include "agent/app/startup_main_loop.h"
@@ -88,6 +90,31 @@ TEST(InstanceSocketTest, RunningInstanceAnswersAfterHandling) {
   EXPECT_EQ(loop.Send(MakeInstanceMessage(kMessageConnect, "late")), 0u);  // nobody handles it
   server.Stop();
   EXPECT_FALSE(SendInstanceMessage(MakeInstanceMessage(kMessageConnect, "site1")));
+}
+
+// A command that runs longer than a second start waits in silence (a long
+// synchronisation) is still answered while the instance says it works on it.
+TEST(InstanceSocketTest, ALongCommandIsAnsweredWhileTheInstanceSaysItWorks) {
+  test::Sandbox sandbox;
+  auto slowSync = [](const InstanceMessage& m) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    return m.message == kMessageSynchronize ? kCommandDone : kCommandFailed;
+  };
+  uint32_t result = 9;
+  {
+    InstanceChannelServer talkative;
+    talkative.keepAliveMs = 20;
+    ASSERT_TRUE(talkative.Start(slowSync));
+    EXPECT_TRUE(SendInstanceMessage(MakeInstanceMessage(kMessageSynchronize, "site1"), &result, {}, 200));
+    EXPECT_EQ(result, kCommandDone);
+  }
+  InstanceChannelServer silent;
+  silent.keepAliveMs = 10000;
+  ASSERT_TRUE(silent.Start(slowSync));
+  EXPECT_FALSE(SendInstanceMessage(MakeInstanceMessage(kMessageSynchronize, "site1"), &result, {}, 200));
+  // The instance goes on with the next second start once the command is done.
+  EXPECT_TRUE(SendInstanceMessage(MakeInstanceMessage(kMessageConnect, "site1"), &result));
+  EXPECT_EQ(result, kCommandFailed);
 }
 
 // A password typed at a second start reaches the running instance beside the
