@@ -43,8 +43,12 @@ class DriveCase(unittest.TestCase):
     system_class = System
 
     @classmethod
+    def new_system(cls):
+        return cls.system_class(BUILD_DIR, SOURCE_DIR, LIVENESS_SECONDS)
+
+    @classmethod
     def setUpClass(cls):
-        cls.system = cls.system_class(BUILD_DIR, SOURCE_DIR, LIVENESS_SECONDS)
+        cls.system = cls.new_system()
         SYSTEMS.append(cls.system)
         try:
             cls.drive = cls.system.up()

@@ -7,69 +7,24 @@ agent (moorgate) and vsftpd on loopback; ordinary programs work on the drive.
 Exit status 77 means the machine cannot run these tests (no /dev/fuse, no
 vsftpd, not root).
 """
-import hashlib
 import os
-import subprocess
 import sys
-import time
-import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_test  # noqa: E402
+from e2e_test import GiB, sha256_of  # noqa: E402
 from ftp_system import FtpSystem  # noqa: E402
 from e2e_system import check_failed_upload_keeps_a_backup, run_test_module  # noqa: E402
 
-BUILD_DIR = SOURCE_DIR = None
-SYSTEMS = []
-LIVENESS_SECONDS = 4
-GiB = 1 << 30
 
-
-def sha256_of(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for piece in iter(lambda: f.read(1 << 20), b""):
-            digest.update(piece)
-    return digest.hexdigest()
-
-
-class FtpDriveCase(unittest.TestCase):
+class FtpDriveCase(e2e_test.DriveCase):
     """One system with the FTP site ftp1 connected as the drive F."""
     mode = "plain"
 
     @classmethod
-    def setUpClass(cls):
-        cls.system = FtpSystem(BUILD_DIR, SOURCE_DIR, LIVENESS_SECONDS, cls.mode)
-        SYSTEMS.append(cls.system)
-        s = cls.system
-        try:
-            s.start_server()
-            cls.drive = s.add_site("ftp1", s.url(), "F")
-            if cls.mode != "plain":  # the test certificate is self-signed
-                s.moorsites("set", "ftp1", "--ignore-cert", "1")
-            s.start_driver()
-            s.start_agent()
-            s.moorgate("--connect", "ftp1")
-        except BaseException:
-            s.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.system.stop()
-
-    def sh(self, command, **kw):
-        return self.system.run(command, **kw)
-
-    def on_drive(self, relative):
-        return os.path.join(self.drive, relative)
-
-    def on_server(self, relative):
-        return self.system.server_path(relative)
-
-    def server_bytes(self, relative):
-        with open(self.on_server(relative), "rb") as f:
-            return f.read()
+    def new_system(cls):
+        return FtpSystem(e2e_test.BUILD_DIR, e2e_test.SOURCE_DIR, e2e_test.LIVENESS_SECONDS, cls.mode)
 
 
 class FtpFiles(FtpDriveCase):
@@ -153,7 +108,7 @@ class FtpFaults(FtpDriveCase):
 
 
 def main():
-    return run_test_module(sys.modules[__name__], "/usr/sbin/vsftpd", "vsftpd", "vsftpd needs it")
+    return run_test_module(e2e_test, "/usr/sbin/vsftpd", "vsftpd", "vsftpd needs it")
 
 
 if __name__ == "__main__":

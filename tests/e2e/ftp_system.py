@@ -22,6 +22,16 @@ class FtpSystem(System):
         self.port = int(result.out.split()[-1])
         return self.port
 
+    def up(self, site="ftp1", drive="F"):
+        self.start_server()
+        path = self.add_site(site, self.url(), drive)
+        if self.mode != "plain":  # the test certificate is self-signed
+            self.moorsites("set", site, "--ignore-cert", "1")
+        self.start_driver()
+        self.start_agent()
+        self.moorgate("--connect", site)
+        return path
+
     def url(self, folder="data"):
         scheme = {"plain": "ftp", "explicit": "ftpes", "implicit": "ftps"}[self.mode]
         return f"{scheme}://127.0.0.1:{self.port}/{folder}/"
