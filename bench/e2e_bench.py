@@ -257,19 +257,23 @@ class DavFs:
 
 
 class Rclone:
+    """rclone mount of a remote given by its arguments (default: the WebDAV
+    site's rclone folder), writing back at once."""
     name = "rclone"
 
-    def __init__(self, system, mount):
+    def __init__(self, system, mount, remote=None, log_name="rclone.log"):
         self.system, self.mount = system, mount
+        self.remote = remote or [":webdav:", "--webdav-url", system.url() + "rclone/"]
+        self.log_name = log_name
         self.process = None
 
     def up(self):
         os.makedirs(self.mount)
-        with open(os.path.join(self.system.work, "rclone.log"), "w") as log:
+        with open(os.path.join(self.system.work, self.log_name), "w") as log:
             self.process = subprocess.Popen(
-                ["rclone", "mount", ":webdav:", self.mount, "--webdav-url",
-                 self.system.url() + "rclone/", "--vfs-cache-mode", "writes",
-                 "--vfs-write-back", "0s", "--cache-dir", os.path.join(self.system.work, "rclone-cache")],
+                ["rclone", "mount", self.remote[0], self.mount, *self.remote[1:],
+                 "--vfs-cache-mode", "writes", "--vfs-write-back", "0s",
+                 "--cache-dir", os.path.join(self.system.work, "rclone-cache")],
                 stdout=subprocess.DEVNULL, stderr=log)
         if not wait_until(30, self.system_mounted):
             raise RuntimeError("rclone did not mount")
@@ -283,6 +287,7 @@ class Rclone:
         if self.process:
             self.process.terminate()
             self.process.wait(timeout=30)
+            self.process = None
 
 
 def measure(tasks):

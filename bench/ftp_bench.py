@@ -11,7 +11,6 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from ftp_system import FtpSystem  # noqa: E402
-from e2e_system import wait_until  # noqa: E402
 
 
 def curl_ftp_tasks(bench, work, system):
@@ -47,37 +46,12 @@ def curl_ftp_tasks(bench, work, system):
     return [read, write, small, listing, None, None, None]
 
 
-class RcloneFtp:
-    name = "rclone"
-
-    def __init__(self, system, mount):
-        self.system, self.mount = system, mount
-        self.process = None
-
-    def up(self):
-        os.makedirs(self.mount)
-        password = subprocess.run(["rclone", "obscure", "anonymous"], capture_output=True, text=True,
-                                  check=True).stdout.strip()
-        with open(os.path.join(self.system.work, "rclone-ftp.log"), "w") as log:
-            self.process = subprocess.Popen(
-                ["rclone", "mount", f":ftp:/data/rclone", self.mount, "--ftp-host", "127.0.0.1",
-                 "--ftp-port", str(self.system.port), "--ftp-user", "anonymous", "--ftp-pass", password,
-                 "--vfs-cache-mode", "writes", "--vfs-write-back", "0s",
-                 "--cache-dir", os.path.join(self.system.work, "rclone-cache")],
-                stdout=subprocess.DEVNULL, stderr=log)
-        if not wait_until(30, self.system_mounted):
-            raise RuntimeError("rclone did not mount")
-
-    def system_mounted(self):
-        with open("/proc/mounts") as mounts:
-            return any(line.split()[1] == self.mount for line in mounts)
-
-    def down(self):
-        subprocess.run(["fusermount3", "-u", self.mount], capture_output=True)
-        if self.process:
-            self.process.terminate()
-            self.process.wait(timeout=30)
-            self.process = None
+def rclone_ftp(bench, system, mount):
+    password = subprocess.run(["rclone", "obscure", "anonymous"], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    return bench.Rclone(system, mount, [":ftp:/data/rclone", "--ftp-host", "127.0.0.1",
+                                        "--ftp-port", str(system.port), "--ftp-user", "anonymous",
+                                        "--ftp-pass", password], "rclone-ftp.log")
 
 
 def run_ftp(bench, build_dir, source_dir, tools):
@@ -108,7 +82,7 @@ def run_ftp(bench, build_dir, source_dir, tools):
             results["halvenmoor"] = bench.measure(tasks[:4] + [None, None, None])
         if shutil.which("rclone") and "rclone" in tools:
             print("FTP: rclone ...", file=sys.stderr)
-            peer = RcloneFtp(system, os.path.join(mounts, "rclone"))
+            peer = rclone_ftp(bench, system, os.path.join(mounts, "rclone"))
             try:
                 peer.up()
                 tasks = bench.mount_tasks(work, peer.mount, system.server_path("rclone"))
