@@ -65,6 +65,8 @@ void OpRename(fuse_req_t, fuse_ino_t, const char*, fuse_ino_t, const char*, unsi
 void OpSetattr(fuse_req_t, fuse_ino_t, struct stat*, int, fuse_file_info*);
 void OpGetxattr(fuse_req_t, fuse_ino_t, const char*, size_t);
 void OpListxattr(fuse_req_t, fuse_ino_t, size_t);
+void OpCopyFileRange(fuse_req_t, fuse_ino_t, off_t, fuse_file_info*, fuse_ino_t, off_t, fuse_file_info*,
+                     size_t, int);
 
 // Content push before the first write (the agent must hold the whole file).
 void PushContents(uint32_t fileObjectId, std::function<void(int error)> then);

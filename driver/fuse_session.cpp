@@ -53,6 +53,7 @@ fuse_lowlevel_ops MakeOps() {
   ops.statfs = OpStatfs;
   ops.getxattr = OpGetxattr;
   ops.listxattr = OpListxattr;
+  ops.copy_file_range = OpCopyFileRange;
   return ops;
 }
 

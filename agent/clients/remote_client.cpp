@@ -41,4 +41,8 @@ NTSTATUS RemoteClient::GetChecked(FileEntry* entry, ReplyArea& reply, uint64_t s
   return Get(entry, reply, start, end, destination, reserved);
 }
 
+NTSTATUS RemoteClient::CopyToNewFile(FileEntry*, ReplyArea&, FileEntry*, std::u16string_view) {
+  return STATUS_NOT_SUPPORTED;
+}
+
 }  // namespace hvm

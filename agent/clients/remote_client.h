@@ -126,6 +126,14 @@ class RemoteClient {
   // 23: a read whose length must equal the size the listing gave. Base: Get.
   virtual NTSTATUS GetChecked(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,
                               uint8_t* destination, uint32_t reserved);
+  // 24: the server copies the file source (reply.serverPath) to
+  // destinationServerPath, the name of destination, a created file the server
+  // has nothing under yet. A file another client made there meanwhile is never
+  // replaced. Success only when the server made the whole copy; the caller
+  // then brings the destination entry up to date. Base: STATUS_NOT_SUPPORTED
+  // (a client without a server-side copy).
+  virtual NTSTATUS CopyToNewFile(FileEntry* source, ReplyArea& reply, FileEntry* destination,
+                                 std::u16string_view destinationServerPath);
 
   SiteRecord* site() const { return site_; }
   Connection& connection() const { return *connection_; }

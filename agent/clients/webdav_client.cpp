@@ -170,6 +170,18 @@ NTSTATUS WebDavClient::Copy(FileEntry* entry, ReplyArea& reply, uint32_t, std::u
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+NTSTATUS WebDavClient::CopyToNewFile(FileEntry* source, ReplyArea& reply, FileEntry* destination,
+                                     std::u16string_view destinationServerPath) {
+  if (!source || !destination || source->IsDirectory() || !IsUnsentNewFile(*destination))
+    return STATUS_NOT_SUPPORTED;
+  int32_t status = PerformRequest('C', source, reply.serverPath, destination, destinationServerPath, nullptr, 0, 0,
+                                  nullptr);
+  // 201 or 204: the whole file. A multistatus names members that failed.
+  if (status >= 200 && status < 300 && status != 207) return STATUS_SUCCESS;
+  SetReplyMessage(reply, static_cast<uint32_t>(status));
+  return status == 412 ? STATUS_OBJECT_NAME_COLLISION : STATUS_UNSUCCESSFUL;
+}
+
 // A URL that does not encode within the coding's buffers would be sent
 // unencoded, naming some other resource or none.
 bool WebDavClient::CarriesPath(std::u16string_view serverPath) const {

@@ -110,6 +110,8 @@ class WebDavClient : public RemoteClient {
                  NTSTATUS status) override;
   NTSTATUS Copy(FileEntry* entry, ReplyArea& reply, uint32_t reserved, std::u16string_view destinationServerPath,
                 char16_t* resultText) override;
+  NTSTATUS CopyToNewFile(FileEntry* source, ReplyArea& reply, FileEntry* destination,
+                         std::u16string_view destinationServerPath) override;
   NTSTATUS Lock(FileEntry* entry, ReplyArea& reply, uint32_t depth, char16_t* resultText) override;
   NTSTATUS BeginWrite(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) override;
   NTSTATUS Unlock(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) override;
@@ -181,8 +183,8 @@ class WebDavClient : public RemoteClient {
  private:
   void AddHeader(const char* name, std::string_view value, std::u16string_view wideValue = {});
   void AddCommonHeaders();
-  void AddKindHeaders(char kind, FileEntry* entry, bool standardListing, const std::string& destination,
-                      uint64_t start, uint64_t end);
+  void AddKindHeaders(char kind, FileEntry* entry, FileEntry* destinationEntry, bool standardListing,
+                      const std::string& destination, uint64_t start, uint64_t end);
   void AddLockHeaders(char kind, FileEntry* entry, FileEntry* destinationEntry, const std::string& destination);
   void ApplyTimeouts(FileEntry* entry);
   // Sets the request's proxy (spec_.url must be set).

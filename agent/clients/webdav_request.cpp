@@ -143,15 +143,17 @@ void WebDavClient::AddCommonHeaders() {
 }
 
 // The headers of the request kind before the lock headers.
-void WebDavClient::AddKindHeaders(char kind, FileEntry* entry, bool standardListing, const std::string& destination,
-                                  uint64_t start, uint64_t end) {
+void WebDavClient::AddKindHeaders(char kind, FileEntry* entry, FileEntry* destinationEntry, bool standardListing,
+                                  const std::string& destination, uint64_t start, uint64_t end) {
   if (kind == 'T' && end != 0 && site_ && site_->passive)
     AddHeader("Range", "bytes=" + std::to_string(start) + "-" + std::to_string(end - 1));
   if (kind == 'L' || kind == 'U') AddHeader("Depth", "0");
   if (kind == 'D') AddHeader("Depth", standardListing ? "1" : "0");
   if (kind == 'E' && !(entry && (entry->flags & kEntryDirectoryBits))) AddHeader("Depth", "infinity");
   if (kind == 'C' || kind == 'R') AddHeader("Destination", destination);
-  if (kind == 'C' || kind == 'R' || kind == 'N') AddHeader("Overwrite", "T");
+  // A copy onto a created name must not replace a file another client made there meanwhile.
+  bool mustBeNew = kind == 'C' && destinationEntry && IsUnsentNewFile(*destinationEntry);
+  if (kind == 'C' || kind == 'R' || kind == 'N') AddHeader("Overwrite", mustBeNew ? "F" : "T");
   // A created name's first PUT must not replace a file another client made meanwhile.
   if (kind == 'N' && entry && IsUnsentNewFile(*entry))
     AddHeader("If-None-Match", "*");
@@ -211,7 +213,7 @@ int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string
   AddCommonHeaders();
   std::string destination;
   if (kind == 'C' || kind == 'R') destination = WithoutTrailingSlash(EncodedUrl(UrlOf(destinationPath)));
-  AddKindHeaders(kind, entry, body == &listingBody, destination, start, end);
+  AddKindHeaders(kind, entry, destinationEntry, body == &listingBody, destination, start, end);
   AddLockHeaders(kind, entry, destinationEntry, destinationPath.empty() ? std::string() : destination);
   if ((kind == 'D' || kind == 'T') && label) AddHeader("Label", "", label);
   if (kind == 'L') AddHeader("Timeout", "Second-43200");

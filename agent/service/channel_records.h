@@ -78,6 +78,7 @@ enum MajorFunction : uint8_t {
   MJ_LOCK_CONTROL = 17,
   MJ_CLEANUP = 18,
   MJ_CONTENT_PUSH = 22,   // driver-private: the file's contents before the first write
+  MJ_COPY_RANGE = 23,     // driver-private: copy_file_range between two open files of a Connection
 };
 
 // Stack-location flags.
@@ -212,6 +213,24 @@ struct InternalRequest {
   uint8_t padding2[4];                     // 1292
 };
 
+// Request data of MJ_COPY_RANGE. The request's FileObject is the destination's
+// open file and fileValue its size; the source is another open file of the
+// same Connection.
+struct CopyRangeRecord {
+  uint32_t sourceFileObject;   // 0
+  uint32_t reserved;           // 4: zero
+  uint64_t sourceOffset;       // 8
+  uint64_t destinationOffset;  // 16
+  uint64_t length;             // 24: bytes asked for
+  uint64_t sourceSize;         // 32: the source's size as the driver knows it
+};
+
+// Reply data of a successful MJ_COPY_RANGE.
+struct CopyRangeAnswer {
+  uint64_t copied;           // 0: bytes the call reports as copied (at most length)
+  uint64_t destinationSize;  // 8: the destination's size afterwards
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(RequestRecord) == kWideChannelBufferSize);
@@ -258,6 +277,16 @@ static_assert(offsetof(InternalRequest, name) == 122);
 static_assert(offsetof(InternalRequest, target) == 248);
 static_assert(offsetof(InternalRequest, destination) == 768);
 static_assert(offsetof(InternalRequest, result) == 1288);
+
+static_assert(sizeof(CopyRangeRecord) == 40);
+static_assert(offsetof(CopyRangeRecord, sourceFileObject) == 0);
+static_assert(offsetof(CopyRangeRecord, sourceOffset) == 8);
+static_assert(offsetof(CopyRangeRecord, destinationOffset) == 16);
+static_assert(offsetof(CopyRangeRecord, length) == 24);
+static_assert(offsetof(CopyRangeRecord, sourceSize) == 32);
+static_assert(sizeof(CopyRangeAnswer) == 16);
+static_assert(offsetof(CopyRangeAnswer, copied) == 0);
+static_assert(offsetof(CopyRangeAnswer, destinationSize) == 8);
 
 // Lengths the driver checks per control code.
 inline constexpr size_t kConnectionInfoMinIn = 120;
@@ -315,6 +344,7 @@ inline size_t ReplyBytesFor(const RequestRecord* answered, size_t pieceSize = kM
     switch (answered->MajorFunction) {
       case MJ_CREATE: data = kCreateReplyDataSize; break;
       case MJ_CLOSE: data = 4; break;
+      case MJ_COPY_RANGE: data = sizeof(CopyRangeAnswer); break;
       case MJ_READ: data = std::min<size_t>(ReadLengthOf(*answered), pieceSize); break;
       case MJ_QUERY_INFORMATION: data = std::min<size_t>(answered->Parameters[0], kMaxChunk); break;
       case MJ_WRITE:

@@ -1,6 +1,8 @@
 // Device control (operation 14): the shell modules' commands.
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
+#include <vector>
 
 #include "agent/clients/remote_client.h"
 #include "agent/service/byte_layout.h"
@@ -57,36 +59,102 @@ void StateQuery(Command& cmd) {
   cmd.resultText[3] = 0;
 }
 
-// The copy's new cache entry beside the source; false after an answer.
-bool RecordServerCopy(Command& cmd, std::u16string_view cachePath) {
-  RequestContext& ctx = cmd.ctx;
-  EntryCache& cache = ctx.connection.entries;
+// The cache path a command names as its destination ("X:\..."), or empty
+// when it is too long to be an entry's.
+std::u16string DestinationCachePath(const Command& cmd) {
+  const auto* request = reinterpret_cast<const uint8_t*>(&cmd.request);
+  std::u16string below = WideAt(request, kDestinationOffset + 4, kPathFieldChars - 2);
+  if (below.empty() || below.front() != u'\\') below.insert(below.begin(), u'\\');
+  std::u16string cachePath = cmd.ctx.connection.RootPath() + below;
+  if (cachePath.size() > kEntryMaxPathChars) return {};
+  while (cachePath.size() > 1 && cachePath.back() == u'\\') cachePath.pop_back();
+  return cachePath;
+}
+
+// The cache entry of a copy the server made, in its cached folder; null when
+// the folder is not cached (its next listing brings the copy) or no entry
+// could be made.
+FileEntry* CacheServerCopy(Connection& connection, std::u16string_view cachePath, const FileEntry& source) {
+  EntryCache& cache = connection.entries;
   FileEntry* parent = cache.LookUp(ParentPathOf(cachePath));
-  // Only a cached folder can hold the copy.
-  if (parent == nullptr || !parent->IsDirectory()) {
-    ctx.Answer(STATUS_DATA_ERROR);
-    return false;
-  }
+  if (parent == nullptr || !parent->IsDirectory()) return nullptr;
   FileEntry* copy = cache.LookUp(cachePath);
   if (copy == nullptr) copy = cache.NewEntry(cachePath);
-  if (copy == nullptr) {
-    ctx.Answer(STATUS_INSUFFICIENT_RESOURCES);
-    return false;
-  }
+  if (copy == nullptr) return nullptr;
   FileTime now = NowFileTime();
   copy->parent = parent;
-  copy->size = ctx.entry->size;
+  copy->flags &= ~(kEntryDeletePending | kEntryDeletedOnServer | kEntryDirectoryBits);
+  if (source.IsDirectory()) {
+    // Its members come with its first listing.
+    copy->flags |= kEntryDirectory;
+    copy->childrenListedTime = copy->lastRefreshTime = 0;
+  } else {
+    copy->size = source.size;
+  }
   copy->creationTime = copy->changeTime = copy->lastWriteTime = now;
-  return true;
+  return copy;
+}
+
+// A folder that left the server leaves the cache with everything below it.
+// Entries still open stay with their handles, marked deleted on the server,
+// so that nothing of theirs reaches a new file of the same name.
+void DropRemovedTree(Connection& connection, FileEntry& folder) {
+  EntryCache& cache = connection.entries;
+  std::u16string folderPath(folder.Path());
+  std::vector<FileEntry*> tree;
+  for (auto it = cache.Find(&folder); it != cache.end() && PathIsAtOrBelow((*it)->Path(), folderPath); ++it)
+    tree.push_back(*it);
+  std::unordered_set<const FileEntry*> going(tree.begin(), tree.end());
+  for (OpenHandle* h = connection.openHandles.head(); h != nullptr; h = h->next) {
+    if (going.count(h->position)) {
+      h->position = nullptr;
+      h->positionPath.clear();
+    }
+  }
+  if (going.count(connection.lastListed)) connection.lastListed = nullptr;
+  for (auto e = tree.rbegin(); e != tree.rend(); ++e) {
+    FileEntry* entry = *e;
+    if (entry->useCount == 0 && entry->handleCount == 0) {
+      cache.DiscardEntry(entry, true);
+      continue;
+    }
+    entry->flags |= kEntryDeletePending | kEntryDeletedOnServer;
+    entry->flags &= ~kEntryWrittenLocally;
+    entry->lockToken.clear();  // the lock went with the file
+    entry->parent = nullptr;
+    cache.Remove(entry);
+  }
+}
+
+// A folder copied, moved or deleted on the server in one request shows at
+// once: the cache gains the copy and loses what was removed. An answer that
+// names failed members leaves both folders to be listed again.
+void AfterFolderCommand(Command& cmd, uint32_t code, NTSTATUS status) {
+  RequestContext& ctx = cmd.ctx;
+  uint32_t result = reinterpret_cast<const InternalRequest*>(cmd.answer)->result;
+  if (status != STATUS_SUCCESS || ctx.entry == nullptr) return;
+  constexpr uint32_t kMultiStatus = 207;
+  if (result == kMultiStatus) {
+    for (FileEntry* e : {ctx.entry, ctx.entry->parent})
+      if (e != nullptr) e->childrenListedTime = e->lastRefreshTime = 0;
+    if (FileEntry* parent = ctx.connection.entries.LookUp(ParentPathOf(DestinationCachePath(cmd))))
+      parent->childrenListedTime = parent->lastRefreshTime = 0;
+    return;
+  }
+  if (code != kControlFolderDelete) {
+    std::u16string cachePath = DestinationCachePath(cmd);
+    if (!cachePath.empty()) CacheServerCopy(ctx.connection, cachePath, *ctx.entry);
+  }
+  if (code != kControlFolderCopy && ComparePaths(ctx.entry->Path(), ctx.connection.RootPath()) != 0) {
+    DropRemovedTree(ctx.connection, *ctx.entry);
+    ctx.entry = nullptr;
+  }
 }
 
 void ServerCopy(Command& cmd) {
   RequestContext& ctx = cmd.ctx;
-  const auto* request = reinterpret_cast<const uint8_t*>(&cmd.request);
-  std::u16string below = WideAt(request, kDestinationOffset + 4, kPathFieldChars - 2);
-  if (below.empty() || below.front() != u'\\') below.insert(below.begin(), u'\\');
-  std::u16string cachePath = ctx.connection.RootPath() + below;
-  if (cachePath.size() > kEntryMaxPathChars) {
+  std::u16string cachePath = DestinationCachePath(cmd);
+  if (cachePath.empty()) {
     ctx.Answer(STATUS_OBJECT_NAME_INVALID);
     return;
   }
@@ -96,7 +164,11 @@ void ServerCopy(Command& cmd) {
     cmd.SetResult(status);
     return;
   }
-  if (!RecordServerCopy(cmd, cachePath)) return;
+  // Only a cached folder can hold the copy.
+  if (CacheServerCopy(ctx.connection, cachePath, *ctx.entry) == nullptr) {
+    ctx.Answer(STATUS_DATA_ERROR);
+    return;
+  }
   cmd.SetResult(0);
   std::u16string drivePath = DrivePathOf(ctx.connection, cachePath);
   drivePath.resize(std::min(drivePath.size(), kEntryMaxPathChars));
@@ -127,6 +199,8 @@ void Run(Command& cmd, uint32_t code) {
     auto* answer = reinterpret_cast<InternalRequest*>(cmd.answer);
     NTSTATUS status = client.Control(code, ctx.entry, ctx.area, answer, &information, &cmd.request);
     ctx.Answer(status, information);
+    if (code == kControlFolderCopy || code == kControlFolderMove || code == kControlFolderDelete)
+      AfterFolderCommand(cmd, code, status);
   }
 }
 

@@ -131,7 +131,7 @@ constexpr const char16_t* kMajorFunctionNames[] = {
     u"MJ_QUERY_SECURITY",
     u"MJ_SET_SECURITY",
     u"MJ_POWER",  // the driver's content push travels with this code
-    u"MJ_SYSTEM_CONTROL",
+    u"MJ_SYSTEM_CONTROL",  // the driver's copy of a range travels with this code
     u"MJ_DEVICE_CHANGE",
     u"MJ_QUERY_QUOTA",
     u"MJ_SET_QUOTA",

@@ -16,6 +16,7 @@ void SetInformationOperation(RequestContext& ctx);
 void DirectoryQueryOperation(RequestContext& ctx);
 void DeviceControlOperation(RequestContext& ctx);
 void ContentPushOperation(RequestContext& ctx);
+void CopyRangeOperation(RequestContext& ctx);
 
 // Shared steps.
 // Changes reach files only: false after answering STATUS_INVALID_DEVICE_REQUEST

@@ -149,6 +149,7 @@ void Dispatch(RequestContext& ctx) {
     case MJ_LOCK_CONTROL: ctx.Answer(STATUS_SUCCESS, 0); break;
     case MJ_CLEANUP: CleanupOperation(ctx); break;
     case MJ_CONTENT_PUSH: ContentPushOperation(ctx); break;
+    case MJ_COPY_RANGE: CopyRangeOperation(ctx); break;
     default: ctx.Answer(STATUS_INVALID_DEVICE_REQUEST); break;
   }
 }
@@ -158,7 +159,7 @@ bool IsKnownOperation(uint8_t major) {
     case MJ_CREATE: case MJ_CLOSE: case MJ_READ: case MJ_WRITE: case MJ_QUERY_INFORMATION:
     case MJ_SET_INFORMATION: case MJ_FLUSH_BUFFERS: case MJ_DIRECTORY_CONTROL:
     case MJ_DEVICE_CONTROL: case MJ_TOKEN_REPLACE: case MJ_LOCK_CONTROL: case MJ_CLEANUP:
-    case MJ_CONTENT_PUSH:
+    case MJ_CONTENT_PUSH: case MJ_COPY_RANGE:
       return true;
     default:
       return false;

@@ -17,6 +17,7 @@ add_library(hvm_service STATIC
   ${CMAKE_CURRENT_LIST_DIR}/read_operation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/write_operation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/content_push.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/copy_range_operation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/query_information.cpp
   ${CMAKE_CURRENT_LIST_DIR}/set_information.cpp
   ${CMAKE_CURRENT_LIST_DIR}/rename_operation.cpp

@@ -315,6 +315,88 @@ Bytes Pattern(size_t size, uint8_t seed) {
   return bytes;
 }
 
+// copy_file_range as cp calls it: file positions, the most it may ask for,
+// again until it reports the end. Returns the total, or -errno.
+int64_t CopyAll(int in, int out, std::vector<ssize_t>* calls = nullptr) {
+  int64_t total = 0;
+  while (true) {
+    ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+    if (calls) calls->push_back(n);
+    if (n < 0) return -errno;
+    if (n == 0) return total;
+    total += n;
+  }
+}
+
+TEST_F(MountTest, CopyFileRangeHandsWholeCopiesToTheAgentAndLeavesTheRestToTheKernel) {
+  const Bytes original = Pattern(300000, 3);
+  const std::u16string docs = U("\\QUENLODE\\site1\\docs\\");
+  agent_.AddFile(docs + u"src.bin", original);
+  StartSite1();
+  std::string dir = base_ + "/docs/";
+  int in = open((dir + "src.bin").c_str(), O_RDONLY);
+  ASSERT_GE(in, 0);
+  auto copyInto = [&](const std::string& name, std::vector<ssize_t>* calls = nullptr) {
+    lseek(in, 0, SEEK_SET);
+    int out = open((dir + name).c_str(), O_CREAT | O_WRONLY | O_EXCL, 0644);
+    if (out < 0) return int64_t{-errno};
+    int64_t copied = CopyAll(in, out, calls);
+    struct stat st {};
+    fstat(out, &st);
+    EXPECT_EQ(st.st_size, copied) << name;
+    EXPECT_EQ(close(out), 0) << name;
+    return copied;
+  };
+
+  // The agent declines: each call is copied by the kernel, and the next call
+  // is asked again (the operation was not switched off for the mount).
+  agent_.ClearLog();
+  EXPECT_EQ(copyInto("one.bin"), 300000);
+  EXPECT_EQ(copyInto("two.bin"), 300000);
+  auto asked = Requests(MJ_COPY_RANGE);
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[0].dataLength, sizeof(CopyRangeRecord));
+  EXPECT_EQ(asked[0].fileValue, 0u);  // the destination's size
+  CopyRangeRecord record{};
+  memcpy(&record, asked[0].head.data(), std::min(asked[0].head.size(), sizeof record));
+  EXPECT_EQ(record.sourceSize, 300000u);
+  EXPECT_EQ(record.sourceOffset, 0u);
+  EXPECT_EQ(record.destinationOffset, 0u);
+  EXPECT_GE(record.length, 300000u);
+  EXPECT_EQ(agent_.Contents(docs + u"one.bin"), original);
+  EXPECT_EQ(agent_.Contents(docs + u"two.bin"), original);
+  EXPECT_FALSE(Requests(MJ_WRITE).empty());
+
+  // The agent copies: one call, no bytes through the mount.
+  agent_.copiesRanges = true;
+  agent_.ClearLog();
+  std::vector<ssize_t> calls;
+  EXPECT_EQ(copyInto("three.bin", &calls), 300000);
+  EXPECT_EQ(calls, (std::vector<ssize_t>{300000, 0}));
+  EXPECT_TRUE(Requests(MJ_WRITE).empty());
+  EXPECT_TRUE(Requests(MJ_CONTENT_PUSH).empty());
+  EXPECT_EQ(agent_.Contents(docs + u"three.bin"), original);
+  std::string read = ReadAll(dir + "three.bin");
+  EXPECT_EQ(Bytes(read.begin(), read.end()), original);
+
+  // A part of the source, or onto a file with contents: never asked.
+  agent_.ClearLog();
+  int out = open((dir + "four.bin").c_str(), O_CREAT | O_WRONLY | O_EXCL, 0644);
+  ASSERT_GE(out, 0);
+  loff_t from = 1000, to = 0;
+  EXPECT_EQ(copy_file_range(in, &from, out, &to, 5000, 0), 5000);
+  ASSERT_EQ(close(out), 0);
+  EXPECT_EQ(agent_.Contents(docs + u"four.bin"), Bytes(original.begin() + 1000, original.begin() + 6000));
+  out = open((dir + "a.txt").c_str(), O_WRONLY);
+  ASSERT_GE(out, 0);
+  lseek(in, 0, SEEK_SET);
+  EXPECT_EQ(CopyAll(in, out), 300000);
+  ASSERT_EQ(close(out), 0);
+  EXPECT_EQ(agent_.Contents(docs + u"a.txt"), original);
+  EXPECT_TRUE(Requests(MJ_COPY_RANGE).empty());
+  close(in);
+}
+
 // An aligned buffer for O_DIRECT reads, which reach the driver as one request.
 struct DirectBuffer {
   explicit DirectBuffer(size_t size) : size(size) {

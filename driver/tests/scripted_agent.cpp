@@ -166,7 +166,7 @@ void ScriptedAgent::Loop() {
       entry.fileValue = FileSizeOf(*request);
       entry.requestId = request->requestId;
       entry.dataLength = request->dataLength;
-      size_t head = std::min<size_t>(request->dataLength, 16);
+      size_t head = std::min<size_t>(request->dataLength, 64);
       entry.head.assign(request->data, request->data + head);
       if (request->MajorFunction == MJ_CREATE) {
         entry.offeredToken = GetU32(request->data);
@@ -456,6 +456,18 @@ void ScriptedAgent::Handle(const RequestRecord& request, ReplyRecord& reply) {
     }
     case MJ_DIRECTORY_CONTROL:
       return DirectoryQuery(request, reply);
+    case MJ_COPY_RANGE: {
+      CopyRangeRecord record{};
+      memcpy(&record, request.data, std::min<size_t>(request.dataLength, sizeof record));
+      auto source = handles_.find(record.sourceFileObject);
+      if (!copiesRanges || !file || source == handles_.end() || !tree_.count(source->second))
+        return (void)(reply.status = STATUS_NOT_SUPPORTED);
+      file->data = tree_[source->second].data;
+      CopyRangeAnswer answer{std::min<uint64_t>(file->data.size(), record.length), file->data.size()};
+      memcpy(reply.data, &answer, sizeof answer);
+      reply.information = sizeof answer;
+      return;
+    }
     case MJ_CONTENT_PUSH:
       reply.information = request.Parameters[0] == 0 ? request.dataLength : 0;
       return;

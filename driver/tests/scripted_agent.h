@@ -72,6 +72,7 @@ class ScriptedAgent {
   std::atomic<uint32_t> foreignTokenForNewFiles{0};  // answer only creates of new files with it
 
   std::atomic<bool> askWidePieces{false};    // Connect asks for wide pieces
+  std::atomic<bool> copiesRanges{false};     // copy ranges in the tree (else: not supported)
 
   uint32_t connectionHandle() const { return handle_; }
   // The piece size the driver agreed to at the last Connect.

@@ -18,7 +18,9 @@ from e2e_system import wait_until  # noqa: E402
 NOT_HERE = 3
 
 
-class ShellTools(e2e_test.DriveCase):
+class ServerLogCase(e2e_test.DriveCase):
+    """A drive whose server requests are read from Apache's access log."""
+
     def tool(self, *args, check=False):
         name, rest = args[0], args[1:]
         return self.system.run([os.path.join(self.system.bin, name), *rest], check=check, timeout=60)
@@ -41,6 +43,8 @@ class ShellTools(e2e_test.DriveCase):
         return self.sh(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-X", "PUT",
                         "--data-binary", data, self.system.url() + relative]).out
 
+
+class ShellTools(ServerLogCase):
     def test_lock_is_seen_by_another_client_until_unlock(self):
         self.system.put_on_server("locked.txt", b"contents\n")
         path = self.on_drive("locked.txt")
@@ -122,8 +126,11 @@ class ShellTools(e2e_test.DriveCase):
         tree = self.on_drive("tree")
         self.assertTrue(wait_until(10, lambda: os.path.isdir(tree)))
         mark = len(self.access_log())
+        self.assertNotIn("tree2", os.listdir(self.drive))
         result = self.tool("moorquick", "copy", tree, self.on_drive("tree2"))
         self.assertEqual(result.code, 0, result)
+        # Shown at once, not at the next refresh.
+        self.assertIn("tree2", os.listdir(self.drive))
         self.assertEqual(len(self.logged_since(mark, "COPY")), 1)
         copies = self.access_log()[mark:]
         self.assertEqual(len([line for line in copies if " COPY /dav/tree" in line]), 1, copies)
@@ -150,7 +157,10 @@ class ShellTools(e2e_test.DriveCase):
         deletes = self.logged_since(mark, "DELETE")
         self.assertEqual(len(deletes), 1, deletes)
         self.assertFalse(os.path.exists(self.on_server("tree2")))
-        self.assertTrue(wait_until(10, lambda: not os.path.exists(self.on_drive("tree2"))))
+        # Gone from the drive at once, not at the next refresh.
+        self.assertFalse(os.path.exists(self.on_drive("tree2")))
+        self.assertNotIn("tree2", os.listdir(self.drive))
+        self.assertFalse(os.path.exists(self.on_drive("tree2/f0000.txt")))
 
     def test_moorquick_leaves_ordinary_folders_to_the_ordinary_way(self):
         local = os.path.join(self.system.work, "local-tree")
@@ -173,6 +183,113 @@ class ShellTools(e2e_test.DriveCase):
         result = self.sh(["getfattr", "-n", "user.other", self.on_drive("quiet/a.txt")], check=False)
         self.assertNotEqual(result.code, 0)
         self.assertIn("No such attribute", result.err)
+
+
+def python_copy(system, source, destination, offset, count):
+    """os.copy_file_range of count bytes from offset into a new file, as a
+    program that copies a part of a file would."""
+    return system.run(["python3", "-c", f"""
+import os
+src = os.open({source!r}, os.O_RDONLY)
+dst = os.open({destination!r}, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+done = 0
+while done < {count}:
+    n = os.copy_file_range(src, dst, {count} - done, {offset} + done)
+    if n == 0:
+        break
+    done += n
+os.close(dst)
+print(done)
+"""]).out.strip()
+
+
+class ServerCopies(ServerLogCase):
+    """cp of a file within the drive: one COPY on the server where it can be,
+    the bytes through the drive everywhere else."""
+
+    SIZE = 5 * 1024 * 1024
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.content = os.urandom(cls.SIZE)
+        cls.system.put_on_server("cp/source.bin", cls.content)
+        cls.system.put_on_server("other/keep.txt", b"keep\n")
+
+    def source(self):
+        path = self.on_drive("cp/source.bin")
+        self.assertTrue(wait_until(10, lambda: os.path.exists(path)))
+        return path
+
+    def drive_bytes(self, relative):
+        with open(self.on_drive(relative), "rb") as f:
+            return f.read()
+
+    def test_cp_within_the_drive_is_one_copy_on_the_server(self):
+        source = self.source()
+        mark = len(self.access_log())
+        self.sh(["cp", source, self.on_drive("cp/copy.bin")])
+        copies = self.logged_since(mark, "COPY")
+        self.assertEqual(len(copies), 1, copies)
+        self.assertIn("COPY /dav/cp/source.bin HTTP/1.1 201 ", copies[0])
+        self.assertEqual(self.requests_since(mark, "PUT"), [])
+        self.assertEqual(self.requests_since(mark, "GET"), [])
+        self.assertEqual(os.path.getsize(self.on_drive("cp/copy.bin")), self.SIZE)
+        self.assertEqual(self.server_bytes("cp/copy.bin"), self.content)
+        self.assertEqual(self.drive_bytes("cp/copy.bin"), self.content)
+        # Into another folder as well; the copy's close uploads nothing.
+        self.assertTrue(wait_until(10, lambda: os.path.isdir(self.on_drive("other"))))
+        mark = len(self.access_log())
+        self.sh(["cp", source, self.on_drive("other/copy.bin")])
+        self.assertEqual(len(self.logged_since(mark, "COPY")), 1)
+        self.assertEqual(self.requests_since(mark, "PUT"), [])
+        self.assertEqual(self.server_bytes("other/copy.bin"), self.content)
+        self.assertEqual(self.drive_bytes("other/copy.bin"), self.content)
+
+    def test_other_copies_go_through_the_drive_with_every_byte(self):
+        source = self.source()
+        # Onto a file with contents: the server's copy would need the old one replaced.
+        self.system.put_on_server("cp/existing.bin", b"old contents\n" * 1000)
+        self.assertTrue(wait_until(10, lambda: os.path.exists(self.on_drive("cp/existing.bin"))))
+        mark = len(self.access_log())
+        self.sh(["cp", source, self.on_drive("cp/existing.bin")])
+        self.assertEqual(len(self.logged_since(mark, "PUT")), 1)
+        self.assertEqual(self.requests_since(mark, "COPY"), [])
+        self.assertEqual(self.server_bytes("cp/existing.bin"), self.content)
+        self.assertEqual(self.drive_bytes("cp/existing.bin"), self.content)
+        # A part of the file, from an offset.
+        part = self.on_drive("cp/part.bin")
+        self.assertEqual(python_copy(self.system, source, part, 4096, 100_000), "100000")
+        self.assertEqual(self.server_bytes("cp/part.bin"), self.content[4096:104096])
+        self.assertEqual(self.drive_bytes("cp/part.bin"), self.content[4096:104096])
+        # The copy of a copy made by the server reads the server's bytes.
+        self.sh(["cp", source, self.on_drive("cp/first.bin")])
+        self.sh(["cp", self.on_drive("cp/first.bin"), self.on_drive("cp/second.bin")])
+        self.assertEqual(self.drive_bytes("cp/second.bin"), self.content)
+        self.assertEqual(self.server_bytes("cp/second.bin"), self.content)
+
+    def test_a_copy_the_server_refuses_ends_with_the_bytes_or_a_clear_error(self):
+        # Apache refuses to COPY anything below nocopy/ (403): cp carries the bytes itself.
+        self.system.put_on_server("nocopy/source.bin", self.content)
+        refused = self.on_drive("nocopy/source.bin")
+        self.assertTrue(wait_until(10, lambda: os.path.exists(refused)))
+        mark = len(self.access_log())
+        self.sh(["cp", refused, self.on_drive("cp/from-nocopy.bin")])
+        self.assertIn(" 403 ", self.logged_since(mark, "COPY")[0])
+        self.assertEqual(len(self.logged_since(mark, "PUT")), 1)
+        self.assertEqual(self.server_bytes("cp/from-nocopy.bin"), self.content)
+        self.assertEqual(self.drive_bytes("cp/from-nocopy.bin"), self.content)
+        # The destination's folder removed on the server meanwhile: neither
+        # the COPY nor the upload can make the file, and cp says so.
+        self.system.put_on_server("gone/keep.txt", b"keep\n")
+        self.assertTrue(wait_until(10, lambda: os.path.exists(self.on_drive("gone/keep.txt"))))
+        self.sh(["rm", "-rf", self.on_server("gone")])
+        mark = len(self.access_log())
+        result = self.sh(["cp", self.source(), self.on_drive("gone/copy.bin")], check=False)
+        self.assertNotEqual(result.code, 0, result)
+        self.assertIn("copy.bin", result.err)
+        self.assertFalse(os.path.exists(self.on_server("gone/copy.bin")))
+        self.assertIn(" 409 ", self.logged_since(mark, "COPY")[0])
 
 
 if __name__ == "__main__":

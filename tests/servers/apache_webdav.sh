@@ -71,6 +71,13 @@ Alias /auth "$state/auth"
   DavDepthInfinity On
   Require all granted
 </Directory>
+# Nothing below nocopy/ is copied by the server (COPY answers 403): clients
+# must carry such a file's bytes themselves.
+<Directory "$state/data/nocopy">
+  <Limit COPY>
+    Require all denied
+  </Limit>
+</Directory>
 <Directory "$state/auth">
   Dav On
   AuthType Basic

@@ -154,6 +154,42 @@ NTSTATUS FakeClient::Copy(FileEntry* entry, ReplyArea&, uint32_t, std::u16string
   return STATUS_SUCCESS;
 }
 
+NTSTATUS FakeClient::CopyToNewFile(FileEntry* source, ReplyArea& reply, FileEntry*,
+                                   std::u16string_view destination) {
+  if (copyToNewFileResult != STATUS_SUCCESS) return copyToNewFileResult;
+  auto it = server.find(Relative(reply.serverPath));
+  if (it == server.end() || source == nullptr) return STATUS_UNSUCCESSFUL;
+  server[Relative(destination)] = it->second;
+  serverCopies.emplace_back(destination);
+  return STATUS_SUCCESS;
+}
+
+// Folder copy and delete on the server map, every member along.
+NTSTATUS FakeClient::Control(uint32_t code, FileEntry*, ReplyArea&, InternalRequest* answer, uint32_t*,
+                             const InternalRequest* request) {
+  lastControlCode = code;
+  if ((code != kControlFolderCopy && code != kControlFolderDelete) || request == nullptr)
+    return STATUS_INVALID_DEVICE_REQUEST;
+  auto serverPathOf = [this](const char16_t* drivePath) {
+    std::u16string below(drivePath + 2);  // after "X:"
+    for (char16_t& c : below)
+      if (c == u'\\') c = u'/';
+    return below;
+  };
+  std::u16string from = serverPathOf(request->target);
+  std::u16string to = serverPathOf(request->destination);
+  if (answer) answer->result = folderCommandStatus;
+  if (folderCommandStatus >= 400) return STATUS_UNSUCCESSFUL;
+  std::map<std::u16string, FakeNode> made;
+  for (auto it = server.begin(); it != server.end();) {
+    bool inside = it->first == from || it->first.rfind(from + u"/", 0) == 0;
+    if (inside && code == kControlFolderCopy) made[to + it->first.substr(from.size())] = it->second;
+    it = inside && code == kControlFolderDelete ? server.erase(it) : std::next(it);
+  }
+  server.insert(made.begin(), made.end());
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS FakeClient::Lock(FileEntry* entry, ReplyArea&, uint32_t, char16_t*) {
   entry->lockToken = u"opaquelocktoken:1";
   entry->lockCount = 1;

@@ -49,6 +49,11 @@ class FakeClient : public RemoteClient {
   std::vector<std::u16string> deletes;   // server paths
   std::vector<std::u16string> uploads;   // server paths uploaded at close
   std::u16string lastCopyDestination;
+  // Server-side copies onto new files: made, or refused with this status.
+  std::vector<std::u16string> serverCopies;  // destination server paths
+  NTSTATUS copyToNewFileResult = STATUS_SUCCESS;
+  // Folder copy and delete commands answer with this server status.
+  uint32_t folderCommandStatus = 201;
 
   NTSTATUS Open() override { return STATUS_SUCCESS; }
   NTSTATUS CreateFile(FileEntry* entry, ReplyArea& reply) override;
@@ -67,6 +72,8 @@ class FakeClient : public RemoteClient {
   }
   NTSTATUS Copy(FileEntry* entry, ReplyArea& reply, uint32_t reserved,
                 std::u16string_view destinationServerPath, char16_t* resultText) override;
+  NTSTATUS CopyToNewFile(FileEntry* source, ReplyArea& reply, FileEntry* destination,
+                         std::u16string_view destinationServerPath) override;
   NTSTATUS Lock(FileEntry* entry, ReplyArea&, uint32_t, char16_t*) override;
   NTSTATUS BeginWrite(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* text) override;
   NTSTATUS Unlock(FileEntry* entry, ReplyArea&, uint32_t, char16_t*) override;
@@ -77,11 +84,8 @@ class FakeClient : public RemoteClient {
   void Shutdown() override {}
   const char16_t* ErrorText(uint32_t) override { return errorText_; }
   int IsConnected() override { return 1; }
-  NTSTATUS Control(uint32_t code, FileEntry*, ReplyArea&, InternalRequest*, uint32_t*,
-                   const InternalRequest*) override {
-    lastControlCode = code;
-    return STATUS_INVALID_DEVICE_REQUEST;
-  }
+  NTSTATUS Control(uint32_t code, FileEntry* entry, ReplyArea& reply, InternalRequest* answer, uint32_t*,
+                   const InternalRequest* request) override;
   uint32_t lastControlCode = 0;
 
  private:

@@ -110,6 +110,20 @@ TEST(ChannelRecords, ConnectionAndInternalRequestImages) {
                         {1288, 4, 0xDEADBEEF}});
 }
 
+TEST(ChannelRecords, CopyRangeImages) {
+  EXPECT_EQ(MJ_COPY_RANGE, 23);
+  auto c = Zeroed<CopyRangeRecord>();
+  c->sourceFileObject = 0x00F00011, c->sourceOffset = 0x0102030405060708ull;
+  c->destinationOffset = 0x1112131415161718ull, c->length = 0x7FFFFFFFC0000000ull;
+  c->sourceSize = 0x0000000140000000ull;  // 5 GiB: the high half travels too
+  ExpectImage(c.get(), {{0, 4, 0x00F00011}, {4, 4, 0}, {8, 4, 0x05060708}, {12, 4, 0x01020304},
+                        {16, 4, 0x15161718}, {20, 4, 0x11121314}, {24, 4, 0xC0000000},
+                        {28, 4, 0x7FFFFFFF}, {32, 4, 0x40000000}, {36, 4, 0x1}});
+  auto a = Zeroed<CopyRangeAnswer>();
+  a->copied = 0x0000000250000000ull, a->destinationSize = 0x0000000360000000ull;
+  ExpectImage(a.get(), {{0, 4, 0x50000000}, {4, 4, 0x2}, {8, 4, 0x60000000}, {12, 4, 0x3}});
+}
+
 TEST(ChannelRecords, DecodeMarkedRefusesShortAndUnmarkedBuffers) {
   std::vector<uint8_t> buffer(sizeof(PingRecord) + 4, 0);
   EXPECT_EQ(DecodeMarked<PingRecord>(buffer.data(), buffer.size()), nullptr);  // no marker
@@ -157,6 +171,7 @@ TEST(ChannelRecords, ReplyCarriesOnlyWhatTheAnsweredRequestTakes) {
   r->Parameters[0] = 40;
   EXPECT_EQ(bytesFor(MJ_QUERY_INFORMATION), 60u);
   EXPECT_EQ(bytesFor(MJ_CREATE), 32u);
+  EXPECT_EQ(bytesFor(MJ_COPY_RANGE), 36u);  // the two 64-bit numbers of its answer
   // Writes, cleanups and the content push keep data word 0 and nothing more.
   for (uint8_t major : {MJ_WRITE, MJ_CLEANUP, MJ_CLOSE, MJ_CONTENT_PUSH, MJ_SET_INFORMATION})
     EXPECT_EQ(bytesFor(major), 24u) << int(major);
