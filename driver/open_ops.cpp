@@ -156,7 +156,7 @@ void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
   CreateReply reply = DecodeCreateReply(result);
   uint32_t staleToken = 0, token = 0;
   bool purge = false;
-  uint64_t nodeIno = 0;
+  uint64_t nodeIno = 0, size = 0;
   uint8_t references = 0, handles = 0;
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
@@ -173,11 +173,13 @@ void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
     references = static_cast<uint8_t>(fcb->references);
     handles = static_cast<uint8_t>(fcb->handles);
     token = fcb->token;
+    size = fcb->fileSize;
     RegisterOpen(*job, reply, *fcb, node);
     nodeIno = node ? node->ino : 0;
   }
   if (staleToken != 0)  // its result is not waited for
-    Send(job->conn, TokenReplaceRequest(job->fileObject, staleToken, reply.changed, references, handles, token));
+    Send(job->conn,
+         TokenReplaceRequest(job->fileObject, size, staleToken, reply.changed, references, handles, token));
   if (purge && nodeIno) PurgeInode(nodeIno);
   std::lock_guard<std::mutex> guard(DriverMutex());
   Node* node = Names().Get(nodeIno);

@@ -134,9 +134,9 @@ ForwardPtr DirectoryQueryRequest(uint32_t fileObject, const std::u16string& quer
   return forward;
 }
 
-ForwardPtr TokenReplaceRequest(uint32_t fileObject, uint32_t staleToken, uint8_t changed,
+ForwardPtr TokenReplaceRequest(uint32_t fileObject, uint64_t fileSize, uint32_t staleToken, uint8_t changed,
                                uint8_t references, uint8_t handles, uint32_t newToken) {
-  auto forward = Make(MJ_TOKEN_REPLACE, fileObject, 0);
+  auto forward = Make(MJ_TOKEN_REPLACE, fileObject, fileSize);
   forward->data.assign(12, 0);
   memcpy(forward->data.data(), &staleToken, 4);
   forward->data[4] = changed;

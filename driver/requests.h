@@ -38,7 +38,8 @@ ForwardPtr PushFetchRequest(uint32_t fileObject, uint64_t fileSize, uint64_t off
 ForwardPtr PushEndRequest(uint32_t fileObject, uint64_t fileSize, uint64_t length,
                           size_t pieceSize = kMaxChunk);
 ForwardPtr DirectoryQueryRequest(uint32_t fileObject, const std::u16string& query, bool restart);
-ForwardPtr TokenReplaceRequest(uint32_t fileObject, uint32_t staleToken, uint8_t changed,
+// fileSize: the new FCB's, which the agent takes for the file as for any request.
+ForwardPtr TokenReplaceRequest(uint32_t fileObject, uint64_t fileSize, uint32_t staleToken, uint8_t changed,
                                uint8_t references, uint8_t handles, uint32_t newToken);
 
 // What a successful create reply says.

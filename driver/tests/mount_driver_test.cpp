@@ -520,6 +520,9 @@ TEST_F(MountTest, TwoOpensShareOneFcbUntilTheLastClose) {
   memcpy(&replacement, replaces[0].head.data() + 8, 4);
   EXPECT_EQ(stale, token);
   EXPECT_EQ(replacement, token);
+  // Like every request of an open file it carries the file's size, which the
+  // agent takes for the file's own.
+  EXPECT_EQ(replaces[0].fileValue, 11u);
 
   close(first);
   usleep(200000);  // RELEASE is asynchronous

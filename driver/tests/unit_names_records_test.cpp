@@ -171,8 +171,9 @@ TEST(Records, BuildersFillTheWordsOfEachOperation) {
   EXPECT_EQ(end->words[3], 3u);
   EXPECT_TRUE(end->data.empty());
 
-  auto replace = TokenReplaceRequest(4, 0x11, 1, 2, 3, 0x22);
+  auto replace = TokenReplaceRequest(4, 0x1'2345'6789ull, 0x11, 1, 2, 3, 0x22);
   EXPECT_EQ(replace->major, MJ_TOKEN_REPLACE);
+  EXPECT_EQ(replace->fileValue, 0x1'2345'6789ull);  // the file's size, as every request carries it
   EXPECT_EQ(replace->data, (Bytes{0x11, 0, 0, 0, 1, 2, 3, 0, 0x22, 0, 0, 0}));
 }
 
