@@ -104,8 +104,9 @@ void DropRemovedTree(Connection& connection, FileEntry& folder) {
   std::vector<FileEntry*> tree;
   for (auto it = cache.Find(&folder); it != cache.end() && PathIsAtOrBelow((*it)->Path(), folderPath); ++it)
     tree.push_back(*it);
-  std::unordered_set<const FileEntry*> going(tree.begin(), tree.end());
+  std::unordered_set<const FileEntry*> going(tree.begin(), tree.end()), held;
   for (OpenHandle* h = connection.openHandles.head(); h != nullptr; h = h->next) {
+    held.insert(h->entry);
     if (going.count(h->position)) {
       h->position = nullptr;
       h->positionPath.clear();
@@ -114,7 +115,7 @@ void DropRemovedTree(Connection& connection, FileEntry& folder) {
   if (going.count(connection.lastListed)) connection.lastListed = nullptr;
   for (auto e = tree.rbegin(); e != tree.rend(); ++e) {
     FileEntry* entry = *e;
-    if (entry->useCount == 0 && entry->handleCount == 0) {
+    if (entry->useCount == 0 && entry->handleCount == 0 && !held.count(entry)) {
       cache.DiscardEntry(entry, true);
       continue;
     }

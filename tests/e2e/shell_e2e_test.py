@@ -225,38 +225,35 @@ class ServerCopies(ServerLogCase):
         with open(self.on_drive(relative), "rb") as f:
             return f.read()
 
+    def copy_within(self, source, relative, by_server):
+        """cp of source to relative on the drive: by the server (one COPY, no
+        PUT) or through the drive (one PUT, no COPY); the bytes on the server
+        and read back through the drive are the source's either way."""
+        mark = len(self.access_log())
+        self.sh(["cp", source, self.on_drive(relative)])
+        made, not_made = ("COPY", "PUT") if by_server else ("PUT", "COPY")
+        self.assertEqual(len(self.logged_since(mark, made)), 1, relative)
+        self.assertEqual(self.requests_since(mark, not_made), [], relative)
+        self.assertEqual(os.path.getsize(self.on_drive(relative)), self.SIZE)
+        self.assertEqual(self.server_bytes(relative), self.content)
+        self.assertEqual(self.drive_bytes(relative), self.content)
+        return self.access_log()[mark:]
+
     def test_cp_within_the_drive_is_one_copy_on_the_server(self):
         source = self.source()
-        mark = len(self.access_log())
-        self.sh(["cp", source, self.on_drive("cp/copy.bin")])
-        copies = self.logged_since(mark, "COPY")
-        self.assertEqual(len(copies), 1, copies)
-        self.assertIn("COPY /dav/cp/source.bin HTTP/1.1 201 ", copies[0])
-        self.assertEqual(self.requests_since(mark, "PUT"), [])
-        self.assertEqual(self.requests_since(mark, "GET"), [])
-        self.assertEqual(os.path.getsize(self.on_drive("cp/copy.bin")), self.SIZE)
-        self.assertEqual(self.server_bytes("cp/copy.bin"), self.content)
-        self.assertEqual(self.drive_bytes("cp/copy.bin"), self.content)
+        requests = self.copy_within(source, "cp/copy.bin", by_server=True)
+        self.assertIn("COPY /dav/cp/source.bin HTTP/1.1 201 ", "\n".join(requests))
+        self.assertEqual([line for line in requests if " GET " in line], [])
         # Into another folder as well; the copy's close uploads nothing.
         self.assertTrue(wait_until(10, lambda: os.path.isdir(self.on_drive("other"))))
-        mark = len(self.access_log())
-        self.sh(["cp", source, self.on_drive("other/copy.bin")])
-        self.assertEqual(len(self.logged_since(mark, "COPY")), 1)
-        self.assertEqual(self.requests_since(mark, "PUT"), [])
-        self.assertEqual(self.server_bytes("other/copy.bin"), self.content)
-        self.assertEqual(self.drive_bytes("other/copy.bin"), self.content)
+        self.copy_within(source, "other/copy.bin", by_server=True)
 
     def test_other_copies_go_through_the_drive_with_every_byte(self):
         source = self.source()
         # Onto a file with contents: the server's copy would need the old one replaced.
         self.system.put_on_server("cp/existing.bin", b"old contents\n" * 1000)
         self.assertTrue(wait_until(10, lambda: os.path.exists(self.on_drive("cp/existing.bin"))))
-        mark = len(self.access_log())
-        self.sh(["cp", source, self.on_drive("cp/existing.bin")])
-        self.assertEqual(len(self.logged_since(mark, "PUT")), 1)
-        self.assertEqual(self.requests_since(mark, "COPY"), [])
-        self.assertEqual(self.server_bytes("cp/existing.bin"), self.content)
-        self.assertEqual(self.drive_bytes("cp/existing.bin"), self.content)
+        self.copy_within(source, "cp/existing.bin", by_server=False)
         # A part of the file, from an offset.
         part = self.on_drive("cp/part.bin")
         self.assertEqual(python_copy(self.system, source, part, 4096, 100_000), "100000")
