@@ -14,6 +14,7 @@
 #include "agent/clients/ftp_client.h"
 #include "agent/clients/upload_backup.h"
 #include "agent/clients/webdav_client.h"
+#include "agent/service/local_copy.h"
 #include "agent/service/ntstatus.h"
 #include "common/moorlib.h"
 #include "platform/locale_language.h"
@@ -82,6 +83,8 @@ NTSTATUS FtpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint32
   }
   if (entry->readers.load() > 0) entry->readers--;
   if (status != STATUS_SUCCESS) CopyWide(reply.message, kReplyMessageChars, ErrorText(lastError_));
+  // The name is another client's file: what is read from now on is theirs.
+  if (status == STATUS_OBJECT_NAME_COLLISION) CloseLocalCopy(*connection_, *entry, CopyKind::Local);
   return status;
 }
 

@@ -12,6 +12,7 @@
 
 #include "agent/clients/sftp_client.h"
 #include "agent/clients/upload_backup.h"
+#include "agent/service/local_copy.h"
 #include "agent/service/ntstatus.h"
 #include "agent/service/path_forms.h"
 #include "common/moorlib.h"
@@ -419,6 +420,8 @@ NTSTATUS SftpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint3
   entry->readers++;
   NTSTATUS status = UploadCopy(entry, entry->localCopy, static_cast<uint64_t>(info.st_size), path);
   if (entry->readers.load() > 0) entry->readers--;
+  // The name is another client's file: what is read from now on is theirs.
+  if (status == STATUS_OBJECT_NAME_COLLISION) CloseLocalCopy(*connection_, *entry, CopyKind::Local);
   if (status == STATUS_SUCCESS) {
     entry->flags &= ~kEntryTimesSet;
     entry->serverModifiedTime = entry->lastWriteTime / kFileTimeTicksPerSecond * kFileTimeTicksPerSecond;
