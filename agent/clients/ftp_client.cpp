@@ -172,6 +172,9 @@ NTSTATUS FtpClient::MakeDirectory(ReplyArea& reply) {
 }
 
 NTSTATUS FtpClient::Delete(FileEntry* entry, ReplyArea& reply) {
+  // A new file that never reached the server has nothing there to remove; a
+  // file of that name there is another client's.
+  if (entry && IsUnsentNewFile(*entry)) return STATUS_SUCCESS;
   if (DWORD error = Connect()) return Failed(error, &reply, STATUS_CANNOT_DELETE);
   DropCache(entry);
   bool folder = entry && entry->IsDirectory();
@@ -183,6 +186,24 @@ NTSTATUS FtpClient::Delete(FileEntry* entry, ReplyArea& reply) {
 
 NTSTATUS FtpClient::Move(FileEntry* entry, ReplyArea& reply, FileEntry*, std::u16string_view destinationServerPath) {
   if (DWORD error = Connect()) return Failed(error, &reply, STATUS_ACCESS_DENIED);
+  // A new file the server has not got yet is made there first, under its old
+  // name and guarded like its upload, so that the move takes it along (the
+  // close uploads the contents).
+  if (entry && (entry->flags & kEntryCreatePending)) {
+    bool guarded = IsUnsentNewFile(*entry);
+    DWORD made = session_->Upload(FtpPathOf(reply.serverPath), -1, 0, 0, {}, nullptr, guarded);
+    if (made && guarded && session_->nameTaken()) {
+      lastReplyText_ = "a file of this name was made on the server meanwhile";
+      lastError_ = made;
+      CopyWide(reply.message, kReplyMessageChars, ErrorText(made));
+      return STATUS_OBJECT_NAME_COLLISION;
+    }
+    if (made) {
+      ReportFailure("STOR", made, reply.serverPath);
+      return Failed(made, &reply, STATUS_ACCESS_DENIED);
+    }
+    entry->flags &= ~(kEntryCreatePending | kEntryMustBeNew);
+  }
   DropCache(entry);
   DWORD error = session_->Commands(
       {"RNFR " + FtpPathOf(reply.serverPath), "RNTO " + FtpPathOf(destinationServerPath)});

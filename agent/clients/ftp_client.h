@@ -79,7 +79,10 @@ class FtpClient : public RemoteClient {
   bool ReadFromCache(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination);
   void DropCache(FileEntry* entry);
   NTSTATUS UploadCopy(FileEntry* entry, int fd, uint64_t size, const std::string& path);
-  DWORD UploadOnce(int fd, uint64_t size, const std::string& path, ProgressWindow* progress, FileEntry* entry);
+  // onlyIfFree: the upload makes a new name and must not replace a file
+  // another client made there meanwhile.
+  DWORD UploadOnce(int fd, uint64_t size, const std::string& path, ProgressWindow* progress, FileEntry* entry,
+                   bool onlyIfFree);
   // Remembers the failure, writes its text into the reply, and returns the status for the service.
   NTSTATUS Failed(DWORD error, ReplyArea* reply, NTSTATUS refusal);
   void ReportFailure(const char* step, DWORD error, std::u16string_view path);

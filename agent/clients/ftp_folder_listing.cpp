@@ -28,6 +28,9 @@ bool IsNoSuchCommand(long reply) { return reply == 500 || reply == 501 || reply 
 NTSTATUS FtpClient::ListDirectory(std::u16string_view serverPath, FileEntry* entry, const char16_t*) {
   if (DWORD error = Connect()) return Failed(error, nullptr, STATUS_UNSUCCESSFUL);
   std::string path = FtpPathOf(serverPath);
+  // A created file whose first upload is still to come is newer here than
+  // anything the server lists.
+  if (entry && !entry->IsDirectory() && PendingFirstUpload(*entry)) return STATUS_SUCCESS;
   if (entry && !entry->IsDirectory()) {
     // A file: its folder's listing refreshes it, and tells whether it is still there.
     std::u16string_view parentCache = ParentPathOf(entry->Path());

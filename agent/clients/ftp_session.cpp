@@ -169,6 +169,7 @@ FtpSession::~FtpSession() {
   if (easy_) curl_easy_cleanup(easy_);
   if (multi_) curl_multi_cleanup(multi_);
   if (quote_) curl_slist_free_all(quote_);
+  if (preQuote_) curl_slist_free_all(preQuote_);
 }
 
 std::string FtpSession::UrlOf(const std::string& absolutePath) const {
@@ -184,11 +185,17 @@ void FtpSession::Reset(const std::string& url) {
     curl_slist_free_all(quote_);
     quote_ = nullptr;
   }
+  if (preQuote_) {
+    curl_slist_free_all(preQuote_);
+    preQuote_ = nullptr;
+  }
   error_[0] = 0;
   sink_ = nullptr;
   uploadProgress_ = nullptr;
   awaitingSize_ = false;
   replySize_ = kNoSizeKnown;
+  checkingFree_ = false;
+  nameTaken_ = false;
   curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_);
@@ -233,6 +240,17 @@ size_t FtpSession::OnHeader(char* data, size_t size, size_t count, void* self) {
   // Only reply lines ("550 text"); multi-line continuations keep the first.
   if (line.size() >= 4 && line[0] >= '1' && line[0] <= '5' && line[3] == ' ')
     s->lastReplyText_ = std::string(line.substr(0, 255));
+  if (s->checkingFree_ && line.size() >= 4 && line[3] == ' ') {
+    // A size for the name: a file is there. Answering short ends the
+    // request before its STOR goes out.
+    if (line.substr(0, 4) == "213 ") {
+      s->nameTaken_ = true;
+      s->checkingFree_ = false;
+      return 0;
+    }
+    // The transfer begins: the question was answered "no such file".
+    if (line[0] == '1') s->checkingFree_ = false;
+  }
   if (s->awaitingSize_ && line.size() > 4 && line.substr(0, 4) == "213 ") s->replySize_ = ParseSize(line.substr(4));
   return size * count;
 }
@@ -405,9 +423,16 @@ DWORD FtpSession::Download(const std::string& path, uint64_t from, uint64_t to, 
 }
 
 DWORD FtpSession::Upload(const std::string& path, int fd, uint64_t from, uint64_t size,
-                         const std::function<void(uint64_t)>& progress, uint64_t* stored) {
+                         const std::function<void(uint64_t)>& progress, uint64_t* stored, bool onlyIfFree) {
   if (!easy_) return kInetOutOfHandles;
   Reset(UrlOf(path));
+  if (onlyIfFree) {
+    // "*": a refused SIZE (no such file, or no SIZE at all) lets the upload go on.
+    if (path.find_first_of("\r\n") != std::string::npos) return kInetInvalidUrl;
+    preQuote_ = curl_slist_append(preQuote_, ("*SIZE " + path).c_str());
+    curl_easy_setopt(easy_, CURLOPT_PREQUOTE, preQuote_);
+    checkingFree_ = true;
+  }
   if (stored) {
     // The check of what arrived rides on the upload's own request; "*": a
     // server without SIZE does not fail the upload.
@@ -429,11 +454,14 @@ DWORD FtpSession::Upload(const std::string& path, int fd, uint64_t from, uint64_
   DWORD error = Perform([&] {
     uploadAt_ = from;
     replySize_ = kNoSizeKnown;
-    return true;
+    checkingFree_ = onlyIfFree;
+    return !nameTaken_;
   });
   uploadProgress_ = nullptr;
   uploadFd_ = -1;
   awaitingSize_ = false;
+  checkingFree_ = false;
+  if (nameTaken_) return kInetExtendedError;
   if (!error && uploadAt_ != size) error = kInetConnectionAborted;
   if (stored) *stored = replySize_;
   return error;

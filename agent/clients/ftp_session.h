@@ -86,9 +86,13 @@ class FtpSession {
   DWORD Download(const std::string& path, uint64_t from, uint64_t to, const Sink& sink);
   // Sends size - from bytes of fd from offset from: STOR when from is 0, APPE after it.
   // With stored given, the server's SIZE of the file follows on the same
-  // request (kNoSizeKnown when it does not say).
+  // request (kNoSizeKnown when it does not say). onlyIfFree: a SIZE on the
+  // same request asks first whether the name is taken; when the server knows
+  // a file of that name, nothing is sent, the answer is kInetExtendedError
+  // and nameTaken() is true.
   DWORD Upload(const std::string& path, int fd, uint64_t from, uint64_t size,
-               const std::function<void(uint64_t sent)>& progress, uint64_t* stored = nullptr);
+               const std::function<void(uint64_t sent)>& progress, uint64_t* stored = nullptr,
+               bool onlyIfFree = false);
   // Raw commands (DELE, RNFR + RNTO, MKD, RMD) in order; the first failure ends them.
   DWORD Commands(std::initializer_list<std::string> commands);
   // SIZE of a file; kNoSizeKnown when the server does not say.
@@ -102,6 +106,8 @@ class FtpSession {
   // The server's last reply line ("550 No such file or directory.").
   const std::string& lastReplyText() const { return lastReplyText_; }
   bool connected() const { return connected_; }
+  // The last upload with onlyIfFree found a file of its name on the server.
+  bool nameTaken() const { return nameTaken_; }
 
   static constexpr uint64_t kNoSizeKnown = ~uint64_t{0};
 
@@ -127,6 +133,7 @@ class FtpSession {
   char error_[CURL_ERROR_SIZE] = {};
   std::string base_;               // "ftp://host:port"
   curl_slist* quote_ = nullptr;
+  curl_slist* preQuote_ = nullptr;
   long lastReply_ = 0;
   std::string lastReplyText_;
   bool connected_ = false;
@@ -144,6 +151,10 @@ class FtpSession {
   // The size in the reply to a SIZE sent after an upload.
   bool awaitingSize_ = false;
   uint64_t replySize_ = kNoSizeKnown;
+  // The upload's first SIZE asks whether the name is free; its answer comes
+  // before the transfer's preliminary reply.
+  bool checkingFree_ = false;
+  bool nameTaken_ = false;
 };
 
 }  // namespace hvm

@@ -2,6 +2,8 @@
 // transfer the server's SIZE tells how much arrived and APPE sends the rest.
 // The server's size is checked afterwards. "Retry" + 1 attempts, then the
 // person's choice; when everything failed the copy is kept as a backup.
+// A created file reaches the server with its first upload (no empty STOR at
+// create); a name that was new then is checked to be still free first.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -11,6 +13,8 @@
 
 #include "agent/clients/ftp_client.h"
 #include "agent/clients/upload_backup.h"
+#include "agent/clients/webdav_client.h"
+#include "agent/service/local_copy.h"
 #include "agent/service/ntstatus.h"
 #include "common/moorlib.h"
 #include "platform/locale_language.h"
@@ -24,7 +28,6 @@ namespace {
 
 constexpr uint64_t kProgressFromBytes = 512001;
 constexpr DWORD kGerman = 7;
-constexpr uint32_t kEntryExcelFirstClose = 0x1000;
 
 bool ContainsNoCase(std::u16string_view text, std::u16string_view part) {
   for (size_t i = 0; part.size() <= text.size() && i + part.size() <= text.size(); ++i)
@@ -41,6 +44,12 @@ bool ForegroundIsExcel() {
 
 NTSTATUS FtpClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
   DropCache(entry);
+  if (entry) {
+    // The upload at the first cleanup makes the file, with what was written
+    // until then: one data connection instead of two.
+    entry->flags |= kEntryCreatePending;
+    return STATUS_SUCCESS;
+  }
   DWORD error = Connect();
   if (!error) error = session_->Upload(FtpPathOf(reply.serverPath), -1, 0, 0, {});
   if (!error) return STATUS_SUCCESS;
@@ -74,18 +83,21 @@ NTSTATUS FtpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint32
   }
   if (entry->readers.load() > 0) entry->readers--;
   if (status != STATUS_SUCCESS) CopyWide(reply.message, kReplyMessageChars, ErrorText(lastError_));
+  // The name is another client's file: what is read from now on is theirs.
+  if (status == STATUS_OBJECT_NAME_COLLISION) CloseLocalCopy(*connection_, *entry, CopyKind::Local);
   return status;
 }
 
 DWORD FtpClient::UploadOnce(int fd, uint64_t size, const std::string& path, ProgressWindow* progress,
-                            FileEntry* entry) {
+                            FileEntry* entry, bool onlyIfFree) {
   if (DWORD error = Connect()) return error;
   auto report = [&](uint64_t sent) {
     if (progress) progress->Update(sent, size, entry->Name());
   };
   // The server's SIZE comes with the upload's own request.
   uint64_t stored = FtpSession::kNoSizeKnown;
-  DWORD error = session_->Upload(path, fd, 0, size, report, &stored);
+  DWORD error = session_->Upload(path, fd, 0, size, report, &stored, onlyIfFree);
+  if (error && session_->nameTaken()) return error;
   // A broken transfer: what arrived stays, the rest is appended.
   for (int resume = 0; error && error != kInetExtendedError && resume < 2; ++resume) {
     uint64_t arrived = FtpSession::kNoSizeKnown;
@@ -113,11 +125,21 @@ NTSTATUS FtpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const st
   }
   uint32_t retries = site_ ? site_->retryCount : 1;
   DWORD error = 0;
+  // Only the first STOR of a new name asks whether it is free: a later
+  // attempt would meet what the broken one left there.
+  bool onlyIfFree = IsUnsentNewFile(*entry);
+  bool taken = false;
   for (uint32_t attempt = 0;; ++attempt) {
-    error = UploadOnce(fd, size, path, progress.get(), entry);
+    error = UploadOnce(fd, size, path, progress.get(), entry, onlyIfFree && attempt == 0);
     lastError_ = error;
     if (session_) lastReplyText_ = session_->lastReplyText();
     if (!error) break;
+    // Someone else made the file meanwhile: no attempt or answer changes that.
+    taken = session_ && session_->nameTaken();
+    if (taken) {
+      lastReplyText_ = "a file of this name was made on the server meanwhile";
+      break;
+    }
     ReportFailure("STOR", error, entry->Path());
     if (attempt < retries) continue;
     std::u16string text = u"Cannot write into a file!\n" + std::u16string(ErrorText(error));
@@ -133,9 +155,15 @@ NTSTATUS FtpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const st
     // The data is safe in the backup: the close that follows must not back it up again.
     if (!backup.empty()) entry->flags &= ~kEntryWrittenLocally;
     lastError_ = error;
-    return STATUS_UNEXPECTED_NETWORK_ERROR;
+    if (!taken) return STATUS_UNEXPECTED_NETWORK_ERROR;
+    // The name is the other client's file now: the next open reads it from the server.
+    WideDbgPrint(1, 1, u"%ws: %s was made on the server by someone else before it was closed here\n",
+                 std::u16string(connection_->Name()).c_str(), path.c_str());
+    entry->flags &= ~(kEntryCreatePending | kEntryMustBeNew);
+    entry->lastRefreshTime = 0;
+    return STATUS_OBJECT_NAME_COLLISION;
   }
-  entry->flags &= ~kEntryWrittenLocally;
+  entry->flags &= ~(kEntryWrittenLocally | kEntryCreatePending | kEntryMustBeNew);
   entry->size = size;
   entry->lastRefreshTime = NowFileTime();
   WideDbgPrint(u"***###**** closing Writing\n");

@@ -55,7 +55,7 @@ void DropVanished(Connection& connection, FileEntry* folder, const std::vector<F
     }
   }
   for (auto& tree : subtrees) {
-    if (tree.empty()) continue;
+    if (tree.empty() || PendingFirstUpload(*tree.front())) continue;
     if (std::any_of(tree.begin(), tree.end(),
                     [&](FileEntry* e) { return e == mustStay || IsInUse(connection, e); })) {
       tree.front()->flags |= kEntryDeletedOnServer;

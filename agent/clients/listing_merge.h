@@ -29,6 +29,12 @@ bool MergeListing(Connection& connection, std::u16string_view folderCachePath, F
                   const std::vector<ListedChild>& children, const FileEntry* mustStay = nullptr,
                   const std::function<void(FileEntry&)>& changed = {});
 
+// A created file the server gets only with its first upload: its absence
+// from a listing is expected, not a deletion.
+inline bool PendingFirstUpload(const FileEntry& entry) {
+  return (entry.flags & kEntryCreatePending) && (entry.flags & kEntryWrittenLocally);
+}
+
 // Stores what a listing said about one entry, unless its local copy is newer.
 void StoreListedChild(FileEntry& entry, const ListedChild& child);
 

@@ -211,17 +211,18 @@ bool SftpClient::KeyboardInteractive() {
   return rc == SSH_AUTH_SUCCESS;
 }
 
-sftp_file SftpClient::TakeCreated(const std::string& path) {
+bool SftpClient::TakeCreated(const std::string& path, Created& made) {
   for (auto it = created_.begin(); it != created_.end(); ++it) {
-    if (it->path != path) continue;
-    sftp_file file = it->file;
+    if (it->path != path || it->openId != 0) continue;
+    made = std::move(*it);
     created_.erase(it);
-    return file;
+    return true;
   }
-  return nullptr;
+  return false;
 }
 
 void SftpClient::CloseCreated(const std::string& path) {
+  if (!Settle()) return;
   for (auto it = created_.begin(); it != created_.end();) {
     bool below = path.empty() || it->path == path ||
                  (it->path.size() > path.size() && it->path.compare(0, path.size(), path) == 0 &&
@@ -230,14 +231,17 @@ void SftpClient::CloseCreated(const std::string& path) {
       ++it;
       continue;
     }
-    if (SessionAlive()) ssh_->close(it->file);
+    std::string handle = std::move(it->handle);
     it = created_.erase(it);
+    if (!handle.empty() && SessionAlive() && !CloseHandle(handle)) return;  // the session was given up
   }
 }
 
 void SftpClient::Disconnect() {
+  // The server closes every handle with the session; answers still on their
+  // way are dropped with it.
+  created_.clear();
   CloseStream();
-  CloseCreated("");
   if (sftp_ != nullptr && ssh_ != nullptr) ssh_->sftp_free(sftp_);
   sftp_ = nullptr;
   if (session_ != nullptr && ssh_ != nullptr) {
@@ -308,6 +312,7 @@ bool SftpClient::ServerPathOf(std::u16string_view name, std::string& path) {
 }
 
 bool SftpClient::WithRetry(const char* method, const std::string& path, const std::function<bool()>& operation) {
+  Settle();
   if (!SessionAlive() && !Reconnect(method)) return false;
   if (operation()) return true;
   NoteFailure();
@@ -326,18 +331,29 @@ NTSTATUS SftpClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
   if (!ServerPathOf(reply.serverPath, path)) return kGeneralFailure;
   CloseStream();
   CloseCreated(path);
-  bool made = WithRetry("CreateFile", path, [&] {
-    sftp_file file = ssh_->open(sftp_, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (file == nullptr) return false;
-    // Kept for the upload that usually follows; the oldest beyond a few are closed.
-    created_.push_back({path, file});
+  // A name neither the cache nor the server knew is made only if it is still
+  // free: a file another client made meanwhile is never emptied.
+  bool exclusive = entry && (entry->flags & kEntryMustBeNew);
+  bool sent = WithRetry("CreateFile", path, [&] {
+    // The answer is read when the channel is needed next, usually by the
+    // upload at the first cleanup: the open costs no wait of its own.
+    uint32_t id = 0;
+    if (!SendOpen(path, exclusive, id)) return false;
+    Created made;
+    made.path = path;
+    made.openId = id;
+    made.exclusive = exclusive;
+    created_.push_back(std::move(made));
+    // The oldest beyond a few are closed.
     while (created_.size() > kKeptCreatedFiles) {
-      ssh_->close(created_.front().file);
+      if (!Settle()) return false;
+      std::string handle = std::move(created_.front().handle);
       created_.pop_front();
+      if (!handle.empty() && !CloseHandle(handle)) return false;
     }
     return true;
   });
-  if (!made) {
+  if (!sent) {
     SetReplyMessage(reply);
     return kGeneralFailure;
   }

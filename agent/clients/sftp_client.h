@@ -3,6 +3,8 @@
 // changed; every operation that fails on a dead session reconnects once
 // (without questions) and tries again. Reads stream with several requests in
 // flight; a written file goes back whole at close with its writes pipelined.
+// A created file's open goes out at create without waiting for its answer,
+// which is read before the next request that needs the channel.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -100,13 +102,34 @@ class SftpClient : public RemoteClient {
   // Writes [0, size) of fd, then the modification time (0: none), then
   // closes the handle, all in one stream of requests; true only when the
   // server confirmed every write and the close. inStep: false when the stream
-  // broke (the session must not be used again). closeSent: the close went out
-  // (file is then no longer libssh's to close, only to forget).
-  bool WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t mtime, std::string& failure, bool& inStep,
-                      bool& closeSent);
-  // Frees libssh's record of a file whose handle was closed on the wire.
-  void ForgetClosedFile(sftp_file file);
+  // broke (the session must not be used again). closeSent: the close went out.
+  bool WritePipelined(const std::string& handle, const std::string& name, int fd, uint64_t size, uint32_t mtime,
+                      std::string& failure, bool& inStep, bool& closeSent);
   void SetTimes(const std::string& path, const FileEntry& entry);
+
+  // ---- requests of the client's own on the channel (sftp_transfers.cpp),
+  // beside libssh's: their ids come from a range libssh never reaches.
+  uint32_t NewRequestId();
+  // Starts a packet at the end of packet: its length (0 until the packet is
+  // complete), type and id.
+  static void StartPacket(std::vector<uint8_t>& packet, uint8_t type, uint32_t id);
+  // Sends complete packets in one write; false when the channel broke.
+  bool SendPackets(std::vector<uint8_t>& packets);
+  // Reads one whole answer; false when the session broke or the answer is
+  // malformed (the session is then out of step).
+  bool ReadAnswer(uint8_t& type, uint32_t& id, std::vector<uint8_t>& rest);
+  // Sends the open of a file for writing; its answer is read by Settle.
+  bool SendOpen(const std::string& path, bool exclusive, uint32_t& id);
+  // Reads the answers to the opens still on their way, so that libssh never
+  // meets one. False when the session broke or fell out of step (it is then
+  // given up).
+  bool Settle();
+  // Closes a handle on the wire and waits for the answer.
+  bool CloseHandle(const std::string& handle);
+  // Opens path for writing with libssh and keeps only the server's handle.
+  bool OpenForWrite(const std::string& path, int flags, std::string& handle);
+  // Whether a refused exclusive open met a file of that name.
+  bool NameTaken(const std::string& path, uint32_t status);
 
   // ---- listing (sftp_listing.cpp)
   NTSTATUS ReadDirectory(const std::string& path, std::u16string_view cachePath, FileEntry* folder);
@@ -141,15 +164,18 @@ class SftpClient : public RemoteClient {
   // (made with the library binding).
   std::unique_ptr<SftpReadStream> reader_;
 
-  // Files made by CreateFile whose handle stays open until their first
+  // Files opened by CreateFile whose handle stays open until their first
   // cleanup, so that the upload of a new file needs no second open.
   struct Created {
     std::string path;
-    sftp_file file;
+    uint32_t openId = 0;     // the open whose answer is still to be read (0: read)
+    bool exclusive = false;  // opened with SSH_FXF_EXCL: the name had to be new
+    std::string handle;      // the server's handle; empty when it refused the open
+    uint32_t status = 0;     // the server's refusal
   };
   std::deque<Created> created_;
-  // The created handle of path, taken out of the list (null when none).
-  sftp_file TakeCreated(const std::string& path);
+  // The created file of path, taken out of the list; false when none (call Settle first).
+  bool TakeCreated(const std::string& path, Created& made);
   // Closes the created handles of path and everything below it (all when empty).
   void CloseCreated(const std::string& path);
 };

@@ -12,6 +12,7 @@
 
 #include "agent/clients/sftp_client.h"
 #include "agent/clients/upload_backup.h"
+#include "agent/service/local_copy.h"
 #include "agent/service/ntstatus.h"
 #include "agent/service/path_forms.h"
 #include "common/moorlib.h"
@@ -24,10 +25,14 @@ namespace {
 
 constexpr NTSTATUS kGeneralFailure = static_cast<NTSTATUS>(0xC0000001);
 constexpr uint64_t kProgressMinSize = 512001;
+constexpr uint8_t kFxpOpen = 3;
 constexpr uint8_t kFxpClose = 4;
 constexpr uint8_t kFxpWrite = 6;
 constexpr uint8_t kFxpFsetstat = 10;
 constexpr uint8_t kFxpStatus = 101;
+constexpr uint8_t kFxpHandle = 102;
+// Servers' handles are short (OpenSSH's are 4 bytes); the protocol allows 256.
+constexpr uint32_t kLargestHandle = 256;
 constexpr int kReplyMilliseconds = 120000;
 constexpr uint32_t kLargestReply = 65536;
 
@@ -38,6 +43,12 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
 void Put64(std::vector<uint8_t>& out, uint64_t v) {
   Put32(out, static_cast<uint32_t>(v >> 32));
   Put32(out, static_cast<uint32_t>(v));
+}
+
+// Sets the length field of the packet that starts at start and ends at the buffer's end.
+void SetLength(std::vector<uint8_t>& packets, size_t start) {
+  uint32_t body = static_cast<uint32_t>(packets.size() - start - 4);
+  for (int i = 0; i < 4; ++i) packets[start + i] = static_cast<uint8_t>(body >> (24 - 8 * i));
 }
 
 uint32_t Get32(const uint8_t* p) {
@@ -55,7 +66,7 @@ uint32_t SecondsOf(FileTime t) {
 // ---- reads
 
 void SftpClient::CloseStream() {
-  if (reader_ && reader_->open()) reader_->Close(SessionAlive());
+  if (reader_ && reader_->open() && Settle()) reader_->Close(SessionAlive());
 }
 
 NTSTATUS SftpClient::Get(FileEntry*, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination, uint32_t) {
@@ -75,33 +86,28 @@ NTSTATUS SftpClient::Get(FileEntry*, ReplyArea& reply, uint64_t start, uint64_t 
   return kGeneralFailure;
 }
 
-// ---- uploads
+// ---- requests of the client's own
 
-void SftpClient::ForgetClosedFile(sftp_file file) {
-  // What sftp_close frees after its answer; the handle is gone on the server.
-  ssh_->string_free(file->handle);
-  std::free(file->name);
-  std::free(file);
+uint32_t SftpClient::NewRequestId() {
+  uint32_t id = nextWriteId_++;
+  if (nextWriteId_ == 0) nextWriteId_ = 0x80000000u;
+  return id;
 }
 
-bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t mtime, std::string& failure,
-                                bool& inStep, bool& closeSent) {
-  inStep = false;
-  closeSent = false;
-  uint32_t closeId = 0;
-  ssh_channel channel = sftp_->channel;
-  const void* handle = ssh_->string_data(file->handle);
-  uint32_t handleLength = static_cast<uint32_t>(ssh_->string_len(file->handle));
-  std::unordered_set<uint32_t> waiting;
-  uint32_t timesId = 0;
-  bool timesSent = mtime == 0;
-  std::vector<uint8_t> packet;
-  std::vector<uint8_t> data(kSftpChunkBytes);
-  uint64_t offset = 0;
-  bool ok = true;
-  std::unique_ptr<ProgressWindow> progress;
-  if (size >= kProgressMinSize) progress = CurrentUi().OpenProgress(Utf8ToUtf16(file->name ? file->name : ""));
+void SftpClient::StartPacket(std::vector<uint8_t>& packet, uint8_t type, uint32_t id) {
+  Put32(packet, 0);  // the length, set by SetLength once the packet is complete
+  packet.push_back(type);
+  Put32(packet, id);
+}
 
+bool SftpClient::SendPackets(std::vector<uint8_t>& packets) {
+  if (packets.empty()) return true;
+  return ssh_->channel_write(sftp_->channel, packets.data(), static_cast<uint32_t>(packets.size())) ==
+         static_cast<int>(packets.size());
+}
+
+bool SftpClient::ReadAnswer(uint8_t& type, uint32_t& id, std::vector<uint8_t>& rest) {
+  ssh_channel channel = sftp_->channel;
   auto readExactly = [&](uint8_t* buffer, uint32_t length) {
     uint32_t got = 0;
     while (got < length) {
@@ -111,41 +117,147 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
     }
     return true;
   };
-  // One answer: a status for one of the writes in flight.
-  auto send = [&]() {
-    uint32_t body = static_cast<uint32_t>(packet.size() - 4);
-    for (int i = 0; i < 4; ++i) packet[i] = static_cast<uint8_t>(body >> (24 - 8 * i));
-    return ssh_->channel_write(channel, packet.data(), static_cast<uint32_t>(packet.size())) ==
-           static_cast<int>(packet.size());
-  };
+  uint8_t head[9];
+  if (!readExactly(head, sizeof head)) return false;
+  uint32_t length = Get32(head);
+  if (length < 5 || length > kLargestReply) return false;
+  type = head[4];
+  id = Get32(head + 5);
+  rest.resize(length - 5);
+  return readExactly(rest.data(), static_cast<uint32_t>(rest.size()));
+}
+
+bool SftpClient::SendOpen(const std::string& path, bool exclusive, uint32_t& id) {
+  id = NewRequestId();
+  std::vector<uint8_t> packet;
+  StartPacket(packet, kFxpOpen, id);
+  Put32(packet, static_cast<uint32_t>(path.size()));
+  packet.insert(packet.end(), path.begin(), path.end());
+  Put32(packet, SSH_FXF_WRITE | SSH_FXF_CREAT | (exclusive ? SSH_FXF_EXCL : SSH_FXF_TRUNC));
+  Put32(packet, SSH_FILEXFER_ATTR_PERMISSIONS);
+  Put32(packet, 0644);
+  SetLength(packet, 0);
+  return SendPackets(packet);
+}
+
+bool SftpClient::Settle() {
+  for (;;) {
+    auto waiting = std::find_if(created_.begin(), created_.end(), [](const Created& c) { return c.openId != 0; });
+    if (waiting == created_.end()) return true;
+    uint8_t type = 0;
+    uint32_t id = 0;
+    std::vector<uint8_t> rest;
+    bool read = SessionAlive() && ReadAnswer(type, id, rest);
+    auto it = std::find_if(created_.begin(), created_.end(), [&](const Created& c) { return read && c.openId == id; });
+    bool understood = it != created_.end() && rest.size() >= 4;
+    if (understood && type == kFxpHandle) {
+      uint32_t length = Get32(rest.data());
+      understood = length > 0 && length <= kLargestHandle && length <= rest.size() - 4;
+      if (understood) it->handle.assign(reinterpret_cast<const char*>(rest.data()) + 4, length);
+    } else if (understood && type == kFxpStatus) {
+      // An open answered "ok" without a handle is no open either.
+      it->status = Get32(rest.data()) == SSH_FX_OK ? SSH_FX_FAILURE : Get32(rest.data());
+    } else {
+      understood = false;
+    }
+    if (!understood) {
+      lastError_ = read ? "the server answered an open with something else" : "the server stopped answering";
+      // Nothing on this session can be trusted to be in step any more.
+      Disconnect();
+      return false;
+    }
+    it->openId = 0;
+  }
+}
+
+bool SftpClient::CloseHandle(const std::string& handle) {
+  uint32_t id = NewRequestId();
+  std::vector<uint8_t> packet;
+  StartPacket(packet, kFxpClose, id);
+  Put32(packet, static_cast<uint32_t>(handle.size()));
+  packet.insert(packet.end(), handle.begin(), handle.end());
+  SetLength(packet, 0);
+  uint8_t type = 0;
+  uint32_t answered = 0;
+  std::vector<uint8_t> rest;
+  if (SendPackets(packet) && ReadAnswer(type, answered, rest) && type == kFxpStatus && answered == id &&
+      rest.size() >= 4)
+    return Get32(rest.data()) == SSH_FX_OK;
+  lastError_ = "the server did not answer the close of a file";
+  Disconnect();
+  return false;
+}
+
+bool SftpClient::OpenForWrite(const std::string& path, int flags, std::string& handle) {
+  sftp_file file = ssh_->open(sftp_, path.c_str(), flags, 0644);
+  if (file == nullptr) return false;
+  handle.assign(static_cast<const char*>(ssh_->string_data(file->handle)), ssh_->string_len(file->handle));
+  // From here the handle is the client's own to close on the wire; libssh's
+  // record of it is freed as its close would.
+  ssh_->string_free(file->handle);
+  std::free(file->name);
+  std::free(file);
+  return true;
+}
+
+bool SftpClient::NameTaken(const std::string& path, uint32_t status) {
+  if (status == SSH_FX_FILE_ALREADY_EXISTS) return true;
+  // Servers of version 3 say only "failure" for a name in use: look.
+  if (status != SSH_FX_FAILURE) return false;
+  sftp_attributes there = ssh_->lstat(sftp_, path.c_str());
+  if (there == nullptr) return false;
+  ssh_->attributes_free(there);
+  return true;
+}
+
+// ---- uploads
+
+bool SftpClient::WritePipelined(const std::string& handle, const std::string& name, int fd, uint64_t size,
+                                uint32_t mtime, std::string& failure, bool& inStep, bool& closeSent) {
+  inStep = false;
+  closeSent = false;
+  uint32_t closeId = 0;
+  std::unordered_set<uint32_t> waiting;
+  uint32_t timesId = 0;
+  bool timesSent = mtime == 0;
+  // Packets wait here until an answer is needed or a chunk's worth is ready:
+  // a small file goes out with its times and its close in one write.
+  std::vector<uint8_t> outgoing;
+  std::vector<uint8_t> data(kSftpChunkBytes);
+  uint64_t offset = 0;
+  bool ok = true;
+  std::unique_ptr<ProgressWindow> progress;
+  if (size >= kProgressMinSize) progress = CurrentUi().OpenProgress(Utf8ToUtf16(name));
+
   auto startPacket = [&](uint8_t type, uint32_t id) {
-    packet.clear();
-    Put32(packet, 0);
-    packet.push_back(type);
-    Put32(packet, id);
-    Put32(packet, handleLength);
-    packet.insert(packet.end(), static_cast<const uint8_t*>(handle), static_cast<const uint8_t*>(handle) + handleLength);
+    StartPacket(outgoing, type, id);
+    Put32(outgoing, static_cast<uint32_t>(handle.size()));
+    outgoing.insert(outgoing.end(), handle.begin(), handle.end());
   };
-  auto newId = [&]() {
-    uint32_t id = nextWriteId_++;
-    if (nextWriteId_ == 0) nextWriteId_ = 0x80000000u;
-    return id;
+  // Packets are appended one after another; each one's length is set once complete.
+  size_t packetStart = 0;
+  auto finishPacket = [&]() {
+    SetLength(outgoing, packetStart);
+    packetStart = outgoing.size();
   };
+  auto flush = [&]() {
+    bool sent = SendPackets(outgoing);
+    outgoing.clear();
+    packetStart = 0;
+    if (!sent) failure = "the connection broke while writing";
+    return sent;
+  };
+  // One answer: a status for one of the requests in flight.
   auto takeReply = [&]() {
-    uint8_t head[9];
-    if (!readExactly(head, sizeof head)) {
+    uint8_t type = 0;
+    uint32_t id = 0;
+    std::vector<uint8_t> rest;
+    if (!ReadAnswer(type, id, rest)) {
       failure = "the server stopped answering";
       return false;
     }
-    uint32_t length = Get32(head);
-    uint32_t id = Get32(head + 5);
-    if (length < 5 || length > kLargestReply || head[4] != kFxpStatus || waiting.erase(id) != 1) {
+    if (type != kFxpStatus || waiting.erase(id) != 1 || rest.size() < 4) {
       failure = "the server answered a write with something else";
-      return false;
-    }
-    std::vector<uint8_t> rest(length - 5);
-    if (!readExactly(rest.data(), static_cast<uint32_t>(rest.size())) || rest.size() < 4) {
-      failure = "the server's answer to a write was cut off";
       return false;
     }
     uint32_t code = Get32(rest.data());
@@ -177,29 +289,24 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
         ok = false;
         break;
       }
-      uint32_t id = newId();
+      uint32_t id = NewRequestId();
       startPacket(kFxpWrite, id);
-      Put64(packet, offset);
-      Put32(packet, length);
-      packet.insert(packet.end(), data.begin(), data.begin() + length);
-      if (!send()) {
-        failure = "the connection broke while writing";
-        return false;
-      }
+      Put64(outgoing, offset);
+      Put32(outgoing, length);
+      outgoing.insert(outgoing.end(), data.begin(), data.begin() + length);
+      finishPacket();
       waiting.insert(id);
       offset += length;
+      if (outgoing.size() >= kSftpChunkBytes && !flush()) return false;
     }
     if (ok && offset >= size && !timesSent) {
       // The times travel behind the last write, in the same stream.
-      timesId = newId();
+      timesId = NewRequestId();
       startPacket(kFxpFsetstat, timesId);
-      Put32(packet, SSH_FILEXFER_ATTR_ACMODTIME);
-      Put32(packet, mtime);
-      Put32(packet, mtime);
-      if (!send()) {
-        failure = "the connection broke while writing";
-        return false;
-      }
+      Put32(outgoing, SSH_FILEXFER_ATTR_ACMODTIME);
+      Put32(outgoing, mtime);
+      Put32(outgoing, mtime);
+      finishPacket();
       waiting.insert(timesId);
       timesSent = true;
     }
@@ -207,15 +314,13 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
       // The close follows in the same stream: the server answers it after
       // the writes before it, so its answer still comes only once the data
       // is written, without a round trip of its own.
-      closeId = newId();
+      closeId = NewRequestId();
       startPacket(kFxpClose, closeId);
-      if (!send()) {
-        failure = "the connection broke while writing";
-        return false;
-      }
+      finishPacket();
       waiting.insert(closeId);
       closeSent = true;
     }
+    if (!flush()) return false;
     if (!waiting.empty() && !takeReply()) return false;
     if (progress) progress->Update(offset, size, {});
   }
@@ -229,18 +334,29 @@ bool SftpClient::WritePipelined(sftp_file file, int fd, uint64_t size, uint32_t 
 
 NTSTATUS SftpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const std::string& path) {
   std::string failure;
+  bool taken = false;
   bool uploaded = WithRetry("Write", path, [&] {
     failure.clear();
     // The handle of a file just made serves (a reconnect closed them all).
-    sftp_file file = TakeCreated(path);
-    if (file == nullptr) file = ssh_->open(sftp_, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (file == nullptr) return false;
+    Created made;
+    bool kept = TakeCreated(path, made);
+    std::string handle = std::move(made.handle);
+    if (kept && handle.empty() && made.exclusive && NameTaken(path, made.status)) {
+      // Another client made the name between the look-up and the create.
+      taken = true;
+      failure = "a file of this name was made on the server meanwhile";
+      return false;
+    }
+    if (handle.empty()) {
+      // An exclusive open refused for another reason is asked again, for its
+      // text; without a record of the create the file is the client's own.
+      int flags = O_WRONLY | O_CREAT | (kept && made.exclusive ? O_EXCL : O_TRUNC);
+      if (!OpenForWrite(path, flags, handle)) return false;
+    }
     bool inStep = false, closeSent = false;
-    bool written = WritePipelined(file, fd, size, SecondsOf(entry->lastWriteTime), failure, inStep, closeSent);
-    // A close already sent was answered (or the session is given up below);
-    // otherwise libssh closes the handle, and frees it also when that fails.
-    bool closed = closeSent || ssh_->close(file) == SSH_NO_ERROR;
-    if (closeSent) ForgetClosedFile(file);
+    bool written = WritePipelined(handle, path, fd, size, SecondsOf(entry->lastWriteTime), failure, inStep, closeSent);
+    // A close already sent was answered (or the session is given up below).
+    bool closed = closeSent || (inStep && CloseHandle(handle));
     if (!failure.empty()) lastError_ = failure;
     // Answers may still be on their way that libssh must never read: the
     // session is given up, and the next attempt starts on a new one.
@@ -248,11 +364,19 @@ NTSTATUS SftpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const s
     return written && closed;
   });
   if (!uploaded) {
-    if (lastError_.empty()) lastError_ = failure;
-    CurrentUi().MessageBox(u"Cannot write into a file!\n" + Utf8ToUtf16(lastError_), u"Cleanup bytes_written",
-                           MB_OK | MB_ICONERROR);
+    if (!failure.empty()) lastError_ = failure;
     // Nothing is lost: the written contents are kept in the backup folder.
     if (SaveUploadBackup(fd, connection_->Name(), entry->Name())) entry->flags &= ~kEntryWrittenLocally;
+    if (taken) {
+      // The name is the other client's file now: the next open reads it from the server.
+      WideDbgPrint(1, 1, u"%ws: %s was made on the server by someone else before it was closed here\n",
+                   std::u16string(connection_->Name()).c_str(), path.c_str());
+      entry->flags &= ~kEntryMustBeNew;
+      entry->lastRefreshTime = 0;
+      return STATUS_OBJECT_NAME_COLLISION;
+    }
+    CurrentUi().MessageBox(u"Cannot write into a file!\n" + Utf8ToUtf16(lastError_), u"Cleanup bytes_written",
+                           MB_OK | MB_ICONERROR);
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
   entry->flags &= ~kEntryWrittenLocally;
@@ -262,6 +386,7 @@ NTSTATUS SftpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const s
 }
 
 void SftpClient::SetTimes(const std::string& path, const FileEntry& entry) {
+  if (!Settle()) return;
   sftp_attributes_struct attributes{};
   attributes.flags = SSH_FILEXFER_ATTR_ACMODTIME;
   attributes.mtime = SecondsOf(entry.lastWriteTime);
@@ -279,7 +404,8 @@ NTSTATUS SftpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint3
   std::string path;
   if (!ServerPathOf(reply.serverPath, path)) return kGeneralFailure;
   if (!(entry->flags & kEntryWrittenLocally) || !entry->HasLocalCopy()) {
-    if (sftp_file made = TakeCreated(path); made != nullptr && SessionAlive()) ssh_->close(made);
+    Created made;
+    if (Settle() && TakeCreated(path, made) && !made.handle.empty() && SessionAlive()) CloseHandle(made.handle);
     // Times set without a change of contents (touch -d) still reach the server.
     if ((entry->flags & kEntryTimesSet) && (SessionAlive() || Reconnect("SetTimes"))) {
       SetTimes(path, *entry);
@@ -294,6 +420,8 @@ NTSTATUS SftpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint3
   entry->readers++;
   NTSTATUS status = UploadCopy(entry, entry->localCopy, static_cast<uint64_t>(info.st_size), path);
   if (entry->readers.load() > 0) entry->readers--;
+  // The name is another client's file: what is read from now on is theirs.
+  if (status == STATUS_OBJECT_NAME_COLLISION) CloseLocalCopy(*connection_, *entry, CopyKind::Local);
   if (status == STATUS_SUCCESS) {
     entry->flags &= ~kEntryTimesSet;
     entry->serverModifiedTime = entry->lastWriteTime / kFileTimeTicksPerSecond * kFileTimeTicksPerSecond;

@@ -470,3 +470,49 @@ print('closed', flush=True)
     case.assertTrue(saved[0].startswith("lost.bin."))
     with open(os.path.join(backups, saved[0]), "rb") as f:
         case.assertEqual(hashlib.sha256(f.read()).hexdigest(), hashlib.sha256(content).hexdigest())
+
+
+def check_name_taken_meanwhile_is_kept(case, site, relative, make_theirs_before):
+    """Creates relative (a new name) through the drive with O_EXCL and writes
+    to it; another client makes a file of that name on the server before the
+    drive's open reaches it ("open") or before the close ("close"). The close
+    fails with EEXIST, the server keeps the other client's bytes, the backup
+    copy holds the written ones, and the drive then shows the server's file."""
+    import errno
+    s = case.system
+    path, go = case.on_drive(relative), os.path.join(s.work, "go-" + os.path.basename(relative))
+    theirs, ours = b"theirs, made on the server", b"ours, written through the drive"
+    if make_theirs_before == "open":
+        s.put_on_server(relative, theirs)
+    writer = subprocess.Popen(["python3", "-c", f"""
+import os, sys, time
+fd = os.open({path!r}, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+os.write(fd, {ours!r})
+print("written", flush=True)
+while not os.path.exists({go!r}):
+    time.sleep(0.05)
+try:
+    os.close(fd)
+except OSError as e:
+    print("close failed", e.errno, flush=True)
+    sys.exit(3)
+"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        case.assertEqual(writer.stdout.readline().strip(), "written")
+        if make_theirs_before == "close":
+            s.put_on_server(relative, theirs)
+        open(go, "w").close()
+        out, err = writer.communicate(timeout=60)
+    except BaseException:
+        writer.kill()
+        raise
+    case.assertEqual((writer.returncode, out.strip()), (3, f"close failed {errno.EEXIST}"), err)
+    with open(s.server_path(relative), "rb") as f:
+        case.assertEqual(f.read(), theirs)
+    backups = os.path.join(s.work, "share", "halvenmoor", "backup", site)
+    name = os.path.basename(relative)
+    saved = [n for n in os.listdir(backups) if n.startswith(name + ".")]
+    case.assertEqual(len(saved), 1, saved)
+    with open(os.path.join(backups, saved[0]), "rb") as f:
+        case.assertEqual(f.read(), ours)
+    case.assertEqual(s.run(["cat", path]).out, theirs.decode())

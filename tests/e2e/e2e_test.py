@@ -20,8 +20,8 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_system import (SftpSystem, System, check_failed_upload_keeps_a_backup, run_test_module,  # noqa: E402
-                        wait_until)
+from e2e_system import (SftpSystem, System, check_failed_upload_keeps_a_backup,  # noqa: E402
+                        check_name_taken_meanwhile_is_kept, run_test_module, wait_until)
 
 BUILD_DIR = SOURCE_DIR = None
 SYSTEMS = []
@@ -888,6 +888,37 @@ import os, sys
 fd = os.open({path!r}, os.O_RDONLY)
 sys.stdout.write(repr((os.pread(fd, 64, {offset}), os.pread(fd, 8, {offset - 8}))))
 """], timeout=120).out, repr((marker, b"\0" * 8)))
+
+    def test_a_name_another_client_took_before_the_open_is_never_replaced(self):
+        # A folder made through the drive is known empty: the create asks the
+        # server nothing before its open, which must not empty the other file.
+        self.sh(f"mkdir '{self.drive}/fresh'")
+        check_name_taken_meanwhile_is_kept(self, "site1", "fresh/taken.txt", "open")
+        self.sh(f"printf 'a new name' > '{self.drive}/fresh/free.txt'")
+        self.assertEqual(self.server_bytes("fresh/free.txt"), b"a new name")
+
+    def test_a_create_the_server_refuses_fails_at_the_close_and_keeps_a_backup(self):
+        locked = self.on_server("locked")
+        os.makedirs(locked)
+        self.system.give_to_server(locked)
+        os.chmod(locked, 0o555)
+        path = self.on_drive("locked/refused.txt")
+        result = self.sh(["python3", "-c", f"""
+import os, sys
+fd = os.open({path!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+os.write(fd, b"kept safe")
+try:
+    os.close(fd)
+except OSError as e:
+    sys.exit(3)
+"""], check=False)
+        self.assertEqual(result.code, 3, result.out + result.err)
+        self.assertEqual(os.listdir(locked), [])
+        backups = os.path.join(self.system.work, "share", "halvenmoor", "backup", "site1")
+        saved = [n for n in os.listdir(backups) if n.startswith("refused.txt.")]
+        self.assertEqual(len(saved), 1, saved)
+        with open(os.path.join(backups, saved[0]), "rb") as f:
+            self.assertEqual(f.read(), b"kept safe")
 
 
 class SftpFaults(DriveCase):

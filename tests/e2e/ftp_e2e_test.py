@@ -15,7 +15,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402
 from e2e_test import GiB, sha256_of  # noqa: E402
 from ftp_system import FtpSystem  # noqa: E402
-from e2e_system import check_failed_upload_keeps_a_backup, run_test_module  # noqa: E402
+from e2e_system import (check_failed_upload_keeps_a_backup, check_name_taken_meanwhile_is_kept,  # noqa: E402
+                        run_test_module)
 
 
 class FtpDriveCase(e2e_test.DriveCase):
@@ -69,6 +70,44 @@ class FtpFiles(FtpDriveCase):
         self.sh(f"rmdir '{self.drive}/umbenannt'")
         self.assertFalse(os.path.exists(self.on_server("umbenannt")))
         self.assertNotIn("umbenannt", self.sh(f"ls '{self.drive}/'").out.split("\n"))
+
+    def test_a_new_file_before_its_first_upload_lists_moves_and_goes(self):
+        # A folder the server lists (made on its side), away from the tests' root.
+        self.system.put_on_server("pending/other.txt", b"other")
+        drive = self.on_drive("pending")
+        made, moved, doomed = self.on_drive("pending/new.txt"), self.on_drive("pending/new moved.txt"), \
+            self.on_drive("pending/doomed.txt")
+        seen = self.sh(["python3", "-c", f"""
+import os
+fd = os.open({made!r}, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+os.write(fd, b"first")
+listed = "new.txt" in os.listdir({drive!r})
+size = os.stat({made!r}).st_size
+os.rename({made!r}, {moved!r})
+os.write(fd, b" second")
+os.close(fd)
+fd = os.open({doomed!r}, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+os.write(fd, b"never sent")
+os.unlink({doomed!r})
+os.close(fd)
+print(listed, size)
+"""]).out.split()
+        self.assertEqual(seen, ["True", "5"])
+        self.assertEqual(sorted(os.listdir(self.on_server("pending"))), ["new moved.txt", "other.txt"])
+        self.assertEqual(self.server_bytes("pending/new moved.txt"), b"first second")
+        self.assertEqual(self.sh(f"cat '{drive}/new moved.txt'").out, "first second")
+
+    def test_a_name_another_client_takes_before_the_close_is_never_replaced(self):
+        self.system.put_on_server("racing/other.txt", b"other")
+        check_name_taken_meanwhile_is_kept(self, "ftp1", "racing/race.txt", "close")
+
+    def test_a_name_another_client_took_before_the_open_is_never_replaced(self):
+        # A folder made through the drive is known empty: the create asks the
+        # server nothing, and only the upload can find the other file.
+        self.sh(f"mkdir '{self.drive}/fresh'")
+        check_name_taken_meanwhile_is_kept(self, "ftp1", "fresh/taken.txt", "open")
+        self.sh(f"printf 'a new name' > '{self.drive}/fresh/free.txt'")
+        self.assertEqual(self.server_bytes("fresh/free.txt"), b"a new name")
 
 
 class FtpLargeFiles(FtpDriveCase):

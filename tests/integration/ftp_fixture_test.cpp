@@ -194,9 +194,10 @@ TEST_F(FtpFixture, UploadsCreateReplaceAndShortenFiles) {
   site->List();
   FileEntry* entry = site->connection.entries.NewEntry(site->CachePath(u"\\new file ä.txt"));
   ReplyArea reply = site->Reply(u"\\new file ä.txt");
+  // The file is made by its first upload, not by an empty STOR at create.
   ASSERT_EQ(site->client->CreateFile(entry, reply), STATUS_SUCCESS);
-  EXPECT_TRUE(std::filesystem::exists(Data("new file ä.txt")));
-  EXPECT_EQ(std::filesystem::file_size(Data("new file ä.txt")), 0u);
+  EXPECT_TRUE(entry->flags & kEntryCreatePending);
+  EXPECT_FALSE(std::filesystem::exists(Data("new file ä.txt")));
   std::vector<uint8_t> data = Pattern(700000);
   ASSERT_EQ(site->Upload(u"\\new file ä.txt", data), STATUS_SUCCESS);
   EXPECT_EQ(ReadFile(Data("new file ä.txt")), data);
@@ -205,6 +206,58 @@ TEST_F(FtpFixture, UploadsCreateReplaceAndShortenFiles) {
   EXPECT_EQ(ui_.progressWindows, 1);
   ASSERT_EQ(site->Upload(u"\\new file ä.txt", Pattern(5)), STATUS_SUCCESS);
   EXPECT_EQ(ReadFile(Data("new file ä.txt")), Pattern(5));
+}
+
+TEST_F(FtpFixture, ANewNameTakenOnTheServerBeforeTheUploadIsNeverReplaced) {
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->connection.entries.NewEntry(site->CachePath(u"\\taken.txt"));
+  entry->flags |= kEntryMustBeNew;
+  ReplyArea reply = site->Reply(u"\\taken.txt");
+  ASSERT_EQ(site->client->CreateFile(entry, reply), STATUS_SUCCESS);
+  WriteFile(Data("taken.txt"), {'t', 'h', 'e', 'i', 'r', 's'});
+  size_t storesBefore = CountInLog("] STOR ");
+  EXPECT_EQ(site->Upload(u"\\taken.txt", Pattern(5000)), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(CountInLog("] STOR "), storesBefore) << "nothing may be sent over the other client's file";
+  EXPECT_EQ(ReadFile(Data("taken.txt")), (std::vector<uint8_t>{'t', 'h', 'e', 'i', 'r', 's'}));
+  EXPECT_FALSE(entry->flags & (kEntryWrittenLocally | kEntryCreatePending | kEntryMustBeNew));
+  // A new name that is still free is uploaded after the same question.
+  FileEntry* free = site->connection.entries.NewEntry(site->CachePath(u"\\free.txt"));
+  free->flags |= kEntryMustBeNew;
+  ReplyArea freeReply = site->Reply(u"\\free.txt");
+  ASSERT_EQ(site->client->CreateFile(free, freeReply), STATUS_SUCCESS);
+  ASSERT_EQ(site->Upload(u"\\free.txt", Pattern(5000)), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("free.txt")), Pattern(5000));
+  EXPECT_FALSE(free->flags & (kEntryCreatePending | kEntryMustBeNew));
+}
+
+TEST_F(FtpFixture, ANewFileRemovedOrMovedBeforeItsUploadCostsNoStrayFile) {
+  auto site = Site();
+  site->List();
+  FileEntry* doomed = site->connection.entries.NewEntry(site->CachePath(u"\\doomed.txt"));
+  doomed->flags |= kEntryMustBeNew;
+  ReplyArea doomedReply = site->Reply(u"\\doomed.txt");
+  ASSERT_EQ(site->client->CreateFile(doomed, doomedReply), STATUS_SUCCESS);
+  ASSERT_EQ(site->client->Delete(doomed, doomedReply), STATUS_SUCCESS);
+  EXPECT_FALSE(std::filesystem::exists(Data("doomed.txt")));
+  FileEntry* early = site->connection.entries.NewEntry(site->CachePath(u"\\early.txt"));
+  early->flags |= kEntryMustBeNew;
+  ReplyArea earlyReply = site->Reply(u"\\early.txt");
+  ASSERT_EQ(site->client->CreateFile(early, earlyReply), STATUS_SUCCESS);
+  ASSERT_EQ(site->client->Move(early, earlyReply, nullptr, site->Reply(u"\\late.txt").serverPath), STATUS_SUCCESS);
+  EXPECT_FALSE(std::filesystem::exists(Data("early.txt")));
+  EXPECT_TRUE(std::filesystem::exists(Data("late.txt")));
+  ASSERT_EQ(site->Upload(u"\\late.txt", {'l'}), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(Data("late.txt")), (std::vector<uint8_t>{'l'}));
+  // A listing while a new file waits for its upload keeps it.
+  FileEntry* waiting = site->connection.entries.NewEntry(site->CachePath(u"\\waiting.txt"));
+  ReplyArea waitingReply = site->Reply(u"\\waiting.txt");
+  ASSERT_EQ(site->client->CreateFile(waiting, waitingReply), STATUS_SUCCESS);
+  waiting->flags |= kEntryWrittenLocally;
+  site->List();
+  EXPECT_EQ(site->Entry(u"\\waiting.txt"), waiting);
+  EXPECT_FALSE(waiting->flags & kEntryDeletedOnServer);
+  EXPECT_EQ(site->client->ListDirectory(waitingReply.serverPath, waiting, nullptr), STATUS_SUCCESS);
 }
 
 TEST_F(FtpFixture, ABrokenUploadIsCompletedWithAppe) {

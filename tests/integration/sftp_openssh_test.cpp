@@ -384,6 +384,8 @@ TEST_F(SftpServerTest, FilesAndFoldersRoundTrip) {
   FileEntry* fresh = site->connection.entries.NewEntry(site->CachePath(u"\\fresh.txt"));
   ReplyArea freshReply = site->Reply(u"\\fresh.txt");
   ASSERT_EQ(site->client->CreateFile(fresh, freshReply), STATUS_SUCCESS);
+  // The open's answer is read before the next request (here a listing).
+  ASSERT_EQ(site->List(), STATUS_SUCCESS);
   EXPECT_TRUE(std::filesystem::exists(data + "/fresh.txt"));
   ASSERT_EQ(site->Upload(u"\\fresh.txt", {'n', 'e', 'w'}), STATUS_SUCCESS);
   EXPECT_EQ(ReadFile(data + "/fresh.txt"), (std::vector<uint8_t>{'n', 'e', 'w'}));
@@ -484,6 +486,70 @@ TEST_F(SftpServerTest, FilesAboveFourGibibytes) {
   std::vector<uint8_t> piece;
   ASSERT_EQ(site->Read(u"\\sparse.bin", offset - 2, offset + 6, piece), STATUS_SUCCESS);
   EXPECT_EQ(piece, (std::vector<uint8_t>{0, 0, 'b', 'e', 'y', 'o', 'n', 'd'}));
+}
+
+TEST_F(SftpServerTest, ANewNameTakenOnTheServerIsNeverReplaced) {
+  SKIP_WITHOUT_ROOT();
+  ServerScript server("sshd_sftp.sh");
+  ASSERT_TRUE(server.ok());
+  auto site = Connected(server);
+  std::string data = server.DataDir();
+  std::string user = Trimmed(Slurp(server.state() + "/user"));
+  WriteFile(data + "/taken.txt", {'t', 'h', 'e', 'i', 'r', 's'});
+  ASSERT_EQ(std::system(("chown -R " + user + " " + data).c_str()), 0);
+  // The cache and the look-up said the name was free: the create must not empty the file.
+  FileEntry* entry = site->connection.entries.NewEntry(site->CachePath(u"\\taken.txt"));
+  entry->flags |= kEntryMustBeNew;
+  ReplyArea reply = site->Reply(u"\\taken.txt");
+  ASSERT_EQ(site->client->CreateFile(entry, reply), STATUS_SUCCESS);
+  std::vector<uint8_t> ours = Pattern(70000);
+  EXPECT_EQ(site->Upload(u"\\taken.txt", ours), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(ReadFile(data + "/taken.txt"), (std::vector<uint8_t>{'t', 'h', 'e', 'i', 'r', 's'}));
+  std::filesystem::path backups = home_ / "share" / "halvenmoor" / "backup" / "site1";
+  std::vector<std::filesystem::path> saved;
+  for (const auto& e : std::filesystem::directory_iterator(backups)) saved.push_back(e.path());
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(ReadFile(saved[0].string()), ours);
+  EXPECT_FALSE(entry->flags & (kEntryWrittenLocally | kEntryMustBeNew));
+  // The session is still in step: a free name goes up on it.
+  FileEntry* free = site->connection.entries.NewEntry(site->CachePath(u"\\free.txt"));
+  free->flags |= kEntryMustBeNew;
+  ReplyArea freeReply = site->Reply(u"\\free.txt");
+  ASSERT_EQ(site->client->CreateFile(free, freeReply), STATUS_SUCCESS);
+  ASSERT_EQ(site->Upload(u"\\free.txt", ours), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFile(data + "/free.txt"), ours);
+}
+
+TEST_F(SftpServerTest, ManyCreatesBeforeTheirClosesAllArrive) {
+  SKIP_WITHOUT_ROOT();
+  ServerScript server("sshd_sftp.sh");
+  ASSERT_TRUE(server.ok());
+  auto site = Connected(server);
+  std::string data = server.DataDir();
+  // More creates than handles kept open, their answers read only when needed;
+  // a read of another file and a listing come between.
+  WriteFile(data + "/other.bin", Pattern(100000));
+  std::string user = Trimmed(Slurp(server.state() + "/user"));
+  ASSERT_EQ(std::system(("chown -R " + user + " " + data).c_str()), 0);
+  constexpr int kFiles = 40;
+  auto name = [](int i) { return u"\\many-" + Utf8ToUtf16(std::to_string(i)) + u".txt"; };
+  for (int i = 0; i < kFiles; ++i) {
+    FileEntry* entry = site->connection.entries.NewEntry(site->CachePath(name(i)));
+    entry->flags |= kEntryMustBeNew;
+    ReplyArea reply = site->Reply(name(i));
+    ASSERT_EQ(site->client->CreateFile(entry, reply), STATUS_SUCCESS) << i;
+    if (i == 10) {
+      ASSERT_EQ(site->List(), STATUS_SUCCESS);
+      std::vector<uint8_t> out;
+      ASSERT_EQ(site->Read(u"\\other.bin", 0, 100000, out), STATUS_SUCCESS);
+      EXPECT_EQ(out, Pattern(100000));
+    }
+  }
+  for (int i = kFiles - 1; i >= 0; --i) {
+    std::vector<uint8_t> contents = Pattern(static_cast<size_t>(i) * 1000 + 1);
+    ASSERT_EQ(site->Upload(name(i), contents), STATUS_SUCCESS) << i;
+    EXPECT_EQ(ReadFile(data + "/many-" + std::to_string(i) + ".txt"), contents) << i;
+  }
 }
 
 TEST_F(SftpServerTest, ServerKilledDuringUploadFailsAndKeepsABackup) {
