@@ -6,7 +6,8 @@ add_library(hvm_ftp STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ftp_listing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ftp_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ftp_session.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/ftp_upload.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/ftp_upload.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ftp_streamed_stor.cpp)
 target_include_directories(hvm_ftp PUBLIC ${CMAKE_SOURCE_DIR})
 # Error texts live with the application frame, configured after this folder.
 # hvm_webdav for the agent's proxy settings, which FTP sites share.

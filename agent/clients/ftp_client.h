@@ -39,6 +39,7 @@ class FtpClient : public RemoteClient {
                uint32_t reserved) override;
   NTSTATUS Write(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, const uint8_t* data,
                  NTSTATUS status) override;
+  void ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end) override;
   NTSTATUS Copy(FileEntry* entry, ReplyArea& reply, uint32_t reserved, std::u16string_view destinationServerPath,
                 char16_t* resultText) override;
   NTSTATUS Lock(FileEntry* entry, ReplyArea& reply, uint32_t depth, char16_t* resultText) override;
@@ -79,6 +80,9 @@ class FtpClient : public RemoteClient {
   bool ReadFromCache(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination);
   void DropCache(FileEntry* entry);
   NTSTATUS UploadCopy(FileEntry* entry, int fd, uint64_t size, const std::string& path);
+  // At close: the end of a STOR streamed while the program wrote
+  // (ftp_streamed_stor.cpp). True when the server holds the size bytes.
+  bool FinishStreamedStor(FileEntry* entry, uint64_t size);
   // onlyIfFree: the upload makes a new name and must not replace a file
   // another client made there meanwhile.
   DWORD UploadOnce(int fd, uint64_t size, const std::string& path, ProgressWindow* progress, FileEntry* entry,

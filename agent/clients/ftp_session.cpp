@@ -264,6 +264,12 @@ size_t FtpSession::OnWrite(char* data, size_t size, size_t count, void* self) {
 size_t FtpSession::OnRead(char* data, size_t size, size_t count, void* self) {
   auto* s = static_cast<FtpSession*>(self);
   if (s->cancel_.load()) return CURL_READFUNC_ABORT;
+  if (s->uploadSource_) {
+    long n = (*s->uploadSource_)(data, size * count);
+    if (n < 0) return CURL_READFUNC_ABORT;
+    s->uploadAt_ += static_cast<uint64_t>(n);
+    return static_cast<size_t>(n);
+  }
   size_t want = static_cast<size_t>(std::min<uint64_t>(size * count, s->uploadEnd_ - s->uploadAt_));
   if (want == 0) return 0;
   ssize_t n = pread(s->uploadFd_, data, want, static_cast<off_t>(s->uploadAt_));
@@ -463,6 +469,29 @@ DWORD FtpSession::Upload(const std::string& path, int fd, uint64_t from, uint64_
   checkingFree_ = false;
   if (nameTaken_) return kInetExtendedError;
   if (!error && uploadAt_ != size) error = kInetConnectionAborted;
+  if (stored) *stored = replySize_;
+  return error;
+}
+
+DWORD FtpSession::UploadFrom(const std::string& path, const std::function<long(char*, size_t)>& source,
+                             uint64_t* stored) {
+  if (!easy_) return kInetOutOfHandles;
+  if (path.find_first_of("\r\n") != std::string::npos) return kInetInvalidUrl;
+  Reset(UrlOf(path));
+  quote_ = curl_slist_append(quote_, ("*SIZE " + path).c_str());
+  curl_easy_setopt(easy_, CURLOPT_POSTQUOTE, quote_);
+  awaitingSize_ = true;
+  uploadSource_ = &source;
+  uploadAt_ = 0;
+  curl_easy_setopt(easy_, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(easy_, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
+  curl_easy_setopt(easy_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
+  curl_easy_setopt(easy_, CURLOPT_READFUNCTION, &FtpSession::OnRead);
+  curl_easy_setopt(easy_, CURLOPT_READDATA, this);
+  // Read bytes cannot be read again: never a second attempt.
+  DWORD error = Perform([] { return false; });
+  uploadSource_ = nullptr;
+  awaitingSize_ = false;
   if (stored) *stored = replySize_;
   return error;
 }

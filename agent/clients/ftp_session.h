@@ -95,6 +95,10 @@ class FtpSession {
                bool onlyIfFree = false);
   // Raw commands (DELE, RNFR + RNTO, MKD, RMD) in order; the first failure ends them.
   DWORD Commands(std::initializer_list<std::string> commands);
+  // STOR of a body read from source until it returns 0 (-1 breaks the
+  // transfer off); the size the server reports afterwards in *stored.
+  DWORD UploadFrom(const std::string& path, const std::function<long(char* buffer, size_t length)>& source,
+                   uint64_t* stored);
   // SIZE of a file; kNoSizeKnown when the server does not say.
   DWORD SizeOf(const std::string& path, uint64_t& size);
   // Ends the control connection (the next request makes a new one).
@@ -148,6 +152,7 @@ class FtpSession {
   int uploadFd_ = -1;
   uint64_t uploadAt_ = 0, uploadEnd_ = 0;
   const std::function<void(uint64_t)>* uploadProgress_ = nullptr;
+  const std::function<long(char*, size_t)>* uploadSource_ = nullptr;  // instead of uploadFd_
   // The size in the reply to a SIZE sent after an upload.
   bool awaitingSize_ = false;
   uint64_t replySize_ = kNoSizeKnown;

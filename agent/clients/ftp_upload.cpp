@@ -75,11 +75,18 @@ NTSTATUS FtpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint32
     return STATUS_UNSUCCESSFUL;
   }
   DropCache(entry);
+  uint64_t size = static_cast<uint64_t>(info.st_size);
+  if (FinishStreamedStor(entry, size)) {
+    entry->flags &= ~kEntryWrittenLocally;
+    entry->size = size;
+    entry->lastRefreshTime = NowFileTime();
+    return STATUS_SUCCESS;
+  }
   entry->readers++;
   NTSTATUS status;
   {
     std::lock_guard<std::recursive_mutex> guard(entry->lock);
-    status = UploadCopy(entry, entry->localCopy, static_cast<uint64_t>(info.st_size), FtpPathOf(reply.serverPath));
+    status = UploadCopy(entry, entry->localCopy, size, FtpPathOf(reply.serverPath));
   }
   if (entry->readers.load() > 0) entry->readers--;
   if (status != STATUS_SUCCESS) CopyWide(reply.message, kReplyMessageChars, ErrorText(lastError_));

@@ -3,9 +3,14 @@ add_library(hvm_remote_client STATIC
   ${CMAKE_CURRENT_LIST_DIR}/remote_client.cpp
   ${CMAKE_CURRENT_LIST_DIR}/client_factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/listing_merge.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/upload_backup.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/upload_backup.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/streamed_upload.cpp)
 target_include_directories(hvm_remote_client PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(hvm_remote_client PUBLIC hvm_service hvm_platform moorlib)
 if(TARGET hvm_channel)
   target_link_libraries(hvm_remote_client PUBLIC hvm_channel)
 endif()
+
+hvm_add_test(streamed_upload_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/streamed_upload_test.cpp
+  LIBS hvm_remote_client)

@@ -1,6 +1,8 @@
 // The base behaviours of RemoteClient.
 #include "agent/clients/remote_client.h"
 
+#include "agent/clients/streamed_upload.h"
+
 namespace hvm {
 
 RemoteClient::RemoteClient(Connection& connection)
@@ -43,6 +45,16 @@ NTSTATUS RemoteClient::GetChecked(FileEntry* entry, ReplyArea& reply, uint64_t s
 
 NTSTATUS RemoteClient::CopyToNewFile(FileEntry*, ReplyArea&, FileEntry*, std::u16string_view) {
   return STATUS_NOT_SUPPORTED;
+}
+
+void RemoteClient::ProgramWrote(FileEntry* entry, ReplyArea&, uint64_t start, uint64_t end) {
+  if (entry == nullptr || entry->sections == nullptr) return;
+  if (StreamedUpload* stream = FindStream(*entry)) stream->Wrote(start, end);
+}
+
+void RemoteClient::LocalCopyChanged(FileEntry* entry, uint64_t from) {
+  if (entry == nullptr || entry->sections == nullptr) return;
+  if (StreamedUpload* stream = FindStream(*entry)) stream->Changed(from);
 }
 
 }  // namespace hvm

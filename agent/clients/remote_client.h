@@ -134,6 +134,13 @@ class RemoteClient {
   // (a client without a server-side copy).
   virtual NTSTATUS CopyToNewFile(FileEntry* source, ReplyArea& reply, FileEntry* destination,
                                  std::u16string_view destinationServerPath);
+  // The program's write of [start, end) is in the local copy. Base: an
+  // upload streamed from the copy learns of it; a client may begin such an
+  // upload while the program writes on.
+  virtual void ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end);
+  // The local copy changed from `from` on (0: it was replaced or closed).
+  // Base: an upload streamed from the copy learns of it.
+  virtual void LocalCopyChanged(FileEntry* entry, uint64_t from);
 
   SiteRecord* site() const { return site_; }
   Connection& connection() const { return *connection_; }

@@ -124,6 +124,7 @@ class WebDavClient : public RemoteClient {
                    uint32_t* information, const InternalRequest* request) override;
   NTSTATUS GetChecked(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
                       uint32_t reserved) override;
+  void ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end) override;
 
   // ---- transport (webdav_request.cpp, webdav_send_loop.cpp)
 
@@ -205,6 +206,10 @@ class WebDavClient : public RemoteClient {
   bool PatchTimes(FileEntry* entry, std::u16string_view serverPath);
   void StoreSetTimes(FileEntry* entry, std::u16string_view serverPath);
   void RefreshAfterUpload(std::u16string_view serverPath, FileEntry* entry);
+  // A PUT of the local copy while the program writes it (webdav_streamed_put.cpp).
+  void StartStreamedPut(FileEntry* entry, std::u16string_view serverPath, uint64_t written);
+  // At close: the streamed PUT's end. True when the server holds the copy of size bytes.
+  bool FinishStreamedPut(FileEntry* entry, uint64_t size, std::u16string_view serverPath, bool synchronous);
   NTSTATUS ReadFromCompleteCopy(FileEntry* entry, uint64_t start, uint64_t end, uint8_t* destination, bool* done);
   NTSTATUS ReadWithoutRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);
   NTSTATUS ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);

@@ -215,7 +215,12 @@ void HttpTransport::Configure(const HttpRequestSpec& spec) {
     curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
   } else if (spec.upload) {
     curl_easy_setopt(easy_, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(easy_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(spec.upload->totalLength));
+    curl_off_t length = spec.upload->totalLength == kUnknownUploadLength
+                            ? curl_off_t{-1}
+                            : static_cast<curl_off_t>(spec.upload->totalLength);
+    curl_easy_setopt(easy_, CURLOPT_INFILESIZE_LARGE, length);
+    // Fewer, larger reads of the body.
+    curl_easy_setopt(easy_, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
     curl_easy_setopt(easy_, CURLOPT_READFUNCTION, &HttpTransport::OnUpload);
     curl_easy_setopt(easy_, CURLOPT_READDATA, this);
     curl_easy_setopt(easy_, CURLOPT_SEEKFUNCTION, &HttpTransport::OnSeek);

@@ -48,6 +48,9 @@ enum class AuthScheme : uint8_t { Basic, Negotiate, Ntlm, Digest, None };
 // The first preferred scheme among the challenge lines ("WWW-Authenticate" values).
 AuthScheme ChooseAuthScheme(const std::vector<std::string>& challenges);
 
+// A body whose length is not known when it starts (sent in chunks).
+inline constexpr uint64_t kUnknownUploadLength = ~uint64_t{0};
+
 // The reading end of a streamed request body (PUT of a local copy).
 struct UploadSource {
   // Fills up to length bytes; returns the count, 0 at the end, -1 on failure.

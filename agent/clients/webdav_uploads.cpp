@@ -104,6 +104,7 @@ NTSTATUS WebDavClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uin
   if (fstat(entry->localCopy, &info) != 0) return STATUS_UNSUCCESSFUL;
   uint64_t size = static_cast<uint64_t>(info.st_size);
   std::u16string serverPath = reply.serverPath;
+  if (FinishStreamedPut(entry, size, serverPath, synchronous != 0)) return STATUS_SUCCESS;
 
   entry->readers++;
   if (synchronous) {

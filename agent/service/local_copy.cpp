@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "agent/clients/remote_client.h"
 #include "platform/temp_file.h"
 #include "platform/ui.h"
 #include "platform/wide_format.h"
@@ -37,6 +38,11 @@ int EnsureOpen(Connection& connection, FileEntry& entry, CopyKind which) {
   return kLocalCopyNotOpened;
 }
 
+// An upload streamed from the local copy must hear of every change to it.
+void NoteChange(Connection& connection, FileEntry& entry, CopyKind which, uint64_t from) {
+  if (which == CopyKind::Local && connection.client) connection.client->LocalCopyChanged(&entry, from);
+}
+
 bool WriteAll(int fd, const uint8_t* data, uint64_t offset, size_t length) {
   while (length > 0) {
     ssize_t n = pwrite(fd, data, length, static_cast<off_t>(offset));
@@ -47,6 +53,24 @@ bool WriteAll(int fd, const uint8_t* data, uint64_t offset, size_t length) {
     length -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// Zeros over [from, to) of the open copy fd.
+int ZeroRange(FileEntry& entry, int fd, uint64_t from, uint64_t to) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return ReportWriteError(entry, from, to - from, errno);
+  uint64_t end = static_cast<uint64_t>(st.st_size);
+  // Bytes past the end read as zero once the file is extended; only the part
+  // that already holds data needs zeros written over it.
+  static const std::vector<uint8_t> zeros(kZeroPiece, 0);
+  for (uint64_t at = from; at < std::min(to, end);) {
+    size_t piece = static_cast<size_t>(std::min<uint64_t>(kZeroPiece, std::min(to, end) - at));
+    if (!WriteAll(fd, zeros.data(), at, piece)) return ReportWriteError(entry, at, piece, errno);
+    at += piece;
+  }
+  if (to > end && ftruncate(fd, static_cast<off_t>(to)) != 0)
+    return ReportWriteError(entry, end, to - end, errno);
+  return kLocalCopyWritten;
 }
 
 }  // namespace
@@ -62,8 +86,10 @@ int WriteLocalCopy(Connection& connection, FileEntry& entry, const uint8_t* data
   if (entry.IsReadOnly() && which == CopyKind::Local) return kLocalCopyWritten;
   int opened = EnsureOpen(connection, entry, which);
   if (opened != kLocalCopyWritten) return opened;
-  if (length > 0 && !WriteAll(FieldOf(entry, which), data, offset, length))
-    return ReportWriteError(entry, offset, length, errno);
+  bool written = length == 0 || WriteAll(FieldOf(entry, which), data, offset, length);
+  int error = errno;
+  if (length > 0) NoteChange(connection, entry, which, offset);
+  if (!written) return ReportWriteError(entry, offset, length, error);
   if (which == CopyKind::Local) entry.flags |= kEntryWrittenLocally;
   return kLocalCopyWritten;
 }
@@ -74,26 +100,16 @@ int ZeroLocalCopy(Connection& connection, FileEntry& entry, uint64_t from, uint6
   if (entry.IsReadOnly() && which == CopyKind::Local) return kLocalCopyWritten;
   int opened = EnsureOpen(connection, entry, which);
   if (opened != kLocalCopyWritten) return opened;
-  int fd = FieldOf(entry, which);
-  struct stat st{};
-  if (fstat(fd, &st) != 0) return ReportWriteError(entry, from, to - from, errno);
-  uint64_t end = static_cast<uint64_t>(st.st_size);
-  // Bytes past the end read as zero once the file is extended; only the part
-  // that already holds data needs zeros written over it.
-  static const std::vector<uint8_t> zeros(kZeroPiece, 0);
-  for (uint64_t at = from; at < std::min(to, end);) {
-    size_t piece = static_cast<size_t>(std::min<uint64_t>(kZeroPiece, std::min(to, end) - at));
-    if (!WriteAll(fd, zeros.data(), at, piece)) return ReportWriteError(entry, at, piece, errno);
-    at += piece;
-  }
-  if (to > end && ftruncate(fd, static_cast<off_t>(to)) != 0)
-    return ReportWriteError(entry, end, to - end, errno);
-  if (which == CopyKind::Local) entry.flags |= kEntryWrittenLocally;
-  return kLocalCopyWritten;
+  int result = ZeroRange(entry, FieldOf(entry, which), from, to);
+  // Also after a failure: part of the range may hold zeros now.
+  NoteChange(connection, entry, which, from);
+  if (result == kLocalCopyWritten && which == CopyKind::Local) entry.flags |= kEntryWrittenLocally;
+  return result;
 }
 
-void CloseLocalCopy(Connection&, FileEntry& entry, CopyKind which) {
+void CloseLocalCopy(Connection& connection, FileEntry& entry, CopyKind which) {
   int& fd = FieldOf(entry, which);
+  if (fd != kNoFile) NoteChange(connection, entry, which, 0);
   if (fd != kNoFile) close(fd);
   fd = kNoFile;
 }

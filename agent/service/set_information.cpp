@@ -112,7 +112,9 @@ void SetEndOfFile(RequestContext& ctx) {
       return;
     }
   }
-  if (ftruncate(e.localCopy, static_cast<off_t>(newSize)) != 0) {
+  bool truncated = ftruncate(e.localCopy, static_cast<off_t>(newSize)) == 0;
+  ctx.connection.client->LocalCopyChanged(&e, newSize);
+  if (!truncated) {
     ctx.Answer(STATUS_DATA_ERROR);
     return;
   }

@@ -36,6 +36,7 @@ void WriteOperation(RequestContext& ctx) {
     size = end;
     entry.size = end;
   }
+  ctx.connection.client->ProgramWrote(&entry, ctx.area, offset, end);
   ctx.SetReplyValue64(size);
   ctx.Answer(STATUS_SUCCESS, length);
   entry.lastWriteTime = NowFileTime();

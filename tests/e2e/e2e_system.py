@@ -516,3 +516,65 @@ except OSError as e:
     with open(os.path.join(backups, saved[0]), "rb") as f:
         case.assertEqual(f.read(), ours)
     case.assertEqual(s.run(["cat", path]).out, theirs.decode())
+
+
+def check_uploads_streamed_while_writing(case, folder):
+    """A file of several MiB written from start to end reaches the server
+    while it is written, and is whole there when its close returns; bytes
+    rewritten or cut after part of the file went out still end up on the
+    server exactly as the program left them (the close uploads again)."""
+    s = case.system
+    MiB = 1 << 20
+    os.makedirs(case.on_drive(folder))
+    server_folder = case.on_server(folder)
+
+    def upload_under_way():
+        # Apache writes the body into a temporary file beside the target,
+        # an FTP server into the target itself.
+        try:
+            return any(os.path.getsize(os.path.join(server_folder, n)) >= MiB for n in os.listdir(server_folder))
+        except OSError:
+            return False
+
+    for name, change in (("sequential.bin", ""),
+                         ("rewritten.bin", "os.pwrite(fd, b'REWRITTEN', 1000)\n"
+                                           "model[1000:1009] = b'REWRITTEN'\n"),
+                         ("cut.bin", "os.ftruncate(fd, 500000)\n"
+                                     "del model[500000:]\n"
+                                     "os.lseek(fd, 0, os.SEEK_END)\n")):
+        go = os.path.join(s.work, f"go-{name}")
+        path = case.on_drive(f"{folder}/{name}")
+        writer = subprocess.Popen(["python3", "-c", f"""
+import os, sys, time
+fd = os.open({path!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+model = bytearray()
+for i in range(12):
+    piece = os.urandom(256 * 1024)
+    os.write(fd, piece)
+    model += piece
+print('written', flush=True)
+while not os.path.exists({go!r}):
+    time.sleep(0.05)
+{change}for i in range(12):
+    piece = os.urandom(256 * 1024)
+    os.write(fd, piece)
+    model += piece
+os.close(fd)
+open({go!r} + '.model', 'wb').write(model)
+print('closed', flush=True)
+"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            case.assertEqual(writer.stdout.readline().strip(), "written")
+            case.assertTrue(wait_until(60, upload_under_way, step=0.02), f"{name}: no upload before the close")
+            open(go, "w").close()
+            out, err = writer.communicate(timeout=120)
+        except BaseException:
+            writer.kill()
+            s.abort_mount()
+            raise
+        case.assertEqual(writer.returncode, 0, out + err)
+        # Read at once: the close returned only after the server had the file.
+        with open(go + ".model", "rb") as f:
+            model = f.read()
+        case.assertEqual(case.server_bytes(f"{folder}/{name}"), model, name)
+        case.assertEqual(s.run(["cmp", path, go + ".model"]).code, 0, name)

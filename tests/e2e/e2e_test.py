@@ -21,7 +21,8 @@ import unittest
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_system import (SftpSystem, System, check_failed_upload_keeps_a_backup,  # noqa: E402
-                        check_name_taken_meanwhile_is_kept, run_test_module, wait_until)
+                        check_name_taken_meanwhile_is_kept, check_uploads_streamed_while_writing,
+                        run_test_module, wait_until)
 
 BUILD_DIR = SOURCE_DIR = None
 SYSTEMS = []
@@ -257,6 +258,10 @@ import os, sys
 fd = os.open({path!r}, os.O_RDONLY)
 sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(fd, 8, {offset - 8}))))
 """], timeout=120).out, repr((b"head", marker, b"\0" * 8)))
+
+
+    def test_large_files_go_up_while_written_and_are_whole_at_the_close(self):
+        check_uploads_streamed_while_writing(self, "streamed")
 
 
 class Refresh(DriveCase):

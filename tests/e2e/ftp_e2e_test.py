@@ -16,6 +16,7 @@ import e2e_test  # noqa: E402
 from e2e_test import GiB, sha256_of  # noqa: E402
 from ftp_system import FtpSystem  # noqa: E402
 from e2e_system import (check_failed_upload_keeps_a_backup, check_name_taken_meanwhile_is_kept,  # noqa: E402
+                        check_uploads_streamed_while_writing,
                         run_test_module)
 
 
@@ -125,6 +126,10 @@ import os, sys
 fd = os.open({drive_path!r}, os.O_RDONLY)
 sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(fd, 8, {offset - 8}))))
 """], timeout=120).out, repr((b"head", marker, b"\0" * 8)))
+
+
+    def test_large_files_go_up_while_written_and_are_whole_at_the_close(self):
+        check_uploads_streamed_while_writing(self, "streamed")
 
 
 class FtpsExplicit(FtpDriveCase):

@@ -1,0 +1,127 @@
+#include "agent/clients/streamed_upload.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace hvm {
+namespace {
+
+constexpr uint64_t kSizeOpen = ~uint64_t{0};
+std::atomic<int> g_running{0};
+
+}  // namespace
+
+StreamedUpload* StreamedUpload::Make(int localCopy, uint64_t finalUpTo) {
+  if (g_running.fetch_add(1) >= kMostStreams) {
+    g_running--;
+    return nullptr;
+  }
+  int fd = localCopy < 0 ? -1 : dup(localCopy);
+  if (fd < 0) {
+    g_running--;
+    return nullptr;
+  }
+  return new StreamedUpload(fd, finalUpTo);
+}
+
+StreamedUpload::StreamedUpload(int fd, uint64_t finalUpTo) : fd_(fd), final_(finalUpTo) {}
+
+StreamedUpload::~StreamedUpload() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!done_) Abandon();
+  }
+  if (thread_.joinable()) thread_.join();
+  close(fd_);
+  g_running--;
+}
+
+void StreamedUpload::Start(Sender send) {
+  thread_ = std::thread([this, send = std::move(send)] {
+    bool accepted = send(*this);
+    std::lock_guard<std::mutex> guard(mutex_);
+    done_ = true;
+    accepted_ = accepted;
+    event_.notify_all();
+  });
+}
+
+void StreamedUpload::Abandon() {
+  abandoned_ = true;
+  event_.notify_all();
+}
+
+bool StreamedUpload::abandoned() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return abandoned_;
+}
+
+void StreamedUpload::Wrote(uint64_t start, uint64_t end) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // Only writes that join the written part move its end; one further on
+  // leaves a gap whose bytes are not known yet.
+  if (abandoned_ || size_ != kSizeOpen || start > final_ || end <= final_) return;
+  final_ = end;
+  event_.notify_all();
+}
+
+void StreamedUpload::Changed(uint64_t from) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // Bytes taken for the request cannot be taken back; a change at the
+  // start is a new copy or a rewrite of the file.
+  if (from < claimed_ || from == 0) Abandon();
+}
+
+bool StreamedUpload::Finish(uint64_t size) {
+  std::unique_lock<std::mutex> guard(mutex_);
+  if (size < claimed_) Abandon();
+  if (!abandoned_) size_ = size;
+  event_.notify_all();
+  event_.wait(guard, [this] { return done_; });
+  return !abandoned_ && accepted_ && sent_ == size;
+}
+
+long StreamedUpload::Read(char* buffer, size_t length) {
+  std::unique_lock<std::mutex> guard(mutex_);
+  for (;;) {
+    if (abandoned_) return -1;
+    uint64_t limit = size_ != kSizeOpen ? size_ : final_;
+    if (sent_ < limit) {
+      length = static_cast<size_t>(std::min<uint64_t>(length, limit - sent_));
+      break;
+    }
+    if (size_ != kSizeOpen) return 0;  // the whole body went out
+    event_.wait(guard);
+  }
+  uint64_t at = sent_;
+  claimed_ = at + length;
+  guard.unlock();
+  ssize_t n;
+  do {
+    n = pread(fd_, buffer, length, static_cast<off_t>(at));
+  } while (n < 0 && errno == EINTR);
+  guard.lock();
+  if (n <= 0 || abandoned_) {
+    Abandon();
+    return -1;
+  }
+  sent_ = at + static_cast<uint64_t>(n);
+  claimed_ = sent_;
+  return static_cast<long>(n);
+}
+
+bool StreamedUpload::Rewind() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return claimed_ == 0 && !abandoned_;
+}
+
+StreamedUpload* FindStream(FileEntry& entry) {
+  std::lock_guard<std::recursive_mutex> guard(entry.lock);
+  for (AttachedSection* s = entry.sections; s; s = s->next)
+    if (auto* stream = dynamic_cast<StreamedUpload*>(s)) return stream;
+  return nullptr;
+}
+
+}  // namespace hvm

@@ -1,0 +1,202 @@
+// The upload that reads the local copy behind the program's writes: what it
+// may send and when, what makes it give up, and that a close learns whether
+// every byte went out.
+#include "agent/clients/streamed_upload.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace hvm {
+namespace {
+
+constexpr uint64_t kMiB = 1u << 20;
+
+// A local copy in a temporary file, written like the service writes it.
+struct LocalCopy {
+  LocalCopy() {
+    char name[] = "/tmp/hvm-stream-testXXXXXX";
+    fd = mkstemp(name);
+    unlink(name);
+  }
+  ~LocalCopy() { close(fd); }
+  void Write(uint64_t at, const std::string& bytes) {
+    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at)), static_cast<ssize_t>(bytes.size()));
+    if (model.size() < at + bytes.size()) model.resize(at + bytes.size(), '\0');
+    model.replace(at, bytes.size(), bytes);
+  }
+  int fd = -1;
+  std::string model;
+};
+
+// What a server received: every byte the sender read, in order.
+struct Received {
+  std::mutex lock;
+  std::string bytes;
+  std::atomic<bool> failed{false};
+  size_t Size() {
+    std::lock_guard<std::mutex> guard(lock);
+    return bytes.size();
+  }
+};
+
+StreamedUpload* Started(LocalCopy& copy, uint64_t written, Received& received, bool accept = true) {
+  StreamedUpload* stream = StreamedUpload::Make(copy.fd, written);
+  if (!stream) return nullptr;
+  stream->Start([&received, accept](StreamedUpload& s) {
+    std::vector<char> piece(100000);  // not a divisor of the writes
+    for (;;) {
+      long n = s.Read(piece.data(), piece.size());
+      if (n < 0) {
+        received.failed = true;
+        return false;
+      }
+      if (n == 0) return accept;
+      std::lock_guard<std::mutex> guard(received.lock);
+      received.bytes.append(piece.data(), static_cast<size_t>(n));
+    }
+  });
+  return stream;
+}
+
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 2000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return condition();
+}
+
+std::string Bytes(size_t count, char first) {
+  std::string text(count, '\0');
+  for (size_t i = 0; i < count; ++i) text[i] = static_cast<char>(first + i % 23);
+  return text;
+}
+
+TEST(StreamedUpload, SendsWrittenBytesAsTheyComeAndTheRestAtTheClose) {
+  LocalCopy copy;
+  copy.Write(0, Bytes(kMiB, 'a'));
+  Received received;
+  std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received));
+  ASSERT_TRUE(stream);
+  // Only what was written is sent; the sender waits for the next write.
+  ASSERT_TRUE(WaitFor([&] { return received.Size() == kMiB; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(received.Size(), kMiB);
+  copy.Write(kMiB, Bytes(kMiB / 2, 'b'));
+  stream->Wrote(kMiB, kMiB + kMiB / 2);
+  ASSERT_TRUE(WaitFor([&] { return received.Size() == kMiB + kMiB / 2; }));
+  // A write further on leaves a gap: nothing past it goes before the close.
+  copy.Write(3 * kMiB, Bytes(1000, 'c'));
+  stream->Changed(3 * kMiB);
+  stream->Wrote(3 * kMiB, 3 * kMiB + 1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(received.Size(), kMiB + kMiB / 2);
+  EXPECT_TRUE(stream->Finish(copy.model.size()));
+  EXPECT_EQ(received.bytes, copy.model);
+  EXPECT_FALSE(stream->abandoned());
+}
+
+TEST(StreamedUpload, AChangeOfSentBytesAbandonsAndTheCloseSaysSo) {
+  LocalCopy copy;
+  copy.Write(0, Bytes(2 * kMiB, 'a'));
+  Received received;
+  std::unique_ptr<StreamedUpload> stream(Started(copy, 2 * kMiB, received));
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(WaitFor([&] { return received.Size() == 2 * kMiB; }));
+  copy.Write(10, "rewritten");
+  stream->Changed(10);
+  EXPECT_TRUE(stream->abandoned());
+  // The sender breaks its request off; the close uploads the ordinary way.
+  EXPECT_TRUE(WaitFor([&] { return received.failed.load(); }));
+  EXPECT_FALSE(stream->Finish(copy.model.size()));
+}
+
+TEST(StreamedUpload, ChangesOfBytesNotYetSentAreTakenAlong) {
+  LocalCopy copy;
+  copy.Write(0, Bytes(kMiB, 'a'));
+  Received received;
+  std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received));
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(WaitFor([&] { return received.Size() == kMiB; }));
+  // Written twice after the sent part: the last bytes are what goes out.
+  copy.Write(kMiB, Bytes(4096, 'x'));
+  stream->Changed(kMiB);
+  copy.Write(kMiB + 100, "again");
+  stream->Changed(kMiB + 100);
+  EXPECT_FALSE(stream->abandoned());
+  EXPECT_TRUE(stream->Finish(copy.model.size()));
+  EXPECT_EQ(received.bytes, copy.model);
+}
+
+TEST(StreamedUpload, ANewCopyATruncationBelowTheSentPartOrARefusalFailTheClose) {
+  {
+    LocalCopy copy;
+    copy.Write(0, Bytes(kMiB, 'a'));
+    Received received;
+    std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received));
+    ASSERT_TRUE(stream);
+    stream->Changed(0);  // the local copy was replaced or closed
+    EXPECT_FALSE(stream->Finish(kMiB));
+  }
+  {
+    LocalCopy copy;
+    copy.Write(0, Bytes(kMiB, 'a'));
+    Received received;
+    std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received));
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(WaitFor([&] { return received.Size() == kMiB; }));
+    ASSERT_EQ(ftruncate(copy.fd, 1000), 0);
+    EXPECT_FALSE(stream->Finish(1000));  // shorter than what the server has
+  }
+  {
+    LocalCopy copy;
+    copy.Write(0, Bytes(kMiB, 'a'));
+    Received received;
+    std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received, false));
+    ASSERT_TRUE(stream);
+    EXPECT_FALSE(stream->Finish(kMiB));  // every byte went, the server said no
+    EXPECT_EQ(received.bytes, copy.model);
+  }
+}
+
+TEST(StreamedUpload, ASenderThatNeverEndsIsStoppedWithItsStream) {
+  LocalCopy copy;
+  copy.Write(0, Bytes(kMiB, 'a'));
+  Received received;
+  auto* stream = Started(copy, kMiB, received);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(WaitFor([&] { return received.Size() == kMiB; }));
+  // The entry goes away while the program still "writes": no hang, no send.
+  auto done = std::async(std::launch::async, [stream] { delete stream; });
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(received.failed.load());
+}
+
+TEST(StreamedUpload, OnlyAFewRunAtOnceAndARewindOnlyBeforeTheFirstByte) {
+  LocalCopy copy;
+  copy.Write(0, Bytes(4096, 'a'));
+  std::vector<std::unique_ptr<StreamedUpload>> streams;
+  for (int i = 0; i < kMostStreams; ++i) {
+    streams.emplace_back(StreamedUpload::Make(copy.fd, 4096));
+    ASSERT_TRUE(streams.back());
+  }
+  EXPECT_EQ(StreamedUpload::Make(copy.fd, 4096), nullptr);
+  EXPECT_TRUE(streams[0]->Rewind());
+  char piece[10];
+  EXPECT_EQ(streams[0]->Read(piece, sizeof piece), 10);
+  EXPECT_FALSE(streams[0]->Rewind());
+  streams.pop_back();
+  std::unique_ptr<StreamedUpload> again(StreamedUpload::Make(copy.fd, 4096));
+  EXPECT_TRUE(again);
+  // A descriptor that cannot be duplicated gives no stream and keeps no slot.
+  EXPECT_EQ(StreamedUpload::Make(-1, 0), nullptr);
+}
+
+}  // namespace
+}  // namespace hvm
