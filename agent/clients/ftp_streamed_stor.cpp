@@ -42,10 +42,13 @@ void FtpClient::ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start,
   WideDbgPrint(u"streaming the upload of %ws from %ld bytes\n", entry->path, static_cast<long>(end));
   stream->Start([endpoint = endpoint_, path = FtpPathOf(reply.serverPath), answer](StreamedUpload& s) {
     FtpSession session(endpoint);
+    // A server that stopped reading would hold the transfer until its time-out.
+    s.SetCanceller([&session] { session.Cancel(); });
     std::function<long(char*, size_t)> source = [&s](char* buffer, size_t length) {
       return s.Read(buffer, length);
     };
     answer->error = session.valid() ? session.UploadFrom(path, source, &answer->stored) : kInetOutOfHandles;
+    s.SetCanceller({});
     return answer->error == 0;
   });
 }

@@ -49,8 +49,15 @@ void StreamedUpload::Start(Sender send) {
 }
 
 void StreamedUpload::Abandon() {
+  if (!abandoned_ && cancel_) cancel_();
   abandoned_ = true;
   event_.notify_all();
+}
+
+void StreamedUpload::SetCanceller(std::function<void()> cancel) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  cancel_ = std::move(cancel);
+  if (abandoned_ && cancel_) cancel_();
 }
 
 bool StreamedUpload::abandoned() {

@@ -64,6 +64,9 @@ struct StreamedUpload : AttachedSection {
   // For the sender: back to the start for a resend, possible only while
   // nothing has gone out.
   bool Rewind();
+  // For the sender: called when the stream is abandoned, so that a transfer
+  // stuck on a server that stopped reading ends too (cleared with {}).
+  void SetCanceller(std::function<void()> cancel);
 
  private:
   StreamedUpload(int fd, uint64_t finalUpTo);
@@ -79,6 +82,7 @@ struct StreamedUpload : AttachedSection {
   bool abandoned_ = false;
   bool done_ = false;               // the sender returned
   bool accepted_ = false;           // and said the server took it
+  std::function<void()> cancel_;
   std::thread thread_;
 };
 

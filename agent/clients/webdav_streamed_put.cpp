@@ -55,8 +55,11 @@ void WebDavClient::StartStreamedPut(FileEntry* entry, std::u16string_view server
   WideDbgPrint(u"streaming the upload of %ws from %ld bytes\n", entry->path, static_cast<long>(written));
   std::shared_ptr<WebDavClient> sender(client.release());
   stream->Start([sender, answer](StreamedUpload& s) {
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    s.SetCanceller([cancelled] { cancelled->store(true); });
     UploadSource source;
     source.totalLength = kUnknownUploadLength;
+    source.cancelled = cancelled.get();
     source.read = [&s](char* buffer, size_t length) { return s.Read(buffer, length); };
     source.rewind = [&s] { return s.Rewind(); };
     auto started = std::chrono::steady_clock::now();
@@ -67,6 +70,7 @@ void WebDavClient::StartStreamedPut(FileEntry* entry, std::u16string_view server
                        std::chrono::steady_clock::now() - started < std::chrono::seconds(1)};
     answer->status = status;
     sender->CloseRequest();
+    s.SetCanceller({});
     return accepted;
   });
 }

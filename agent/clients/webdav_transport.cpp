@@ -286,7 +286,13 @@ DWORD HttpTransport::Pump(const std::function<bool()>& enough) {
       }
     }
     if (done_ || enough()) break;
-    curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+    bool cancellable = upload_ && upload_->cancelled;
+    if (cancellable && upload_->cancelled->load()) {
+      done_ = true;
+      result_ = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    curl_multi_poll(multi_, nullptr, 0, cancellable ? 100 : 1000, nullptr);
   }
   return FinishResult();
 }

@@ -6,6 +6,7 @@
 #pragma once
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -58,6 +59,9 @@ struct UploadSource {
   // Back to the start for a resend; false when impossible.
   std::function<bool()> rewind;
   uint64_t totalLength = 0;
+  // When given and set, the transfer ends at once (its server may have
+  // stopped reading, so the reading end is never asked again).
+  const std::atomic<bool>* cancelled = nullptr;
 };
 
 // Everything one request needs.

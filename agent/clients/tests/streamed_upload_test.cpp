@@ -178,6 +178,29 @@ TEST(StreamedUpload, ASenderThatNeverEndsIsStoppedWithItsStream) {
   EXPECT_TRUE(received.failed.load());
 }
 
+TEST(StreamedUpload, ASenderStuckOutsideItsReadsIsCancelled) {
+  LocalCopy copy;
+  copy.Write(0, Bytes(kMiB, 'a'));
+  auto* stream = StreamedUpload::Make(copy.fd, kMiB);
+  ASSERT_TRUE(stream);
+  std::atomic<bool> entered{false};
+  stream->Start([&entered](StreamedUpload& s) {
+    // Like a transfer whose server stopped reading: no further Read comes.
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    s.SetCanceller([stop] { stop->store(true); });
+    entered = true;
+    while (!stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    s.SetCanceller({});
+    return true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+  stream->Changed(0);
+  auto done = std::async(std::launch::async, [stream] { return stream->Finish(kMiB); });
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(done.get());
+  delete stream;
+}
+
 TEST(StreamedUpload, OnlyAFewRunAtOnceAndARewindOnlyBeforeTheFirstByte) {
   LocalCopy copy;
   copy.Write(0, Bytes(4096, 'a'));
