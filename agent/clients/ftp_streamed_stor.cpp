@@ -2,15 +2,12 @@
 // writing it (see streamed_upload.h), on a control connection of its own.
 // A stream broken off leaves a partial file on the server only until the
 // close stores the whole copy the ordinary way.
-#include <sys/stat.h>
-
 #include <memory>
 
 #include "agent/clients/ftp_client.h"
 #include "agent/clients/ftp_session.h"
 #include "agent/clients/streamed_upload.h"
 #include "common/moorlib.h"
-#include "platform/wide_text.h"
 
 namespace hvm {
 namespace {
@@ -23,23 +20,12 @@ struct StreamedStorAnswer {
 }  // namespace
 
 void FtpClient::ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end) {
-  if (!entry || entry->IsDirectory() || !entry->HasLocalCopy()) return;
+  if (!entry) return;
   if (FindStream(*entry)) return RemoteClient::ProgramWrote(entry, reply, start, end);
-  if (end < kStreamFromBytes) return;
-  // Only a write that ends the copy starts it: everything before is written.
-  struct stat info {};
-  if (fstat(entry->localCopy, &info) != 0 || static_cast<uint64_t>(info.st_size) != end) return;
-  // Excel's first close of a workbook is not uploaded; its file goes up at close.
-  std::u16string_view name = entry->Name();
-  for (size_t i = 0; i + 4 <= name.size(); ++i)
-    if (EqualsNoCase(name.substr(i, 4), u".xls")) return;
-  if (Connect()) return;
-  StreamedUpload* stream = StreamedUpload::Make(entry->localCopy, end);
-  if (!stream) return;
+  if (!MayStartStream(*entry, end) || Connect()) return;
   auto answer = std::make_shared<StreamedStorAnswer>();
-  stream->protocolAnswer = answer;
-  AttachSection(*entry, stream, kSectionStreamedUpload, false);
-  WideDbgPrint(u"streaming the upload of %ws from %ld bytes\n", entry->path, static_cast<long>(end));
+  StreamedUpload* stream = AttachStream(*entry, end, answer);
+  if (!stream) return;
   stream->Start([endpoint = endpoint_, path = FtpPathOf(reply.serverPath), answer](StreamedUpload& s) {
     FtpSession session(endpoint);
     // A server that stopped reading would hold the transfer until its time-out.

@@ -1,9 +1,13 @@
 #include "agent/clients/streamed_upload.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+
+#include "common/moorlib.h"
+#include "platform/wide_text.h"
 
 namespace hvm {
 namespace {
@@ -129,6 +133,25 @@ StreamedUpload* FindStream(FileEntry& entry) {
   for (AttachedSection* s = entry.sections; s; s = s->next)
     if (auto* stream = dynamic_cast<StreamedUpload*>(s)) return stream;
   return nullptr;
+}
+
+bool MayStartStream(FileEntry& entry, uint64_t end) {
+  if (end < kStreamFromBytes || entry.IsDirectory() || !entry.HasLocalCopy()) return false;
+  struct stat info {};
+  if (fstat(entry.localCopy, &info) != 0 || static_cast<uint64_t>(info.st_size) != end) return false;
+  std::u16string_view name = entry.Name();
+  for (size_t i = 0; i + 4 <= name.size(); ++i)
+    if (EqualsNoCase(name.substr(i, 4), u".xls")) return false;
+  return true;
+}
+
+StreamedUpload* AttachStream(FileEntry& entry, uint64_t written, std::shared_ptr<void> answer) {
+  StreamedUpload* stream = StreamedUpload::Make(entry.localCopy, written);
+  if (!stream) return nullptr;
+  stream->protocolAnswer = std::move(answer);
+  AttachSection(entry, stream, kSectionStreamedUpload, false);
+  WideDbgPrint(u"streaming the upload of %ws from %ld bytes\n", entry.path, static_cast<long>(written));
+  return stream;
 }
 
 }  // namespace hvm

@@ -88,5 +88,14 @@ struct StreamedUpload : AttachedSection {
 
 // The entry's stream, or null.
 StreamedUpload* FindStream(FileEntry& entry);
+// Whether the program's write that ended at `end` may start a stream: it
+// reached kStreamFromBytes and the local copy's end (so everything before it
+// is written), and the file is no Excel workbook (whose first close is not
+// uploaded).
+bool MayStartStream(FileEntry& entry, uint64_t end);
+// A stream of the entry's local copy attached to the entry, the first
+// `written` bytes final, carrying `answer` for the protocol; null when none
+// may run now.
+StreamedUpload* AttachStream(FileEntry& entry, uint64_t written, std::shared_ptr<void> answer);
 
 }  // namespace hvm

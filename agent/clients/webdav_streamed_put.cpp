@@ -1,15 +1,12 @@
 // A PUT of a large local copy that starts while the program is still
 // writing it (see streamed_upload.h): the body goes out in chunks on a clone
 // of the client as the writes come, and the close ends it.
-#include <sys/stat.h>
-
 #include <chrono>
 #include <memory>
 
 #include "agent/clients/streamed_upload.h"
 #include "agent/clients/webdav_client.h"
 #include "common/moorlib.h"
-#include "platform/wide_text.h"
 
 namespace hvm {
 namespace {
@@ -19,40 +16,26 @@ struct StreamedPutAnswer {
   int32_t status = 0;
 };
 
-bool ContainsNoCase(std::u16string_view text, std::u16string_view part) {
-  for (size_t i = 0; part.size() <= text.size() && i + part.size() <= text.size(); ++i)
-    if (EqualsNoCase(text.substr(i, part.size()), part)) return true;
-  return false;
-}
-
 }  // namespace
 
 void WebDavClient::ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end) {
-  if (!entry || entry->IsDirectory() || !entry->HasLocalCopy()) return;
+  if (!entry) return;
   if (FindStream(*entry)) return RemoteClient::ProgramWrote(entry, reply, start, end);
-  if (end < kStreamFromBytes) return;
-  StartStreamedPut(entry, reply.serverPath, end);
+  if (MayStartStream(*entry, end)) StartStreamedPut(entry, reply.serverPath, end);
 }
 
 void WebDavClient::StartStreamedPut(FileEntry* entry, std::u16string_view serverPath, uint64_t written) {
-  // Only a write that ends the copy starts it: everything before is written.
-  struct stat info {};
-  if (fstat(entry->localCopy, &info) != 0 || static_cast<uint64_t>(info.st_size) != written) return;
-  // Servers that need their lock given up before an upload, and Excel's
-  // double close, keep the upload at close.
-  if (IsSharePoint() || BannerContains(u"Microsoft-IIS") || ContainsNoCase(entry->Name(), u".xls")) return;
+  // Servers that need their lock given up before an upload keep the upload at close.
+  if (IsSharePoint() || BannerContains(u"Microsoft-IIS")) return;
   std::unique_ptr<WebDavClient> client = Clone();
   // The request is composed here, from the entry as it is now; the clone
   // sends it on the stream's thread and never looks at the entry.
   if (!client || client->PerformRequest('N', entry, serverPath, nullptr, {}, nullptr, 1, kUnknownUploadLength,
                                         nullptr) != kRequestNotSent)
     return;
-  StreamedUpload* stream = StreamedUpload::Make(entry->localCopy, written);
-  if (!stream) return;
   auto answer = std::make_shared<StreamedPutAnswer>();
-  stream->protocolAnswer = answer;
-  AttachSection(*entry, stream, kSectionStreamedUpload, false);
-  WideDbgPrint(u"streaming the upload of %ws from %ld bytes\n", entry->path, static_cast<long>(written));
+  StreamedUpload* stream = AttachStream(*entry, written, answer);
+  if (!stream) return;
   std::shared_ptr<WebDavClient> sender(client.release());
   stream->Start([sender, answer](StreamedUpload& s) {
     auto cancelled = std::make_shared<std::atomic<bool>>(false);

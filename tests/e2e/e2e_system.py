@@ -430,6 +430,21 @@ class SftpSystem(System):
                      timeout=60, check=False)
 
 
+def finish_paused_writer(case, writer, go, between):
+    """Waits for the writer's "written", runs between(), lets the writer go on
+    (the file go appears) and returns its output; on a failure the writer is
+    killed and the mount freed."""
+    try:
+        case.assertEqual(writer.stdout.readline().strip(), "written")
+        between()
+        open(go, "w").close()
+        return writer.communicate(timeout=120)
+    except BaseException:
+        writer.kill()
+        case.system.abort_mount()
+        raise
+
+
 def check_failed_upload_keeps_a_backup(case, stop_server, site):
     """Writes 2 MiB through the drive, calls stop_server before the close, and
     checks that the close fails and the backup copy holds every byte."""
@@ -454,15 +469,7 @@ except OSError as e:
     sys.exit(3)
 print('closed', flush=True)
 """], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        case.assertEqual(writer.stdout.readline().strip(), "written")
-        stop_server()
-        open(go, "w").close()
-        out, err = writer.communicate(timeout=120)
-    except BaseException:
-        writer.kill()
-        s.abort_mount()
-        raise
+    out, err = finish_paused_writer(case, writer, go, stop_server)
     case.assertEqual(writer.returncode, 3, out + err)
     backups = os.path.join(s.work, "share", "halvenmoor", "backup", site)
     saved = os.listdir(backups) if os.path.isdir(backups) else []
@@ -563,15 +570,8 @@ os.close(fd)
 open({go!r} + '.model', 'wb').write(model)
 print('closed', flush=True)
 """], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            case.assertEqual(writer.stdout.readline().strip(), "written")
-            case.assertTrue(wait_until(60, upload_under_way, step=0.02), f"{name}: no upload before the close")
-            open(go, "w").close()
-            out, err = writer.communicate(timeout=120)
-        except BaseException:
-            writer.kill()
-            s.abort_mount()
-            raise
+        out, err = finish_paused_writer(case, writer, go, lambda: case.assertTrue(
+            wait_until(60, upload_under_way, step=0.02), f"{name}: no upload before the close"))
         case.assertEqual(writer.returncode, 0, out + err)
         # Read at once: the close returned only after the server had the file.
         with open(go + ".model", "rb") as f:

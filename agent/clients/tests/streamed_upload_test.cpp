@@ -78,91 +78,82 @@ std::string Bytes(size_t count, char first) {
   return text;
 }
 
-TEST(StreamedUpload, SendsWrittenBytesAsTheyComeAndTheRestAtTheClose) {
+// A local copy whose first `written` bytes are written, with its stream running.
+struct Scene {
+  explicit Scene(uint64_t written, bool accept = true) {
+    copy.Write(0, Bytes(written, 'a'));
+    stream.reset(Started(copy, written, received, accept));
+  }
+  bool Sent(uint64_t count) {
+    return WaitFor([&] { return received.Size() == count; });
+  }
   LocalCopy copy;
-  copy.Write(0, Bytes(kMiB, 'a'));
   Received received;
-  std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received));
-  ASSERT_TRUE(stream);
+  std::unique_ptr<StreamedUpload> stream;
+};
+
+TEST(StreamedUpload, SendsWrittenBytesAsTheyComeAndTheRestAtTheClose) {
+  Scene scene(kMiB);
+  StreamedUpload& stream = *scene.stream;
   // Only what was written is sent; the sender waits for the next write.
-  ASSERT_TRUE(WaitFor([&] { return received.Size() == kMiB; }));
+  ASSERT_TRUE(scene.Sent(kMiB));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(received.Size(), kMiB);
-  copy.Write(kMiB, Bytes(kMiB / 2, 'b'));
-  stream->Wrote(kMiB, kMiB + kMiB / 2);
-  ASSERT_TRUE(WaitFor([&] { return received.Size() == kMiB + kMiB / 2; }));
+  EXPECT_EQ(scene.received.Size(), kMiB);
+  scene.copy.Write(kMiB, Bytes(kMiB / 2, 'b'));
+  stream.Wrote(kMiB, kMiB + kMiB / 2);
+  ASSERT_TRUE(scene.Sent(kMiB + kMiB / 2));
   // A write further on leaves a gap: nothing past it goes before the close.
-  copy.Write(3 * kMiB, Bytes(1000, 'c'));
-  stream->Changed(3 * kMiB);
-  stream->Wrote(3 * kMiB, 3 * kMiB + 1000);
+  scene.copy.Write(3 * kMiB, Bytes(1000, 'c'));
+  stream.Changed(3 * kMiB);
+  stream.Wrote(3 * kMiB, 3 * kMiB + 1000);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(received.Size(), kMiB + kMiB / 2);
-  EXPECT_TRUE(stream->Finish(copy.model.size()));
-  EXPECT_EQ(received.bytes, copy.model);
-  EXPECT_FALSE(stream->abandoned());
+  EXPECT_EQ(scene.received.Size(), kMiB + kMiB / 2);
+  EXPECT_TRUE(stream.Finish(scene.copy.model.size()));
+  EXPECT_EQ(scene.received.bytes, scene.copy.model);
+  EXPECT_FALSE(stream.abandoned());
 }
 
 TEST(StreamedUpload, AChangeOfSentBytesAbandonsAndTheCloseSaysSo) {
-  LocalCopy copy;
-  copy.Write(0, Bytes(2 * kMiB, 'a'));
-  Received received;
-  std::unique_ptr<StreamedUpload> stream(Started(copy, 2 * kMiB, received));
-  ASSERT_TRUE(stream);
-  ASSERT_TRUE(WaitFor([&] { return received.Size() == 2 * kMiB; }));
-  copy.Write(10, "rewritten");
-  stream->Changed(10);
-  EXPECT_TRUE(stream->abandoned());
+  Scene scene(2 * kMiB);
+  ASSERT_TRUE(scene.Sent(2 * kMiB));
+  scene.copy.Write(10, "rewritten");
+  scene.stream->Changed(10);
+  EXPECT_TRUE(scene.stream->abandoned());
   // The sender breaks its request off; the close uploads the ordinary way.
-  EXPECT_TRUE(WaitFor([&] { return received.failed.load(); }));
-  EXPECT_FALSE(stream->Finish(copy.model.size()));
+  EXPECT_TRUE(WaitFor([&] { return scene.received.failed.load(); }));
+  EXPECT_FALSE(scene.stream->Finish(scene.copy.model.size()));
 }
 
 TEST(StreamedUpload, ChangesOfBytesNotYetSentAreTakenAlong) {
-  LocalCopy copy;
-  copy.Write(0, Bytes(kMiB, 'a'));
-  Received received;
-  std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received));
-  ASSERT_TRUE(stream);
-  ASSERT_TRUE(WaitFor([&] { return received.Size() == kMiB; }));
+  Scene scene(kMiB);
+  ASSERT_TRUE(scene.Sent(kMiB));
   // Written twice after the sent part: the last bytes are what goes out.
-  copy.Write(kMiB, Bytes(4096, 'x'));
-  stream->Changed(kMiB);
-  copy.Write(kMiB + 100, "again");
-  stream->Changed(kMiB + 100);
-  EXPECT_FALSE(stream->abandoned());
-  EXPECT_TRUE(stream->Finish(copy.model.size()));
-  EXPECT_EQ(received.bytes, copy.model);
+  scene.copy.Write(kMiB, Bytes(4096, 'x'));
+  scene.stream->Changed(kMiB);
+  scene.copy.Write(kMiB + 100, "again");
+  scene.stream->Changed(kMiB + 100);
+  EXPECT_FALSE(scene.stream->abandoned());
+  EXPECT_TRUE(scene.stream->Finish(scene.copy.model.size()));
+  EXPECT_EQ(scene.received.bytes, scene.copy.model);
 }
 
-TEST(StreamedUpload, ANewCopyATruncationBelowTheSentPartOrARefusalFailTheClose) {
-  {
-    LocalCopy copy;
-    copy.Write(0, Bytes(kMiB, 'a'));
-    Received received;
-    std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received));
-    ASSERT_TRUE(stream);
-    stream->Changed(0);  // the local copy was replaced or closed
-    EXPECT_FALSE(stream->Finish(kMiB));
-  }
-  {
-    LocalCopy copy;
-    copy.Write(0, Bytes(kMiB, 'a'));
-    Received received;
-    std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received));
-    ASSERT_TRUE(stream);
-    ASSERT_TRUE(WaitFor([&] { return received.Size() == kMiB; }));
-    ASSERT_EQ(ftruncate(copy.fd, 1000), 0);
-    EXPECT_FALSE(stream->Finish(1000));  // shorter than what the server has
-  }
-  {
-    LocalCopy copy;
-    copy.Write(0, Bytes(kMiB, 'a'));
-    Received received;
-    std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received, false));
-    ASSERT_TRUE(stream);
-    EXPECT_FALSE(stream->Finish(kMiB));  // every byte went, the server said no
-    EXPECT_EQ(received.bytes, copy.model);
-  }
+TEST(StreamedUpload, ANewCopyFailsTheClose) {
+  Scene scene(kMiB);
+  scene.stream->Changed(0);  // the local copy was replaced or closed
+  EXPECT_FALSE(scene.stream->Finish(kMiB));
+}
+
+TEST(StreamedUpload, ATruncationBelowTheSentPartFailsTheClose) {
+  Scene scene(kMiB);
+  ASSERT_TRUE(scene.Sent(kMiB));
+  ASSERT_EQ(ftruncate(scene.copy.fd, 1000), 0);
+  EXPECT_FALSE(scene.stream->Finish(1000));  // shorter than what the server has
+}
+
+TEST(StreamedUpload, ARefusalAfterTheLastByteFailsTheClose) {
+  Scene scene(kMiB, false);
+  EXPECT_FALSE(scene.stream->Finish(kMiB));
+  EXPECT_EQ(scene.received.bytes, scene.copy.model);
 }
 
 TEST(StreamedUpload, ASenderThatNeverEndsIsStoppedWithItsStream) {
