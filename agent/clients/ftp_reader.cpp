@@ -235,6 +235,9 @@ NTSTATUS FtpClient::ReadThroughCache(FileEntry* entry, ReplyArea& reply, uint64_
       delete s;
       return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Readers read just behind the job's writes, where read-ahead would only
+    // make and zero pages past the end for the next write to fill.
+    posix_fadvise(s->fd, 0, 0, POSIX_FADV_RANDOM);
     s->path = FtpPathOf(reply.serverPath);
     s->fileSize = entry->size;
     AttachSection(*entry, s, kSectionFtpCache, false);

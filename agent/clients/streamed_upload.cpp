@@ -1,10 +1,12 @@
 #include "agent/clients/streamed_upload.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <string>
 
 #include "common/moorlib.h"
 #include "platform/wide_text.h"
@@ -15,6 +17,19 @@ namespace {
 constexpr uint64_t kSizeOpen = ~uint64_t{0};
 std::atomic<int> g_running{0};
 
+// A descriptor of its own for the local copy, so that its reads can go
+// without read-ahead while the service's reads of the copy keep theirs. The
+// stream reads just behind the writes, at the copy's end: read-ahead there
+// would make and zero new pages past the end for every read, only for the
+// next write to fill them.
+int OwnDescription(int localCopy) {
+  std::string self = "/proc/self/fd/" + std::to_string(localCopy);
+  int fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return dup(localCopy);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+  return fd;
+}
+
 }  // namespace
 
 StreamedUpload* StreamedUpload::Make(int localCopy, uint64_t finalUpTo) {
@@ -22,7 +37,7 @@ StreamedUpload* StreamedUpload::Make(int localCopy, uint64_t finalUpTo) {
     g_running--;
     return nullptr;
   }
-  int fd = localCopy < 0 ? -1 : dup(localCopy);
+  int fd = localCopy < 0 ? -1 : OwnDescription(localCopy);
   if (fd < 0) {
     g_running--;
     return nullptr;
