@@ -474,10 +474,16 @@ DWORD FtpSession::Upload(const std::string& path, int fd, uint64_t from, uint64_
 }
 
 DWORD FtpSession::UploadFrom(const std::string& path, const std::function<long(char*, size_t)>& source,
-                             uint64_t* stored) {
+                             uint64_t* stored, bool onlyIfFree) {
   if (!easy_) return kInetOutOfHandles;
   if (path.find_first_of("\r\n") != std::string::npos) return kInetInvalidUrl;
   Reset(UrlOf(path));
+  if (onlyIfFree) {
+    // "*": a refused SIZE (no such file, or no SIZE at all) lets the upload go on.
+    preQuote_ = curl_slist_append(preQuote_, ("*SIZE " + path).c_str());
+    curl_easy_setopt(easy_, CURLOPT_PREQUOTE, preQuote_);
+    checkingFree_ = true;
+  }
   quote_ = curl_slist_append(quote_, ("*SIZE " + path).c_str());
   curl_easy_setopt(easy_, CURLOPT_POSTQUOTE, quote_);
   awaitingSize_ = true;
@@ -492,6 +498,8 @@ DWORD FtpSession::UploadFrom(const std::string& path, const std::function<long(c
   DWORD error = Perform([] { return false; });
   uploadSource_ = nullptr;
   awaitingSize_ = false;
+  checkingFree_ = false;
+  if (nameTaken_) return kInetExtendedError;
   if (stored) *stored = replySize_;
   return error;
 }

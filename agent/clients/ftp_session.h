@@ -97,8 +97,9 @@ class FtpSession {
   DWORD Commands(std::initializer_list<std::string> commands);
   // STOR of a body read from source until it returns 0 (-1 breaks the
   // transfer off); the size the server reports afterwards in *stored.
+  // onlyIfFree as for Upload.
   DWORD UploadFrom(const std::string& path, const std::function<long(char* buffer, size_t length)>& source,
-                   uint64_t* stored);
+                   uint64_t* stored, bool onlyIfFree);
   // SIZE of a file; kNoSizeKnown when the server does not say.
   DWORD SizeOf(const std::string& path, uint64_t& size);
   // Ends the control connection (the next request makes a new one).

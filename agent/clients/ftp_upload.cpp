@@ -77,7 +77,7 @@ NTSTATUS FtpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint32
   DropCache(entry);
   uint64_t size = static_cast<uint64_t>(info.st_size);
   if (FinishStreamedStor(entry, size)) {
-    entry->flags &= ~kEntryWrittenLocally;
+    entry->flags &= ~(kEntryWrittenLocally | kEntryCreatePending | kEntryMustBeNew);
     entry->size = size;
     entry->lastRefreshTime = NowFileTime();
     return STATUS_SUCCESS;
