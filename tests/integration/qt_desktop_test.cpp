@@ -50,25 +50,55 @@ QApplication& App() {
   return *app;
 }
 
-TEST(QtDesktopApache, ASiteAddedInTheWindowConnectsAndShowsItsState) {
-  App();
+// Boxes are recorded and answered as by nobody (Cancel); notices take the
+// Qt front end's way to the window's tray.
+class TrayNoticeUi : public test::RecordingUi {
+ public:
+  void Notify(std::u16string_view title, std::u16string_view text, bool failure) override {
+    qt_->Notify(title, text, failure);
+  }
+
+ private:
+  std::unique_ptr<Ui> qt_ = MakeQtUi();
+};
+
+// Apache on loopback, the driver double and the live site table with its
+// connector; everything stops again after each test, also after a failure.
+class QtDesktopApache : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    port = std::atoi(test::ShellOutput(script + " start " + state + " 2>/dev/null").c_str());
+    if (port <= 0) GTEST_SKIP() << "Apache did not start";
+    SetCurrentUi(&ui);
+    RegisterWebDavClient();
+    std::memset(block.get(), 0, sizeof(SharedUserBlock));
+    table.Bind(block.get());
+    connector.disconnectDelayMs = 0;
+  }
+  void TearDown() override {
+    connector.DisconnectAllSites();
+    for (size_t i = 0; i < table.size(); ++i) JoinRequestLoop(table.at(i));
+    StopHousekeeping();
+    SetCurrentUi(nullptr);
+    ForgetAllSitePasswords();
+    StopApache();
+  }
+  void StopApache() { test::ShellOutput(script + " stop " + state); }
 
   test::Sandbox sandbox;
   std::string script = std::string(HVM_SOURCE_DIR_PATH) + "/tests/servers/apache_webdav.sh";
   std::string state = sandbox.Path("apache");
-  int port = std::atoi(test::ShellOutput(script + " start " + state + " 2>/dev/null").c_str());
-  if (port <= 0) GTEST_SKIP() << "Apache did not start";
+  int port = 0;
   test::TestDriver driver;
-  test::RecordingUi ui;
-  SetCurrentUi(&ui);
-  RegisterWebDavClient();
-  auto block = std::make_unique<SharedUserBlock>();
-  std::memset(block.get(), 0, sizeof(SharedUserBlock));
+  TrayNoticeUi ui;
+  std::unique_ptr<SharedUserBlock> block = std::make_unique<SharedUserBlock>();
   ConnectionTable table;
-  table.Bind(block.get());
-  SiteConnector connector(table);
-  connector.disconnectDelayMs = 0;
+  SiteConnector connector{table};
   AgentMainLoop loop;
+};
+
+TEST_F(QtDesktopApache, ASiteAddedInTheWindowConnectsAndShowsItsState) {
   {
     MainWindow window(connector, *block, &loop);
     QTest::mouseClick(window.button(IDS_UI_NEW), Qt::LeftButton);
@@ -118,48 +148,9 @@ TEST(QtDesktopApache, ASiteAddedInTheWindowConnectsAndShowsItsState) {
     EXPECT_EQ(block->sites[live].mappedDrive, 0);
     EXPECT_TRUE(window.siteList()->item(row)->text().contains("(not connected)"));
   }
-  connector.DisconnectAllSites();
-  for (size_t i = 0; i < table.size(); ++i) JoinRequestLoop(table.at(i));
-  StopHousekeeping();
-  SetCurrentUi(nullptr);
-  ForgetAllSitePasswords();
-  test::ShellOutput(script + " stop " + state);
 }
 
-// Boxes are recorded and answered as by nobody (Cancel); notices take the
-// Qt front end's way to the window's tray.
-class TrayNoticeUi : public test::RecordingUi {
- public:
-  void Notify(std::u16string_view title, std::u16string_view text, bool failure) override {
-    qt_->Notify(title, text, failure);
-  }
-
- private:
-  std::unique_ptr<Ui> qt_ = MakeQtUi();
-};
-
-TEST(QtDesktopApache, AFailedUploadNobodyWaitsForIsShownFromTheTray) {
-  App();
-  test::Sandbox sandbox;
-  std::string script = std::string(HVM_SOURCE_DIR_PATH) + "/tests/servers/apache_webdav.sh";
-  std::string state = sandbox.Path("apache");
-  int port = std::atoi(test::ShellOutput(script + " start " + state + " 2>/dev/null").c_str());
-  if (port <= 0) GTEST_SKIP() << "Apache did not start";
-  struct Stop {
-    std::string command;
-    ~Stop() { test::ShellOutput(command); }
-  } stopApache{script + " stop " + state};
-  test::TestDriver driver;
-  TrayNoticeUi ui;
-  SetCurrentUi(&ui);
-  RegisterWebDavClient();
-  auto block = std::make_unique<SharedUserBlock>();
-  std::memset(block.get(), 0, sizeof(SharedUserBlock));
-  ConnectionTable table;
-  table.Bind(block.get());
-  SiteConnector connector(table);
-  connector.disconnectDelayMs = 0;
-  AgentMainLoop loop;
+TEST_F(QtDesktopApache, AFailedUploadNobodyWaitsForIsShownFromTheTray) {
   const std::string contents = "written, then the server went away\n";
   {
     MainWindow window(connector, *block, &loop);
@@ -194,7 +185,7 @@ TEST(QtDesktopApache, AFailedUploadNobodyWaitsForIsShownFromTheTray) {
       handle->fileObject = 0x77;
       c.openHandles.Push(handle);
 
-      test::ShellOutput(script + " stop " + state);
+      StopApache();
       auto request = std::make_unique<RequestRecord>();
       std::memset(request.get(), 0, sizeof(RequestRecord));
       request->MajorFunction = MJ_CLEANUP;
@@ -236,10 +227,6 @@ TEST(QtDesktopApache, AFailedUploadNobodyWaitsForIsShownFromTheTray) {
     EXPECT_FALSE(ui.boxes.empty());
     window.DisconnectSelected();
   }
-  connector.DisconnectAllSites();
-  for (size_t i = 0; i < table.size(); ++i) JoinRequestLoop(table.at(i));
-  StopHousekeeping();
-  SetCurrentUi(nullptr);
 }
 
 }  // namespace

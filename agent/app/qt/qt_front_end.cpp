@@ -153,6 +153,7 @@ class QtUi : public Ui {
     } else
       HeadlessFrontEnd().Notify(title, text, failure);
     // Never waits for the front end's thread: the caller may hold a site's lock.
+    if (qApp == nullptr) return;
     QString heading = ToQString(title), body = ToQString(text);
     QMetaObject::invokeMethod(
         qApp,

@@ -22,15 +22,20 @@
 
 namespace hvm::test {
 
-// A front end that records every message box and answers from a list
-// (IDCANCEL when it runs out); a password from the list, else declined.
+// A front end that records every message box and notice and answers from a
+// list (IDCANCEL when it runs out); a password from the list, else declined.
 struct RecordedBox {
   std::u16string text, caption;
   DWORD style;
 };
+struct RecordedNotice {
+  std::u16string title, text;
+  bool failure;
+};
 class RecordingUi : public Ui {
  public:
   std::vector<RecordedBox> boxes;
+  std::vector<RecordedNotice> notices;
   std::deque<int> answers;
   std::deque<std::string> passwords;
   int passwordQuestions = 0;
@@ -38,6 +43,9 @@ class RecordingUi : public Ui {
   bool AskPassword(std::u16string_view prompt, std::string& password) override;
   std::unique_ptr<ProgressWindow> OpenProgress(std::u16string_view) override { return nullptr; }
   bool ChooseFile(std::u16string_view, std::u16string_view, std::string&) override { return false; }
+  void Notify(std::u16string_view title, std::u16string_view text, bool failure) override {
+    notices.push_back({std::u16string(title), std::u16string(text), failure});
+  }
 };
 
 // A protocol client whose connection test answers from a script.

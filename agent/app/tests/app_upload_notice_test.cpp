@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "agent/app/language.h"
 #include "agent/app/string_table.h"
+#include "agent/app/tests/app_test_driver.h"
 #include "agent/service/operations.h"
 #include "lang/language_library.h"
 #include "platform/ui.h"
@@ -19,23 +19,6 @@
 
 namespace hvm {
 namespace {
-
-struct Shown {
-  std::u16string title, text;
-  bool failure;
-};
-
-class NoticeUi : public Ui {
- public:
-  std::vector<Shown> notices;
-  int MessageBox(std::u16string_view, std::u16string_view, DWORD) override { return IDCANCEL; }
-  bool AskPassword(std::u16string_view, std::string&) override { return false; }
-  std::unique_ptr<ProgressWindow> OpenProgress(std::u16string_view) override { return nullptr; }
-  bool ChooseFile(std::u16string_view, std::u16string_view, std::string&) override { return false; }
-  void Notify(std::u16string_view title, std::u16string_view text, bool failure) override {
-    notices.push_back({std::u16string(title), std::u16string(text), failure});
-  }
-};
 
 std::unique_ptr<LanguageModule> Library(DWORD language, const char* code) {
   const char* build = std::getenv("HVM_BINARY_DIR");
@@ -112,7 +95,7 @@ TEST(UploadNoticeText, EveryLanguageTranslatesItWithTheSameArguments) {
 // error text and backup the client recorded, a failure without a record
 // still named, and the front end reached through the hook.
 TEST(UploadNoticeReport, TheServiceReportsTheEntrysFailureThroughTheHook) {
-  NoticeUi ui;
+  test::RecordingUi ui;
   SetCurrentUi(&ui);
   SiteRecord site{};
   CopyWide(site.name, kSiteNameChars, u"site1");
