@@ -63,8 +63,10 @@ bool FolderEmptyOnServer(RequestContext& ctx, FileEntry& folder) {
   FileTime now = NowFileTime();
   bool fresh = folder.childrenListedTime != 0 && now >= folder.childrenListedTime &&
                now - folder.childrenListedTime < kJustListed;
-  if (!fresh && RefreshDirectory(ctx.connection, folder) != STATUS_SUCCESS) {
-    ctx.Answer(STATUS_UNEXPECTED_NETWORK_ERROR);
+  if (NTSTATUS listed = fresh ? STATUS_SUCCESS : RefreshDirectory(ctx.connection, folder);
+      listed != STATUS_SUCCESS) {
+    // A server that does not answer says so; a folder it no longer has is gone.
+    ctx.Answer(listed == STATUS_UNEXPECTED_NETWORK_ERROR ? listed : STATUS_OBJECT_NAME_NOT_FOUND);
     return false;
   }
   if (HasUndeletedChild(ctx.connection, folder)) {
