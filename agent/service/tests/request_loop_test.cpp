@@ -590,15 +590,16 @@ TEST_F(LoopTest, RemovingAFolderAsksTheServerWhetherItIsEmpty) {
   Reply refused = SetInfo(2, 13, Bytes({1}));
   EXPECT_EQ(refused.status(), STATUS_DIRECTORY_NOT_EMPTY);
   Release(2);
-  // A server that does not answer cannot say the folder is empty.
-  OpenOk(3, u"\\r", 0x1);
-  Entry(u"\\r")->childrenListedTime -= 60 * kFileTimeTicksPerSecond;
+  // A server that does not answer cannot say a folder is empty.
+  client->AddDirectory(u"/q");
+  OpenOk(3, u"\\q", 0x1);
+  Entry(u"\\q")->childrenListedTime -= 60 * kFileTimeTicksPerSecond;
   client->unreachable = true;
   EXPECT_EQ(SetInfo(3, 13, Bytes({1})).status(), STATUS_UNEXPECTED_NETWORK_ERROR);
   client->unreachable = false;
   Release(3);
   EXPECT_TRUE(client->deletes.empty());
-  EXPECT_EQ(client->server.count(u"/r"), 1u);
+  EXPECT_EQ(client->server.count(u"/q"), 1u);
 }
 
 // Only an upload nobody waits for tells its end: a cleanup the driver sends
