@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QShortcut>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QStringList>
@@ -169,6 +170,11 @@ MainWindow::MainWindow(SiteConnector& connector, SharedUserBlock& block, AgentMa
   });
   if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
   gTrayShown = tray_->isVisible();
+  // The refresh key: F5 or Ctrl+R in the window refreshes the selected site's drive.
+  for (const QKeySequence& key : {QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_R)}) {
+    auto* shortcut = new QShortcut(key, this);
+    connect(shortcut, &QShortcut::activated, this, [this] { RefreshSelected(); });
+  }
   noticeTimer_ = new QTimer(this);
   noticeTimer_->setSingleShot(true);
   connect(noticeTimer_, &QTimer::timeout, this, [this] { ShowGatheredNotices(); });
