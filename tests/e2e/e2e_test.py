@@ -260,8 +260,8 @@ sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(
 
 
 class Refresh(DriveCase):
-    def requests_seen(self, path):
-        """Apache's logged requests ("METHOD path") once a marker request sent now
+    def propfinds_of(self, folder):
+        """PROPFINDs of the folder Apache logged, once a marker request sent now
         is in the log: Apache logs after answering, so every request answered
         before the marker was sent is there too."""
         import urllib.request
@@ -270,17 +270,9 @@ class Refresh(DriveCase):
             urllib.request.urlopen(f"http://127.0.0.1:{self.system.port}{marker}", timeout=10)
         except OSError:
             pass  # a 404 is logged as well
-        log = os.path.join(self.system.server_state, "logs", "access.log")
-
-        def logged():
-            with open(log) as f:
-                return [line.split() for line in f]
-        self.assertTrue(wait_until(10, lambda: any(len(w) > 2 and w[2] == marker for w in logged())))
-        return [f"{w[1]} {w[2]}" for w in logged() if len(w) > 2]
-
-    def propfinds_of(self, folder):
-        wanted = {f"PROPFIND /dav/{folder}", f"PROPFIND /dav/{folder}/"}
-        return sum(1 for r in self.requests_seen(folder) if r in wanted)
+        self.system.logged(lambda log: [w for w in log if w[2:3] == [marker]], 1)
+        wanted = {f"/dav/{folder}", f"/dav/{folder}/"}
+        return sum(1 for w in self.system.access_log() if w[1:2] == ["PROPFIND"] and w[2:3] and w[2] in wanted)
 
     def test_a_folders_listing_is_kept_for_the_refresh_period(self):
         self.system.put_on_server("kept/a.txt", b"a")
