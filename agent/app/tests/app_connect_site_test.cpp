@@ -42,9 +42,7 @@ class ConnectSiteTest : public ::testing::Test {
     connector.disconnectDelayMs = 0;
   }
   void TearDown() override {
-    connector.DisconnectAllSites();
-    for (size_t i = 0; i < table.size(); ++i) JoinRequestLoop(table.at(i));
-    StopHousekeeping();
+    test::EndAllSites(connector, table);
     RegisterClientConstructor(ClientKind::WebDav, nullptr);
     SetCurrentUi(nullptr);
     ForgetAllSitePasswords();  // the next test's block may sit at the same address

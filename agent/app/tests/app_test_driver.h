@@ -16,8 +16,11 @@
 #include <deque>
 #include <memory>
 
+#include "agent/app/connect_site.h"
 #include "agent/clients/remote_client.h"
 #include "agent/service/channel_records.h"
+#include "agent/service/registration.h"
+#include "agent/service/request_loop.h"
 #include "platform/ui.h"
 
 namespace hvm::test {
@@ -72,6 +75,14 @@ class Sandbox {
   std::string root_;
   std::vector<std::pair<std::string, std::string>> saved_;
 };
+
+// A test's end: every site disconnected, every request loop and the
+// housekeeping thread ended.
+inline void EndAllSites(SiteConnector& connector, ConnectionTable& table) {
+  connector.DisconnectAllSites();
+  for (size_t i = 0; i < table.size(); ++i) JoinRequestLoop(table.at(i));
+  StopHousekeeping();
+}
 
 // What a shell command printed on its standard output.
 std::string ShellOutput(const std::string& command);

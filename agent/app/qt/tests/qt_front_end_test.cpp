@@ -82,9 +82,7 @@ class QtFrontEndTest : public ::testing::Test {
   }
   void TearDown() override {
     window.reset();
-    connector.DisconnectAllSites();
-    for (size_t i = 0; i < table.size(); ++i) JoinRequestLoop(table.at(i));
-    StopHousekeeping();
+    test::EndAllSites(connector, table);
     RegisterClientConstructor(ClientKind::WebDav, nullptr);
     SetCurrentUi(nullptr);
     ForgetAllSitePasswords();
