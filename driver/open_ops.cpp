@@ -280,6 +280,9 @@ void CloseObject(uint32_t id, std::function<void()> last) {
   };
   if (!needsCleanup) return sendClose();
   auto cleanup = PlainRequest(MJ_CLEANUP, id, fileValue);
+  // The program's close(2) has returned (or never came): the agent tells the
+  // person how the upload ends.
+  cleanup->words[0] = kCleanupNobodyWaits;
   cleanup->onPendingDone = [sendClose](NTSTATUS, uint32_t, bool) { sendClose(); };
   cleanup->done = [sendClose](ForwardResult& result) {
     if (result.status != STATUS_PENDING) sendClose();

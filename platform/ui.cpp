@@ -16,4 +16,8 @@ Ui& CurrentUi() {
 
 void SetCurrentUi(Ui* ui) { gInstalled.store(ui, std::memory_order_release); }
 
+void Ui::Notify(std::u16string_view title, std::u16string_view text, bool failure) {
+  HeadlessFrontEnd().HeadlessUi::Notify(title, text, failure);
+}
+
 }  // namespace hvm

@@ -38,6 +38,11 @@ class Ui {
   // A file to open (e.g. a client certificate); false when none was chosen.
   virtual bool ChooseFile(std::u16string_view title, std::u16string_view filter,
                           std::string& path) = 0;
+  // A message nobody has to answer (an upload that ran after its program
+  // closed the file has ended). Callable from any thread; never waits for the
+  // person. Every front end logs it; a failure that cannot be shown also goes
+  // to standard error. The headless front end's way unless overridden.
+  virtual void Notify(std::u16string_view title, std::u16string_view text, bool failure);
 };
 
 // The process's front end; the headless one unless another was installed.

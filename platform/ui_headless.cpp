@@ -299,6 +299,10 @@ bool HeadlessUi::ChooseFile(std::u16string_view title, std::u16string_view filte
   return true;
 }
 
+void HeadlessUi::Notify(std::u16string_view title, std::u16string_view text, bool failure) {
+  Report(std::string(failure ? "Notice (failure) [" : "Notice [") + OneLine(title) + "] " + OneLine(text));
+}
+
 std::unique_ptr<ProgressWindow> HeadlessUi::OpenProgress(std::u16string_view title) {
   return std::make_unique<HeadlessProgress>(OneLine(title));
 }

@@ -16,6 +16,8 @@
 // replaced by the safe default. The file is read once per process and read
 // again when its name or its contents change; what is used up is per process.
 //
+// Notices (Notify) are printed as one line each and answer nothing.
+//
 // Safe default without an answer: Cancel when the box has it, else No, else
 // Abort, else OK. A password prompt or a file choice without an answer line
 // is declined. Progress windows print at most one line per 10 % and never cancel.
@@ -31,6 +33,8 @@ class HeadlessUi : public Ui {
   std::unique_ptr<ProgressWindow> OpenProgress(std::u16string_view title) override;
   bool ChooseFile(std::u16string_view title, std::u16string_view filter,
                   std::string& path) override;
+  // One line "Notice [title] text" to the log and standard error.
+  void Notify(std::u16string_view title, std::u16string_view text, bool failure) override;
 };
 
 // The process's headless front end.

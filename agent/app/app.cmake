@@ -6,7 +6,8 @@ add_library(hvm_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/startup_main_loop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/connect_site.cpp
   ${CMAKE_CURRENT_LIST_DIR}/shell_notify.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terminal_password.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/terminal_password.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/upload_notice.cpp)
 target_include_directories(hvm_app PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(hvm_app PUBLIC hvm_offline hvm_registration hvm_sites hvm_shared_section hvm_errtext
   hvm_service hvm_platform moorlib Threads::Threads)
@@ -20,10 +21,12 @@ if(TARGET hvm_sftp)
 endif()
 
 set(HVM_APP_TESTS ${CMAKE_CURRENT_LIST_DIR}/tests)
-foreach(test instance_channel startup registration connect_site housekeeping)
+foreach(test instance_channel startup registration connect_site housekeeping upload_notice)
   if(EXISTS ${HVM_APP_TESTS}/app_${test}_test.cpp)
     hvm_add_test(app_${test}_test
       SOURCES ${HVM_APP_TESTS}/app_${test}_test.cpp ${HVM_APP_TESTS}/app_test_driver.cpp
       LIBS hvm_app)
   endif()
 endforeach()
+# The notice texts are checked in every language library.
+add_dependencies(app_upload_notice_test moorlangde moorlangfr moorlangit moorlangnl moorlanghu)

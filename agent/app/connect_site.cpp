@@ -14,7 +14,9 @@
 #include "agent/app/drive_letters.h"
 #include "agent/app/shell_notify.h"
 #include "agent/app/sites.h"
+#include "agent/app/upload_notice.h"
 #include "agent/offline/offline_commands.h"
+#include "agent/service/operations.h"
 #include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
 #include "platform/runtime_paths.h"
@@ -106,6 +108,8 @@ int SiteConnector::MapSite(int index, bool offline) {
   Connection& c = table_.at(static_cast<size_t>(index));
   // Server changes a re-listing finds reach the kernel through the notification queue.
   c.hooks.serverChanged = QueueShellNotify;
+  // Uploads nobody waits for tell their end through the front end.
+  c.hooks.uploadEnded = ShowUploadNotice;
   InstallOfflineHooks(c);
   // A Connection that ended on its own (the driver suspended it) may have left the mark.
   if (!offline && c.site->mappedDrive == 0) c.site->flags &= ~kSiteOffline;
@@ -178,7 +182,11 @@ bool SiteConnector::RefreshSite(int index) {
   if (const FileEntry* open = OpenFileOf(c)) {
     WideDbgPrint(u"refresh is not possible, because of the file %ws\n",
                  std::u16string(open->Path()).c_str());
-    return false;
+    // The drive cannot be rebuilt under an open file, but its folders can be
+    // listed again: each one's next query goes to the server, as after the
+    // refresh key, and open files keep what they have.
+    ExpireAllListings(c);
+    return true;
   }
   char letter = record->mappedDrive;
   if (UnmapSite(index, false, true) != kDisconnectDone) return false;

@@ -108,6 +108,12 @@ constexpr StringEntry kEnglishStrings[] = {
     {IDS_UPDATE_CURRENT, u"The software is up to date"},
     {IDS_ABOUT_TEXT, u"Halvenmoor shows your WebDAV, FTP and SFTP sites as local drives."},
     {IDS_LOG_TITLE, u"Halvenmoor Log"},
+    {IDS_NOTICE_UPLOADED_TITLE, u"Upload finished"},
+    {IDS_NOTICE_FAILED_TITLE, u"Upload failed"},
+    {IDS_NOTICE_UPLOADED, u"%ws has been saved on the server."},
+    {IDS_NOTICE_FAILED, u"%ws could not be saved on the server: %ws"},
+    {IDS_NOTICE_BACKUP, u"The written contents are kept in %ws"},
+    {IDS_NOTICE_NO_BACKUP, u"The written contents could not be kept."},
 };
 
 }  // namespace

@@ -98,6 +98,14 @@ inline constexpr uint32_t IDS_UPDATE_FAILED = 1375;
 inline constexpr uint32_t IDS_UPDATE_CURRENT = 1376;
 inline constexpr uint32_t IDS_ABOUT_TEXT = 1380;
 inline constexpr uint32_t IDS_LOG_TITLE = 1381;
+// Notices of uploads nobody waits for; the texts take the file, the error
+// text and the backup copy's path as %ws, in this order.
+inline constexpr uint32_t IDS_NOTICE_UPLOADED_TITLE = 1390;
+inline constexpr uint32_t IDS_NOTICE_FAILED_TITLE = 1391;
+inline constexpr uint32_t IDS_NOTICE_UPLOADED = 1392;     // file
+inline constexpr uint32_t IDS_NOTICE_FAILED = 1393;       // file, error text
+inline constexpr uint32_t IDS_NOTICE_BACKUP = 1394;       // backup path
+inline constexpr uint32_t IDS_NOTICE_NO_BACKUP = 1395;
 
 // The built-in English text of a string resource, or null.
 const char16_t* EnglishString(uint32_t id);

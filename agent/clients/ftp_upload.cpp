@@ -17,7 +17,6 @@
 #include "agent/service/local_copy.h"
 #include "agent/service/ntstatus.h"
 #include "common/moorlib.h"
-#include "platform/locale_language.h"
 #include "platform/runtime_paths.h"
 #include "platform/ui.h"
 #include "platform/wide_format.h"
@@ -27,7 +26,6 @@ namespace hvm {
 namespace {
 
 constexpr uint64_t kProgressFromBytes = 512001;
-constexpr DWORD kGerman = 7;
 
 bool ContainsNoCase(std::u16string_view text, std::u16string_view part) {
   for (size_t i = 0; part.size() <= text.size() && i + part.size() <= text.size(); ++i)
@@ -154,13 +152,9 @@ NTSTATUS FtpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const st
   }
   progress.reset();
   if (error) {
-    std::string backup = WriteUploadBackup(fd, connection_->Name(), entry->Name());
-    const char16_t* format = LanguageFromLocale() == kGerman ? u"Das File wurde gespeichert, unter\n%s"
-                                                             : u"The file has been saved under\n%s";
-    CurrentUi().MessageBox(backup.empty() ? u"The file could not be saved" : FormatWide(format, backup.c_str()),
-                           u" Backup", MB_OK | MB_ICONERROR);
     // The data is safe in the backup: the close that follows must not back it up again.
-    if (!backup.empty()) entry->flags &= ~kEntryWrittenLocally;
+    if (KeepFailedUpload(*entry, fd, connection_->Name(), ErrorText(error)))
+      entry->flags &= ~kEntryWrittenLocally;
     lastError_ = error;
     if (!taken) return STATUS_UNEXPECTED_NETWORK_ERROR;
     // The name is the other client's file now: the next open reads it from the server.
@@ -170,6 +164,7 @@ NTSTATUS FtpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const st
     entry->lastRefreshTime = 0;
     return STATUS_OBJECT_NAME_COLLISION;
   }
+  entry->uploadFailure.reset();
   entry->flags &= ~(kEntryWrittenLocally | kEntryCreatePending | kEntryMustBeNew);
   entry->size = size;
   entry->lastRefreshTime = NowFileTime();

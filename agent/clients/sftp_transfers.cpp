@@ -366,7 +366,8 @@ NTSTATUS SftpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const s
   if (!uploaded) {
     if (!failure.empty()) lastError_ = failure;
     // Nothing is lost: the written contents are kept in the backup folder.
-    if (SaveUploadBackup(fd, connection_->Name(), entry->Name())) entry->flags &= ~kEntryWrittenLocally;
+    if (KeepFailedUpload(*entry, fd, connection_->Name(), Utf8ToUtf16(lastError_)))
+      entry->flags &= ~kEntryWrittenLocally;
     if (taken) {
       // The name is the other client's file now: the next open reads it from the server.
       WideDbgPrint(1, 1, u"%ws: %s was made on the server by someone else before it was closed here\n",
@@ -379,6 +380,7 @@ NTSTATUS SftpClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, const s
                            MB_OK | MB_ICONERROR);
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
+  entry->uploadFailure.reset();
   entry->flags &= ~kEntryWrittenLocally;
   entry->size = size;
   entry->lastRefreshTime = NowFileTime();

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "agent/service/file_entry.h"
 #include "platform/locale_language.h"
 #include "platform/runtime_paths.h"
 #include "platform/ui.h"
@@ -63,12 +64,13 @@ std::string WriteUploadBackup(int fd, std::u16string_view site, std::u16string_v
   return ok ? path : std::string();
 }
 
-bool SaveUploadBackup(int fd, std::u16string_view site, std::u16string_view name) {
-  std::string backup = WriteUploadBackup(fd, site, name);
+bool KeepFailedUpload(FileEntry& entry, int fd, std::u16string_view site, std::u16string_view errorText) {
+  std::string backup = WriteUploadBackup(fd, site, entry.Name());
   const char16_t* format = LanguageFromLocale() == kGerman ? u"Das File wurde gespeichert, unter\n%s"
                                                            : u"The file has been saved under\n%s";
   CurrentUi().MessageBox(backup.empty() ? u"The file could not be saved" : FormatWide(format, backup.c_str()),
                          u" Backup", MB_OK | MB_ICONERROR);
+  entry.uploadFailure = std::make_unique<UploadFailure>(UploadFailure{std::u16string(errorText), backup});
   return !backup.empty();
 }
 

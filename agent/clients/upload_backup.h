@@ -7,10 +7,14 @@
 
 namespace hvm {
 
+struct FileEntry;
+
 // Copies the contents of fd into a new backup file; its path, or empty on failure.
 std::string WriteUploadBackup(int fd, std::u16string_view site, std::u16string_view name);
-// WriteUploadBackup, then the " Backup" box naming the file (or saying that
-// it could not be saved). True when the copy is safe.
-bool SaveUploadBackup(int fd, std::u16string_view site, std::u16string_view name);
+// The end of an upload that failed for good: the written contents go into
+// the backup folder, the " Backup" box names the file (or says that it could
+// not be saved), and the entry keeps the error text and the copy's path for
+// the notice of an upload nobody waits for. True when the copy is safe.
+bool KeepFailedUpload(FileEntry& entry, int fd, std::u16string_view site, std::u16string_view errorText);
 
 }  // namespace hvm

@@ -14,6 +14,7 @@
 #include "agent/clients/webdav_listing_bodies.h"
 #include "agent/clients/webdav_sections.h"
 #include "agent/service/local_copy.h"
+#include "agent/service/operations.h"
 #include "agent/service/pending_answer.h"
 #include "agent/service/path_forms.h"
 #include "common/moorlib.h"
@@ -37,6 +38,7 @@ struct UploadSection : WebDavSection {
   FileEntry* entry = nullptr;
   uint32_t connectionHandle = 0;
   uint32_t requestId = 0;
+  Connection* connection = nullptr;
 };
 
 ThreadPool& UploadPool() {
@@ -56,6 +58,8 @@ class SectionWriterJob : public Job {
       status = s->client->UploadCopy(entry, s->fd, s->size, s->serverPath);
     }
     uint32_t connectionHandle = s->connectionHandle, requestId = s->requestId;
+    // Nobody waits on this thread: the person learns how the upload ended.
+    if (s->connection != nullptr) ReportUploadEnd(*s->connection, *entry, status);
     s->JobLeft();
     DetachSection(*entry, s);
     // Last: while the job counts as a reader the housekeeping leaves the entry alone.
@@ -133,6 +137,7 @@ NTSTATUS WebDavClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uin
   section->serverPath = serverPath;
   section->connectionHandle = reply.connectionHandle;
   section->requestId = reply.requestId;
+  section->connection = connection_;
   section->jobRunning = true;
   AttachSection(*entry, section, kSectionUpload, false);
   UploadPool().Assignment(new SectionWriterJob(section));
@@ -195,7 +200,8 @@ NTSTATUS WebDavClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, std::
   if (!uploaded) {
     // The person gave up on the upload and the data is safe in the backup: the
     // close that follows this cleanup must not ask and back up a second time.
-    if (SaveUploadBackup(fd, connection_->Name(), entry->Name())) entry->flags &= ~kEntryWrittenLocally;
+    if (KeepFailedUpload(*entry, fd, connection_->Name(), ErrorText(static_cast<uint32_t>(status))))
+      entry->flags &= ~kEntryWrittenLocally;
     if (status != 412 || !IsUnsentNewFile(*entry)) return STATUS_UNEXPECTED_NETWORK_ERROR;
     // The name is the other client's file now: the next open reads it from the server.
     WideDbgPrint(1, 1, u"%ws: %ws was made on the server by someone else before it was closed here\n",
@@ -204,6 +210,7 @@ NTSTATUS WebDavClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, std::
     entry->lastRefreshTime = 0;
     return STATUS_OBJECT_NAME_COLLISION;
   }
+  entry->uploadFailure.reset();
   FinishUpload(entry, size, serverPath, answer);
   WideDbgPrint(u"***###**** closing Writing\n");
   return STATUS_SUCCESS;

@@ -160,6 +160,8 @@ NTSTATUS ConnectionSyncServer::Upload(std::u16string_view path, int fd) {
   OpenHandle handle;
   handle.entry = entry;
   status = connection_.client->CloseAfterWrite(&handle, area, 1, 0);
+  ListingChanged(entry->parent);
+  ReportUploadEnd(connection_, *entry, status);
   entry->flags &= ~kEntryWrittenLocally;
   close(copy);
   entry->localCopy = previous;
@@ -185,6 +187,7 @@ NTSTATUS ConnectionSyncServer::Delete(std::u16string_view path, bool) {
   Prepare(area, entry->Path());
   status = connection_.client->Delete(entry, area);
   if (status != STATUS_SUCCESS) return status;
+  ListingChanged(entry->parent);
   if (entry->useCount == 0 && entry->handleCount == 0) {
     connection_.entries.Remove(entry);
     ForgetEntry(connection_, *entry);

@@ -129,6 +129,11 @@ static_assert(ContentPushEndFor(kMaxChunk) == kContentPushEnd);
 // does not know the flag hands the record back as it came, without the answer bit.
 inline constexpr uint32_t kAskWidePieces = 0x1;
 inline constexpr uint32_t kAgreedWidePieces = 0x2;
+// Cleanup parameter word 0, which the records leave unused: the driver sends
+// the cleanup from a file's last release (its program closed it long ago or
+// ended), so nobody waits for the upload's result. A driver that does not
+// set it sends 0, and the agent takes every cleanup as watched.
+inline constexpr uint32_t kCleanupNobodyWaits = 0x1;
 // Size reported for a new file whose size the agent does not know.
 inline constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
 // Close/cleanup reply value: no local copy held by the agent.

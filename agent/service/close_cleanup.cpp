@@ -18,6 +18,20 @@ void AfterCloseAfterWrite(RequestContext& ctx, FileEntry& entry, bool hadLocalCo
   if (entry.useCount == 0 && c.hooks.pathReleased) c.hooks.pathReleased(c, path);
 }
 
+// The client's close after write will send the written copy to the server.
+bool UploadsAtClose(const FileEntry& entry) {
+  return !entry.IsDirectory() && (entry.flags & kEntryWrittenLocally) && entry.HasLocalCopy();
+}
+
+// An upload of the close after write has ended: the folder's next listing
+// comes from the server, and an upload nobody waits for tells its end.
+void AfterUpload(RequestContext& ctx, FileEntry& entry, NTSTATUS status, bool nobodyWaits) {
+  ListingChanged(entry.parent);
+  // An offline drive stores into its cache; only a pending upload's job reports later.
+  if (!nobodyWaits || status == STATUS_PENDING || (ctx.connection.Options() & kSiteOffline)) return;
+  ReportUploadEnd(ctx.connection, entry, status);
+}
+
 void FreeHandle(RequestContext& ctx) {
   ctx.connection.openHandles.Unlink(ctx.handle);
   delete ctx.handle;
@@ -45,6 +59,7 @@ bool RemoveWhileOpen(RequestContext& ctx, FileEntry& entry) {
   Connection& c = ctx.connection;
   if (c.client->Delete(&entry, ctx.area) != STATUS_SUCCESS) return false;
   if (c.offlineFeature && c.hooks.offlineDeleted) c.hooks.offlineDeleted(c, entry);
+  ListingChanged(entry.parent);
   entry.flags |= kEntryDeletedOnServer;
   entry.flags &= ~kEntryWrittenLocally;
   entry.lockToken.clear();  // the lock went with the file
@@ -64,8 +79,11 @@ void CloseOperation(RequestContext& ctx) {
   if (entry.useCount == 0) entry.fileToken = 0;
   if (!entry.IsDeletePending()) {
     bool hadLocalCopy = entry.HasLocalCopy();
+    bool uploads = UploadsAtClose(entry);
     NTSTATUS status = ctx.connection.client->CloseAfterWrite(ctx.handle, ctx.area, 1, 0);
     if (status == STATUS_SUCCESS) AfterCloseAfterWrite(ctx, entry, hadLocalCopy);
+    // The close is the file's last release: its program is gone from it.
+    if (uploads) AfterUpload(ctx, entry, status, true);
     ctx.Answer(status == STATUS_PENDING ? STATUS_PENDING : STATUS_SUCCESS);
     ctx.reply.value = LocalCopyIndicator(entry);
   } else if (entry.useCount == 0) {
@@ -92,8 +110,12 @@ void CleanupOperation(RequestContext& ctx) {
   Connection& c = ctx.connection;
   if (!entry.IsDeletePending()) {
     bool hadLocalCopy = entry.HasLocalCopy();
+    bool uploads = UploadsAtClose(entry);
+    // Times set without a write are stored on the server by this close.
+    if (entry.flags & kEntryTimesSet) ListingChanged(entry.parent);
     NTSTATUS status = c.client->CloseAfterWrite(ctx.handle, ctx.area, 1, 0);
     if (status == STATUS_SUCCESS) AfterCloseAfterWrite(ctx, entry, hadLocalCopy);
+    if (uploads) AfterUpload(ctx, entry, status, (ctx.Word(0) & kCleanupNobodyWaits) != 0);
     // A new file that someone else made on the server meanwhile says so; every
     // other failed upload is a cancelled one.
     if (status != STATUS_SUCCESS && status != STATUS_PENDING && status != STATUS_OBJECT_NAME_COLLISION)
@@ -110,6 +132,7 @@ void CleanupOperation(RequestContext& ctx) {
   if (c.client->Delete(&entry, ctx.area) == STATUS_SUCCESS) {
     if (c.offlineFeature && c.hooks.offlineDeleted) c.hooks.offlineDeleted(c, entry);
     entry.flags |= kEntryDeletePending | kEntryDeletedOnServer;
+    ListingChanged(entry.parent);
   } else {
     ctx.Answer(STATUS_CANNOT_DELETE);
     entry.flags &= ~kEntryDeletePending;

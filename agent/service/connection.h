@@ -39,6 +39,15 @@ inline constexpr uint16_t SHCNE_ATTRIBUTES = 0x0800;
 inline constexpr uint16_t SHCNE_UPDATEDIR = 0x1000;
 inline constexpr uint16_t SHCNE_UPDATEITEM = 0x2000;
 
+// How an upload nobody waits for ended: a file's last release after its
+// program closed it, a background job, an offline synchronisation.
+struct UploadNotice {
+  std::u16string file;       // as the drive shows it: "M:\docs\a.txt"
+  bool failed = false;
+  std::u16string errorText;  // failed: what the server or the connection said
+  std::string backupPath;    // failed: where the written contents are; empty when none could be kept
+};
+
 // What the loop hands to other subsystems. Every member is optional.
 struct ConnectionHooks {
   // Offline-cache commands 0x142100..0x142110; returns the result word.
@@ -60,6 +69,8 @@ struct ConnectionHooks {
   // folder whose children changed: the kernel still shows the old state.
   // Called before a vanished entry is discarded; event is a SHCNE_* code.
   std::function<void(class Connection&, const FileEntry&, uint16_t event)> serverChanged;
+  // An upload nobody waits for ended: the person is told (any thread).
+  std::function<void(class Connection&, const UploadNotice&)> uploadEnded;
 };
 
 class Connection {

@@ -138,7 +138,8 @@ bool ListOpenedDirectory(RequestContext& ctx, FileEntry* entry, const CreateRequ
   if (!isDirectory) return true;
   if (entry != nullptr && (entry->flags & kEntryWrittenLocally)) return true;
   if (entry == nullptr && !ctx.connection.entries.empty()) return true;
-  if (entry != nullptr && entry->IsDirectory() && ListedJustNow(*entry)) return true;
+  if (entry != nullptr && entry->IsDirectory() && !ListingExpired(ctx.connection, *entry, NowFileTime()))
+    return true;
   NTSTATUS status = ctx.connection.client->ListDirectory(ctx.area.serverPath, entry, nullptr);
   if (status == STATUS_INSUFFICIENT_RESOURCES) {
     ctx.Answer(status);
@@ -263,6 +264,7 @@ bool CreateOrReplace(RequestContext& ctx, FileEntry& entry, const CreateRequest&
   }
   bool made = c.wantFile ? CreateFileEntry(ctx, entry) : CreateDirectoryEntry(ctx, entry);
   if (!made) return false;
+  ListingChangedAt(ctx.connection, ParentPathOf(ctx.name));
   EntryCache& cache = ctx.connection.entries;
   if (cache.Contains(&entry)) {
     cache.Remove(&entry);

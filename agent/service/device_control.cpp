@@ -205,6 +205,22 @@ void Run(Command& cmd, uint32_t code) {
   }
 }
 
+// Commands that change the server in ways the entry cache does not follow.
+bool ChangesTheServer(uint32_t code) {
+  switch (code) {
+    case kCommandServerCopy:
+    case kControlFolderCopy:
+    case kControlFolderMove:
+    case kControlFolderDelete:
+    case kControlCheckin:
+    case kControlCheckout:
+    case kControlUncheckout:
+      return true;
+    default:
+      return code >= kOfflineCommandFirst && code <= kOfflineCommandLast;
+  }
+}
+
 }  // namespace
 
 void DeviceControlOperation(RequestContext& ctx) {
@@ -226,6 +242,7 @@ void DeviceControlOperation(RequestContext& ctx) {
     return;
   }
   Run(cmd, ctx.Word(2));
+  if (ChangesTheServer(ctx.Word(2))) ExpireAllListings(ctx.connection);
 }
 
 }  // namespace hvm

@@ -114,14 +114,13 @@ void DirectoryQueryOperation(RequestContext& ctx) {
     return;
   }
   bool fromStart = handle.position == nullptr;
-  // A handle's first query takes the listing its open just made; a restart
-  // or a later pass lists the folder again.
-  bool firstQuery = !handle.queried;
-  handle.queried = true;
-  if (fromStart && firstQuery && ListedJustNow(directory)) {
-    ctx.connection.lastListed = &directory;
-  } else if (fromStart) {
+  // A pass from the start takes the folder's listing while it is within the
+  // site's refresh period (the one its open just made, or an earlier one),
+  // and lists the folder again once it expired.
+  if (fromStart && ListingExpired(ctx.connection, directory, NowFileTime())) {
     RefreshDirectory(ctx.connection, directory);
+  } else if (fromStart) {
+    ctx.connection.lastListed = &directory;
   } else {
     WideDbgPrint(u"Current: %ws\n", handle.positionPath.c_str());
   }

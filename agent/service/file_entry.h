@@ -49,6 +49,13 @@ inline constexpr uint32_t kEntryStrikeBits = kEntryReadFailed | kEntryReadFailed
 class EntryCache;
 struct FileEntry;
 
+// How the last upload of an entry's written copy failed: what the server or
+// the connection said, and where the written contents were kept.
+struct UploadFailure {
+  std::u16string errorText;
+  std::string backupPath;  // empty when no copy could be kept
+};
+
 // A record that a background job (upload, download block, read-ahead) hangs on
 // an entry. The entry owns it once attached; detaching runs the cleanup and
 // frees it. Jobs derive their own records from it.
@@ -88,6 +95,7 @@ struct FileEntry {
   std::recursive_mutex lock;          // guards sections
   std::atomic<uint32_t> readers{0};   // jobs reading the entry right now
   AttachedSection* sections = nullptr;
+  std::unique_ptr<UploadFailure> uploadFailure;  // the last upload's failure; null after a success
   EntryCache* owner = nullptr;        // the cache that made the record
   char16_t path[kEntryPathChars] = {};
 

@@ -15,7 +15,6 @@ struct OpenHandle {
   std::u16string positionPath;      // its path: the scan resumes after it even if it went
   std::u16string pattern;           // the first non-empty search pattern; empty = none
   uint8_t listed = 0;               // a query of this handle returned an entry
-  bool queried = false;             // the handle has been queried at least once
   uint32_t currentRequest = 0;      // requestId being processed, for a pending answer
 };
 

@@ -2,6 +2,7 @@
 #include "agent/clients/remote_client.h"
 #include "agent/service/operations.h"
 #include "agent/service/path_forms.h"
+#include "common/moorlib.h"
 
 namespace hvm {
 
@@ -35,15 +36,29 @@ NTSTATUS RefreshDirectory(Connection& connection, FileEntry& directory) {
   return status;
 }
 
-bool ListedJustNow(const FileEntry& directory) {
-  constexpr FileTime kFreshListingAge = kFileTimeTicksPerSecond;
-  FileTime now = NowFileTime();
-  return directory.childrenListedTime != 0 && now >= directory.childrenListedTime &&
-         now - directory.childrenListedTime < kFreshListingAge;
+bool ListingExpired(const Connection& connection, const FileEntry& directory, FileTime now) {
+  constexpr FileTime kTicksPerMinute = 60 * kFileTimeTicksPerSecond;
+  FileTime listed = directory.childrenListedTime;
+  // A clock set back makes the age unknown: the listing is made again.
+  if (listed == 0 || now < listed) return true;
+  FileTime period = FileTime{RefreshPeriodMinutes(connection.RefreshMinutes())} * kTicksPerMinute;
+  return now - listed >= period;
 }
 
 void StampListing(FileEntry& directory) {
   directory.lastRefreshTime = directory.childrenListedTime = NowFileTime();
+}
+
+void ListingChanged(FileEntry* directory) {
+  if (directory != nullptr && directory->IsDirectory()) directory->childrenListedTime = 0;
+}
+
+void ListingChangedAt(Connection& connection, std::u16string_view directoryPath) {
+  ListingChanged(connection.entries.LookUp(directoryPath));
+}
+
+void ExpireAllListings(Connection& connection) {
+  for (FileEntry* entry : connection.entries) ListingChanged(entry);
 }
 
 void ForgetEntry(Connection& connection, FileEntry& entry) {
@@ -57,6 +72,24 @@ void ForgetEntry(Connection& connection, FileEntry& entry) {
   for (FileEntry* other : connection.entries) {
     if (other->parent == &entry) other->parent = nullptr;
   }
+}
+
+void ReportUploadEnd(Connection& connection, const FileEntry& entry, NTSTATUS status) {
+  UploadNotice notice;
+  notice.file = DrivePathOf(connection, entry.Path());
+  notice.failed = status != STATUS_SUCCESS;
+  if (notice.failed && entry.uploadFailure) {
+    notice.errorText = entry.uploadFailure->errorText;
+    notice.backupPath = entry.uploadFailure->backupPath;
+  } else if (notice.failed) {
+    notice.errorText = NtStatusName(status);
+  }
+  if (notice.failed) {
+    WideDbgPrint(1, 1, u"%ws: the upload of %ws failed: %ws; the written contents are in %s\n",
+                 std::u16string(connection.Name()).c_str(), notice.file.c_str(), notice.errorText.c_str(),
+                 notice.backupPath.empty() ? "no backup copy" : notice.backupPath.c_str());
+  }
+  if (connection.hooks.uploadEnded) connection.hooks.uploadEnded(connection, notice);
 }
 
 uint32_t LocalCopyIndicator(const FileEntry& entry) {

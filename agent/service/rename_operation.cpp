@@ -133,6 +133,8 @@ void RenameOperation(RequestContext& ctx) {
     return;
   }
   if (existing != nullptr && existing != &entry) RetireReplaced(ctx, *existing);
+  ListingChanged(entry.parent);
+  ListingChanged(target);
   MoveInCache(ctx, target, newPath);
 }
 

@@ -54,6 +54,28 @@ bool HasUndeletedChild(const Connection& c, const FileEntry& directory) {
   return false;
 }
 
+// A folder is removed with everything below it on the server: its cached
+// children may be a listing of minutes ago, so the server's own view decides
+// unless the folder was listed a moment ago (by the look-up of this removal).
+// False after an answer.
+bool FolderEmptyOnServer(RequestContext& ctx, FileEntry& folder) {
+  constexpr FileTime kJustListed = kFileTimeTicksPerSecond;
+  FileTime now = NowFileTime();
+  bool fresh = folder.childrenListedTime != 0 && now >= folder.childrenListedTime &&
+               now - folder.childrenListedTime < kJustListed;
+  if (NTSTATUS listed = fresh ? STATUS_SUCCESS : RefreshDirectory(ctx.connection, folder);
+      listed != STATUS_SUCCESS) {
+    // A server that does not answer says so; a folder it no longer has is gone.
+    ctx.Answer(listed == STATUS_UNEXPECTED_NETWORK_ERROR ? listed : STATUS_OBJECT_NAME_NOT_FOUND);
+    return false;
+  }
+  if (HasUndeletedChild(ctx.connection, folder)) {
+    ctx.Answer(STATUS_DIRECTORY_NOT_EMPTY);
+    return false;
+  }
+  return true;
+}
+
 void SetDisposition(RequestContext& ctx) {
   FileEntry& e = *ctx.entry;
   if (e.IsDirectory() && HasUndeletedChild(ctx.connection, e)) {
@@ -68,6 +90,7 @@ void SetDisposition(RequestContext& ctx) {
     ctx.Answer(STATUS_ACCESS_DENIED, 0);
     return;
   }
+  if (ctx.request.data[0] != 0 && e.IsDirectory() && !FolderEmptyOnServer(ctx, e)) return;
   if (ctx.request.data[0] != 0) e.flags |= kEntryDeletePending;
 }
 

@@ -226,14 +226,19 @@ TEST_F(MountTest, EverydayFileOperationsReachTheAgent) {
   EXPECT_EQ(figures.f_bavail, 50u);
 }
 
+// Empties a file and writes three bytes into it.
+void Overwrite(const std::string& path, const char* three) {
+  int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, three, 3), 3);
+  ASSERT_EQ(close(fd), 0);
+}
+
 TEST_F(MountTest, OverwritingAFileEmptiesItWithoutFetchingItFirst) {
   StartSite1();
   std::string path = base_ + "/docs/a.txt";
   agent_.ClearLog();
-  int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, "new", 3), 3);
-  ASSERT_EQ(close(fd), 0);
+  Overwrite(path, "new");
   EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\docs\\a.txt")), Text("new"));
   EXPECT_TRUE(Requests(MJ_CONTENT_PUSH).empty());
   uint32_t opened = 0;
@@ -249,6 +254,48 @@ TEST_F(MountTest, OverwritingAFileEmptiesItWithoutFetchingItFirst) {
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 1);
+}
+
+// A written file's cleanup at close(2) is watched by its program; one that
+// comes only at the last release (a shared mapping written after its
+// descriptor was closed) is marked as watched by nobody.
+TEST_F(MountTest, ACleanupFromTheLastReleaseIsMarkedAsWatchedByNobody) {
+  StartSite1();
+  std::string path = base_ + "/docs/a.txt";
+  const std::u16string name = U("\\QUENLODE\\site1\\docs\\a.txt");
+  // The cleanups of the file's opens (not of its look-ups) since the log was cleared.
+  auto cleanupsOfFile = [&] {
+    std::set<uint32_t> objects;
+    for (auto& create : Requests(MJ_CREATE))
+      if (create.name == name && create.offeredToken != 0) objects.insert(create.fileObject);
+    std::vector<LoggedRequest> picked;
+    for (auto& cleanup : Requests(MJ_CLEANUP))
+      if (objects.count(cleanup.fileObject)) picked.push_back(cleanup);
+    return picked;
+  };
+  agent_.ClearLog();
+  Overwrite(path, "new");
+  std::vector<LoggedRequest> cleanups = cleanupsOfFile();
+  ASSERT_EQ(cleanups.size(), 1u);
+  EXPECT_EQ(cleanups[0].words[0], 0u);
+
+  agent_.ClearLog();
+  int fd = open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  void* mapped = mmap(nullptr, 3, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  ASSERT_EQ(close(fd), 0);
+  std::memcpy(mapped, "NEW", 3);
+  ASSERT_EQ(msync(mapped, 3, MS_SYNC), 0);
+  ASSERT_EQ(munmap(mapped, 3), 0);
+  // The release comes after munmap, from the kernel's own thread.
+  bool marked = false;
+  for (int i = 0; i < 100 && !marked; ++i) {
+    for (auto& cleanup : cleanupsOfFile()) marked = marked || cleanup.words[0] == kCleanupNobodyWaits;
+    if (!marked) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(marked);
+  EXPECT_EQ(agent_.Contents(name), Text("NEW"));
 }
 
 TEST_F(MountTest, NamesTheChannelCannotCarryAreRefused) {

@@ -98,6 +98,12 @@ const CatalogueEntry kStrings[] = {
     {IDS_UPDATE_CURRENT, u"Die Software ist auf dem neuesten Stand"},
     {IDS_ABOUT_TEXT, u"Halvenmoor zeigt Ihre WebDAV-, FTP- und SFTP-Sites als lokale Laufwerke."},
     {IDS_LOG_TITLE, u"Halvenmoor-Protokoll"},
+    {IDS_NOTICE_UPLOADED_TITLE, u"Hochladen beendet"},
+    {IDS_NOTICE_FAILED_TITLE, u"Hochladen fehlgeschlagen"},
+    {IDS_NOTICE_UPLOADED, u"%ws wurde auf dem Server gespeichert."},
+    {IDS_NOTICE_FAILED, u"%ws konnte nicht auf dem Server gespeichert werden: %ws"},
+    {IDS_NOTICE_BACKUP, u"Der geschriebene Inhalt liegt in %ws"},
+    {IDS_NOTICE_NO_BACKUP, u"Der geschriebene Inhalt konnte nicht aufbewahrt werden."},
 };
 const size_t kStringCount = std::size(kStrings);
 

@@ -98,6 +98,12 @@ const CatalogueEntry kStrings[] = {
     {IDS_UPDATE_CURRENT, u"Le logiciel est à jour"},
     {IDS_ABOUT_TEXT, u"Halvenmoor présente vos sites WebDAV, FTP et SFTP comme des lecteurs locaux."},
     {IDS_LOG_TITLE, u"Journal de Halvenmoor"},
+    {IDS_NOTICE_UPLOADED_TITLE, u"Envoi terminé"},
+    {IDS_NOTICE_FAILED_TITLE, u"Échec de l'envoi"},
+    {IDS_NOTICE_UPLOADED, u"%ws a été enregistré sur le serveur."},
+    {IDS_NOTICE_FAILED, u"%ws n'a pas pu être enregistré sur le serveur : %ws"},
+    {IDS_NOTICE_BACKUP, u"Le contenu écrit est conservé dans %ws"},
+    {IDS_NOTICE_NO_BACKUP, u"Le contenu écrit n'a pas pu être conservé."},
 };
 const size_t kStringCount = std::size(kStrings);
 

@@ -98,6 +98,12 @@ const CatalogueEntry kStrings[] = {
     {IDS_UPDATE_CURRENT, u"A szoftver naprakész"},
     {IDS_ABOUT_TEXT, u"A Halvenmoor a WebDAV-, FTP- és SFTP-helyeket helyi meghajtóként mutatja."},
     {IDS_LOG_TITLE, u"Halvenmoor napló"},
+    {IDS_NOTICE_UPLOADED_TITLE, u"A feltöltés befejeződött"},
+    {IDS_NOTICE_FAILED_TITLE, u"A feltöltés nem sikerült"},
+    {IDS_NOTICE_UPLOADED, u"%ws mentve a kiszolgálóra."},
+    {IDS_NOTICE_FAILED, u"%ws nem menthető a kiszolgálóra: %ws"},
+    {IDS_NOTICE_BACKUP, u"Az írt tartalom itt található: %ws"},
+    {IDS_NOTICE_NO_BACKUP, u"Az írt tartalmat nem sikerült megőrizni."},
 };
 const size_t kStringCount = std::size(kStrings);
 

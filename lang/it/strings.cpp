@@ -98,6 +98,12 @@ const CatalogueEntry kStrings[] = {
     {IDS_UPDATE_CURRENT, u"Il software è aggiornato"},
     {IDS_ABOUT_TEXT, u"Halvenmoor mostra i siti WebDAV, FTP e SFTP come unità locali."},
     {IDS_LOG_TITLE, u"Registro di Halvenmoor"},
+    {IDS_NOTICE_UPLOADED_TITLE, u"Caricamento completato"},
+    {IDS_NOTICE_FAILED_TITLE, u"Caricamento non riuscito"},
+    {IDS_NOTICE_UPLOADED, u"%ws è stato salvato sul server."},
+    {IDS_NOTICE_FAILED, u"Impossibile salvare %ws sul server: %ws"},
+    {IDS_NOTICE_BACKUP, u"Il contenuto scritto è conservato in %ws"},
+    {IDS_NOTICE_NO_BACKUP, u"Non è stato possibile conservare il contenuto scritto."},
 };
 const size_t kStringCount = std::size(kStrings);
 

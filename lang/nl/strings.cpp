@@ -98,6 +98,12 @@ const CatalogueEntry kStrings[] = {
     {IDS_UPDATE_CURRENT, u"De software is up-to-date"},
     {IDS_ABOUT_TEXT, u"Halvenmoor toont uw WebDAV-, FTP- en SFTP-sites als lokale stations."},
     {IDS_LOG_TITLE, u"Halvenmoor-logboek"},
+    {IDS_NOTICE_UPLOADED_TITLE, u"Uploaden voltooid"},
+    {IDS_NOTICE_FAILED_TITLE, u"Uploaden mislukt"},
+    {IDS_NOTICE_UPLOADED, u"%ws is op de server opgeslagen."},
+    {IDS_NOTICE_FAILED, u"%ws kon niet op de server worden opgeslagen: %ws"},
+    {IDS_NOTICE_BACKUP, u"De geschreven inhoud staat in %ws"},
+    {IDS_NOTICE_NO_BACKUP, u"De geschreven inhoud kon niet worden bewaard."},
 };
 const size_t kStringCount = std::size(kStrings);
 

@@ -119,5 +119,29 @@ TEST_F(HeadlessUiTest, ProgressPrintsAtMostEveryTenthAndNeverCancels) {
   EXPECT_NE(text.find("Progress Uploading a.txt: 100%"), std::string::npos) << text;
 }
 
+// A notice is one line on standard error and in the log, whatever line
+// breaks a file name brings, and asks nothing: the answer file stays unused.
+TEST_F(HeadlessUiTest, NoticesAreOneLineEachAndUseNoAnswer) {
+  Script("IDYES\n");
+  std::string captured = dir_ / "stderr.txt";
+  int saved = dup(STDERR_FILENO);
+  int file = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  dup2(file, STDERR_FILENO);
+  ui_.Notify(u"Upload failed", u"M:\\a\nb.txt could not be saved\nFORGED LINE", true);
+  Ui& base = ui_;
+  base.Notify(u"Upload finished", u"M:\\c.txt has been saved", false);
+  int answer = ui_.MessageBox(u"still there?", u"box", MB_YESNO);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(file);
+  EXPECT_EQ(answer, IDYES);
+  std::string text = test::ReadWholeFile(captured);
+  EXPECT_NE(text.find("Notice (failure) [Upload failed] M:\\a b.txt could not be saved FORGED LINE\n"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("Notice [Upload finished] M:\\c.txt has been saved\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nFORGED"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace hvm

@@ -265,6 +265,39 @@ sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(
 
 
 class Refresh(DriveCase):
+    def propfinds_of(self, folder):
+        """PROPFINDs of the folder Apache logged, once a marker request sent now
+        is in the log: Apache logs after answering, so every request answered
+        before the marker was sent is there too."""
+        import urllib.request
+        marker = f"/dav/marker-{time.monotonic_ns()}"
+        try:
+            urllib.request.urlopen(f"http://127.0.0.1:{self.system.port}{marker}", timeout=10)
+        except OSError:
+            pass  # a 404 is logged as well
+        self.system.logged(lambda log: [w for w in log if w[2:3] == [marker]], 1)
+        wanted = {f"/dav/{folder}", f"/dav/{folder}/"}
+        return sum(1 for w in self.system.access_log() if w[1:2] == ["PROPFIND"] and w[2:3] and w[2] in wanted)
+
+    def test_a_folders_listing_is_kept_for_the_refresh_period(self):
+        self.system.put_on_server("kept/a.txt", b"a")
+        self.assertIn("a.txt", self.sh(f"ls -l '{self.drive}/kept/'").out)
+        listed = self.propfinds_of("kept")
+        self.assertEqual(listed, 1)  # one PROPFIND for the look-up, open and read of one ls
+        # Another client adds a file: within the period (5 minutes) the drive
+        # lists the folder from what it has, without asking the server.
+        self.system.put_on_server("kept/b.txt", b"b")
+        self.assertNotIn("b.txt", self.sh(f"ls -l '{self.drive}/kept/'").out)
+        self.assertNotIn("b.txt", self.sh(f"ls '{self.drive}/kept/'").out)
+        self.assertEqual(self.propfinds_of("kept"), listed)
+        # A change made through the drive lists it again, with the other's file.
+        self.sh(f"echo c > '{self.drive}/kept/c.txt'")
+        self.assertEqual(self.sh(f"ls '{self.drive}/kept/'").out.split(), ["a.txt", "b.txt", "c.txt"])
+        # An explicit refresh does as well.
+        self.system.put_on_server("kept/d.txt", b"d")
+        self.system.moorgate("--refresh", "site1")
+        self.assertIn("d.txt", self.sh(f"ls '{self.drive}/kept/'").out.split())
+
     def test_server_side_changes_show_after_a_refresh(self):
         self.system.put_on_server("seen.txt", b"version one\n")
         self.assertEqual(self.sh(f"cat '{self.drive}/seen.txt'").out, "version one\n")

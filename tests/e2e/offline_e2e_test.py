@@ -115,6 +115,12 @@ class OfflineRoundTrip(OfflineCase):
         self.assertIsNone(self.server_bytes("docs/d.txt"))
         self.assertEqual(self.server_bytes("docs/sub/d2.txt"), b"server d\n")
         self.assertEqual(self.system.run(f"cat '{self.drive}/docs/new.txt'").out, "made offline\n")
+        # Each upload of the synchronisation is told on the agent's terminal.
+        def noticed(name):
+            with open(self.system.agent_log, errors="replace") as f:
+                return any("Notice [Upload finished]" in line and name in line for line in f)
+        for name in ("\\docs\\a.txt", "\\docs\\new.txt", "\\docs\\newdir\\n.txt"):
+            self.assertTrue(wait_until(10, lambda: noticed(name)), name)
 
     def test_3_both_changed_asks_and_keeps_both(self):
         self.reconnect(offline=True)

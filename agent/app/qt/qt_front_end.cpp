@@ -22,7 +22,9 @@
 #include "agent/app/startup_main_loop.h"
 #include "agent/app/string_table.h"
 #include "agent/app/updater.h"
+#include "platform/debug_sink.h"
 #include "platform/ui.h"
+#include "platform/ui_headless.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -138,6 +140,27 @@ class QtUi : public Ui {
 
   std::unique_ptr<ProgressWindow> OpenProgress(std::u16string_view title) override {
     return std::make_unique<QtProgress>(ToQString(title));
+  }
+
+  void Notify(std::u16string_view title, std::u16string_view text, bool failure) override {
+    // Without a tray that shows it the notice goes to the log and the
+    // terminal as the headless front end prints it, else to the log.
+    if (MainWindow::TrayShowsNotices()) {
+      std::string line = "Notice [" + Utf16ToUtf8(title) + "] " + Utf16ToUtf8(text);
+      for (char& c : line)
+        if (c == '\n' || c == '\r') c = ' ';
+      OutputDebugStringA(line.c_str());
+    } else
+      HeadlessFrontEnd().Notify(title, text, failure);
+    // Never waits for the front end's thread: the caller may hold a site's lock.
+    if (qApp == nullptr) return;
+    QString heading = ToQString(title), body = ToQString(text);
+    QMetaObject::invokeMethod(
+        qApp,
+        [heading, body, failure] {
+          if (MainWindow* window = MainWindow::NoticeWindow()) window->ShowNotice(heading, body, failure);
+        },
+        Qt::QueuedConnection);
   }
 
   bool ChooseFile(std::u16string_view title, std::u16string_view filter, std::string& path) override {

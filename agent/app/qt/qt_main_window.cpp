@@ -15,9 +15,12 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QShortcut>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QStringList>
 #include <QEventLoop>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -42,6 +45,13 @@ QString StateText(const SiteRecord* record) {
   if (!Connected(record)) return Text(IDS_UI_STATE_IDLE);
   return Text((record->flags & kSiteOffline) ? IDS_UI_STATE_OFFLINE : IDS_UI_STATE_CONNECTED);
 }
+
+constexpr int kNoticeGatherMs = 400;  // notices this close together are shown as one
+constexpr int kNoticeShownMs = 10000;
+constexpr int kNoticeMostLines = 8;
+
+std::atomic<MainWindow*> gNoticeWindow{nullptr};
+std::atomic<bool> gTrayShown{false};
 
 }  // namespace
 
@@ -159,11 +169,55 @@ MainWindow::MainWindow(SiteConnector& connector, SharedUserBlock& block, AgentMa
     if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) ShowAndRaise();
   });
   if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
+  gTrayShown = tray_->isVisible();
+  // The refresh key: F5 or Ctrl+R in the window refreshes the selected site's drive.
+  for (const QKeySequence& key : {QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_R)}) {
+    auto* shortcut = new QShortcut(key, this);
+    connect(shortcut, &QShortcut::activated, this, [this] { RefreshSelected(); });
+  }
+  noticeTimer_ = new QTimer(this);
+  noticeTimer_->setSingleShot(true);
+  connect(noticeTimer_, &QTimer::timeout, this, [this] { ShowGatheredNotices(); });
   Reload();
   BuildTrayMenu();
+  gNoticeWindow = this;
+}
+
+MainWindow* MainWindow::NoticeWindow() { return gNoticeWindow.load(); }
+
+bool MainWindow::TrayShowsNotices() { return gNoticeWindow.load() != nullptr && gTrayShown.load(); }
+
+void MainWindow::ShowNotice(const QString& title, const QString& text, bool failure) {
+  notices_.push_back({title, text, failure});
+  if (!noticeTimer_->isActive()) noticeTimer_->start(kNoticeGatherMs);
+}
+
+void MainWindow::ShowGatheredNotices() {
+  if (notices_.empty()) return;
+  bool failure = false;
+  QStringList lines;
+  for (const Notice& n : notices_) {
+    failure = failure || n.failure;
+    if (lines.size() < kNoticeMostLines) lines << n.text;
+  }
+  if (notices_.size() > static_cast<size_t>(kNoticeMostLines)) lines << QStringLiteral("…");
+  // Several notices take the title of a failure among them, else the first one's.
+  QString title = notices_.front().title;
+  for (const Notice& n : notices_)
+    if (n.failure) {
+      title = n.title;
+      break;
+    }
+  notices_.clear();
+  QString text = lines.join('\n');
+  lastNotice_ = title + '\n' + text;
+  tray_->showMessage(title, text, failure ? QSystemTrayIcon::Critical : QSystemTrayIcon::Information,
+                     kNoticeShownMs);
 }
 
 MainWindow::~MainWindow() {
+  MainWindow* self = this;
+  if (gNoticeWindow.compare_exchange_strong(self, nullptr)) gTrayShown = false;
   // The private table holds passwords.
   WipeMemory(scratch_->sites, sizeof(SiteTable));
 }

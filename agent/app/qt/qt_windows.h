@@ -13,11 +13,13 @@
 #include <QSpinBox>
 #include <QString>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "agent/app/site_manager.h"
 #include "agent/app/sites.h"
@@ -88,6 +90,16 @@ class MainWindow : public QWidget {
   void RunOffThread(const std::function<void()>& work);
   // Runs a tray command by its number.
   void RunTrayCommand(int command);
+  // Shows a notice from the tray icon; notices that come close together (an
+  // offline synchronisation's uploads) are shown as one.
+  void ShowNotice(const QString& title, const QString& text, bool failure);
+  // The title and text the tray showed last (tests).
+  QString lastNotice() const { return lastNotice_; }
+  // The window notices go to: the one made last that still exists, or null.
+  static MainWindow* NoticeWindow();
+  // True while a window's tray icon is where the desktop shows notices;
+  // without one a failure is printed on the terminal as well. Any thread.
+  static bool TrayShowsNotices();
 
   QListWidget* siteList() const { return list_; }
   QMenu* trayMenu() const { return trayMenu_; }
@@ -156,6 +168,14 @@ class MainWindow : public QWidget {
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* trayMenu_ = nullptr;
   QDialog* openDialog_ = nullptr;
+  struct Notice {
+    QString title, text;
+    bool failure;
+  };
+  std::vector<Notice> notices_;  // waiting to be shown together
+  QTimer* noticeTimer_ = nullptr;
+  QString lastNotice_;
+  void ShowGatheredNotices();
 };
 
 // The options dialog of one site (title "Options").

@@ -12,6 +12,7 @@
 #include "agent/app/tests/app_test_driver.h"
 #include "agent/clients/client_factory.h"
 #include "agent/offline/file_client.h"
+#include "agent/service/operations.h"
 #include "agent/service/request_loop.h"
 #include "agent/service/site_passwords.h"
 #include "driver/invalidate_record.h"
@@ -41,9 +42,7 @@ class ConnectSiteTest : public ::testing::Test {
     connector.disconnectDelayMs = 0;
   }
   void TearDown() override {
-    connector.DisconnectAllSites();
-    for (size_t i = 0; i < table.size(); ++i) JoinRequestLoop(table.at(i));
-    StopHousekeeping();
+    test::EndAllSites(connector, table);
     RegisterClientConstructor(ClientKind::WebDav, nullptr);
     SetCurrentUi(nullptr);
     ForgetAllSitePasswords();  // the next test's block may sit at the same address
@@ -151,17 +150,23 @@ TEST_F(ConnectSiteTest, ADisconnectStoppedByAnOpenFileSaysSo) {
   EXPECT_EQ(connector.HandleCommand(MakeInstanceMessage(kMessageDisconnect, "unknown")), kCommandFailed);
 }
 
-TEST_F(ConnectSiteTest, RefreshRebuildsTheDriveUnlessAFileIsOpen) {
+TEST_F(ConnectSiteTest, RefreshRebuildsTheDriveOrWithAnOpenFileListsEveryFolderAgain) {
   ASSERT_TRUE(connector.ConnectSite(0, false));
   Connection& c = table.at(0);
+  FileEntry* folder = c.entries.NewEntry(u"\\QUENLODE\\open\\docs");
+  folder->flags |= kEntryDirectory;
+  StampListing(*folder);
+  ASSERT_FALSE(ListingExpired(c, *folder, NowFileTime()));
   FileEntry* entry = c.entries.NewEntry(u"\\QUENLODE\\open\\a.txt");
   entry->handleCount = 1;
   auto* handle = new OpenHandle();
   handle->entry = entry;
   c.openHandles.Push(handle);
-  EXPECT_FALSE(connector.RefreshSite(0));
-  EXPECT_EQ(c.entries.size(), 1u);  // nothing changed
+  // The drive stays as it is under the open file; its folders are listed again.
+  EXPECT_TRUE(connector.RefreshSite(0));
+  EXPECT_EQ(c.entries.size(), 2u);
   EXPECT_EQ(driver.Count(IOCTL_CONNECT), 1u);
+  EXPECT_TRUE(ListingExpired(c, *folder, NowFileTime()));
 
   entry->handleCount = 0;
   int testsBefore = test::TheScript().tests;

@@ -16,21 +16,29 @@
 #include <deque>
 #include <memory>
 
+#include "agent/app/connect_site.h"
 #include "agent/clients/remote_client.h"
 #include "agent/service/channel_records.h"
+#include "agent/service/registration.h"
+#include "agent/service/request_loop.h"
 #include "platform/ui.h"
 
 namespace hvm::test {
 
-// A front end that records every message box and answers from a list
-// (IDCANCEL when it runs out); a password from the list, else declined.
+// A front end that records every message box and notice and answers from a
+// list (IDCANCEL when it runs out); a password from the list, else declined.
 struct RecordedBox {
   std::u16string text, caption;
   DWORD style;
 };
+struct RecordedNotice {
+  std::u16string title, text;
+  bool failure;
+};
 class RecordingUi : public Ui {
  public:
   std::vector<RecordedBox> boxes;
+  std::vector<RecordedNotice> notices;
   std::deque<int> answers;
   std::deque<std::string> passwords;
   int passwordQuestions = 0;
@@ -38,6 +46,9 @@ class RecordingUi : public Ui {
   bool AskPassword(std::u16string_view prompt, std::string& password) override;
   std::unique_ptr<ProgressWindow> OpenProgress(std::u16string_view) override { return nullptr; }
   bool ChooseFile(std::u16string_view, std::u16string_view, std::string&) override { return false; }
+  void Notify(std::u16string_view title, std::u16string_view text, bool failure) override {
+    notices.push_back({std::u16string(title), std::u16string(text), failure});
+  }
 };
 
 // A protocol client whose connection test answers from a script.
@@ -64,6 +75,14 @@ class Sandbox {
   std::string root_;
   std::vector<std::pair<std::string, std::string>> saved_;
 };
+
+// A test's end: every site disconnected, every request loop and the
+// housekeeping thread ended.
+inline void EndAllSites(SiteConnector& connector, ConnectionTable& table) {
+  connector.DisconnectAllSites();
+  for (size_t i = 0; i < table.size(); ++i) JoinRequestLoop(table.at(i));
+  StopHousekeeping();
+}
 
 // What a shell command printed on its standard output.
 std::string ShellOutput(const std::string& command);

@@ -2,9 +2,12 @@
 // checked byte by byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "agent/service/byte_layout.h"
+#include "agent/service/operations.h"
+#include "agent/service/path_forms.h"
 #include "agent/service/pending_answer.h"
 #include "agent/service/tests/loop_fixture.h"
 
@@ -218,11 +221,12 @@ TEST_F(LoopTest, DirectoryQueryPatternsContinuationAndOverflow) {
   Reply s3 = Directory(1, dir, 12, 4096, SL_RETURN_SINGLE_ENTRY);
   EXPECT_EQ(s3.status(), STATUS_NO_MORE_FILES);
 
-  // Restart lists the folder again from the server.
+  // A restart starts from the first entry again, from the listing the open
+  // made (it is within the site's refresh period).
   int before = client->listCalls;
   Reply again = Directory(1, dir, 12, 4096, SL_RESTART_SCAN | SL_RETURN_SINGLE_ENTRY);
   EXPECT_EQ(again.DataWide(12, 5), u"a.txt");
-  EXPECT_EQ(client->listCalls, before + 1);
+  EXPECT_EQ(client->listCalls, before);
   Release(1);
 
   // Several entries of class 1: 8-byte aligned, chained by NextEntryOffset.
@@ -462,8 +466,10 @@ TEST_F(LoopTest, CreatesAClientMakesAtTheFirstUpload) {
 }
 
 // The look-up, open and first query of one listing follow each other within
-// milliseconds: the folder is listed from the server once for all of them.
-TEST_F(LoopTest, OneListingServesTheOpensAndFirstQueryOfAFolder) {
+// milliseconds: the folder is listed from the server once for all of them,
+// and a restart or a second listing within the site's refresh period takes
+// the same children.
+TEST_F(LoopTest, OneListingServesTheOpensAndQueriesOfAFolderWithinItsPeriod) {
   client->AddDirectory(u"/w");
   client->AddFile(u"/w/a.txt", "1");
   OpenOk(1, u"\\w", 0x1);
@@ -473,11 +479,182 @@ TEST_F(LoopTest, OneListingServesTheOpensAndFirstQueryOfAFolder) {
   Reply first = Directory(2, Full(u"\\w"), 12, 4096, SL_RESTART_SCAN);
   EXPECT_EQ(first.status(), STATUS_SUCCESS);
   EXPECT_EQ(first.DataWide(12, 5), u"a.txt");
-  EXPECT_EQ(client->listCalls, before) << "listed by the first open a moment ago";
   Reply again = Directory(2, Full(u"\\w"), 12, 4096, SL_RESTART_SCAN);
   EXPECT_EQ(again.status(), STATUS_SUCCESS);
-  EXPECT_EQ(client->listCalls, before + 1) << "a restart of the same handle lists again";
   Release(2);
+  OpenOk(3, u"\\w", 0x1);
+  EXPECT_EQ(Directory(3, Full(u"\\w"), 12, 4096, SL_RESTART_SCAN).status(), STATUS_SUCCESS);
+  Release(3);
+  EXPECT_EQ(client->listCalls, before) << "listed by the first open, within the period";
+}
+
+// Names of a folder query, one per entry, after a query from the start.
+std::vector<std::u16string> NamesOf(const Reply& reply) {
+  std::vector<std::u16string> names;
+  if (reply.status() != STATUS_SUCCESS) return names;
+  size_t at = 0;
+  for (;;) {
+    uint32_t bytes = reply.Word(20 + at + 8);
+    names.push_back(reply.DataWide(at + 12, bytes / 2));
+    uint32_t next = reply.Word(20 + at);
+    if (next == 0) break;
+    at += next;
+  }
+  return names;
+}
+
+// A change on the server shows once the folder's listing is older than the
+// site's refresh period ("Refresh" minutes, 0 meaning 5), and at once after
+// a change made through the drive in that folder. The listing's age is set
+// back instead of waiting.
+TEST_F(LoopTest, AListingIsKeptForTheRefreshPeriodAndGivenUpByAChangeThroughTheDrive) {
+  constexpr FileTime kMinute = 60 * kFileTimeTicksPerSecond;
+  client->AddDirectory(u"/p");
+  client->AddFile(u"/p/a.txt", "1");
+  std::u16string folder = ServerPathOf(*connection, Full(u"\\p"));
+  auto listings = [&] { return std::count(client->listedPaths.begin(), client->listedPaths.end(), folder); };
+  auto list = [this] {
+    OpenOk(9, u"\\p", 0x1);
+    Reply r = Directory(9, Full(u"\\p"), 12, 4096, SL_RESTART_SCAN);
+    Release(9);
+    return NamesOf(r);
+  };
+  auto age = [this](FileTime by) { Entry(u"\\p")->childrenListedTime -= by; };
+  using Names = std::vector<std::u16string>;
+  ASSERT_EQ(list(), Names{u"a.txt"});
+  ASSERT_EQ(listings(), 1);
+
+  client->AddFile(u"/p/b.txt", "2");  // made by someone else
+  site.refreshMinutes = 0;            // 5 minutes
+  age(4 * kMinute + 59 * kFileTimeTicksPerSecond);
+  EXPECT_EQ(list(), Names{u"a.txt"});
+  EXPECT_EQ(listings(), 1);
+  age(kFileTimeTicksPerSecond);
+  EXPECT_EQ(list(), (Names{u"a.txt", u"b.txt"}));
+  EXPECT_EQ(listings(), 2);
+
+  // A period of its own: two minutes.
+  site.refreshMinutes = 2;
+  client->AddFile(u"/p/c.txt", "3");
+  age(kMinute);
+  EXPECT_EQ(list().size(), 2u);
+  age(kMinute);
+  EXPECT_EQ(list().size(), 3u);
+  EXPECT_EQ(listings(), 3);
+
+  // A file removed through the drive: the next query asks the server, which
+  // also shows what others made meanwhile; the one after does not.
+  client->AddFile(u"/p/d.txt", "4");
+  OpenOk(4, u"\\p\\a.txt", 0x40, 0x10000);
+  ASSERT_EQ(SetInfo(4, 13, Bytes({1})).status(), STATUS_SUCCESS);
+  Release(4);
+  EXPECT_EQ(list(), (Names{u"b.txt", u"c.txt", u"d.txt"}));
+  EXPECT_EQ(list().size(), 3u);
+  EXPECT_EQ(listings(), 4);
+}
+
+TEST_F(LoopTest, ListingExpiryFollowsTheClockAndTheSitesPeriod) {
+  FileEntry folder;
+  folder.flags = kEntryDirectory;
+  constexpr FileTime kNow = 133000000000000000ull, kSecond = kFileTimeTicksPerSecond;
+  site.refreshMinutes = 0;
+  EXPECT_TRUE(ListingExpired(*connection, folder, kNow)) << "never listed";
+  folder.childrenListedTime = kNow - 299 * kSecond;
+  EXPECT_FALSE(ListingExpired(*connection, folder, kNow));
+  folder.childrenListedTime = kNow - 300 * kSecond;
+  EXPECT_TRUE(ListingExpired(*connection, folder, kNow)) << "0 means 5 minutes, not 1";
+  site.refreshMinutes = 1;
+  folder.childrenListedTime = kNow - 59 * kSecond;
+  EXPECT_FALSE(ListingExpired(*connection, folder, kNow));
+  folder.childrenListedTime = kNow + kSecond;
+  EXPECT_TRUE(ListingExpired(*connection, folder, kNow)) << "a clock set back lists again";
+  folder.childrenListedTime = kNow;
+  ListingChanged(&folder);
+  EXPECT_TRUE(ListingExpired(*connection, folder, kNow));
+  site.refreshMinutes = 0xFFFFFFFF;  // a hostile registry value does not overflow the period
+  folder.childrenListedTime = kNow - 1;
+  EXPECT_FALSE(ListingExpired(*connection, folder, kNow));
+}
+
+// A folder listed minutes ago may have got files on the server since: its
+// removal asks the server first, so that a non-empty folder is never deleted
+// with everything in it.
+TEST_F(LoopTest, RemovingAFolderAsksTheServerWhetherItIsEmpty) {
+  client->AddDirectory(u"/r");
+  OpenOk(1, u"\\r", 0x1);
+  EXPECT_EQ(Directory(1, Full(u"\\r"), 12, 4096, SL_RESTART_SCAN).status(), STATUS_NO_SUCH_FILE);
+  Release(1);
+  Entry(u"\\r")->childrenListedTime -= 60 * kFileTimeTicksPerSecond;
+  client->AddFile(u"/r/theirs.txt", "keep me");
+  OpenOk(2, u"\\r", 0x1);
+  Reply refused = SetInfo(2, 13, Bytes({1}));
+  EXPECT_EQ(refused.status(), STATUS_DIRECTORY_NOT_EMPTY);
+  Release(2);
+  // A server that does not answer cannot say a folder is empty.
+  client->AddDirectory(u"/q");
+  OpenOk(3, u"\\q", 0x1);
+  Entry(u"\\q")->childrenListedTime -= 60 * kFileTimeTicksPerSecond;
+  client->unreachable = true;
+  EXPECT_EQ(SetInfo(3, 13, Bytes({1})).status(), STATUS_UNEXPECTED_NETWORK_ERROR);
+  client->unreachable = false;
+  Release(3);
+  EXPECT_TRUE(client->deletes.empty());
+  EXPECT_EQ(client->server.count(u"/q"), 1u);
+}
+
+// Only an upload nobody waits for tells its end: a cleanup the driver sends
+// from a file's last release, or a close that still uploads. A cleanup a
+// program's close(2) waits for returns its result to that program instead.
+TEST_F(LoopTest, UploadsNobodyWaitsForReportTheirEnd) {
+  std::vector<UploadNotice> notices;
+  connection->hooks.uploadEnded = [&notices](Connection&, const UploadNotice& n) { notices.push_back(n); };
+  auto written = [this](uint32_t fileObject, const std::u16string& below) {
+    ASSERT_EQ(Create(fileObject, below, FILE_OVERWRITE_IF, 0x40, FILE_WRITE_DATA).status(), STATUS_SUCCESS);
+    ASSERT_EQ(Write(fileObject, 0, "data", 0, 0).status(), STATUS_SUCCESS);
+  };
+  auto cleanup = [this](uint32_t fileObject, uint32_t word0) {
+    auto r = Blank(MJ_CLEANUP, fileObject);
+    r->Parameters[0] = word0;
+    r->fileValue = 4;
+    return Send(*r);
+  };
+
+  written(1, u"\\watched.txt");
+  EXPECT_EQ(cleanup(1, 0).status(), STATUS_SUCCESS);
+  EXPECT_EQ(Simple(MJ_CLOSE, 1, 4).status(), STATUS_SUCCESS);
+  EXPECT_TRUE(notices.empty());
+
+  written(2, u"\\released.txt");
+  EXPECT_EQ(cleanup(2, kCleanupNobodyWaits).status(), STATUS_SUCCESS);
+  EXPECT_EQ(Simple(MJ_CLOSE, 2, 4).status(), STATUS_SUCCESS);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].file, u"X:\\released.txt");
+  EXPECT_FALSE(notices[0].failed);
+
+  // A failed one carries what the client recorded on the entry.
+  written(3, u"\\lost.txt");
+  Entry(u"\\lost.txt")->uploadFailure =
+      std::make_unique<UploadFailure>(UploadFailure{u"Service Unavailable", "/backup/lost.txt.1"});
+  client->closeAfterWriteResult = STATUS_UNEXPECTED_NETWORK_ERROR;
+  EXPECT_EQ(cleanup(3, kCleanupNobodyWaits).status(), STATUS_CANCELLED);
+  client->closeAfterWriteResult = STATUS_SUCCESS;
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_TRUE(notices[1].failed);
+  EXPECT_EQ(notices[1].file, u"X:\\lost.txt");
+  EXPECT_EQ(notices[1].errorText, u"Service Unavailable");
+  EXPECT_EQ(notices[1].backupPath, "/backup/lost.txt.1");
+  // The close still holds the written copy: it tries again, and tells.
+  EXPECT_EQ(Simple(MJ_CLOSE, 3, 4).status(), STATUS_SUCCESS);
+  ASSERT_EQ(notices.size(), 3u);
+  EXPECT_FALSE(notices[2].failed);
+
+  // An offline drive stores into its cache: nothing to tell.
+  site.flags |= kSiteOffline;
+  written(4, u"\\cached.txt");
+  EXPECT_EQ(cleanup(4, kCleanupNobodyWaits).status(), STATUS_SUCCESS);
+  Release(4, 4);
+  site.flags &= ~kSiteOffline;
+  EXPECT_EQ(notices.size(), 3u);
 }
 
 TEST_F(LoopTest, ShellCommands) {

@@ -82,9 +82,7 @@ class QtFrontEndTest : public ::testing::Test {
   }
   void TearDown() override {
     window.reset();
-    connector.DisconnectAllSites();
-    for (size_t i = 0; i < table.size(); ++i) JoinRequestLoop(table.at(i));
-    StopHousekeeping();
+    test::EndAllSites(connector, table);
     RegisterClientConstructor(ClientKind::WebDav, nullptr);
     SetCurrentUi(nullptr);
     ForgetAllSitePasswords();
@@ -139,6 +137,16 @@ TEST_F(QtFrontEndTest, TheSiteManagerWritesEachFieldAndConnects) {
 
   window->show();
   Screenshot(*window, "main_window");
+
+  // The refresh key in the window rebuilds the selected site's drive.
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  size_t registered = driver.Count(IOCTL_CONNECT);
+  QTest::keyClick(window.get(), Qt::Key_F5);
+  EXPECT_EQ(driver.Count(IOCTL_CONNECT), registered + 1);
+  QTest::keyClick(window.get(), Qt::Key_R, Qt::ControlModifier);
+  EXPECT_EQ(driver.Count(IOCTL_CONNECT), registered + 2);
+  EXPECT_NE(block->sites[live].mappedDrive, 0);
 
   QTest::mouseClick(window->button(IDS_UI_DISCONNECT), Qt::LeftButton);
   EXPECT_EQ(block->sites[live].mappedDrive, 0);
