@@ -17,6 +17,11 @@
 namespace hvm::driver {
 
 namespace {
+void DropOwnFolderOf(fuse_ino_t ino) {
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  if (Node* folder = Names().Get(ino)) DropOwnFolder(*folder);
+}
+
 // The full name of a new child, or an errno.
 int ChildFullName(fuse_req_t req, fuse_ino_t parentIno, const char* name, std::u16string& fullName,
                   Connection*& conn) {
@@ -75,8 +80,12 @@ void Delete(fuse_req_t req, fuse_ino_t parentIno, const char* name, uint32_t opt
 using HandlePtr = std::shared_ptr<ShortHandle>;
 using Change = std::function<void(HandlePtr, std::function<void(int)> finish)>;
 
+// timesOnly: a change of times may also go through the caller's own open of
+// the file that is still to upload (tar sets the times of each file it
+// writes before closing it): its cleanup stores them with the upload, and
+// the close waits for both, as it would after a short open of the name.
 void WithHandle(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi, uint32_t access, Change change,
-                std::function<void(int)> finish) {
+                std::function<void(int)> finish, bool timesOnly = false) {
   Connection* conn = nullptr;
   std::u16string fullName;
   HandlePtr own;
@@ -85,6 +94,7 @@ void WithHandle(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi, uint32_t acc
     std::lock_guard<std::mutex> guard(DriverMutex());
     Node* node = Names().Get(ino);
     FileObject* object = fi ? OpenFiles().Get(fi->fh) : nullptr;
+    if (object == nullptr && timesOnly && node) object = OpenFiles().UploadingOpenOf(ino, CallerUid(req));
     if (node == nullptr)
       error = ENOENT;
     else if (node->uid != CallerUid(req) && object == nullptr)
@@ -208,13 +218,20 @@ void OpMkdir(fuse_req_t req, fuse_ino_t parentIno, const char* name, mode_t) {
   std::string childName(name);
   OpenShort(conn, fullName, FILE_CREATE, FILE_DIRECTORY_FILE, FILE_READ_DATA, BeginOperation(req), 0,
             [req, parentIno, childName, uid, conn](const ShortHandle& handle, ForwardResult& made) {
-              if (made.status != STATUS_SUCCESS) return (void)fuse_reply_err(req, ErrnoOf(made));
+              if (made.status != STATUS_SUCCESS) {
+                DropOwnFolderOf(parentIno);
+                ForgetEntry(parentIno, childName);
+                return (void)fuse_reply_err(req, ErrnoOf(made));
+              }
               CloseShort(handle, [req, parentIno, childName, uid, conn](int) {
                 std::lock_guard<std::mutex> guard(DriverMutex());
                 Node* parent = Names().Get(parentIno);
                 if (parent == nullptr) return (void)fuse_reply_err(req, ENOENT);
+                NoteOwnName(*parent, childName);
                 Node* node = Names().Remember(*parent, childName, NodeKind::Remote, uid, conn);
                 node->detached = false;
+                // Made just now on the server: empty.
+                MarkOwnFolder(*node);
                 node->attr = RemoteAttr{};
                 node->attr.isDirectory = true;
                 node->attr.lastWriteTime = node->attr.changeTime = node->attr.creationTime =
@@ -257,6 +274,7 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
               [=](const ShortHandle& folder, ForwardResult& targetOpened) {
       if (targetOpened.status != STATUS_SUCCESS) {
         int error = ErrnoOf(targetOpened);
+        DropOwnFolderOf(newParentIno);
         return CloseShort(moving, [req, error](int) { fuse_reply_err(req, error); });
       }
       std::vector<uint8_t> data(component.size() * 2);
@@ -267,10 +285,15 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
         int error = renamed.status == STATUS_SUCCESS ? 0 : ErrnoOf(renamed);
         CloseShort(folder, [=](int) {
           CloseShort(moving, [=](int) {
-            if (error == 0) {
+            {
               std::lock_guard<std::mutex> guard(DriverMutex());
-              if (Node* newParent = Names().Get(newParentIno))
+              Node* newParent = Names().Get(newParentIno);
+              if (error == 0 && newParent) {
+                NoteOwnName(*newParent, to);
                 Names().Move(parentIno, from, *newParent, to);
+              } else if (newParent) {
+                DropOwnFolder(*newParent);
+              }
             }
             fuse_reply_err(req, error);
           });
@@ -295,7 +318,8 @@ void OpSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
   auto all = [list](HandlePtr handle, std::function<void(int)> finish) {
     RunChanges(list, 0, handle, std::move(finish));
   };
-  WithHandle(req, ino, fi, accessMask, all, [req, ino](int error) { ReplyAttr(req, ino, error); });
+  bool timesOnly = !(toSet & FUSE_SET_ATTR_SIZE);
+  WithHandle(req, ino, fi, accessMask, all, [req, ino](int error) { ReplyAttr(req, ino, error); }, timesOnly);
 }
 
 }  // namespace hvm::driver

@@ -275,6 +275,8 @@ void OpOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     }
     conn = node->connection;
     fullName = node->fullName;
+    // The listing brings what others put there meanwhile.
+    DropOwnFolder(*node);
   }
   OpenShort(conn, fullName, FILE_OPEN, FILE_DIRECTORY_FILE, FILE_READ_DATA, BeginOperation(req), 0,
             [req, info, ino, uid, fullName](const ShortHandle& handle, ForwardResult& result) mutable {

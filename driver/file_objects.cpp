@@ -18,6 +18,14 @@ FileObject* FileObjects::Get(uint64_t id) {
 
 void FileObjects::Remove(uint64_t id) { objects_.erase(id); }
 
+FileObject* FileObjects::UploadingOpenOf(uint64_t ino, uid_t uid) {
+  for (auto& [id, object] : objects_)
+    if (object->ino == ino && object->uid == uid && object->written && !object->cleanedUp &&
+        !object->isDirectory && object->fcbToken != 0)
+      return object.get();
+  return nullptr;
+}
+
 FileObjects& OpenFiles() {
   static FileObjects* objects = new FileObjects();
   return *objects;

@@ -38,6 +38,8 @@ class FileObjects {
   FileObject& Add(std::unique_ptr<FileObject> object);
   FileObject* Get(uint64_t id);
   void Remove(uint64_t id);
+  // An open of ino by uid whose cleanup is still to upload what it wrote, or null.
+  FileObject* UploadingOpenOf(uint64_t ino, uid_t uid);
 
  private:
   std::map<uint64_t, std::unique_ptr<FileObject>> objects_;

@@ -152,6 +152,12 @@ void ReplyEntry(fuse_req_t req, const Node& node) {
   fuse_reply_entry(req, &entry);
 }
 
+void ReplyMissing(fuse_req_t req) {
+  fuse_entry_param entry{};
+  entry.entry_timeout = kEntryTimeout;  // inode 0: a missing name the kernel may remember
+  fuse_reply_entry(req, &entry);
+}
+
 uint64_t BeginOperation(fuse_req_t req) {
   static std::atomic<uint64_t> next{1};
   uint64_t id = next.fetch_add(1);

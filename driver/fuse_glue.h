@@ -26,6 +26,8 @@ void FillStat(const Node& node, struct stat& st);
 // The kernel's entry for a node: inode, attributes and how long both hold.
 fuse_entry_param EntryOf(const Node& node);
 void ReplyEntry(fuse_req_t req, const Node& node);
+// A name known to be missing: the kernel may keep that for kEntryTimeout.
+void ReplyMissing(fuse_req_t req);
 // The attributes as the FCB knows them while the file is open.
 RemoteAttr CurrentAttr(const Node& node);
 bool AttrFresh(const Node& node);

@@ -64,7 +64,8 @@ fuse_lowlevel_ops MakeOps() {
   return ops;
 }
 
-// The shell notification: the kernel forgets the entry and attributes of a path.
+// The shell notification: the kernel forgets the entry and attributes of a
+// path, and the driver no longer answers for the folder that holds it.
 NTSTATUS InvalidatePath(uid_t uid, const std::u16string& connection, const std::u16string& path) {
   std::u16string fullName = kFullNamePrefix + connection;
   if (!path.empty() && path != u"\\") fullName += (path[0] == u'\\' ? u"" : u"\\") + path;
@@ -74,14 +75,25 @@ NTSTATUS InvalidatePath(uid_t uid, const std::u16string& connection, const std::
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
     Node* node = Names().FindByFullName(uid, fullName);
-    if (node == nullptr) return STATUS_SUCCESS;  // nothing cached
-    node->attrTime = {};
-    ino = node->ino;
-    parent = node->parent;
-    name = node->name;
+    size_t slash = fullName.rfind(u'\\');
+    Node* folder = slash == std::u16string::npos ? nullptr : Names().FindByFullName(uid, fullName.substr(0, slash));
+    if (folder) DropOwnFolder(*folder);
+    if (node != nullptr) {
+      DropOwnFolder(*node);
+      node->attrTime = {};
+      ino = node->ino;
+      parent = node->parent;
+      name = node->name;
+    } else if (folder != nullptr) {
+      // A name new to the kernel may be remembered as missing.
+      parent = folder->ino;
+      name = Utf16ToUtf8(fullName.substr(slash + 1));
+    } else {
+      return STATUS_SUCCESS;  // nothing cached
+    }
   }
   ForgetEntry(parent, name);
-  PurgeInode(ino);
+  if (ino) PurgeInode(ino);
   return STATUS_SUCCESS;
 }
 // The kernel starts a FUSE mount's read-ahead at 128 KiB, so a program

@@ -99,6 +99,8 @@ void OpLookup(fuse_req_t req, fuse_ino_t parentIno, const char* name) {
     Node* known = Names().Child(parentIno, name);
     if (known && (AttrFresh(*known) || known->fcbToken != 0))
       return ReplyEntry(req, *Names().Remember(*parent, name, NodeKind::Remote, uid, parent->connection));
+    if (known == nullptr && OwnFolderKnowsMissing(*parent, name, Clock::now()))
+      return ReplyMissing(req);
     conn = parent->connection;
   }
   std::string childName(name);

@@ -162,6 +162,45 @@ std::vector<std::pair<uint64_t, std::string>> Namespace::ConnectionFolders(uid_t
   return folders;
 }
 
+namespace {
+// The upper-case form of an ASCII name; false for any other name.
+bool AsciiKey(std::string_view name, std::string& key) {
+  key.assign(name);
+  for (char& c : key) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) return false;
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return true;
+}
+}  // namespace
+
+void MarkOwnFolder(Node& folder) {
+  folder.ownFolder = true;
+  folder.ownNames.clear();
+  folder.ownFolderTouched = Clock::now();
+}
+
+void DropOwnFolder(Node& folder) {
+  folder.ownFolder = false;
+  std::set<std::string>().swap(folder.ownNames);
+}
+
+void NoteOwnName(Node& folder, std::string_view name) {
+  if (!folder.ownFolder) return;
+  if (folder.ownNames.size() >= kOwnFolderMaxNames) return DropOwnFolder(folder);
+  std::string key;
+  // A name with other characters cannot match an ASCII one, and is never answered here.
+  if (AsciiKey(name, key)) folder.ownNames.insert(std::move(key));
+  folder.ownFolderTouched = Clock::now();
+}
+
+bool OwnFolderKnowsMissing(const Node& folder, std::string_view name, Clock::time_point now) {
+  if (!folder.ownFolder || folder.detached || now - folder.ownFolderTouched >= kOwnFolderTrust) return false;
+  std::string key;
+  return AsciiKey(name, key) && folder.ownNames.count(key) == 0;
+}
+
 bool ParseUserFolder(std::string_view name, uid_t& uid) {
   constexpr std::string_view kPrefix = "S-1-22-1-";
   if (name.size() <= kPrefix.size() || name.substr(0, kPrefix.size()) != kPrefix) return false;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,11 @@ struct Node {
   Clock::time_point attrTime{};  // when attr was last learned from the agent
   uint32_t fcbToken = 0;         // the FCB while the file is open
   bool detached = false;         // unlinked or replaced; kept until forgotten
+  // A folder this driver made: every name in it since came through here, so
+  // a name it never saw is missing without asking the agent (OwnFolderKnowsMissing).
+  bool ownFolder = false;
+  Clock::time_point ownFolderTouched{};
+  std::set<std::string> ownNames;  // its ASCII names, upper case
 };
 
 inline constexpr uint64_t kRootIno = 1;
@@ -89,6 +95,21 @@ class Namespace {
 };
 
 Namespace& Names();
+
+// ---- folders the driver made itself
+// A folder made here (mkdir) starts out empty on the server; the names made in
+// it afterwards through the driver (create, mkdir, rename) are noted. For a
+// while after the last of them a look-up of any other name is answered as
+// missing at once. The agent compares names without regard to case; only
+// ASCII names are answered here (they can only match ASCII names), every
+// other name still goes to the agent. A listing of the folder, a notice of a
+// change in it or a failed change ends it.
+inline constexpr auto kOwnFolderTrust = std::chrono::seconds(30);
+inline constexpr size_t kOwnFolderMaxNames = 20000;
+void MarkOwnFolder(Node& folder);
+void NoteOwnName(Node& folder, std::string_view name);
+void DropOwnFolder(Node& folder);
+bool OwnFolderKnowsMissing(const Node& folder, std::string_view name, Clock::time_point now);
 
 // ---- name rules of the create path
 

@@ -109,7 +109,10 @@ Fcb* ChooseFcb(OpenJob& job, const CreateReply& reply, uint32_t& staleToken, boo
       table.Add(std::move(fresh));
     }
   }
-  if (reply.token != 0) {
+  // The agent keeps the token it names; the notice matters only when that is
+  // not the FCB chosen (the offered token itself needs none: the agent already
+  // holds it, and the notice would cost a round trip for nothing).
+  if (reply.token != 0 && reply.token != chosen->token) {
     Trace("SavedFcb fcb=%x savefcb=%x\n", chosen->token, reply.token);
     staleToken = reply.token;
   }
@@ -152,7 +155,17 @@ void RegisterOpen(OpenJob& job, const CreateReply& reply, Fcb& fcb, Node* node) 
 }
 
 void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
-  if (result.status != STATUS_SUCCESS) return (void)fuse_reply_err(job->req, ErrnoOf(result));
+  if (result.status != STATUS_SUCCESS) {
+    if (job->create) {
+      // The agent knows something of the folder the driver does not.
+      {
+        std::lock_guard<std::mutex> guard(DriverMutex());
+        if (Node* parent = Names().Get(job->ino)) DropOwnFolder(*parent);
+      }
+      ForgetEntry(job->ino, job->name);  // the kernel may remember it as missing
+    }
+    return (void)fuse_reply_err(job->req, ErrnoOf(result));
+  }
   CreateReply reply = DecodeCreateReply(result);
   uint32_t staleToken = 0, token = 0;
   bool purge = false;
@@ -161,8 +174,10 @@ void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
     Node* node = Names().Get(job->ino);
-    if (node && job->create)
+    if (node && job->create) {
+      NoteOwnName(*node, job->name);
       node = Names().Remember(*node, job->name, NodeKind::Remote, job->uid, job->conn);
+    }
     Fcb* fcb = ChooseFcb(*job, reply, staleToken, purge);
     if (reply.newEmptyFile) {
       fcb->SetAllSizes(0);

@@ -560,16 +560,8 @@ TEST_F(MountTest, TwoOpensShareOneFcbUntilTheLastClose) {
   uint32_t token = opens[0].offeredToken;
   EXPECT_EQ(opens[0].replyToken, token);
   EXPECT_EQ(opens[1].offeredToken, token);  // the second open offers the FCB in use
-  auto replaces = Requests(MJ_TOKEN_REPLACE);
-  ASSERT_EQ(replaces.size(), 1u);  // only the first open's fresh FCB is announced
-  uint32_t stale, replacement;
-  memcpy(&stale, replaces[0].head.data(), 4);
-  memcpy(&replacement, replaces[0].head.data() + 8, 4);
-  EXPECT_EQ(stale, token);
-  EXPECT_EQ(replacement, token);
-  // Like every request of an open file it carries the file's size, which the
-  // agent takes for the file's own.
-  EXPECT_EQ(replaces[0].fileValue, 11u);
+  // The agent named the token it was offered: nothing to replace, no notice.
+  EXPECT_TRUE(Requests(MJ_TOKEN_REPLACE).empty());
 
   close(first);
   usleep(200000);  // RELEASE is asynchronous
@@ -603,6 +595,9 @@ TEST_F(MountTest, ATokenTheDriverNeverIssuedGetsAFreshFcbAndAReplaceNotice) {
   memcpy(&replacement, replaces[0].head.data() + 8, 4);
   EXPECT_EQ(stale, 0x5EEDF00Du);
   EXPECT_EQ(replacement, offered);
+  // Like every request of an open file it carries the file's size, which the
+  // agent takes for the file's own.
+  EXPECT_EQ(replaces[0].fileValue, 11u);
 }
 
 TEST_F(MountTest, AnUnknownTokenAnsweringTheCreateOfANewFileGetsOneReplaceNotice) {
@@ -817,6 +812,110 @@ TEST_F(MountTest, InvalidationNoticeMakesTheKernelForgetAPath) {
   EXPECT_EQ(ReadAll(path), "changed on the server");
   notice.marker = 0;
   EXPECT_NE(Control(IOCTL_INVALIDATE_PATH, &notice, sizeof notice, nullptr, 0), 0u);
+}
+
+// The look-ups that went to the agent for a name ending in `tail`.
+size_t ProbesOf(const std::vector<LoggedRequest>& creates, const std::u16string& tail) {
+  size_t n = 0;
+  for (auto& create : creates)
+    if (create.offeredToken == 0 && create.name.ends_with(tail)) ++n;
+  return n;
+}
+
+TEST_F(MountTest, AFolderMadeHereAnswersMissingNamesItselfUntilItIsListedOrNoticed) {
+  StartSite1();
+  std::string made = base_ + "/made";
+  ASSERT_EQ(mkdir(made.c_str(), 0755), 0);
+  agent_.ClearLog();
+  EXPECT_EQ(ErrnoOfStat(made + "/none.txt"), ENOENT);
+  int fd = open((made + "/new.txt").c_str(), O_CREAT | O_WRONLY | O_EXCL, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "new", 3), 3);
+  ASSERT_EQ(close(fd), 0);
+  ASSERT_EQ(mkdir((made + "/sub").c_str(), 0755), 0);
+  auto creates = Requests(MJ_CREATE);
+  EXPECT_EQ(ProbesOf(creates, u"\\none.txt"), 0u);
+  EXPECT_EQ(ProbesOf(creates, u"\\new.txt"), 0u);
+  EXPECT_EQ(ProbesOf(creates, u"\\sub"), 1u);  // the mkdir's own create only
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\made\\new.txt")), Text("new"));
+
+  // The agent compares names without regard to case, and the driver knows
+  // only ASCII case: such names, and names it made, are asked about.
+  agent_.ClearLog();
+  ErrnoOfStat(made + "/NEW.TXT");
+  ErrnoOfStat(made + "/\xc3\xa4.txt");
+  creates = Requests(MJ_CREATE);
+  EXPECT_EQ(ProbesOf(creates, u"\\NEW.TXT"), 1u);
+  EXPECT_EQ(ProbesOf(creates, u"\\\u00e4.txt"), 1u);
+  // A folder the driver did not make is asked about as before.
+  EXPECT_EQ(ErrnoOfStat(base_ + "/docs/none.txt"), ENOENT);
+  EXPECT_EQ(ProbesOf(Requests(MJ_CREATE), u"\\docs\\none.txt"), 1u);
+
+  // A listing shows what others put there meanwhile, and from then on the agent answers.
+  agent_.AddFile(U("\\QUENLODE\\site1\\made\\theirs.txt"), Text("theirs"));
+  EXPECT_EQ(List(made).count("theirs.txt"), 1u);
+  EXPECT_EQ(ReadAll(made + "/theirs.txt"), "theirs");
+  agent_.ClearLog();
+  EXPECT_EQ(ErrnoOfStat(made + "/gone.txt"), ENOENT);
+  EXPECT_EQ(ProbesOf(Requests(MJ_CREATE), u"\\made\\gone.txt"), 1u);
+
+  // So does a change notice for a name in a folder made here, even for a name
+  // the kernel remembered as missing.
+  std::string sub = made + "/sub";
+  EXPECT_EQ(ErrnoOfStat(sub + "/later.txt"), ENOENT);
+  agent_.AddFile(U("\\QUENLODE\\site1\\made\\sub\\later.txt"), Text("later"));
+  driver::InvalidatePathRecord notice{};
+  notice.marker = kRecordMarker;
+  CopyWide(notice.sid, kSidChars, SelfSid());
+  CopyWide(notice.name, kConnectionNameChars, u"site1");
+  CopyWide(notice.path, kPathChars, u"\\made\\sub\\later.txt");
+  ASSERT_EQ(Control(IOCTL_INVALIDATE_PATH, &notice, sizeof notice, nullptr, 0), 0u);
+  int error = ENOENT;
+  for (int i = 0; i < 50 && (error = ErrnoOfStat(sub + "/later.txt")) == ENOENT; ++i) usleep(10000);
+  EXPECT_EQ(error, 0);
+}
+
+TEST_F(MountTest, AFailedCreateInAFolderMadeHereHandsItsNamesBackToTheAgent) {
+  StartSite1();
+  std::string made = base_ + "/made";
+  ASSERT_EQ(mkdir(made.c_str(), 0755), 0);
+  // Someone else's file, which the agent knows of and the driver does not.
+  agent_.AddFile(U("\\QUENLODE\\site1\\made\\x.txt"), Text("theirs"));
+  EXPECT_EQ(open((made + "/x.txt").c_str(), O_CREAT | O_WRONLY | O_EXCL, 0644), -1);
+  EXPECT_EQ(errno, EEXIST);
+  for (int i = 0; i < 50 && ErrnoOfStat(made + "/x.txt") == ENOENT; ++i) usleep(30000);
+  EXPECT_EQ(ErrnoOfStat(made + "/x.txt"), 0);
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\made\\x.txt")), Text("theirs"));
+}
+
+TEST_F(MountTest, TimesSetByNameWhileTheFileIsOpenForWritingGoThroughThatOpen) {
+  StartSite1();
+  std::string path = base_ + "/docs/t.txt";
+  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_EXCL, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "tar", 3), 3);
+  agent_.ClearLog();
+  timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);  // what tar does before its close
+  EXPECT_EQ(ProbesOf(Requests(MJ_CREATE), u"\\t.txt"), 0u);
+  auto sets = Requests(MJ_SET_INFORMATION);
+  ASSERT_EQ(sets.size(), 1u);
+  EXPECT_EQ(Requests(MJ_CLEANUP).size(), 0u);  // the upload still waits for the close
+  ASSERT_EQ(close(fd), 0);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1700000000);
+  EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\docs\\t.txt")), Text("tar"));
+  usleep(200000);  // RELEASE is asynchronous
+
+  // Once closed, or open only for reading, the name is opened for the change.
+  fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  agent_.ClearLog();
+  times[1].tv_sec = 1700000100;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  EXPECT_EQ(ProbesOf(Requests(MJ_CREATE), u"\\t.txt"), 1u);
+  close(fd);
 }
 
 }  // namespace
