@@ -25,7 +25,10 @@ bool Succeeded(int32_t status) { return status >= 1 && status < 400; }
 WebDavClient::WebDavClient(Connection& connection)
     : RemoteClient(connection), facts_(std::make_shared<WebDavSiteFacts>()) {}
 
-WebDavClient::~WebDavClient() { Shutdown(); }
+WebDavClient::~WebDavClient() {
+  SettleTimes();
+  Shutdown();
+}
 
 NTSTATUS WebDavClient::Open() {
   if (opened_) return STATUS_SUCCESS;

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "agent/clients/remote_client.h"
@@ -205,6 +206,18 @@ class WebDavClient : public RemoteClient {
   // PROPPATCH of the entry's times; true when the server stored them.
   bool PatchTimes(FileEntry* entry, std::u16string_view serverPath);
   void StoreSetTimes(FileEntry* entry, std::u16string_view serverPath);
+  // The PROPPATCH of a new file's times (tar sets them before it closes the
+  // file) on a connection of its own,
+  // while the close returns and the next request goes on (the times were a
+  // program's, answered when it set them; the upload is what the close
+  // reports). False when it must go the ordinary way: a lock of ours on the
+  // file, or a copy of the client working for a background job.
+  bool SendTimesBehind(FileEntry* entry, std::u16string_view serverPath);
+  // Waits for times sent behind and takes their result into the entry: every
+  // request but the PUT of a new file waits so, and so do the end of the
+  // client and the next times. A refused PROPPATCH leaves the times set, so
+  // that the next cleanup of the file sends them again.
+  void SettleTimes();
   void RefreshAfterUpload(std::u16string_view serverPath, FileEntry* entry);
   // A PUT of the local copy while the program writes it (webdav_streamed_put.cpp).
   void StartStreamedPut(FileEntry* entry, std::u16string_view serverPath, uint64_t written);
@@ -230,6 +243,13 @@ class WebDavClient : public RemoteClient {
   std::string host_;
   std::u16string siteUrl_;         // the site URL as configured, with a trailing "/"
   std::mutex requestLock_;         // closing the request may come from a job thread
+  // Times sent behind (SendTimesBehind): at most one PROPPATCH at a time.
+  std::unique_ptr<WebDavClient> timesClient_;
+  std::thread timesJob_;
+  std::recursive_mutex timesLock_;
+  std::u16string timesPath_;       // the entry's path in the cache (it may go meanwhile)
+  FileTime timesWritten_ = 0;      // the time the PROPPATCH carries
+  int32_t timesStatus_ = 0;
 };
 
 // The constructor the factory calls for WebDAV sites.

@@ -181,6 +181,9 @@ int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string
     WideDbgPrint(u"Unsupported command %c %ws\n", kind, std::u16string(path).c_str());
     return kRequestNotSent;
   }
+  // Times still on their way go first: nothing may overtake them on the
+  // server but the PUT of a file that is not there yet.
+  if (!(kind == 'N' && entry && IsUnsentNewFile(*entry))) SettleTimes();
   CloseRequest();
   spec_ = HttpRequestSpec{};
   spec_.method = method;
@@ -190,7 +193,7 @@ int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string
 
   std::string ownBody;
   if (kind == 'L') ownBody = LockBody(site_);
-  if (kind == 'W') ownBody = PropPatchBody(entry);
+  if (kind == 'W' && !body) ownBody = PropPatchBody(entry);
   if (!ownBody.empty()) body = &ownBody;
   std::string listingBody;
   if (kind == 'D' && !body) {

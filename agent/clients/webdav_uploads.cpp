@@ -226,7 +226,9 @@ void WebDavClient::FinishUpload(FileEntry* entry, uint64_t size, std::u16string_
   bool plain = site_ && (site_->flags & kSitePlainProperties);
   bool patch = !plain && (entry->flags & (kEntryTimesSet | kEntryServerKeepsTimes));
   std::tm t{};
-  if (patch && PatchTimes(entry, serverPath)) {
+  if (patch && wasNew && SendTimesBehind(entry, serverPath)) {
+    // The entry's own times are the server's once the PROPPATCH is through.
+  } else if (patch && PatchTimes(entry, serverPath)) {
     // The entry's own times are the server's now.
   } else if (ParseHttpDate(answer.lastModified.substr(0, 255), t) == 0) {
     entry->lastWriteTime = entry->changeTime = entry->serverModifiedTime = FileTimeFromUtc(t);
@@ -254,6 +256,46 @@ bool WebDavClient::PatchTimes(FileEntry* entry, std::u16string_view serverPath) 
   entry->flags |= kEntryServerKeepsTimes;
   entry->serverModifiedTime = entry->lastWriteTime - entry->lastWriteTime % kFileTimeTicksPerSecond;
   return true;
+}
+
+bool WebDavClient::SendTimesBehind(FileEntry* entry, std::u16string_view serverPath) {
+  if (!entry->lockToken.empty() || connection_->client.get() != this) return false;
+  std::lock_guard<std::recursive_mutex> guard(timesLock_);
+  SettleTimes();
+  if (!timesClient_) timesClient_ = Clone();
+  WideDbgPrint(u"proppatch behind %ws\n", entry->path);
+  auto body = std::make_shared<std::string>(PropPatchBody(entry));
+  entry->flags &= ~kEntryTimesPending;
+  // What PatchTimes learns from a stored PROPPATCH, taken now; SettleTimes undoes it on a refusal.
+  entry->flags |= kEntryServerKeepsTimes;
+  entry->serverModifiedTime = entry->lastWriteTime - entry->lastWriteTime % kFileTimeTicksPerSecond;
+  timesPath_ = entry->Path();
+  timesWritten_ = entry->lastWriteTime;
+  timesStatus_ = 0;
+  WebDavClient* client = timesClient_.get();
+  std::u16string path(serverPath);
+  timesJob_ = std::thread([this, client, path, body] {
+    int32_t status = client->PerformRequest('W', nullptr, path, nullptr, {}, body.get(), 0, 0, nullptr);
+    client->CloseRequest();
+    timesStatus_ = status;
+  });
+  return true;
+}
+
+void WebDavClient::SettleTimes() {
+  std::lock_guard<std::recursive_mutex> guard(timesLock_);
+  if (!timesJob_.joinable()) return;
+  timesJob_.join();
+  int32_t patched = timesStatus_;
+  if ((patched == 501 || patched == 403 || patched == 405) && site_) site_->flags |= kSitePlainProperties;
+  if (patched >= 1 && patched < 400) return;
+  WideDbgPrint(1, 1, u"%ws: the times of %ws were not stored (status %d)\n",
+               std::u16string(connection_->Name()).c_str(), timesPath_.c_str(), static_cast<int>(patched));
+  // Not stored: the times stay the entry's and go again at its next cleanup.
+  FileEntry* entry = connection_->entries.LookUp(timesPath_);
+  if (entry == nullptr) return;
+  entry->flags &= ~kEntryServerKeepsTimes;
+  if (entry->lastWriteTime == timesWritten_) entry->flags |= kEntryTimesPending;
 }
 
 // Times set on a file without writing it are stored at its cleanup.

@@ -533,6 +533,28 @@ print(1)""")
         self.sh(f"touch '{self.drive}/req/empty' && test -f '{self.on_server('req/empty')}'")
         self.assertEqual(self.requests_for("req/empty", 2), ["PUT 201", "PROPPATCH 207"])
 
+    def test_tar_gives_each_new_file_one_put_and_its_times(self):
+        source = os.path.join(self.system.work, "tar-source")
+        os.makedirs(os.path.join(source, "t"))
+        stamps = [1577934245 + i for i in range(3)]  # 2020-01-02 03:04:05 UTC and on
+        for i, stamp in enumerate(stamps):
+            path = os.path.join(source, "t", f"f{i}.txt")
+            with open(path, "w") as f:
+                f.write(f"file {i}\n")
+            os.utime(path, (stamp, stamp))
+        tarball = os.path.join(self.system.work, "t.tar")
+        subprocess.run(["tar", "-C", source, "-cf", tarball, "t"], check=True)
+        self.sh(f"mkdir '{self.drive}/untar' && tar --no-same-owner -C '{self.drive}/untar' -xf '{tarball}'")
+        for i, stamp in enumerate(stamps):
+            relative = f"untar/t/f{i}.txt"
+            self.assertEqual(self.requests_for(relative, 2), ["PUT 201", "PROPPATCH 207"])
+            self.assertEqual(self.server_bytes(relative), f"file {i}\n".encode())
+            self.assertEqual(self.sh(f"stat -c %Y '{self.drive}/{relative}'").out.strip(), str(stamp))
+            self.assertIn(f"Thu, 02 Jan 2020 03:04:0{5 + i} GMT", self.server_properties(relative))
+        # A second look after the entries were learnt again from the server keeps them.
+        self.sh(f"ls -l '{self.drive}/untar/t' >/dev/null")
+        self.assertEqual(self.sh(f"stat -c %Y '{self.drive}/untar/t/f2.txt'").out.strip(), str(stamps[2]))
+
     def test_times_reach_the_server_only_when_a_program_sets_them(self):
         self.sh(f"cp /etc/hostname '{self.drive}/times.txt'")
         self.assertEqual(self.requests_for("times.txt"), ["PUT 201"])

@@ -150,6 +150,44 @@ TEST_F(FixtureWebDav, PropPatch405SwitchesTheSiteToThePlainPropertySet) {
   EXPECT_NE(log.find("\"PUT\""), std::string::npos);
 }
 
+// tar sets a new file's times before closing it: the close returns after the
+// PUT, the PROPPATCH goes behind it, and every later request waits for it.
+TEST_F(FixtureWebDav, ANewFilesTimesGoBehindItsUploadAndTheNextRequestWaitsForThem) {
+  for (const char* kind : {"plain", "nopatch"}) {
+    SCOPED_TRACE(kind);
+    ClearFixtureLog(*server_);
+    TestSite site(server_->Url(std::string("/") + kind + "/"));
+    FileEntry* e = site.connection.entries.NewEntry(site.CachePath(u"\\t.txt"));
+    e->localCopy = LocalCopyWith(Pattern(10));
+    e->flags |= kEntryWrittenLocally | kEntryTimesSet | kEntryCreatePending | kEntryMustBeNew;
+    e->lastWriteTime = 133000000000000000ull;  // a time a program set
+    OpenHandle handle;
+    handle.entry = e;
+    ReplyArea reply = site.Reply(u"\\t.txt");
+    ASSERT_EQ(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(e->flags & kEntryCreatePending);
+    EXPECT_EQ(e->lastWriteTime, 133000000000000000ull);  // not the PUT answer's
+    site.client->PerformRequest('H', nullptr, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+    site.client->CloseRequest();
+    std::string log = Log();
+    size_t put = log.find("\"PUT\""), patch = log.find("\"PROPPATCH\""), listing = log.find("\"HEAD\"");
+    ASSERT_NE(put, std::string::npos);
+    ASSERT_NE(patch, std::string::npos);
+    ASSERT_NE(listing, std::string::npos);
+    EXPECT_LT(put, patch);
+    EXPECT_LT(patch, listing);
+    if (std::string(kind) == "plain") {
+      EXPECT_FALSE(site.record.flags & kSitePlainProperties);
+      EXPECT_FALSE(e->flags & kEntryTimesSet);  // stored
+    } else {
+      // Refused: the site keeps no properties, and the times stay the entry's.
+      EXPECT_TRUE(site.record.flags & kSitePlainProperties);
+      EXPECT_TRUE(e->flags & kEntryTimesSet);
+      EXPECT_FALSE(e->flags & kEntryServerKeepsTimes);
+    }
+  }
+}
+
 TEST_F(FixtureWebDav, BrokenOrIncompleteListingsLeaveTheFolderAsItWas) {
   for (const char* kind : {"/broken/", "/nohref/"}) {
     TestSite site(server_->Url(kind));
