@@ -261,41 +261,61 @@ bool WebDavClient::PatchTimes(FileEntry* entry, std::u16string_view serverPath) 
 bool WebDavClient::SendTimesBehind(FileEntry* entry, std::u16string_view serverPath) {
   if (!entry->lockToken.empty() || connection_->client.get() != this) return false;
   std::lock_guard<std::recursive_mutex> guard(timesLock_);
-  SettleTimes();
-  if (!timesClient_) timesClient_ = Clone();
+  // A free connection, or the one whose PROPPATCH went out first.
+  TimesJob* slot = nullptr;
+  for (auto& job : timesJobs_)
+    if (!job->thread.joinable()) {
+      slot = job.get();
+      break;
+    }
+  if (slot == nullptr && timesJobs_.size() < kTimesConnections) {
+    timesJobs_.push_back(std::make_unique<TimesJob>());
+    slot = timesJobs_.back().get();
+  }
+  if (slot == nullptr) {
+    for (auto& job : timesJobs_)
+      if (slot == nullptr || job->started < slot->started) slot = job.get();
+    FinishTimes(*slot);
+  }
+  if (!slot->client) slot->client = Clone();
   WideDbgPrint(u"proppatch behind %ws\n", entry->path);
   auto body = std::make_shared<std::string>(PropPatchBody(entry));
   entry->flags &= ~kEntryTimesPending;
-  // What PatchTimes learns from a stored PROPPATCH, taken now; SettleTimes undoes it on a refusal.
+  // What PatchTimes learns from a stored PROPPATCH, taken now; FinishTimes undoes it on a refusal.
   entry->flags |= kEntryServerKeepsTimes;
   entry->serverModifiedTime = entry->lastWriteTime - entry->lastWriteTime % kFileTimeTicksPerSecond;
-  timesPath_ = entry->Path();
-  timesWritten_ = entry->lastWriteTime;
-  timesStatus_ = 0;
-  WebDavClient* client = timesClient_.get();
+  slot->path = entry->Path();
+  slot->written = entry->lastWriteTime;
+  slot->status = 0;
+  slot->started = ++timesStarted_;
+  WebDavClient* client = slot->client.get();
   std::u16string path(serverPath);
-  timesJob_ = std::thread([this, client, path, body] {
+  slot->thread = std::thread([slot, client, path, body] {
     int32_t status = client->PerformRequest('W', nullptr, path, nullptr, {}, body.get(), 0, 0, nullptr);
     client->CloseRequest();
-    timesStatus_ = status;
+    slot->status = status;
   });
   return true;
 }
 
 void WebDavClient::SettleTimes() {
   std::lock_guard<std::recursive_mutex> guard(timesLock_);
-  if (!timesJob_.joinable()) return;
-  timesJob_.join();
-  int32_t patched = timesStatus_;
+  for (auto& job : timesJobs_) FinishTimes(*job);
+}
+
+void WebDavClient::FinishTimes(TimesJob& job) {
+  if (!job.thread.joinable()) return;
+  job.thread.join();
+  int32_t patched = job.status;
   if ((patched == 501 || patched == 403 || patched == 405) && site_) site_->flags |= kSitePlainProperties;
   if (patched >= 1 && patched < 400) return;
   WideDbgPrint(1, 1, u"%ws: the times of %ws were not stored (status %d)\n",
-               std::u16string(connection_->Name()).c_str(), timesPath_.c_str(), static_cast<int>(patched));
+               std::u16string(connection_->Name()).c_str(), job.path.c_str(), static_cast<int>(patched));
   // Not stored: the times stay the entry's and go again at its next cleanup.
-  FileEntry* entry = connection_->entries.LookUp(timesPath_);
+  FileEntry* entry = connection_->entries.LookUp(job.path);
   if (entry == nullptr) return;
   entry->flags &= ~kEntryServerKeepsTimes;
-  if (entry->lastWriteTime == timesWritten_) entry->flags |= kEntryTimesPending;
+  if (entry->lastWriteTime == job.written) entry->flags |= kEntryTimesPending;
 }
 
 // Times set on a file without writing it are stored at its cleanup.
