@@ -19,6 +19,48 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+TEST(OwnFolders, AMadeFolderKnowsItsMissingAsciiNamesForAWhile) {
+  Node folder;
+  folder.kind = NodeKind::Remote;
+  Clock::time_point now = Clock::now();
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "a.txt", now));  // not made here
+  MarkOwnFolder(folder);
+  now = Clock::now();
+  EXPECT_TRUE(OwnFolderKnowsMissing(folder, "a.txt", now));
+  NoteOwnName(folder, "a.txt");
+  NoteOwnName(folder, "\xc3\xa4.txt");
+  // The agent's names compare without regard to case.
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "a.txt", now));
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "A.TXT", now));
+  EXPECT_TRUE(OwnFolderKnowsMissing(folder, "b.txt", now));
+  // Any name beyond ASCII is the agent's to answer, noted or not.
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "\xc3\xa4.txt", now));
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "\xc3\x84.txt", now));
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "b\xc3\xa4", now));
+  // Trusted for a while after the last change made here, not for ever.
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "b.txt", Clock::now() + kOwnFolderTrust));
+  NoteOwnName(folder, "c.txt");
+  EXPECT_TRUE(OwnFolderKnowsMissing(folder, "b.txt", Clock::now() + kOwnFolderTrust / 2));
+  // A folder removed meanwhile, or one handed back, answers nothing itself.
+  folder.detached = true;
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "b.txt", Clock::now()));
+  folder.detached = false;
+  DropOwnFolder(folder);
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "b.txt", Clock::now()));
+  NoteOwnName(folder, "d.txt");  // no longer noted
+  EXPECT_TRUE(folder.ownNames.empty());
+}
+
+TEST(OwnFolders, AFolderWithTooManyNamesIsHandedBackToTheAgent) {
+  Node folder;
+  MarkOwnFolder(folder);
+  for (size_t i = 0; i < kOwnFolderMaxNames; ++i) NoteOwnName(folder, "n" + std::to_string(i));
+  EXPECT_TRUE(OwnFolderKnowsMissing(folder, "other", Clock::now()));
+  NoteOwnName(folder, "one-more");
+  EXPECT_FALSE(folder.ownFolder);
+  EXPECT_FALSE(OwnFolderKnowsMissing(folder, "other", Clock::now()));
+}
+
 TEST(NameRules, UserFoldersPipesWildcardsAndTheSuspendName) {
   uid_t uid = 0;
   EXPECT_TRUE(ParseUserFolder("S-1-22-1-1000", uid));
