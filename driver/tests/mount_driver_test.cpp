@@ -794,6 +794,16 @@ TEST_F(MountTest, ListingALargeFolderAnswersTheFollowingStatsFromIt) {
   EXPECT_LT(agent_.Log().size(), 20u);
 }
 
+// The agent's notice that a path of site1 changed on the server.
+driver::InvalidatePathRecord ChangeNotice(std::u16string_view path) {
+  driver::InvalidatePathRecord notice{};
+  notice.marker = kRecordMarker;
+  CopyWide(notice.sid, kSidChars, SelfSid());
+  CopyWide(notice.name, kConnectionNameChars, u"site1");
+  CopyWide(notice.path, kPathChars, path);
+  return notice;
+}
+
 TEST_F(MountTest, InvalidationNoticeMakesTheKernelForgetAPath) {
   StartSite1();
   std::string path = base_ + "/docs/a.txt";
@@ -801,11 +811,7 @@ TEST_F(MountTest, InvalidationNoticeMakesTheKernelForgetAPath) {
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   ASSERT_EQ(st.st_size, 11);
   agent_.AddFile(U("\\QUENLODE\\site1\\docs\\a.txt"), Text("changed on the server"));
-  driver::InvalidatePathRecord notice{};
-  notice.marker = kRecordMarker;
-  CopyWide(notice.sid, kSidChars, SelfSid());
-  CopyWide(notice.name, kConnectionNameChars, u"site1");
-  CopyWide(notice.path, kPathChars, u"\\docs\\a.txt");
+  driver::InvalidatePathRecord notice = ChangeNotice(u"\\docs\\a.txt");
   ASSERT_EQ(Control(IOCTL_INVALIDATE_PATH, &notice, sizeof notice, nullptr, 0), 0u);
   for (int i = 0; i < 40 && stat(path.c_str(), &st) == 0 && st.st_size == 11; ++i) usleep(10000);
   EXPECT_EQ(st.st_size, 21);
@@ -864,11 +870,7 @@ TEST_F(MountTest, AFolderMadeHereAnswersMissingNamesItselfUntilItIsListedOrNotic
   std::string sub = made + "/sub";
   EXPECT_EQ(ErrnoOfStat(sub + "/later.txt"), ENOENT);
   agent_.AddFile(U("\\QUENLODE\\site1\\made\\sub\\later.txt"), Text("later"));
-  driver::InvalidatePathRecord notice{};
-  notice.marker = kRecordMarker;
-  CopyWide(notice.sid, kSidChars, SelfSid());
-  CopyWide(notice.name, kConnectionNameChars, u"site1");
-  CopyWide(notice.path, kPathChars, u"\\made\\sub\\later.txt");
+  driver::InvalidatePathRecord notice = ChangeNotice(u"\\made\\sub\\later.txt");
   ASSERT_EQ(Control(IOCTL_INVALIDATE_PATH, &notice, sizeof notice, nullptr, 0), 0u);
   int error = ENOENT;
   for (int i = 0; i < 50 && (error = ErrnoOfStat(sub + "/later.txt")) == ENOENT; ++i) usleep(10000);
