@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <chrono>
 #include <mutex>
@@ -142,6 +143,8 @@ class WebDavClient : public RemoteClient {
   NTSTATUS ReadReplyBody(uint8_t* buffer, size_t length, size_t* got);
   // The whole body as text (up to the multistatus limit). 0 or a WinHTTP code.
   DWORD ReadReplyText(std::string& text);
+  // The body piece by piece as it arrives, with the same limit. 0 or a WinHTTP code.
+  DWORD ReadReplyPieces(const std::function<void(const char*, size_t)>& take);
   void CloseRequest();
   // A copy for a background job: same site, certificate, credentials,
   // proxy, security flags and server facts, its own connection.

@@ -141,8 +141,10 @@ void WebDavClient::ReportUnlisted(std::u16string_view folderCachePath, size_t co
 }
 
 NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEntry* folder) {
-  std::string text;
-  DWORD error = ReadReplyText(text);
+  // Parsed while it arrives: a large folder's listing is mostly read by the
+  // time the server has written its last entry.
+  MultistatusStream stream;
+  DWORD error = ReadReplyPieces([&stream](const char* piece, size_t got) { stream.Feed(piece, got); });
   CloseRequest();
   if (error) {
     WideDbgPrint(u"WinhttpParse returned status=%ld\n", static_cast<long>(error));
@@ -152,7 +154,7 @@ NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEnt
   std::u16string_view below = PathBelowConnection(*connection_, folderCachePath);
   MultistatusScope scope{connection_->Name(), sitePath, below, site_ && (site_->flags & kSitePlainProperties),
                          siteUrl_};
-  MultistatusResult result = ParseMultistatusText(text, scope);
+  MultistatusResult result = stream.Finish(scope);
   if (result.error) {
     // The cache stays as it was; the user learns why the folder did not change.
     WideDbgPrint(u"WinhttpParse returned status=%ld\n", static_cast<long>(result.error));

@@ -232,14 +232,66 @@ bool HrefToSitePath(std::u16string_view href, std::u16string_view siteUrl, std::
   return true;
 }
 
+namespace {
+// No network, no entity substitution, no DTD loading, default size limits.
+constexpr int kMultistatusOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
+constexpr const char* kMultistatusName = "multistatus.xml";
+
+MultistatusResult ReadMultistatus(const XmlDocument& doc, const MultistatusScope& scope);
+}  // namespace
+
 MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusScope& scope) {
   MultistatusResult result;
   if (xml.size() > kMaxMultistatusBytes) {
     Fail(result, -10, u"Invalid xml");
     return result;
   }
-  // No network, no entity substitution, no DTD loading, default size limits.
-  XmlDocument doc = ParseXmlReply(xml, "multistatus.xml", XML_PARSE_NOCDATA);
+  return ReadMultistatus(ParseXmlReply(xml, kMultistatusName, XML_PARSE_NOCDATA), scope);
+}
+
+MultistatusStream::~MultistatusStream() {
+  if (parser_ == nullptr) return;
+  xmlFreeDoc(parser_->myDoc);
+  xmlFreeParserCtxt(parser_);
+}
+
+void MultistatusStream::Feed(const char* data, size_t size) {
+  if (failed_ || size == 0) return;
+  total_ += size;
+  if (total_ > kMaxMultistatusBytes) {
+    failed_ = true;
+    return;
+  }
+  if (parser_ == nullptr) {
+    // The parser learns the encoding from the first four bytes.
+    head_.append(data, size);
+    if (head_.size() >= 4) Start();
+    return;
+  }
+  if (xmlParseChunk(parser_, data, static_cast<int>(size), 0) != 0) failed_ = true;
+}
+
+void MultistatusStream::Start() {
+  parser_ = xmlCreatePushParserCtxt(nullptr, nullptr, nullptr, 0, kMultistatusName);
+  failed_ = parser_ == nullptr || xmlCtxtUseOptions(parser_, kMultistatusOptions) != 0 ||
+            xmlParseChunk(parser_, head_.data(), static_cast<int>(head_.size()), 0) != 0;
+  std::string().swap(head_);
+}
+
+MultistatusResult MultistatusStream::Finish(const MultistatusScope& scope) {
+  if (parser_ == nullptr && !failed_ && !head_.empty()) Start();
+  XmlDocument doc;
+  if (parser_ != nullptr && !failed_ && xmlParseChunk(parser_, nullptr, 0, 1) == 0 && parser_->wellFormed)
+    doc.reset(parser_->myDoc);
+  else if (parser_ != nullptr)
+    xmlFreeDoc(parser_->myDoc);
+  if (parser_ != nullptr) parser_->myDoc = nullptr;
+  return ReadMultistatus(doc, scope);
+}
+
+namespace {
+MultistatusResult ReadMultistatus(const XmlDocument& doc, const MultistatusScope& scope) {
+  MultistatusResult result;
   if (!doc) {
     Fail(result, -10, u"Invalid xml");
     return result;
@@ -335,5 +387,6 @@ MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusSc
   }
   return result;
 }
+}  // namespace
 
 }  // namespace hvm

@@ -12,6 +12,8 @@
 
 #include "agent/service/file_time.h"
 
+struct _xmlParserCtxt;  // libxml2's push parser
+
 namespace hvm {
 
 inline constexpr const char* kHvmNamespace = "urn:Halvenmoor:";
@@ -45,6 +47,26 @@ struct MultistatusResult {
 };
 
 MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusScope& scope);
+
+// The same parse of a reply fed piece by piece as it arrives, so that the
+// parsing of a large folder's listing goes on while the server still
+// writes it. Finish gives what ParseMultistatusText gives for the whole text.
+class MultistatusStream {
+ public:
+  MultistatusStream() = default;
+  ~MultistatusStream();
+  MultistatusStream(const MultistatusStream&) = delete;
+  MultistatusStream& operator=(const MultistatusStream&) = delete;
+  void Feed(const char* data, size_t size);
+  MultistatusResult Finish(const MultistatusScope& scope);
+
+ private:
+  void Start();
+  ::_xmlParserCtxt* parser_ = nullptr;
+  std::string head_;  // the first bytes, until there are enough to tell the encoding
+  size_t total_ = 0;
+  bool failed_ = false;  // too large, or the parser refused it
+};
 
 // The path of an href on the site's server: scheme and host cut, decoded.
 // False when it cannot be decoded, or when it names a host (or port) other

@@ -164,17 +164,23 @@ NTSTATUS WebDavClient::ReadReplyBody(uint8_t* buffer, size_t length, size_t* got
 
 DWORD WebDavClient::ReadReplyText(std::string& text) {
   text.clear();
+  return ReadReplyPieces([&text](const char* piece, size_t got) { text.append(piece, got); });
+}
+
+DWORD WebDavClient::ReadReplyPieces(const std::function<void(const char*, size_t)>& take) {
   char piece[kReplyTextPiece];
+  size_t total = 0;
   for (;;) {
     size_t got = 0;
     DWORD error = transport_.Read(piece, sizeof piece, &got);
-    text.append(piece, got);
+    take(piece, got);
+    total += got;
     if (error) {
       WideDbgPrint(u"WinHttpReadData(%ws)\n", ErrorText(error));
       return error;
     }
     if (got < sizeof piece) return 0;
-    if (text.size() > (64u << 20)) return kWinHttpInvalidServerResponse;  // no listing is this large
+    if (total > (64u << 20)) return kWinHttpInvalidServerResponse;  // no listing is this large
   }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,36 @@ std::string Doc(const std::string& body) {
 
 constexpr char16_t kSiteUrl[] = u"http://127.0.0.1:8080/dav/";
 
+void ExpectSameResult(const MultistatusResult& a, const MultistatusResult& b) {
+  EXPECT_EQ(a.error, b.error);
+  EXPECT_EQ(a.message, b.message);
+  EXPECT_EQ(a.skipped, b.skipped);
+  EXPECT_EQ(a.badDates, b.badDates);
+  ASSERT_EQ(a.items.size(), b.items.size());
+  for (size_t i = 0; i < a.items.size(); ++i) {
+    EXPECT_EQ(a.items[i].name, b.items[i].name);
+    EXPECT_EQ(a.items[i].isDirectory, b.items[i].isDirectory);
+    EXPECT_EQ(a.items[i].size, b.items[i].size);
+    EXPECT_EQ(a.items[i].creationTime, b.items[i].creationTime);
+    EXPECT_EQ(a.items[i].lastWriteTime, b.items[i].lastWriteTime);
+    EXPECT_EQ(a.items[i].keepsTimes, b.items[i].keepsTimes);
+  }
+}
+
+// Every reply is parsed whole and also fed as it arrives, in pieces of
+// several sizes (a byte at a time for the small ones): both give the same.
 MultistatusResult Parse(const std::string& xml, std::u16string_view folder = u"\\docs", bool plain = false) {
   MultistatusScope scope{u"site1", u"/dav/", folder, plain, kSiteUrl};
-  return ParseMultistatusText(xml, scope);
+  MultistatusResult whole = ParseMultistatusText(xml, scope);
+  for (size_t piece : {size_t{1}, size_t{3}, size_t{4096}, size_t{65536}}) {
+    if (piece < 4096 && xml.size() > 100000) continue;
+    SCOPED_TRACE(piece);
+    MultistatusStream stream;
+    for (size_t at = 0; at < xml.size(); at += piece)
+      stream.Feed(xml.data() + at, std::min(piece, xml.size() - at));
+    ExpectSameResult(stream.Finish(scope), whole);
+  }
+  return whole;
 }
 
 std::vector<std::u16string> Names(const MultistatusResult& r) {
