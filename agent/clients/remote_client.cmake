@@ -7,6 +7,10 @@ add_library(hvm_remote_client STATIC
   ${CMAKE_CURRENT_LIST_DIR}/streamed_upload.cpp)
 target_include_directories(hvm_remote_client PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(hvm_remote_client PUBLIC hvm_service hvm_platform moorlib)
+# The service calls clients through this interface (with the undefined-behaviour
+# sanitizer also checks their types), so the two libraries need each other:
+# CMake then names them twice on a link line.
+target_link_libraries(hvm_service PUBLIC hvm_remote_client)
 if(TARGET hvm_channel)
   target_link_libraries(hvm_remote_client PUBLIC hvm_channel)
 endif()
