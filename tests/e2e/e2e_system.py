@@ -430,6 +430,26 @@ class SftpSystem(System):
                      timeout=60, check=False)
 
 
+def start_paused_writer(system, path, data_expr, go, flags="os.O_WRONLY | os.O_CREAT | os.O_EXCL"):
+    """A program that opens path with flags, writes the bytes data_expr (Python
+    source) gives, prints "written", and closes the file once go exists;
+    exit status 3 with "close failed ERRNO" when the close fails."""
+    return subprocess.Popen(["python3", "-c", f"""
+import os, sys, time
+fd = os.open({path!r}, {flags}, 0o644)
+os.write(fd, {data_expr})
+print("written", flush=True)
+while not os.path.exists({go!r}):
+    time.sleep(0.05)
+try:
+    os.close(fd)
+except OSError as e:
+    print("close failed", e.errno, flush=True)
+    sys.exit(3)
+print("closed", flush=True)
+"""], env=system.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
 def finish_paused_writer(case, writer, go, between):
     """Waits for the writer's "written", runs between(), lets the writer go on
     (the file go appears) and returns its output; on a failure the writer is
@@ -455,20 +475,8 @@ def check_failed_upload_keeps_a_backup(case, stop_server, site):
     with open(source, "wb") as f:
         f.write(content)
     go = os.path.join(s.work, "go")
-    writer = subprocess.Popen(["python3", "-c", f"""
-import os, sys, time
-fd = os.open({case.on_drive('lost.bin')!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-os.write(fd, open({source!r}, 'rb').read())
-print('written', flush=True)
-while not os.path.exists({go!r}):
-    time.sleep(0.05)
-try:
-    os.close(fd)
-except OSError as e:
-    print('close failed', e.errno, flush=True)
-    sys.exit(3)
-print('closed', flush=True)
-"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    writer = start_paused_writer(s, case.on_drive("lost.bin"), f"open({source!r}, 'rb').read()", go,
+                                 "os.O_WRONLY | os.O_CREAT | os.O_TRUNC")
     out, err = finish_paused_writer(case, writer, go, stop_server)
     case.assertEqual(writer.returncode, 3, out + err)
     backups = os.path.join(s.work, "share", "halvenmoor", "backup", site)
@@ -491,28 +499,9 @@ def check_name_taken_meanwhile_is_kept(case, site, relative, make_theirs_before)
     theirs, ours = b"theirs, made on the server", b"ours, written through the drive"
     if make_theirs_before == "open":
         s.put_on_server(relative, theirs)
-    writer = subprocess.Popen(["python3", "-c", f"""
-import os, sys, time
-fd = os.open({path!r}, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
-os.write(fd, {ours!r})
-print("written", flush=True)
-while not os.path.exists({go!r}):
-    time.sleep(0.05)
-try:
-    os.close(fd)
-except OSError as e:
-    print("close failed", e.errno, flush=True)
-    sys.exit(3)
-"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        case.assertEqual(writer.stdout.readline().strip(), "written")
-        if make_theirs_before == "close":
-            s.put_on_server(relative, theirs)
-        open(go, "w").close()
-        out, err = writer.communicate(timeout=60)
-    except BaseException:
-        writer.kill()
-        raise
+    writer = start_paused_writer(s, path, repr(ours), go)
+    out, err = finish_paused_writer(case, writer, go, lambda: make_theirs_before == "close" and
+                                    s.put_on_server(relative, theirs))
     case.assertEqual((writer.returncode, out.strip()), (3, f"close failed {errno.EEXIST}"), err)
     with open(s.server_path(relative), "rb") as f:
         case.assertEqual(f.read(), theirs)

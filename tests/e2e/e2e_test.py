@@ -22,7 +22,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_system import (SftpSystem, System, check_failed_upload_keeps_a_backup,  # noqa: E402
                         check_name_taken_meanwhile_is_kept, check_uploads_streamed_while_writing,
-                        run_test_module, wait_until)
+                        finish_paused_writer, run_test_module, start_paused_writer, wait_until)
 
 BUILD_DIR = SOURCE_DIR = None
 SYSTEMS = []
@@ -569,27 +569,8 @@ print(1)""")
     def test_a_file_made_on_the_server_before_the_close_fails_it_and_is_kept(self):
         s = self.system
         path, go = self.on_drive("race.txt"), os.path.join(s.work, "go-race")
-        writer = subprocess.Popen(["python3", "-c", f"""
-import os, sys, time
-fd = os.open({path!r}, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
-os.write(fd, b"ours, written here")
-print("written", flush=True)
-while not os.path.exists({go!r}):
-    time.sleep(0.05)
-try:
-    os.close(fd)
-except OSError as e:
-    print("close failed", e.errno, flush=True)
-    sys.exit(3)
-"""], env=s.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            self.assertEqual(writer.stdout.readline().strip(), "written")
-            s.put_on_server("race.txt", b"theirs")
-            open(go, "w").close()
-            out, err = writer.communicate(timeout=60)
-        except BaseException:
-            writer.kill()
-            raise
+        writer = start_paused_writer(s, path, repr(b"ours, written here"), go)
+        out, err = finish_paused_writer(self, writer, go, lambda: s.put_on_server("race.txt", b"theirs"))
         self.assertEqual((writer.returncode, out.strip()), (3, f"close failed {errno.EEXIST}"), err)
         self.assertEqual(self.server_bytes("race.txt"), b"theirs")
         self.assertEqual(self.requests_for("race.txt"), ["PUT 412"])
