@@ -304,6 +304,19 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
 }
 
 void OpSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_file_info* fi) {
+  // The kernel cuts a file opened with O_TRUNC by a size change that names no
+  // descriptor. Done through that open, the emptied file is uploaded once, at
+  // its close, with what the program writes; on a handle of its own it would
+  // be uploaded empty first, and a failed upload at the close would leave the
+  // server's copy empty.
+  fuse_file_info justOpened{};
+  if (fi == nullptr && (toSet & FUSE_SET_ATTR_SIZE) && attr->st_size == 0) {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    if (FileObject* fresh = OpenFiles().FreshWritableOpenOf(ino, CallerUid(req))) {
+      justOpened.fh = fresh->id;
+      fi = &justOpened;
+    }
+  }
   std::vector<Change> changes;
   if (toSet & FUSE_SET_ATTR_SIZE) {
     if (attr->st_size < 0) return (void)fuse_reply_err(req, EINVAL);

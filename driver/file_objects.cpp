@@ -1,5 +1,7 @@
 #include "driver/file_objects.h"
 
+#include <fcntl.h>
+
 #include "driver/driver_state.h"
 
 namespace hvm::driver {
@@ -23,6 +25,16 @@ FileObject* FileObjects::UploadingOpenOf(uint64_t ino, uid_t uid) {
     if (object->ino == ino && object->uid == uid && object->written && !object->cleanedUp &&
         !object->isDirectory && object->fcbToken != 0)
       return object.get();
+  return nullptr;
+}
+
+FileObject* FileObjects::FreshWritableOpenOf(uint64_t ino, uid_t uid) {
+  for (auto it = objects_.rbegin(); it != objects_.rend(); ++it) {
+    FileObject& object = *it->second;
+    if (object.ino != ino || object.uid != uid || object.isDirectory || object.fcbToken == 0) continue;
+    bool writable = (object.openFlags & O_ACCMODE) != O_RDONLY;
+    return writable && !object.written && !object.cleanedUp ? &object : nullptr;
+  }
   return nullptr;
 }
 

@@ -40,6 +40,9 @@ class FileObjects {
   void Remove(uint64_t id);
   // An open of ino by uid whose cleanup is still to upload what it wrote, or null.
   FileObject* UploadingOpenOf(uint64_t ino, uid_t uid);
+  // The newest open of ino by uid when it may write and has neither written
+  // nor cleaned up yet, or null: the open an open(O_TRUNC) has just made.
+  FileObject* FreshWritableOpenOf(uint64_t ino, uid_t uid);
 
  private:
   std::map<uint64_t, std::unique_ptr<FileObject>> objects_;

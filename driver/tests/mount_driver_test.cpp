@@ -247,6 +247,11 @@ TEST_F(MountTest, OverwritingAFileEmptiesItWithoutFetchingItFirst) {
   int cleanups = 0;
   for (auto& cleanup : Requests(MJ_CLEANUP)) cleanups += cleanup.fileObject == opened;
   EXPECT_EQ(cleanups, 1);  // one upload, at close
+  // The kernel's size change for O_TRUNC names no descriptor; it goes
+  // through the open just made, not a handle of its own that would upload
+  // the emptied file before the program's data.
+  ASSERT_EQ(Requests(MJ_SET_INFORMATION).size(), 1u);
+  for (auto& set : Requests(MJ_SET_INFORMATION)) EXPECT_EQ(set.fileObject, opened);
   EXPECT_EQ(ReadAll(path), "new");
   // A truncate by name reaches the agent as well.
   ASSERT_EQ(truncate(path.c_str(), 1), 0);

@@ -122,6 +122,27 @@ class FileOperations(DriveCase):
         self.sh(f": > '{self.drive}/once.txt'")
         self.assertEqual(self.server_bytes("once.txt"), b"")
 
+    def test_overwriting_a_file_uploads_it_once_at_close(self):
+        self.system.put_on_server("kept.txt", b"old contents\n")
+        self.assertIn("kept.txt", os.listdir(self.drive))
+        path = os.path.join(self.drive, "kept.txt")
+        fd = os.open(path, os.O_WRONLY | os.O_TRUNC)
+        try:
+            os.write(fd, b"new")
+            # Until the close the server keeps the old contents: an upload
+            # that fails then leaves them there, not an empty file.
+            self.assertEqual(self.server_bytes("kept.txt"), b"old contents\n")
+        finally:
+            os.close(fd)
+        self.assertEqual(self.server_bytes("kept.txt"), b"new")
+        source = os.path.join(self.system.work, "copied.txt")
+        with open(source, "wb") as f:
+            f.write(b"copied\n")
+        self.sh(f"cp '{source}' '{path}'")
+        self.assertEqual(self.server_bytes("kept.txt"), b"copied\n")
+        puts = self.system.logged(lambda log: [w for w in log if w[1:3] == ["PUT", "/dav/kept.txt"]], 2)
+        self.assertEqual(len(puts), 2, puts)
+
     def test_names_with_url_characters_reach_their_own_file(self):
         # "#" and "%" are plain characters of a Linux name, not a fragment or an escape.
         for name in ("c#d.txt", "e%41.txt", "f;g=h&i.txt"):
