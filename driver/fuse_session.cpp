@@ -151,6 +151,22 @@ std::string MountDeviceNumber(std::string_view mountinfo, std::string_view mount
   return found;
 }
 
+// Workers the loop keeps waiting for requests; one more is made while all
+// are busy (up to the library's limit) and ends when its request is done.
+constexpr unsigned kIdleWorkers = 10;
+
+// The loop's settings in the layout of the interface version this file is
+// built against ({clone_fd, max_idle_threads}). The record of
+// fuse_loop_cfg_create() belongs to a later version; read in this layout it
+// asks for a device clone per thread and no idle worker, so that every
+// request would begin with a new thread opening /dev/fuse and end with its exit.
+static fuse_loop_config LoopConfig() {
+  fuse_loop_config config{};
+  config.clone_fd = 0;
+  config.max_idle_threads = kIdleWorkers;
+  return config;
+}
+
 int ServeMount(const std::string& mountPoint, bool serveAllUsers) {
   std::string options = "fsname=quenlode,subtype=quenlode,max_read=" + std::to_string(kWidePieceSize);
   if (serveAllUsers) options += ",allow_other,default_permissions";
@@ -174,10 +190,8 @@ int ServeMount(const std::string& mountPoint, bool serveAllUsers) {
       sigaddset(&stopSignals, SIGINT);
       sigaddset(&stopSignals, SIGHUP);
       pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
-      fuse_loop_config* config = fuse_loop_cfg_create();
-      fuse_loop_cfg_set_max_threads(config, 32);
-      result = fuse_session_loop_mt(session, config);
-      fuse_loop_cfg_destroy(config);
+      fuse_loop_config config = LoopConfig();
+      result = fuse_session_loop_mt(session, &config);
       SetInvalidateHook(nullptr);
       StopPurgeThread();
       Trace("Unload\n");
