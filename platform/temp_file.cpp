@@ -20,19 +20,22 @@ namespace {
 // A file system may take long to find a free inode for each new file (ext4
 // without a journal looks past every recently freed one): after the first
 // file made in a folder, a few fresh files are kept ready there, made by a
-// thread of their own. Each is new, already nameless and nobody else's.
+// thread of their own that lasts (a thread started for each refill cost
+// more than most refills). Each is new, already nameless and nobody else's.
 constexpr size_t kSpareFiles = 8;
 
 struct Spares {
   std::mutex lock;
-  std::condition_variable settled;
+  std::condition_variable wanted;   // the maker: files are missing
+  std::condition_variable settled;  // waiters: the maker has nothing to do
   std::deque<int> fds;
-  std::string folder;  // where the spares were made
+  std::string folder;  // where the spares are made
   bool refilling = false;
+  bool makerStarted = false;
 };
 
 Spares& TheSpares() {
-  static Spares* spares = new Spares();  // never destroyed: a refill may still run at exit
+  static Spares* spares = new Spares();  // never destroyed: the maker may still run at exit
   return *spares;
 }
 
@@ -59,20 +62,41 @@ int MakeIn(const std::string& folder) {
   return fd;
 }
 
-void Refill(std::string folder) {
+// The maker: fills the spares up whenever asked, one file at a time and
+// without the lock while a file is made. A folder that refuses a file ends
+// the refill until the next request.
+void MakeSpares() {
   Spares& s = TheSpares();
+  std::unique_lock<std::mutex> guard(s.lock);
   while (true) {
+    s.wanted.wait(guard, [&s] { return s.refilling; });
+    std::string folder = s.folder;
+    guard.unlock();
     int fd = MakeIn(folder);
-    std::lock_guard<std::mutex> guard(s.lock);
+    guard.lock();
     bool keep = fd >= 0 && s.folder == folder && s.fds.size() < kSpareFiles;
     if (keep) s.fds.push_back(fd);
     else if (fd >= 0) close(fd);
-    if (!keep || s.fds.size() >= kSpareFiles) {
+    if (fd < 0 || s.fds.size() >= kSpareFiles) {
       s.refilling = false;
       s.settled.notify_all();
-      return;
     }
   }
+}
+
+// With the lock held: the maker is asked for more (and started the first time).
+void AskForSpares(Spares& s) {
+  if (s.refilling || s.fds.size() >= kSpareFiles) return;
+  if (!s.makerStarted) {
+    try {
+      std::thread(MakeSpares).detach();
+      s.makerStarted = true;
+    } catch (const std::system_error&) {
+      return;  // no thread now: the files are made one by one as before
+    }
+  }
+  s.refilling = true;
+  s.wanted.notify_one();
 }
 
 }  // namespace
@@ -93,14 +117,7 @@ int CreateTempLocalFile() {
         fd = s.fds.front();
         s.fds.pop_front();
       }
-      if (!s.refilling && s.fds.size() < kSpareFiles) {
-        try {
-          std::thread(Refill, folder).detach();
-          s.refilling = true;
-        } catch (const std::system_error&) {
-          // No thread now: the files are made one by one as before.
-        }
-      }
+      AskForSpares(s);
       if (fd >= 0) return fd;
     }
   }

@@ -79,5 +79,38 @@ TEST(TempFileTest, MissingFolderFails) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+std::set<std::string> ThreadsOfThisProcess() {
+  std::set<std::string> ids;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    ids.insert(task.path().filename().string());
+  return ids;
+}
+
+TEST(TempFileTest, OneLastingThreadMakesTheFilesAhead) {
+  test::ScratchDir dir;
+  test::EnvOverride tmp("TMPDIR", dir.path());
+  std::vector<int> fds;
+  fds.push_back(CreateTempLocalFile());
+  fds.push_back(CreateTempLocalFile());  // the second one asks for files ahead
+  WaitForSpareTempFiles();
+  std::set<std::string> before = ThreadsOfThisProcess(), seen;
+  for (int i = 0; i < 30; ++i) {
+    int fd = CreateTempLocalFile();
+    ASSERT_GE(fd, 0);
+    fds.push_back(fd);
+    for (const std::string& id : ThreadsOfThisProcess()) seen.insert(id);  // while it refills
+    WaitForSpareTempFiles();
+  }
+  // Only the threads there before: no thread made (and ended) for each refill.
+  for (const std::string& id : seen) EXPECT_EQ(before.count(id), 1u) << "thread " << id;
+  std::set<ino_t> inodes;
+  for (int fd : fds) {
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_TRUE(inodes.insert(st.st_ino).second);
+    close(fd);
+  }
+}
+
 }  // namespace
 }  // namespace hvm
