@@ -182,8 +182,9 @@ int32_t WebDavClient::PerformRequest(char kind, FileEntry* entry, std::u16string
     return kRequestNotSent;
   }
   // Times still on their way go first: nothing may overtake them on the
-  // server but the PUT of a file that is not there yet.
-  if (!(kind == 'N' && entry && IsUnsentNewFile(*entry))) SettleTimes();
+  // server but the PUT of a file that is not there yet and a new folder
+  // (MKCOL), which touch no file whose times are being stored.
+  if (!(kind == 'N' && entry && IsUnsentNewFile(*entry)) && kind != 'M') SettleTimes();
   CloseRequest();
   spec_ = HttpRequestSpec{};
   spec_.method = method;

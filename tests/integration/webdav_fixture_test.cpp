@@ -188,6 +188,33 @@ TEST_F(FixtureWebDav, ANewFilesTimesGoBehindItsUploadAndTheNextRequestWaitsForTh
   }
 }
 
+// tar makes a folder while the times of the files before it are still on
+// their way: the MKCOL goes at once instead of waiting for them.
+TEST_F(FixtureWebDav, ANewFolderDoesNotWaitForTimesOnTheirWay) {
+  TestSite site(server_->Url("/patchwaits/"));
+  FileEntry* e = site.connection.entries.NewEntry(site.CachePath(u"\\t.txt"));
+  e->localCopy = LocalCopyWith(Pattern(10));
+  e->flags |= kEntryWrittenLocally | kEntryTimesSet | kEntryCreatePending | kEntryMustBeNew;
+  e->lastWriteTime = 133000000000000000ull;
+  OpenHandle handle;
+  handle.entry = e;
+  ReplyArea reply = site.Reply(u"\\t.txt");
+  ASSERT_EQ(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_SUCCESS);
+  ReplyArea folder = site.Reply(u"\\sub");
+  EXPECT_EQ(site.client->MakeDirectory(folder), STATUS_SUCCESS);
+  // Any other request still waits for the times.
+  site.client->PerformRequest('H', nullptr, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  site.client->CloseRequest();
+  std::string log = Log();
+  size_t answered = log.find("\"PROPPATCH answered\"");
+  ASSERT_NE(answered, std::string::npos) << log;
+  EXPECT_NE(log.find("\"afterMkcol\": true", answered), std::string::npos) << log;
+  size_t head = log.find("\"HEAD\"");
+  ASSERT_NE(head, std::string::npos);
+  EXPECT_LT(answered, head);
+  EXPECT_FALSE(e->flags & kEntryTimesSet);  // stored
+}
+
 TEST_F(FixtureWebDav, BrokenOrIncompleteListingsLeaveTheFolderAsItWas) {
   for (const char* kind : {"/broken/", "/nohref/"}) {
     TestSite site(server_->Url(kind));

@@ -19,6 +19,9 @@ machine do not produce. The first path segment picks the behaviour:
   /dies/...      PUT: reads part of the body, then drops the connection
   /cookie/...    sets a cookie on every reply
   /slow/...      answers after five seconds
+  /patchwaits/... a PROPPATCH is answered once a MKCOL has come (at most five
+                 seconds later); the log tells which it was ("PROPPATCH answered",
+                 afterMkcol)
 
 Files: any name ending in "-<size>.bin" has <size> bytes of the pattern
 (i * 7 + 3) % 251. Every request is recorded; GET /_log answers them as JSON
@@ -36,6 +39,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 LOG = []
 LOG_LOCK = threading.Lock()
+MKCOL_CAME = threading.Event()
 COUNTERS = {}
 
 
@@ -170,6 +174,8 @@ class Handler(BaseHTTPRequestHandler):
         return self.answer(204)
 
     def on_MKCOL(self, kind, _body):
+        if kind == "patchwaits":
+            MKCOL_CAME.set()
         return self.answer(201)
 
     def on_MOVE(self, kind, _body):
@@ -201,6 +207,12 @@ class Handler(BaseHTTPRequestHandler):
     def on_PROPPATCH(self, kind, _body):
         if kind == "nopatch":
             return self.answer(405)
+        if kind == "patchwaits":
+            came = MKCOL_CAME.wait(5)
+            MKCOL_CAME.clear()
+            with LOG_LOCK:
+                LOG.append({"method": "PROPPATCH answered", "path": self.path, "headers": [],
+                            "afterMkcol": came})
         return self.answer(207, multistatus([response(self.path)]),
                            [("Content-Type", "text/xml")])
 
