@@ -248,8 +248,9 @@ class WebDavClient : public RemoteClient {
   std::mutex requestLock_;         // closing the request may come from a job thread
   // Times sent behind (SendTimesBehind), each on a connection of its own: a
   // server that makes every PROPPATCH durable before it answers takes several
-  // at once in about the time of one.
-  static constexpr size_t kTimesConnections = 4;
+  // at once in about the time of one (Apache on loopback here: 12 ms for one,
+  // 2.4 ms a file four at a time, 1.7 ms eight at a time, 2.2 ms sixteen).
+  static constexpr size_t kTimesConnections = 8;
   struct TimesJob {
     std::unique_ptr<WebDavClient> client;
     std::thread thread;
