@@ -189,30 +189,42 @@ TEST_F(FixtureWebDav, ANewFilesTimesGoBehindItsUploadAndTheNextRequestWaitsForTh
 }
 
 // tar makes a folder while the times of the files before it are still on
-// their way: the MKCOL goes at once instead of waiting for them.
-TEST_F(FixtureWebDav, ANewFolderDoesNotWaitForTimesOnTheirWay) {
+// their way: neither the closes of up to eight new files nor the MKCOL wait
+// for them (the server here holds every PROPPATCH until the MKCOL comes).
+TEST_F(FixtureWebDav, NewFilesAndANewFolderDoNotWaitForTimesOnTheirWay) {
   TestSite site(server_->Url("/patchwaits/"));
-  FileEntry* e = site.connection.entries.NewEntry(site.CachePath(u"\\t.txt"));
-  e->localCopy = LocalCopyWith(Pattern(10));
-  e->flags |= kEntryWrittenLocally | kEntryTimesSet | kEntryCreatePending | kEntryMustBeNew;
-  e->lastWriteTime = 133000000000000000ull;
-  OpenHandle handle;
-  handle.entry = e;
-  ReplyArea reply = site.Reply(u"\\t.txt");
-  ASSERT_EQ(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_SUCCESS);
+  constexpr int kFiles = 8;
+  std::vector<OpenHandle> handles(kFiles);
+  std::vector<FileEntry*> files;
+  for (int i = 0; i < kFiles; ++i) {
+    std::u16string name = u"\\t" + Utf8ToUtf16(std::to_string(i)) + u".txt";
+    FileEntry* e = site.connection.entries.NewEntry(site.CachePath(name));
+    e->localCopy = LocalCopyWith(Pattern(10));
+    e->flags |= kEntryWrittenLocally | kEntryTimesSet | kEntryCreatePending | kEntryMustBeNew;
+    e->lastWriteTime = 133000000000000000ull;
+    handles[i].entry = e;
+    files.push_back(e);
+    ReplyArea reply = site.Reply(name);
+    ASSERT_EQ(site.client->CloseAfterWrite(&handles[i], reply, 1, 0), STATUS_SUCCESS);
+  }
   ReplyArea folder = site.Reply(u"\\sub");
   EXPECT_EQ(site.client->MakeDirectory(folder), STATUS_SUCCESS);
   // Any other request still waits for the times.
-  site.client->PerformRequest('H', nullptr, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  ReplyArea first = site.Reply(u"\\t0.txt");
+  site.client->PerformRequest('H', nullptr, first.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
   site.client->CloseRequest();
   std::string log = Log();
-  size_t answered = log.find("\"PROPPATCH answered\"");
-  ASSERT_NE(answered, std::string::npos) << log;
-  EXPECT_NE(log.find("\"afterMkcol\": true", answered), std::string::npos) << log;
   size_t head = log.find("\"HEAD\"");
   ASSERT_NE(head, std::string::npos);
-  EXPECT_LT(answered, head);
-  EXPECT_FALSE(e->flags & kEntryTimesSet);  // stored
+  int answered = 0;
+  for (size_t at = log.find("\"PROPPATCH answered\""); at != std::string::npos;
+       at = log.find("\"PROPPATCH answered\"", at + 1)) {
+    ++answered;
+    EXPECT_LT(at, head);
+    EXPECT_EQ(log.find("\"afterMkcol\": true", at), log.find("\"afterMkcol\"", at)) << log;
+  }
+  EXPECT_EQ(answered, kFiles);
+  for (FileEntry* e : files) EXPECT_FALSE(e->flags & kEntryTimesSet);  // stored
 }
 
 TEST_F(FixtureWebDav, BrokenOrIncompleteListingsLeaveTheFolderAsItWas) {

@@ -19,9 +19,9 @@ machine do not produce. The first path segment picks the behaviour:
   /dies/...      PUT: reads part of the body, then drops the connection
   /cookie/...    sets a cookie on every reply
   /slow/...      answers after five seconds
-  /patchwaits/... a PROPPATCH is answered once a MKCOL has come (at most five
-                 seconds later); the log tells which it was ("PROPPATCH answered",
-                 afterMkcol)
+  /patchwaits/... a PROPPATCH is answered once a MKCOL has come since the log
+                 was last cleared (or after five seconds); the log tells which it
+                 was ("PROPPATCH answered", afterMkcol)
 
 Files: any name ending in "-<size>.bin" has <size> bytes of the pattern
 (i * 7 + 3) % 251. Every request is recorded; GET /_log answers them as JSON
@@ -117,6 +117,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.read_body()
                 with LOG_LOCK:
                     LOG.clear()
+                MKCOL_CAME.clear()
                 return self.answer(204)
             with LOG_LOCK:
                 data = json.dumps(LOG).encode()
@@ -209,7 +210,6 @@ class Handler(BaseHTTPRequestHandler):
             return self.answer(405)
         if kind == "patchwaits":
             came = MKCOL_CAME.wait(5)
-            MKCOL_CAME.clear()
             with LOG_LOCK:
                 LOG.append({"method": "PROPPATCH answered", "path": self.path, "headers": [],
                             "afterMkcol": came})
