@@ -13,6 +13,9 @@ sshfs (installed from Debian when missing).
 With --ftp the same tasks (but tar x) run against an FTP site on vsftpd
 instead, beside raw curl and rclone mount (bench/ftp_bench.py).
 
+--only read,write (of read, write, small, listing, tar, small4, tar4) runs only
+those tasks.
+
 Installs davfs2 and rclone from Debian when they are missing (unless
 --no-install; a missing one is then left out). Prints one table: seconds per
 task and tool, and each tool's time as a multiple of Halvenmoor's. Every
@@ -290,10 +293,23 @@ class Rclone:
             self.process = None
 
 
+# The short names --only takes, one per row of TASKS.
+TASK_KEYS = ["read", "write", "small", "listing", "tar", "small4", "tar4"]
+
+
+def selected_rows():
+    """The rows --only read,write,... asks for (every row without it)."""
+    if "--only" not in sys.argv[:-1]:
+        return set(range(len(TASKS)))
+    names = sys.argv[sys.argv.index("--only") + 1].split(",")
+    return {TASK_KEYS.index(n) for n in names if n in TASK_KEYS}
+
+
 def measure(tasks):
     times = []
-    for task in tasks:
-        if task is None:
+    rows = selected_rows()
+    for row, task in enumerate(tasks):
+        if task is None or row not in rows:
             times.append(None)
             continue
         # Dirty pages left by the previous task (a 256 MiB upload, say) are

@@ -8,3 +8,10 @@ if(TARGET quenlode AND TARGET moorgate AND TARGET moorsites)
     DEPENDS quenlode moorgate moorsites
     USES_TERMINAL)
 endif()
+
+# The FTP client's own leg beside raw libcurl, against vsftpd on loopback.
+if(TARGET hvm_ftp_test_support)
+  add_executable(ftp_client_bench ${CMAKE_CURRENT_LIST_DIR}/ftp_client_bench.cpp)
+  target_link_libraries(ftp_client_bench PRIVATE hvm_ftp_test_support)
+  target_compile_definitions(ftp_client_bench PRIVATE HVM_SOURCE_DIR_PATH="${CMAKE_SOURCE_DIR}")
+endif()

@@ -5,7 +5,8 @@
 //     64 KiB buffer, kept in memory, and fetched in 3 MiB ranged GETs)
 //   - an upload through CloseAfterWrite vs one curl PUT
 //   - parsing a 10,000-entry listing
-// Usage: webdav_bench [MiB [rounds [get]]]   (default 256 MiB, 5 rounds; "get": the read only)
+// Usage: webdav_bench [MiB [rounds [get [piece KiB]]]]   (default 256 MiB, 5 rounds; "get": the read
+// only; pieces of 64 KiB unless given, 1024 for the wide pieces of the mount)
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -117,13 +118,15 @@ double RawPut(const std::string& url, const std::string& file, uint64_t size) {
 
 // Reads the file as the request service does: each read counts, the pieces
 // land in one reused buffer (no zero-fill, which is the caller's business).
+uint64_t g_piece = 65536;
+
 double ClientGet(TestSite& site, FileEntry* entry) {
-  std::vector<uint8_t> piece(65536);
+  std::vector<uint8_t> piece(g_piece);
   ReplyArea reply = site.Reply(u"\\big.bin");
   auto start = Clock::now();
-  for (uint64_t offset = 0; offset < entry->size; offset += 65536) {
+  for (uint64_t offset = 0; offset < entry->size; offset += g_piece) {
     entry->readCount++;
-    uint64_t end = std::min<uint64_t>(offset + 65536, entry->size);
+    uint64_t end = std::min<uint64_t>(offset + g_piece, entry->size);
     if (site.client->Get(entry, reply, offset, end, piece.data(), 0) != STATUS_SUCCESS) {
       std::fprintf(stderr, "read failed at %llu\n", static_cast<unsigned long long>(offset));
       return -1;
@@ -164,6 +167,7 @@ int main(int argc, char** argv) {
   uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
   int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   bool getOnly = argc > 3 && std::strcmp(argv[3], "get") == 0;
+  if (argc > 4) g_piece = std::max<uint64_t>(4, std::strtoull(argv[4], nullptr, 10)) << 10;
   uint64_t size = mib << 20;
   ServerScript apache("apache_webdav.sh");
   if (!apache.ok()) {
@@ -190,9 +194,10 @@ int main(int argc, char** argv) {
   }
   if (*std::min_element(client.begin(), client.end()) < 0) return 1;
   double rawS = Median(raw), deliveredS = Median(delivered), keptS = Median(kept), clientS = Median(client);
-  std::printf("GET  %llu MiB, median of %d: raw curl %.3f s (%.0f MiB/s), Get in 64 KiB pieces %.3f s (%.0f MiB/s), "
+  std::printf("GET  %llu MiB, median of %d: raw curl %.3f s (%.0f MiB/s), Get in %llu KiB pieces %.3f s (%.0f MiB/s), "
               "ratio %.2f\n",
-              static_cast<unsigned long long>(mib), rounds, rawS, mib / rawS, clientS, mib / clientS, rawS / clientS);
+              static_cast<unsigned long long>(mib), rounds, rawS, mib / rawS,
+              static_cast<unsigned long long>(g_piece >> 10), clientS, mib / clientS, rawS / clientS);
   std::printf("     raw curl handing the bytes to a 64 KiB buffer %.3f s (%.0f MiB/s), ratio of Get to it %.2f\n",
               deliveredS, mib / deliveredS, deliveredS / clientS);
   std::printf("     raw curl keeping the bytes in memory %.3f s (%.0f MiB/s), ratio of Get to it %.2f\n", keptS,
