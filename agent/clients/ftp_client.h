@@ -65,6 +65,8 @@ class FtpClient : public RemoteClient {
   DWORD lastError() const { return lastError_; }
   // The end of what the entry's reading job has cached so far (0 without one).
   uint64_t CachedUpTo(FileEntry* entry);
+  // The space the entry's read cache holds now (0 without one).
+  uint64_t CacheFootprint(FileEntry* entry);
 
  private:
   // With the agent's proxy set: connect to it, the target host in the login.

@@ -6,6 +6,7 @@
 // the last reader, and the part of the cache far behind it is given back.
 // Smaller reads go to the server directly, unless the cache holds them.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,7 +176,13 @@ void StartJob(FtpCacheSection* s, uint64_t from, const FtpEndpoint& endpoint) {
   s->StopJob();
   {
     std::lock_guard<std::mutex> guard(s->mutex);
-    if (from != s->position || from < s->begin) s->begin = from;
+    if (from != s->position || from < s->begin) {
+      // Starting elsewhere: what the cache held is no longer reachable.
+      if (s->position > s->begin)
+        fallocate(s->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(s->begin),
+                  static_cast<off_t>(s->position - s->begin));
+      s->begin = from;
+    }
     s->position = from;
     s->readerEnd = from;
     s->parked = false;
@@ -307,6 +314,13 @@ uint64_t FtpClient::CachedUpTo(FileEntry* entry) {
   if (!s) return 0;
   std::lock_guard<std::mutex> guard(s->mutex);
   return s->position;
+}
+
+uint64_t FtpClient::CacheFootprint(FileEntry* entry) {
+  FtpCacheSection* s = entry ? FindCache(*entry) : nullptr;
+  struct stat info {};
+  if (!s || fstat(s->fd, &info) != 0) return 0;
+  return static_cast<uint64_t>(info.st_blocks) * 512;
 }
 
 void FtpClient::DropCache(FileEntry* entry) {

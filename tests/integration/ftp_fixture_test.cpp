@@ -152,6 +152,40 @@ TEST_F(FtpFixture, PiecesServedFromTheCacheLetTheReadingJobGoOn) {
   EXPECT_TRUE(std::equal(out.begin(), out.end(), data.end() - 70000));
 }
 
+TEST_F(FtpFixture, AReaderJumpingFarAheadAndBackGetsTheRightBytesAndTheCacheGivesBackWhatItLeft) {
+  constexpr uint64_t kMiB = 1024 * 1024;
+  std::vector<uint8_t> data = Pattern(80 * kMiB + 4321);
+  WriteFile(Data("jumps.bin"), data);
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\jumps.bin");
+  ASSERT_NE(entry, nullptr);
+  auto same = [&](const std::vector<uint8_t>& out, uint64_t at) {
+    return std::equal(out.begin(), out.end(), data.begin() + static_cast<ptrdiff_t>(at));
+  };
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->Read(entry, 0, kWidePieceSize, out), STATUS_SUCCESS);
+  ASSERT_TRUE(same(out, 0));
+  // The job ahead of the reader, held at its limit.
+  ASSERT_TRUE(JobReaches(*site, entry, 32 * kMiB));
+  EXPECT_GE(site->client->CacheFootprint(entry), 24 * kMiB);
+  // Far beyond what is cached: the job starts anew there, and the cache
+  // gives back the space of the stretch behind instead of keeping what no
+  // reader reaches any more.
+  uint64_t far = 60 * kMiB + 17;
+  ASSERT_EQ(site->Read(entry, far, far + kWidePieceSize, out), STATUS_SUCCESS);
+  ASSERT_TRUE(same(out, far));
+  ASSERT_TRUE(JobReaches(*site, entry, data.size()));
+  EXPECT_LE(site->client->CacheFootprint(entry), data.size() - 60 * kMiB + kMiB);
+  // Reads at the end (short of a piece) and back at the start.
+  ASSERT_EQ(site->Read(entry, data.size() - 100000, data.size(), out), STATUS_SUCCESS);
+  ASSERT_TRUE(same(out, data.size() - 100000));
+  for (uint64_t at = kMiB; at < 6 * kMiB; at += kWidePieceSize) {
+    ASSERT_EQ(site->Read(entry, at, at + kWidePieceSize, out), STATUS_SUCCESS);
+    ASSERT_TRUE(same(out, at)) << at;
+  }
+}
+
 TEST_F(FtpFixture, ReadsAboveFourGibibytesOfASparseFile) {
   const uint64_t size = 5 * kGiB + 12345;
   const uint64_t at = 4 * kGiB + 777;
