@@ -22,5 +22,6 @@ if(HVM_LIBSSH_INCLUDE)
             ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_known_hosts_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_library_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_read_stream_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_write_limits_test.cpp
     LIBS hvm_sftp)
 endif()

@@ -156,6 +156,10 @@ NTSTATUS SftpClient::Connect(bool interactive) {
     Disconnect();
     return kAccessDenied;
   }
+  if (!LearnWriteLimit()) {
+    ReportFailure("Open 3", "");
+    return kAccessDenied;
+  }
   WideDbgPrint(u"sftp connected %s:%d\n", address_.host.c_str(), address_.port);
   return STATUS_SUCCESS;
 }

@@ -21,11 +21,19 @@
 
 namespace hvm {
 
-// One write request on the wire.
+// One write request on the wire, for any server.
 inline constexpr uint32_t kSftpChunkBytes = 32000;
-// Write requests kept in flight by an upload (about 1 MB, below libssh's
+// The largest write request sent, where the server's limits allow it
+// (OpenSSH's server takes packets of 256 KiB: 255 KiB of data and the rest).
+inline constexpr uint32_t kSftpLargestWriteBytes = 255 * 1024;
+// The bytes one write request carries, from the answer to the
+// "limits@openssh.com" request (the bytes after its id: maximum packet,
+// read and write lengths and open handles, 64 bits each; 0 where the server
+// sets no limit). kSftpChunkBytes for an answer that is short or names less.
+uint32_t SftpWriteBytesFromLimits(const uint8_t* answer, size_t length);
+// Bytes of write requests kept in flight by an upload (about 1 MB, below the
 // channel window so the server never waits for window space).
-inline constexpr size_t kSftpRequestsInFlight = 32;
+inline constexpr size_t kSftpBytesInFlight = 32 * kSftpChunkBytes;
 // The questions about the server's key (captions name the string resources).
 inline constexpr std::u16string_view kSftpUnknownCaption = u"IDS_SFTP_ACCEPT_CHANGE";
 inline constexpr std::u16string_view kSftpChangedCaption = u"IDS_SFTP_HOST_CHANGED";
@@ -46,6 +54,8 @@ class SftpClient : public RemoteClient {
  public:
   explicit SftpClient(Connection& connection);
   ~SftpClient() override;
+  // The bytes one write request of an upload carries on this session.
+  uint32_t writeRequestBytes() const { return writeRequestBytes_; }
 
   NTSTATUS Open() override;
   NTSTATUS CreateFile(FileEntry* entry, ReplyArea& reply) override;
@@ -159,6 +169,11 @@ class SftpClient : public RemoteClient {
   int lastSftpError_ = 0;
   std::string lastError_;          // the last libssh text, kept past the session
   uint32_t nextWriteId_ = 0x80000000u;
+  // Bytes in one write request: kSftpChunkBytes, more where the server said it takes more.
+  uint32_t writeRequestBytes_ = kSftpChunkBytes;
+  // Asks a server that offers it for its limits and sets writeRequestBytes_;
+  // false when the session broke meanwhile (it is then given up).
+  bool LearnWriteLimit();
 
   // The read stream: one open file whose next pieces are already asked for
   // (made with the library binding).

@@ -83,6 +83,7 @@ LibSsh* Load() {
   ok &= Bind(module, "sftp_rmdir", ssh.rmdir);
   ok &= Bind(module, "sftp_unlink", ssh.unlink);
   ok &= Bind(module, "sftp_rename", ssh.rename);
+  Bind(module, "sftp_extension_supported", ssh.extension_supported);  // optional
   ssh.complete = ok;
   return &ssh;
 }

@@ -46,6 +46,8 @@ struct LibSsh {
   decltype(&::sftp_init) sftp_init = nullptr;
   decltype(&::sftp_free) sftp_free = nullptr;
   decltype(&::sftp_get_error) sftp_get_error = nullptr;
+  // Optional: null when the library lacks it (the client then assumes no extension).
+  decltype(&::sftp_extension_supported) extension_supported = nullptr;
   decltype(&::sftp_open) open = nullptr;
   decltype(&::sftp_close) close = nullptr;
   decltype(&::sftp_seek64) seek64 = nullptr;

@@ -31,6 +31,8 @@ constexpr uint8_t kFxpWrite = 6;
 constexpr uint8_t kFxpFsetstat = 10;
 constexpr uint8_t kFxpStatus = 101;
 constexpr uint8_t kFxpHandle = 102;
+constexpr uint8_t kFxpExtended = 200;
+constexpr uint8_t kFxpExtendedReply = 201;
 // Servers' handles are short (OpenSSH's are 4 bytes); the protocol allows 256.
 constexpr uint32_t kLargestHandle = 256;
 constexpr int kReplyMilliseconds = 120000;
@@ -212,6 +214,42 @@ bool SftpClient::NameTaken(const std::string& path, uint32_t status) {
 
 // ---- uploads
 
+uint32_t SftpWriteBytesFromLimits(const uint8_t* answer, size_t length) {
+  if (answer == nullptr || length < 24) return kSftpChunkBytes;
+  auto get64 = [&](size_t at) { return (uint64_t{Get32(answer + at)} << 32) | Get32(answer + at + 4); };
+  uint64_t packet = get64(0), write = get64(16);
+  // A packet limit bounds the write's data too, less the request's own fields
+  // (a handle of up to kLargestHandle bytes and a few numbers).
+  uint64_t bytes = write ? write : kSftpLargestWriteBytes;
+  if (packet) bytes = std::min<uint64_t>(bytes, packet > kLargestHandle + 64 ? packet - kLargestHandle - 64 : 0);
+  bytes = std::min<uint64_t>(bytes, kSftpLargestWriteBytes);
+  return bytes < kSftpChunkBytes ? kSftpChunkBytes : static_cast<uint32_t>(bytes);
+}
+
+bool SftpClient::LearnWriteLimit() {
+  writeRequestBytes_ = kSftpChunkBytes;
+  static constexpr char kLimits[] = "limits@openssh.com";
+  if (ssh_->extension_supported == nullptr || !ssh_->extension_supported(sftp_, kLimits, "1")) return true;
+  uint32_t id = NewRequestId();
+  std::vector<uint8_t> packet;
+  StartPacket(packet, kFxpExtended, id);
+  Put32(packet, static_cast<uint32_t>(sizeof kLimits - 1));
+  packet.insert(packet.end(), kLimits, kLimits + sizeof kLimits - 1);
+  SetLength(packet, 0);
+  uint8_t type = 0;
+  uint32_t answered = 0;
+  std::vector<uint8_t> rest;
+  if (!SendPackets(packet) || !ReadAnswer(type, answered, rest) || answered != id) {
+    lastError_ = "the server did not answer the question about its limits";
+    Disconnect();
+    return false;
+  }
+  // A refusal (a status) leaves the size every server takes.
+  if (type == kFxpExtendedReply) writeRequestBytes_ = SftpWriteBytesFromLimits(rest.data(), rest.size());
+  WideDbgPrint(u"sftp: writes of %d bytes\n", static_cast<int>(writeRequestBytes_));
+  return true;
+}
+
 bool SftpClient::WritePipelined(const std::string& handle, const std::string& name, int fd, uint64_t size,
                                 uint32_t mtime, std::string& failure, bool& inStep, bool& closeSent) {
   inStep = false;
@@ -223,7 +261,10 @@ bool SftpClient::WritePipelined(const std::string& handle, const std::string& na
   // Packets wait here until an answer is needed or a chunk's worth is ready:
   // a small file goes out with its times and its close in one write.
   std::vector<uint8_t> outgoing;
-  std::vector<uint8_t> data(kSftpChunkBytes);
+  // Larger writes where the server said it takes them; as many in flight
+  // as keep about the same bytes on their way.
+  const uint32_t chunk = writeRequestBytes_;
+  const size_t inFlight = std::max<size_t>(2, kSftpBytesInFlight / chunk);
   uint64_t offset = 0;
   bool ok = true;
   std::unique_ptr<ProgressWindow> progress;
@@ -277,9 +318,19 @@ bool SftpClient::WritePipelined(const std::string& handle, const std::string& na
   };
 
   while (ok && (offset < size || !waiting.empty() || !timesSent || !closeSent)) {
-    while (ok && offset < size && waiting.size() < kSftpRequestsInFlight) {
-      uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kSftpChunkBytes, size - offset));
-      ssize_t n = pread(fd, data.data(), length, static_cast<off_t>(offset));
+    while (ok && offset < size && waiting.size() < inFlight) {
+      uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(chunk, size - offset));
+      uint32_t id = NewRequestId();
+      startPacket(kFxpWrite, id);
+      Put64(outgoing, offset);
+      Put32(outgoing, length);
+      // The bytes are read straight into the packet.
+      size_t at = outgoing.size();
+      outgoing.resize(at + length);
+      ssize_t n;
+      do {
+        n = pread(fd, outgoing.data() + at, length, static_cast<off_t>(offset));
+      } while (n < 0 && errno == EINTR);
       if (n != static_cast<ssize_t>(length)) {
         CurrentUi().MessageBox(FormatWide(u"Cannot read total=%d, len=%d, bytes=%d, code=%d", static_cast<int>(offset),
                                           static_cast<int>(length), static_cast<int>(n), n < 0 ? errno : 0)
@@ -287,17 +338,13 @@ bool SftpClient::WritePipelined(const std::string& handle, const std::string& na
                                u"Read error", MB_OK | MB_ICONERROR);
         failure = "the local copy could not be read";
         ok = false;
+        outgoing.resize(packetStart);  // the unfinished packet never goes out
         break;
       }
-      uint32_t id = NewRequestId();
-      startPacket(kFxpWrite, id);
-      Put64(outgoing, offset);
-      Put32(outgoing, length);
-      outgoing.insert(outgoing.end(), data.begin(), data.begin() + length);
       finishPacket();
       waiting.insert(id);
       offset += length;
-      if (outgoing.size() >= kSftpChunkBytes && !flush()) return false;
+      if (outgoing.size() >= chunk && !flush()) return false;
     }
     if (ok && offset >= size && !timesSent) {
       // The times travel behind the last write, in the same stream.
