@@ -143,18 +143,18 @@ void WebDavClient::ReportUnlisted(std::u16string_view folderCachePath, size_t co
 NTSTATUS WebDavClient::ParseListing(std::u16string_view folderCachePath, FileEntry* folder) {
   // Parsed while it arrives: a large folder's listing is mostly read by the
   // time the server has written its last entry.
-  MultistatusStream stream;
+  std::u16string sitePath = SitePath();
+  std::u16string_view below = PathBelowConnection(*connection_, folderCachePath);
+  MultistatusScope scope{connection_->Name(), sitePath, below, site_ && (site_->flags & kSitePlainProperties),
+                         siteUrl_};
+  MultistatusStream stream(scope);
   DWORD error = ReadReplyPieces([&stream](const char* piece, size_t got) { stream.Feed(piece, got); });
   CloseRequest();
   if (error) {
     WideDbgPrint(u"WinhttpParse returned status=%ld\n", static_cast<long>(error));
     return STATUS_UNSUCCESSFUL;
   }
-  std::u16string sitePath = SitePath();
-  std::u16string_view below = PathBelowConnection(*connection_, folderCachePath);
-  MultistatusScope scope{connection_->Name(), sitePath, below, site_ && (site_->flags & kSitePlainProperties),
-                         siteUrl_};
-  MultistatusResult result = stream.Finish(scope);
+  MultistatusResult result = stream.Finish();
   if (result.error) {
     // The cache stays as it was; the user learns why the folder did not change.
     WideDbgPrint(u"WinhttpParse returned status=%ld\n", static_cast<long>(result.error));

@@ -238,6 +238,9 @@ constexpr int kMultistatusOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PA
 constexpr const char* kMultistatusName = "multistatus.xml";
 
 MultistatusResult ReadMultistatus(const XmlDocument& doc, const MultistatusScope& scope);
+bool ReadResponse(const xmlNode* response, const char* dav, const MultistatusScope& scope,
+                  MultistatusResult& result);
+const char* DavNamespace(const xmlNode* root);
 }  // namespace
 
 MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusScope& scope) {
@@ -248,6 +251,8 @@ MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusSc
   }
   return ReadMultistatus(ParseXmlReply(xml, kMultistatusName, XML_PARSE_NOCDATA), scope);
 }
+
+MultistatusStream::MultistatusStream(const MultistatusScope& scope) : scope_(scope) {}
 
 MultistatusStream::~MultistatusStream() {
   if (parser_ == nullptr) return;
@@ -266,9 +271,10 @@ void MultistatusStream::Feed(const char* data, size_t size) {
     // The parser learns the encoding from the first four bytes.
     head_.append(data, size);
     if (head_.size() >= 4) Start();
-    return;
+  } else if (xmlParseChunk(parser_, data, static_cast<int>(size), 0) != 0) {
+    failed_ = true;
   }
-  if (xmlParseChunk(parser_, data, static_cast<int>(size), 0) != 0) failed_ = true;
+  if (!failed_) TakeResponses(false);
 }
 
 void MultistatusStream::Start() {
@@ -278,112 +284,152 @@ void MultistatusStream::Start() {
   std::string().swap(head_);
 }
 
-MultistatusResult MultistatusStream::Finish(const MultistatusScope& scope) {
+// The parser appends each element to its parent when the element starts, so
+// every child of the root before the last one is complete: those are read and
+// freed at once, and the tree never holds more than the response arriving.
+void MultistatusStream::TakeResponses(bool documentEnded) {
+  if (parser_ == nullptr || parser_->myDoc == nullptr) return;
+  xmlNode* root = xmlDocGetRootElement(parser_->myDoc);
+  if (root == nullptr) return;
+  const char* dav = DavNamespace(root);
+  if (dav == nullptr) return;  // Finish reports the root
+  for (xmlNode* node = root->children; node != nullptr && (documentEnded || node != root->last);) {
+    xmlNode* next = node->next;
+    if (node->type == XML_ELEMENT_NODE && !responseFailed_) {
+      if (++count_ % kResponsesPerYield == 0) std::this_thread::yield();
+      responseFailed_ = !ReadResponse(node, dav, scope_, result_);
+    }
+    xmlUnlinkNode(node);
+    xmlFreeNode(node);
+    node = next;
+  }
+}
+
+MultistatusResult MultistatusStream::Finish() {
   if (parser_ == nullptr && !failed_ && !head_.empty()) Start();
-  XmlDocument doc;
-  if (parser_ != nullptr && !failed_ && xmlParseChunk(parser_, nullptr, 0, 1) == 0 && parser_->wellFormed)
-    doc.reset(parser_->myDoc);
-  else if (parser_ != nullptr)
-    xmlFreeDoc(parser_->myDoc);
-  if (parser_ != nullptr) parser_->myDoc = nullptr;
-  return ReadMultistatus(doc, scope);
+  bool wellFormed = parser_ != nullptr && !failed_ && xmlParseChunk(parser_, nullptr, 0, 1) == 0 &&
+                    parser_->wellFormed;
+  MultistatusResult result;
+  if (!wellFormed) {
+    Fail(result, -10, u"Invalid xml");
+    return result;
+  }
+  if (DavNamespace(xmlDocGetRootElement(parser_->myDoc)) == nullptr) {
+    Fail(result, -10, u"Invalid root element");
+    return result;
+  }
+  TakeResponses(true);
+  return std::move(result_);
 }
 
 namespace {
+// One response of the listing into result; false when the whole listing
+// fails (result then says why and holds no items).
+bool ReadResponse(const xmlNode* response, const char* dav, const MultistatusScope& scope,
+                  MultistatusResult& result) {
+  const xmlNode* href = ChildElement(response, dav, "href");
+  if (!href) {
+    Fail(result, -1, u"xmlParse Missing href");
+    return false;
+  }
+  const xmlNode* status = ChildElement(response, dav, "status");
+  if (status && StatusCode(Text(status)) >= 400) {
+    WideDbgPrint(u"*** xmlParse multi status=%d %ws\n", StatusCode(Text(status)),
+                 Utf8ToUtf16(Text(href)).c_str());
+    ++result.skipped;
+    return true;
+  }
+  bool sawPropstat = false;
+  std::vector<const xmlNode*> props = GoodProps(response, dav, sawPropstat);
+  if (!sawPropstat) {
+    Fail(result, -1, u"xmlParse Missing propstat");
+    return false;
+  }
+  if (props.empty()) {
+    Fail(result, -1, u"xmlParse Missing prop");
+    return false;
+  }
+  std::u16string hrefText = Utf8ToUtf16(Text(href));
+  ListedItem item;
+  if (!ListedName(hrefText, scope, item.name)) {
+    WideDbgPrint(u"*** xmlParse skipped href %ws\n", hrefText.c_str());
+    ++result.skipped;
+    return true;
+  }
+  size_t fullLength = 10 + scope.siteName.size() + scope.folderPath.size() + 1 + item.name.size();
+  if (fullLength > kMaxCachePathChars - 1) {
+    WideDbgPrint(u"*** Dir continue %ws\n", hrefText.c_str());
+    ++result.skipped;
+    return true;
+  }
+  // A date the client cannot read stays unset (the caller fills in a time
+  // of its own): one odd entry must not hide the whole folder.
+  const xmlNode* created = scope.plainProperties ? nullptr : Property(props, kHvmNamespace, "hvm_creationdate");
+  if (!created) created = Property(props, dav, "creationdate");
+  if (created) {
+    std::tm t{};
+    std::string createdText = Text(created);
+    if (ParseIsoDate(createdText, t) == 0) {
+      item.creationTime = FileTimeFromUtc(t);
+    } else {
+      ++result.badDates;
+      WideDbgPrint(u"*** xmlParse Invalid cretiondate \"%ws\" %ws\n", Utf8ToUtf16(createdText).c_str(),
+                   hrefText.c_str());
+    }
+  } else {
+    WideDbgPrint(u"*** Missing creationdate\n");
+  }
+  const xmlNode* modified =
+      scope.plainProperties ? nullptr : Property(props, kHvmNamespace, "hvm_getlastmodified");
+  item.keepsTimes = modified != nullptr;
+  if (!modified) modified = Property(props, dav, "getlastmodified");
+  std::tm t{};
+  std::string modifiedText = Text(modified);
+  if (!modified) {
+    ++result.badDates;
+    WideDbgPrint(u"*** xmlParse Missing getlastmodified %ws\n", hrefText.c_str());
+  } else if (ParseHttpDate(modifiedText, t) == 0 || ParseIsoDate(modifiedText, t) == 0) {
+    item.lastWriteTime = FileTimeFromUtc(t);
+  } else {
+    ++result.badDates;
+    WideDbgPrint(u"*** xmlParse Invalid getlastmodified \"%ws\" %ws\n", Utf8ToUtf16(modifiedText).c_str(),
+                 hrefText.c_str());
+  }
+  if (const xmlNode* type = Property(props, dav, "resourcetype")) {
+    for (const xmlNode* c = type->children; c; c = c->next) {
+      if (c->type != XML_ELEMENT_NODE) continue;
+      item.isDirectory = std::strstr(reinterpret_cast<const char*>(c->name), "collection") != nullptr;
+      break;
+    }
+  }
+  if (const xmlNode* length = Property(props, dav, "getcontentlength")) ParseSize(Text(length), item.size);
+  result.items.push_back(std::move(item));
+  return true;
+}
+
+// "webdav" means whatever namespace the server gave its root element; null
+// when the root has none.
+const char* DavNamespace(const xmlNode* root) {
+  if (!root || !root->ns || !root->ns->href) return nullptr;
+  return reinterpret_cast<const char*>(root->ns->href);
+}
+
 MultistatusResult ReadMultistatus(const XmlDocument& doc, const MultistatusScope& scope) {
   MultistatusResult result;
   if (!doc) {
     Fail(result, -10, u"Invalid xml");
     return result;
   }
-  const xmlNode* root = xmlDocGetRootElement(doc.get());
-  if (!root || !root->ns || !root->ns->href) {
+  const char* dav = DavNamespace(xmlDocGetRootElement(doc.get()));
+  if (!dav) {
     Fail(result, -10, u"Invalid root element");
     return result;
   }
-  // "webdav" means whatever namespace the server gave its root element.
-  const char* dav = reinterpret_cast<const char*>(root->ns->href);
   size_t count = 0;
-  for (const xmlNode* response = root->children; response; response = response->next) {
+  for (const xmlNode* response = xmlDocGetRootElement(doc.get())->children; response; response = response->next) {
     if (response->type != XML_ELEMENT_NODE) continue;
     if (++count % kResponsesPerYield == 0) std::this_thread::yield();
-    const xmlNode* href = ChildElement(response, dav, "href");
-    if (!href) {
-      Fail(result, -1, u"xmlParse Missing href");
-      return result;
-    }
-    const xmlNode* status = ChildElement(response, dav, "status");
-    if (status && StatusCode(Text(status)) >= 400) {
-      WideDbgPrint(u"*** xmlParse multi status=%d %ws\n", StatusCode(Text(status)),
-                   Utf8ToUtf16(Text(href)).c_str());
-      ++result.skipped;
-      continue;
-    }
-    bool sawPropstat = false;
-    std::vector<const xmlNode*> props = GoodProps(response, dav, sawPropstat);
-    if (!sawPropstat) {
-      Fail(result, -1, u"xmlParse Missing propstat");
-      return result;
-    }
-    if (props.empty()) {
-      Fail(result, -1, u"xmlParse Missing prop");
-      return result;
-    }
-    std::u16string hrefText = Utf8ToUtf16(Text(href));
-    ListedItem item;
-    if (!ListedName(hrefText, scope, item.name)) {
-      WideDbgPrint(u"*** xmlParse skipped href %ws\n", hrefText.c_str());
-      ++result.skipped;
-      continue;
-    }
-    size_t fullLength = 10 + scope.siteName.size() + scope.folderPath.size() + 1 + item.name.size();
-    if (fullLength > kMaxCachePathChars - 1) {
-      WideDbgPrint(u"*** Dir continue %ws\n", hrefText.c_str());
-      ++result.skipped;
-      continue;
-    }
-    // A date the client cannot read stays unset (the caller fills in a time
-    // of its own): one odd entry must not hide the whole folder.
-    const xmlNode* created = scope.plainProperties ? nullptr : Property(props, kHvmNamespace, "hvm_creationdate");
-    if (!created) created = Property(props, dav, "creationdate");
-    if (created) {
-      std::tm t{};
-      std::string createdText = Text(created);
-      if (ParseIsoDate(createdText, t) == 0) {
-        item.creationTime = FileTimeFromUtc(t);
-      } else {
-        ++result.badDates;
-        WideDbgPrint(u"*** xmlParse Invalid cretiondate \"%ws\" %ws\n", Utf8ToUtf16(createdText).c_str(),
-                     hrefText.c_str());
-      }
-    } else {
-      WideDbgPrint(u"*** Missing creationdate\n");
-    }
-    const xmlNode* modified =
-        scope.plainProperties ? nullptr : Property(props, kHvmNamespace, "hvm_getlastmodified");
-    item.keepsTimes = modified != nullptr;
-    if (!modified) modified = Property(props, dav, "getlastmodified");
-    std::tm t{};
-    std::string modifiedText = Text(modified);
-    if (!modified) {
-      ++result.badDates;
-      WideDbgPrint(u"*** xmlParse Missing getlastmodified %ws\n", hrefText.c_str());
-    } else if (ParseHttpDate(modifiedText, t) == 0 || ParseIsoDate(modifiedText, t) == 0) {
-      item.lastWriteTime = FileTimeFromUtc(t);
-    } else {
-      ++result.badDates;
-      WideDbgPrint(u"*** xmlParse Invalid getlastmodified \"%ws\" %ws\n", Utf8ToUtf16(modifiedText).c_str(),
-                   hrefText.c_str());
-    }
-    if (const xmlNode* type = Property(props, dav, "resourcetype")) {
-      for (const xmlNode* c = type->children; c; c = c->next) {
-        if (c->type != XML_ELEMENT_NODE) continue;
-        item.isDirectory = std::strstr(reinterpret_cast<const char*>(c->name), "collection") != nullptr;
-        break;
-      }
-    }
-    if (const xmlNode* length = Property(props, dav, "getcontentlength")) ParseSize(Text(length), item.size);
-    result.items.push_back(std::move(item));
+    if (!ReadResponse(response, dav, scope, result)) return result;
   }
   return result;
 }

@@ -48,24 +48,31 @@ struct MultistatusResult {
 
 MultistatusResult ParseMultistatusText(std::string_view xml, const MultistatusScope& scope);
 
-// The same parse of a reply fed piece by piece as it arrives, so that the
-// parsing of a large folder's listing goes on while the server still
-// writes it. Finish gives what ParseMultistatusText gives for the whole text.
+// The same parse of a reply fed piece by piece as it arrives: each response
+// is read as soon as it is complete, so that the parsing of a large folder's
+// listing goes on while the server still writes it and little is left when
+// its last byte comes. Finish gives what ParseMultistatusText gives for the
+// whole text. The texts the scope names must outlive the stream.
 class MultistatusStream {
  public:
-  MultistatusStream() = default;
+  explicit MultistatusStream(const MultistatusScope& scope);
   ~MultistatusStream();
   MultistatusStream(const MultistatusStream&) = delete;
   MultistatusStream& operator=(const MultistatusStream&) = delete;
   void Feed(const char* data, size_t size);
-  MultistatusResult Finish(const MultistatusScope& scope);
+  MultistatusResult Finish();
 
  private:
   void Start();
+  void TakeResponses(bool documentEnded);
   ::_xmlParserCtxt* parser_ = nullptr;
+  MultistatusScope scope_;
+  MultistatusResult result_;   // the responses read so far
   std::string head_;  // the first bytes, until there are enough to tell the encoding
   size_t total_ = 0;
-  bool failed_ = false;  // too large, or the parser refused it
+  size_t count_ = 0;           // responses read
+  bool failed_ = false;        // too large, or the parser refused it
+  bool responseFailed_ = false;  // a response failed the listing: the rest is only freed
 };
 
 // The path of an href on the site's server: scheme and host cut, decoded.

@@ -16,16 +16,15 @@ FileEntry::~FileEntry() {
   if (secondCopy != kNoFile) close(secondCopy);
 }
 
-std::u16string_view FileEntry::Path() const {
-  size_t n = 0;
-  while (n < kEntryMaxPathChars && path[n] != 0) ++n;
-  return std::u16string_view(path, n);
-}
+std::u16string_view FileEntry::Path() const { return std::u16string_view(path, pathChars); }
 
+// A path ends at its first NUL, as the fixed array it is kept in does.
 void FileEntry::SetPath(std::u16string_view newPath) {
   size_t n = std::min(newPath.size(), kEntryMaxPathChars);
+  n = std::min(n, newPath.substr(0, n).find(u'\0'));
   std::fill(std::begin(path), std::end(path), u'\0');
   std::copy_n(newPath.data(), n, path);
+  pathChars = static_cast<uint16_t>(n);
 }
 
 std::u16string_view FileEntry::Name() const {

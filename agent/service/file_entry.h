@@ -98,6 +98,7 @@ struct FileEntry {
   std::unique_ptr<UploadFailure> uploadFailure;  // the last upload's failure; null after a success
   EntryCache* owner = nullptr;        // the cache that made the record
   char16_t path[kEntryPathChars] = {};
+  uint16_t pathChars = 0;             // the length of path, kept by SetPath (the cache's order reads it often)
 
   std::u16string_view Path() const;
   // Copies at most 259 characters. Only while the entry is not in a cache.

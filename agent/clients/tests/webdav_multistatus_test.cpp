@@ -52,10 +52,10 @@ MultistatusResult Parse(const std::string& xml, std::u16string_view folder = u"\
   for (size_t piece : {size_t{1}, size_t{3}, size_t{4096}, size_t{65536}}) {
     if (piece < 4096 && xml.size() > 100000) continue;
     SCOPED_TRACE(piece);
-    MultistatusStream stream;
+    MultistatusStream stream(scope);
     for (size_t at = 0; at < xml.size(); at += piece)
       stream.Feed(xml.data() + at, std::min(piece, xml.size() - at));
-    ExpectSameResult(stream.Finish(scope), whole);
+    ExpectSameResult(stream.Finish(), whole);
   }
   return whole;
 }
