@@ -2,7 +2,6 @@
 // entry cache in line with the reply: listed children are created or
 // refreshed, children the server no longer names are dropped unless in use.
 #include <algorithm>
-#include <unordered_set>
 
 #include "agent/clients/webdav_client.h"
 #include "agent/clients/webdav_dates.h"
@@ -188,9 +187,8 @@ NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEnt
       ReportUnlisted(folderCachePath, 1);
       continue;
     }
-    FileEntry* child = connection_->entries.LookUp(childPath);
-    bool isNew = child == nullptr;
-    if (!child) child = connection_->entries.NewEntry(childPath);
+    bool isNew = false;
+    FileEntry* child = connection_->entries.FindOrNewEntry(childPath, isNew);
     if (!child) return STATUS_INSUFFICIENT_RESOURCES;
     SeenState before = SeenOf(*child);
     child->parent = folder;
@@ -214,7 +212,8 @@ NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEnt
 }
 
 void WebDavClient::DropVanishedChildren(FileEntry* folder, const std::vector<FileEntry*>& listed) {
-  std::unordered_set<const FileEntry*> named(listed.begin(), listed.end());
+  std::vector<const FileEntry*> named(listed.begin(), listed.end());
+  std::sort(named.begin(), named.end());
   std::u16string folderPath(folder->Path());
   EntryCache& cache = connection_->entries;
   // Each vanished child with everything below it; the whole subtree is kept
@@ -227,7 +226,8 @@ void WebDavClient::DropVanishedChildren(FileEntry* folder, const std::vector<Fil
     std::u16string_view rest = e->Path().substr(folderPath.size());
     bool direct = rest.size() > 1 && rest.find(u'\\', 1) == std::u16string_view::npos;
     if (direct) {
-      if (named.count(e)) subtrees.emplace_back();  // a placeholder that collects nothing
+      // A listed child gets a placeholder that collects nothing.
+      if (std::binary_search(named.begin(), named.end(), e)) subtrees.emplace_back();
       else subtrees.push_back({e});
     } else if (!subtrees.empty() && !subtrees.back().empty()) {
       subtrees.back().push_back(e);

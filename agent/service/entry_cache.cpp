@@ -40,6 +40,20 @@ FileEntry* EntryCache::NewEntry(std::u16string_view path) {
   return entry;
 }
 
+FileEntry* EntryCache::FindOrNewEntry(std::u16string_view path, bool& made) {
+  made = false;
+  if (path.size() > kEntryMaxPathChars) path = path.substr(0, kEntryMaxPathChars);
+  auto at = entries_.lower_bound(path);
+  if (at != entries_.end() && ComparePaths((*at)->Path(), path) == 0) return *at;
+  auto* entry = new (std::nothrow) FileEntry();
+  if (entry == nullptr) return nullptr;
+  entry->SetPath(path);
+  entry->owner = this;
+  entries_.insert(at, entry);
+  made = true;
+  return entry;
+}
+
 FileEntry* EntryCache::CloneEntry(const FileEntry& from, std::u16string_view path) {
   auto* entry = new (std::nothrow) FileEntry();
   if (entry == nullptr) return nullptr;

@@ -152,6 +152,9 @@ class EntryCache {
   // A new zeroed record with the path (at most 259 characters), inserted;
   // null when allocation fails or the path is taken.
   FileEntry* NewEntry(std::u16string_view path);
+  // The entry of that path, or a new one made as NewEntry makes it (made
+  // true then), found with one search of the cache; null when allocation fails.
+  FileEntry* FindOrNewEntry(std::u16string_view path, bool& made);
   // A copy of every field (descriptors duplicated, no sections, a fresh lock),
   // inserted under path; null when that fails.
   FileEntry* CloneEntry(const FileEntry& entry, std::u16string_view path);

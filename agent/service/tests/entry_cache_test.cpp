@@ -49,6 +49,48 @@ TEST(EntryCache, LookUpIgnoresCaseAndRefusesDuplicates) {
   EXPECT_EQ(cut->Path().size(), kEntryMaxPathChars);
 }
 
+TEST(EntryCache, FindOrNewEntryFindsWithoutRegardToCaseAndKeepsTheOrder) {
+  EntryCache cache;
+  bool made = false;
+  FileEntry* docs = cache.FindOrNewEntry(u"\\Q\\s\\Docs", made);
+  ASSERT_NE(docs, nullptr);
+  EXPECT_TRUE(made);
+  EXPECT_EQ(cache.FindOrNewEntry(u"\\q\\S\\dOCS", made), docs);
+  EXPECT_FALSE(made);
+  // Made out of order, the entries still follow the cache's order, and each
+  // is found again by the ordinary look-up.
+  for (const char16_t* p : {u"\\Q\\s\\Docs\\z", u"\\Q\\s\\A!x", u"\\Q\\s\\Docs\\b", u"\\Q\\s\\a"}) {
+    FileEntry* e = cache.FindOrNewEntry(p, made);
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(made);
+    EXPECT_EQ(cache.LookUp(p), e);
+  }
+  EXPECT_EQ(PathsInOrder(cache),
+            (std::vector<std::u16string>{u"\\Q\\s\\a", u"\\Q\\s\\A!x", u"\\Q\\s\\Docs",
+                                         u"\\Q\\s\\Docs\\b", u"\\Q\\s\\Docs\\z"}));
+  // An overlong path is the entry of its first 259 characters.
+  std::u16string longName = u"\\Q\\s\\" + std::u16string(300, u'y');
+  FileEntry* cut = cache.FindOrNewEntry(longName, made);
+  ASSERT_NE(cut, nullptr);
+  EXPECT_EQ(cut->Path().size(), kEntryMaxPathChars);
+  EXPECT_EQ(cache.FindOrNewEntry(longName.substr(0, kEntryMaxPathChars), made), cut);
+  EXPECT_FALSE(made);
+}
+
+TEST(EntryCache, APathEndsAtItsFirstNul) {
+  // The path lives in a fixed array that ends at a NUL; the length the
+  // entry keeps must say the same, or two names would compare differently
+  // from what the array shows.
+  FileEntry e;
+  e.SetPath(std::u16string(u"\\Q\\s\\a\0b", 8));
+  EXPECT_EQ(e.Path(), u"\\Q\\s\\a");
+  EXPECT_EQ(e.Name(), u"a");
+  e.SetPath(u"\\Q\\s\\longer name");
+  e.SetPath(u"\\Q");
+  EXPECT_EQ(e.Path(), u"\\Q");
+  EXPECT_EQ(e.path[2], u'\0');
+}
+
 struct CountingSection : AttachedSection {
   explicit CountingSection(int* ended) : ended_(ended) {}
   ~CountingSection() override { ++*ended_; }
