@@ -131,6 +131,24 @@ TEST(WebDavMultistatus, MalformedDocumentsFailWholeWithTheirMessage) {
        u"xmlParse Missing href"},
       {Doc("<D:response><D:href>/dav/docs/a</D:href></D:response>"), u"xmlParse Missing propstat"},
   };
+  // Read as they arrive, the responses before a failing one are already
+  // taken; the listing still fails whole. A document that breaks off after a
+  // failing response is bad XML first of all.
+  std::string good = Response("/dav/docs/ok", FileProps()) + Response("/dav/docs/ok2", FileProps());
+  Case late[] = {
+      {Doc(good + "<D:response><D:href>/dav/docs/a</D:href></D:response>" + good), u"xmlParse Missing propstat"},
+      {"<D:multistatus xmlns:D=\"DAV:\">" + good + "<D:response><D:href>/dav/docs/a</D:href></D:response>" + good,
+       u"Invalid xml"},
+      {"<D:multistatus xmlns:D=\"DAV:\">" + good + "<D:response><D:href>/dav/docs/a</D:href></D:response>" + good +
+           "</D:multistatus><trailing/>",
+       u"Invalid xml"},
+      {"<multistatus>" + good + "</multistatus>", u"Invalid root element"},
+  };
+  for (const auto& c : late) {
+    auto r = Parse(c.xml);
+    EXPECT_EQ(r.message, c.message) << c.xml;
+    EXPECT_TRUE(r.items.empty());
+  }
   for (const auto& c : cases) {
     auto r = Parse(Doc(Response("/dav/docs/ok", FileProps())).substr(0, 0) + c.xml);
     EXPECT_NE(r.error, 0) << c.xml;
