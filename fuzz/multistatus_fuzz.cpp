@@ -1,5 +1,6 @@
 // A WebDAV server's 207 reply, as hostile as it likes: the parse must stay in
 // bounds, fail whole or give names that stay inside the listed folder.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -36,6 +37,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       {u"site1", u"/dav/", u"\\docs", false, u"http://127.0.0.1:8080/dav/"},
       {u"site1", u"/", u"", true, u"https://files.example/"},
   };
-  for (const auto& scope : scopes) CheckResult(hvm::ParseMultistatusText(xml, scope), scope);
+  for (const auto& scope : scopes) {
+    hvm::MultistatusResult whole = hvm::ParseMultistatusText(xml, scope);
+    CheckResult(whole, scope);
+    // The same reply as it arrives, in pieces whose size the input's first
+    // byte chooses: each response is read and freed while the parser still
+    // works on the rest, and the result is the whole parse's.
+    size_t piece = size == 0 ? 1 : 1 + data[0] % 61;
+    hvm::MultistatusStream stream(scope);
+    for (size_t at = 0; at < size; at += piece) stream.Feed(xml.data() + at, std::min(piece, size - at));
+    hvm::MultistatusResult streamed = stream.Finish();
+    CheckResult(streamed, scope);
+    HVM_FUZZ_CHECK(streamed.error == whole.error && streamed.items.size() == whole.items.size() &&
+                   streamed.skipped == whole.skipped);
+    for (size_t i = 0; i < whole.items.size(); ++i) HVM_FUZZ_CHECK(streamed.items[i].name == whole.items[i].name);
+  }
   return 0;
 }
