@@ -130,6 +130,15 @@ EntryCache::Iterator EntryCache::Find(const FileEntry* entry) const {
   return (it != entries_.end() && *it == entry) ? it : entries_.end();
 }
 
+bool EntryCache::SectionWalkDue() {
+  bool attached = sectionAttached_.exchange(false);
+  if (attached || sectionsLeft_ || ++roundsWithoutWalk_ >= kSectionWalkRounds) {
+    roundsWithoutWalk_ = 0;
+    return true;
+  }
+  return false;
+}
+
 size_t EntryCache::DeferredCount() const {
   std::lock_guard<std::mutex> guard(deferredLock_);
   return deferred_.size();

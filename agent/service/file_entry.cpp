@@ -46,6 +46,7 @@ bool AttachSection(FileEntry& entry, AttachedSection* section, uint8_t kind, boo
   section->next = nullptr;
   if (ownLock && !section->lock) section->lock = std::make_unique<std::mutex>();
   *link = section;
+  if (entry.owner != nullptr) entry.owner->NoteSectionAttached();
   return true;
 }
 

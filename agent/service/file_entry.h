@@ -185,8 +185,20 @@ class EntryCache {
   // (its sections ended) outside it. Returns the number freed.
   size_t FreeDeferred(const std::function<bool(const FileEntry&)>& held);
 
+  // The housekeeping's walk over every entry for idle sections is only
+  // needed while sections may be attached: AttachSection notes each one, and
+  // the walk says whether it left any. A walk is also made at least every
+  // kSectionWalkRounds rounds, whatever was noted.
+  static constexpr int kSectionWalkRounds = 10;
+  void NoteSectionAttached() { sectionAttached_.store(true); }
+  bool SectionWalkDue();
+  void SectionWalkDone(bool sectionsLeft) { sectionsLeft_ = sectionsLeft; }
+
  private:
   Set entries_;
+  std::atomic<bool> sectionAttached_{false};
+  bool sectionsLeft_ = false;      // both under the Connection's request lock
+  int roundsWithoutWalk_ = 0;
   mutable std::mutex deferredLock_;
   std::vector<FileEntry*> deferred_;
 };

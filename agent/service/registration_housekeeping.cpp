@@ -1,6 +1,7 @@
 // The agent's housekeeping thread: every 100 ms it frees the parked entries
 // nobody holds any more and ends the attached sections of entries nobody
-// uses, so finished downloads and read-ahead blocks do not pile up.
+// uses, so finished downloads and read-ahead blocks do not pile up. The walk
+// over a large entry cache is skipped while no entry can have a section.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -50,10 +51,14 @@ void TidyConnection(Connection& c, bool mapped) {
   // A request or a disconnect is under way: this Connection waits for the next round.
   if (!guard.owns_lock()) return;
   c.entries.FreeDeferred([&c](const FileEntry& entry) { return DeferredEntryHeld(c, entry); });
-  if (!mapped) return;
+  if (!mapped || !c.entries.SectionWalkDue()) return;
+  bool sectionsLeft = false;
   for (FileEntry* entry : c.entries) {
-    if (entry->sections != nullptr && EntryIsIdle(*entry)) DetachAllSections(*entry);
+    if (entry->sections == nullptr) continue;
+    if (EntryIsIdle(*entry)) DetachAllSections(*entry);
+    sectionsLeft = sectionsLeft || entry->sections != nullptr;
   }
+  c.entries.SectionWalkDone(sectionsLeft);
 }
 
 void Run(ConnectionTable& table) {

@@ -80,5 +80,31 @@ TEST_F(DeferredHousekeeping, EntryWhoseReaderOutlivesItsLastSectionStaysParked) 
   EXPECT_EQ(Site().entries.DeferredCount(), 0u);
 }
 
+// The walk over every entry for idle sections is skipped while none can be
+// attached; a section attached at any time, or one a busy entry still
+// keeps, is ended in the round after its entry is idle, never later.
+TEST_F(DeferredHousekeeping, SectionsOfIdleEntriesEndInTheNextRound) {
+  for (int i = 0; i < 50; ++i) Site().entries.NewEntry(u"\\QUENLODE\\site1\\f" + std::u16string(1, u'a' + i % 26) +
+                                                          std::u16string(1, u'a' + i / 26));
+  FileEntry* busy = Site().entries.NewEntry(u"\\QUENLODE\\site1\\busy");
+  int ended = 0;
+  busy->readers = 1;
+  AttachSection(*busy, new CountedSection(&ended), 7, false);
+  HousekeepingRound(table);
+  EXPECT_EQ(ended, 0);  // a reader still uses it
+  // Nothing new is attached, but the busy entry's section is still there.
+  busy->readers = 0;
+  HousekeepingRound(table);
+  EXPECT_EQ(ended, 1);
+  EXPECT_EQ(busy->sections, nullptr);
+  for (int quiet = 0; quiet < 3; ++quiet) HousekeepingRound(table);
+  // Attached after a few rounds without a walk: ended in the next round.
+  FileEntry* idle = Site().entries.NewEntry(u"\\QUENLODE\\site1\\idle");
+  AttachSection(*idle, new CountedSection(&ended), 7, false);
+  HousekeepingRound(table);
+  EXPECT_EQ(ended, 2);
+  EXPECT_EQ(idle->sections, nullptr);
+}
+
 }  // namespace
 }  // namespace hvm
