@@ -101,8 +101,28 @@ std::optional<ControlAnswer> GetRequest(const std::shared_ptr<ControlPeer>& peer
   std::lock_guard<std::mutex> guard(DriverMutex());
   Connection* conn = Users().ConnectionByHandle(peer->uid(), handle);
   if (conn == nullptr) return Status(STATUS_UNSUCCESSFUL);
-  AgentHandsIn(conn, in.data(), in.size(), PendingAgentCall{peer, outLength}, out);
+  bool areaMapped = (in[offsetof(ReplyRecord, loopFlags)] & kLoopAreaMapped) != 0;
+  AgentHandsIn(conn, in.data(), in.size(), PendingAgentCall{peer, outLength, areaMapped}, out);
   return std::nullopt;
+}
+
+// The Connection's shared area for its agent's loop: only the Connection's
+// own user gets it, and only when the driver agreed to one at registration.
+ControlAnswer SharedAreaOf(uid_t uid, const std::vector<uint8_t>& in, uint32_t outLength) {
+  if (in.size() < kSharedAreaMinIn || outLength < sizeof(SharedAreaRecord) || !Marked(in))
+    return Status(STATUS_UNSUCCESSFUL);
+  auto record = Copy<SharedAreaRecord>(in);
+  std::lock_guard<std::mutex> guard(DriverMutex());
+  Connection* conn = Users().ConnectionByHandle(uid, record.connectionHandle);
+  if (conn == nullptr || !conn->area || !(conn->reserved & kAgreedSharedArea))
+    return Status(STATUS_UNSUCCESSFUL);
+  record.slotCount = conn->area->slotCount();
+  record.slotSize = static_cast<uint32_t>(conn->area->slotSize());
+  record.areaSize = uint64_t{record.slotCount} * record.slotSize;
+  ControlAnswer answer = RecordAnswer(STATUS_SUCCESS, record);
+  answer.area = conn->area;
+  Trace("Shared area for %s\n", Utf16ToUtf8(conn->name).c_str());
+  return answer;
 }
 
 // The log belongs to the driver's owner: only root or the driver's own uid
@@ -222,6 +242,7 @@ std::optional<ControlAnswer> HandleControl(const std::shared_ptr<ControlPeer>& p
     case IOCTL_SET_LOG_LEVEL: return SetLogLevel(uid, input);
     case IOCTL_VERSION: return Version(outLength);
     case IOCTL_CONNECTION_INFO: return ConnectionInfo(uid, input, outLength);
+    case IOCTL_SHARED_AREA: return SharedAreaOf(uid, input, outLength);
     case IOCTL_INVALIDATE_PATH: return InvalidatePath(uid, input);
     case IOCTL_REDIR_QUERY_PATH: {
       uint32_t accepted = 0;

@@ -10,12 +10,18 @@
 
 #include "driver/completions.h"
 #include "driver/control_peer.h"
+#include "driver/shared_area.h"
 
 namespace hvm::driver {
 
 struct ControlAnswer {
+  ControlAnswer() = default;
+  ControlAnswer(NTSTATUS answerStatus, std::vector<uint8_t> answerOutput)
+      : status(answerStatus), output(std::move(answerOutput)) {}
   NTSTATUS status = 0;
   std::vector<uint8_t> output;
+  // IOCTL_SHARED_AREA: the area whose descriptor goes with the answer.
+  std::shared_ptr<SharedArea> area;
 };
 
 // Answers a control call at once, or returns nothing when the call stays

@@ -33,6 +33,16 @@ bool ControlPeer::Answer(NTSTATUS status, const void* data, uint32_t bytes, uint
 }
 
 bool ControlPeer::Answer(NTSTATUS status, std::initializer_list<Part> given, uint32_t outLength) {
+  return Answer(status, given, outLength, -1);
+}
+
+bool ControlPeer::AnswerWithDescriptor(NTSTATUS status, const void* data, uint32_t bytes,
+                                       uint32_t outLength, int descriptor) {
+  return Answer(status, {Part{data, data == nullptr ? 0 : bytes}}, outLength, descriptor);
+}
+
+bool ControlPeer::Answer(NTSTATUS status, std::initializer_list<Part> given, uint32_t outLength,
+                         int descriptor) {
   // Like a buffered device call: an error status returns no output, a
   // warning (buffer overflow) still returns what was filled.
   bool isError = (status & 0xC0000000u) == 0xC0000000u || status == STATUS_NO_FREE_USER_SLOT;
@@ -55,11 +65,16 @@ bool ControlPeer::Answer(NTSTATUS status, std::initializer_list<Part> given, uin
   size_t total = kHeaderSize + returned;
   size_t sent = 0;
   if (queue_.empty() && !writing_) {
-    if (!SendNow(header, parts, count, sent)) {
+    if (!SendNow(header, parts, count, sent, descriptor)) {
       Drop("went away");
       return false;
     }
     if (sent == total) return true;
+  }
+  if (descriptor >= 0 && sent == 0) {
+    // The descriptor travels with the first byte, which the writer cannot send.
+    Drop("could not take a descriptor");
+    return false;
   }
   if (queuedBytes_ + (total - sent) > kMaxQueuedBytes) {
     Drop("stopped reading its answers");
@@ -85,7 +100,8 @@ bool ControlPeer::Answer(NTSTATUS status, std::initializer_list<Part> given, uin
 
 // One non-blocking gathered send; sent tells how much went out. False on a
 // broken connection.
-bool ControlPeer::SendNow(const uint8_t* header, const Part* parts, size_t count, size_t& sent) {
+bool ControlPeer::SendNow(const uint8_t* header, const Part* parts, size_t count, size_t& sent,
+                          int descriptor) {
   iovec pieces[4] = {{const_cast<uint8_t*>(header), kHeaderSize}};
   size_t used = 1;
   for (size_t i = 0; i < count; ++i)
@@ -93,6 +109,16 @@ bool ControlPeer::SendNow(const uint8_t* header, const Part* parts, size_t count
   msghdr message{};
   message.msg_iov = pieces;
   message.msg_iovlen = used;
+  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))] = {};
+  if (descriptor >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(rights), &descriptor, sizeof descriptor);
+  }
   while (true) {
     ssize_t done = sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (done >= 0) {

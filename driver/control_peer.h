@@ -39,6 +39,11 @@ class ControlPeer {
   bool Answer(NTSTATUS status, const void* data, uint32_t bytes, uint32_t outLength);
   // The same with the data gathered from parts (at most three).
   bool Answer(NTSTATUS status, std::initializer_list<Part> parts, uint32_t outLength);
+  // An answer with a descriptor attached to its first byte (SCM_RIGHTS); the
+  // caller keeps its own. The peer's calls are sequential, so nothing is
+  // queued before it; a peer whose socket cannot take it at once is dropped.
+  bool AnswerWithDescriptor(NTSTATUS status, const void* data, uint32_t bytes, uint32_t outLength,
+                            int descriptor);
   // The reader is done: pending answers are discarded and the writer ends.
   void MarkClosed();
   bool closed() const;
@@ -48,7 +53,9 @@ class ControlPeer {
   static constexpr size_t kMaxQueuedBytes = 2u << 20;
 
  private:
-  bool SendNow(const uint8_t* header, const Part* parts, size_t count, size_t& sent);
+  bool SendNow(const uint8_t* header, const Part* parts, size_t count, size_t& sent,
+               int descriptor = -1);
+  bool Answer(NTSTATUS status, std::initializer_list<Part> parts, uint32_t outLength, int descriptor);
   void Drop(const char* why);
   void WriterLoop();
   bool WriteFrame(std::vector<uint8_t>& frame);
@@ -69,6 +76,7 @@ class ControlPeer {
 struct PendingAgentCall {
   std::shared_ptr<ControlPeer> peer;
   uint32_t outLength = 0;
+  bool areaMapped = false;  // the loop has the Connection's shared area mapped
 };
 
 }  // namespace hvm::driver

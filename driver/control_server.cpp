@@ -47,7 +47,11 @@ void Serve(Session* session) {
   ControlFrame frame;
   while (ReadControlFrame(session->fd, frame) == 1) {
     auto answer = HandleControl(session->peer, frame.code, frame.input, frame.outLength);
-    if (answer) {
+    if (answer && answer->area) {
+      session->peer->AnswerWithDescriptor(answer->status, answer->output.data(),
+                                          static_cast<uint32_t>(answer->output.size()),
+                                          frame.outLength, answer->area->descriptor());
+    } else if (answer) {
       session->peer->Answer(answer->status, answer->output.data(),
                             static_cast<uint32_t>(answer->output.size()), frame.outLength);
     }

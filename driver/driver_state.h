@@ -16,6 +16,7 @@
 #include "driver/fcb_table.h"
 #include "driver/forward.h"
 #include "driver/liveness.h"
+#include "driver/shared_area.h"
 
 namespace hvm::driver {
 
@@ -42,6 +43,9 @@ struct Connection {
   uint32_t freeUnits = 0;
   uint32_t reserved = 0;     // kAgreedWidePieces when the agent asked for wide pieces
   size_t pieceSize = kMaxChunk;  // largest read, write or content push handed over whole
+  // The shared data area, made when an agent of wide pieces asked for it; kept
+  // for the Connection's life (a loop of a later registration maps it again).
+  std::shared_ptr<SharedArea> area;
 
   // The agent asked for a request since registration (the request buffer).
   bool hasRequestBuffer = false;

@@ -9,6 +9,7 @@
 
 #include "agent/service/channel_records.h"
 #include "driver/liveness.h"
+#include "driver/shared_area.h"
 
 namespace hvm::driver {
 
@@ -17,6 +18,11 @@ struct ForwardResult {
   uint32_t information = 0;
   uint32_t value = 0;
   std::vector<uint8_t> data;  // reply data, at most the request's output length
+  // A read answered in a slot of the shared area: its outputLength bytes are
+  // there (zeros past what the agent read), and data stays empty. The slot is
+  // held while the result lives.
+  std::shared_ptr<SlotLease> slot;
+  size_t slotLength = 0;
   // The channel failed: no Connection, no agent, inactive, or the liveness
   // wait ended. The mount reports these as EIO.
   bool channelFailure = false;
@@ -25,6 +31,14 @@ struct ForwardResult {
   // A close or cleanup whose channel failure was turned into success.
   bool corrected = false;
 };
+
+// The reply data of a result, wherever it is (the slot or data).
+inline const uint8_t* ResultBytes(const ForwardResult& result) {
+  return result.slot ? result.slot->data() : result.data.data();
+}
+inline size_t ResultSize(const ForwardResult& result) {
+  return result.slot ? result.slotLength : result.data.size();
+}
 
 using ForwardDone = std::function<void(ForwardResult&)>;
 
@@ -37,6 +51,10 @@ struct Forward {
   uint32_t validLengthHigh = 0;
   uint64_t fileValue = 0;  // create: the offered fileToken; else the file size
   std::vector<uint8_t> data;
+  // A write whose bytes are in a slot of the shared area (data then empty),
+  // or the slot a read's answer goes to (taken when the request goes out).
+  std::shared_ptr<SlotLease> slot;
+  uint32_t slotBytes = 0;     // a write's bytes in the slot
   uint32_t outputLength = 0;  // reply data the caller takes, at most the Connection's piece size
   uint64_t operation = 0;     // the FUSE operation it serves (interrupts), 0 none
   ForwardDone done;

@@ -84,6 +84,26 @@ ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t rep
     Trace("Err: PENDING for %s refused\n", OperationName(forward.major));
     result.status = STATUS_UNSUCCESSFUL;
   }
+  if (forward.major == MJ_READ && forward.slot) {
+    // Answered in the slot: the agent says how much it read, which must fit
+    // what was asked; the rest of the answer reads as zeros.
+    if (result.status == STATUS_SUCCESS && result.information > forward.outputLength) {
+      Trace("Err: read of %u bytes into a slot of %u refused\n", result.information,
+            forward.outputLength);
+      result.status = STATUS_UNSUCCESSFUL;
+    }
+    if (result.status == STATUS_SUCCESS) {
+      uint8_t* bytes = forward.slot->data();
+      memset(bytes + result.information, 0, forward.outputLength - result.information);
+      result.slot = forward.slot;
+      result.slotLength = forward.outputLength;
+    } else {
+      result.data.assign(forward.outputLength, 0);
+      Trace("Err: %x(mj=%s) FileObj=%x\n", result.status, OperationName(forward.major),
+            forward.fileObject);
+    }
+    return result;
+  }
   size_t available = replyLength > kReplyHeaderSize ? replyLength - kReplyHeaderSize : 0;
   size_t take = std::min<size_t>({forward.outputLength, pieceSize, available});
   if (forward.major != MJ_WRITE && take > 0)
@@ -99,6 +119,27 @@ ForwardResult ReadReply(const Forward& forward, const uint8_t* reply, size_t rep
 }
 
 void StartRound(Forward& forward) { forward.roundStart = Clock::now(); }
+
+// Reads below this go inline: the socket carries them as cheaply.
+constexpr uint32_t kSlotWorthBytes = 16384;
+
+// Picks where a request's bytes travel for the loop that takes it: a read of
+// some size gets a free slot for its answer when the loop has the area
+// mapped; a write whose bytes wait in a slot goes inline after all when the
+// loop does not (one copy more, as before the area).
+void PlaceData(Connection& conn, Forward& forward, const PendingAgentCall& call) {
+  bool usable = call.areaMapped && conn.area;
+  if (forward.slot && (!usable || forward.slot->area() != conn.area.get())) {
+    const uint8_t* bytes = forward.slot->data();
+    forward.data.assign(bytes, bytes + forward.slotBytes);
+    forward.slot.reset();
+    forward.slotBytes = 0;
+    return;
+  }
+  if (forward.major == MJ_READ && usable && !forward.slot && forward.outputLength >= kSlotWorthBytes &&
+      forward.outputLength <= conn.area->slotSize())
+    forward.slot = SlotLease::Take(conn.area);  // none free: inline
+}
 
 // Hands queued requests to the agent or fails them, until one is in flight
 // or the agent is not there to take the next.
@@ -138,6 +179,7 @@ void Pump(Connection* conn, Completions& out) {
     conn->inFlightPeer = conn->agentCall->peer.get();
     PendingAgentCall call = std::move(*conn->agentCall);
     conn->agentCall.reset();
+    PlaceData(*conn, *forward, call);
     // The header, the forward's own data and the three bytes after them go
     // out gathered: a wide piece is not copied into an image first.
     auto header = std::make_shared<std::array<uint8_t, kRequestHeaderSize>>();
@@ -214,6 +256,10 @@ size_t WriteRequestHeader(const Forward& forward, std::array<uint8_t, kRequestHe
   put(offsetof(RequestRecord, Flags), &forward.flags, 1);
   put(offsetof(RequestRecord, Parameters), forward.words, sizeof forward.words);
   put(offsetof(RequestRecord, FileObject), &forward.fileObject, 4);
+  if (forward.slot) {
+    uint32_t slot = kSlotNamed | forward.slot->index();
+    put(offsetof(RequestRecord, sharedSlot), &slot, 4);
+  }
   put(offsetof(RequestRecord, validLengthHigh), &forward.validLengthHigh, 4);
   put(offsetof(RequestRecord, requestId), &forward.requestId, 4);
   uint32_t sizeLow = static_cast<uint32_t>(forward.fileValue);

@@ -46,14 +46,17 @@ void ReadNextPiece(std::shared_ptr<ReadJob> job) {
       return;
     }
     if (result.status != STATUS_SUCCESS) return (void)fuse_reply_err(job->req, ErrnoOfOpenFile(result));
-    if (job->done == 0 && piece == job->length && result.data.size() >= piece) {
-      // The usual read: one piece is the whole answer, handed on as it came.
-      fuse_reply_buf(job->req, reinterpret_cast<const char*>(result.data.data()), piece);
+    const uint8_t* bytes = ResultBytes(result);
+    size_t size = ResultSize(result);
+    if (job->done == 0 && piece == job->length && size >= piece) {
+      // The usual read: one piece is the whole answer, handed on as it came
+      // (from the shared area's slot, which is held until this returns).
+      fuse_reply_buf(job->req, reinterpret_cast<const char*>(bytes), piece);
       return;
     }
     if (job->buffer.empty()) job->buffer.assign(job->length, 0);
-    size_t take = std::min<size_t>(piece, result.data.size());
-    memcpy(job->buffer.data() + job->done, result.data.data(), take);
+    size_t take = std::min<size_t>(piece, size);
+    memcpy(job->buffer.data() + job->done, bytes, take);
     job->done += piece;
     if (job->done < job->fromAgent) return ReadNextPiece(job);
     fuse_reply_buf(job->req, reinterpret_cast<const char*>(job->buffer.data()), job->buffer.size());
@@ -66,6 +69,9 @@ struct WriteJob {
   Connection* conn;
   uint32_t fileObject;
   std::vector<uint8_t> bytes;
+  // The bytes in a slot of the Connection's shared area instead (a write of
+  // one piece when a slot was free).
+  std::shared_ptr<SlotLease> slot;
   uint64_t offset = 0;
   uint64_t firstKey = 0;
   uint64_t fileValue = 0;
@@ -103,9 +109,17 @@ void WriteNextPiece(std::shared_ptr<WriteJob> job) {
   uint64_t key = job->done == 0 ? job->firstKey : std::max(job->firstKey, at);
   // A write handed over whole takes the job's bytes along instead of a copy.
   const uint8_t* bytes = job->bytes.data() + job->done;
-  auto write = piece == job->length
-                   ? WriteRequest(job->fileObject, job->fileValue, at, key, std::move(job->bytes))
-                   : WriteRequest(job->fileObject, job->fileValue, at, key, bytes, piece);
+  ForwardPtr write;
+  if (job->slot) {
+    write = WriteRequest(job->fileObject, job->fileValue, at, key, nullptr, 0);
+    write->words[0] = piece;
+    write->slot = std::move(job->slot);
+    write->slotBytes = piece;
+  } else if (piece == job->length) {
+    write = WriteRequest(job->fileObject, job->fileValue, at, key, std::move(job->bytes));
+  } else {
+    write = WriteRequest(job->fileObject, job->fileValue, at, key, bytes, piece);
+  }
   write->done = [job, piece](ForwardResult& result) {
     if (result.status != STATUS_SUCCESS) return FinishWrite(job, ErrnoOfOpenFile(result));
     job->done += piece;
@@ -261,8 +275,17 @@ void OpWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
     // Page write-back (a shared mapping) carries its own offset, whatever
     // descriptor the kernel picked for it.
     append = (object->openFlags & O_APPEND) != 0 && !fi->writepage;
+    if (object->connection->area && size <= object->connection->area->slotSize() &&
+        size <= object->connection->pieceSize)
+      job->slot = SlotLease::Take(object->connection->area);
   }
-  job->bytes.assign(buf, buf + size);
+  // The one copy of the bytes: into the slot the agent reads them from, or
+  // into the job's buffer when no slot was free.
+  if (job->slot) {
+    memcpy(job->slot->data(), buf, size);
+  } else {
+    job->bytes.assign(buf, buf + size);
+  }
   job->length = size;
   if (size == 0) return (void)fuse_reply_write(req, 0);
   PushContents(job->fileObject, [job, append](int error) {

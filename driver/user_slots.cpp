@@ -24,6 +24,14 @@ bool ValidConnectionName(std::u16string_view name) {
   return name != u"." && name != u"..";
 }
 
+// Shared areas the user's Connections hold.
+size_t AreasOf(const UserSlot& slot) {
+  size_t count = 0;
+  for (auto& cell : slot.cells)
+    if (cell && cell->area) ++count;
+  return count;
+}
+
 // The agent acts only for its own user.
 bool SidBelongsTo(std::u16string_view sid, uid_t uid) { return EqualsNoCase(sid, SidOfUid(uid)); }
 }  // namespace
@@ -110,6 +118,12 @@ NTSTATUS UserTable::Connect(uid_t uid, ConnectionRecord& record) {
   bool wide = (record.reserved & kAskWidePieces) != 0;
   conn.reserved = wide ? kAgreedWidePieces : 0;
   conn.pieceSize = wide ? kWidePieceSize : kMaxChunk;
+  // A shared area goes with wide pieces only (a slot holds one), within the
+  // user's count of areas.
+  if (wide && (record.reserved & kAskSharedArea) != 0) {
+    if (!conn.area && AreasOf(slot) < SharedAreasPerUser()) conn.area = SharedArea::Make();
+    if (conn.area) conn.reserved |= kAgreedSharedArea;
+  }
   record.reserved = conn.reserved;
   conn.driveLetter = record.driveLetter;
   conn.usedUnits = record.usedUnits;

@@ -101,6 +101,42 @@ int ReceiveAll(int fd, void* data, size_t length) {
   return 1;
 }
 
+// The first bytes of an answer, and the descriptors that came with them: the
+// first is kept in *descriptor, any further one is closed. Then ReceiveAll.
+int ReceiveWithDescriptor(int fd, uint8_t* data, size_t length, int* descriptor) {
+  size_t got = 0;
+  while (got == 0) {
+    iovec part{data, length};
+    alignas(cmsghdr) uint8_t control[CMSG_SPACE(4 * sizeof(int))];
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) return 0;
+    got = static_cast<size_t>(n);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < count; ++i) {
+        int passed;
+        std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+        if (*descriptor < 0) {
+          *descriptor = passed;
+        } else {
+          close(passed);
+        }
+      }
+    }
+  }
+  return got == length ? 1 : ReceiveAll(fd, data + got, length - got);
+}
+
 // Reads and throws away what does not fit the caller's buffer.
 bool Discard(int fd, size_t length) {
   uint8_t scrap[4096];
@@ -212,8 +248,9 @@ HANDLE CreateFileW(const char16_t* name, DWORD, DWORD, void*, DWORD, DWORD, HAND
   return HandleFromFd(fd);
 }
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, const void* in, DWORD inLength, void* out,
-                     DWORD outLength, DWORD* bytesReturned, void*) {
+namespace {
+BOOL Exchange(HANDLE device, DWORD code, const void* in, DWORD inLength, void* out,
+              DWORD outLength, DWORD* bytesReturned, int* descriptor) {
   if (bytesReturned != nullptr) *bytesReturned = 0;
   int fd = FdFromHandle(device);
   if (fd < 0) {
@@ -240,7 +277,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, const void* in, DWORD inLength, 
   }
 
   uint8_t header[kAnswerHeaderSize];
-  if (ReceiveAll(fd, header, sizeof header) != 1) {
+  int got = descriptor != nullptr ? ReceiveWithDescriptor(fd, header, sizeof header, descriptor)
+                                  : ReceiveAll(fd, header, sizeof header);
+  if (got != 1) {
     SetLastError(ERROR_BROKEN_PIPE);
     return FALSE_;
   }
@@ -258,6 +297,26 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, const void* in, DWORD inLength, 
   if (bytesReturned != nullptr) *bytesReturned = kept;
   SetLastError(error);
   return error == ERROR_SUCCESS ? TRUE_ : FALSE_;
+}
+}  // namespace
+
+BOOL DeviceIoControl(HANDLE device, DWORD code, const void* in, DWORD inLength, void* out,
+                     DWORD outLength, DWORD* bytesReturned, void*) {
+  return Exchange(device, code, in, inLength, out, outLength, bytesReturned, nullptr);
+}
+
+BOOL DeviceIoControlTakingDescriptor(HANDLE device, DWORD code, const void* in, DWORD inLength,
+                                     void* out, DWORD outLength, DWORD* bytesReturned,
+                                     int* descriptor) {
+  *descriptor = -1;
+  BOOL ok = Exchange(device, code, in, inLength, out, outLength, bytesReturned, descriptor);
+  if (!ok && *descriptor >= 0) {
+    DWORD error = GetLastError();
+    close(*descriptor);
+    *descriptor = -1;
+    SetLastError(error);
+  }
+  return ok;
 }
 
 BOOL CloseHandle(HANDLE device) {

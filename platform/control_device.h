@@ -35,6 +35,12 @@ HANDLE CreateFileW(const char16_t* name, DWORD desiredAccess, DWORD shareMode, v
 // ERROR_BROKEN_PIPE when the driver went away). Output beyond outLength is dropped.
 BOOL DeviceIoControl(HANDLE device, DWORD code, const void* in, DWORD inLength, void* out,
                      DWORD outLength, DWORD* bytesReturned, void* overlapped);
+// The same for an answer that carries a descriptor (IOCTL_SHARED_AREA):
+// *descriptor receives it (close-on-exec), or -1 when none came; a descriptor
+// that comes with an error answer is closed.
+BOOL DeviceIoControlTakingDescriptor(HANDLE device, DWORD code, const void* in, DWORD inLength,
+                                     void* out, DWORD outLength, DWORD* bytesReturned,
+                                     int* descriptor);
 BOOL CloseHandle(HANDLE device);
 DWORD GetLastError();
 void SetLastError(DWORD error);

@@ -30,6 +30,10 @@ inline constexpr DWORD IOCTL_CONNECTION_INFO = NetFsCtlCode(0x904);  // 0x142410
 // forgets its cached entry and attributes (the shell change notification).
 // Outside the range that is forwarded to the agent.
 inline constexpr DWORD IOCTL_INVALIDATE_PATH = NetFsCtlCode(0x910);  // 0x142440
+// Hands the Connection's shared data area to its agent: a SharedAreaRecord
+// answered with the area's descriptor attached (SCM_RIGHTS). Outside the
+// range that is forwarded to the agent.
+inline constexpr DWORD IOCTL_SHARED_AREA = NetFsCtlCode(0x905);      // 0x142414
 
 // Codes strictly between these two are InternIOCTL: forwarded to the agent.
 inline constexpr DWORD kInternIoctlLow = 0x141FFC;
@@ -129,6 +133,24 @@ static_assert(ContentPushEndFor(kMaxChunk) == kContentPushEnd);
 // does not know the flag hands the record back as it came, without the answer bit.
 inline constexpr uint32_t kAskWidePieces = 0x1;
 inline constexpr uint32_t kAgreedWidePieces = 0x2;
+// The same field: an agent of wide pieces asks for a shared data area, and the
+// answer carries kAgreedSharedArea when the driver made one for the Connection
+// (IOCTL_SHARED_AREA then hands it over).
+inline constexpr uint32_t kAskSharedArea = 0x4;
+inline constexpr uint32_t kAgreedSharedArea = 0x8;
+
+// The shared data area: kSharedSlotCount slots of one wide piece each. A read
+// names a slot for its answer, a write or a content push carries its bytes in
+// one; the record then holds no data. The driver picks the slot, never the
+// agent, and checks every length the agent reports against it.
+inline constexpr uint32_t kSharedSlotCount = 4;
+inline constexpr size_t kSharedSlotSize = kWidePieceSize;
+inline constexpr size_t kSharedAreaSize = kSharedSlotCount * kSharedSlotSize;
+// RequestRecord::sharedSlot: kSlotNamed | index; 0 when the data is in the record.
+inline constexpr uint32_t kSlotNamed = 0x80000000u;
+// ReplyRecord::loopFlags of an IOCTL_GET_REQUEST: the loop has the Connection's
+// area mapped, so the request it gets may name a slot.
+inline constexpr uint8_t kLoopAreaMapped = 0x1;
 // Cleanup parameter word 0, which the records leave unused: the driver sends
 // the cleanup from a file's last release (its program closed it long ago or
 // ended), so nobody waits for the upload's result. A driver that does not
@@ -150,7 +172,7 @@ struct RequestRecord {
   uint8_t Flags;             // 2
   uint8_t Control;           // 3
   uint32_t Parameters[4];    // 4: words 0..3; read/write/push carry the offset's high half in word 3
-  uint32_t DeviceObject;     // 20
+  uint32_t sharedSlot;       // 20: kSlotNamed | slot of the shared area (the stack location's DeviceObject)
   uint32_t FileObject;       // 24: opaque identity of the open file object
   uint32_t fileValueHigh;    // 28: high half of fileValue (the stack location's CompletionRoutine)
   uint32_t validLengthHigh;  // 32: write: high half of word 1 (the stack location's Context)
@@ -163,7 +185,8 @@ struct RequestRecord {
 // The agent's answer, handed in as the input of its next IOCTL_GET_REQUEST.
 struct ReplyRecord {
   uint8_t marker;             // 0: 0xFF
-  uint8_t padding[3];         // 1
+  uint8_t loopFlags;          // 1: kLoopAreaMapped
+  uint8_t padding[2];         // 2
   uint32_t connectionHandle;  // 4
   uint32_t status;            // 8: NTSTATUS
   uint32_t information;       // 12
@@ -206,6 +229,17 @@ struct ConnectionRecord {
   uint32_t connectionHandle;               // 264
 };
 
+// Input (marker and connectionHandle, 8 bytes at least) and output of
+// IOCTL_SHARED_AREA; the answer carries the area's descriptor.
+struct SharedAreaRecord {
+  uint8_t marker;             // 0
+  uint8_t padding[3];         // 1
+  uint32_t connectionHandle;  // 4
+  uint32_t slotCount;         // 8: answer
+  uint32_t slotSize;          // 12: answer
+  uint64_t areaSize;          // 16: answer: slotCount * slotSize
+};
+
 // A shell module's command, forwarded by the driver to the agent as operation 14.
 struct InternalRequest {
   uint8_t marker;                          // 0
@@ -240,7 +274,7 @@ struct CopyRangeAnswer {
 
 static_assert(sizeof(RequestRecord) == kWideChannelBufferSize);
 static_assert(offsetof(RequestRecord, Parameters) == 4);
-static_assert(offsetof(RequestRecord, DeviceObject) == 20);
+static_assert(offsetof(RequestRecord, sharedSlot) == 20);
 static_assert(offsetof(RequestRecord, FileObject) == 24);
 static_assert(offsetof(RequestRecord, fileValueHigh) == 28);
 static_assert(offsetof(RequestRecord, validLengthHigh) == 32);
@@ -250,6 +284,7 @@ static_assert(offsetof(RequestRecord, dataLength) == 44);
 static_assert(offsetof(RequestRecord, data) == 48);
 
 static_assert(sizeof(ReplyRecord) == kWideChannelBufferSize);
+static_assert(offsetof(ReplyRecord, loopFlags) == 1);
 static_assert(offsetof(ReplyRecord, connectionHandle) == 4);
 static_assert(offsetof(ReplyRecord, status) == 8);
 static_assert(offsetof(ReplyRecord, information) == 12);
@@ -276,6 +311,13 @@ static_assert(offsetof(ConnectionRecord, freeUnits) == 256);
 static_assert(offsetof(ConnectionRecord, reserved) == 260);
 static_assert(offsetof(ConnectionRecord, connectionHandle) == 264);
 
+static_assert(sizeof(SharedAreaRecord) == 24);
+static_assert(offsetof(SharedAreaRecord, connectionHandle) == 4);
+static_assert(offsetof(SharedAreaRecord, slotCount) == 8);
+static_assert(offsetof(SharedAreaRecord, slotSize) == 12);
+static_assert(offsetof(SharedAreaRecord, areaSize) == 16);
+static_assert(kSharedSlotCount < 32, "the free slots are one bit each in a word");
+
 static_assert(sizeof(InternalRequest) == 1296);
 static_assert(offsetof(InternalRequest, sid) == 2);
 static_assert(offsetof(InternalRequest, name) == 122);
@@ -299,6 +341,7 @@ inline constexpr size_t kConnectionInfoMinOut = 272;
 inline constexpr size_t kGetRequestMinIn = 24;
 inline constexpr size_t kGetRequestMinOut = 52;
 inline constexpr size_t kCleanupDoneMinIn = 24;
+inline constexpr size_t kSharedAreaMinIn = 8;
 
 // ---- 64-bit helpers over the split fields
 
@@ -350,7 +393,10 @@ inline size_t ReplyBytesFor(const RequestRecord* answered, size_t pieceSize = kM
       case MJ_CREATE: data = kCreateReplyDataSize; break;
       case MJ_CLOSE: data = 4; break;
       case MJ_COPY_RANGE: data = sizeof(CopyRangeAnswer); break;
-      case MJ_READ: data = std::min<size_t>(ReadLengthOf(*answered), pieceSize); break;
+      case MJ_READ:
+        // A read answered in a slot of the shared area sends no data.
+        data = answered->sharedSlot != 0 ? 0 : std::min<size_t>(ReadLengthOf(*answered), pieceSize);
+        break;
       case MJ_QUERY_INFORMATION: data = std::min<size_t>(answered->Parameters[0], kMaxChunk); break;
       case MJ_WRITE:
       case MJ_SET_INFORMATION:

@@ -85,6 +85,9 @@ class Connection {
   // Largest read, write or content push the driver hands over whole: 64 KiB,
   // or kWidePieceSize when the driver agreed to wide pieces at registration.
   size_t pieceSize = kMaxChunk;
+  // The driver made a shared data area for the Connection at registration;
+  // its request loop fetches and maps it (IOCTL_SHARED_AREA).
+  bool sharedAreaAgreed = false;
   std::u16string serverBasePath;           // server-side prefix, at most 768 characters
   std::atomic<uint8_t> mapped{0};          // the loop runs while non-zero
   std::atomic<uint8_t> connected{0};       // 0 once the driver suspended the Connection

@@ -13,14 +13,13 @@
 namespace hvm {
 namespace {
 
-void ReadFromServer(RequestContext& ctx, uint64_t offset, uint32_t length) {
+void ReadFromServer(RequestContext& ctx, uint8_t* into, uint64_t offset, uint32_t length) {
   FileEntry& entry = *ctx.entry;
   if (entry.flags & kEntryStrikeBits) {
     ctx.Answer(STATUS_UNEXPECTED_NETWORK_ERROR);
     return;
   }
-  NTSTATUS status = ctx.connection.client->Get(&entry, ctx.area, offset, offset + length,
-                                               ctx.reply.data, 0);
+  NTSTATUS status = ctx.connection.client->Get(&entry, ctx.area, offset, offset + length, into, 0);
   if (status == STATUS_SUCCESS) {
     entry.flags &= ~kEntryStrikeBits;
     ctx.Answer(STATUS_SUCCESS, length);
@@ -30,10 +29,10 @@ void ReadFromServer(RequestContext& ctx, uint64_t offset, uint32_t length) {
   ctx.Answer(STATUS_UNEXPECTED_NETWORK_ERROR);
 }
 
-void ReadFromLocalCopy(RequestContext& ctx, uint64_t offset, uint32_t length) {
+void ReadFromLocalCopy(RequestContext& ctx, uint8_t* into, uint64_t offset, uint32_t length) {
   size_t done = 0;
   while (done < length) {
-    ssize_t n = pread(ctx.entry->localCopy, ctx.reply.data + done, length - done,
+    ssize_t n = pread(ctx.entry->localCopy, into + done, length - done,
                       static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
@@ -48,7 +47,7 @@ void ReadFromLocalCopy(RequestContext& ctx, uint64_t offset, uint32_t length) {
     done += static_cast<size_t>(n);
   }
   if (done < length) {
-    std::memset(ctx.reply.data + done, 0, length - done);
+    std::memset(into + done, 0, length - done);
     WideDbgPrint(u"***READ SET NULL currlen=%ld len=%ld bytes=%ld\n", static_cast<long>(offset),
                  static_cast<long>(length), static_cast<long>(done));
   }
@@ -73,10 +72,19 @@ void ReadOperation(RequestContext& ctx) {
     ctx.Answer(STATUS_INVALID_PARAMETER);
     return;
   }
+  // Straight into the slot the driver named, or into the reply.
+  uint8_t* into = ctx.reply.data;
+  if (ctx.NamesSlot()) {
+    into = ctx.Slot();
+    if (into == nullptr || length > kSharedSlotSize) {
+      ctx.Answer(STATUS_INVALID_PARAMETER);
+      return;
+    }
+  }
   if (ctx.entry->HasLocalCopy()) {
-    ReadFromLocalCopy(ctx, offset, length);
+    ReadFromLocalCopy(ctx, into, offset, length);
   } else {
-    ReadFromServer(ctx, offset, length);
+    ReadFromServer(ctx, into, offset, length);
   }
 }
 

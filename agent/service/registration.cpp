@@ -236,6 +236,11 @@ bool WidePiecesWanted() {
   return narrow == nullptr || narrow[0] == '\0' || std::strcmp(narrow, "0") == 0;
 }
 
+bool SharedAreaWanted() {
+  const char* setting = getenv("HALVENMOOR_SHARED_AREA");
+  return setting == nullptr || std::strcmp(setting, "0") != 0;
+}
+
 void FillConnectionRecord(ConnectionRecord& record, const Connection& c, std::u16string_view sid,
                           bool registerIt) {
   std::memset(&record, 0, sizeof record);
@@ -248,6 +253,7 @@ void FillConnectionRecord(ConnectionRecord& record, const Connection& c, std::u1
   record.usedUnits = 0;
   record.freeUnits = 0;
   record.reserved = registerIt && WidePiecesWanted() ? kAskWidePieces : 0;
+  if (record.reserved != 0 && SharedAreaWanted()) record.reserved |= kAskSharedArea;
   record.connectionHandle = c.connectionHandle;
 }
 
@@ -274,6 +280,7 @@ bool RegisterConnection(Connection& c, bool registerIt, HANDLE device) {
   if (registerIt) {
     c.connectionHandle = answer.connectionHandle;
     c.pieceSize = (answer.reserved & kAgreedWidePieces) ? kWidePieceSize : kMaxChunk;
+    c.sharedAreaAgreed = c.pieceSize == kWidePieceSize && (answer.reserved & kAgreedSharedArea) != 0;
     c.connected = 1;
   }
   return true;

@@ -59,6 +59,9 @@ ConnectionTable* BoundConnectionTable();
 // Whether the agent asks for wide pieces when it registers: yes, unless the
 // environment variable HALVENMOOR_NARROW_PIECES is set (to anything but 0).
 bool WidePiecesWanted();
+// Whether an agent of wide pieces also asks for a shared data area: yes,
+// unless HALVENMOOR_SHARED_AREA is 0.
+bool SharedAreaWanted();
 
 // The ConnectionRecord sent to register (true) or unregister (false).
 void FillConnectionRecord(ConnectionRecord& record, const Connection& connection,

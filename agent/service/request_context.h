@@ -16,6 +16,9 @@ namespace hvm {
 // State the loop keeps from one request to the next.
 struct LoopState {
   NTSTATUS previousStatus = 0;  // what the last request was answered
+  // The Connection's shared data area as this loop mapped it (null: none);
+  // kSharedSlotCount slots of kSharedSlotSize bytes.
+  uint8_t* area = nullptr;
 };
 
 struct RequestContext {
@@ -44,6 +47,11 @@ struct RequestContext {
   }
   // value and, in reply data word 0, its high half (write, position, end of file).
   void SetReplyValue64(uint64_t value);
+  // Whether the request names a slot of the shared area for its bytes.
+  bool NamesSlot() const { return request.sharedSlot != 0; }
+  // The named slot's kSharedSlotSize bytes; nullptr when the request names
+  // none, or one this loop cannot have (no area, an index past the slots).
+  uint8_t* Slot() const;
 };
 
 inline constexpr size_t kRequestDataCapacity = sizeof(RequestRecord::data);
@@ -57,6 +65,13 @@ inline uint32_t RequestContext::DataWord(size_t index) const {
   uint32_t value = 0;
   if ((index + 1) * 4 <= kRequestDataCapacity) std::memcpy(&value, request.data + index * 4, 4);
   return value;
+}
+
+inline uint8_t* RequestContext::Slot() const {
+  uint32_t named = request.sharedSlot;
+  uint32_t index = named & ~kSlotNamed;
+  if ((named & kSlotNamed) == 0 || loop.area == nullptr || index >= kSharedSlotCount) return nullptr;
+  return loop.area + size_t{index} * kSharedSlotSize;
 }
 
 inline void RequestContext::SetReplyDataWord(size_t index, uint32_t value) {

@@ -1,6 +1,8 @@
 // The request loop: the GET_REQUEST exchange, in the order the driver expects.
 #include "agent/service/request_loop.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -9,6 +11,7 @@
 #include "agent/service/request_dispatch.h"
 #include "common/moorlib.h"
 #include "platform/control_device.h"
+#include "platform/data_area.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -54,6 +57,34 @@ void EndLoop(Connection& c, HANDLE device) {
   c.lastListed = nullptr;
 }
 
+// The Connection's shared area, fetched on the loop's own device and mapped
+// only when it is what was agreed: a sealed memory file of the expected size.
+// nullptr when there is none; the loop then takes every byte in the records.
+std::unique_ptr<DataAreaMapping> MapSharedArea(Connection& c, HANDLE device) {
+  if (!c.sharedAreaAgreed) return nullptr;
+  SharedAreaRecord record{};
+  record.marker = kRecordMarker;
+  record.connectionHandle = c.connectionHandle;
+  SharedAreaRecord answer{};
+  DWORD returned = 0;
+  int fd = -1;
+  if (!DeviceIoControlTakingDescriptor(device, IOCTL_SHARED_AREA, &record, sizeof record, &answer,
+                                       sizeof answer, &returned, &fd)) {
+    WideDbgPrint(u"Shared area not handed over (%d)\n", static_cast<int>(GetLastError()));
+    return nullptr;
+  }
+  std::unique_ptr<DataAreaMapping> mapping;
+  bool expected = returned == sizeof answer && answer.slotCount == kSharedSlotCount &&
+                  answer.slotSize == kSharedSlotSize && answer.areaSize == kSharedAreaSize;
+  if (expected && IsSealedDataArea(fd, kSharedAreaSize)) {
+    mapping = DataAreaMapping::Map(fd, kSharedAreaSize);
+  } else {
+    WideDbgPrint(u"Shared area refused: not the sealed area agreed\n");
+  }
+  if (fd >= 0) close(fd);  // the mapping keeps the pages
+  return mapping;
+}
+
 }  // namespace
 
 uint32_t RunRequestLoop(Connection& c) {
@@ -81,6 +112,11 @@ uint32_t RunRequestLoop(Connection& c) {
     c.refreshThread = std::thread(RefreshLoop, std::ref(c));
 
   LoopState state;
+  std::unique_ptr<DataAreaMapping> area = MapSharedArea(c, device);
+  if (area) {
+    state.area = area->base();
+    reply->loopFlags = kLoopAreaMapped;
+  }
   const RequestRecord* answered = nullptr;
   // The records have room for a wide piece; a Connection of 64 KiB pieces
   // asks with the 65,589-byte buffers as before.

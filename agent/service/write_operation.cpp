@@ -9,14 +9,16 @@ void WriteOperation(RequestContext& ctx) {
   FileEntry& entry = *ctx.entry;
   if (!IsWritableFile(ctx)) return;
   uint32_t length = ctx.Word(0);
-  if (length > ctx.DataLength() || length > ctx.connection.pieceSize) {
+  // The bytes are in the record, or in the slot of the shared area it names.
+  const uint8_t* data = ctx.NamesSlot() ? ctx.Slot() : ctx.request.data;
+  size_t carried = ctx.NamesSlot() ? kSharedSlotSize : ctx.DataLength();
+  if (data == nullptr || length > carried || length > ctx.connection.pieceSize) {
     ctx.Answer(STATUS_INVALID_PARAMETER);
     return;
   }
   if (!BeginWriteIfUnlocked(ctx)) return;
   uint64_t offset = ByteOffsetOf(ctx.request);
   uint64_t end = offset + length;
-  const uint8_t* data = ctx.request.data;
   if (ctx.connection.client->Write(&entry, ctx.area, offset, end, data, STATUS_SUCCESS) != 0) {
     ctx.Answer(STATUS_SUCCESS, length);
     return;

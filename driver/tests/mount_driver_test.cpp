@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <dirent.h>
 #include <ftw.h>
+
+#include <functional>
 #include <unistd.h>
 
 #include <chrono>
@@ -549,6 +551,92 @@ TEST_F(MountTest, WideConnectionGetsReadsWritesAndPushesWhole) {
   ASSERT_EQ(close(fd), 0);
   memcpy(original.data() + 8192, data.data(), kMiB);
   EXPECT_EQ(agent_.Contents(U("\\QUENLODE\\site1\\big.bin")), original);
+}
+
+// Reads and writes of a file larger than all slots of the shared area
+// together, with the area or without it: the bytes that arrive are the same.
+// Returns the requests that carried them.
+std::vector<LoggedRequest> CopyLargeFileThroughTheMount(ScriptedAgent& agent, const std::string& base,
+                                                        const std::function<std::vector<LoggedRequest>(uint8_t)>& requests) {
+  const size_t kMiB = 1 << 20;
+  const size_t size = kSharedAreaSize + 2 * kMiB + 12345;
+  Bytes original = Pattern(size, 21);
+  agent.AddFile(U("\\QUENLODE\\site1\\large.bin"), original);
+  std::vector<LoggedRequest> carried;
+
+  // Through the page cache (the kernel reads ahead, several at a time) ...
+  int fd = open((base + "/large.bin").c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0);
+  Bytes read(size);
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = ::read(fd, read.data() + got, std::min<size_t>(size - got, 300000));
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  EXPECT_EQ(got, size);
+  EXPECT_TRUE(read == original);
+  // ... and straight, one request of a megabyte at a time.
+  fd = open((base + "/large.bin").c_str(), O_RDONLY | O_DIRECT);
+  EXPECT_GE(fd, 0);
+  DirectBuffer buffer(kMiB);
+  for (size_t at = 0; at < size; at += kMiB) {
+    size_t want = std::min(kMiB, size - at);
+    EXPECT_EQ(pread(fd, buffer.data, kMiB, static_cast<off_t>(at)), static_cast<ssize_t>(want));
+    EXPECT_TRUE(buffer.Copy(want) == Bytes(original.begin() + at, original.begin() + at + want)) << at;
+  }
+  close(fd);
+  for (auto& r : requests(MJ_READ)) carried.push_back(r);
+
+  // Written in calls of uneven sizes into a new file, then read back.
+  Bytes data = Pattern(size, 33);
+  fd = open((base + "/written.bin").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  EXPECT_GE(fd, 0);
+  size_t put = 0;
+  for (size_t step = 1; put < size; ++step) {
+    size_t chunk = std::min(size - put, (step % 3 + 1) * 400000);
+    ssize_t n = write(fd, data.data() + put, chunk);
+    if (n <= 0) break;
+    put += static_cast<size_t>(n);
+  }
+  EXPECT_EQ(put, size);
+  EXPECT_EQ(close(fd), 0);
+  EXPECT_TRUE(agent.Contents(U("\\QUENLODE\\site1\\written.bin")) == data);
+  for (auto& r : requests(MJ_WRITE)) carried.push_back(r);
+  return carried;
+}
+
+TEST_F(MountTest, ASharedAreaCarriesTheBytesOfFilesLargerThanAllItsSlots) {
+  agent_.askWidePieces = true;
+  agent_.askSharedArea = true;
+  StartSite1();
+  ASSERT_TRUE(agent_.areaAgreed());
+  for (int i = 0; i < 100 && !agent_.areaMapped(); ++i) usleep(10000);
+  ASSERT_TRUE(agent_.areaMapped());
+  agent_.ClearLog();
+  auto carried = CopyLargeFileThroughTheMount(agent_, base_, [this](uint8_t major) { return Requests(major); });
+  size_t inSlots = 0;
+  for (auto& r : carried) {
+    if (r.sharedSlot == 0) continue;
+    ++inSlots;
+    EXPECT_NE(r.sharedSlot & kSlotNamed, 0u);
+    EXPECT_LT(r.sharedSlot & ~kSlotNamed, kSharedSlotCount);
+    if (r.major == MJ_WRITE) {
+      EXPECT_EQ(r.dataLength, 0u);  // the bytes are in the slot only
+    }
+  }
+  EXPECT_GT(inSlots, 0u);
+}
+
+TEST_F(MountTest, WithoutASharedAreaTheSameBytesTravelInTheRecords) {
+  agent_.askWidePieces = true;
+  StartSite1();
+  ASSERT_FALSE(agent_.areaAgreed());
+  agent_.ClearLog();
+  auto carried = CopyLargeFileThroughTheMount(agent_, base_, [this](uint8_t major) { return Requests(major); });
+  EXPECT_FALSE(carried.empty());
+  for (auto& r : carried) EXPECT_EQ(r.sharedSlot, 0u);
 }
 
 TEST_F(MountTest, TwoOpensShareOneFcbUntilTheLastClose) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/control_device.h"
+#include "platform/data_area.h"
 #include "platform/wide_text.h"
 
 namespace hvm::test {
@@ -49,6 +50,7 @@ uint32_t ScriptedAgent::Connect(const std::u16string& name, uint32_t usedUnits, 
   record.usedUnits = usedUnits;
   record.freeUnits = freeUnits;
   record.reserved = askWidePieces ? kAskWidePieces : 0;
+  if (askSharedArea) record.reserved |= kAskSharedArea;
   DWORD got = 0;
   uint32_t error = 0;
   if (!DeviceIoControl(device, IOCTL_CONNECT, &record, sizeof record, &record, sizeof record, &got,
@@ -57,6 +59,7 @@ uint32_t ScriptedAgent::Connect(const std::u16string& name, uint32_t usedUnits, 
   else
     handle_ = record.connectionHandle;
   pieceSize_ = (record.reserved & kAgreedWidePieces) ? kWidePieceSize : kMaxChunk;
+  areaAgreed_ = (record.reserved & kAgreedSharedArea) != 0;
   CloseHandle(device);
   return error;
 }
@@ -138,6 +141,24 @@ void ScriptedAgent::Loop() {
   auto* request = reinterpret_cast<RequestRecord*>(requestBuffer.data());
   reply->marker = kRecordMarker;
   reply->status = STATUS_INVALID_DEVICE_REQUEST;
+  std::unique_ptr<DataAreaMapping> area;
+  if (areaAgreed_) {
+    SharedAreaRecord ask{};
+    ask.marker = kRecordMarker;
+    ask.connectionHandle = handle_;
+    SharedAreaRecord answer{};
+    DWORD got = 0;
+    int fd = -1;
+    if (DeviceIoControlTakingDescriptor(device, IOCTL_SHARED_AREA, &ask, sizeof ask, &answer,
+                                        sizeof answer, &got, &fd) &&
+        IsSealedDataArea(fd, kSharedAreaSize))
+      area = DataAreaMapping::Map(fd, kSharedAreaSize);
+    if (fd >= 0) close(fd);
+    if (area) {
+      area_ = area->base();
+      reply->loopFlags = kLoopAreaMapped;
+    }
+  }
   bool answered = false;
   while (!stop_) {
     reply->connectionHandle = handle_;
@@ -166,6 +187,7 @@ void ScriptedAgent::Loop() {
       entry.fileValue = FileSizeOf(*request);
       entry.requestId = request->requestId;
       entry.dataLength = request->dataLength;
+      entry.sharedSlot = request->sharedSlot;
       size_t head = std::min<size_t>(request->dataLength, 64);
       entry.head.assign(request->data, request->data + head);
       if (request->MajorFunction == MJ_CREATE) {
@@ -185,7 +207,15 @@ void ScriptedAgent::Loop() {
     Handle(*request, *reply);
     if (request->MajorFunction == MJ_CREATE) log_.back().replyToken = GetU32(reply->data);
   }
+  area_ = nullptr;
   CloseHandle(device);
+}
+
+uint8_t* ScriptedAgent::SlotOf(const RequestRecord& request) const {
+  uint32_t index = request.sharedSlot & ~kSlotNamed;
+  uint8_t* base = area_;
+  if (base == nullptr || (request.sharedSlot & kSlotNamed) == 0 || index >= kSharedSlotCount) return nullptr;
+  return base + size_t{index} * kSharedSlotSize;
 }
 
 void ScriptedAgent::SendCleanupDone(uint32_t requestId, uint32_t status, int delay) {
@@ -387,12 +417,14 @@ void ScriptedAgent::Handle(const RequestRecord& request, ReplyRecord& reply) {
     }
     case MJ_READ: {
       uint32_t length = static_cast<uint32_t>(std::min<size_t>(GetU32(request.data), pieceSize_));
+      uint8_t* into = request.sharedSlot != 0 ? SlotOf(request) : reply.data;
+      if (into == nullptr) return (void)(reply.status = STATUS_INVALID_PARAMETER);
       size_t copied = 0;
       if (file && offset < file->data.size()) {
         copied = std::min<uint64_t>(length, file->data.size() - offset);
-        memcpy(reply.data, file->data.data() + offset, copied);
+        memcpy(into, file->data.data() + offset, copied);
       }
-      memset(reply.data + copied, 0, length - copied);
+      memset(into + copied, 0, length - copied);
       reply.information = length;
       return;
     }
@@ -403,7 +435,9 @@ void ScriptedAgent::Handle(const RequestRecord& request, ReplyRecord& reply) {
       if (valid != kNoValidLength && valid != 0 && offset > valid && file->data.size() < offset)
         file->data.resize(offset, 0);
       if (file->data.size() < offset + length) file->data.resize(offset + length);
-      memcpy(file->data.data() + offset, request.data, length);
+      const uint8_t* from = request.sharedSlot != 0 ? SlotOf(request) : request.data;
+      if (from == nullptr) return (void)(reply.status = STATUS_INVALID_PARAMETER);
+      memcpy(file->data.data() + offset, from, length);
       uint64_t size = std::max<uint64_t>(FileSizeOf(request), offset + length);
       reply.value = static_cast<uint32_t>(size);
       PutU32(reply.data, static_cast<uint32_t>(size >> 32));

@@ -25,6 +25,7 @@ struct LoggedRequest {
   uint64_t fileValue = 0;
   uint32_t requestId = 0;
   uint32_t dataLength = 0;
+  uint32_t sharedSlot = 0;
   std::u16string name;  // create: the full name
   uint32_t offeredToken = 0;
   uint32_t replyToken = 0;  // create: the token answered
@@ -72,11 +73,16 @@ class ScriptedAgent {
   std::atomic<uint32_t> foreignTokenForNewFiles{0};  // answer only creates of new files with it
 
   std::atomic<bool> askWidePieces{false};    // Connect asks for wide pieces
+  std::atomic<bool> askSharedArea{false};    // ... and a shared data area, which the loop maps
   std::atomic<bool> copiesRanges{false};     // copy ranges in the tree (else: not supported)
 
   uint32_t connectionHandle() const { return handle_; }
   // The piece size the driver agreed to at the last Connect.
   size_t pieceSize() const { return pieceSize_; }
+  // The driver agreed to a shared area at the last Connect.
+  bool areaAgreed() const { return areaAgreed_; }
+  // The loop mapped the area it was handed.
+  bool areaMapped() const { return area_ != nullptr; }
 
  private:
   void Loop();
@@ -86,6 +92,8 @@ class ScriptedAgent {
   void DirectoryQuery(const RequestRecord& request, ReplyRecord& reply);
   void MadeUpListing(const RequestRecord& request, ReplyRecord& reply);
   void SendCleanupDone(uint32_t requestId, uint32_t status, int delayMs);
+  // The slot a request names; nullptr when none can be (no area, bad index).
+  uint8_t* SlotOf(const RequestRecord& request) const;
 
   std::mutex lock_;
   std::map<std::u16string, RemoteFile> tree_;
@@ -95,6 +103,8 @@ class ScriptedAgent {
   std::vector<LoggedRequest> log_;
   uint32_t handle_ = 0;
   size_t pieceSize_ = kMaxChunk;
+  bool areaAgreed_ = false;
+  std::atomic<uint8_t*> area_{nullptr};
   std::thread loop_, ping_;
   std::vector<std::thread> helpers_;
   std::atomic<bool> stop_{false};

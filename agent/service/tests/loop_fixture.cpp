@@ -20,7 +20,9 @@ void LoopTest::SetUp() {
   auto fake = std::make_unique<FakeClient>(*connection);
   client = fake.get();
   connection->client = std::move(fake);
+  connection->sharedAreaAgreed = sharedAreaAgreed;
   driver = std::make_unique<ScriptedDriver>();
+  driver->OfferArea(offeredArea, offeredRecord);
   StartRequestLoop(*connection);
   initialReply = driver->AcceptLoop();
 }

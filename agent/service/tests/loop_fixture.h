@@ -73,6 +73,11 @@ class LoopTest : public ::testing::Test {
   bool loopEnded = false;
   uint32_t nextRequestId = 100;
   size_t pieceSize = kMaxChunk;  // what registration agreed; set before SetUp
+  // Registration agreed to a shared area, which the driver offers as this
+  // descriptor and record (-1: the driver has none); set before SetUp.
+  bool sharedAreaAgreed = false;
+  int offeredArea = -1;
+  SharedAreaRecord offeredRecord{};
 };
 
 }  // namespace hvm::test

@@ -40,8 +40,34 @@ std::vector<uint8_t> ScriptedDriver::AcceptLoop() {
   if (loopFd_ < 0) throw std::runtime_error("accept");
   acceptThread_ = std::thread([this] { AcceptOthers(); });
   ControlFrame frame;
-  if (ReadControlFrame(loopFd_, frame) != 1 || frame.code != IOCTL_GET_REQUEST)
-    throw std::runtime_error("no GET_REQUEST");
+  if (ReadControlFrame(loopFd_, frame) == 1 && frame.code == IOCTL_SHARED_AREA) {
+    areaAsked_ = true;
+    if (areaFd_ < 0) {
+      WriteControlAnswer(loopFd_, 31, nullptr, 0);  // ERROR_GEN_FAILURE: none here
+    } else {
+      // The answer header and record, the descriptor riding on the first byte.
+      uint8_t answer[8 + sizeof(SharedAreaRecord)] = {};
+      uint32_t bytes = sizeof(SharedAreaRecord);
+      std::memcpy(answer + 4, &bytes, 4);
+      std::memcpy(answer + 8, &areaRecord_, sizeof areaRecord_);
+      iovec part{answer, sizeof answer};
+      alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))] = {};
+      msghdr message{};
+      message.msg_iov = &part;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      cmsghdr* rights = CMSG_FIRSTHDR(&message);
+      rights->cmsg_level = SOL_SOCKET;
+      rights->cmsg_type = SCM_RIGHTS;
+      rights->cmsg_len = CMSG_LEN(sizeof(int));
+      std::memcpy(CMSG_DATA(rights), &areaFd_, sizeof areaFd_);
+      if (sendmsg(loopFd_, &message, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof answer))
+        throw std::runtime_error("area answer");
+    }
+    if (ReadControlFrame(loopFd_, frame) != 1) throw std::runtime_error("no GET_REQUEST");
+  }
+  if (frame.code != IOCTL_GET_REQUEST) throw std::runtime_error("no GET_REQUEST");
   lastOutLength_ = frame.outLength;
   return frame.input;
 }

@@ -25,6 +25,14 @@ class ScriptedDriver {
   ScriptedDriver();  // a fresh runtime folder and a listening socket
   ~ScriptedDriver();
 
+  // Answers the loop's IOCTL_SHARED_AREA with this descriptor (kept by the
+  // caller) and record; set before AcceptLoop.
+  void OfferArea(int descriptor, const SharedAreaRecord& record) {
+    areaFd_ = descriptor;
+    areaRecord_ = record;
+  }
+  // The loop asked for the area (and got it, when one was offered).
+  bool areaAsked() const { return areaAsked_; }
   // Waits for the loop's first call and returns the initial reply it carried.
   std::vector<uint8_t> AcceptLoop();
   // Completes the pending call with request (48 + dataLength bytes, +3 as the
@@ -44,6 +52,9 @@ class ScriptedDriver {
   int listenFd_ = -1;
   int loopFd_ = -1;
   uint32_t lastOutLength_ = 0;
+  int areaFd_ = -1;
+  SharedAreaRecord areaRecord_{};
+  bool areaAsked_ = false;
   std::thread acceptThread_;
   std::mutex lock_;
   std::condition_variable changed_;

@@ -7,6 +7,7 @@ hvm_add_test(service_tests
     ${CMAKE_CURRENT_LIST_DIR}/request_loop_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/copy_range_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/piece_size_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/shared_area_loop_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/entry_cache_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/site_record_layout_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/client_factory_test.cpp

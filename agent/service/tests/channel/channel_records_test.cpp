@@ -53,7 +53,7 @@ TEST(ChannelRecords, RequestAndReplyImages) {
   auto q = Zeroed<RequestRecord>();
   q->MajorFunction = 0x12, q->MinorFunction = 0x34, q->Flags = 0x56, q->Control = 0x78;
   for (uint32_t i = 0; i < 4; ++i) q->Parameters[i] = 0xA0A0A0A0u + i;
-  q->DeviceObject = 0x11111111, q->FileObject = 0x22222222;
+  q->sharedSlot = 0x11111111, q->FileObject = 0x22222222;
   q->fileValueHigh = 0x33333333, q->validLengthHigh = 0x44444444;
   q->requestId = 0x55555555, q->fileValue = 0x66666666, q->dataLength = 0x10000;
   q->data[0] = 0xD0;
@@ -178,6 +178,36 @@ TEST(ChannelRecords, ReplyCarriesOnlyWhatTheAnsweredRequestTakes) {
   // Listings and controls may fill the whole area.
   EXPECT_EQ(bytesFor(MJ_DIRECTORY_CONTROL), 20u + kMaxChunk);
   EXPECT_EQ(bytesFor(MJ_DEVICE_CONTROL), 20u + kMaxChunk);
+}
+
+TEST(ChannelRecords, SharedAreaRecordSlotWordAndLoopFlag) {
+  EXPECT_EQ(IOCTL_SHARED_AREA, 0x142414u);
+  EXPECT_FALSE(IsInternIoctl(IOCTL_SHARED_AREA));  // the driver answers it, never the agent
+  auto a = Zeroed<SharedAreaRecord>();
+  a->marker = kRecordMarker, a->connectionHandle = 0x5C000101, a->slotCount = 4;
+  a->slotSize = 0x100000, a->areaSize = 0x0000000100400000ull;
+  ExpectImage(a.get(), {{0, 4, 0xFF}, {4, 4, 0x5C000101}, {8, 4, 4}, {12, 4, 0x100000},
+                        {16, 4, 0x00400000}, {20, 4, 1}});
+  EXPECT_EQ(kSharedAreaSize, 4u << 20);
+
+  // The slot travels in the request's word at 20, the loop's flag in the reply's byte 1;
+  // neither moves anything else.
+  auto q = Zeroed<RequestRecord>();
+  q->sharedSlot = kSlotNamed | 3;
+  ExpectImage(q.get(), {{20, 4, 0x80000003}, {16, 4, 0}, {24, 4, 0}});
+  auto r = Zeroed<ReplyRecord>();
+  r->marker = kRecordMarker, r->loopFlags = kLoopAreaMapped, r->connectionHandle = 0x01020304;
+  ExpectImage(r.get(), {{0, 1, 0xFF}, {1, 1, 1}, {2, 2, 0}, {4, 4, 0x01020304}});
+
+  // The bits the registration uses for the area sit beside those of wide pieces.
+  EXPECT_EQ(kAskWidePieces | kAgreedWidePieces | kAskSharedArea | kAgreedSharedArea, 0xFu);
+
+  // A read answered in a slot sends the reply header alone, however much it read.
+  uint32_t want = 1 << 20;
+  memcpy(q->data, &want, 4), q->dataLength = 4, q->MajorFunction = MJ_READ;
+  EXPECT_EQ(ReplyBytesFor(q.get(), kWidePieceSize), kGetRequestMinIn);
+  q->sharedSlot = 0;
+  EXPECT_EQ(ReplyBytesFor(q.get(), kWidePieceSize), 20u + (1u << 20));
 }
 
 TEST(ChannelRecords, WidePiecesFollowTheConnectionsPieceSize) {
