@@ -2,7 +2,8 @@
 // memory, beside the same operations on tmpfs in the same run. Prints the
 // rates and the ratio mount/tmpfs for each measure, then the cost of one
 // piece: a bare FUSE round trip the driver answers itself, beside reads and
-// writes that reach the agent in 64 KiB pieces and in wide (1 MiB) pieces.
+// writes that reach the agent in 64 KiB pieces, in wide (1 MiB) pieces
+// carried in the records, and in wide pieces carried in the shared area.
 #include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
@@ -123,13 +124,15 @@ void Report(const char* what, double mount, double tmpfs) {
 int RemoveTree(const char* path, const struct stat*, int, FTW*) { return remove(path); }
 
 // The per-piece costs: the same O_DIRECT calls on a Connection of 64 KiB
-// pieces ("bench") and on one of wide pieces ("wide").
-void PieceCosts(ScriptedAgent& narrow, ScriptedAgent& wide, const std::string& root) {
-  std::string narrowSite = root + "/bench", wideSite = root + "/wide";
+// pieces ("bench"), on one of wide pieces ("wide") and on one of wide
+// pieces with a shared area ("area").
+void PieceCosts(ScriptedAgent& wide, ScriptedAgent& area, const std::string& root) {
+  std::string narrowSite = root + "/bench", wideSite = root + "/wide", areaSite = root + "/area";
   if (wide.pieceSize() != kWide) {
     fprintf(stderr, "driver_bench: the driver did not agree to wide pieces\n");
     return;
   }
+  if (!area.areaMapped()) fprintf(stderr, "driver_bench: the shared area was not mapped\n");
   // Bytes past a file's valid length are zeros the driver answers itself:
   // a FUSE round trip without the agent.
   std::string zeros = wideSite + "/zeros.bin";
@@ -149,13 +152,19 @@ void PieceCosts(ScriptedAgent& narrow, ScriptedAgent& wide, const std::string& r
               kWide, kWide / kPiece);
   ReportPiece("1 MiB read, wide pieces", DirectMicros(wideSite + "/big.bin", kWide, kBigFile, false),
               kWide, 1);
-  for (ScriptedAgent* agent : {&narrow, &wide}) {
-    std::string site = agent == &wide ? wideSite : narrowSite;
-    int made = open((site + "/written.bin").c_str(), O_CREAT | O_WRONLY, 0644);
+  ReportPiece("1 MiB read, wide pieces, shared area", DirectMicros(areaSite + "/big.bin", kWide, kBigFile, false),
+              kWide, 1);
+  struct Writer {
+    const char* what;
+    std::string site;
+    int pieces;
+  };
+  for (const Writer& w : {Writer{"1 MiB write, 64 KiB pieces", narrowSite, static_cast<int>(kWide / kPiece)},
+                          Writer{"1 MiB write, wide pieces", wideSite, 1},
+                          Writer{"1 MiB write, wide pieces, shared area", areaSite, 1}}) {
+    int made = open((w.site + "/written.bin").c_str(), O_CREAT | O_WRONLY, 0644);
     if (made >= 0) close(made);
-    ReportPiece(agent == &wide ? "1 MiB write, wide pieces" : "1 MiB write, 64 KiB pieces",
-                DirectMicros(site + "/written.bin", kWide, 8 * kWide, true), kWide,
-                agent == &wide ? 1 : kWide / kPiece);
+    ReportPiece(w.what, DirectMicros(w.site + "/written.bin", kWide, 8 * kWide, true), kWide, w.pieces);
   }
 }
 }  // namespace
@@ -178,7 +187,7 @@ int main() {
     usleep(25000);
   int status = 1;
   {
-    ScriptedAgent agent, wideAgent;
+    ScriptedAgent agent, wideAgent, areaAgent;
     std::vector<uint8_t> big(kBigFile);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
     agent.AddFolder(U("\\QUENLODE\\bench"));
@@ -191,11 +200,17 @@ int main() {
     wideAgent.AddFolder(U("\\QUENLODE\\wide"));
     wideAgent.AddFile(U("\\QUENLODE\\wide\\big.bin"), big);
     wideAgent.askWidePieces = true;
+    areaAgent.AddFolder(U("\\QUENLODE\\area"));
+    areaAgent.AddFile(U("\\QUENLODE\\area\\big.bin"), big);
+    areaAgent.askWidePieces = true;
+    areaAgent.askSharedArea = true;
     std::ofstream(tmpfs + "/big.bin", std::ios::binary)
         .write(reinterpret_cast<const char*>(big.data()), big.size());
-    if (Mounted(mount) && agent.Connect(U("bench")) == 0 && wideAgent.Connect(U("wide")) == 0) {
+    if (Mounted(mount) && agent.Connect(U("bench")) == 0 && wideAgent.Connect(U("wide")) == 0 &&
+        areaAgent.Connect(U("area")) == 0) {
       agent.Start(true);
       wideAgent.Start(true);
+      areaAgent.Start(true);
       std::string site = mount + "/" + Utf16ToUtf8(SelfSid()) + "/QUENLODE/bench";
       struct stat st;
       for (int i = 0; i < 250 && stat((site + "/many").c_str(), &st) != 0; ++i) usleep(20000);
@@ -208,7 +223,8 @@ int main() {
       Report(tmpfsDirect > 0 ? "64 KiB read, O_DIRECT (agent)" : "64 KiB read, O_DIRECT vs cached",
              ReadRate(site + "/big.bin", true),
              tmpfsDirect > 0 ? tmpfsDirect : ReadRate(tmpfs + "/big.bin", false));
-      PieceCosts(agent, wideAgent, mount + "/" + Utf16ToUtf8(SelfSid()) + "/QUENLODE");
+      for (int i = 0; i < 100 && !areaAgent.areaMapped(); ++i) usleep(10000);
+      PieceCosts(wideAgent, areaAgent, mount + "/" + Utf16ToUtf8(SelfSid()) + "/QUENLODE");
       status = 0;
     } else {
       fprintf(stderr, "driver_bench: the driver did not come up\n");
@@ -218,6 +234,7 @@ int main() {
     if (Mounted(mount)) umount2(mount.c_str(), MNT_DETACH);
     agent.Stop();
     wideAgent.Stop();
+    areaAgent.Stop();
   }
   nftw(runtime.c_str(), RemoveTree, 16, FTW_DEPTH | FTW_PHYS);
   nftw(tmpfs.c_str(), RemoveTree, 16, FTW_DEPTH | FTW_PHYS);
