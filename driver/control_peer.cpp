@@ -13,6 +13,7 @@
 #include "driver/liveness.h"
 #include "driver/status_errno.h"
 #include "driver/trace.h"
+#include "platform/control_device.h"
 
 namespace hvm::driver {
 
@@ -109,16 +110,8 @@ bool ControlPeer::SendNow(const uint8_t* header, const Part* parts, size_t count
   msghdr message{};
   message.msg_iov = pieces;
   message.msg_iovlen = used;
-  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))] = {};
-  if (descriptor >= 0) {
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(rights), &descriptor, sizeof descriptor);
-  }
+  alignas(cmsghdr) uint8_t control[kDescriptorControlSize];
+  if (descriptor >= 0) AttachDescriptor(message, control, descriptor);
   while (true) {
     ssize_t done = sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (done >= 0) {

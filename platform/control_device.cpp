@@ -399,6 +399,17 @@ bool WriteControlAnswer(int fd, uint32_t error, const void* data, uint32_t bytes
   return SendHeaderAndData(fd, header, sizeof header, data, bytesReturned);
 }
 
+void AttachDescriptor(msghdr& message, uint8_t* control, int descriptor) {
+  std::memset(control, 0, kDescriptorControlSize);
+  message.msg_control = control;
+  message.msg_controllen = kDescriptorControlSize;
+  cmsghdr* rights = CMSG_FIRSTHDR(&message);
+  rights->cmsg_level = SOL_SOCKET;
+  rights->cmsg_type = SCM_RIGHTS;
+  rights->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(rights), &descriptor, sizeof descriptor);
+}
+
 bool ControlPeerUid(int fd, uid_t& uid) {
   ucred credentials{};
   socklen_t size = sizeof credentials;

@@ -5,6 +5,7 @@
 //   answer:  u32 error (0 = success, else a Win32 error), u32 bytesReturned, bytesReturned bytes
 // One CreateFile is one connection; calls on one handle are sequential.
 #pragma once
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -63,6 +64,11 @@ int ListenControlSocket(const std::string& path);
 int ReadControlFrame(int fd, ControlFrame& frame);
 // Writes one answer; false when the peer is gone.
 bool WriteControlAnswer(int fd, uint32_t error, const void* data, uint32_t bytesReturned);
+// Room for the control message that carries one descriptor.
+inline constexpr size_t kDescriptorControlSize = CMSG_SPACE(sizeof(int));
+// Points message's control data at control (kDescriptorControlSize bytes,
+// aligned for cmsghdr) holding descriptor as SCM_RIGHTS.
+void AttachDescriptor(msghdr& message, uint8_t* control, int descriptor);
 // The uid of the peer process (SO_PEERCRED); false when it cannot be learned.
 bool ControlPeerUid(int fd, uid_t& uid);
 

@@ -17,6 +17,13 @@ namespace hvm::test {
 
 inline constexpr uint32_t kConnectionHandle = 0x5A5A0001;
 
+// size bytes of a pattern that differs with seed and does not repeat within a megabyte.
+inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + seed + (i >> 16));
+  return bytes;
+}
+
 // The fields of a reply as the driver reads them.
 struct Reply {
   std::vector<uint8_t> bytes;

@@ -8,12 +8,6 @@
 namespace hvm::test {
 namespace {
 
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + seed + (i >> 16));
-  return bytes;
-}
-
 std::vector<uint8_t> Le32(uint32_t value) {
   std::vector<uint8_t> bytes(4);
   std::memcpy(bytes.data(), &value, 4);

@@ -51,17 +51,11 @@ std::vector<uint8_t> ScriptedDriver::AcceptLoop() {
       std::memcpy(answer + 4, &bytes, 4);
       std::memcpy(answer + 8, &areaRecord_, sizeof areaRecord_);
       iovec part{answer, sizeof answer};
-      alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))] = {};
+      alignas(cmsghdr) uint8_t control[kDescriptorControlSize];
       msghdr message{};
       message.msg_iov = &part;
       message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      cmsghdr* rights = CMSG_FIRSTHDR(&message);
-      rights->cmsg_level = SOL_SOCKET;
-      rights->cmsg_type = SCM_RIGHTS;
-      rights->cmsg_len = CMSG_LEN(sizeof(int));
-      std::memcpy(CMSG_DATA(rights), &areaFd_, sizeof areaFd_);
+      AttachDescriptor(message, control, areaFd_);
       if (sendmsg(loopFd_, &message, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof answer))
         throw std::runtime_error("area answer");
     }

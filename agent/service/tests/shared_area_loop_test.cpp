@@ -12,12 +12,6 @@
 namespace hvm::test {
 namespace {
 
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 37 + seed + (i >> 15));
-  return bytes;
-}
-
 SharedAreaRecord AgreedRecord() {
   SharedAreaRecord record{};
   record.marker = kRecordMarker;
