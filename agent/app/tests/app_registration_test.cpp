@@ -96,7 +96,13 @@ TEST(ConnectionRecordTest, BytesForConnectAndDisconnect) {
   EXPECT_EQ(bytes[249], 0);
   EXPECT_EQ(bytes[250], 1);
   for (size_t i = 251; i < 260; ++i) EXPECT_EQ(bytes[i], 0) << "offset " << i;
-  EXPECT_EQ(record.reserved, kAskWidePieces);  // the agent asks for wide pieces
+  // The agent asks for wide pieces and the shared data area beside them.
+  EXPECT_EQ(record.reserved, kAskWidePieces | kAskSharedArea);
+  EXPECT_EQ(bytes[260], kAskWidePieces | kAskSharedArea);
+  setenv("HALVENMOOR_SHARED_AREA", "0", 1);
+  FillConnectionRecord(record, c, u"S-1-22-1-1000", true);
+  unsetenv("HALVENMOOR_SHARED_AREA");
+  EXPECT_EQ(record.reserved, kAskWidePieces);  // wide pieces carried in the records
   EXPECT_EQ(bytes[264], 0xD4);
   EXPECT_EQ(bytes[267], 0xA1);
   // Told to register as before, the agent sends the field as zero.
