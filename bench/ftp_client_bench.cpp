@@ -17,21 +17,13 @@
 
 #include "tests/integration/ftp_test_support.h"
 
+#include "bench/bench_timing.h"
+
 using namespace hvm;
 using namespace hvm::test;
-using Clock = std::chrono::steady_clock;
+using namespace hvm::bench;
 
 namespace {
-
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 double RawGet(const std::string& url) {
   CURL* c = curl_easy_init();

@@ -22,15 +22,13 @@
 #include "agent/clients/webdav_multistatus.h"
 #include "tests/integration/webdav_test_support.h"
 
+#include "bench/bench_timing.h"
+
 using namespace hvm;
 using namespace hvm::test;
-using Clock = std::chrono::steady_clock;
+using namespace hvm::bench;
 
 namespace {
-
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
 // Keeps the bytes, as any reader that uses them must.
 size_t Keep(char* data, size_t size, size_t count, void* sink) {
@@ -91,12 +89,6 @@ double RawGetRanges(const std::string& url, uint64_t size, uint64_t step) {
   double s = Seconds(start);
   curl_easy_cleanup(c);
   return s;
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 double RawPut(const std::string& url, const std::string& file, uint64_t size) {
