@@ -353,8 +353,10 @@ def print_table(results):
     if "curl" not in results:
         return
     curl, hvm = results["curl"], results["halvenmoor"]
-    print(f"\nHalvenmoor's speed as a share of raw curl: read {curl[0] / hvm[0]:.0%}, "
-          f"write {curl[1] / hvm[1]:.0%}")
+    shares = [f"{name} {curl[row] / hvm[row]:.0%}" for row, name in ((0, "read"), (1, "write"))
+              if curl[row] and hvm[row]]
+    if shares:
+        print("\nHalvenmoor's speed as a share of raw curl: " + ", ".join(shares))
 
 
 # The account owns what it writes; tar run by root would try to give each file
