@@ -75,18 +75,18 @@ def run_ftp(bench, build_dir, source_dir, tools):
         system.moorgate("--connect", "benchftp")
         if "curl" in tools:
             print("FTP: curl ...", file=sys.stderr)
-            results["curl"] = bench.measure(curl_ftp_tasks(bench, work, system))
+            results["curl"] = bench.measure(curl_ftp_tasks(bench, work, system), work.inputs("curl"))
         if "halvenmoor" in tools:
             print("FTP: halvenmoor ...", file=sys.stderr)
             tasks = bench.mount_tasks(work, drive, system.server_path("halvenmoor"))
-            results["halvenmoor"] = bench.measure(tasks[:4] + [None, None, None])
+            results["halvenmoor"] = bench.measure(tasks[:4] + [None, None, None], work.inputs("halvenmoor"))
         if shutil.which("rclone") and "rclone" in tools:
             print("FTP: rclone ...", file=sys.stderr)
             peer = rclone_ftp(bench, system, os.path.join(mounts, "rclone"))
             try:
                 peer.up()
                 tasks = bench.mount_tasks(work, peer.mount, system.server_path("rclone"))
-                results["rclone"] = bench.measure(tasks[:4] + [None, None, None])
+                results["rclone"] = bench.measure(tasks[:4] + [None, None, None], work.inputs("rclone"))
             except Exception as error:
                 print(f"   rclone does not mount: {error}", file=sys.stderr)
                 results["rclone"] = [float("nan")] * len(bench.TASKS)
