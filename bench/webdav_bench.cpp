@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "agent/clients/webdav_multistatus.h"
+#include "platform/wide_text.h"
 #include "tests/integration/webdav_test_support.h"
 
 #include "bench/bench_timing.h"
@@ -140,6 +141,53 @@ double ClientPut(TestSite& site, const std::string& file) {
   return status == STATUS_SUCCESS ? s : -1;
 }
 
+// Small new files one after another, as a program that writes many of them
+// makes them: the client's upload at close of each, then raw curl sending
+// the same requests on one connection.
+constexpr int kSmallFiles = 1000;
+
+double ClientSmallPuts(TestSite& site, const std::string& file) {
+  int fd = open(file.c_str(), O_RDONLY);
+  auto start = Clock::now();
+  for (int i = 0; i < kSmallFiles; ++i) {
+    std::u16string name = u"\\client-" + Utf8ToUtf16(std::to_string(i)) + u".bin";
+    FileEntry* entry = site.connection.entries.NewEntry(site.CachePath(name));
+    entry->localCopy = dup(fd);
+    entry->flags |= kEntryWrittenLocally;
+    OpenHandle handle;
+    handle.entry = entry;
+    ReplyArea reply = site.Reply(name);
+    if (site.client->CloseAfterWrite(&handle, reply, 1, 0) != STATUS_SUCCESS) return -1;
+  }
+  double s = Seconds(start);
+  close(fd);
+  return s;
+}
+
+double RawSmallPuts(const std::string& base, const std::string& file, uint64_t size) {
+  CURL* c = curl_easy_init();
+  curl_slist* headers = curl_slist_append(nullptr, "If-None-Match: *");
+  auto start = Clock::now();
+  for (int i = 0; i < kSmallFiles; ++i) {
+    FILE* in = std::fopen(file.c_str(), "rb");
+    std::string url = base + "raw-" + std::to_string(i) + ".bin";
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_PROXY, "");
+    curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(c, CURLOPT_READDATA, in);
+    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &Discard);
+    CURLcode done = curl_easy_perform(c);
+    std::fclose(in);
+    if (done != CURLE_OK) return -1;
+  }
+  double s = Seconds(start);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(c);
+  return s;
+}
+
 std::string Listing(int count) {
   std::string xml = "<?xml version=\"1.0\"?><D:multistatus xmlns:D=\"DAV:\">";
   for (int i = 0; i <= count; ++i) {
@@ -215,6 +263,15 @@ int main(int argc, char** argv) {
   std::printf("PUT  %llu MiB: raw curl %.3f s (%.0f MiB/s), CloseAfterWrite %.3f s (%.0f MiB/s), ratio %.2f\n",
               static_cast<unsigned long long>(mib), rawPutBest, mib / rawPutBest, clientPut, mib / clientPut,
               rawPutBest / clientPut);
+
+  std::string small = apache.DataDir() + "/../small-source.bin";
+  WriteFile(small, Pattern(4096));
+  double rawSmall = RawSmallPuts(apache.Url("/dav/"), small, 4096);
+  double clientSmall = ClientSmallPuts(site, small);
+  std::printf("PUT  %d new files of 4 KiB: raw curl %.3f s (%.0f us each), CloseAfterWrite %.3f s (%.0f us each), "
+              "ratio %.2f\n",
+              kSmallFiles, rawSmall, rawSmall / kSmallFiles * 1e6, clientSmall, clientSmall / kSmallFiles * 1e6,
+              rawSmall / clientSmall);
 
   std::string xml = Listing(10000);
   MultistatusScope scope{u"site1", u"/dav", u"", false, u"http://127.0.0.1/dav/"};
