@@ -14,6 +14,7 @@
 #include "driver/status_errno.h"
 #include "driver/trace.h"
 #include "platform/control_device.h"
+#include "platform/start_thread.h"
 
 namespace hvm::driver {
 
@@ -94,7 +95,10 @@ bool ControlPeer::Answer(NTSTATUS status, std::initializer_list<Part> given, uin
   for (size_t i = 0; i < count; ++i) keep(parts[i].data, parts[i].size);
   queuedBytes_ += frame.size();
   queue_.push_back(std::move(frame));
-  if (!writer_.joinable()) writer_ = std::thread(&ControlPeer::WriterLoop, this);
+  if (!writer_.joinable() && !StartThread(writer_, &ControlPeer::WriterLoop, this)) {
+    Drop("has answers waiting and no thread could be started to send them");
+    return false;
+  }
   wake_.notify_one();
   return true;
 }

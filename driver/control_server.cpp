@@ -12,6 +12,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "driver/control_codes.h"
@@ -20,12 +21,15 @@
 #include "driver/trace.h"
 #include "driver/user_slots.h"
 #include "platform/control_device.h"
+#include "platform/start_thread.h"
 
 namespace hvm::driver {
 
 namespace {
 // Win32 ERROR_TOO_MANY_OPEN_FILES: the answer a refused connection reads.
 constexpr uint32_t kErrorTooManyOpenFiles = 4;
+// Win32 ERROR_NOT_ENOUGH_MEMORY: no thread could be started for the connection.
+constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
 struct Session {
@@ -104,21 +108,21 @@ void CloseLingering(bool all) {
   }
 }
 
-// A user past the cap is told so in the answer to its first call.
-void Refuse(int fd, uid_t uid) {
+// A refused caller is told why in the answer to its first call. The line in
+// the log comes at most once a second, however many are refused.
+void Refuse(int fd, uid_t uid, uint32_t error, const char* why) {
   static std::mutex printLock;
   static auto lastPrint = std::chrono::steady_clock::time_point{};
   {
     std::lock_guard<std::mutex> guard(printLock);
     auto now = std::chrono::steady_clock::now();
     if (now - lastPrint > std::chrono::seconds(1)) {
-      DirectPrint("quenlode: control connection of uid %u refused: it has %d open\n",
-                  static_cast<unsigned>(uid), g_maxPerUser);
+      DirectPrint("quenlode: control connection of uid %u refused: %s\n", static_cast<unsigned>(uid), why);
       lastPrint = now;
     }
   }
   uint8_t answer[8] = {};
-  memcpy(answer, &kErrorTooManyOpenFiles, 4);
+  memcpy(answer, &error, 4);
   (void)!send(fd, answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL);
   shutdown(fd, SHUT_WR);
   g_lingering.emplace_back(fd, std::chrono::steady_clock::now());
@@ -160,11 +164,12 @@ bool AcceptOne() {
     if (!refused) Users().PeerOpened(uid);
   }
   if (refused) {
-    Refuse(fd, uid);
+    std::string why = "it has " + std::to_string(g_maxPerUser) + " open";
+    Refuse(fd, uid, kErrorTooManyOpenFiles, why.c_str());
     return true;
   }
   RaiseSendBuffer(fd);
-  std::lock_guard<std::mutex> guard(g_sessionsLock);
+  std::unique_lock<std::mutex> guard(g_sessionsLock);
   if (g_stopping) {
     close(fd);
     return false;
@@ -172,7 +177,18 @@ bool AcceptOne() {
   Session& session = g_sessions.emplace_back();
   session.fd = fd;
   session.peer = std::make_shared<ControlPeer>(fd, uid);
-  session.reader = std::thread(Serve, &session);
+  if (StartThread(session.reader, Serve, &session)) return true;
+  // The system gives no more threads: this caller is refused, the others are
+  // served on, and a little later a thread may be free again.
+  session.peer->MarkClosed();
+  g_sessions.pop_back();
+  guard.unlock();
+  {
+    std::lock_guard<std::mutex> driver(DriverMutex());
+    Users().PeerClosed(uid);
+  }
+  Refuse(fd, uid, kErrorNotEnoughMemory, "no thread could be started for it");
+  std::this_thread::sleep_for(kAcceptBackoff);
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include "driver/short_handles.h"
 #include "driver/status_errno.h"
 #include "driver/trace.h"
+#include "platform/start_thread.h"
 #include "platform/wide_text.h"
 
 namespace hvm::driver {
@@ -215,7 +216,13 @@ void ReplyOpened(std::shared_ptr<OpenJob> job, const Node& node) {
   // The caller went away (interrupted): nobody will release this open.
   if (sent != 0) {
     uint32_t id = static_cast<uint32_t>(job->fi.fh);
-    std::thread([id] { ReleaseObject(id); }).detach();
+    std::thread releaser;
+    if (StartThread(releaser, [id] { ReleaseObject(id); })) {
+      releaser.detach();
+    } else {
+      // Better an open that stays until the drive goes than a daemon that ends.
+      Trace("Err: no thread to release the interrupted open %x\n", id);
+    }
   }
 }
 
