@@ -10,6 +10,7 @@
 
 #include "common/moorlib.h"
 #include "platform/wide_text.h"
+#include "platform/start_thread.h"
 
 namespace hvm {
 namespace {
@@ -58,13 +59,20 @@ StreamedUpload::~StreamedUpload() {
 }
 
 void StreamedUpload::Start(Sender send) {
-  thread_ = std::thread([this, send = std::move(send)] {
+  bool started = StartThread(thread_, [this, send = std::move(send)] {
     bool accepted = send(*this);
     std::lock_guard<std::mutex> guard(mutex_);
     done_ = true;
     accepted_ = accepted;
     event_.notify_all();
   });
+  if (started) return;
+  // No thread for it: the stream ends at once as an abandoned one, and the
+  // close uploads the whole copy the ordinary way.
+  std::lock_guard<std::mutex> guard(mutex_);
+  abandoned_ = true;
+  done_ = true;
+  event_.notify_all();
 }
 
 void StreamedUpload::Abandon() {

@@ -260,6 +260,8 @@ class WebDavClient : public RemoteClient {
     uint64_t started = 0;
   };
   void FinishTimes(TimesJob& job);
+  // What a finished PROPPATCH of the times means for the entry.
+  void JudgeTimes(TimesJob& job);
   std::vector<std::unique_ptr<TimesJob>> timesJobs_;
   std::recursive_mutex timesLock_;
   uint64_t timesStarted_ = 0;

@@ -21,6 +21,7 @@
 #include "platform/ui.h"
 #include "platform/wide_format.h"
 #include "platform/wide_text.h"
+#include "platform/start_thread.h"
 
 namespace hvm {
 namespace {
@@ -290,11 +291,16 @@ bool WebDavClient::SendTimesBehind(FileEntry* entry, std::u16string_view serverP
   slot->started = ++timesStarted_;
   WebDavClient* client = slot->client.get();
   std::u16string path(serverPath);
-  slot->thread = std::thread([slot, client, path, body] {
+  auto patch = [slot, client, path, body] {
     int32_t status = client->PerformRequest('W', nullptr, path, nullptr, {}, body.get(), 0, 0, nullptr);
     client->CloseRequest();
     slot->status = status;
-  });
+  };
+  if (!StartThread(slot->thread, patch)) {
+    // Without a thread to spare the times go out now, one after the other.
+    patch();
+    JudgeTimes(*slot);
+  }
   return true;
 }
 
@@ -306,6 +312,10 @@ void WebDavClient::SettleTimes() {
 void WebDavClient::FinishTimes(TimesJob& job) {
   if (!job.thread.joinable()) return;
   job.thread.join();
+  JudgeTimes(job);
+}
+
+void WebDavClient::JudgeTimes(TimesJob& job) {
   int32_t patched = job.status;
   if ((patched == 501 || patched == 403 || patched == 405) && site_) site_->flags |= kSitePlainProperties;
   if (patched >= 1 && patched < 400) return;

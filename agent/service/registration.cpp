@@ -317,7 +317,13 @@ int MapConnection(Connection& c, bool offline) {
     return 0;
   }
   c.hooks.loopEnded = DisconnectAtLoopEnd;
-  StartRequestLoop(c);
+  if (!StartRequestLoop(c)) {
+    c.hooks.loopEnded = nullptr;
+    DisconnectConnection(c, true, false);
+    c.site->mappedDrive = 0;
+    StopBox(Resource(IDS_UNABLE_TO_MAP), DriveCaption(letter));
+    return 0;
+  }
   WaitForLoop(c);
   return 1;
 }

@@ -12,6 +12,7 @@
 #include "common/moorlib.h"
 #include "platform/control_device.h"
 #include "platform/data_area.h"
+#include "platform/start_thread.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -108,8 +109,9 @@ uint32_t RunRequestLoop(Connection& c) {
   c.loopRunning = 1;
   std::u16string url(WideField(c.site ? c.site->url : nullptr, c.site ? kSiteUrlChars : 0));
   WideDbgPrint(u"***Cycle is begining...%ws %ws\n", std::u16string(c.Name()).c_str(), url.c_str());
-  if ((c.Options() & kSiteActiveRefresh) && !c.refreshThread.joinable())
-    c.refreshThread = std::thread(RefreshLoop, std::ref(c));
+  if ((c.Options() & kSiteActiveRefresh) && !c.refreshThread.joinable() &&
+      !StartThread(c.refreshThread, RefreshLoop, std::ref(c)))
+    WideDbgPrint(u"No thread for the periodic refresh of %ws\n", std::u16string(c.Name()).c_str());
 
   LoopState state;
   std::unique_ptr<DataAreaMapping> area = MapSharedArea(c, device);
@@ -152,10 +154,10 @@ void JoinRequestLoop(Connection& connection) {
     connection.refreshThread.join();
 }
 
-void StartRequestLoop(Connection& connection) {
+bool StartRequestLoop(Connection& connection) {
   // A previous loop of this Connection has ended; its thread is collected first.
   JoinRequestLoop(connection);
-  connection.loopThread = std::thread([&connection] { RunRequestLoop(connection); });
+  return StartThread(connection.loopThread, [&connection] { RunRequestLoop(connection); });
 }
 
 }  // namespace hvm

@@ -12,8 +12,9 @@ inline constexpr uint32_t kLoopCannotOpenDevice = 65535;
 // The thread function: 0 at a regular end, 65535 when the control device
 // cannot be opened. Runs while the Connection is mapped.
 uint32_t RunRequestLoop(Connection& connection);
-// Starts RunRequestLoop on connection.loopThread (mapped must be set).
-void StartRequestLoop(Connection& connection);
+// Starts RunRequestLoop on connection.loopThread (mapped must be set);
+// false when the system gives no thread for it.
+bool StartRequestLoop(Connection& connection);
 // Waits for the loop thread and the refresh thread to end.
 void JoinRequestLoop(Connection& connection);
 
