@@ -17,11 +17,13 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver/tests/scripted_agent.h"
+#include "tests/support/process_count_group.h"
 #include "platform/control_device.h"
 #include "platform/wide_text.h"
 
@@ -430,16 +432,7 @@ TEST_F(IsolationTest, AUserWhoLeavesFreesTheSlotForTheEleventh) {
   EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a.txt"), 0);
 }
 
-// When the system refuses a thread, UBSan's vptr check fails inside
-// libstdc++'s std::thread as it drops the unstarted thread's state, and a
-// sanitized driver ends where the real one refuses the caller (a plain
-// program that catches the failure shows the same). The tests that make the
-// driver run out of threads run in the plain builds only.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitizedBuild = true;
-#else
-constexpr bool kSanitizedBuild = false;
-#endif
+// kSanitizedBuild: see tests/support/process_count_group.h.
 
 class ListingBudgetTest : public IsolationTest {
  protected:
@@ -508,46 +501,25 @@ TEST_F(LowDescriptorTest, TheDriverKeepsAcceptingAfterRunningOutOfDescriptors) {
 // no reader thread.
 class ThreadLimitTest : public IsolationTest {
  protected:
-  static constexpr const char* kPidsRoot = "/sys/fs/cgroup/pids";
-
   void SetUp() override {
     if (kSanitizedBuild) GTEST_SKIP() << "a sanitized std::thread cannot fail to start cleanly";
     IsolationTest::SetUp();
     if (HasFatalFailure() || IsSkipped()) return;
-    group_ = std::string(kPidsRoot) + "/quenlode-test-" + std::to_string(getpid());
-    if (mkdir(group_.c_str(), 0755) != 0) {
-      group_.clear();
-      GTEST_SKIP() << "no process-count group can be made under " << kPidsRoot;
-    }
-    int threads = ThreadsOf(pid_);
+    group_ = std::make_unique<ProcessCountGroup>("quenlode-test-" + std::to_string(getpid()));
+    if (!group_->made()) GTEST_SKIP() << "no process-count group can be made";
+    int threads = ProcessCountGroup::ThreadsOf(pid_);
     ASSERT_GT(threads, 0);
-    ASSERT_TRUE(WriteText(group_ + "/pids.max", std::to_string(threads + kSpare)));
-    ASSERT_TRUE(WriteText(group_ + "/cgroup.procs", std::to_string(pid_)));
+    ASSERT_TRUE(group_->Limit(threads + kSpare));
+    ASSERT_TRUE(group_->Enter(pid_));
   }
 
   void TearDown() override {
     IsolationTest::TearDown();  // the driver ends, so the group is empty
-    if (!group_.empty()) rmdir(group_.c_str());
-  }
-
-  static int ThreadsOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    int value = -1;
-    while (status >> key)
-      if (key == "Threads:" && status >> value) return value;
-    return -1;
-  }
-
-  static bool WriteText(const std::string& path, const std::string& text) {
-    std::ofstream file(path);
-    file << text;
-    file.flush();
-    return static_cast<bool>(file);
+    group_.reset();
   }
 
   static constexpr int kSpare = 3;
-  std::string group_;
+  std::unique_ptr<ProcessCountGroup> group_;
 };
 
 TEST_F(ThreadLimitTest, TheDriverOutlivesConnectionsItHasNoThreadFor) {

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/process_count_group.h"
+
 namespace hvm {
 namespace {
 
@@ -154,6 +156,24 @@ TEST(StreamedUpload, ARefusalAfterTheLastByteFailsTheClose) {
   Scene scene(kMiB, false);
   EXPECT_FALSE(scene.stream->Finish(kMiB));
   EXPECT_EQ(scene.received.bytes, scene.copy.model);
+}
+
+// The test program itself in a group without room for one more thread.
+TEST(StreamedUpload, AStreamTheSystemGivesNoThreadFailsTheCloseAtOnce) {
+  if (test::kSanitizedBuild) GTEST_SKIP() << "a sanitized std::thread cannot fail to start cleanly";
+  LocalCopy copy;
+  copy.Write(0, Bytes(kMiB, 'a'));
+  test::ProcessCountGroup group("hvm-stream-test-" + std::to_string(getpid()));
+  if (!group.made()) GTEST_SKIP() << "no process-count group can be made";
+  ASSERT_TRUE(group.Limit(test::ProcessCountGroup::ThreadsOf(getpid())));
+  ASSERT_TRUE(group.Enter(getpid()));
+  Received received;
+  std::unique_ptr<StreamedUpload> stream(Started(copy, kMiB, received));
+  ASSERT_TRUE(group.Leave(getpid()));
+  ASSERT_NE(stream, nullptr);
+  EXPECT_TRUE(stream->abandoned());
+  EXPECT_FALSE(stream->Finish(kMiB));  // the close uploads the whole copy instead
+  EXPECT_EQ(received.Size(), 0u);
 }
 
 TEST(StreamedUpload, ASenderThatNeverEndsIsStoppedWithItsStream) {
