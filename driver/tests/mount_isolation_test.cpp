@@ -432,6 +432,36 @@ TEST_F(IsolationTest, AUserWhoLeavesFreesTheSlotForTheEleventh) {
   EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a.txt"), 0);
 }
 
+// A process of another user that opens count control connections and holds
+// them until released.
+class HeldConnections {
+ public:
+  HeldConnections(const std::string& socketPath, uid_t uid, int count) {
+    if (pipe2(ready_, O_NONBLOCK) != 0 || pipe(release_) != 0) return;
+    child_ = Spawn(uid, [this, socketPath, count] {
+      std::vector<int> held;
+      for (int i = 0; i < count; ++i) held.push_back(RawDevice(socketPath));
+      if (write(ready_[1], "r", 1) != 1) return 1;
+      char byte;
+      if (read(release_[0], &byte, 1) != 1) return 1;
+      for (int fd : held)
+        if (fd >= 0) close(fd);
+      return 0;
+    });
+  }
+  ~HeldConnections() {
+    for (int fd : {ready_[0], ready_[1], release_[0], release_[1]})
+      if (fd >= 0) close(fd);
+  }
+  bool ready() { return child_ > 0 && WaitReady(ready_[0], 20); }
+  // Closes the connections; true when the process ended well.
+  bool Release() { return write(release_[1], "g", 1) == 1 && Reap(child_, 10) == 0; }
+
+ private:
+  int ready_[2] = {-1, -1}, release_[2] = {-1, -1};
+  pid_t child_ = -1;
+};
+
 // kSanitizedBuild: see tests/support/process_count_group.h.
 
 class ListingBudgetTest : public IsolationTest {
@@ -474,24 +504,10 @@ class LowDescriptorTest : public IsolationTest {
 };
 
 TEST_F(LowDescriptorTest, TheDriverKeepsAcceptingAfterRunningOutOfDescriptors) {
-  int ready[2], release[2];
-  ASSERT_EQ(pipe2(ready, O_NONBLOCK), 0);
-  ASSERT_EQ(pipe(release), 0);
-  std::string socketPath = SocketPath();
-  pid_t hog = Spawn(61200, [&] {
-    std::vector<int> held;
-    for (int i = 0; i < 80; ++i) held.push_back(RawDevice(socketPath));
-    if (write(ready[1], "r", 1) != 1) return 1;
-    char byte;
-    if (read(release[0], &byte, 1) != 1) return 1;
-    for (int fd : held)
-      if (fd >= 0) close(fd);
-    return 0;
-  });
-  ASSERT_TRUE(WaitReady(ready[0], 20));
+  HeldConnections hog(SocketPath(), 61200, 80);
+  ASSERT_TRUE(hog.ready());
   usleep(500000);  // the driver ran out of descriptors
-  ASSERT_EQ(write(release[1], "g", 1), 1);
-  EXPECT_EQ(Reap(hog, 10), 0);
+  EXPECT_TRUE(hog.Release());
   EXPECT_EQ(Bounded(0, 10, [] { return static_cast<int>(Version()); }), 0);
   EXPECT_EQ(Bounded(61201, 10, [] { return static_cast<int>(Version()); }), 0);
 }
@@ -523,28 +539,14 @@ class ThreadLimitTest : public IsolationTest {
 };
 
 TEST_F(ThreadLimitTest, TheDriverOutlivesConnectionsItHasNoThreadFor) {
-  int ready[2], release[2];
-  ASSERT_EQ(pipe2(ready, O_NONBLOCK), 0);
-  ASSERT_EQ(pipe(release), 0);
-  std::string socketPath = SocketPath();
   // More connections than the group leaves threads for, held open.
-  pid_t hog = Spawn(61300, [&] {
-    std::vector<int> held;
-    for (int i = 0; i < 4 * kSpare; ++i) held.push_back(RawDevice(socketPath));
-    if (write(ready[1], "r", 1) != 1) return 1;
-    char byte;
-    if (read(release[0], &byte, 1) != 1) return 1;
-    for (int fd : held)
-      if (fd >= 0) close(fd);
-    return 0;
-  });
-  ASSERT_TRUE(WaitReady(ready[0], 20));
+  HeldConnections hog(SocketPath(), 61300, 4 * kSpare);
+  ASSERT_TRUE(hog.ready());
   usleep(500000);  // the driver has met the limit
   // A caller past the limit is told there is no room, and the driver lives.
   EXPECT_EQ(Bounded(61301, 10, [] { return static_cast<int>(Version()); }), 8);
   EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "the driver ended";
-  ASSERT_EQ(write(release[1], "g", 1), 1);
-  EXPECT_EQ(Reap(hog, 10), 0);
+  EXPECT_TRUE(hog.Release());
   // The hog's threads end with its connections: callers are served again.
   int version = -1;
   for (int i = 0; i < 40 && version != 0; ++i) {
