@@ -143,6 +143,14 @@ TEST(WebDavMultistatus, MalformedDocumentsFailWholeWithTheirMessage) {
            "</D:multistatus><trailing/>",
        u"Invalid xml"},
       {"<multistatus>" + good + "</multistatus>", u"Invalid root element"},
+      // NUL bytes are no XML: not after the root, and not as the end of the
+      // text, however the reply arrives.
+      {Doc(good) + std::string(21, '\0'), u"Invalid xml"},
+      {Doc(good) + std::string("\0<trailing/>", 12), u"Invalid xml"},
+      {Doc(good).insert(40, 1, '\0'), u"Invalid xml"},
+      {"<?xml version=\"1.0\" encoding=\"utf-7\"?><D:multistatus xmlns:D=\"DAV:\">" + good + "</D:multistatus>" +
+           std::string(21, '\0'),
+       u"Invalid xml"},
   };
   for (const auto& c : late) {
     auto r = Parse(c.xml);
