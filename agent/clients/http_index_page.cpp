@@ -15,6 +15,7 @@
 
 #include "agent/clients/url_coding.h"
 #include "agent/clients/webdav_dates.h"
+#include "agent/clients/xml_messages.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -290,6 +291,7 @@ std::unique_ptr<xmlDoc, HtmlDocFree> ReadHtml(std::string_view html, std::string
   const int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
                       HTML_PARSE_NOIMPLIED | HTML_PARSE_COMPACT;
   std::string encoding(charset);
+  SilenceXmlMessages();
   xmlDoc* doc = htmlReadMemory(html.data(), static_cast<int>(html.size()), "index.html",
                                encoding.empty() ? nullptr : encoding.c_str(), options);
   // A charset libxml2 does not know: let the page's own declaration decide.

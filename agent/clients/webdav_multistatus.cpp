@@ -11,6 +11,7 @@
 #include "agent/clients/url_coding.h"
 #include "agent/clients/webdav_dates.h"
 #include "agent/clients/webdav_xml.h"
+#include "agent/clients/xml_messages.h"
 #include "common/moorlib.h"
 #include "platform/wide_text.h"
 
@@ -278,6 +279,7 @@ void MultistatusStream::Feed(const char* data, size_t size) {
 }
 
 void MultistatusStream::Start() {
+  SilenceXmlMessages();
   parser_ = xmlCreatePushParserCtxt(nullptr, nullptr, nullptr, 0, kMultistatusName);
   failed_ = parser_ == nullptr || xmlCtxtUseOptions(parser_, kMultistatusOptions) != 0 ||
             xmlParseChunk(parser_, head_.data(), static_cast<int>(head_.size()), 0) != 0;

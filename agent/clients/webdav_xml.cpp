@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "agent/clients/xml_messages.h"
+
 namespace hvm {
 
 // The text goes to the push parser as one piece and the end of the text
@@ -15,6 +17,7 @@ namespace hvm {
 // convert.
 XmlDocument ParseXmlReply(std::string_view xml, const char* name, int extraOptions) {
   if (xml.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return nullptr;
+  SilenceXmlMessages();
   xmlParserCtxt* parser = xmlCreatePushParserCtxt(nullptr, nullptr, nullptr, 0, name);
   if (parser == nullptr) return nullptr;
   bool wellFormed =

@@ -240,5 +240,19 @@ TEST_F(IndexPage, OversizedEmptyAndGarbagePagesAreHandled) {
   EXPECT_EQ(result.items.size(), 20000u);
 }
 
+// libxml2 writes a decoder's faults to stderr whatever the parse options say;
+// a page must not be able to write into the agent's log.
+TEST_F(IndexPage, BytesTheDecoderCannotConvertWriteNothingToStderr) {
+  IndexPageScope scope{"http://127.0.0.1:8080", "/pub/", false};
+  std::string page = "<html><body><a href=\"a.txt\">a</a>" + std::string("\xff\xfe\0abc", 6) +
+                     "</body></html>";
+  for (const char* charset : {"shift_jis", "utf-7", ""}) {
+    testing::internal::CaptureStderr();
+    IndexPageResult result = ParseIndexPage(page, charset, scope, language_);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << charset;
+    EXPECT_EQ(result.error, 0) << charset;
+  }
+}
+
 }  // namespace
 }  // namespace hvm

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/clients/webdav_multistatus.h"
@@ -162,6 +163,23 @@ TEST(WebDavMultistatus, MalformedDocumentsFailWholeWithTheirMessage) {
     EXPECT_NE(r.error, 0) << c.xml;
     EXPECT_EQ(r.message, c.message) << c.xml;
     EXPECT_TRUE(r.items.empty());
+  }
+}
+
+// libxml2 writes a decoder's faults to stderr whatever the parse options say;
+// a server's reply must not be able to write into the agent's log, on
+// whichever thread it is read.
+TEST(WebDavMultistatus, BytesTheDecoderCannotConvertWriteNothingToStderr) {
+  std::string reply = "<?xml version=\"1.0\" encoding=\"utf-7\"?><D:multistatus xmlns:D=\"DAV:\">" +
+                      Response("/dav/docs/a", FileProps()) + "</D:multistatus>" + std::string(21, '\0');
+  for (bool otherThread : {false, true}) {
+    testing::internal::CaptureStderr();
+    MultistatusResult r;
+    auto parse = [&] { r = Parse(reply); };
+    if (otherThread) std::thread(parse).join();
+    else parse();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << otherThread;
+    EXPECT_EQ(r.message, u"Invalid xml");
   }
 }
 
