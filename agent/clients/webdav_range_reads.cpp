@@ -31,7 +31,7 @@ class SectionFillJob : public Job {
   void Run() override {
     WebDavClient& client = *section_->client;
     int32_t status = section_->cancel.load() ? static_cast<int32_t>(STATUS_CANCELLED) : Request(client);
-    bool ok = Accepts(status);
+    bool ok = Accepts(client, status);
     {
       std::lock_guard<std::mutex> guard(section_->mutex);
       section_->started = true;
@@ -50,7 +50,7 @@ class SectionFillJob : public Job {
 
  protected:
   virtual int32_t Request(WebDavClient& client) = 0;
-  virtual bool Accepts(int32_t status) = 0;
+  virtual bool Accepts(WebDavClient& client, int32_t status) = 0;
   // Stores a piece at the section's position; false when it cannot.
   virtual bool Store(const char* data, size_t length) = 0;
   virtual uint64_t Wanted() = 0;
@@ -106,7 +106,7 @@ class FullDownloadJob : public SectionFillJob {
     WideDbgPrint(u" reading count=%d noRange started %ws\n", 0, download_->serverPath.c_str());
     return client.PerformRequest('T', nullptr, download_->serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
   }
-  bool Accepts(int32_t status) override { return status >= 1 && status < 400; }
+  bool Accepts(WebDavClient&, int32_t status) override { return status >= 1 && status < 400; }
   bool Store(const char* data, size_t length) override {
     ssize_t n = pwrite(download_->fd, data, length, static_cast<off_t>(download_->position.load()));
     return n == static_cast<ssize_t>(length);
@@ -126,7 +126,9 @@ class RangeReadJob : public SectionFillJob {
     return client.PerformRequest('T', nullptr, block_->serverPath, nullptr, {}, nullptr, block_->start,
                                  block_->start + block_->length, nullptr);
   }
-  bool Accepts(int32_t status) override { return status == 206; }
+  bool Accepts(WebDavClient& client, int32_t status) override {
+    return status == 206 && client.transport().RangeStartsAt(block_->start);
+  }
   bool Store(const char* data, size_t length) override {
     uint64_t at = block_->position.load(std::memory_order_relaxed);
     if (at + length > block_->buffer.size()) return false;
@@ -364,6 +366,11 @@ NTSTATUS WebDavClient::DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint6
   bool ranges = site_ && site_->passive;
   int32_t status = PerformRequest('T', entry, reply.serverPath, nullptr, {}, nullptr, start, end, nullptr);
   bool accepted = ranges ? status == 206 : (status >= 1 && status < 400);
+  if (status == 206 && !transport_.RangeStartsAt(start)) {
+    WideDbgPrint(u"Get: the server answered the range %ld-%ld with \"%ws\"\n", static_cast<long>(start),
+                 static_cast<long>(end), Utf8ToUtf16(transport_.Header("Content-Range")).c_str());
+    accepted = false;
+  }
   if (!accepted) {
     CloseRequest();
     if (status >= 400 || status < 0) SetReplyMessage(reply, static_cast<uint32_t>(status));

@@ -366,6 +366,14 @@ std::string HttpTransport::Header(std::string_view name) const {
   return values.empty() ? std::string() : values.front();
 }
 
+bool HttpTransport::RangeStartsAt(uint64_t first) const {
+  for (const std::string& value : HeaderValues("Content-Range")) {
+    uint64_t named = 0;
+    if (!ContentRangeFirstByte(value, named) || named != first) return false;
+  }
+  return true;
+}
+
 size_t HttpTransport::OnHeader(char* data, size_t size, size_t count, void* self) {
   auto* t = static_cast<HttpTransport*>(self);
   std::string_view line(data, size * count);
@@ -454,6 +462,41 @@ bool IsLoopbackHost(std::string_view host) {
   in6_addr v6{};
   if (inet_pton(AF_INET6, text.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
   return false;
+}
+
+namespace {
+// Reads the decimal digits at the front of text into value; false when there
+// are none or the number does not fit.
+bool TakeNumber(std::string_view& text, uint64_t& value) {
+  size_t digits = 0;
+  value = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+    uint64_t digit = static_cast<uint64_t>(text[digits] - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+    ++digits;
+  }
+  text.remove_prefix(digits);
+  return digits != 0;
+}
+}  // namespace
+
+bool ContentRangeFirstByte(std::string_view value, uint64_t& first) {
+  size_t b = value.find_first_not_of(" \t");
+  value.remove_prefix(b == std::string_view::npos ? value.size() : b);
+  if (value.size() < 6 || strncasecmp(value.data(), "bytes", 5) != 0 || (value[5] != ' ' && value[5] != '\t'))
+    return false;
+  value.remove_prefix(6);
+  value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+  uint64_t last = 0;
+  if (!TakeNumber(value, first) || value.empty() || value[0] != '-') return false;
+  value.remove_prefix(1);
+  if (!TakeNumber(value, last) || last < first || value.empty() || value[0] != '/') return false;
+  value.remove_prefix(1);
+  uint64_t length = 0;
+  if (value.substr(0, 1) == "*") value.remove_prefix(1);
+  else if (!TakeNumber(value, length) || last >= length) return false;
+  return value.find_first_not_of(" \t") == std::string_view::npos;
 }
 
 }  // namespace hvm

@@ -101,6 +101,11 @@ class HttpTransport {
   // The first value, or empty.
   std::string Header(std::string_view name) const;
   bool HasHeader(std::string_view name) const { return !HeaderValues(name).empty(); }
+  // False when the reply's "Content-Range" is unreadable or names bytes that
+  // start elsewhere than at first: a proxy or server that answers a range
+  // with other bytes must not have them taken for the ones asked for. True
+  // when it names none.
+  bool RangeStartsAt(uint64_t first) const;
 
   // Reads up to length bytes of the body into buffer; *got = bytes delivered.
   // Returns 0 (a short count means the body ended) or a WinHTTP error code.
@@ -154,6 +159,9 @@ class HttpTransport {
 bool HasNonLoopbackInterface();
 // True when no interface at all is up.
 bool NetworkIsDown();
+// The first byte of a "Content-Range" value "bytes first-last/length" (length
+// may be "*"); false when the value has another form.
+bool ContentRangeFirstByte(std::string_view value, uint64_t& first);
 // True for "localhost", 127.0.0.0/8 and ::1.
 bool IsLoopbackHost(std::string_view host);
 

@@ -113,6 +113,31 @@ TEST_F(FixtureWebDav, AWholeFileAnswerToARangedGetFailsTheRead) {
   EXPECT_EQ(site.client->GetChecked(e, reply, 10, 20, out.data(), 0), STATUS_UNEXPECTED_NETWORK_ERROR);
 }
 
+// A 206 whose Content-Range names other bytes than the ones asked for: the
+// read fails instead of handing the program the file's first bytes, both for
+// a direct ranged GET and for a read-ahead block.
+TEST_F(FixtureWebDav, ARangedAnswerWithOtherBytesFailsTheRead) {
+  TestSite site(server_->Url("/wrongrange/"));
+  site.record.passive = 1;
+  FileEntry* small = FileAt(site, u"\\f-1000.bin", 1000);
+  ReplyArea reply = site.Reply(u"\\f-1000.bin");
+  std::vector<uint8_t> out(10);
+  EXPECT_EQ(site.client->GetChecked(small, reply, 10, 20, out.data(), 0), STATUS_UNEXPECTED_NETWORK_ERROR);
+  EXPECT_EQ(site.client->Get(small, reply, 10, 20, out.data(), 0), STATUS_UNEXPECTED_NETWORK_ERROR);
+  // The start of the file is what such a server answers for it.
+  EXPECT_EQ(site.client->Get(small, reply, 0, 10, out.data(), 0), STATUS_SUCCESS);
+
+  constexpr uint64_t kBig = 16u << 20;
+  FileEntry* big = FileAt(site, u"\\g-16777216.bin", kBig);
+  big->readCount = 2;
+  ReplyArea bigReply = site.Reply(u"\\g-16777216.bin");
+  std::vector<uint8_t> piece(65536);
+  EXPECT_EQ(site.client->Get(big, bigReply, 4u << 20, (4u << 20) + piece.size(), piece.data(), 0),
+            STATUS_UNEXPECTED_NETWORK_ERROR);
+  std::string log = Log();
+  EXPECT_NE(log.find("bytes=4194304-"), std::string::npos) << "a read-ahead block was asked for";
+}
+
 TEST_F(FixtureWebDav, NtlmOnlyServerGetsOneRetryWithNtlm) {
   TestSite site(server_->Url("/ntlm/"), "user", "pw");
   ReplyArea reply = site.Reply(u"\\n.txt");

@@ -7,6 +7,8 @@ machine do not produce. The first path segment picks the behaviour:
   /iis5/...      banner "Microsoft-IIS/5.0"
   /noranges/...  "Accept-Ranges: none"; GET always answers 200 with the whole file
   /ranges200/... ranged GETs are answered 200 with the whole file
+  /wrongrange/... ranged GETs are answered 206 with the file's first bytes and
+                 a Content-Range that says so
   /ntlm/...      401 offering only NTLM until an NTLM Authorization arrives
   /locked/...    423 for PUT, DELETE, MOVE
   /nopatch/...   PROPPATCH answered 405
@@ -157,6 +159,10 @@ class Handler(BaseHTTPRequestHandler):
         m = re.match(r"bytes=(\d+)-(\d+)", rng or "")
         if kind == "noranges":
             return self.answer(200, pattern(size), [("Accept-Ranges", "none")])
+        if m and kind == "wrongrange":
+            count = min(int(m.group(2)), size - 1) - int(m.group(1)) + 1
+            return self.answer(206, pattern(size, 0, count),
+                               [("Content-Range", "bytes 0-%d/%d" % (count - 1, size)), ("Accept-Ranges", "bytes")])
         if m and kind != "ranges200":
             start, last = int(m.group(1)), min(int(m.group(2)), size - 1)
             headers = [("Content-Range", "bytes %d-%d/%d" % (start, last, size))]

@@ -32,6 +32,20 @@ TEST(WebDavTransport, NoHeaderValueCanEndItsLineEarly) {
   EXPECT_EQ(HeaderLine("If", "(<t>)\t\x01"), "If: (<t>)\t ");
 }
 
+TEST(WebDavTransport, ContentRangeGivesItsFirstByteOnlyWhenWellFormed) {
+  uint64_t first = 1;
+  EXPECT_TRUE(ContentRangeFirstByte("bytes 100-199/1000", first));
+  EXPECT_EQ(first, 100u);
+  EXPECT_TRUE(ContentRangeFirstByte(" Bytes 0-0/*", first));
+  EXPECT_EQ(first, 0u);
+  EXPECT_TRUE(ContentRangeFirstByte("bytes 18446744073709551614-18446744073709551614/18446744073709551615", first));
+  EXPECT_EQ(first, 18446744073709551614u);
+  for (const char* bad : {"", "bytes", "bytes */1000", "bytes 5-4/10", "bytes 0-10/10", "bytes -1-2/3",
+                          "bytes 1-2", "bytes 1-2/3 junk", "items 1-2/3", "bytes1-2/3",
+                          "bytes 18446744073709551616-18446744073709551617/*", "bytes 1-2/3/4"})
+    EXPECT_FALSE(ContentRangeFirstByte(bad, first)) << bad;
+}
+
 TEST(WebDavTransport, LoopbackHostsAreRecognised) {
   EXPECT_TRUE(IsLoopbackHost("127.0.0.1"));
   EXPECT_TRUE(IsLoopbackHost("127.8.9.10"));
