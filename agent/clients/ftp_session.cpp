@@ -2,6 +2,7 @@
 // easy handle's cache between requests (curl_easy_reset leaves it there), so
 // a session logs in once and every later request goes straight to work.
 #include "agent/clients/ftp_session.h"
+#include "agent/clients/server_text.h"
 
 #include <unistd.h>
 
@@ -239,7 +240,7 @@ size_t FtpSession::OnHeader(char* data, size_t size, size_t count, void* self) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   // Only reply lines ("550 text"); multi-line continuations keep the first.
   if (line.size() >= 4 && line[0] >= '1' && line[0] <= '5' && line[3] == ' ')
-    s->lastReplyText_ = std::string(line.substr(0, 255));
+    s->lastReplyText_ = ServerTextForUser(line);
   if (s->checkingFree_ && line.size() >= 4 && line[3] == ' ') {
     // A size for the name: a file is there. Answering short ends the
     // request before its STOR goes out.

@@ -4,7 +4,8 @@ add_library(hvm_remote_client STATIC
   ${CMAKE_CURRENT_LIST_DIR}/client_factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/listing_merge.cpp
   ${CMAKE_CURRENT_LIST_DIR}/upload_backup.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/streamed_upload.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/streamed_upload.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/server_text.cpp)
 target_include_directories(hvm_remote_client PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(hvm_remote_client PUBLIC hvm_service hvm_platform moorlib)
 # The service calls clients through this interface (with the undefined-behaviour
@@ -17,4 +18,7 @@ endif()
 
 hvm_add_test(streamed_upload_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/streamed_upload_test.cpp
+  LIBS hvm_remote_client)
+hvm_add_test(server_text_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/server_text_test.cpp
   LIBS hvm_remote_client)

@@ -12,6 +12,7 @@
 
 #include "agent/app/language.h"
 #include "agent/clients/client_factory.h"
+#include "agent/clients/server_text.h"
 #include "agent/service/ntstatus.h"
 #include "agent/service/site_passwords.h"
 #include "common/moorlib.h"
@@ -134,7 +135,7 @@ NTSTATUS SftpClient::Connect(bool interactive) {
   if (!sshDir.empty()) ssh_->options_set(session_, SSH_OPTIONS_SSH_DIR, sshDir.c_str());
   if (!knownHosts.empty()) ssh_->options_set(session_, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str());
   if (ssh_->connect(session_) != SSH_OK) {
-    lastError_ = ssh_->get_error(session_);
+    lastError_ = ServerTextForUser(ssh_->get_error(session_), 512);
     ReportFailure("Open last", "");
     Disconnect();
     return kAccessDenied;
@@ -151,7 +152,7 @@ NTSTATUS SftpClient::Connect(bool interactive) {
   }
   sftp_ = ssh_->sftp_new(session_);
   if (sftp_ == nullptr || ssh_->sftp_init(sftp_) != SSH_OK) {
-    lastError_ = ssh_->get_error(session_);
+    lastError_ = ServerTextForUser(ssh_->get_error(session_), 512);
     ReportFailure("Open 2", "");
     Disconnect();
     return kAccessDenied;
@@ -183,7 +184,7 @@ bool SftpClient::Authenticate(bool interactive) {
       ssh_->userauth_password(session_, nullptr, password.c_str()) == SSH_AUTH_SUCCESS)
     return true;
   if ((methods & SSH_AUTH_METHOD_INTERACTIVE) && KeyboardInteractive()) return true;
-  lastError_ = ssh_->get_error(session_);
+  lastError_ = ServerTextForUser(ssh_->get_error(session_), 512);
   if (lastError_.empty() || lastError_ == "No error")
     lastError_ = "The server accepted neither the keys nor the site's login and password.";
   return false;
@@ -275,7 +276,7 @@ void SftpClient::NoteFailure() {
   if (status != nullptr && session_ != nullptr && ssh_->is_connected(session_)) {
     lastError_ = status;
   } else if (session_ != nullptr) {
-    lastError_ = ssh_->get_error(session_);
+    lastError_ = ServerTextForUser(ssh_->get_error(session_), 512);
   }
   if (lastError_.empty()) lastError_ = "the SFTP session ended";
 }

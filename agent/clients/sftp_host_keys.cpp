@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "agent/clients/sftp_client.h"
+#include "agent/clients/server_text.h"
 #include "common/moorlib.h"
 #include "platform/locale_language.h"
 #include "platform/ui.h"
@@ -131,7 +132,7 @@ HostKeyState SftpClient::CheckHostKey() {
 bool SftpClient::AcceptHostKey(HostKeyState state, bool interactive) {
   if (state == HostKeyState::Known) return true;
   if (state == HostKeyState::Error) {
-    lastError_ = ssh_->get_error(session_);
+    lastError_ = ServerTextForUser(ssh_->get_error(session_), 512);
     ReportFailure("Open", "");
     return false;
   }
