@@ -53,8 +53,15 @@ void WriteWhole(int fd, const std::string& line) {
   }
 }
 
+// Names and texts from servers and other users go into these lines: a line
+// break or a terminal's escape sequence inside one would forge lines or act
+// on the terminal of whoever reads the log, so every control character but
+// the tab becomes a blank and only the line's own end remains.
 void EmitLine(std::string line) {
-  if (line.empty() || line.back() != '\n') line += '\n';
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  for (char& c : line)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) c = ' ';
+  line += '\n';
   const char* toStderr = std::getenv("HALVENMOOR_DEBUG_STDERR");
   std::lock_guard<std::mutex> lock(gSinkLock);
   int fd = SinkFd();

@@ -43,5 +43,17 @@ TEST(DebugSinkTest, WholeLinesFromManyThreads) {
   SetDebugSinkName("");
 }
 
+TEST(DebugSinkTest, ControlCharactersInAMessageNeitherForgeLinesNorReachTheTerminal) {
+  test::ScratchDir dir;
+  test::EnvOverride state("XDG_STATE_HOME", dir.path());
+  test::EnvOverride quiet("HALVENMOOR_DEBUG_STDERR", std::nullopt);
+  SetDebugSinkName("sinktest");
+  OutputDebugStringW(u"WC:12:00 PROPFIND /a\nWC:12:00 forged\x1b[2J\r\n");
+  OutputDebugStringA("tab\tkept\x7f\r\n");
+  EXPECT_EQ(test::ReadWholeFile(dir / "halvenmoor/sinktest.log"),
+            "WC:12:00 PROPFIND /a WC:12:00 forged [2J\ntab\tkept \n");
+  SetDebugSinkName("");
+}
+
 }  // namespace
 }  // namespace hvm
