@@ -14,12 +14,6 @@ std::atomic<uint32_t> g_logLevel{0};
 constexpr size_t kLineChars = 512;
 constexpr size_t kPrefixChars = 50;
 
-void AppendEscaped(std::string& out, unsigned char byte) {
-  char text[8];
-  snprintf(text, sizeof text, "\\x%02x", byte);
-  out += text;
-}
-
 std::string FormatLineV(int minute, int second, const char* format, va_list args) {
   char line[kLineChars];
   std::string prefix = TracePrefix(minute, second);
@@ -32,22 +26,7 @@ std::string FormatLineV(int minute, int second, const char* format, va_list args
 }  // namespace
 
 std::string EscapeTraceLine(std::string_view line) {
-  std::string out;
-  out.reserve(line.size());
-  for (size_t i = 0; i < line.size(); ++i) {
-    auto byte = static_cast<unsigned char>(line[i]);
-    bool last = i + 1 == line.size();
-    if (byte == '\n' && last) {
-      out += '\n';
-    } else if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
-      AppendEscaped(out, byte);
-    } else if (byte == 0xC2 && !last && static_cast<unsigned char>(line[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(line[i + 1]) <= 0x9F) {
-      AppendEscaped(out, static_cast<unsigned char>(line[++i]));  // a C1 control
-    } else {
-      out += static_cast<char>(byte);
-    }
-  }
+  std::string out = EscapeControlBytes(line);
   if (out.size() >= kLineChars) {
     bool newline = !out.empty() && out.back() == '\n';
     out.resize(kLineChars - 1);

@@ -53,14 +53,10 @@ void WriteWhole(int fd, const std::string& line) {
   }
 }
 
-// Names and texts from servers and other users go into these lines: a line
-// break or a terminal's escape sequence inside one would forge lines or act
-// on the terminal of whoever reads the log, so every control character but
-// the tab becomes a blank and only the line's own end remains.
+// Every line is escaped here, whoever wrote it; only the line's own end remains.
 void EmitLine(std::string line) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  for (char& c : line)
-    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) c = ' ';
+  line = EscapeControlBytes(line);
   line += '\n';
   const char* toStderr = std::getenv("HALVENMOOR_DEBUG_STDERR");
   std::lock_guard<std::mutex> lock(gSinkLock);
@@ -70,6 +66,32 @@ void EmitLine(std::string line) {
 }
 
 }  // namespace
+
+std::string EscapeControlBytes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  auto escape = [&out](unsigned char byte) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    bool last = i + 1 == text.size();
+    if (byte == '\n' && last) {
+      out += '\n';
+    } else if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+      escape(byte);
+    } else if (byte == 0xC2 && !last && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      escape(static_cast<unsigned char>(text[++i]));  // a C1 control
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  return out;
+}
 
 void OutputDebugStringW(const char16_t* text) {
   if (text == nullptr) return;

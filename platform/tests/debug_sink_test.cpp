@@ -50,8 +50,9 @@ TEST(DebugSinkTest, ControlCharactersInAMessageNeitherForgeLinesNorReachTheTermi
   SetDebugSinkName("sinktest");
   OutputDebugStringW(u"WC:12:00 PROPFIND /a\nWC:12:00 forged\x1b[2J\r\n");
   OutputDebugStringA("tab\tkept\x7f\r\n");
+  EXPECT_EQ(EscapeControlBytes("csi \xc2\x9b, \xc3\xa9 stays\n"), "csi \\x9b, \xc3\xa9 stays\n");
   EXPECT_EQ(test::ReadWholeFile(dir / "halvenmoor/sinktest.log"),
-            "WC:12:00 PROPFIND /a WC:12:00 forged [2J\ntab\tkept \n");
+            "WC:12:00 PROPFIND /a\\x0aWC:12:00 forged\\x1b[2J\ntab\tkept\\x7f\n");
   SetDebugSinkName("");
 }
 
