@@ -11,11 +11,20 @@
 namespace hvm {
 namespace {
 
-TEST(DebugSinkTest, WholeLinesFromManyThreads) {
-  test::ScratchDir dir;
-  test::EnvOverride state("XDG_STATE_HOME", dir.path());
-  test::EnvOverride quiet("HALVENMOOR_DEBUG_STDERR", std::nullopt);
-  SetDebugSinkName("sinktest");
+// Each test writes "sinktest.log" in a state folder of its own.
+class DebugSinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetDebugSinkName("sinktest"); }
+  void TearDown() override { SetDebugSinkName(""); }
+  std::string Log() const { return test::ReadWholeFile(dir_ / "halvenmoor/sinktest.log"); }
+
+ private:
+  test::ScratchDir dir_;
+  test::EnvOverride state_{"XDG_STATE_HOME", dir_.path()};
+  test::EnvOverride quiet_{"HALVENMOOR_DEBUG_STDERR", std::nullopt};
+};
+
+TEST_F(DebugSinkTest, WholeLinesFromManyThreads) {
   OutputDebugStringW(u"WC:12:00 Grüße\n");
   OutputDebugStringA("no newline given");
 
@@ -28,7 +37,7 @@ TEST(DebugSinkTest, WholeLinesFromManyThreads) {
   }
   for (std::thread& thread : threads) thread.join();
 
-  std::istringstream log(test::ReadWholeFile(dir / "halvenmoor/sinktest.log"));
+  std::istringstream log(Log());
   std::string line;
   ASSERT_TRUE(std::getline(log, line));
   EXPECT_EQ(line, "WC:12:00 Grüße");
@@ -40,20 +49,14 @@ TEST(DebugSinkTest, WholeLinesFromManyThreads) {
     ++whole;
   }
   EXPECT_EQ(whole, 400);
-  SetDebugSinkName("");
 }
 
-TEST(DebugSinkTest, ControlCharactersInAMessageNeitherForgeLinesNorReachTheTerminal) {
-  test::ScratchDir dir;
-  test::EnvOverride state("XDG_STATE_HOME", dir.path());
-  test::EnvOverride quiet("HALVENMOOR_DEBUG_STDERR", std::nullopt);
-  SetDebugSinkName("sinktest");
+TEST_F(DebugSinkTest, ControlCharactersInAMessageNeitherForgeLinesNorReachTheTerminal) {
   OutputDebugStringW(u"WC:12:00 PROPFIND /a\nWC:12:00 forged\x1b[2J\r\n");
   OutputDebugStringA("tab\tkept\x7f\r\n");
   EXPECT_EQ(EscapeControlBytes("csi \xc2\x9b, \xc3\xa9 stays\n"), "csi \\x9b, \xc3\xa9 stays\n");
-  EXPECT_EQ(test::ReadWholeFile(dir / "halvenmoor/sinktest.log"),
+  EXPECT_EQ(Log(),
             "WC:12:00 PROPFIND /a\\x0aWC:12:00 forged\\x1b[2J\ntab\tkept\\x7f\n");
-  SetDebugSinkName("");
 }
 
 }  // namespace
