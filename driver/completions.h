@@ -16,6 +16,11 @@ class Completions {
   ~Completions() { Run(); }
 
   void Add(std::function<void()> work) { items_.push_back(std::move(work)); }
+  // Appends what other holds, to run after this one's own work.
+  void Take(Completions& other) {
+    for (auto& work : other.items_) items_.push_back(std::move(work));
+    other.items_.clear();
+  }
   void Run() {
     while (!items_.empty()) {
       std::vector<std::function<void()>> batch;

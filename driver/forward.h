@@ -58,6 +58,9 @@ struct Forward {
   uint32_t outputLength = 0;  // reply data the caller takes, at most the Connection's piece size
   uint64_t operation = 0;     // the FUSE operation it serves (interrupts), 0 none
   ForwardDone done;
+  // The completion only answers the kernel and sends nothing to the agent
+  // (a read's last piece): it may run after the next request went out.
+  bool answersOnly = false;
   // For a cleanup or close: finishes the request when the agent answered
   // STATUS_PENDING (registered before the answer is delivered, so an early
   // IOCTL_CLEANUP_DONE is not lost).

@@ -307,16 +307,9 @@ void SubmitForward(Connection* conn, ForwardPtr forward, Completions& out, bool 
   Pump(conn, out);
 }
 
-void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
-                  PendingAgentCall call, Completions& out) {
-  if (conn->inFlight) {
-    ForwardPtr forward = std::move(conn->inFlight);
-    conn->inFlight.reset();
-    ForwardResult result = ReadReply(*forward, reply, replyLength, conn->pieceSize);
-    if (result.status == STATUS_PENDING && forward->onPendingDone)
-      AddCleanupWait(conn, CleanupWait{forward->requestId, {}, forward->onPendingDone});
-    Deliver(forward, std::move(result), out);
-  }
+namespace {
+// The agent's call waits for the next request, or learns at once that none will come.
+void HandOnNext(Connection* conn, PendingAgentCall call, Completions& out) {
   if (!conn->active) {
     // A loop of a suspended or disconnected Connection learns it at once
     // instead of waiting for a request that never comes.
@@ -331,6 +324,27 @@ void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
   conn->hasRequestBuffer = true;
   conn->agentCall = std::move(call);
   Pump(conn, out);
+}
+}  // namespace
+
+void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
+                  PendingAgentCall call, Completions& out) {
+  // A read's last piece answered in a slot goes to the kernel after the agent
+  // has its next request: the kernel's copy of the slot then overlaps the
+  // agent's work on the next piece. Every other answer is delivered first, as
+  // its completion may put a follow-up at the front of the queue.
+  Completions later;
+  if (conn->inFlight) {
+    ForwardPtr forward = std::move(conn->inFlight);
+    conn->inFlight.reset();
+    ForwardResult result = ReadReply(*forward, reply, replyLength, conn->pieceSize);
+    if (result.status == STATUS_PENDING && forward->onPendingDone)
+      AddCleanupWait(conn, CleanupWait{forward->requestId, {}, forward->onPendingDone});
+    bool deferred = forward->answersOnly && result.slot != nullptr;
+    Deliver(forward, std::move(result), deferred ? later : out);
+  }
+  HandOnNext(conn, std::move(call), out);
+  out.Take(later);
 }
 
 void ForgetPeer(const ControlPeer* peer, Completions& out) {

@@ -40,6 +40,7 @@ void ReadNextPiece(std::shared_ptr<ReadJob> job) {
   uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(job->pieceSize, job->fromAgent - job->done));
   auto read = ReadRequest(job->fileObject, job->fileValue, job->offset + job->done, piece);
   read->operation = job->done == 0 ? job->operation : 0;
+  read->answersOnly = job->done + piece >= job->fromAgent;  // the last piece only answers the kernel
   read->done = [job, piece](ForwardResult& result) {
     if (result.status == STATUS_END_OF_FILE) {
       fuse_reply_buf(job->req, reinterpret_cast<const char*>(job->buffer.data()), job->done);

@@ -359,6 +359,61 @@ TEST(SharedArea, NoFreeSlotOrALoopWithoutTheAreaTakesTheInlinePath) {
   EXPECT_EQ(conn->area->FreeSlots(), kSharedSlotCount);
 }
 
+// Whether the agent's end of the socket has a request waiting, right now.
+bool RequestWaiting(Agent& agent) {
+  pollfd wait{agent.fds[1], POLLIN, 0};
+  return poll(&wait, 1, 0) == 1;
+}
+
+TEST(SharedArea, TheAgentHasItsNextRequestBeforeASlotReadIsAnswered) {
+  Agent agent(kUser);
+  uint32_t handle = Register(agent, "area-overlap", kAskWidePieces | kAskSharedArea);
+  Connection* conn = ConnectionOf(handle);
+  ASSERT_TRUE(conn->area);
+  HandIn(agent, handle, true);
+  // A read's last piece: its answer to the kernel waits until the next
+  // request is with the agent, so the two overlap.
+  ForwardResult first, second;
+  bool nextWasOut = false;
+  auto last = Read(500000, &first);
+  last->answersOnly = true;
+  last->done = [&](ForwardResult& answer) {
+    nextWasOut = RequestWaiting(agent);
+    first = answer;
+  };
+  Submit(conn, last);
+  Bytes request;
+  ASSERT_TRUE(agent.NextRequest(request));
+  Submit(conn, Read(500000, &second));
+  HandIn(agent, handle, true, STATUS_SUCCESS, 500000);
+  EXPECT_EQ(first.status, STATUS_SUCCESS);
+  EXPECT_TRUE(first.slot);
+  EXPECT_TRUE(nextWasOut);
+  ASSERT_TRUE(agent.NextRequest(request));
+  EXPECT_NE(SlotWord(request), 0u);  // the first's slot still held, another one lent
+
+  // Any other answer is delivered first: its completion may queue a
+  // follow-up that must go out before what waits in the queue.
+  auto follower = Read(500000, &first);
+  follower->done = [&](ForwardResult& answer) {
+    nextWasOut = RequestWaiting(agent);
+    first = answer;
+  };
+  Submit(conn, follower);
+  HandIn(agent, handle, true, STATUS_SUCCESS, 500000);  // answers the second read
+  ASSERT_TRUE(agent.NextRequest(request));
+  Submit(conn, Read(500000, &second));
+  HandIn(agent, handle, true, STATUS_SUCCESS, 500000);
+  EXPECT_EQ(first.status, STATUS_SUCCESS);
+  EXPECT_FALSE(nextWasOut);
+  ASSERT_TRUE(agent.NextRequest(request));
+  HandIn(agent, handle, true, STATUS_SUCCESS, 500000);
+  first = second = ForwardResult{};
+  last.reset();
+  follower.reset();
+  EXPECT_EQ(conn->area->FreeSlots(), kSharedSlotCount);
+}
+
 TEST(SharedArea, AFailedOrLostRequestGivesItsSlotBack) {
   Agent agent(kUser);
   uint32_t handle = Register(agent, "area-lost", kAskWidePieces | kAskSharedArea);
