@@ -5,7 +5,7 @@ if(TARGET quenlode AND TARGET moorgate AND TARGET moorsites)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   foreach(group FileOperations Folders LargeFiles Refresh Connecting Faults DataFaults
                 NewFileRequests RandomOperations HttpListing HttpListingPython HttpListingNginx HttpListingLighttpd
-                SftpFiles SftpFaults)
+                SftpFiles SftpFaults SftpRandomOperations)
     add_test(NAME e2e.${group}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py
                      ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${group})

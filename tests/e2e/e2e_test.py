@@ -628,7 +628,7 @@ class RandomOperations(DriveCase):
 
     HVM_RANDOM_SEED repeats a run; HVM_RANDOM_STEPS sets its length."""
 
-    KINDS = ("write", "append", "truncate", "rename", "unlink", "mmap", "read")
+    KINDS = ("write", "append", "truncate", "rename", "unlink", "mmap", "read", "handles")
 
     def test_random_operations_match_a_local_model(self):
         seed = int(os.environ.get("HVM_RANDOM_SEED", str(int.from_bytes(os.urandom(4), "big"))))
@@ -646,6 +646,11 @@ class RandomOperations(DriveCase):
                 self.assertEqual(self.server_bytes(name), f.read(), f"seed {seed}: {name}")
         on_server = sorted(n for n in os.listdir(self.system.data) if not n.startswith(".DAV"))
         self.assertEqual(on_server, sorted(os.listdir(model)), f"seed {seed}")
+
+
+class SftpRandomOperations(RandomOperations):
+    """The same random operations on an SFTP drive."""
+    system_class = SftpSystem
 
 
 class Connecting(unittest.TestCase):

@@ -2,7 +2,7 @@
 # moorsites and vsftpd on loopback.
 if(TARGET quenlode AND TARGET moorgate AND TARGET moorsites)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
-  foreach(group FtpFiles FtpLargeFiles FtpsExplicit FtpsImplicit FtpFaults)
+  foreach(group FtpFiles FtpLargeFiles FtpRandomOperations FtpsExplicit FtpsImplicit FtpFaults)
     add_test(NAME e2e.${group}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/ftp_e2e_test.py
                      ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${group})

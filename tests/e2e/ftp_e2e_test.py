@@ -132,6 +132,10 @@ sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(
         check_uploads_streamed_while_writing(self, "streamed")
 
 
+class FtpRandomOperations(FtpDriveCase, e2e_test.RandomOperations):
+    """The WebDAV drive's random operations, on an FTP drive."""
+
+
 class FtpsExplicit(FtpDriveCase):
     mode = "explicit"
 

@@ -4,7 +4,7 @@
     random_operations.py SEED STEPS DRIVE MODEL
 
 Each step picks an operation (write, append, truncate, rename, unlink, mmap,
-read) and a few names, runs it on both folders and compares: the outcome
+read, two handles on one file) and a few names, runs it on both folders and compares: the outcome
 (success or the errno) and afterwards the contents of the names touched. The
 first difference ends the run with exit status 1 and the step that caused it,
 so a failing seed can be replayed. The run stops early (successfully) when its
@@ -77,6 +77,28 @@ def write_mapped(path, offset, data, through_append):
         os.close(fd)
 
 
+def two_handles(path, first, second, first_closes_first):
+    """Writes through one handle, reads that back through a second one open at
+    the same time, writes through the second, and closes them in either order."""
+    a = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+    b = None
+    try:
+        b = os.open(path, os.O_RDWR)
+        (at1, data1), (at2, data2) = first, second
+        os.pwrite(a, data1, at1)
+        seen = os.pread(b, len(data1), at1)
+        os.pwrite(b, data2, at2)
+        size = os.fstat(a).st_size
+        if first_closes_first:
+            os.close(a)
+            a = None
+        return seen, size
+    finally:
+        for fd in (a, b):
+            if fd is not None:
+                os.close(fd)
+
+
 def read_all(path):
     with open(path, "rb") as f:
         return f.read()
@@ -117,7 +139,7 @@ class Run:
 
     def step(self, number):
         kind = self.rng.choice(["write", "append", "truncate", "rename", "unlink", "mmap",
-                                "read", "pwrite"])
+                                "read", "pwrite", "handles"])
         a, b = self.rng.choice(NAMES), self.rng.choice(NAMES)
         at = lambda root, name: os.path.join(root, name)  # noqa: E731
         if kind == "write":
@@ -145,6 +167,13 @@ class Run:
             through_append = self.rng.random() < 0.5
             self.both(f"mmap {a} at {offset} {len(data)} append={through_append}",
                       lambda r: write_mapped(at(r, a), offset, data, through_append))
+        elif kind == "handles":
+            first = (self.rng.randrange(0, 160000), self.data()[:20000])
+            second = (self.rng.randrange(0, 160000), self.data()[:20000])
+            order = self.rng.random() < 0.5
+            self.both(f"handles {a} {first[0]}+{len(first[1])} {second[0]}+{len(second[1])} "
+                      f"first closes first={order}",
+                      lambda r: two_handles(at(r, a), first, second, order))
         else:
             self.both(f"read {a}", lambda r: read_all(at(r, a)))
         for name in {a, b}:
