@@ -628,7 +628,8 @@ class RandomOperations(DriveCase):
 
     HVM_RANDOM_SEED repeats a run; HVM_RANDOM_STEPS sets its length."""
 
-    KINDS = ("write", "append", "truncate", "rename", "unlink", "mmap", "read", "handles")
+    KINDS = ("write", "append", "truncate", "rename", "unlink", "mmap", "read", "handles",
+             "rename_open")
 
     def test_random_operations_match_a_local_model(self):
         seed = int(os.environ.get("HVM_RANDOM_SEED", str(int.from_bytes(os.urandom(4), "big"))))

@@ -4,7 +4,7 @@
     random_operations.py SEED STEPS DRIVE MODEL
 
 Each step picks an operation (write, append, truncate, rename, unlink, mmap,
-read, two handles on one file) and a few names, runs it on both folders and compares: the outcome
+read, two handles on one file, rename of an open file) and a few names, runs it on both folders and compares: the outcome
 (success or the errno) and afterwards the contents of the names touched. The
 first difference ends the run with exit status 1 and the step that caused it,
 so a failing seed can be replayed. The run stops early (successfully) when its
@@ -99,6 +99,20 @@ def two_handles(path, first, second, first_closes_first):
                 os.close(fd)
 
 
+def while_open(path, other, first, second):
+    """Writes through a handle, renames the file to other while the handle
+    stays open, writes through it again and closes it. (A removed file's
+    handle refuses writes on the drive, by design, so unlink is not tried.)"""
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        os.pwrite(fd, first[1], first[0])
+        os.rename(path, other)
+        os.pwrite(fd, second[1], second[0])
+        return os.fstat(fd).st_size
+    finally:
+        os.close(fd)
+
+
 def read_all(path):
     with open(path, "rb") as f:
         return f.read()
@@ -139,7 +153,7 @@ class Run:
 
     def step(self, number):
         kind = self.rng.choice(["write", "append", "truncate", "rename", "unlink", "mmap",
-                                "read", "pwrite", "handles"])
+                                "read", "pwrite", "handles", "rename_open"])
         a, b = self.rng.choice(NAMES), self.rng.choice(NAMES)
         at = lambda root, name: os.path.join(root, name)  # noqa: E731
         if kind == "write":
@@ -174,6 +188,12 @@ class Run:
             self.both(f"handles {a} {first[0]}+{len(first[1])} {second[0]}+{len(second[1])} "
                       f"first closes first={order}",
                       lambda r: two_handles(at(r, a), first, second, order))
+        elif kind == "rename_open":
+            first = (self.rng.randrange(0, 100000), self.data()[:20000])
+            second = (self.rng.randrange(0, 100000), self.data()[:20000])
+            self.both(f"rename {a} to {b} while open, {first[0]}+{len(first[1])} then "
+                      f"{second[0]}+{len(second[1])}",
+                      lambda r: while_open(at(r, a), at(r, b), first, second))
         else:
             self.both(f"read {a}", lambda r: read_all(at(r, a)))
         for name in {a, b}:
