@@ -629,7 +629,7 @@ class RandomOperations(DriveCase):
     HVM_RANDOM_SEED repeats a run; HVM_RANDOM_STEPS sets its length."""
 
     KINDS = ("write", "append", "truncate", "rename", "unlink", "mmap", "read", "handles",
-             "rename_open")
+             "rename_open", "mkdir", "rmdir", "rename_folder")
 
     def test_random_operations_match_a_local_model(self):
         seed = int(os.environ.get("HVM_RANDOM_SEED", str(int.from_bytes(os.urandom(4), "big"))))
@@ -641,12 +641,16 @@ class RandomOperations(DriveCase):
         result = self.system.run(["python3", script, str(seed), str(steps), self.drive, model],
                                  timeout=300, check=False)
         self.assertEqual(result.code, 0, f"seed {seed}: {result!r}")
-        # What the server holds is what the model holds.
-        for name in os.listdir(model):
-            with open(os.path.join(model, name), "rb") as f:
-                self.assertEqual(self.server_bytes(name), f.read(), f"seed {seed}: {name}")
-        on_server = sorted(n for n in os.listdir(self.system.data) if not n.startswith(".DAV"))
-        self.assertEqual(on_server, sorted(os.listdir(model)), f"seed {seed}")
+        # What the server holds is what the model holds, folders and all.
+        for folder, folders, files in os.walk(model):
+            relative = os.path.relpath(folder, model)
+            on_server = os.path.normpath(os.path.join(self.system.data, relative))
+            listed = sorted(n for n in os.listdir(on_server) if not n.startswith(".DAV"))
+            self.assertEqual(listed, sorted(folders + files), f"seed {seed}: {relative}")
+            for name in files:
+                with open(os.path.join(folder, name), "rb") as f:
+                    self.assertEqual(self.server_bytes(os.path.normpath(os.path.join(relative, name))),
+                                     f.read(), f"seed {seed}: {relative}/{name}")
 
 
 class SftpRandomOperations(RandomOperations):

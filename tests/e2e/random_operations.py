@@ -4,7 +4,8 @@
     random_operations.py SEED STEPS DRIVE MODEL
 
 Each step picks an operation (write, append, truncate, rename, unlink, mmap,
-read, two handles on one file, rename of an open file) and a few names, runs it on both folders and compares: the outcome
+read, two handles on one file, rename of an open file, mkdir, rmdir, rename
+of folders and of files into and out of them) and a few names, runs it on both folders and compares: the outcome
 (success or the errno) and afterwards the contents of the names touched. The
 first difference ends the run with exit status 1 and the step that caused it,
 so a failing seed can be replayed. The run stops early (successfully) when its
@@ -17,6 +18,8 @@ import sys
 import time
 
 NAMES = [f"f{i}" for i in range(6)]
+FOLDERS = ["d0", "d1"]
+NESTED = ["d0/f0", "d0/f1", "d1/f0"]
 TIME_BUDGET = 200  # seconds
 
 
@@ -141,6 +144,14 @@ class Run:
                            f"in model {os.path.exists(model_path)}")
         if not os.path.exists(model_path):
             return
+        if os.path.isdir(model_path) != os.path.isdir(drive_path):
+            raise Mismatch(f"{name}: a folder on drive {os.path.isdir(drive_path)}, "
+                           f"in model {os.path.isdir(model_path)}")
+        if os.path.isdir(model_path):
+            if sorted(os.listdir(drive_path)) != sorted(os.listdir(model_path)):
+                raise Mismatch(f"{name}: drive lists {sorted(os.listdir(drive_path))}, "
+                               f"model {sorted(os.listdir(model_path))}")
+            return
         drive_bytes, model_bytes = read_all(drive_path), read_all(model_path)
         if drive_bytes != model_bytes:
             first = next((i for i, (a, b) in enumerate(zip(drive_bytes, model_bytes)) if a != b),
@@ -153,8 +164,13 @@ class Run:
 
     def step(self, number):
         kind = self.rng.choice(["write", "append", "truncate", "rename", "unlink", "mmap",
-                                "read", "pwrite", "handles", "rename_open"])
-        a, b = self.rng.choice(NAMES), self.rng.choice(NAMES)
+                                "read", "pwrite", "handles", "rename_open", "mkdir", "rmdir",
+                                "rename_folder"])
+        a, b = self.pick(), self.pick()
+        if kind in ("mkdir", "rmdir"):
+            a = self.rng.choice(FOLDERS + NAMES[:1])
+        elif kind == "rename_folder":
+            a, b = self.rng.choice(FOLDERS), self.rng.choice(FOLDERS + NAMES[:1] + NESTED[:1])
         at = lambda root, name: os.path.join(root, name)  # noqa: E731
         if kind == "write":
             data = self.data()
@@ -194,11 +210,21 @@ class Run:
             self.both(f"rename {a} to {b} while open, {first[0]}+{len(first[1])} then "
                       f"{second[0]}+{len(second[1])}",
                       lambda r: while_open(at(r, a), at(r, b), first, second))
+        elif kind == "mkdir":
+            self.both(f"mkdir {a}", lambda r: os.mkdir(at(r, a)))
+        elif kind == "rmdir":
+            self.both(f"rmdir {a}", lambda r: os.rmdir(at(r, a)))
+        elif kind == "rename_folder":
+            self.both(f"rename folder {a} to {b}", lambda r: os.rename(at(r, a), at(r, b)))
         else:
             self.both(f"read {a}", lambda r: read_all(at(r, a)))
-        for name in {a, b}:
+        for name in {a, b, os.path.dirname(a) or a, os.path.dirname(b) or b}:
             self.compare(name)
         return kind
+
+    def pick(self):
+        """A file name, now and then one inside a folder."""
+        return self.rng.choice(NESTED) if self.rng.random() < 0.25 else self.rng.choice(NAMES)
 
 
 def main():
@@ -207,22 +233,24 @@ def main():
     run = Run(seed, drive, model)
     started = time.monotonic()
     done = 0
+    kinds = {}
     try:
         for number in range(steps):
             if time.monotonic() - started > TIME_BUDGET:
                 print(f"time budget spent after {done} steps", flush=True)
                 break
-            run.step(number)
+            kind = run.step(number)
+            kinds[kind] = kinds.get(kind, 0) + 1
             done += 1
-        for name in NAMES:
+        for name in NAMES + FOLDERS + NESTED:
             run.compare(name)
-        listed = sorted(n for n in os.listdir(drive) if n in NAMES)
+        listed = sorted(n for n in os.listdir(drive) if n in NAMES + FOLDERS)
         if listed != sorted(os.listdir(model)):
             raise Mismatch(f"listing: drive {listed}, model {sorted(os.listdir(model))}")
     except Mismatch as e:
         print(f"seed {seed}, step {done}: {e}", file=sys.stderr, flush=True)
         return 1
-    print(f"{done} steps matched", flush=True)
+    print(f"{done} steps matched ({', '.join(f'{k} {n}' for k, n in sorted(kinds.items()))})", flush=True)
     return 0
 
 
