@@ -12,6 +12,7 @@ allowed to mount).
 import errno
 import hashlib
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -631,26 +632,58 @@ class RandomOperations(DriveCase):
     KINDS = ("write", "append", "truncate", "rename", "unlink", "mmap", "read", "handles",
              "rename_open", "mkdir", "rmdir", "rename_folder")
 
-    def test_random_operations_match_a_local_model(self):
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "random_operations.py")
+
+    @staticmethod
+    def seed_and_steps():
         seed = int(os.environ.get("HVM_RANDOM_SEED", str(int.from_bytes(os.urandom(4), "big"))))
-        steps = int(os.environ.get("HVM_RANDOM_STEPS", "150"))
-        print(f"random operations: seed {seed}, {steps} steps", file=sys.stderr, flush=True)
-        model = os.path.join(self.system.work, "model")
-        os.makedirs(model)
-        script = os.path.join(SOURCE_DIR, "tests", "e2e", "random_operations.py")
-        result = self.system.run(["python3", script, str(seed), str(steps), self.drive, model],
-                                 timeout=300, check=False)
-        self.assertEqual(result.code, 0, f"seed {seed}: {result!r}")
-        # What the server holds is what the model holds, folders and all.
+        return seed, int(os.environ.get("HVM_RANDOM_STEPS", "150"))
+
+    def assert_server_holds(self, model, server_folder, seed):
+        """What the server holds below server_folder is what the model holds, folders and all."""
         for folder, folders, files in os.walk(model):
-            relative = os.path.relpath(folder, model)
-            on_server = os.path.normpath(os.path.join(self.system.data, relative))
-            listed = sorted(n for n in os.listdir(on_server) if not n.startswith(".DAV"))
+            relative = os.path.normpath(os.path.join(server_folder, os.path.relpath(folder, model)))
+            listed = sorted(n for n in os.listdir(os.path.join(self.system.data, relative))
+                            if not n.startswith(".DAV"))
             self.assertEqual(listed, sorted(folders + files), f"seed {seed}: {relative}")
             for name in files:
                 with open(os.path.join(folder, name), "rb") as f:
-                    self.assertEqual(self.server_bytes(os.path.normpath(os.path.join(relative, name))),
-                                     f.read(), f"seed {seed}: {relative}/{name}")
+                    self.assertEqual(self.server_bytes(os.path.join(relative, name)), f.read(),
+                                     f"seed {seed}: {relative}/{name}")
+
+    def test_random_operations_match_a_local_model(self):
+        seed, steps = self.seed_and_steps()
+        print(f"random operations: seed {seed}, {steps} steps", file=sys.stderr, flush=True)
+        model = os.path.join(self.system.work, "model")
+        os.makedirs(model)
+        result = self.system.run(["python3", self.SCRIPT, str(seed), str(steps), self.drive, model],
+                                 timeout=300, check=False)
+        self.assertEqual(result.code, 0, f"seed {seed}: {result!r}")
+        self.assert_server_holds(model, ".", seed)
+
+    def test_three_runs_at_once_in_folders_of_their_own_match(self):
+        """Three programs at once on one drive: their requests interleave in the driver
+        and the agent, and none may see another's bytes."""
+        seed, steps = self.seed_and_steps()
+        print(f"three runs at once: seeds {seed}, {seed + 1}, {seed + 2}, {steps} steps",
+              file=sys.stderr, flush=True)
+        runs = []
+        for k in range(3):
+            folder, model = f"at-once{k}", os.path.join(self.system.work, f"at-once-model{k}")
+            os.mkdir(self.on_drive(folder))
+            os.makedirs(model)
+            runs.append((seed + k, folder, model, subprocess.Popen(
+                ["python3", self.SCRIPT, str(seed + k), str(steps), self.on_drive(folder), model],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)))
+        outputs = [(run_seed, *process.communicate(timeout=300), process.returncode)
+                   for run_seed, _, _, process in runs]
+        for run_seed, out, err, code in outputs:
+            self.assertEqual(code, 0, f"seed {run_seed}: {out}{err}")
+        for run_seed, folder, model, _ in runs:
+            self.assert_server_holds(model, folder, run_seed)
+        for _, folder, _, _ in runs:
+            shutil.rmtree(self.on_drive(folder))
+            self.assertFalse(os.path.exists(self.on_server(folder)))
 
 
 class SftpRandomOperations(RandomOperations):
