@@ -80,6 +80,12 @@ Connection* ConnectionOf(uint32_t handle) {
   return Users().ConnectionByHandle(kUser, handle);
 }
 
+// A Connection of wide pieces with a shared area, registered as name.
+Connection* AreaConnection(Agent& agent, const char* name, uint32_t& handle) {
+  handle = Register(agent, name, kAskWidePieces | kAskSharedArea);
+  return ConnectionOf(handle);
+}
+
 // The loop's IOCTL_GET_REQUEST: a reply (header only) and whether its area is mapped.
 void HandIn(Agent& agent, uint32_t handle, bool areaMapped, NTSTATUS status = 0,
             uint32_t information = 0) {
@@ -214,8 +220,8 @@ TEST(SharedArea, AgreedWithWidePiecesOnlyAndHandedOverWithItsDescriptor) {
 
 TEST(SharedArea, AReadIsAnsweredInItsSlotAndALengthBeyondTheReadIsRefused) {
   Agent agent(kUser);
-  uint32_t handle = Register(agent, "area-reads", kAskWidePieces | kAskSharedArea);
-  Connection* conn = ConnectionOf(handle);
+  uint32_t handle = 0;
+  Connection* conn = AreaConnection(agent, "area-reads", handle);
   ASSERT_TRUE(conn->area);
   const uint32_t length = 300000;
   HandIn(agent, handle, true);
@@ -277,8 +283,8 @@ TEST(SharedArea, AReadIsAnsweredInItsSlotAndALengthBeyondTheReadIsRefused) {
 
 TEST(SharedArea, NoFreeSlotOrALoopWithoutTheAreaTakesTheInlinePath) {
   Agent agent(kUser);
-  uint32_t handle = Register(agent, "area-full", kAskWidePieces | kAskSharedArea);
-  Connection* conn = ConnectionOf(handle);
+  uint32_t handle = 0;
+  Connection* conn = AreaConnection(agent, "area-full", handle);
   ASSERT_TRUE(conn->area);
   // Every slot lent out (completions still holding them): the read goes inline.
   std::vector<std::shared_ptr<SlotLease>> held;
@@ -367,8 +373,8 @@ bool RequestWaiting(Agent& agent) {
 
 TEST(SharedArea, TheAgentHasItsNextRequestBeforeASlotReadIsAnswered) {
   Agent agent(kUser);
-  uint32_t handle = Register(agent, "area-overlap", kAskWidePieces | kAskSharedArea);
-  Connection* conn = ConnectionOf(handle);
+  uint32_t handle = 0;
+  Connection* conn = AreaConnection(agent, "area-overlap", handle);
   ASSERT_TRUE(conn->area);
   HandIn(agent, handle, true);
   // A read's last piece: its answer to the kernel waits until the next
@@ -416,8 +422,8 @@ TEST(SharedArea, TheAgentHasItsNextRequestBeforeASlotReadIsAnswered) {
 
 TEST(SharedArea, AFailedOrLostRequestGivesItsSlotBack) {
   Agent agent(kUser);
-  uint32_t handle = Register(agent, "area-lost", kAskWidePieces | kAskSharedArea);
-  Connection* conn = ConnectionOf(handle);
+  uint32_t handle = 0;
+  Connection* conn = AreaConnection(agent, "area-lost", handle);
   ASSERT_TRUE(conn->area);
   HandIn(agent, handle, true);
   ForwardResult result;

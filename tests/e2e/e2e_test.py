@@ -629,9 +629,6 @@ class RandomOperations(DriveCase):
 
     HVM_RANDOM_SEED repeats a run; HVM_RANDOM_STEPS sets its length."""
 
-    KINDS = ("write", "append", "truncate", "rename", "unlink", "mmap", "read", "handles",
-             "rename_open", "mkdir", "rmdir", "rename_folder")
-
     SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "random_operations.py")
 
     @staticmethod

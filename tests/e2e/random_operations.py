@@ -3,13 +3,13 @@
 
     random_operations.py SEED STEPS DRIVE MODEL
 
-Each step picks an operation (write, append, truncate, rename, unlink, mmap,
-read, two handles on one file, rename of an open file, mkdir, rmdir, rename
-of folders and of files into and out of them) and a few names, runs it on both folders and compares: the outcome
-(success or the errno) and afterwards the contents of the names touched. The
-first difference ends the run with exit status 1 and the step that caused it,
-so a failing seed can be replayed. The run stops early (successfully) when its
-time budget is spent.
+Each step picks an operation (KINDS: write, append, truncate, rename, unlink,
+mmap, read, pwrite, two handles on one file, rename of an open file, mkdir,
+rmdir, rename of folders and of files into and out of them) and a few names,
+runs it on both folders and compares: the outcome (success or the errno) and
+afterwards the contents of the names touched. The first difference ends the
+run with exit status 1 and the step that caused it, so a failing seed can be
+replayed. The run stops early (successfully) when its time budget is spent.
 """
 import mmap
 import os
@@ -20,6 +20,8 @@ import time
 NAMES = [f"f{i}" for i in range(6)]
 FOLDERS = ["d0", "d1"]
 NESTED = ["d0/f0", "d0/f1", "d1/f0"]
+KINDS = ["write", "append", "truncate", "rename", "unlink", "mmap", "read", "pwrite", "handles",
+         "rename_open", "mkdir", "rmdir", "rename_folder"]
 TIME_BUDGET = 200  # seconds
 
 
@@ -163,9 +165,7 @@ class Run:
                            f"model {len(model_bytes)}")
 
     def step(self, number):
-        kind = self.rng.choice(["write", "append", "truncate", "rename", "unlink", "mmap",
-                                "read", "pwrite", "handles", "rename_open", "mkdir", "rmdir",
-                                "rename_folder"])
+        kind = self.rng.choice(KINDS)
         a, b = self.pick(), self.pick()
         if kind in ("mkdir", "rmdir"):
             a = self.rng.choice(FOLDERS + NAMES[:1])
