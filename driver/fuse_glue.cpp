@@ -48,6 +48,9 @@ struct PurgeWork {
 std::mutex g_purgeLock;
 std::condition_variable g_purgeWake;
 std::deque<PurgeWork> g_purgeQueue;
+uint64_t g_purgesQueued = 0;  // counts of work queued and done, for waiters
+uint64_t g_purgesDone = 0;
+std::condition_variable g_purgeDone;
 bool g_purgeStop = false;
 std::thread g_purgeThread;
 fuse_session* g_session = nullptr;
@@ -57,6 +60,7 @@ void Queue(PurgeWork work) {
     std::lock_guard<std::mutex> guard(g_purgeLock);
     if (g_session == nullptr) return;
     g_purgeQueue.push_back(std::move(work));
+    g_purgesQueued += 1;
   }
   g_purgeWake.notify_one();
 }
@@ -75,6 +79,8 @@ void PurgeLoop() {
     else
       fuse_lowlevel_notify_inval_entry(g_session, work.parent, work.name.c_str(), work.name.size());
     lock.lock();
+    g_purgesDone += 1;
+    g_purgeDone.notify_all();
   }
 }
 }  // namespace
@@ -169,6 +175,12 @@ void PurgeInode(uint64_t ino) { Queue(PurgeWork{ino, 0, {}}); }
 
 void ForgetEntry(uint64_t parent, const std::string& name) { Queue(PurgeWork{0, parent, name}); }
 
+bool WaitForQueuedPurges(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(g_purgeLock);
+  uint64_t mine = g_purgesQueued;
+  return g_purgeDone.wait_for(lock, limit, [mine] { return g_purgeStop || g_purgesDone >= mine; });
+}
+
 void StartPurgeThread(fuse_session* session) {
   std::lock_guard<std::mutex> guard(g_purgeLock);
   g_session = session;
@@ -185,6 +197,7 @@ void StopPurgeThread() {
     g_purgeQueue.clear();
   }
   g_purgeWake.notify_all();
+  g_purgeDone.notify_all();
   g_purgeThread.join();
 }
 

@@ -6,6 +6,7 @@
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -41,6 +42,10 @@ uint64_t BeginOperation(fuse_req_t req);
 void PurgeInode(uint64_t ino);
 // The kernel forgets a name in parent.
 void ForgetEntry(uint64_t parent, const std::string& name);
+// Waits until the kernel was told of everything queued so far, at most limit
+// (a kernel that holds a folder's lock for a request stuck behind this caller
+// must not hold it for long). False when the limit ran out.
+bool WaitForQueuedPurges(std::chrono::milliseconds limit);
 void StartPurgeThread(fuse_session* session);
 void StopPurgeThread();
 

@@ -94,6 +94,9 @@ NTSTATUS InvalidatePath(uid_t uid, const std::u16string& connection, const std::
   }
   ForgetEntry(parent, name);
   if (ino) PurgeInode(ino);
+  // The command that asked returns once the kernel forgot the name, so that
+  // the next look at the path already asks again.
+  WaitForQueuedPurges(std::chrono::seconds(1));
   return STATUS_SUCCESS;
 }
 // The kernel starts a FUSE mount's read-ahead at 128 KiB, so a program
