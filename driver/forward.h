@@ -61,6 +61,9 @@ struct Forward {
   // The completion only answers the kernel and sends nothing to the agent
   // (a read's last piece): it may run after the next request went out.
   bool answersOnly = false;
+  // The file size as it is when the request goes out (called under the
+  // driver lock): the agent takes the size a request carries as the file's.
+  std::function<uint64_t()> sizeAtHandOver;
   // For a cleanup or close: finishes the request when the agent answered
   // STATUS_PENDING (registered before the answer is delivered, so an early
   // IOCTL_CLEANUP_DONE is not lost).

@@ -174,6 +174,7 @@ void Pump(Connection* conn, Completions& out) {
       continue;
     }
     forward->requestId = g_nextRequestId.fetch_add(1);
+    if (forward->sizeAtHandOver) forward->fileValue = forward->sizeAtHandOver();
     StartRound(*forward);
     conn->inFlight = forward;
     conn->inFlightPeer = conn->agentCall->peer.get();

@@ -277,6 +277,16 @@ void FinishClose(uint32_t id, ForwardResult& result) {
   if (purgeIno) PurgeInode(purgeIno);
 }
 
+// The size a cleanup or close carries is the FCB's when it goes out (called
+// under the driver lock): the kernel's release may come long after the
+// program's close, behind a truncate that another open did meanwhile.
+std::function<uint64_t()> SizeWhenSent(uint32_t id, uint64_t fallback) {
+  return [id, fallback] {
+    FileObject* object = OpenFiles().Get(id);
+    return object ? FileValueOf(*object) : fallback;
+  };
+}
+
 // Cleanup (unless already done) and close of one file object; then runs last.
 void CloseObject(uint32_t id, std::function<void()> last) {
   Connection* conn = nullptr;
@@ -292,8 +302,10 @@ void CloseObject(uint32_t id, std::function<void()> last) {
     object->cleanedUp = true;
     if (Fcb* fcb = FcbOf(*object); fcb && needsCleanup && fcb->handles > 0) fcb->handles -= 1;
   }
-  auto sendClose = [id, conn, fileValue, last] {
+  auto sizeNow = SizeWhenSent(id, fileValue);
+  auto sendClose = [id, conn, fileValue, last, sizeNow] {
     auto close = PlainRequest(MJ_CLOSE, id, fileValue);
+    close->sizeAtHandOver = sizeNow;
     close->done = [id, last](ForwardResult& result) {
       FinishClose(id, result);
       last();
@@ -302,6 +314,7 @@ void CloseObject(uint32_t id, std::function<void()> last) {
   };
   if (!needsCleanup) return sendClose();
   auto cleanup = PlainRequest(MJ_CLEANUP, id, fileValue);
+  cleanup->sizeAtHandOver = sizeNow;
   // The program's close(2) has returned (or never came): the agent tells the
   // person how the upload ends.
   cleanup->words[0] = kCleanupNobodyWaits;
@@ -392,6 +405,7 @@ void OpFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
     Trace("CLEAN fcb=%x %s\n", fcb ? fcb->token : 0, Utf16ToUtf8(object->fullName).c_str());
   }
   auto cleanup = PlainRequest(MJ_CLEANUP, id, fileValue);
+  cleanup->sizeAtHandOver = SizeWhenSent(id, fileValue);
   cleanup->onPendingDone = [id, req](NTSTATUS status, uint32_t, bool timedOut) {
     // An upload whose end the agent never reported did not succeed.
     FinishUpload(id, req, timedOut ? EIO : ErrnoFromStatus(status));

@@ -305,6 +305,44 @@ TEST_F(MountTest, ACleanupFromTheLastReleaseIsMarkedAsWatchedByNobody) {
   EXPECT_EQ(agent_.Contents(name), Text("NEW"));
 }
 
+// The kernel's release of a mapped file comes late; a truncate by name may
+// finish between its cleanup and its close. The close must carry the size
+// after the truncate: the agent takes it as the file's.
+TEST_F(MountTest, ACloseAfterATruncateByNameCarriesTheNewSize) {
+  StartSite1();
+  std::string path = base_ + "/docs/a.txt";
+  const std::u16string name = U("\\QUENLODE\\site1\\docs\\a.txt");
+  int fd = open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  void* mapped = mmap(nullptr, 11, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  ASSERT_EQ(close(fd), 0);
+  std::memcpy(mapped, "HELLO", 5);
+  ASSERT_EQ(msync(mapped, 11, MS_SYNC), 0);
+  uint32_t object = 0;
+  for (auto& write : Requests(MJ_WRITE)) object = write.fileObject;
+  ASSERT_NE(object, 0u);
+  agent_.pendingCleanup = true;  // the upload runs while the truncate comes
+  agent_.pendingDelayMs = 600;
+  ASSERT_EQ(munmap(mapped, 11), 0);
+  auto ofObject = [&](uint8_t major) {
+    std::vector<LoggedRequest> picked;
+    for (auto& request : Requests(major))
+      if (request.fileObject == object) picked.push_back(request);
+    return picked;
+  };
+  for (int i = 0; i < 100 && ofObject(MJ_CLEANUP).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(ofObject(MJ_CLEANUP).size(), 1u);
+  EXPECT_EQ(ofObject(MJ_CLEANUP)[0].fileValue, 11u);
+  ASSERT_EQ(truncate(path.c_str(), 4), 0);
+  for (int i = 0; i < 100 && ofObject(MJ_CLOSE).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(ofObject(MJ_CLOSE).size(), 1u);
+  EXPECT_EQ(ofObject(MJ_CLOSE)[0].fileValue, 4u);
+  EXPECT_EQ(agent_.Contents(name), Text("HELL"));
+}
+
 TEST_F(MountTest, NamesTheChannelCannotCarryAreRefused) {
   StartSite1();
   EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a*.txt"), EINVAL);
