@@ -76,7 +76,7 @@ double ClientPut(const std::string& url, const std::string& file) {
   FtpTestSite site(url);
   if (site.open) return -1;
   site.List();
-  FileEntry* entry = site.Entry(u"\\up-client.bin");  // there after the first round
+  FileEntry* entry = site.Entry(u"\\up-client.bin");
   if (!entry) entry = site.connection.entries.NewEntry(site.CachePath(u"\\up-client.bin"));
   if (!entry) return -1;
   entry->localCopy = open(file.c_str(), O_RDONLY);
@@ -113,7 +113,11 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds; ++round) {
     raw.push_back(RawGet(base + "big.bin"));
     client.push_back(ClientGet(base, piece));
+    // Each upload makes a new file: the server's truncate of the last round's
+    // copy (tens of milliseconds for 256 MiB) is no part of either side.
+    unlink((vsftpd.DataDir() + "/up-raw.bin").c_str());
     rawPut.push_back(RawPut(base + "up-raw.bin", file, size));
+    unlink((vsftpd.DataDir() + "/up-client.bin").c_str());
     clientPut.push_back(ClientPut(base, file));
   }
   SetCurrentUi(nullptr);
