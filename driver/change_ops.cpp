@@ -57,7 +57,7 @@ void Delete(fuse_req_t req, fuse_ino_t parentIno, const char* name, uint32_t opt
   OpenShort(conn, fullName, FILE_OPEN, options, DELETE_ACCESS, BeginOperation(req), 0,
             [req, parentIno, childName](const ShortHandle& handle, ForwardResult& opened) {
               if (opened.status != STATUS_SUCCESS) return (void)fuse_reply_err(req, ErrnoOf(opened));
-              auto disposition = SetInfoRequest(handle.fileObject, handle.size,
+              auto disposition = SetInfoRequest(handle.fileObject, CarriedSize(handle),
                                                 FileDispositionInformation, {1});
               OnShort(handle, disposition, [req, handle, parentIno, childName](ForwardResult& set) {
                 int setError = set.status == STATUS_SUCCESS ? 0 : ErrnoOf(set);
@@ -129,7 +129,7 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
   return [ino, newSize, ownObject](HandlePtr handle, std::function<void(int)> finish) {
     auto setSize = [ino, newSize, handle, finish, ownObject](int pushError) {
       if (pushError) return finish(pushError);
-      auto set = SetInfoRequest(handle->fileObject, newSize, FileEndOfFileInformation, Bytes64(newSize));
+      auto set = SetInfoRequest(handle->fileObject, CarriedSize(*handle), FileEndOfFileInformation, Bytes64(newSize));
       set->done = [ino, newSize, handle, finish, ownObject](ForwardResult& result) {
         if (result.status != STATUS_SUCCESS)
           return finish(ownObject ? ErrnoOfOpenFile(result) : ErrnoOf(result));
@@ -161,7 +161,7 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
 
 Change TimesChange(fuse_ino_t ino, uint64_t access, uint64_t write) {
   return [ino, access, write](HandlePtr handle, std::function<void(int)> finish) {
-    auto set = SetInfoRequest(handle->fileObject, handle->size, FileBasicInformation,
+    auto set = SetInfoRequest(handle->fileObject, CarriedSize(*handle), FileBasicInformation,
                               EncodeBasicInfo(access, write));
     set->done = [ino, access, write, finish](ForwardResult& result) {
       if (result.status != STATUS_SUCCESS) return finish(ErrnoOf(result));
@@ -279,7 +279,7 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
       }
       std::vector<uint8_t> data(component.size() * 2);
       memcpy(data.data(), component.data(), data.size());
-      auto rename = SetInfoRequest(moving.fileObject, moving.size, FileRenameInformation,
+      auto rename = SetInfoRequest(moving.fileObject, CarriedSize(moving), FileRenameInformation,
                                    std::move(data), folder.fileObject, replace);
       OnShort(moving, rename, [=](ForwardResult& renamed) {
         int error = renamed.status == STATUS_SUCCESS ? 0 : ErrnoOf(renamed);

@@ -23,7 +23,7 @@ int ErrnoOfOpenFile(const ForwardResult& result) {
 void OpenShort(Connection* conn, const std::u16string& fullName, uint32_t disposition,
                uint32_t options, uint32_t access, uint64_t operation, uint8_t flags,
                std::function<void(const ShortHandle&, ForwardResult&)> then) {
-  ShortHandle handle{conn, NewFileObjectId(), 0};
+  ShortHandle handle{conn, NewFileObjectId(), 0, true};
   auto create = CreateRequest(fullName, disposition, options, access, 0, handle.fileObject, flags);
   create->operation = operation;
   create->done = [handle, then](ForwardResult& result) mutable {
@@ -40,11 +40,11 @@ void OnShort(const ShortHandle& handle, ForwardPtr forward, ForwardDone then) {
 
 void CloseShort(const ShortHandle& handle, std::function<void(int error)> then) {
   auto finishWithClose = [handle, then](int cleanupError) {
-    auto close = PlainRequest(MJ_CLOSE, handle.fileObject, handle.size);
+    auto close = PlainRequest(MJ_CLOSE, handle.fileObject, CarriedSize(handle));
     close->done = [then, cleanupError](ForwardResult&) { then(cleanupError); };
     Send(handle.connection, close, true);
   };
-  auto cleanup = PlainRequest(MJ_CLEANUP, handle.fileObject, handle.size);
+  auto cleanup = PlainRequest(MJ_CLEANUP, handle.fileObject, CarriedSize(handle));
   cleanup->onPendingDone = [finishWithClose](NTSTATUS status, uint32_t, bool timedOut) {
     finishWithClose(timedOut ? EIO : ErrnoFromStatus(status));
   };
@@ -63,7 +63,7 @@ void ProbeAttributes(Connection* conn, const std::u16string& fullName, uint64_t 
                 then(ErrnoOf(opened), RemoteAttr{});
                 return;
               }
-              auto query = QueryInfoRequest(handle.fileObject, handle.size,
+              auto query = QueryInfoRequest(handle.fileObject, CarriedSize(handle),
                                             FileNetworkOpenInformation, kNetworkOpenSize);
               OnShort(handle, query, [handle, then](ForwardResult& answer) {
                 auto attr = DecodeNetworkOpen(answer.data, answer.information);

@@ -15,7 +15,16 @@ struct ShortHandle {
   Connection* connection = nullptr;
   uint32_t fileObject = 0;
   uint64_t size = 0;
+  // Opened by name (OpenShort), so no FCB stands behind size: it is what the
+  // agent said at the open, and other opens may have moved the file since.
+  bool byName = false;
 };
+
+// The size a request on the handle carries: an open by name leaves the
+// agent's own size as it is.
+inline uint64_t CarriedSize(const ShortHandle& handle) {
+  return handle.byName ? kSizeOfNoFcb : handle.size;
+}
 
 // errno of a finished request: EINTR when interrupted, EIO when the channel
 // failed (silent agent, suspended Connection), else the status's errno.

@@ -156,6 +156,11 @@ inline constexpr uint8_t kLoopAreaMapped = 0x1;
 // ended), so nobody waits for the upload's result. A driver that does not
 // set it sends 0, and the agent takes every cleanup as watched.
 inline constexpr uint32_t kCleanupNobodyWaits = 0x1;
+// RequestRecord size of a request on an open by name (the look-up probe,
+// changes, rename and removal by path): the driver holds no FCB for it and
+// knows no size of its own. The agent keeps the size it has, which other
+// opens of the file may have moved since this one began.
+inline constexpr uint64_t kSizeOfNoFcb = ~uint64_t{0};
 // Size reported for a new file whose size the agent does not know.
 inline constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
 // Close/cleanup reply value: no local copy held by the agent.

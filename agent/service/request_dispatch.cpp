@@ -125,11 +125,12 @@ bool FindEntry(RequestContext& ctx) {
     return false;
   }
   if (request.MajorFunction != MJ_DEVICE_CONTROL && entry != nullptr) {
-    // While a file is open the driver's size is the one that counts.
+    // While a file is open the driver's size is the one that counts; an open
+    // by name brings none.
     uint64_t driverSize = FileSizeOf(request);
     ctx.reply.value = request.fileValue;
     ctx.sizeBeforeRequest = entry->size;
-    entry->size = driverSize;
+    if (driverSize != kSizeOfNoFcb) entry->size = driverSize;
   }
   return true;
 }

@@ -343,6 +343,46 @@ TEST_F(MountTest, ACloseAfterATruncateByNameCarriesTheNewSize) {
   EXPECT_EQ(agent_.Contents(name), Text("HELL"));
 }
 
+// An open by name holds no FCB, so its requests bring the agent no size of
+// their own; an open file's requests bring its FCB's.
+TEST_F(MountTest, RequestsOfAnOpenByNameCarryNoSize) {
+  StartSite1();
+  std::string path = base_ + "/docs/a.txt";
+  const std::u16string name = U("\\QUENLODE\\site1\\docs\\a.txt");
+  auto objectsOf = [&](bool byName) {
+    std::set<uint32_t> objects;
+    for (auto& create : Requests(MJ_CREATE))
+      if (create.name == name && (create.offeredToken == 0) == byName) objects.insert(create.fileObject);
+    return objects;
+  };
+  auto sizesOf = [&](const std::set<uint32_t>& objects, uint8_t major) {
+    std::vector<uint64_t> sizes;
+    for (auto& request : Requests(major))
+      if (objects.count(request.fileObject)) sizes.push_back(request.fileValue);
+    return sizes;
+  };
+  agent_.ClearLog();
+  ASSERT_EQ(truncate(path.c_str(), 4), 0);  // its look-up probes the name first
+  std::set<uint32_t> byName = objectsOf(true);
+  ASSERT_FALSE(byName.empty());
+  for (uint8_t major : {MJ_QUERY_INFORMATION, MJ_SET_INFORMATION, MJ_CLEANUP, MJ_CLOSE}) {
+    std::vector<uint64_t> sizes = sizesOf(byName, major);
+    EXPECT_FALSE(sizes.empty()) << int{major};
+    for (uint64_t size : sizes) EXPECT_EQ(size, kSizeOfNoFcb) << int{major};
+  }
+  EXPECT_EQ(agent_.Contents(name), Text("hell"));
+
+  agent_.ClearLog();
+  int fd = open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 2), 0);
+  ASSERT_EQ(close(fd), 0);
+  std::vector<uint64_t> cut = sizesOf(objectsOf(false), MJ_SET_INFORMATION);
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0], 4u);  // the size before the cut, which the FCB holds until it succeeded
+  EXPECT_EQ(agent_.Contents(name), Text("he"));
+}
+
 TEST_F(MountTest, NamesTheChannelCannotCarryAreRefused) {
   StartSite1();
   EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a*.txt"), EINVAL);

@@ -391,6 +391,38 @@ TEST_F(LoopTest, QueryInformationLayouts) {
   EXPECT_EQ(pos.DataWord(0), 2u);
 }
 
+// While a file is open the size its requests carry is the file's; an open by
+// name carries none, so a probe that began before a write cannot take the
+// file back to the size it saw.
+TEST_F(LoopTest, AnOpenByNameLeavesTheSizeOtherOpensGaveTheFile) {
+  client->AddFile(u"/grow.txt", "0123456789");
+  OpenOk(1, u"\\grow.txt", 0x40, FILE_WRITE_DATA);
+  EXPECT_EQ(Write(1, 10, "abcde", 15).status(), STATUS_SUCCESS);
+  OpenOk(2, u"\\grow.txt", 0x40, 0x80);  // read attributes
+  EXPECT_EQ(Write(1, 15, "fghij", 20).status(), STATUS_SUCCESS);
+  Reply standard = Query(2, 5, 24, kSizeOfNoFcb);
+  EXPECT_EQ(Get64(standard.bytes.data() + 20, 8), 20u);
+  Release(1, 20);
+  Release(2, kSizeOfNoFcb);
+  EXPECT_EQ(Entry(u"\\grow.txt")->size, 20u);
+  EXPECT_EQ(Create(3, u"\\grow.txt", FILE_OPEN).value(), 20u);
+  Release(3, 20);
+
+  // A cut by name that the file refuses leaves the size as it was.
+  OpenOk(4, u"\\grow.txt", 0x40, FILE_WRITE_DATA);
+  Entry(u"\\grow.txt")->flags |= kEntryReadOnly;
+  auto cut = Blank(MJ_SET_INFORMATION, 4);
+  SetFileSize(*cut, kSizeOfNoFcb);
+  cut->Parameters[0] = 8;
+  cut->Parameters[1] = 20;  // end of file
+  std::vector<uint8_t> three = Le64(3);
+  std::memcpy(cut->data, three.data(), 8);
+  cut->dataLength = 8;
+  EXPECT_EQ(Send(*cut).status(), STATUS_ACCESS_DENIED);
+  Release(4, kSizeOfNoFcb);
+  EXPECT_EQ(Entry(u"\\grow.txt")->size, 20u);
+}
+
 TEST_F(LoopTest, ContentPushAndEndOfFile) {
   std::string content(70000, 'q');
   content[65535] = 'L';
