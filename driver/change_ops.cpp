@@ -39,6 +39,13 @@ int ChildFullName(fuse_req_t req, fuse_ino_t parentIno, const char* name, std::u
   return 0;
 }
 
+// The same for a name a new file or folder takes.
+int NewChildFullName(fuse_req_t req, fuse_ino_t parentIno, const char* name, std::u16string& fullName,
+                     Connection*& conn) {
+  if (int error = ChildFullName(req, parentIno, name, fullName, conn)) return error;
+  return HasControlCharacters(Utf8ToUtf16(name)) ? EINVAL : 0;
+}
+
 std::vector<uint8_t> Bytes64(uint64_t value) {
   std::vector<uint8_t> data(sizeof value);
   memcpy(data.data(), &value, sizeof value);
@@ -212,7 +219,7 @@ void OpMkdir(fuse_req_t req, fuse_ino_t parentIno, const char* name, mode_t) {
   uid_t uid = CallerUid(req);
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
-    if (int error = ChildFullName(req, parentIno, name, fullName, conn))
+    if (int error = NewChildFullName(req, parentIno, name, fullName, conn))
       return (void)fuse_reply_err(req, error);
   }
   std::string childName(name);
@@ -260,7 +267,7 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
     std::lock_guard<std::mutex> guard(DriverMutex());
     if (int error = ChildFullName(req, parentIno, name, source, conn))
       return (void)fuse_reply_err(req, error);
-    if (int error = ChildFullName(req, newParentIno, newName, target, targetConn))
+    if (int error = NewChildFullName(req, newParentIno, newName, target, targetConn))
       return (void)fuse_reply_err(req, error);
     if (conn != targetConn) return (void)fuse_reply_err(req, EXDEV);
   }

@@ -372,7 +372,8 @@ void OpCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_
     if (node && (node->kind == NodeKind::ConnectionRoot || node->kind == NodeKind::Remote)) {
       std::u16string component = Utf8ToUtf16(name);
       std::u16string fullName = node->fullName + u"\\" + component;
-      if (!IsWellFormedUtf8(name) || UnusableComponent(component) || HasWildcards(component))
+      if (!IsWellFormedUtf8(name) || UnusableComponent(component) || HasWildcards(component) ||
+          HasControlCharacters(component))
         return (void)fuse_reply_err(req, EINVAL);
       if (fullName.size() > kMaxFullNameChars) return (void)fuse_reply_err(req, ENAMETOOLONG);
       if (IsPipeOrIpcName(fullName)) return (void)fuse_reply_err(req, EOPNOTSUPP);

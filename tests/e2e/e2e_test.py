@@ -439,6 +439,21 @@ print(os.path.getsize({path!r}))
                 os.stat(base + bad)
         self.assertEqual(self.server_bytes("caf\u00e9"), b"good")
 
+    def test_new_names_with_control_characters_are_refused_and_reach_no_server(self):
+        # A listing leaves such names out: made, the file would never be seen again.
+        folder = self.on_drive("controls")
+        os.mkdir(folder)
+        with open(f"{folder}/plain", "wb") as f:
+            f.write(b"plain")
+        for bad in ("line\nbreak", "tab\there", "bell\x07", "del\x7f"):
+            for attempt in (lambda p: open(p, "wb").close(), os.mkdir,
+                            lambda p: os.rename(f"{folder}/plain", p)):
+                with self.assertRaises(OSError) as refused:
+                    attempt(f"{folder}/{bad}")
+                self.assertEqual(refused.exception.errno, errno.EINVAL, repr(bad))
+        self.assertEqual(os.listdir(self.on_server("controls")), ["plain"])
+        self.assertEqual(self.server_bytes("controls/plain"), b"plain")
+
     def test_rename_of_an_open_file_works_and_its_descriptor_follows(self):
         src, dst = self.on_drive("open-src.txt"), self.on_drive("open-dst.txt")
         python_on(self.system, f"""
@@ -975,6 +990,19 @@ class SftpFiles(DriveCase):
         self.sh(f"rm '{self.drive}/box/a.txt'")
         self.sh(f"rmdir '{self.drive}/box'")
         self.assertFalse(os.path.exists(self.on_server("box")))
+
+    def test_a_name_with_a_control_character_can_be_read_and_renamed_but_not_made(self):
+        # The server may hold such a name; the drive lists it and lets it be fixed.
+        self.system.put_on_server("ctl/tab\tname", b"tabbed")
+        self.assertIn("tab\tname", os.listdir(self.on_drive("ctl")))
+        with open(self.on_drive("ctl/tab\tname"), "rb") as f:
+            self.assertEqual(f.read(), b"tabbed")
+        os.rename(self.on_drive("ctl/tab\tname"), self.on_drive("ctl/tab name"))
+        self.assertEqual(self.server_bytes("ctl/tab name"), b"tabbed")
+        with self.assertRaises(OSError) as refused:
+            os.rename(self.on_drive("ctl/tab name"), self.on_drive("ctl/new\nline"))
+        self.assertEqual(refused.exception.errno, errno.EINVAL)
+        self.assertEqual(sorted(os.listdir(self.on_server("ctl"))), ["tab name"])
 
     def test_offsets_above_4_gib_read_back(self):
         marker = b"beyond four gibibytes"
