@@ -48,6 +48,23 @@ bool Mounted(const std::string& path) {
   return false;
 }
 
+// Maps the first length bytes of path shared, closes the descriptor (the
+// kernel releases the file only after munmap), writes text at the start and
+// syncs it. MAP_FAILED when a step fails.
+void* MapWriteAndSync(const std::string& path, size_t length, const char* text) {
+  int fd = open(path.c_str(), O_RDWR);
+  if (fd < 0) return MAP_FAILED;
+  void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (mapped == MAP_FAILED) return MAP_FAILED;
+  std::memcpy(mapped, text, std::strlen(text));
+  if (msync(mapped, length, MS_SYNC) != 0) {
+    munmap(mapped, length);
+    return MAP_FAILED;
+  }
+  return mapped;
+}
+
 std::string ReadAll(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY);
   if (fd < 0) return "<open failed: " + std::string(strerror(errno)) + ">";
@@ -287,13 +304,8 @@ TEST_F(MountTest, ACleanupFromTheLastReleaseIsMarkedAsWatchedByNobody) {
   EXPECT_EQ(cleanups[0].words[0], 0u);
 
   agent_.ClearLog();
-  int fd = open(path.c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  void* mapped = mmap(nullptr, 3, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* mapped = MapWriteAndSync(path, 3, "NEW");
   ASSERT_NE(mapped, MAP_FAILED);
-  ASSERT_EQ(close(fd), 0);
-  std::memcpy(mapped, "NEW", 3);
-  ASSERT_EQ(msync(mapped, 3, MS_SYNC), 0);
   ASSERT_EQ(munmap(mapped, 3), 0);
   // The release comes after munmap, from the kernel's own thread.
   bool marked = false;
@@ -312,13 +324,8 @@ TEST_F(MountTest, ACloseAfterATruncateByNameCarriesTheNewSize) {
   StartSite1();
   std::string path = base_ + "/docs/a.txt";
   const std::u16string name = U("\\QUENLODE\\site1\\docs\\a.txt");
-  int fd = open(path.c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  void* mapped = mmap(nullptr, 11, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* mapped = MapWriteAndSync(path, 11, "HELLO");
   ASSERT_NE(mapped, MAP_FAILED);
-  ASSERT_EQ(close(fd), 0);
-  std::memcpy(mapped, "HELLO", 5);
-  ASSERT_EQ(msync(mapped, 11, MS_SYNC), 0);
   uint32_t object = 0;
   for (auto& write : Requests(MJ_WRITE)) object = write.fileObject;
   ASSERT_NE(object, 0u);
