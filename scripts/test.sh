@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the normal and the
-# sanitizer build, runs every test in the first and the unit tests in the second;
+# sanitizer build, runs every test in the first and the unit and end-to-end
+# tests in the second (a memory fault in the root daemon under real traffic
+# ends it, and the test with it);
 # builds the Release build (the benchmarks' build) and the fuzz targets, and
 # gives each fuzz target a few seconds.
 set -euo pipefail
@@ -31,6 +33,9 @@ echo "== tests (normal build)"
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" -L unit --timeout 600) || status=1
+echo "== end-to-end tests with the driver and the agent built under the sanitizers"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+   ctest --output-on-failure -j"$jobs" -R e2e --timeout 900) || status=1
 echo "== fuzz targets: the seed corpora and a few seconds of mutation each"
 (cd build-fuzz && ctest --output-on-failure -L fuzz --timeout 600) || status=1
 exit $status
