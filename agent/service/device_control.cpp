@@ -177,10 +177,26 @@ void ServerCopy(Command& cmd) {
   PutWide(cmd.answer, 0, drivePath);
 }
 
+bool NamesADestination(uint32_t code) {
+  return code == kCommandServerCopy || code == kControlFolderCopy || code == kControlFolderMove;
+}
+
+// A destination with a control character would be made on the server and
+// left out of every listing, never to be seen on the drive: the drive
+// refuses such new names, and so do the commands.
+bool DestinationHasControlCharacters(const Command& cmd) {
+  const auto* request = reinterpret_cast<const uint8_t*>(&cmd.request);
+  for (char16_t c : WideAt(request, kDestinationOffset + 4, kPathFieldChars - 2))
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
 void Run(Command& cmd, uint32_t code) {
   RequestContext& ctx = cmd.ctx;
   RemoteClient& client = *ctx.connection.client;
-  if (code == kCommandStateQuery) {
+  if (NamesADestination(code) && DestinationHasControlCharacters(cmd)) {
+    ctx.Answer(STATUS_OBJECT_NAME_INVALID);
+  } else if (code == kCommandStateQuery) {
     StateQuery(cmd);
   } else if (code == kCommandBeginWrite) {
     cmd.SetResult(client.BeginWrite(ctx.entry, ctx.area, kCommandMode, cmd.resultText));

@@ -83,6 +83,17 @@ class ShellTools(ServerLogCase):
         with open(self.on_drive("docs/copied.bin"), "rb") as f:
             self.assertEqual(f.read(), content)
 
+    def test_a_copy_to_a_name_with_a_control_character_reaches_no_server(self):
+        # Listings leave such names out: a copy made under one would never show.
+        self.system.put_on_server("ctl/a.txt", b"A")
+        self.system.put_on_server("ctl/tree/b.txt", b"B")
+        source = self.on_drive("ctl/a.txt")
+        self.assertTrue(wait_until(10, lambda: os.path.exists(source)))
+        self.assertNotEqual(self.tool("moorshell", "copy", source, self.on_drive("ctl/a\tcopy.txt")).code, 0)
+        self.assertNotEqual(self.tool("moorquick", "copy", self.on_drive("ctl/tree"),
+                                      self.on_drive("ctl/tree\ncopy")).code, 0)
+        self.assertEqual(sorted(os.listdir(self.on_server("ctl"))), ["a.txt", "tree"])
+
     def test_paths_off_the_drives_are_refused_with_the_message(self):
         outside = os.path.join(self.system.work, "outside.txt")
         with open(outside, "w") as f:
