@@ -135,8 +135,8 @@ void FillStat(const Node& node, struct stat& st) {
   } else {
     st.st_mode = S_IFREG | (attr.readOnly ? 0400 : 0600);
     st.st_nlink = 1;
-    st.st_size = static_cast<off_t>(attr.size);
-    st.st_blocks = static_cast<blkcnt_t>((attr.size + 511) / 512);
+    st.st_size = KernelFileSize(attr.size);
+    st.st_blocks = static_cast<blkcnt_t>(st.st_size / 512 + (st.st_size % 512 != 0));
   }
   st.st_mtim = TimespecFromFiletime(attr.lastWriteTime);
   st.st_ctim = TimespecFromFiletime(attr.changeTime ? attr.changeTime : attr.lastWriteTime);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace hvm::driver {
 
@@ -42,6 +43,11 @@ timespec TimespecFromFiletime(uint64_t filetime) {
   time.tv_sec = static_cast<time_t>(units / 10000000ull);
   time.tv_nsec = static_cast<long>((units % 10000000ull) * 100);
   return time;
+}
+
+off_t KernelFileSize(uint64_t size) {
+  constexpr uint64_t kLargest = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+  return static_cast<off_t>(std::min(size, kLargest));
 }
 
 uint64_t FiletimeFromTimespec(const timespec& time) {

@@ -1,6 +1,7 @@
 // The Windows information layouts the agent fills, decoded with bounds
-// checks, and the FILETIME <-> timespec conversion at the FUSE boundary.
+// checks, and the FILETIME <-> timespec and size conversions at the FUSE boundary.
 #pragma once
+#include <sys/types.h>
 #include <time.h>
 
 #include <cstdint>
@@ -25,6 +26,10 @@ inline constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x1;
 inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
 
 timespec TimespecFromFiletime(uint64_t filetime);
+// The size the kernel is given for a file: at most the largest file offset.
+// The kernel takes a larger one (from a hostile or broken server) for a
+// broken inode and fails every call on the file with EIO.
+off_t KernelFileSize(uint64_t size);
 uint64_t FiletimeFromTimespec(const timespec& time);
 uint64_t FiletimeNow();
 

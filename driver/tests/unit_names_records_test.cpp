@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "driver/forward.h"
 #include "driver/info_records.h"
@@ -328,6 +329,13 @@ TEST(Records, FiletimesConvertBothWays) {
   EXPECT_EQ(back.tv_sec, later.tv_sec);
   EXPECT_EQ(back.tv_nsec, later.tv_nsec);
   EXPECT_EQ(TimespecFromFiletime(0).tv_sec, 0);  // before 1970 shows as the epoch
+}
+
+TEST(Records, SizesAboveTheLargestOffsetShowAsTheLargest) {
+  EXPECT_EQ(KernelFileSize(0), 0);
+  EXPECT_EQ(KernelFileSize(4ull << 30), off_t{4} << 30);
+  EXPECT_EQ(KernelFileSize(uint64_t{1} << 63), std::numeric_limits<off_t>::max());
+  EXPECT_EQ(KernelFileSize(~uint64_t{0}), std::numeric_limits<off_t>::max());
 }
 
 TEST(StatusMapping, MountErrnoAndControlErrors) {
