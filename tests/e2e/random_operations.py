@@ -5,7 +5,9 @@
 
 Each step picks an operation (KINDS: write, append, truncate, rename, unlink,
 mmap, read, pwrite, two handles on one file, rename of an open file, mkdir,
-rmdir, rename of folders and of files into and out of them) and a few names,
+rmdir, rename of folders and of files into and out of them, whole copies
+with unsent writes on the source, copies of a part at offsets, writes with
+fsync) and a few names,
 runs it on both folders and compares: the outcome (success or the errno) and
 afterwards the contents of the names touched. The first difference ends the
 run with exit status 1 and the step that caused it, so a failing seed can be
@@ -21,7 +23,7 @@ NAMES = [f"f{i}" for i in range(6)]
 FOLDERS = ["d0", "d1"]
 NESTED = ["d0/f0", "d0/f1", "d1/f0"]
 KINDS = ["write", "append", "truncate", "rename", "unlink", "mmap", "read", "pwrite", "handles",
-         "rename_open", "mkdir", "rmdir", "rename_folder"]
+         "rename_open", "mkdir", "rmdir", "rename_folder", "copy", "copy_range", "fsync"]
 TIME_BUDGET = 200  # seconds
 
 
@@ -113,6 +115,49 @@ def while_open(path, other, first, second):
         os.pwrite(fd, first[1], first[0])
         os.rename(path, other)
         os.pwrite(fd, second[1], second[0])
+        return os.fstat(fd).st_size
+    finally:
+        os.close(fd)
+
+
+def copy_whole(source, target):
+    """A whole-file copy as cp makes it (copy_file_range, which the drive may
+    have the server make), while a handle on the source holds unsent writes."""
+    fd = os.open(source, os.O_RDWR)
+    try:
+        os.pwrite(fd, b"unsent", 0)
+        with open(source, "rb") as src, open(target, "wb") as dst:
+            copied = 0
+            while True:
+                n = os.copy_file_range(src.fileno(), dst.fileno(), 1 << 20)
+                if n == 0:
+                    return copied
+                copied += n
+    finally:
+        os.close(fd)
+
+
+def copy_part(source, target, at_in, at_out, count):
+    """A part of one file copied into another at an offset."""
+    src = os.open(source, os.O_RDONLY)
+    try:
+        dst = os.open(target, os.O_WRONLY | os.O_CREAT, 0o644)
+        try:
+            return os.copy_file_range(src, dst, count, at_in, at_out)
+        finally:
+            os.close(dst)
+    finally:
+        os.close(src)
+
+
+def write_with_fsync(path, first, second):
+    """Writes, fsync, writes at the end, fsync, close."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
+    try:
+        os.write(fd, first)
+        os.fsync(fd)
+        os.pwrite(fd, second, os.fstat(fd).st_size)
+        os.fsync(fd)
         return os.fstat(fd).st_size
     finally:
         os.close(fd)
@@ -216,6 +261,17 @@ class Run:
             self.both(f"rmdir {a}", lambda r: os.rmdir(at(r, a)))
         elif kind == "rename_folder":
             self.both(f"rename folder {a} to {b}", lambda r: os.rename(at(r, a), at(r, b)))
+        elif kind == "copy" and a != b:
+            self.both(f"copy {a} to {b}", lambda r: copy_whole(at(r, a), at(r, b)))
+        elif kind == "copy_range" and a != b:
+            at_in, at_out = self.rng.randrange(0, 160000), self.rng.randrange(0, 160000)
+            count = self.rng.choice([1, 4096, 70000, 1 << 20])
+            self.both(f"copy {count} of {a} at {at_in} to {b} at {at_out}",
+                      lambda r: copy_part(at(r, a), at(r, b), at_in, at_out, count))
+        elif kind == "fsync":
+            first, second = self.data()[:40000], self.data()[:40000]
+            self.both(f"fsync {a} {len(first)}+{len(second)}",
+                      lambda r: write_with_fsync(at(r, a), first, second))
         else:
             self.both(f"read {a}", lambda r: read_all(at(r, a)))
         for name in {a, b, os.path.dirname(a) or a, os.path.dirname(b) or b}:
