@@ -1,6 +1,7 @@
 #include "agent/clients/listing_merge.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace hvm {
@@ -67,7 +68,47 @@ void DropVanished(Connection& connection, FileEntry* folder, const std::vector<F
   }
 }
 
+// The listed spelling a cached entry takes; exact tells whether it is the entry's own.
+struct Pick {
+  size_t index;
+  bool exact;
+};
+
 }  // namespace
+
+std::vector<bool> TakenSpellings(Connection& connection, std::u16string_view folderCachePath,
+                                 const std::vector<std::u16string_view>& names) {
+  EntryCache& cache = connection.entries;
+  std::vector<bool> taken(names.size(), true);
+  // A folder with nothing cached below it (a first listing) has no spellings to keep.
+  std::u16string prefix = std::u16string(folderCachePath) + u"\\";
+  auto below = cache.LowerBound(prefix);
+  if (below == cache.end() || !PathIsAtOrBelow((*below)->Path(), folderCachePath) ||
+      (*below)->Path().size() <= folderCachePath.size())
+    return taken;
+  std::unordered_map<FileEntry*, Pick> picks;
+  std::vector<std::u16string> paths(names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i].empty()) continue;  // the folder itself
+    paths[i] = prefix + std::u16string(names[i]);
+    FileEntry* entry = cache.LookUp(paths[i]);
+    if (entry == nullptr) continue;  // new: the caller keeps the first of several
+    taken[i] = false;
+    bool exact = entry->Path() == paths[i];
+    auto [at, first] = picks.try_emplace(entry, Pick{i, exact});
+    if (!first && exact && !at->second.exact) at->second = Pick{i, true};
+  }
+  for (auto& [entry, pick] : picks) {
+    if (!pick.exact && !entry->IsDirectory()) {
+      if (IsInUse(connection, entry)) continue;  // left out: an upload must not reach another file
+      cache.Remove(entry);
+      entry->SetPath(paths[pick.index]);
+      cache.Insert(entry);
+    }
+    taken[pick.index] = true;
+  }
+  return taken;
+}
 
 void StoreListedChild(FileEntry& entry, const ListedChild& child) {
   if (entry.flags & kEntryWrittenLocally) return;  // the local copy is newer than the server's
@@ -97,13 +138,21 @@ bool MergeListing(Connection& connection, std::u16string_view folderCachePath, F
   bool childrenChanged = false;
   std::vector<FileEntry*> listed;
   listed.reserve(children.size());
-  for (const ListedChild& item : children) {
+  std::vector<std::u16string_view> names;
+  names.reserve(children.size());
+  for (const ListedChild& item : children) names.emplace_back(item.name);
+  std::vector<bool> taken = TakenSpellings(connection, folderCachePath, names);
+  std::unordered_set<const FileEntry*> made;
+  for (size_t i = 0; i < children.size(); ++i) {
+    const ListedChild& item = children[i];
     std::u16string childPath = std::u16string(folderCachePath) + u"\\" + item.name;
-    if (childPath.size() > kEntryMaxPathChars) continue;
+    if (childPath.size() > kEntryMaxPathChars || !taken[i]) continue;
     FileEntry* child = connection.entries.LookUp(childPath);
     bool isNew = child == nullptr;
+    if (!isNew && made.count(child)) continue;  // a second spelling of a name made just now
     if (!child) child = connection.entries.NewEntry(childPath);
     if (!child) return false;
+    if (isNew) made.insert(child);
     SeenState before = SeenOf(*child);
     child->parent = folder;
     StoreListedChild(*child, item);

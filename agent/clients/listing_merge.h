@@ -29,6 +29,17 @@ bool MergeListing(Connection& connection, std::u16string_view folderCachePath, F
                   const std::vector<ListedChild>& children, const FileEntry* mustStay = nullptr,
                   const std::function<void(FileEntry&)>& changed = {});
 
+// Which items of one listing the cache takes (true) and which it leaves
+// out. Names are compared without regard to case, so a server may list
+// several for one entry; taking them all gave one file's size with another's
+// bytes. Of several names for a cached entry the one spelled as the entry
+// is taken, else the first listed; a file whose own spelling is gone takes
+// the new one, unless it is in use (an upload must not reach another file),
+// when the new name is left out. Of several new names the caller takes the
+// first: a later one finds the entry the first one made in the same pass.
+std::vector<bool> TakenSpellings(Connection& connection, std::u16string_view folderCachePath,
+                                 const std::vector<std::u16string_view>& names);
+
 // A created file the server gets only with its first upload: its absence
 // from a listing is expected, not a deletion.
 inline bool PendingFirstUpload(const FileEntry& entry) {

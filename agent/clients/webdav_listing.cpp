@@ -2,7 +2,9 @@
 // entry cache in line with the reply: listed children are created or
 // refreshed, children the server no longer names are dropped unless in use.
 #include <algorithm>
+#include <unordered_set>
 
+#include "agent/clients/listing_merge.h"
 #include "agent/clients/webdav_client.h"
 #include "agent/clients/webdav_dates.h"
 #include "agent/clients/webdav_multistatus.h"
@@ -134,7 +136,7 @@ NTSTATUS WebDavClient::HeadRefresh(std::u16string_view serverPath, FileEntry* en
 // that they do not vanish without a word.
 void WebDavClient::ReportUnlisted(std::u16string_view folderCachePath, size_t count) {
   if (!unlistedReported_.insert(std::u16string(folderCachePath)).second) return;
-  WideDbgPrint(1, 1, u"%ws: %d entries listed in %ws cannot be shown on the drive (names too long or not usable)\n",
+  WideDbgPrint(1, 1, u"%ws: %d entries listed in %ws cannot be shown on the drive (names too long, not usable, or differing from another only in case)\n",
                std::u16string(connection_->Name()).c_str(), static_cast<int>(count),
                std::u16string(PathBelowConnection(*connection_, folderCachePath)).c_str());
 }
@@ -172,7 +174,14 @@ NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEnt
   bool childrenChanged = false;
   std::vector<FileEntry*> listed;
   bool listedFolder = false;
-  for (const ListedItem& item : items) {
+  std::vector<std::u16string_view> names;
+  names.reserve(items.size());
+  for (const ListedItem& item : items) names.emplace_back(item.name);
+  std::vector<bool> taken = TakenSpellings(*connection_, folderCachePath, names);
+  std::unordered_set<const FileEntry*> made;
+  size_t unlisted = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const ListedItem& item = items[i];
     if (item.name.empty()) {
       if (folder) {
         StoreListed(*folder, item);
@@ -182,14 +191,20 @@ NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEnt
     }
     listedFolder = true;
     std::u16string childPath = std::u16string(folderCachePath) + u"\\" + item.name;
-    // A longer path would be cut to another name's.
-    if (childPath.size() > kEntryMaxPathChars) {
-      ReportUnlisted(folderCachePath, 1);
+    // A longer path would be cut to another name's; a second spelling of one
+    // name would mix two files.
+    if (childPath.size() > kEntryMaxPathChars || !taken[i]) {
+      unlisted += 1;
       continue;
     }
     bool isNew = false;
     FileEntry* child = connection_->entries.FindOrNewEntry(childPath, isNew);
     if (!child) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!isNew && made.count(child)) {
+      unlisted += 1;
+      continue;
+    }
+    if (isNew) made.insert(child);
     SeenState before = SeenOf(*child);
     child->parent = folder;
     StoreListed(*child, item);
@@ -201,6 +216,7 @@ NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEnt
       TellServerChange(*connection_, *child, child->IsDirectory() ? SHCNE_UPDATEDIR : SHCNE_UPDATEITEM);
     }
   }
+  if (unlisted > 0) ReportUnlisted(folderCachePath, unlisted);
   if (folder && listedFolder && folder->IsDirectory()) {
     size_t cached = connection_->entries.size();
     DropVanishedChildren(folder, listed);

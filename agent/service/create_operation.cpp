@@ -9,6 +9,7 @@
 #include "agent/service/operations.h"
 #include "agent/service/path_forms.h"
 #include "common/moorlib.h"
+#include "platform/wide_text.h"
 
 namespace hvm {
 namespace {
@@ -387,6 +388,15 @@ FileEntry* Decide(RequestContext& ctx, FileEntry* entry, const CreateRequest& c)
   return nullptr;
 }
 
+// Names are compared without regard to case. A server that tells case apart
+// holds a cached file under the entry's spelling, so the requests for it take
+// that one, not the spelling this open asked with (which may name another file).
+void TakeEntrySpelling(RequestContext& ctx, const FileEntry* entry) {
+  if (entry == nullptr || entry->Path() == ctx.name) return;
+  CopyWide(ctx.area.path, kEntryPathChars, entry->Path());
+  ctx.area.serverPath = ServerPathOf(ctx.connection, entry->Path());
+}
+
 }  // namespace
 
 void CreateOperation(RequestContext& ctx) {
@@ -398,6 +408,7 @@ void CreateOperation(RequestContext& ctx) {
   }
   FileEntry* entry = nullptr;
   if (ResolveName(ctx, entry) == Resolution::Answered) return;
+  TakeEntrySpelling(ctx, entry);
   if (entry != nullptr) {
     if (!RecheckRootAfterNetworkError(ctx, *entry)) return;
     if (c.wantFile && entry->IsDirectory()) {
@@ -411,7 +422,10 @@ void CreateOperation(RequestContext& ctx) {
   }
   if (!ListOpenedDirectory(ctx, entry, c)) return;
   // The listing may have brought the name into the cache.
-  if (entry == nullptr) entry = ctx.connection.entries.LookUp(ctx.name);
+  if (entry == nullptr) {
+    entry = ctx.connection.entries.LookUp(ctx.name);
+    TakeEntrySpelling(ctx, entry);
+  }
   FileEntry* target = Decide(ctx, entry, c);
   if (target == nullptr) return;
   NTSTATUS decided = ctx.reply.status;

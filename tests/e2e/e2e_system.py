@@ -514,6 +514,34 @@ def check_name_taken_meanwhile_is_kept(case, site, relative, make_theirs_before)
     case.assertEqual(s.run(["cat", path]).out, theirs.decode())
 
 
+def check_names_differing_in_case_never_mix(case, folder):
+    """Two pairs of server files whose names differ only in case, of different
+    sizes. The drive compares names without regard to case and shows one of
+    each pair; whichever spelling a program uses, size and bytes come from that
+    one file, and a write through the shown name reaches it and leaves the
+    other untouched."""
+    s = case.system
+    files = {"Case.txt": b"U" * 10, "case.txt": b"l" * 30000, "Big.txt": b"B" * 30000, "big.txt": b"b" * 10}
+    for name, content in files.items():
+        s.put_on_server(f"{folder}/{name}", content)
+    shown = sorted(os.listdir(case.on_drive(folder)))
+    case.assertEqual([n.lower() for n in shown], ["big.txt", "case.txt"])
+    for name in files:
+        own = next(n for n in shown if n.lower() == name.lower())
+        path = case.on_drive(f"{folder}/{name}")
+        with open(path, "rb") as f:
+            data = f.read()
+        case.assertEqual((os.stat(path).st_size, data), (len(files[own]), files[own]), name)
+    shown_case = next(n for n in shown if n.lower() == "case.txt")
+    other = "case.txt" if shown_case == "Case.txt" else "Case.txt"
+    with open(case.on_drive(f"{folder}/{shown_case}"), "wb") as f:
+        f.write(b"written through the drive")
+    with open(s.server_path(f"{folder}/{shown_case}"), "rb") as f:
+        case.assertEqual(f.read(), b"written through the drive")
+    with open(s.server_path(f"{folder}/{other}"), "rb") as f:
+        case.assertEqual(f.read(), files[other])
+
+
 def check_uploads_streamed_while_writing(case, folder):
     """A file of several MiB written from start to end reaches the server
     while it is written, and is whole there when its close returns; bytes

@@ -22,8 +22,9 @@ import unittest
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_system import (SftpSystem, System, check_failed_upload_keeps_a_backup,  # noqa: E402
-                        check_name_taken_meanwhile_is_kept, check_uploads_streamed_while_writing,
-                        finish_paused_writer, run_test_module, start_paused_writer, wait_until)
+                        check_name_taken_meanwhile_is_kept, check_names_differing_in_case_never_mix,
+                        check_uploads_streamed_while_writing, finish_paused_writer, run_test_module,
+                        start_paused_writer, wait_until)
 
 BUILD_DIR = SOURCE_DIR = None
 SYSTEMS = []
@@ -422,7 +423,7 @@ print(os.path.getsize({path!r}))
         for _ in range(2):
             self.system.moorgate("--refresh", "site1")
             self.assertEqual(os.listdir(os.path.join(self.drive, "r5")), ["short.txt"])
-        lines = [line for line in agent_log_lines(self.system) if "cannot be shown" in line]
+        lines = [line for line in agent_log_lines(self.system) if "cannot be shown" in line and "\\r5" in line]
         self.assertEqual(len(lines), 1, lines)
         self.assertIn("2 entries listed in \\r5", lines[0])
 
@@ -438,6 +439,12 @@ print(os.path.getsize({path!r}))
             with self.assertRaises(OSError):
                 os.stat(base + bad)
         self.assertEqual(self.server_bytes("caf\u00e9"), b"good")
+
+    def test_names_differing_only_in_case_never_mix_two_files(self):
+        check_names_differing_in_case_never_mix(self, "cases")
+        lines = [line for line in agent_log_lines(self.system) if "cannot be shown" in line and "\\cases" in line]
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("2 entries listed in \\cases", lines[0])
 
     def test_new_names_with_control_characters_are_refused_and_reach_no_server(self):
         # A listing leaves such names out: made, the file would never be seen again.
@@ -990,6 +997,9 @@ class SftpFiles(DriveCase):
         self.sh(f"rm '{self.drive}/box/a.txt'")
         self.sh(f"rmdir '{self.drive}/box'")
         self.assertFalse(os.path.exists(self.on_server("box")))
+
+    def test_names_differing_only_in_case_never_mix_two_files(self):
+        check_names_differing_in_case_never_mix(self, "cases")
 
     def test_a_name_with_a_control_character_can_be_read_and_renamed_but_not_made(self):
         # The server may hold such a name; the drive lists it and lets it be fixed.

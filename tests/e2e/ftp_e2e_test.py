@@ -16,7 +16,7 @@ import e2e_test  # noqa: E402
 from e2e_test import GiB, sha256_of  # noqa: E402
 from ftp_system import FtpSystem  # noqa: E402
 from e2e_system import (check_failed_upload_keeps_a_backup, check_name_taken_meanwhile_is_kept,  # noqa: E402
-                        check_uploads_streamed_while_writing,
+                        check_names_differing_in_case_never_mix, check_uploads_streamed_while_writing,
                         run_test_module)
 
 
@@ -56,6 +56,9 @@ class FtpFiles(FtpDriveCase):
         self.sh(f"echo more >> '{self.drive}/over.txt'")
         self.assertEqual(self.server_bytes("over.txt"), b"short\nmore\n")
         self.assertEqual(self.sh(f"cat '{self.drive}/over.txt'").out, "short\nmore\n")
+
+    def test_names_differing_only_in_case_never_mix_two_files(self):
+        check_names_differing_in_case_never_mix(self, "cases")
 
     def test_a_file_cut_and_extended_after_a_read_reads_zeros_past_the_cut(self):
         # The read fills the reading job's cache; what it holds is old after the cut.
