@@ -43,7 +43,7 @@ int ChildFullName(fuse_req_t req, fuse_ino_t parentIno, const char* name, std::u
 int NewChildFullName(fuse_req_t req, fuse_ino_t parentIno, const char* name, std::u16string& fullName,
                      Connection*& conn) {
   if (int error = ChildFullName(req, parentIno, name, fullName, conn)) return error;
-  return HasControlCharacters(Utf8ToUtf16(name)) ? EINVAL : 0;
+  return HasControlCharacters(std::u16string_view(fullName).substr(fullName.rfind(u'\\') + 1)) ? EINVAL : 0;
 }
 
 std::vector<uint8_t> Bytes64(uint64_t value) {

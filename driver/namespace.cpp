@@ -248,12 +248,6 @@ bool HasWildcards(std::u16string_view name) {
   return name.find_first_of(u"*?<>\"") != std::u16string_view::npos;
 }
 
-bool HasControlCharacters(std::u16string_view name) {
-  for (char16_t c : name)
-    if ((c > 0 && c < 0x20) || c == 0x7F) return true;
-  return false;
-}
-
 bool UnusableComponent(std::u16string_view component) {
   if (component.empty() || component == u"." || component == u"..") return true;
   return component.find_first_of(std::u16string_view(u"\\\0", 2)) != std::u16string_view::npos;

@@ -120,11 +120,6 @@ bool ParseUserFolder(std::string_view name, uid_t& uid);
 bool IsWellFormedUtf8(std::string_view name);
 // "*", "?", "<", ">", '"' in a name: it is refused.
 bool HasWildcards(std::u16string_view name);
-// A control character (U+0001 to U+001F, U+007F) in a name. A new file or
-// folder may not take such a name: listings leave it out, so the file would
-// be made on the server and never be seen again. Existing ones can still be
-// opened, renamed and removed.
-bool HasControlCharacters(std::u16string_view name);
 // A component that cannot become part of a full name ("\" or NUL inside, "." or "..").
 bool UnusableComponent(std::u16string_view component);
 // "\QUENLODE\IPC$", or a name directly in "\QUENLODE\PIPE\".

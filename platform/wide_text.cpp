@@ -149,4 +149,10 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
   return a.size() == b.size() && CompareNoCase(a, b) == 0;
 }
 
+bool HasControlCharacters(std::u16string_view text) {
+  for (char16_t c : text)
+    if ((c > 0 && c < 0x20) || c == 0x7F) return true;
+  return false;
+}
+
 }  // namespace hvm

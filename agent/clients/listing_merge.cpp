@@ -77,20 +77,17 @@ struct Pick {
 }  // namespace
 
 std::vector<bool> TakenSpellings(Connection& connection, std::u16string_view folderCachePath,
-                                 const std::vector<std::u16string_view>& names) {
+                                 const std::vector<std::u16string>& paths) {
   EntryCache& cache = connection.entries;
-  std::vector<bool> taken(names.size(), true);
+  std::vector<bool> taken(paths.size(), true);
   // A folder with nothing cached below it (a first listing) has no spellings to keep.
-  std::u16string prefix = std::u16string(folderCachePath) + u"\\";
-  auto below = cache.LowerBound(prefix);
+  auto below = cache.LowerBound(std::u16string(folderCachePath) + u"\\");
   if (below == cache.end() || !PathIsAtOrBelow((*below)->Path(), folderCachePath) ||
       (*below)->Path().size() <= folderCachePath.size())
     return taken;
   std::unordered_map<FileEntry*, Pick> picks;
-  std::vector<std::u16string> paths(names.size());
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (names[i].empty()) continue;  // the folder itself
-    paths[i] = prefix + std::u16string(names[i]);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (paths[i].empty()) continue;  // the folder itself
     FileEntry* entry = cache.LookUp(paths[i]);
     if (entry == nullptr) continue;  // new: the caller keeps the first of several
     taken[i] = false;
@@ -138,14 +135,12 @@ bool MergeListing(Connection& connection, std::u16string_view folderCachePath, F
   bool childrenChanged = false;
   std::vector<FileEntry*> listed;
   listed.reserve(children.size());
-  std::vector<std::u16string_view> names;
-  names.reserve(children.size());
-  for (const ListedChild& item : children) names.emplace_back(item.name);
-  std::vector<bool> taken = TakenSpellings(connection, folderCachePath, names);
+  std::vector<std::u16string> paths = ChildPathsOf(folderCachePath, children);
+  std::vector<bool> taken = TakenSpellings(connection, folderCachePath, paths);
   std::unordered_set<const FileEntry*> made;
   for (size_t i = 0; i < children.size(); ++i) {
     const ListedChild& item = children[i];
-    std::u16string childPath = std::u16string(folderCachePath) + u"\\" + item.name;
+    const std::u16string& childPath = paths[i];
     if (childPath.size() > kEntryMaxPathChars || !taken[i]) continue;
     FileEntry* child = connection.entries.LookUp(childPath);
     bool isNew = child == nullptr;

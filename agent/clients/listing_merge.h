@@ -37,8 +37,18 @@ bool MergeListing(Connection& connection, std::u16string_view folderCachePath, F
 // the new one, unless it is in use (an upload must not reach another file),
 // when the new name is left out. Of several new names the caller takes the
 // first: a later one finds the entry the first one made in the same pass.
+// childPaths holds each item's cache path, empty for the folder itself.
 std::vector<bool> TakenSpellings(Connection& connection, std::u16string_view folderCachePath,
-                                 const std::vector<std::u16string_view>& names);
+                                 const std::vector<std::u16string>& childPaths);
+// The cache paths of a listing's items below folderCachePath (empty for an empty name).
+template <typename Item>
+std::vector<std::u16string> ChildPathsOf(std::u16string_view folderCachePath, const std::vector<Item>& items) {
+  std::vector<std::u16string> paths;
+  paths.reserve(items.size());
+  for (const Item& item : items)
+    paths.push_back(item.name.empty() ? std::u16string() : std::u16string(folderCachePath) + u"\\" + item.name);
+  return paths;
+}
 
 // A created file the server gets only with its first upload: its absence
 // from a listing is expected, not a deletion.

@@ -174,10 +174,8 @@ NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEnt
   bool childrenChanged = false;
   std::vector<FileEntry*> listed;
   bool listedFolder = false;
-  std::vector<std::u16string_view> names;
-  names.reserve(items.size());
-  for (const ListedItem& item : items) names.emplace_back(item.name);
-  std::vector<bool> taken = TakenSpellings(*connection_, folderCachePath, names);
+  std::vector<std::u16string> paths = ChildPathsOf(folderCachePath, items);
+  std::vector<bool> taken = TakenSpellings(*connection_, folderCachePath, paths);
   std::unordered_set<const FileEntry*> made;
   size_t unlisted = 0;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -190,7 +188,7 @@ NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEnt
       continue;
     }
     listedFolder = true;
-    std::u16string childPath = std::u16string(folderCachePath) + u"\\" + item.name;
+    const std::u16string& childPath = paths[i];
     // A longer path would be cut to another name's; a second spelling of one
     // name would mix two files.
     if (childPath.size() > kEntryMaxPathChars || !taken[i]) {

@@ -8,6 +8,7 @@
 #include "agent/service/byte_layout.h"
 #include "agent/service/operations.h"
 #include "agent/service/path_forms.h"
+#include "platform/wide_text.h"
 
 namespace hvm {
 namespace {
@@ -181,14 +182,10 @@ bool NamesADestination(uint32_t code) {
   return code == kCommandServerCopy || code == kControlFolderCopy || code == kControlFolderMove;
 }
 
-// A destination with a control character would be made on the server and
-// left out of every listing, never to be seen on the drive: the drive
-// refuses such new names, and so do the commands.
+// The drive refuses new names with control characters; so do the commands.
 bool DestinationHasControlCharacters(const Command& cmd) {
   const auto* request = reinterpret_cast<const uint8_t*>(&cmd.request);
-  for (char16_t c : WideAt(request, kDestinationOffset + 4, kPathFieldChars - 2))
-    if (c < 0x20 || c == 0x7F) return true;
-  return false;
+  return HasControlCharacters(WideAt(request, kDestinationOffset + 4, kPathFieldChars - 2));
 }
 
 void Run(Command& cmd, uint32_t code) {

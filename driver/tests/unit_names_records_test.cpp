@@ -91,11 +91,6 @@ TEST(NameRules, UserFoldersPipesWildcardsAndTheSuspendName) {
   EXPECT_TRUE(HasWildcards(u"quote\""));
   EXPECT_FALSE(HasWildcards(u"plain name.txt"));
 
-  EXPECT_TRUE(HasControlCharacters(u"line\nbreak"));
-  EXPECT_TRUE(HasControlCharacters(u"\x1f"));
-  EXPECT_TRUE(HasControlCharacters(u"del\x7f"));
-  EXPECT_FALSE(HasControlCharacters(u"caf\u00e9 space~!"));
-
   EXPECT_TRUE(UnusableComponent(u"a\\b"));
   EXPECT_TRUE(UnusableComponent(std::u16string(u"a\0b", 3)));
   EXPECT_TRUE(UnusableComponent(u".."));

@@ -61,5 +61,13 @@ TEST(WideText, CaseInsensitiveCompare) {
   EXPECT_GT(CompareNoCase(u"_", u"a"), 0);
 }
 
+TEST(WideText, ControlCharactersAreFoundButNotNul) {
+  EXPECT_TRUE(HasControlCharacters(u"line\nbreak"));
+  EXPECT_TRUE(HasControlCharacters(u"\x1f"));
+  EXPECT_TRUE(HasControlCharacters(u"del\x7f"));
+  EXPECT_FALSE(HasControlCharacters(std::u16string(u"a\0b", 3)));
+  EXPECT_FALSE(HasControlCharacters(u"caf\u00e9 space~!"));
+}
+
 }  // namespace
 }  // namespace hvm
