@@ -143,8 +143,12 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
         {
           std::lock_guard<std::mutex> guard(DriverMutex());
           Node* node = Names().Get(ino);
-          Fcb* fcb = node && node->fcbToken ? node->connection->fcbs.Find(node->fcbToken) : nullptr;
-          if (fcb) {
+          FileObject* own = ownObject ? OpenFiles().Get(ownObject) : nullptr;
+          // The node's FCB, and the one the caller's open uses when the agent
+          // gave that open another (a spelling that differs only in case).
+          for (Fcb* fcb : {node && node->fcbToken ? node->connection->fcbs.Find(node->fcbToken) : nullptr,
+                           own ? FcbOf(*own) : nullptr}) {
+            if (fcb == nullptr) continue;
             fcb->fileSize = fcb->allocationSize = newSize;
             fcb->validLength = std::min(fcb->validLength, newSize);
             if (newSize == 0) fcb->contentsSent = true;
@@ -153,7 +157,7 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
             node->attr.size = newSize;
             node->attr.lastWriteTime = FiletimeNow();
           }
-          if (FileObject* object = OpenFiles().Get(ownObject)) object->written = true;
+          if (own) own->written = true;
         }
         handle->size = newSize;
         PurgeInode(ino);

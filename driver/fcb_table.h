@@ -13,6 +13,10 @@ namespace hvm::driver {
 struct Fcb {
   uint32_t token = 0;
   uint64_t ino = 0;  // the inode whose page cache holds the file's data
+  // Every node that names this FCB as its own. Names that differ only in case
+  // are one file to the agent, which hands their opens one FCB; each node must
+  // let go of it when it is freed.
+  std::vector<uint64_t> nodeInos;
   uint64_t fileSize = 0;
   uint64_t validLength = 0;
   uint64_t allocationSize = 0;

@@ -2,6 +2,7 @@
 // flush as cleanup answered after the upload, release as close.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -140,7 +141,12 @@ void RegisterOpen(OpenJob& job, const CreateReply& reply, Fcb& fcb, Node* node) 
     if (fcb.ino == 0) fcb.ino = node->ino;
     bool sizeChanged = node->attrTime != Clock::time_point{} && node->attr.size != reply.size;
     job.fi.keep_cache = !(reply.changed || sizeChanged);
-    if (node->fcbToken == 0) node->fcbToken = fcb.token;
+    // A token the node still names may belong to an FCB another spelling's
+    // close has freed; the node then takes this one.
+    if (node->fcbToken == 0 || !job.conn->fcbs.Contains(node->fcbToken)) node->fcbToken = fcb.token;
+    if (node->fcbToken == fcb.token &&
+        std::find(fcb.nodeInos.begin(), fcb.nodeInos.end(), node->ino) == fcb.nodeInos.end())
+      fcb.nodeInos.push_back(node->ino);
     node->attr.size = fcb.fileSize;
     if (job.create) {
       node->attr.isDirectory = false;
@@ -243,6 +249,7 @@ bool StartJob(fuse_req_t req, fuse_file_info* fi, std::shared_ptr<OpenJob> job, 
 // frees the FCB.
 void FinishClose(uint32_t id, ForwardResult& result) {
   uint64_t purgeIno = 0;
+  std::vector<uint64_t> released;  // other nodes that let go of the FCB
   std::lock_guard<std::mutex> guard(DriverMutex());
   FileObject* object = OpenFiles().Get(id);
   if (object == nullptr) return;
@@ -263,10 +270,13 @@ void FinishClose(uint32_t id, ForwardResult& result) {
     fcb->references -= fcb->references > 0 ? 1 : 0;
     if (fcb->references == 0) {
       Trace("CLosing and deleting fcb=%x\n", fcb->token);
-      if (node && node->fcbToken == fcb->token) {
-        node->attr.size = fcb->fileSize;
-        node->attrTime = {};  // learn the server's view again
-        node->fcbToken = 0;
+      for (uint64_t holder : fcb->nodeInos) {
+        Node* other = Names().Get(holder);
+        if (other == nullptr || other->fcbToken != fcb->token) continue;
+        other->attr.size = fcb->fileSize;
+        other->attrTime = {};  // learn the server's view again
+        other->fcbToken = 0;
+        if (holder != object->ino) released.push_back(holder);
       }
       object->connection->fcbs.Remove(fcb->token);
     }
@@ -274,6 +284,7 @@ void FinishClose(uint32_t id, ForwardResult& result) {
   uint64_t ino = object->ino;
   OpenFiles().Remove(id);
   if (node && node->lookups == 0) Names().Forget(ino, 0);
+  for (uint64_t holder : released) Names().Forget(holder, 0);
   if (purgeIno) PurgeInode(purgeIno);
 }
 

@@ -350,6 +350,62 @@ TEST_F(MountTest, ACloseAfterATruncateByNameCarriesTheNewSize) {
   EXPECT_EQ(agent_.Contents(name), Text("HELL"));
 }
 
+// Two names of one file (they differ only in case) are two inodes, whose opens
+// the agent hands one FCB. Whichever closes last frees it; the other node must
+// not keep naming it, or its next open takes a fresh FCB the cut never reaches
+// and the upload carries the old size.
+TEST_F(MountTest, TwoNamesOfOneFileLetGoOfTheirSharedFcb) {
+  StartSite1();
+  const std::u16string name = U("\\QUENLODE\\site1\\docs\\Case.txt");
+  agent_.AddFile(name, Bytes(30000, 'l'));
+  agent_.AddAlias(U("\\QUENLODE\\site1\\docs\\case.txt"), name);
+  std::string upper = base_ + "/docs/Case.txt", lower = base_ + "/docs/case.txt";
+  int first = open(upper.c_str(), O_RDONLY);
+  ASSERT_GE(first, 0);
+  int second = open(lower.c_str(), O_RDONLY);
+  ASSERT_GE(second, 0);
+  // The opens of the files themselves (an open by name offers no token).
+  auto fileOpens = [&] {
+    std::vector<LoggedRequest> opens;
+    for (auto& create : Requests(MJ_CREATE))
+      if (create.offeredToken != 0) opens.push_back(create);
+    return opens;
+  };
+  auto requestsOf = [&](uint8_t major, uint32_t object) {
+    std::vector<LoggedRequest> picked;
+    for (auto& request : Requests(major))
+      if (request.fileObject == object) picked.push_back(request);
+    return picked;
+  };
+  std::vector<LoggedRequest> reads = fileOpens();
+  ASSERT_EQ(reads.size(), 2u);
+  EXPECT_EQ(reads[0].replyToken, reads[1].replyToken);
+  char byte;
+  EXPECT_EQ(read(second, &byte, 1), 1);
+  close(first);
+  for (int i = 0; i < 100 && requestsOf(MJ_CLOSE, reads[0].fileObject).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  close(second);  // the FCB goes with the lower name's close
+  for (int i = 0; i < 100 && requestsOf(MJ_CLOSE, reads[1].fileObject).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(requestsOf(MJ_CLOSE, reads[1].fileObject).size(), 1u);
+
+  agent_.ClearLog();
+  int fd = open(upper.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "fresh", 5), 5);
+  ASSERT_EQ(close(fd), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(upper.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 5);
+  std::vector<LoggedRequest> writes = fileOpens();
+  ASSERT_EQ(writes.size(), 1u);
+  std::vector<LoggedRequest> cleanups = requestsOf(MJ_CLEANUP, writes[0].fileObject);
+  ASSERT_EQ(cleanups.size(), 1u);
+  EXPECT_EQ(cleanups[0].fileValue, 5u);
+  EXPECT_EQ(agent_.Contents(name), Text("fresh"));
+}
+
 // An open by name holds no FCB, so its requests bring the agent no size of
 // their own; an open file's requests bring its FCB's.
 TEST_F(MountTest, RequestsOfAnOpenByNameCarryNoSize) {

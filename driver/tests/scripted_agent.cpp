@@ -84,6 +84,11 @@ void ScriptedAgent::AddFile(const std::u16string& fullName, std::vector<uint8_t>
   tree_[fullName] = RemoteFile{false, std::move(data), 0, 0, false};
 }
 
+void ScriptedAgent::AddAlias(const std::u16string& alias, const std::u16string& fullName) {
+  std::lock_guard<std::mutex> guard(lock_);
+  aliases_[alias] = fullName;
+}
+
 void ScriptedAgent::AddFolder(const std::u16string& fullName) {
   std::lock_guard<std::mutex> guard(lock_);
   tree_[fullName] = RemoteFile{true, {}, 0, 0, false};
@@ -244,6 +249,7 @@ void ScriptedAgent::Create(const RequestRecord& request, ReplyRecord& reply) {
   bool wantFile = options & FILE_NON_DIRECTORY_FILE;
   std::u16string name(WideField(reinterpret_cast<const char16_t*>(request.data + 4), kPathChars));
   while (!name.empty() && name.back() == u'\\') name.pop_back();
+  if (auto alias = aliases_.find(name); alias != aliases_.end()) name = alias->second;
   if (request.Flags & SL_OPEN_TARGET_DIRECTORY) {
     reply.information = tree_.count(name) ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
     handles_[request.FileObject] = Parent(name);

@@ -51,6 +51,9 @@ class ScriptedAgent {
 
   void AddFile(const std::u16string& fullName, std::vector<uint8_t> data);
   void AddFolder(const std::u16string& fullName);
+  // Opens of alias reach fullName: one file under two names, as the agent's
+  // names that differ only in case are.
+  void AddAlias(const std::u16string& alias, const std::u16string& fullName);
   bool Has(const std::u16string& fullName);
   std::vector<uint8_t> Contents(const std::u16string& fullName);
 
@@ -97,6 +100,7 @@ class ScriptedAgent {
 
   std::mutex lock_;
   std::map<std::u16string, RemoteFile> tree_;
+  std::map<std::u16string, std::u16string> aliases_;
   std::map<uint32_t, std::u16string> handles_;  // FileObject -> full name
   std::map<uint32_t, bool> written_;
   std::map<uint32_t, size_t> listPosition_;

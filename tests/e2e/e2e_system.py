@@ -540,6 +540,20 @@ def check_names_differing_in_case_never_mix(case, folder):
         case.assertEqual(f.read(), b"written through the drive")
     with open(s.server_path(f"{folder}/{other}"), "rb") as f:
         case.assertEqual(f.read(), files[other])
+    # Both spellings read, then a write through the other one: it is the
+    # shown file's, and the write replaces it whole.
+    for round in range(3):
+        for name in (shown_case, other):
+            with open(case.on_drive(f"{folder}/{name}"), "rb") as f:
+                f.read()
+        text = b"through the other spelling %d" % round
+        with open(case.on_drive(f"{folder}/{other}"), "wb") as f:
+            f.write(text)
+        with open(s.server_path(f"{folder}/{shown_case}"), "rb") as f:
+            case.assertEqual(f.read(), text)
+        case.assertEqual(os.stat(case.on_drive(f"{folder}/{shown_case}")).st_size, len(text))
+    with open(s.server_path(f"{folder}/{other}"), "rb") as f:
+        case.assertEqual(f.read(), files[other])
 
 
 def check_uploads_streamed_while_writing(case, folder):
