@@ -274,6 +274,11 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
     if (int error = NewChildFullName(req, newParentIno, newName, target, targetConn))
       return (void)fuse_reply_err(req, error);
     if (conn != targetConn) return (void)fuse_reply_err(req, EXDEV);
+    // A folder into itself. The kernel catches that only when both paths
+    // spell the folder alike; to the agent they are one folder either way.
+    if (target.size() > source.size() && target[source.size()] == u'\\' &&
+        EqualsNoCase(std::u16string_view(target).substr(0, source.size()), source))
+      return (void)fuse_reply_err(req, EINVAL);
   }
   std::u16string component = Utf8ToUtf16(newName);
   uint32_t replace = (flags & RENAME_NOREPLACE) ? 0 : 1;

@@ -110,9 +110,18 @@ void OpLookup(fuse_req_t req, fuse_ino_t parentIno, const char* name) {
                     std::unique_lock<std::mutex> lock(DriverMutex());
                     Node* parent = Names().Get(parentIno);
                     if (parent == nullptr) return (void)fuse_reply_err(req, ENOENT);
+                    bool fresh = Names().Child(parentIno, childName) == nullptr;
                     Node* node = Names().Remember(*parent, childName, NodeKind::Remote, uid, conn);
                     node->attr = attr;
                     node->attrTime = Clock::now();
+                    // A second spelling of a folder is a second node of it: a name
+                    // made through one is not noted in the other, so neither may
+                    // answer a name as missing by itself any more.
+                    if (fresh && attr.isDirectory) {
+                      std::vector<Node*> others = Names().OtherSpellings(parentIno, childName);
+                      for (Node* other : others) DropOwnFolder(*other);
+                      if (!others.empty()) DropOwnFolder(*node);
+                    }
                     ReplyEntry(req, *node);
                   });
 }

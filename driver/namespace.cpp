@@ -149,6 +149,39 @@ Node* Namespace::FindByFullName(uid_t uid, std::u16string_view fullName) {
   return nullptr;
 }
 
+namespace {
+bool IsAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// Plain ASCII names, the common case, compare without a conversion each.
+bool NamesDifferOnlyInCase(std::string_view a, std::string_view b, bool aIsAscii,
+                           const std::u16string& aWide) {
+  if (aIsAscii && IsAscii(b)) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+  }
+  return EqualsNoCase(Utf8ToUtf16(b), aWide);
+}
+}  // namespace
+
+std::vector<Node*> Namespace::OtherSpellings(uint64_t parent, std::string_view name) {
+  std::vector<Node*> others;
+  std::u16string wide = Utf8ToUtf16(name);
+  bool ascii = IsAscii(name);
+  for (auto it = children_.lower_bound({parent, std::string()});
+       it != children_.end() && it->first.first == parent; ++it) {
+    if (it->first.second == name) continue;
+    Node* node = Get(it->second);
+    if (node && NamesDifferOnlyInCase(name, it->first.second, ascii, wide)) others.push_back(node);
+  }
+  return others;
+}
+
 std::vector<std::pair<uint64_t, std::string>> Namespace::ConnectionFolders(uid_t uid) const {
   std::vector<std::pair<uint64_t, std::string>> folders;
   std::u16string prefix = kFullNamePrefix;

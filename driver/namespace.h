@@ -73,6 +73,10 @@ class Namespace {
   void Move(uint64_t parent, std::string_view name, Node& newParent, std::string_view newName);
   // The node of a full name of a user, or null.
   Node* FindByFullName(uid_t uid, std::u16string_view fullName);
+  // The other children of a folder whose names differ from name only in case:
+  // other nodes of the same file or folder to the agent. Walks the folder's
+  // children; for the rare look-up that makes a second node of a folder.
+  std::vector<Node*> OtherSpellings(uint64_t parent, std::string_view name);
   size_t size() const { return nodes_.size(); }
   // About how much memory a user's remote nodes take (names and index).
   size_t BytesOf(uid_t uid) const;

@@ -406,6 +406,38 @@ TEST_F(MountTest, TwoNamesOfOneFileLetGoOfTheirSharedFcb) {
   EXPECT_EQ(agent_.Contents(name), Text("fresh"));
 }
 
+// A folder made here answers names it never saw as missing. Once a second
+// spelling of it has a node, names made through that one are not noted in
+// the first: neither answers by itself any more.
+TEST_F(MountTest, AFolderMadeHereAndReachedUnderAnotherSpellingAsksTheAgent) {
+  StartSite1();
+  agent_.AddAlias(U("\\QUENLODE\\site1\\docs\\new"), U("\\QUENLODE\\site1\\docs\\NEW"));
+  ASSERT_EQ(mkdir((base_ + "/docs/NEW").c_str(), 0755), 0);
+  struct stat st {};
+  ASSERT_EQ(stat((base_ + "/docs/new").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  int fd = open((base_ + "/docs/new/made.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(close(fd), 0);
+  EXPECT_TRUE(agent_.Has(U("\\QUENLODE\\site1\\docs\\NEW\\made.txt")));
+  EXPECT_EQ(stat((base_ + "/docs/NEW/made.txt").c_str(), &st), 0) << strerror(errno);
+}
+
+// Moving a folder below itself is refused as the kernel refuses it, also when
+// the two paths spell the folder differently.
+TEST_F(MountTest, AFolderMovedBelowAnotherSpellingOfItselfIsRefused) {
+  StartSite1();
+  agent_.AddAlias(U("\\QUENLODE\\site1\\docs\\new"), U("\\QUENLODE\\site1\\docs\\NEW"));
+  ASSERT_EQ(mkdir((base_ + "/docs/NEW").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((base_ + "/docs/NEW/inner").c_str(), 0755), 0);
+  agent_.ClearLog();
+  errno = 0;
+  EXPECT_EQ(rename((base_ + "/docs/NEW").c_str(), (base_ + "/docs/new/inner/moved").c_str()), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(Requests(MJ_SET_INFORMATION).empty());
+  EXPECT_TRUE(agent_.Has(U("\\QUENLODE\\site1\\docs\\NEW\\inner")));
+}
+
 // An open by name holds no FCB, so its requests bring the agent no size of
 // their own; an open file's requests bring its FCB's.
 TEST_F(MountTest, RequestsOfAnOpenByNameCarryNoSize) {

@@ -249,7 +249,9 @@ void ScriptedAgent::Create(const RequestRecord& request, ReplyRecord& reply) {
   bool wantFile = options & FILE_NON_DIRECTORY_FILE;
   std::u16string name(WideField(reinterpret_cast<const char16_t*>(request.data + 4), kPathChars));
   while (!name.empty() && name.back() == u'\\') name.pop_back();
-  if (auto alias = aliases_.find(name); alias != aliases_.end()) name = alias->second;
+  for (auto& [alias, target] : aliases_)
+    if (name.compare(0, alias.size(), alias) == 0 && (name.size() == alias.size() || name[alias.size()] == u'\\'))
+      name = target + name.substr(alias.size());
   if (request.Flags & SL_OPEN_TARGET_DIRECTORY) {
     reply.information = tree_.count(name) ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
     handles_[request.FileObject] = Parent(name);

@@ -51,8 +51,8 @@ class ScriptedAgent {
 
   void AddFile(const std::u16string& fullName, std::vector<uint8_t> data);
   void AddFolder(const std::u16string& fullName);
-  // Opens of alias reach fullName: one file under two names, as the agent's
-  // names that differ only in case are.
+  // Opens of alias (and of names below it) reach fullName: one file or folder
+  // under two names, as the agent's names that differ only in case are.
   void AddAlias(const std::u16string& alias, const std::u16string& fullName);
   bool Has(const std::u16string& fullName);
   std::vector<uint8_t> Contents(const std::u16string& fullName);

@@ -143,6 +143,26 @@ TEST(NameTable, FullNamesFollowRenamesOfFolders) {
   EXPECT_EQ(names.Get(ino), nullptr);
 }
 
+TEST(NameTable, OtherSpellingsAreTheCaseVariantsAmongTheFoldersChildren) {
+  Namespace names;
+  Node* root = names.Get(kRootIno);
+  Node* user = names.Remember(*root, "S-1-22-1-5", NodeKind::UserFolder, 5, nullptr);
+  Node* site = names.Remember(*user, "site1", NodeKind::ConnectionRoot, 5, nullptr);
+  Node* lower = names.Remember(*site, "docs", NodeKind::Remote, 5, nullptr);
+  Node* upper = names.Remember(*site, "DOCS", NodeKind::Remote, 5, nullptr);
+  names.Remember(*site, "docs2", NodeKind::Remote, 5, nullptr);  // longer: not a spelling
+  names.Remember(*site, "dOcX", NodeKind::Remote, 5, nullptr);
+  Node* umlaut = names.Remember(*site, "\xc3\xa4rger", NodeKind::Remote, 5, nullptr);  // "ärger"
+  Node* unrelatedSub = names.Remember(*lower, "Docs", NodeKind::Remote, 5, nullptr);
+
+  EXPECT_EQ(names.OtherSpellings(site->ino, "Docs"), (std::vector<Node*>{upper, lower}));
+  EXPECT_EQ(names.OtherSpellings(site->ino, "docs"), (std::vector<Node*>{upper}));
+  EXPECT_EQ(names.OtherSpellings(site->ino, "\xc3\x84RGER"), (std::vector<Node*>{umlaut}));
+  EXPECT_TRUE(names.OtherSpellings(site->ino, "arger").empty());
+  EXPECT_TRUE(names.OtherSpellings(lower->ino, "Docs").empty());  // only itself there
+  EXPECT_NE(unrelatedSub, nullptr);
+}
+
 TEST(Records, RequestImageCarriesSplitSixtyFourBitFields) {
   Forward forward;
   forward.major = MJ_WRITE;

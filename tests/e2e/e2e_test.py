@@ -659,16 +659,22 @@ class RandomOperations(DriveCase):
         return seed, int(os.environ.get("HVM_RANDOM_STEPS", "150"))
 
     def assert_server_holds(self, model, server_folder, seed):
-        """What the server holds below server_folder is what the model holds, folders and all."""
+        """What the server holds below server_folder is what the model holds, folders and all.
+        The runs name files in any spelling and the model in lower case; the server holds
+        one file for each name, in whichever spelling made it."""
+        spelled = {}  # the model's folder -> its spelling on the server
         for folder, folders, files in os.walk(model):
-            relative = os.path.normpath(os.path.join(server_folder, os.path.relpath(folder, model)))
-            listed = sorted(n for n in os.listdir(os.path.join(self.system.data, relative))
-                            if not n.startswith(".DAV"))
-            self.assertEqual(listed, sorted(folders + files), f"seed {seed}: {relative}")
+            relative_model = os.path.relpath(folder, model)
+            relative = spelled.get(relative_model, os.path.normpath(os.path.join(server_folder, relative_model)))
+            listed = [n for n in os.listdir(os.path.join(self.system.data, relative)) if not n.startswith(".DAV")]
+            self.assertEqual(sorted(n.lower() for n in listed), sorted(folders + files), f"seed {seed}: {relative}")
+            on_server = {n.lower(): n for n in listed}
+            for name in folders:
+                spelled[os.path.normpath(os.path.join(relative_model, name))] = os.path.join(relative, on_server[name])
             for name in files:
                 with open(os.path.join(folder, name), "rb") as f:
-                    self.assertEqual(self.server_bytes(os.path.join(relative, name)), f.read(),
-                                     f"seed {seed}: {relative}/{name}")
+                    self.assertEqual(self.server_bytes(os.path.join(relative, on_server[name])), f.read(),
+                                     f"seed {seed}: {relative}/{on_server[name]}")
 
     def test_random_operations_match_a_local_model(self):
         seed, steps = self.seed_and_steps()
