@@ -9,6 +9,7 @@
 
 #include "driver/file_objects.h"
 #include "driver/fuse_glue.h"
+#include "driver/other_spellings.h"
 #include "driver/info_records.h"
 #include "driver/requests.h"
 #include "driver/short_handles.h"
@@ -61,18 +62,20 @@ void Delete(fuse_req_t req, fuse_ino_t parentIno, const char* name, uint32_t opt
       return (void)fuse_reply_err(req, error);
   }
   std::string childName(name);
+  uid_t uid = CallerUid(req);
   OpenShort(conn, fullName, FILE_OPEN, options, DELETE_ACCESS, BeginOperation(req), 0,
-            [req, parentIno, childName](const ShortHandle& handle, ForwardResult& opened) {
+            [=](const ShortHandle& handle, ForwardResult& opened) {
               if (opened.status != STATUS_SUCCESS) return (void)fuse_reply_err(req, ErrnoOf(opened));
               auto disposition = SetInfoRequest(handle.fileObject, CarriedSize(handle),
                                                 FileDispositionInformation, {1});
-              OnShort(handle, disposition, [req, handle, parentIno, childName](ForwardResult& set) {
+              OnShort(handle, disposition, [=](ForwardResult& set) {
                 int setError = set.status == STATUS_SUCCESS ? 0 : ErrnoOf(set);
-                CloseShort(handle, [req, setError, parentIno, childName](int cleanupError) {
+                CloseShort(handle, [=](int cleanupError) {
                   int error = setError ? setError : cleanupError;
                   if (error == 0) {
                     std::lock_guard<std::mutex> guard(DriverMutex());
                     Names().Detach(parentIno, childName);
+                    DetachSpellings(uid, fullName);  // the same name spelled otherwise
                   }
                   fuse_reply_err(req, error);
                 });
@@ -140,6 +143,7 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
       set->done = [ino, newSize, handle, finish, ownObject](ForwardResult& result) {
         if (result.status != STATUS_SUCCESS)
           return finish(ownObject ? ErrnoOfOpenFile(result) : ErrnoOf(result));
+        std::vector<uint64_t> stale;  // other spellings' nodes of the file
         {
           std::lock_guard<std::mutex> guard(DriverMutex());
           Node* node = Names().Get(ino);
@@ -152,15 +156,18 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
             fcb->fileSize = fcb->allocationSize = newSize;
             fcb->validLength = std::min(fcb->validLength, newSize);
             if (newSize == 0) fcb->contentsSent = true;
+            for (uint64_t other : fcb->OtherNodes(ino)) stale.push_back(other);
           }
           if (node) {
             node->attr.size = newSize;
             node->attr.lastWriteTime = FiletimeNow();
+            StaleOtherSpellings(*node);
           }
           if (own) own->written = true;
         }
         handle->size = newSize;
         PurgeInode(ino);
+        for (uint64_t other : stale) PurgeInode(other);
         finish(0);
       };
       Send(handle->connection, set, true);
@@ -197,7 +204,7 @@ void ReplyAttr(fuse_req_t req, fuse_ino_t ino, int error) {
   if (node == nullptr) return (void)fuse_reply_err(req, ENOENT);
   struct stat st;
   FillStat(*node, st);
-  fuse_reply_attr(req, &st, kAttrTimeout);
+  fuse_reply_attr(req, &st, AttrTimeoutOf(*node));
 }
 
 // The changes run one after the other on one handle.
@@ -264,6 +271,7 @@ void OpRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
 void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t newParentIno,
               const char* newName, unsigned int flags) {
   if (flags & RENAME_EXCHANGE) return (void)fuse_reply_err(req, EINVAL);
+  uid_t uid = CallerUid(req);
   std::u16string source, target;
   Connection* conn = nullptr;
   Connection* targetConn = nullptr;
@@ -307,6 +315,12 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
               if (error == 0 && newParent) {
                 NoteOwnName(*newParent, to);
                 Names().Move(parentIno, from, *newParent, to);
+                // Other spellings of the old name named the moved file, those
+                // of the new one the file it replaced.
+                Node* moved = Names().Child(newParentIno, to);
+                uint64_t keep = moved ? moved->ino : 0;
+                DetachSpellings(uid, source, keep);
+                DetachSpellings(uid, target, keep);
               } else if (newParent) {
                 DropOwnFolder(*newParent);
               }

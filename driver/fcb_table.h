@@ -29,6 +29,15 @@ struct Fcb {
   std::vector<std::function<void(int error)>> waitingForPush;
 
   void SetAllSizes(uint64_t size) { fileSize = validLength = allocationSize = size; }
+  // The nodes besides ino that hold this FCB: each is a file of its own to
+  // the kernel, with pages and a size of its own that a change through ino
+  // leaves stale.
+  std::vector<uint64_t> OtherNodes(uint64_t ino) const {
+    std::vector<uint64_t> others;
+    for (uint64_t holder : nodeInos)
+      if (holder != ino) others.push_back(holder);
+    return others;
+  }
 };
 
 class FcbTable {

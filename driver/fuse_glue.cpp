@@ -1,4 +1,5 @@
 #include "driver/fuse_glue.h"
+#include "driver/other_spellings.h"
 
 #include <pwd.h>
 
@@ -44,6 +45,7 @@ struct PurgeWork {
   uint64_t ino = 0;
   uint64_t parent = 0;
   std::string name;  // empty: purge the inode
+  std::function<void()> then;  // runs once the kernel was told (ino 0 and no name: only this)
 };
 std::mutex g_purgeLock;
 std::condition_variable g_purgeWake;
@@ -57,8 +59,12 @@ fuse_session* g_session = nullptr;
 
 void Queue(PurgeWork work) {
   {
-    std::lock_guard<std::mutex> guard(g_purgeLock);
-    if (g_session == nullptr) return;
+    std::unique_lock<std::mutex> guard(g_purgeLock);
+    if (g_session == nullptr) {
+      guard.unlock();
+      if (work.then) work.then();  // no mount, nothing to purge
+      return;
+    }
     g_purgeQueue.push_back(std::move(work));
     g_purgesQueued += 1;
   }
@@ -74,10 +80,11 @@ void PurgeLoop() {
     g_purgeQueue.pop_front();
     lock.unlock();
     // -ENOENT means the kernel holds nothing of it: done as well.
-    if (work.name.empty())
-      fuse_lowlevel_notify_inval_inode(g_session, work.ino, 0, 0);
-    else
+    if (!work.name.empty())
       fuse_lowlevel_notify_inval_entry(g_session, work.parent, work.name.c_str(), work.name.size());
+    else if (work.ino != 0)
+      fuse_lowlevel_notify_inval_inode(g_session, work.ino, 0, 0);
+    if (work.then) work.then();
     lock.lock();
     g_purgesDone += 1;
     g_purgeDone.notify_all();
@@ -147,8 +154,9 @@ fuse_entry_param EntryOf(const Node& node) {
   fuse_entry_param entry{};
   entry.ino = node.ino;
   entry.generation = 1;
-  entry.attr_timeout = kAttrTimeout;
-  entry.entry_timeout = kEntryTimeout;
+  bool spelledOtherwise = HasOtherSpellings(node);
+  entry.attr_timeout = spelledOtherwise ? 0 : kAttrTimeout;
+  entry.entry_timeout = spelledOtherwise ? 0 : kEntryTimeout;
   FillStat(node, entry.attr);
   return entry;
 }
@@ -158,9 +166,12 @@ void ReplyEntry(fuse_req_t req, const Node& node) {
   fuse_reply_entry(req, &entry);
 }
 
+double AttrTimeoutOf(const Node& node) { return HasOtherSpellings(node) ? 0 : kAttrTimeout; }
+
 void ReplyMissing(fuse_req_t req) {
+  // Inode 0 and no lifetime: the kernel must not remember the name as missing,
+  // since a file made under another spelling of it would not replace that.
   fuse_entry_param entry{};
-  entry.entry_timeout = kEntryTimeout;  // inode 0: a missing name the kernel may remember
   fuse_reply_entry(req, &entry);
 }
 
@@ -171,9 +182,11 @@ uint64_t BeginOperation(fuse_req_t req) {
   return id;
 }
 
-void PurgeInode(uint64_t ino) { Queue(PurgeWork{ino, 0, {}}); }
+void PurgeInode(uint64_t ino) { Queue(PurgeWork{ino, 0, {}, {}}); }
 
-void ForgetEntry(uint64_t parent, const std::string& name) { Queue(PurgeWork{0, parent, name}); }
+void AfterQueuedPurges(std::function<void()> then) { Queue(PurgeWork{0, 0, {}, std::move(then)}); }
+
+void ForgetEntry(uint64_t parent, const std::string& name) { Queue(PurgeWork{0, parent, name, {}}); }
 
 bool WaitForQueuedPurges(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(g_purgeLock);
@@ -189,13 +202,16 @@ void StartPurgeThread(fuse_session* session) {
 }
 
 void StopPurgeThread() {
+  std::deque<PurgeWork> left;
   {
     std::lock_guard<std::mutex> guard(g_purgeLock);
     if (g_session == nullptr) return;
     g_purgeStop = true;
     g_session = nullptr;
-    g_purgeQueue.clear();
+    left.swap(g_purgeQueue);
   }
+  for (PurgeWork& work : left)  // replies still owed
+    if (work.then) work.then();
   g_purgeWake.notify_all();
   g_purgeDone.notify_all();
   g_purgeThread.join();

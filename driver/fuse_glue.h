@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "driver/namespace.h"
@@ -27,7 +28,10 @@ void FillStat(const Node& node, struct stat& st);
 // The kernel's entry for a node: inode, attributes and how long both hold.
 fuse_entry_param EntryOf(const Node& node);
 void ReplyEntry(fuse_req_t req, const Node& node);
-// A name known to be missing: the kernel may keep that for kEntryTimeout.
+// How long the kernel may keep node's attributes.
+double AttrTimeoutOf(const Node& node);
+// A name known to be missing, answered without asking the agent; the kernel
+// asks again next time.
 void ReplyMissing(fuse_req_t req);
 // The attributes as the FCB knows them while the file is open.
 RemoteAttr CurrentAttr(const Node& node);
@@ -40,6 +44,10 @@ uint64_t BeginOperation(fuse_req_t req);
 // Purge: the kernel forgets cached pages and attributes of ino. Runs on the
 // purge thread, never inside a request of that inode.
 void PurgeInode(uint64_t ino);
+// Runs then on the purge thread once the kernel was told of everything
+// queued before it: a reply that must not overtake those purges. It never
+// blocks a thread that answers requests.
+void AfterQueuedPurges(std::function<void()> then);
 // The kernel forgets a name in parent.
 void ForgetEntry(uint64_t parent, const std::string& name);
 // Waits until the kernel was told of everything queued so far, at most limit

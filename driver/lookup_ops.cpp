@@ -9,6 +9,7 @@
 #include "driver/fixed_answers.h"
 #include "driver/forwarding.h"
 #include "driver/fuse_glue.h"
+#include "driver/other_spellings.h"
 #include "driver/short_handles.h"
 #include "driver/trace.h"
 #include "driver/user_slots.h"
@@ -118,10 +119,11 @@ void OpLookup(fuse_req_t req, fuse_ino_t parentIno, const char* name) {
                     // made through one is not noted in the other, so neither may
                     // answer a name as missing by itself any more.
                     if (fresh && attr.isDirectory) {
-                      std::vector<Node*> others = Names().OtherSpellings(parentIno, childName);
+                      std::vector<Node*> others = OtherSpellings(*node);
                       for (Node* other : others) DropOwnFolder(*other);
                       if (!others.empty()) DropOwnFolder(*node);
                     }
+                    if (fresh) NoteNewSpelling(*node);
                     ReplyEntry(req, *node);
                   });
 }
@@ -149,10 +151,14 @@ void OpGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     std::lock_guard<std::mutex> guard(DriverMutex());
     Node* node = Names().Get(ino);
     if (node == nullptr) return (void)fuse_reply_err(req, ENOENT);
+    // A removed name the kernel still resolves (another spelling's removal
+    // reached its entry only just now): gone, unless a descriptor holds it.
+    if (node->kind == NodeKind::Remote && node->detached && node->fcbToken == 0)
+      return (void)fuse_reply_err(req, ENOENT);
     if (node->kind != NodeKind::Remote || node->fcbToken != 0 || AttrFresh(*node) || node->detached) {
       struct stat st;
       FillStat(*node, st);
-      return (void)fuse_reply_attr(req, &st, kAttrTimeout);
+      return (void)fuse_reply_attr(req, &st, AttrTimeoutOf(*node));
     }
     conn = node->connection;
     fullName = node->fullName;
@@ -166,7 +172,7 @@ void OpGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     node->attrTime = Clock::now();
     struct stat st;
     FillStat(*node, st);
-    fuse_reply_attr(req, &st, kAttrTimeout);
+    fuse_reply_attr(req, &st, AttrTimeoutOf(*node));
   });
 }
 

@@ -71,21 +71,28 @@ bool Namespace::Indexed(const Node& node) {
 }
 
 namespace {
-// The node, its name, its full name twice (node and index) and the map cells.
+// The node, its name, its full name three times (node and indexes) and the map cells.
 size_t NodeCost(const Node& node) {
-  constexpr size_t kMapCells = 3 * 64;
-  return sizeof(Node) + kMapCells + node.fullName.size() * sizeof(char16_t) * 3;
+  constexpr size_t kMapCells = 4 * 64;
+  return sizeof(Node) + kMapCells + node.fullName.size() * sizeof(char16_t) * 4;
 }
 }  // namespace
 
 void Namespace::Index(const Node& node) {
   if (!Indexed(node)) return;
   byFullName_.emplace(NameKey{node.uid, node.fullName}, node.ino);
+  byFoldedName_.emplace(NameKey{node.uid, node.fullName}, node.ino);
   bytesByUid_[node.uid] += NodeCost(node);
 }
 
 void Namespace::Unindex(const Node& node) {
   if (!Indexed(node)) return;
+  auto [folded, foldedEnd] = byFoldedName_.equal_range(NameKey{node.uid, node.fullName});
+  for (auto it = folded; it != foldedEnd; ++it) {
+    if (it->second != node.ino) continue;
+    byFoldedName_.erase(it);
+    break;
+  }
   auto [first, last] = byFullName_.equal_range(NameKey{node.uid, node.fullName});
   for (auto it = first; it != last; ++it) {
     if (it->second != node.ino) continue;
@@ -149,37 +156,17 @@ Node* Namespace::FindByFullName(uid_t uid, std::u16string_view fullName) {
   return nullptr;
 }
 
-namespace {
-bool IsAscii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+bool Namespace::NoCaseLess::operator()(const NameKey& a, const NameKey& b) const {
+  if (a.first != b.first) return a.first < b.first;
+  return CompareNoCase(a.second, b.second) < 0;
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-// Plain ASCII names, the common case, compare without a conversion each.
-bool NamesDifferOnlyInCase(std::string_view a, std::string_view b, bool aIsAscii,
-                           const std::u16string& aWide) {
-  if (aIsAscii && IsAscii(b)) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-      if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return true;
-  }
-  return EqualsNoCase(Utf8ToUtf16(b), aWide);
-}
-}  // namespace
-
-std::vector<Node*> Namespace::OtherSpellings(uint64_t parent, std::string_view name) {
-  std::vector<Node*> others;
-  std::u16string wide = Utf8ToUtf16(name);
-  bool ascii = IsAscii(name);
-  for (auto it = children_.lower_bound({parent, std::string()});
-       it != children_.end() && it->first.first == parent; ++it) {
-    if (it->first.second == name) continue;
-    Node* node = Get(it->second);
-    if (node && NamesDifferOnlyInCase(name, it->first.second, ascii, wide)) others.push_back(node);
-  }
-  return others;
+std::vector<Node*> Namespace::Spellings(uid_t uid, std::u16string_view fullName) {
+  std::vector<Node*> found;
+  auto [first, last] = byFoldedName_.equal_range(NameKey{uid, std::u16string(fullName)});
+  for (auto it = first; it != last; ++it)
+    if (Node* node = Get(it->second); node && !node->detached) found.push_back(node);
+  return found;
 }
 
 std::vector<std::pair<uint64_t, std::string>> Namespace::ConnectionFolders(uid_t uid) const {

@@ -73,10 +73,10 @@ class Namespace {
   void Move(uint64_t parent, std::string_view name, Node& newParent, std::string_view newName);
   // The node of a full name of a user, or null.
   Node* FindByFullName(uid_t uid, std::u16string_view fullName);
-  // The other children of a folder whose names differ from name only in case:
-  // other nodes of the same file or folder to the agent. Walks the folder's
-  // children; for the rare look-up that makes a second node of a folder.
-  std::vector<Node*> OtherSpellings(uint64_t parent, std::string_view name);
+  // The nodes, still in the tree, of a user's full name in any spelling: one
+  // file or folder to the agent, separate nodes to the kernel (also below a
+  // folder reached under two spellings).
+  std::vector<Node*> Spellings(uid_t uid, std::u16string_view fullName);
   size_t size() const { return nodes_.size(); }
   // About how much memory a user's remote nodes take (names and index).
   size_t BytesOf(uid_t uid) const;
@@ -93,6 +93,11 @@ class Namespace {
   // Remote and Connection nodes by (uid, full name); a detached node may
   // share its name with the node that replaced it.
   std::multimap<NameKey, uint64_t> byFullName_;
+  // The same without regard to case.
+  struct NoCaseLess {
+    bool operator()(const NameKey& a, const NameKey& b) const;
+  };
+  std::multimap<NameKey, uint64_t, NoCaseLess> byFoldedName_;
   std::map<uid_t, size_t> bytesByUid_;
   std::map<std::pair<uint64_t, std::string>, uint64_t> children_;
   uint64_t nextIno_ = 2;

@@ -10,6 +10,7 @@
 
 #include "driver/file_objects.h"
 #include "driver/fuse_glue.h"
+#include "driver/other_spellings.h"
 #include "driver/requests.h"
 #include "driver/short_handles.h"
 #include "driver/status_errno.h"
@@ -140,7 +141,10 @@ void RegisterOpen(OpenJob& job, const CreateReply& reply, Fcb& fcb, Node* node) 
     object->ino = node->ino;
     if (fcb.ino == 0) fcb.ino = node->ino;
     bool sizeChanged = node->attrTime != Clock::time_point{} && node->attr.size != reply.size;
-    job.fi.keep_cache = !(reply.changed || sizeChanged);
+    // Pages this node kept may predate writes made through another
+    // spelling's node of the same file.
+    bool sharedWithOtherNode = !fcb.OtherNodes(node->ino).empty();
+    job.fi.keep_cache = !(reply.changed || sizeChanged || sharedWithOtherNode);
     // A token the node still names may belong to an FCB another spelling's
     // close has freed; the node then takes this one.
     if (node->fcbToken == 0 || !job.conn->fcbs.Contains(node->fcbToken)) node->fcbToken = fcb.token;
@@ -400,6 +404,7 @@ void OpFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
   uint32_t id = static_cast<uint32_t>(fi->fh);
   Connection* conn = nullptr;
   uint64_t fileValue = 0;
+  bool otherSpellings = false;
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
     FileObject* object = OpenFiles().Get(id);
@@ -414,18 +419,25 @@ void OpFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
     }
     conn = object->connection;
     fileValue = FileValueOf(*object);
+    Node* node = Names().Get(object->ino);
+    otherSpellings = node && StaleOtherSpellings(*node);
     Trace("CLEAN fcb=%x %s\n", fcb ? fcb->token : 0, Utf16ToUtf8(object->fullName).c_str());
   }
+  // Once close returns, the other spellings of the name show what was written.
+  auto finish = [id, req, otherSpellings](int error) {
+    if (!otherSpellings) return FinishUpload(id, req, error);
+    AfterQueuedPurges([id, req, error] { FinishUpload(id, req, error); });
+  };
   auto cleanup = PlainRequest(MJ_CLEANUP, id, fileValue);
   cleanup->sizeAtHandOver = SizeWhenSent(id, fileValue);
-  cleanup->onPendingDone = [id, req](NTSTATUS status, uint32_t, bool timedOut) {
+  cleanup->onPendingDone = [finish](NTSTATUS status, uint32_t, bool timedOut) {
     // An upload whose end the agent never reported did not succeed.
-    FinishUpload(id, req, timedOut ? EIO : ErrnoFromStatus(status));
+    finish(timedOut ? EIO : ErrnoFromStatus(status));
   };
-  cleanup->done = [id, req](ForwardResult& result) {
+  cleanup->done = [finish](ForwardResult& result) {
     if (result.status == STATUS_PENDING) return;
     // A written handle whose cleanup never reached the agent was not uploaded.
-    FinishUpload(id, req, result.corrected || result.channelFailure ? EIO : ErrnoOf(result));
+    finish(result.corrected || result.channelFailure ? EIO : ErrnoOf(result));
   };
   Send(conn, cleanup);
 }

@@ -83,6 +83,7 @@ struct WriteJob {
 };
 
 void FinishWrite(std::shared_ptr<WriteJob> job, int error) {
+  std::vector<uint64_t> stale;  // other spellings' nodes of the file
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
     FileObject* object = OpenFiles().Get(job->fileObject);
@@ -95,8 +96,10 @@ void FinishWrite(std::shared_ptr<WriteJob> job, int error) {
       fcb->validLength = std::max<uint64_t>(fcb->validLength, job->offset + job->length);
       object->written = true;
       if (Node* node = Names().Get(object->ino)) node->attr.lastWriteTime = FiletimeNow();
+      stale = fcb->OtherNodes(object->ino);
     }
   }
+  for (uint64_t ino : stale) PurgeInode(ino);
   if (error != 0) return (void)fuse_reply_err(job->req, error);
   fuse_reply_write(job->req, job->length);
 }

@@ -397,6 +397,20 @@ void TakeEntrySpelling(RequestContext& ctx, const FileEntry* entry) {
   ctx.area.serverPath = ServerPathOf(ctx.connection, entry->Path());
 }
 
+// A new name in a folder reached under another spelling goes into the folder
+// as the server spells it: a server that tells case apart has no folder of
+// the spelling asked with.
+void TakeParentSpelling(RequestContext& ctx) {
+  std::u16string_view parentPath = ParentPathOf(ctx.name);
+  const FileEntry* parent = ctx.connection.entries.LookUp(parentPath);
+  if (parent == nullptr || parent->Path() == parentPath) return;
+  std::u16string spelled(parent->Path());
+  spelled += std::u16string_view(ctx.name).substr(parentPath.size());
+  ctx.name = spelled;
+  CopyWide(ctx.area.path, kEntryPathChars, spelled);
+  ctx.area.serverPath = ServerPathOf(ctx.connection, spelled);
+}
+
 }  // namespace
 
 void CreateOperation(RequestContext& ctx) {
@@ -425,6 +439,7 @@ void CreateOperation(RequestContext& ctx) {
   if (entry == nullptr) {
     entry = ctx.connection.entries.LookUp(ctx.name);
     TakeEntrySpelling(ctx, entry);
+    if (entry == nullptr) TakeParentSpelling(ctx);
   }
   FileEntry* target = Decide(ctx, entry, c);
   if (target == nullptr) return;

@@ -121,6 +121,10 @@ void RenameOperation(RequestContext& ctx) {
   }
   FileEntry* existing = ctx.connection.entries.LookUp(newPath);
   if (!AcceptReplaced(ctx, existing)) return;
+  // A file the new name spells otherwise is replaced where it is: a server
+  // that tells case apart would keep both.
+  if (existing != nullptr && existing != &entry && existing->Path() != newPath)
+    newPath = std::u16string(existing->Path());
   std::u16string destination = ServerPathOf(ctx.connection, newPath);
   if (!ctx.connection.client->CarriesPath(destination)) {
     ctx.Answer(STATUS_NAME_TOO_LONG);

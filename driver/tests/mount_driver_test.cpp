@@ -425,6 +425,40 @@ TEST_F(MountTest, AFolderMadeHereAndReachedUnderAnotherSpellingAsksTheAgent) {
 
 // Moving a folder below itself is refused as the kernel refuses it, also when
 // the two paths spell the folder differently.
+// A name answered as missing under one spelling is found at once after a
+// file was made under another; a change through one spelling shows through
+// the others when it returns; a removal leaves none of them.
+TEST_F(MountTest, EverySpellingOfANameSeesWhatAnotherMadeChangedOrRemoved) {
+  StartSite1();
+  std::string made = base_ + "/made";
+  ASSERT_EQ(mkdir(made.c_str(), 0755), 0);
+  agent_.AddAlias(U("\\QUENLODE\\site1\\made\\NOTE.TXT"), U("\\QUENLODE\\site1\\made\\note.txt"));
+  agent_.AddAlias(U("\\QUENLODE\\site1\\made\\Note.txt"), U("\\QUENLODE\\site1\\made\\note.txt"));
+  EXPECT_EQ(ErrnoOfStat(made + "/NOTE.TXT"), ENOENT);
+  int fd = open((made + "/note.txt").c_str(), O_CREAT | O_WRONLY | O_EXCL, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "first", 5), 5);
+  ASSERT_EQ(close(fd), 0);
+  EXPECT_EQ(ErrnoOfStat(made + "/NOTE.TXT"), 0);
+  EXPECT_EQ(ReadAll(made + "/NOTE.TXT"), "first");
+
+  fd = open((made + "/Note.txt").c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "second, longer", 14), 14);
+  ASSERT_EQ(close(fd), 0);
+  struct stat st {};
+  ASSERT_EQ(stat((made + "/NOTE.TXT").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 14);
+  EXPECT_EQ(ReadAll(made + "/NOTE.TXT"), "second, longer");
+  ASSERT_EQ(truncate((made + "/note.txt").c_str(), 6), 0);
+  ASSERT_EQ(stat((made + "/Note.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 6);
+
+  ASSERT_EQ(unlink((made + "/Note.txt").c_str()), 0);
+  for (const char* spelling : {"/note.txt", "/NOTE.TXT", "/Note.txt"})
+    EXPECT_EQ(ErrnoOfStat(made + spelling), ENOENT) << spelling;
+}
+
 TEST_F(MountTest, AFolderMovedBelowAnotherSpellingOfItselfIsRefused) {
   StartSite1();
   agent_.AddAlias(U("\\QUENLODE\\site1\\docs\\new"), U("\\QUENLODE\\site1\\docs\\NEW"));

@@ -143,7 +143,7 @@ TEST(NameTable, FullNamesFollowRenamesOfFolders) {
   EXPECT_EQ(names.Get(ino), nullptr);
 }
 
-TEST(NameTable, OtherSpellingsAreTheCaseVariantsAmongTheFoldersChildren) {
+TEST(NameTable, SpellingsAreFoundInAnyCaseAcrossFoldersRenamesAndUsers) {
   Namespace names;
   Node* root = names.Get(kRootIno);
   Node* user = names.Remember(*root, "S-1-22-1-5", NodeKind::UserFolder, 5, nullptr);
@@ -151,16 +151,32 @@ TEST(NameTable, OtherSpellingsAreTheCaseVariantsAmongTheFoldersChildren) {
   Node* lower = names.Remember(*site, "docs", NodeKind::Remote, 5, nullptr);
   Node* upper = names.Remember(*site, "DOCS", NodeKind::Remote, 5, nullptr);
   names.Remember(*site, "docs2", NodeKind::Remote, 5, nullptr);  // longer: not a spelling
-  names.Remember(*site, "dOcX", NodeKind::Remote, 5, nullptr);
   Node* umlaut = names.Remember(*site, "\xc3\xa4rger", NodeKind::Remote, 5, nullptr);  // "ärger"
-  Node* unrelatedSub = names.Remember(*lower, "Docs", NodeKind::Remote, 5, nullptr);
+  Node* belowLower = names.Remember(*lower, "a.txt", NodeKind::Remote, 5, nullptr);
+  Node* belowUpper = names.Remember(*upper, "A.TXT", NodeKind::Remote, 5, nullptr);
+  Node* otherUser = names.Remember(*root, "S-1-22-1-6", NodeKind::UserFolder, 6, nullptr);
+  Node* otherSite = names.Remember(*otherUser, "site1", NodeKind::ConnectionRoot, 6, nullptr);
+  names.Remember(*otherSite, "docs", NodeKind::Remote, 6, nullptr);
 
-  EXPECT_EQ(names.OtherSpellings(site->ino, "Docs"), (std::vector<Node*>{upper, lower}));
-  EXPECT_EQ(names.OtherSpellings(site->ino, "docs"), (std::vector<Node*>{upper}));
-  EXPECT_EQ(names.OtherSpellings(site->ino, "\xc3\x84RGER"), (std::vector<Node*>{umlaut}));
-  EXPECT_TRUE(names.OtherSpellings(site->ino, "arger").empty());
-  EXPECT_TRUE(names.OtherSpellings(lower->ino, "Docs").empty());  // only itself there
-  EXPECT_NE(unrelatedSub, nullptr);
+  auto spellings = [&](std::u16string_view fullName) {
+    std::vector<Node*> found = names.Spellings(5, fullName);
+    std::sort(found.begin(), found.end(), [](Node* a, Node* b) { return a->ino < b->ino; });
+    return found;
+  };
+  EXPECT_EQ(spellings(u"\\QUENLODE\\site1\\Docs"), (std::vector<Node*>{lower, upper}));
+  EXPECT_EQ(spellings(u"\\quenlode\\SITE1\\dOCS\\a.TxT"), (std::vector<Node*>{belowLower, belowUpper}));
+  EXPECT_EQ(spellings(u"\\QUENLODE\\site1\\\u00c4RGER"), (std::vector<Node*>{umlaut}));
+  EXPECT_TRUE(spellings(u"\\QUENLODE\\site1\\arger").empty());
+
+  // A renamed folder takes its children's spellings along; a detached node is gone.
+  names.Move(site->ino, "DOCS", *site, "Papers");
+  EXPECT_EQ(spellings(u"\\QUENLODE\\site1\\papers\\a.txt"), (std::vector<Node*>{belowUpper}));
+  EXPECT_EQ(spellings(u"\\QUENLODE\\site1\\docs\\a.txt"), (std::vector<Node*>{belowLower}));
+  names.Detach(lower->ino, "a.txt");
+  EXPECT_TRUE(spellings(u"\\QUENLODE\\site1\\docs\\a.txt").empty());
+  uint64_t ino = belowUpper->ino;
+  names.Forget(ino, 1);
+  EXPECT_TRUE(spellings(u"\\QUENLODE\\site1\\papers\\a.txt").empty());
 }
 
 TEST(Records, RequestImageCarriesSplitSixtyFourBitFields) {

@@ -556,6 +556,62 @@ def check_names_differing_in_case_never_mix(case, folder):
         case.assertEqual(f.read(), files[other])
 
 
+def check_spellings_of_one_name_agree(case, folder):
+    """Names typed in other spellings than the server's (each spelling is a
+    file of its own to the kernel): what one spelling changed shows through
+    the others as soon as the change returns, new names inside a folder typed
+    otherwise land in the server's folder, and a rename onto another spelling
+    of an existing name replaces that file rather than adding a second."""
+    s = case.system
+    drive = case.on_drive(folder)
+    s.put_on_server(f"{folder}/Doc.txt", b"old contents")
+    s.put_on_server(f"{folder}/Sub/keep.txt", b"k")
+    with open(f"{drive}/Doc.txt", "rb") as f:  # the kernel keeps these pages
+        case.assertEqual(f.read(), b"old contents")
+    case.assertEqual(os.stat(f"{drive}/doc.txt").st_size, 12)
+
+    with open(f"{drive}/doc.txt", "wb") as f:
+        f.write(b"new, longer contents")
+    case.assertEqual(os.stat(f"{drive}/Doc.txt").st_size, 20)
+    with open(f"{drive}/Doc.txt", "rb") as f:
+        case.assertEqual(f.read(), b"new, longer contents")
+    os.truncate(f"{drive}/DOC.TXT", 3)
+    case.assertEqual(os.stat(f"{drive}/doc.txt").st_size, 3)
+    with open(f"{drive}/Doc.txt", "rb") as f:
+        case.assertEqual(f.read(), b"new")
+
+    # Written through one spelling while another holds the file open.
+    with open(f"{drive}/Doc.txt", "rb") as reader:
+        case.assertEqual(reader.read(), b"new")
+        with open(f"{drive}/doc.txt", "r+b") as writer:
+            writer.write(b"NEW")
+            writer.flush()
+            for _ in range(100):  # the other's pages are dropped right after the write
+                if os.pread(reader.fileno(), 3, 0) == b"NEW":
+                    break
+                time.sleep(0.02)
+            case.assertEqual(os.pread(reader.fileno(), 3, 0), b"NEW")
+
+    with open(f"{drive}/sub/made.txt", "wb") as f:
+        f.write(b"made")
+    case.assertEqual(sorted(os.listdir(s.server_path(f"{folder}/Sub"))), ["keep.txt", "made.txt"])
+    case.assertFalse(os.path.exists(s.server_path(f"{folder}/sub")))
+
+    with open(f"{drive}/other.txt", "wb") as f:
+        f.write(b"moved over")
+    os.rename(f"{drive}/other.txt", f"{drive}/DOC.txt")
+    case.assertEqual(sorted(n for n in os.listdir(s.server_path(folder)) if n != "Sub"), ["Doc.txt"])
+    with open(s.server_path(f"{folder}/Doc.txt"), "rb") as f:
+        case.assertEqual(f.read(), b"moved over")
+    with open(f"{drive}/doc.txt", "rb") as f:
+        case.assertEqual(f.read(), b"moved over")
+
+    os.unlink(f"{drive}/doc.TXT")
+    for spelling in ("Doc.txt", "doc.txt", "DOC.txt"):
+        case.assertFalse(os.path.exists(f"{drive}/{spelling}"), spelling)
+    case.assertFalse(os.path.exists(s.server_path(f"{folder}/Doc.txt")))
+
+
 def check_uploads_streamed_while_writing(case, folder):
     """A file of several MiB written from start to end reaches the server
     while it is written, and is whole there when its close returns; bytes

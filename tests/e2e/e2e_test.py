@@ -23,6 +23,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_system import (SftpSystem, System, check_failed_upload_keeps_a_backup,  # noqa: E402
                         check_name_taken_meanwhile_is_kept, check_names_differing_in_case_never_mix,
+                        check_spellings_of_one_name_agree,
                         check_uploads_streamed_while_writing, finish_paused_writer, run_test_module,
                         start_paused_writer, wait_until)
 
@@ -445,6 +446,9 @@ print(os.path.getsize({path!r}))
         lines = [line for line in agent_log_lines(self.system) if "cannot be shown" in line and "\\cases" in line]
         self.assertEqual(len(lines), 1, lines)
         self.assertIn("2 entries listed in \\cases", lines[0])
+
+    def test_spellings_of_one_name_agree(self):
+        check_spellings_of_one_name_agree(self, "spelled")
 
     def test_new_names_with_control_characters_are_refused_and_reach_no_server(self):
         # A listing leaves such names out: made, the file would never be seen again.
@@ -1006,6 +1010,9 @@ class SftpFiles(DriveCase):
 
     def test_names_differing_only_in_case_never_mix_two_files(self):
         check_names_differing_in_case_never_mix(self, "cases")
+
+    def test_spellings_of_one_name_agree(self):
+        check_spellings_of_one_name_agree(self, "spelled")
 
     def test_a_name_with_a_control_character_can_be_read_and_renamed_but_not_made(self):
         # The server may hold such a name; the drive lists it and lets it be fixed.

@@ -16,7 +16,8 @@ import e2e_test  # noqa: E402
 from e2e_test import GiB, sha256_of  # noqa: E402
 from ftp_system import FtpSystem  # noqa: E402
 from e2e_system import (check_failed_upload_keeps_a_backup, check_name_taken_meanwhile_is_kept,  # noqa: E402
-                        check_names_differing_in_case_never_mix, check_uploads_streamed_while_writing,
+                        check_names_differing_in_case_never_mix,
+                        check_spellings_of_one_name_agree, check_uploads_streamed_while_writing,
                         run_test_module)
 
 
@@ -59,6 +60,9 @@ class FtpFiles(FtpDriveCase):
 
     def test_names_differing_only_in_case_never_mix_two_files(self):
         check_names_differing_in_case_never_mix(self, "cases")
+
+    def test_spellings_of_one_name_agree(self):
+        check_spellings_of_one_name_agree(self, "spelled")
 
     def test_a_file_cut_and_extended_after_a_read_reads_zeros_past_the_cut(self):
         # The read fills the reading job's cache; what it holds is old after the cut.

@@ -297,6 +297,40 @@ TEST_F(LoopTest, RenameRefusalsAndMoves) {
   Release(2);
 }
 
+// The server tells case apart, the drive does not: a new name in a folder
+// asked for under another spelling, and a rename onto another spelling of an
+// existing name, take the server's spellings (else a second file appears).
+TEST_F(LoopTest, NewNamesAndRenameTargetsTakeTheServersSpelling) {
+  client->AddDirectory(u"/Docs");
+  client->AddFile(u"/Docs/Old.txt", "old");
+  client->AddFile(u"/Docs/a.txt", "a");
+  Reply made = Create(1, u"\\docs\\new.txt", FILE_CREATE, 0x40, FILE_WRITE_DATA);
+  ASSERT_EQ(made.status(), STATUS_SUCCESS);
+  ASSERT_NE(Entry(u"\\docs\\new.txt"), nullptr);
+  EXPECT_EQ(Entry(u"\\docs\\new.txt")->Path(), Full(u"\\Docs\\new.txt"));
+  Write(1, 0, "n", 0);
+  Release(1, 1);
+  ASSERT_FALSE(client->uploads.empty());
+  EXPECT_EQ(client->uploads.back(), u"/Docs/new.txt");
+
+  OpenOk(2, u"\\Docs\\a.txt", 0x40, 0x10000);
+  OpenOk(3, u"\\DOCS", 0x1);
+  EXPECT_EQ(SetInfo(2, 10, Wide(u"OLD.TXT"), 3, 1).status(), STATUS_SUCCESS);
+  EXPECT_EQ(client->moves.back(), u"/dav/Docs/Old.txt");
+  ASSERT_NE(Entry(u"\\Docs\\old.txt"), nullptr);
+  EXPECT_EQ(Entry(u"\\Docs\\old.txt")->Path(), Full(u"\\Docs\\Old.txt"));
+  Release(2, 1);
+  Release(3);
+
+  // A rename to another spelling of its own name is a real change of case.
+  OpenOk(4, u"\\Docs\\new.txt", 0x40, 0x10000);
+  OpenOk(5, u"\\Docs", 0x1);
+  EXPECT_EQ(SetInfo(4, 10, Wide(u"NEW.txt"), 5, 1).status(), STATUS_SUCCESS);
+  EXPECT_EQ(client->moves.back(), u"/dav/Docs/NEW.txt");
+  Release(4, 1);
+  Release(5);
+}
+
 TEST_F(LoopTest, DeleteRules) {
   client->AddDirectory(u"/d");
   client->AddFile(u"/d/a.txt", "a");

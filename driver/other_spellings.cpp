@@ -1,0 +1,54 @@
+#include "driver/other_spellings.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/fuse_glue.h"
+
+namespace hvm::driver {
+
+std::vector<Node*> OtherSpellings(const Node& node) {
+  std::vector<Node*> others;
+  if (node.kind != NodeKind::Remote || node.detached) return others;
+  for (Node* other : Names().Spellings(node.uid, node.fullName))
+    if (other != &node) others.push_back(other);
+  return others;
+}
+
+bool HasOtherSpellings(const Node& node) {
+  return node.kind == NodeKind::Remote && !node.detached &&
+         Names().Spellings(node.uid, node.fullName).size() > 1;
+}
+
+void NoteNewSpelling(const Node& node) {
+  for (Node* other : OtherSpellings(node)) {
+    other->attrTime = {};
+    ForgetEntry(other->parent, other->name);
+    PurgeInode(other->ino);
+  }
+}
+
+bool StaleOtherSpellings(const Node& node) {
+  std::vector<Node*> others = OtherSpellings(node);
+  for (Node* other : others) {
+    other->attrTime = {};
+    PurgeInode(other->ino);
+  }
+  return !others.empty();
+}
+
+void DetachSpellings(uid_t uid, const std::u16string& fullName, uint64_t keep) {
+  std::vector<std::pair<uint64_t, std::string>> entries;
+  for (Node* node : Names().Spellings(uid, fullName)) {
+    if (node->ino == keep || node->kind != NodeKind::Remote) continue;
+    entries.emplace_back(node->parent, node->name);
+    PurgeInode(node->ino);  // its attributes first: they do not wait for the folder's lock
+  }
+  for (auto& [parent, name] : entries) {
+    Names().Detach(parent, name);
+    ForgetEntry(parent, name);
+  }
+}
+
+}  // namespace hvm::driver
