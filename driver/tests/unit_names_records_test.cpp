@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "driver/forward.h"
 #include "driver/info_records.h"
@@ -143,20 +144,23 @@ TEST(NameTable, FullNamesFollowRenamesOfFolders) {
   EXPECT_EQ(names.Get(ino), nullptr);
 }
 
+// A user's folder and Connection "site1" in it.
+Node* SiteOfUser(Namespace& names, uid_t uid) {
+  Node* user = names.Remember(*names.Get(kRootIno), "S-1-22-1-" + std::to_string(uid),
+                              NodeKind::UserFolder, uid, nullptr);
+  return names.Remember(*user, "site1", NodeKind::ConnectionRoot, uid, nullptr);
+}
+
 TEST(NameTable, SpellingsAreFoundInAnyCaseAcrossFoldersRenamesAndUsers) {
   Namespace names;
-  Node* root = names.Get(kRootIno);
-  Node* user = names.Remember(*root, "S-1-22-1-5", NodeKind::UserFolder, 5, nullptr);
-  Node* site = names.Remember(*user, "site1", NodeKind::ConnectionRoot, 5, nullptr);
+  Node* site = SiteOfUser(names, 5);
   Node* lower = names.Remember(*site, "docs", NodeKind::Remote, 5, nullptr);
   Node* upper = names.Remember(*site, "DOCS", NodeKind::Remote, 5, nullptr);
   names.Remember(*site, "docs2", NodeKind::Remote, 5, nullptr);  // longer: not a spelling
   Node* umlaut = names.Remember(*site, "\xc3\xa4rger", NodeKind::Remote, 5, nullptr);  // "ärger"
   Node* belowLower = names.Remember(*lower, "a.txt", NodeKind::Remote, 5, nullptr);
   Node* belowUpper = names.Remember(*upper, "A.TXT", NodeKind::Remote, 5, nullptr);
-  Node* otherUser = names.Remember(*root, "S-1-22-1-6", NodeKind::UserFolder, 6, nullptr);
-  Node* otherSite = names.Remember(*otherUser, "site1", NodeKind::ConnectionRoot, 6, nullptr);
-  names.Remember(*otherSite, "docs", NodeKind::Remote, 6, nullptr);
+  names.Remember(*SiteOfUser(names, 6), "docs", NodeKind::Remote, 6, nullptr);
 
   auto spellings = [&](std::u16string_view fullName) {
     std::vector<Node*> found = names.Spellings(5, fullName);
