@@ -72,11 +72,13 @@ void Delete(fuse_req_t req, fuse_ino_t parentIno, const char* name, uint32_t opt
                 int setError = set.status == STATUS_SUCCESS ? 0 : ErrnoOf(set);
                 CloseShort(handle, [=](int cleanupError) {
                   int error = setError ? setError : cleanupError;
+                  bool otherSpellings = false;
                   if (error == 0) {
                     std::lock_guard<std::mutex> guard(DriverMutex());
                     Names().Detach(parentIno, childName);
-                    DetachSpellings(uid, fullName);  // the same name spelled otherwise
+                    otherSpellings = DetachSpellings(uid, fullName);  // the same name spelled otherwise
                   }
+                  if (otherSpellings) return AfterQueuedPurges([req] { fuse_reply_err(req, 0); });
                   fuse_reply_err(req, error);
                 });
               });
@@ -309,6 +311,7 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
         int error = renamed.status == STATUS_SUCCESS ? 0 : ErrnoOf(renamed);
         CloseShort(folder, [=](int) {
           CloseShort(moving, [=](int) {
+            bool otherSpellings = false;
             {
               std::lock_guard<std::mutex> guard(DriverMutex());
               Node* newParent = Names().Get(newParentIno);
@@ -319,12 +322,13 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
                 // of the new one the file it replaced.
                 Node* moved = Names().Child(newParentIno, to);
                 uint64_t keep = moved ? moved->ino : 0;
-                DetachSpellings(uid, source, keep);
-                DetachSpellings(uid, target, keep);
+                otherSpellings = DetachSpellings(uid, source, keep);
+                otherSpellings = DetachSpellings(uid, target, keep) || otherSpellings;
               } else if (newParent) {
                 DropOwnFolder(*newParent);
               }
             }
+            if (otherSpellings) return AfterQueuedPurges([req] { fuse_reply_err(req, 0); });
             fuse_reply_err(req, error);
           });
         });

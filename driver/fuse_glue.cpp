@@ -4,10 +4,7 @@
 #include <pwd.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 
 #include "driver/completions.h"
@@ -41,55 +38,6 @@ void OnInterrupt(fuse_req_t, void* data) {
   CancelOperation(reinterpret_cast<uintptr_t>(data), out);
 }
 
-struct PurgeWork {
-  uint64_t ino = 0;
-  uint64_t parent = 0;
-  std::string name;  // empty: purge the inode
-  std::function<void()> then;  // runs once the kernel was told (ino 0 and no name: only this)
-};
-std::mutex g_purgeLock;
-std::condition_variable g_purgeWake;
-std::deque<PurgeWork> g_purgeQueue;
-uint64_t g_purgesQueued = 0;  // counts of work queued and done, for waiters
-uint64_t g_purgesDone = 0;
-std::condition_variable g_purgeDone;
-bool g_purgeStop = false;
-std::thread g_purgeThread;
-fuse_session* g_session = nullptr;
-
-void Queue(PurgeWork work) {
-  {
-    std::unique_lock<std::mutex> guard(g_purgeLock);
-    if (g_session == nullptr) {
-      guard.unlock();
-      if (work.then) work.then();  // no mount, nothing to purge
-      return;
-    }
-    g_purgeQueue.push_back(std::move(work));
-    g_purgesQueued += 1;
-  }
-  g_purgeWake.notify_one();
-}
-
-void PurgeLoop() {
-  std::unique_lock<std::mutex> lock(g_purgeLock);
-  while (true) {
-    g_purgeWake.wait(lock, [] { return g_purgeStop || !g_purgeQueue.empty(); });
-    if (g_purgeStop) return;
-    PurgeWork work = std::move(g_purgeQueue.front());
-    g_purgeQueue.pop_front();
-    lock.unlock();
-    // -ENOENT means the kernel holds nothing of it: done as well.
-    if (!work.name.empty())
-      fuse_lowlevel_notify_inval_entry(g_session, work.parent, work.name.c_str(), work.name.size());
-    else if (work.ino != 0)
-      fuse_lowlevel_notify_inval_inode(g_session, work.ino, 0, 0);
-    if (work.then) work.then();
-    lock.lock();
-    g_purgesDone += 1;
-    g_purgeDone.notify_all();
-  }
-}
 }  // namespace
 
 uid_t CallerUid(fuse_req_t req) { return fuse_req_ctx(req)->uid; }
@@ -180,41 +128,6 @@ uint64_t BeginOperation(fuse_req_t req) {
   uint64_t id = next.fetch_add(1);
   fuse_req_interrupt_func(req, OnInterrupt, reinterpret_cast<void*>(static_cast<uintptr_t>(id)));
   return id;
-}
-
-void PurgeInode(uint64_t ino) { Queue(PurgeWork{ino, 0, {}, {}}); }
-
-void AfterQueuedPurges(std::function<void()> then) { Queue(PurgeWork{0, 0, {}, std::move(then)}); }
-
-void ForgetEntry(uint64_t parent, const std::string& name) { Queue(PurgeWork{0, parent, name, {}}); }
-
-bool WaitForQueuedPurges(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> lock(g_purgeLock);
-  uint64_t mine = g_purgesQueued;
-  return g_purgeDone.wait_for(lock, limit, [mine] { return g_purgeStop || g_purgesDone >= mine; });
-}
-
-void StartPurgeThread(fuse_session* session) {
-  std::lock_guard<std::mutex> guard(g_purgeLock);
-  g_session = session;
-  g_purgeStop = false;
-  g_purgeThread = std::thread(PurgeLoop);
-}
-
-void StopPurgeThread() {
-  std::deque<PurgeWork> left;
-  {
-    std::lock_guard<std::mutex> guard(g_purgeLock);
-    if (g_session == nullptr) return;
-    g_purgeStop = true;
-    g_session = nullptr;
-    left.swap(g_purgeQueue);
-  }
-  for (PurgeWork& work : left)  // replies still owed
-    if (work.then) work.then();
-  g_purgeWake.notify_all();
-  g_purgeDone.notify_all();
-  g_purgeThread.join();
 }
 
 }  // namespace hvm::driver

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "driver/namespace.h"
+#include "driver/purge_queue.h"
 
 namespace hvm::driver {
 
@@ -41,21 +42,6 @@ bool AttrFresh(const Node& node);
 // request that the agent has not taken yet ends with EINTR.
 uint64_t BeginOperation(fuse_req_t req);
 
-// Purge: the kernel forgets cached pages and attributes of ino. Runs on the
-// purge thread, never inside a request of that inode.
-void PurgeInode(uint64_t ino);
-// Runs then on the purge thread once the kernel was told of everything
-// queued before it: a reply that must not overtake those purges. It never
-// blocks a thread that answers requests.
-void AfterQueuedPurges(std::function<void()> then);
-// The kernel forgets a name in parent.
-void ForgetEntry(uint64_t parent, const std::string& name);
-// Waits until the kernel was told of everything queued so far, at most limit
-// (a kernel that holds a folder's lock for a request stuck behind this caller
-// must not hold it for long). False when the limit ran out.
-bool WaitForQueuedPurges(std::chrono::milliseconds limit);
-void StartPurgeThread(fuse_session* session);
-void StopPurgeThread();
 
 // The FUSE request handlers, by concept.
 void OpLookup(fuse_req_t, fuse_ino_t, const char*);

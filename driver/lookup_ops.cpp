@@ -151,10 +151,12 @@ void OpGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     std::lock_guard<std::mutex> guard(DriverMutex());
     Node* node = Names().Get(ino);
     if (node == nullptr) return (void)fuse_reply_err(req, ENOENT);
-    // A removed name the kernel still resolves (another spelling's removal
-    // reached its entry only just now): gone, unless a descriptor holds it.
-    if (node->kind == NodeKind::Remote && node->detached && node->fcbToken == 0)
-      return (void)fuse_reply_err(req, ENOENT);
+    // A file whose name another spelling removed or replaced, while the
+    // kernel still resolves the name to it and no descriptor holds it: stale,
+    // so the kernel looks the name up again (that of a folder keeps its
+    // attributes for the programs inside it).
+    if (node->kind == NodeKind::Remote && node->detached && node->fcbToken == 0 && !node->attr.isDirectory)
+      return (void)fuse_reply_err(req, ESTALE);
     if (node->kind != NodeKind::Remote || node->fcbToken != 0 || AttrFresh(*node) || node->detached) {
       struct stat st;
       FillStat(*node, st);

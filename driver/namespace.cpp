@@ -47,8 +47,8 @@ Node* Namespace::Remember(Node& parent, std::string_view name, NodeKind kind, ui
       fresh->fullName = parent.fullName + u"\\" + Utf8ToUtf16(name);
     node = fresh.get();
     children_[{parent.ino, node->name}] = node->ino;
-    Index(*node);
     nodes_.emplace(node->ino, std::move(fresh));
+    Index(*node);
   }
   node->lookups += 1;
   return node;
@@ -81,8 +81,31 @@ size_t NodeCost(const Node& node) {
 void Namespace::Index(const Node& node) {
   if (!Indexed(node)) return;
   byFullName_.emplace(NameKey{node.uid, node.fullName}, node.ino);
-  byFoldedName_.emplace(NameKey{node.uid, node.fullName}, node.ino);
+  auto folded = byFoldedName_.emplace(NameKey{node.uid, node.fullName}, node.ino);
+  // Equal keys sit side by side: a name alone in any spelling costs no search.
+  auto same = [this, &folded](auto it) {
+    return !byFoldedName_.key_comp()(it->first, folded->first) &&
+           !byFoldedName_.key_comp()(folded->first, it->first);
+  };
+  bool alone = (folded == byFoldedName_.begin() || !same(std::prev(folded))) &&
+               (std::next(folded) == byFoldedName_.end() || !same(std::next(folded)));
+  if (alone) {
+    if (Node* indexed = Get(node.ino)) indexed->spelledOtherwise = false;
+  } else {
+    MarkSpellings(folded->first);
+  }
   bytesByUid_[node.uid] += NodeCost(node);
+}
+
+void Namespace::MarkSpellings(const NameKey& key) {
+  auto [first, last] = byFoldedName_.equal_range(key);
+  for (auto it = first; it != last; ++it) {
+    Node* node = Get(it->second);
+    if (node == nullptr) continue;
+    node->spelledOtherwise = false;
+    for (auto other = first; other != last && !node->spelledOtherwise; ++other)
+      node->spelledOtherwise = other->first.second != node->fullName;
+  }
 }
 
 void Namespace::Unindex(const Node& node) {
@@ -90,7 +113,9 @@ void Namespace::Unindex(const Node& node) {
   auto [folded, foldedEnd] = byFoldedName_.equal_range(NameKey{node.uid, node.fullName});
   for (auto it = folded; it != foldedEnd; ++it) {
     if (it->second != node.ino) continue;
+    bool shared = folded != it || std::next(it) != foldedEnd;
     byFoldedName_.erase(it);
+    if (shared) MarkSpellings(NameKey{node.uid, node.fullName});  // those left may be alone now
     break;
   }
   auto [first, last] = byFullName_.equal_range(NameKey{node.uid, node.fullName});

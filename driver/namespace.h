@@ -46,6 +46,8 @@ struct Node {
   Clock::time_point attrTime{};  // when attr was last learned from the agent
   uint32_t fcbToken = 0;         // the FCB while the file is open
   bool detached = false;         // unlinked or replaced; kept until forgotten
+  // Another node holds this full name in another spelling (kept by the table).
+  bool spelledOtherwise = false;
   // A folder this driver made: every name in it since came through here, so
   // a name it never saw is missing without asking the agent (OwnFolderKnowsMissing).
   bool ownFolder = false;
@@ -88,6 +90,8 @@ class Namespace {
   static bool Indexed(const Node& node);
   void Index(const Node& node);
   void Unindex(const Node& node);
+  // Sets spelledOtherwise on the nodes of one name in any spelling.
+  void MarkSpellings(const NameKey& key);
   void Rename(Node& node, const std::u16string& newFullName);
   std::map<uint64_t, std::unique_ptr<Node>> nodes_;
   // Remote and Connection nodes by (uid, full name); a detached node may

@@ -10,22 +10,21 @@ namespace hvm::driver {
 
 std::vector<Node*> OtherSpellings(const Node& node) {
   std::vector<Node*> others;
-  if (node.kind != NodeKind::Remote || node.detached) return others;
+  if (node.kind != NodeKind::Remote || node.detached || !node.spelledOtherwise) return others;
   for (Node* other : Names().Spellings(node.uid, node.fullName))
     if (other != &node) others.push_back(other);
   return others;
 }
 
 bool HasOtherSpellings(const Node& node) {
-  return node.kind == NodeKind::Remote && !node.detached &&
-         Names().Spellings(node.uid, node.fullName).size() > 1;
+  return node.kind == NodeKind::Remote && !node.detached && node.spelledOtherwise;
 }
 
 void NoteNewSpelling(const Node& node) {
   for (Node* other : OtherSpellings(node)) {
     other->attrTime = {};
-    ForgetEntry(other->parent, other->name);
     PurgeInode(other->ino);
+    ForgetEntry(other->parent, other->name);
   }
 }
 
@@ -38,7 +37,7 @@ bool StaleOtherSpellings(const Node& node) {
   return !others.empty();
 }
 
-void DetachSpellings(uid_t uid, const std::u16string& fullName, uint64_t keep) {
+bool DetachSpellings(uid_t uid, const std::u16string& fullName, uint64_t keep) {
   std::vector<std::pair<uint64_t, std::string>> entries;
   for (Node* node : Names().Spellings(uid, fullName)) {
     if (node->ino == keep || node->kind != NodeKind::Remote) continue;
@@ -49,6 +48,7 @@ void DetachSpellings(uid_t uid, const std::u16string& fullName, uint64_t keep) {
     Names().Detach(parent, name);
     ForgetEntry(parent, name);
   }
+  return !entries.empty();
 }
 
 }  // namespace hvm::driver

@@ -26,7 +26,8 @@ void NoteNewSpelling(const Node& node);
 bool StaleOtherSpellings(const Node& node);
 // The file or folder of fullName is gone from there (removed, or moved away):
 // its nodes leave the tree and the kernel forgets their entries. keep: a node
-// to leave alone (the one that was moved).
-void DetachSpellings(uid_t uid, const std::u16string& fullName, uint64_t keep = 0);
+// to leave alone (the one that was moved). True when there were any: the
+// reply should then wait for their purges (AfterQueuedPurges).
+bool DetachSpellings(uid_t uid, const std::u16string& fullName, uint64_t keep = 0);
 
 }  // namespace hvm::driver

@@ -171,11 +171,17 @@ TEST(NameTable, SpellingsAreFoundInAnyCaseAcrossFoldersRenamesAndUsers) {
   EXPECT_EQ(spellings(u"\\quenlode\\SITE1\\dOCS\\a.TxT"), (std::vector<Node*>{belowLower, belowUpper}));
   EXPECT_EQ(spellings(u"\\QUENLODE\\site1\\\u00c4RGER"), (std::vector<Node*>{umlaut}));
   EXPECT_TRUE(spellings(u"\\QUENLODE\\site1\\arger").empty());
+  for (Node* node : {lower, upper, belowLower, belowUpper}) EXPECT_TRUE(node->spelledOtherwise) << node->name;
+  EXPECT_FALSE(umlaut->spelledOtherwise);
 
   // A renamed folder takes its children's spellings along; a detached node is gone.
   names.Move(site->ino, "DOCS", *site, "Papers");
   EXPECT_EQ(spellings(u"\\QUENLODE\\site1\\papers\\a.txt"), (std::vector<Node*>{belowUpper}));
   EXPECT_EQ(spellings(u"\\QUENLODE\\site1\\docs\\a.txt"), (std::vector<Node*>{belowLower}));
+  EXPECT_FALSE(belowLower->spelledOtherwise);  // alone in its spelling group now
+  EXPECT_FALSE(belowUpper->spelledOtherwise);
+  EXPECT_FALSE(lower->spelledOtherwise);
+  EXPECT_FALSE(upper->spelledOtherwise);
   names.Detach(lower->ino, "a.txt");
   EXPECT_TRUE(spellings(u"\\QUENLODE\\site1\\docs\\a.txt").empty());
   uint64_t ino = belowUpper->ino;
