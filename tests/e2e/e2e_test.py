@@ -680,15 +680,31 @@ class RandomOperations(DriveCase):
                     self.assertEqual(self.server_bytes(os.path.join(relative, on_server[name])), f.read(),
                                      f"seed {seed}: {relative}/{on_server[name]}")
 
-    def test_random_operations_match_a_local_model(self):
+    def run_against_model(self, folder, spellings):
         seed, steps = self.seed_and_steps()
-        print(f"random operations: seed {seed}, {steps} steps", file=sys.stderr, flush=True)
-        model = os.path.join(self.system.work, "model")
+        print(f"random operations{' in other spellings' if spellings else ''}: seed {seed}, {steps} steps",
+              file=sys.stderr, flush=True)
+        model = os.path.join(self.system.work, f"model-{folder}")
         os.makedirs(model)
-        result = self.system.run(["python3", self.SCRIPT, str(seed), str(steps), self.drive, model],
-                                 timeout=300, check=False)
+        if folder != ".":
+            os.mkdir(self.on_drive(folder))
+        command = ["python3", self.SCRIPT, str(seed), str(steps), self.on_drive(folder), model]
+        if spellings:
+            command = ["env", "HVM_RANDOM_SPELLINGS=1"] + command
+        result = self.system.run(command, timeout=300, check=False)
         self.assertEqual(result.code, 0, f"seed {seed}: {result!r}")
-        self.assert_server_holds(model, ".", seed)
+        self.assert_server_holds(model, folder, seed)
+        if folder != ".":  # the other runs compare the whole drive
+            shutil.rmtree(self.on_drive(folder))
+            self.assertFalse(os.path.exists(self.on_server(folder)))
+
+    def test_random_operations_match_a_local_model(self):
+        self.run_against_model(".", spellings=False)
+
+    def test_random_operations_in_other_spellings_match(self):
+        """Now and then a step types a name in another spelling (F3, D0/f1):
+        each spelling is a file of its own to the kernel, one file to the drive."""
+        self.run_against_model("spelled", spellings=True)
 
     def test_three_runs_at_once_in_folders_of_their_own_match(self):
         """Three programs at once on one drive: their requests interleave in the driver
