@@ -81,12 +81,9 @@ size_t NodeCost(const Node& node) {
 void Namespace::Index(const Node& node) {
   if (!Indexed(node)) return;
   byFullName_.emplace(NameKey{node.uid, node.fullName}, node.ino);
-  auto folded = byFoldedName_.emplace(NameKey{node.uid, node.fullName}, node.ino);
+  auto folded = byFoldedName_.emplace(NameKey{node.uid, UpperCaseSimple(node.fullName)}, node.ino);
   // Equal keys sit side by side: a name alone in any spelling costs no search.
-  auto same = [this, &folded](auto it) {
-    return !byFoldedName_.key_comp()(it->first, folded->first) &&
-           !byFoldedName_.key_comp()(folded->first, it->first);
-  };
+  auto same = [&folded](auto it) { return it->first == folded->first; };
   bool alone = (folded == byFoldedName_.begin() || !same(std::prev(folded))) &&
                (std::next(folded) == byFoldedName_.end() || !same(std::next(folded)));
   if (alone) {
@@ -103,19 +100,22 @@ void Namespace::MarkSpellings(const NameKey& key) {
     Node* node = Get(it->second);
     if (node == nullptr) continue;
     node->spelledOtherwise = false;
-    for (auto other = first; other != last && !node->spelledOtherwise; ++other)
-      node->spelledOtherwise = other->first.second != node->fullName;
+    for (auto other = first; other != last && !node->spelledOtherwise; ++other) {
+      Node* sibling = Get(other->second);
+      node->spelledOtherwise = sibling && sibling->fullName != node->fullName;
+    }
   }
 }
 
 void Namespace::Unindex(const Node& node) {
   if (!Indexed(node)) return;
-  auto [folded, foldedEnd] = byFoldedName_.equal_range(NameKey{node.uid, node.fullName});
+  NameKey foldedKey{node.uid, UpperCaseSimple(node.fullName)};
+  auto [folded, foldedEnd] = byFoldedName_.equal_range(foldedKey);
   for (auto it = folded; it != foldedEnd; ++it) {
     if (it->second != node.ino) continue;
     bool shared = folded != it || std::next(it) != foldedEnd;
     byFoldedName_.erase(it);
-    if (shared) MarkSpellings(NameKey{node.uid, node.fullName});  // those left may be alone now
+    if (shared) MarkSpellings(foldedKey);  // those left may be alone now
     break;
   }
   auto [first, last] = byFullName_.equal_range(NameKey{node.uid, node.fullName});
@@ -181,14 +181,9 @@ Node* Namespace::FindByFullName(uid_t uid, std::u16string_view fullName) {
   return nullptr;
 }
 
-bool Namespace::NoCaseLess::operator()(const NameKey& a, const NameKey& b) const {
-  if (a.first != b.first) return a.first < b.first;
-  return CompareNoCase(a.second, b.second) < 0;
-}
-
 std::vector<Node*> Namespace::Spellings(uid_t uid, std::u16string_view fullName) {
   std::vector<Node*> found;
-  auto [first, last] = byFoldedName_.equal_range(NameKey{uid, std::u16string(fullName)});
+  auto [first, last] = byFoldedName_.equal_range(NameKey{uid, UpperCaseSimple(fullName)});
   for (auto it = first; it != last; ++it)
     if (Node* node = Get(it->second); node && !node->detached) found.push_back(node);
   return found;

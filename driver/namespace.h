@@ -97,11 +97,8 @@ class Namespace {
   // Remote and Connection nodes by (uid, full name); a detached node may
   // share its name with the node that replaced it.
   std::multimap<NameKey, uint64_t> byFullName_;
-  // The same without regard to case.
-  struct NoCaseLess {
-    bool operator()(const NameKey& a, const NameKey& b) const;
-  };
-  std::multimap<NameKey, uint64_t, NoCaseLess> byFoldedName_;
+  // The same by the full name in upper case: its spellings sit side by side.
+  std::multimap<NameKey, uint64_t> byFoldedName_;
   std::map<uid_t, size_t> bytesByUid_;
   std::map<std::pair<uint64_t, std::string>, uint64_t> children_;
   uint64_t nextIno_ = 2;

@@ -145,6 +145,12 @@ int CompareNoCase(std::u16string_view a, std::u16string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
+std::u16string UpperCaseSimple(std::u16string_view text) {
+  std::u16string upper(text);
+  for (char16_t& c : upper) c = UpperSimple(c);
+  return upper;
+}
+
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
   return a.size() == b.size() && CompareNoCase(a, b) == 0;
 }

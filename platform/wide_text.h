@@ -15,6 +15,9 @@ size_t CopyWide(char16_t* dst, size_t dstChars, std::u16string_view src);
 // Ordinal comparison ignoring case (simple upper-case mapping), <0, 0, >0.
 int CompareNoCase(std::u16string_view a, std::u16string_view b);
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
+// text in upper case by the same mapping: equal for two texts exactly when
+// EqualsNoCase is true, so it can key a plain ordered index.
+std::u16string UpperCaseSimple(std::u16string_view text);
 // A control character (U+0001 to U+001F, U+007F) in text. Listings leave
 // names with one out, so no new file, folder or copy may take such a name:
 // it would be made on the server and never be seen again.

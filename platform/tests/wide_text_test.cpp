@@ -59,6 +59,13 @@ TEST(WideText, CaseInsensitiveCompare) {
   EXPECT_LT(CompareNoCase(u"ab", u"ABC"), 0);
   // '_' lies between upper and lower case letters: comparing upper-cased keeps it after them
   EXPECT_GT(CompareNoCase(u"_", u"a"), 0);
+  // Upper-cased texts are equal exactly when the texts compare equal.
+  const std::u16string words[] = {u"Readme.TXT", u"README.txt", u"\u00E9t\u00E9", u"\u00C9T\u00C9",
+                                  u"\u0434\u043E\u043C", u"\u0414\u041E\u041C", u"\u00FF", u"\u0178",
+                                  u"\u0131", u"I", u"abc", u"abcd", u"_"};
+  for (const auto& a : words)
+    for (const auto& b : words)
+      EXPECT_EQ(UpperCaseSimple(a) == UpperCaseSimple(b), EqualsNoCase(a, b));
 }
 
 TEST(WideText, ControlCharactersAreFoundButNotNul) {
