@@ -96,15 +96,20 @@ void Namespace::Index(const Node& node) {
 
 void Namespace::MarkSpellings(const NameKey& key) {
   auto [first, last] = byFoldedName_.equal_range(key);
-  for (auto it = first; it != last; ++it) {
+  // Two spellings or more among the nodes: each has another. One pass each,
+  // however many spellings a program tries.
+  const std::u16string* seen = nullptr;
+  bool several = false;
+  for (auto it = first; it != last && !several; ++it) {
     Node* node = Get(it->second);
     if (node == nullptr) continue;
-    node->spelledOtherwise = false;
-    for (auto other = first; other != last && !node->spelledOtherwise; ++other) {
-      Node* sibling = Get(other->second);
-      node->spelledOtherwise = sibling && sibling->fullName != node->fullName;
-    }
+    if (seen == nullptr)
+      seen = &node->fullName;
+    else
+      several = node->fullName != *seen;
   }
+  for (auto it = first; it != last; ++it)
+    if (Node* node = Get(it->second)) node->spelledOtherwise = several;
 }
 
 void Namespace::Unindex(const Node& node) {

@@ -21,10 +21,16 @@ bool HasOtherSpellings(const Node& node) {
 }
 
 void NoteNewSpelling(const Node& node) {
-  for (Node* other : OtherSpellings(node)) {
+  // A program trying many spellings of one name at once would make every
+  // further spelling purge all the others: beyond a few, those no descriptor
+  // holds leave the tree, and are looked up again when used.
+  std::vector<Node*> others = OtherSpellings(node);
+  bool crowded = others.size() >= kMaxSpellingsKept;
+  for (Node* other : others) {
     other->attrTime = {};
     PurgeInode(other->ino);
     ForgetEntry(other->parent, other->name);
+    if (crowded && other->fcbToken == 0) Names().Detach(other->parent, other->name);
   }
 }
 

@@ -5,6 +5,7 @@
 // node table and the kernel to learn them again. They are called under the
 // driver lock and only queue work for the purge thread.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "driver/namespace.h"
@@ -18,7 +19,9 @@ std::vector<Node*> OtherSpellings(const Node& node);
 // entries before the change returns (the kernel holds the folder's lock).
 bool HasOtherSpellings(const Node& node);
 // A node just made for a name that has other spellings: their entries the
-// kernel may still keep are dropped, so that every spelling asks again.
+// kernel may still keep are dropped, so that every spelling asks again. With
+// kMaxSpellingsKept others or more, those no descriptor holds leave the tree.
+inline constexpr size_t kMaxSpellingsKept = 8;
 void NoteNewSpelling(const Node& node);
 // node's contents, size or times changed: its other spellings ask the agent
 // for their attributes again, and the kernel drops their pages. True when

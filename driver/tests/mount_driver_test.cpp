@@ -459,6 +459,34 @@ TEST_F(MountTest, EverySpellingOfANameSeesWhatAnotherMadeChangedOrRemoved) {
     EXPECT_EQ(ErrnoOfStat(made + spelling), ENOENT) << spelling;
 }
 
+// A program (or a user bent on stalling the daemon) that tries many
+// spellings of one name: each still reads the file as it is now, also those
+// whose nodes the driver let go of to keep only a few.
+TEST_F(MountTest, ManySpellingsOfOneNameEachReadTheFileAsItIsNow) {
+  StartSite1();
+  const std::u16string name = U("\\QUENLODE\\site1\\docs\\spelled.txt");
+  agent_.AddFile(name, Text("first"));
+  std::vector<std::string> spellings;
+  for (unsigned bits = 0; bits < 40; ++bits) {
+    std::string spelled = "spelled.txt";
+    for (unsigned i = 0; i < 6; ++i)
+      if (bits & (1u << i)) spelled[i] = static_cast<char>(spelled[i] - 'a' + 'A');
+    if (bits != 0) agent_.AddAlias(U("\\QUENLODE\\site1\\docs\\") + U(spelled), name);
+    spellings.push_back(base_ + "/docs/" + spelled);
+  }
+  for (const std::string& path : spellings) EXPECT_EQ(ReadAll(path), "first") << path;
+  int fd = open(spellings[7].c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "second!", 7), 7);
+  ASSERT_EQ(close(fd), 0);
+  for (const std::string& path : spellings) {
+    EXPECT_EQ(ReadAll(path), "second!") << path;
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_size, 7) << path;
+  }
+}
+
 TEST_F(MountTest, AFolderMovedBelowAnotherSpellingOfItselfIsRefused) {
   StartSite1();
   agent_.AddAlias(U("\\QUENLODE\\site1\\docs\\new"), U("\\QUENLODE\\site1\\docs\\NEW"));
