@@ -145,7 +145,6 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
       set->done = [ino, newSize, handle, finish, ownObject](ForwardResult& result) {
         if (result.status != STATUS_SUCCESS)
           return finish(ownObject ? ErrnoOfOpenFile(result) : ErrnoOf(result));
-        std::vector<uint64_t> stale;  // other spellings' nodes of the file
         {
           std::lock_guard<std::mutex> guard(DriverMutex());
           Node* node = Names().Get(ino);
@@ -158,18 +157,16 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
             fcb->fileSize = fcb->allocationSize = newSize;
             fcb->validLength = std::min(fcb->validLength, newSize);
             if (newSize == 0) fcb->contentsSent = true;
-            for (uint64_t other : fcb->OtherNodes(ino)) stale.push_back(other);
           }
           if (node) {
             node->attr.size = newSize;
             node->attr.lastWriteTime = FiletimeNow();
-            StaleOtherSpellings(*node);
+            StaleOtherSpellings(*node);  // also the nodes that share these FCBs
           }
           if (own) own->written = true;
         }
         handle->size = newSize;
         PurgeInode(ino);
-        for (uint64_t other : stale) PurgeInode(other);
         finish(0);
       };
       Send(handle->connection, set, true);

@@ -115,14 +115,6 @@ void OpLookup(fuse_req_t req, fuse_ino_t parentIno, const char* name) {
                     Node* node = Names().Remember(*parent, childName, NodeKind::Remote, uid, conn);
                     node->attr = attr;
                     node->attrTime = Clock::now();
-                    // A second spelling of a folder is a second node of it: a name
-                    // made through one is not noted in the other, so neither may
-                    // answer a name as missing by itself any more.
-                    if (fresh && attr.isDirectory) {
-                      std::vector<Node*> others = OtherSpellings(*node);
-                      for (Node* other : others) DropOwnFolder(*other);
-                      if (!others.empty()) DropOwnFolder(*node);
-                    }
                     if (fresh) NoteNewSpelling(*node);
                     ReplyEntry(req, *node);
                   });

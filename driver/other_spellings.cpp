@@ -20,15 +20,27 @@ bool HasOtherSpellings(const Node& node) {
   return node.kind == NodeKind::Remote && !node.detached && node.spelledOtherwise;
 }
 
-void NoteNewSpelling(const Node& node) {
+namespace {
+// The agent is asked for other's attributes again; the kernel drops its pages.
+void Stale(Node& other) {
+  other.attrTime = {};
+  PurgeInode(other.ino);
+}
+}  // namespace
+
+void NoteNewSpelling(Node& node) {
+  std::vector<Node*> others = OtherSpellings(node);
+  if (others.empty()) return;
+  // A second node of a folder: a name made through one is not noted in the
+  // other, so neither may answer a name as missing by itself any more.
+  DropOwnFolder(node);
   // A program trying many spellings of one name at once would make every
   // further spelling purge all the others: beyond a few, those no descriptor
   // holds leave the tree, and are looked up again when used.
-  std::vector<Node*> others = OtherSpellings(node);
   bool crowded = others.size() >= kMaxSpellingsKept;
   for (Node* other : others) {
-    other->attrTime = {};
-    PurgeInode(other->ino);
+    DropOwnFolder(*other);
+    Stale(*other);
     ForgetEntry(other->parent, other->name);
     if (crowded && other->fcbToken == 0) Names().Detach(other->parent, other->name);
   }
@@ -36,10 +48,7 @@ void NoteNewSpelling(const Node& node) {
 
 bool StaleOtherSpellings(const Node& node) {
   std::vector<Node*> others = OtherSpellings(node);
-  for (Node* other : others) {
-    other->attrTime = {};
-    PurgeInode(other->ino);
-  }
+  for (Node* other : others) Stale(*other);
   return !others.empty();
 }
 

@@ -19,10 +19,11 @@ std::vector<Node*> OtherSpellings(const Node& node);
 // entries before the change returns (the kernel holds the folder's lock).
 bool HasOtherSpellings(const Node& node);
 // A node just made for a name that has other spellings: their entries the
-// kernel may still keep are dropped, so that every spelling asks again. With
+// kernel may still keep are dropped, so that every spelling asks again, and
+// no folder among them answers missing names by itself. With
 // kMaxSpellingsKept others or more, those no descriptor holds leave the tree.
 inline constexpr size_t kMaxSpellingsKept = 8;
-void NoteNewSpelling(const Node& node);
+void NoteNewSpelling(Node& node);
 // node's contents, size or times changed: its other spellings ask the agent
 // for their attributes again, and the kernel drops their pages. True when
 // there were any.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "agent/clients/remote_client.h"
 #include "agent/service/local_copy.h"
@@ -391,10 +392,14 @@ FileEntry* Decide(RequestContext& ctx, FileEntry* entry, const CreateRequest& c)
 // Names are compared without regard to case. A server that tells case apart
 // holds a cached file under the entry's spelling, so the requests for it take
 // that one, not the spelling this open asked with (which may name another file).
+void UsePath(RequestContext& ctx, std::u16string_view path) {
+  CopyWide(ctx.area.path, kEntryPathChars, path);
+  ctx.area.serverPath = ServerPathOf(ctx.connection, path);
+}
+
 void TakeEntrySpelling(RequestContext& ctx, const FileEntry* entry) {
   if (entry == nullptr || entry->Path() == ctx.name) return;
-  CopyWide(ctx.area.path, kEntryPathChars, entry->Path());
-  ctx.area.serverPath = ServerPathOf(ctx.connection, entry->Path());
+  UsePath(ctx, entry->Path());
 }
 
 // A new name in a folder reached under another spelling goes into the folder
@@ -406,9 +411,8 @@ void TakeParentSpelling(RequestContext& ctx) {
   if (parent == nullptr || parent->Path() == parentPath) return;
   std::u16string spelled(parent->Path());
   spelled += std::u16string_view(ctx.name).substr(parentPath.size());
-  ctx.name = spelled;
-  CopyWide(ctx.area.path, kEntryPathChars, spelled);
-  ctx.area.serverPath = ServerPathOf(ctx.connection, spelled);
+  ctx.name = std::move(spelled);
+  UsePath(ctx, ctx.name);
 }
 
 }  // namespace
