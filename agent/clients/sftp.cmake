@@ -8,6 +8,7 @@ if(HVM_LIBSSH_INCLUDE)
     ${CMAKE_CURRENT_LIST_DIR}/sftp_host_keys.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sftp_library.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sftp_listing.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/sftp_names.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sftp_read_stream.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sftp_transfers.cpp)
   target_include_directories(hvm_sftp PUBLIC ${CMAKE_SOURCE_DIR})
@@ -21,6 +22,7 @@ if(HVM_LIBSSH_INCLUDE)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_address_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_known_hosts_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_library_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_names_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_read_stream_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/sftp_write_limits_test.cpp
     LIBS hvm_sftp)

@@ -5,6 +5,7 @@
 
 #include "agent/clients/listing_merge.h"
 #include "agent/clients/sftp_client.h"
+#include "agent/clients/sftp_names.h"
 #include "agent/service/ntstatus.h"
 #include "agent/service/path_forms.h"
 #include "common/moorlib.h"
@@ -29,14 +30,6 @@ bool IsDirectoryAttributes(const sftp_attributes_struct& a) {
 bool IsLinkAttributes(const sftp_attributes_struct& a) {
   if (a.type == SSH_FILEXFER_TYPE_SYMLINK) return true;
   return (a.flags & SSH_FILEXFER_ATTR_PERMISSIONS) && S_ISLNK(a.permissions);
-}
-
-// A name the drive can show: no separators of either kind, nothing hidden by
-// the shell's own bookkeeping.
-bool ShowableName(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  if (name.find('\\') != std::string_view::npos || name.find('/') != std::string_view::npos) return false;
-  return name.find("Thumbs.db:encryptable") == std::string_view::npos;
 }
 
 std::string Joined(const std::string& folder, std::string_view name) {
@@ -93,7 +86,7 @@ NTSTATUS SftpClient::ListDirectory(std::u16string_view serverPath, FileEntry* en
 NTSTATUS SftpClient::LookUpChild(const std::string& path, std::u16string_view cachePath, FileEntry* folder,
                                  std::u16string_view childName) {
   std::string utf8 = Utf16ToUtf8(childName);
-  if (!ShowableName(utf8)) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (!IsShowableSftpName(utf8)) return STATUS_OBJECT_NAME_NOT_FOUND;
   std::string childPath = Joined(path, utf8);
   if (TakeMissing(childPath)) return STATUS_OBJECT_NAME_NOT_FOUND;
   ListedChild child;
@@ -136,26 +129,32 @@ NTSTATUS SftpClient::LookUpChild(const std::string& path, std::u16string_view ca
 
 NTSTATUS SftpClient::ReadDirectory(const std::string& path, std::u16string_view cachePath, FileEntry* folder) {
   std::vector<ListedChild> children;
+  bool tooLong = false;
   bool listed = WithRetry("ListDirectory", path, [&] {
     children.clear();
+    tooLong = false;
     sftp_dir dir = ssh_->opendir(sftp_, path.c_str());
     if (dir == nullptr) return false;
-    std::vector<std::string> links;
+    SftpListingBudget budget;
     while (sftp_attributes a = ssh_->readdir(sftp_, dir)) {
       std::string_view name = a->name ? a->name : "";
-      if (ShowableName(name)) {
+      if (!budget.Take(name.size())) {
+        ssh_->attributes_free(a);
+        tooLong = true;
+        break;
+      }
+      if (IsShowableSftpName(name)) {
         ListedChild child;
         child.name = Utf8ToUtf16(name);
         child.isLink = IsLinkAttributes(*a);
         child.isDirectory = IsDirectoryAttributes(*a);
         child.size = (a->flags & SSH_FILEXFER_ATTR_SIZE) ? a->size : 0;
         child.lastWriteTime = FileTimeOfSeconds(ModifiedSeconds(*a));
-        if (child.isLink) links.emplace_back(name);
         children.push_back(std::move(child));
       }
       ssh_->attributes_free(a);
     }
-    bool complete = ssh_->dir_eof(dir) != 0;
+    bool complete = !tooLong && ssh_->dir_eof(dir) != 0;
     ssh_->closedir(dir);
     if (!complete) return false;
     // A link shows what it points to; one that points nowhere stays an empty file.
@@ -172,6 +171,13 @@ NTSTATUS SftpClient::ReadDirectory(const std::string& path, std::u16string_view 
     }
     return true;
   });
+  if (tooLong) {
+    // Nothing of a cut listing is taken: the names it left out are not gone.
+    lastError_ = "The server's listing of the folder is too long.";
+    WideDbgPrint(u"** %ws listing of %s cut after %llu names\n", std::u16string(connection_->Name()).c_str(),
+                 path.c_str(), static_cast<unsigned long long>(children.size()));
+    return STATUS_UNSUCCESSFUL;
+  }
   if (!listed) return STATUS_UNSUCCESSFUL;
   return MergeListing(*connection_, cachePath, folder, children) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
