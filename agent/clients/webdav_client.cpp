@@ -16,12 +16,6 @@
 #include "platform/wide_text.h"
 
 namespace hvm {
-namespace {
-
-bool Succeeded(int32_t status) { return status >= 1 && status < 400; }
-
-}  // namespace
-
 WebDavClient::WebDavClient(Connection& connection)
     : RemoteClient(connection), facts_(std::make_shared<WebDavSiteFacts>()) {}
 
@@ -116,7 +110,7 @@ NTSTATUS WebDavClient::CreateFile(FileEntry* entry, ReplyArea& reply) {
 NTSTATUS WebDavClient::PutEmpty(FileEntry* entry, std::u16string_view serverPath, ReplyArea& reply) {
   int32_t status = PerformRequest('N', entry, serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
   CloseRequest();
-  if (Succeeded(status)) {
+  if (IsSuccessStatus(status)) {
     if (entry) entry->flags &= ~(kEntryCreatePending | kEntryMustBeNew);
     return STATUS_SUCCESS;
   }
@@ -126,7 +120,7 @@ NTSTATUS WebDavClient::PutEmpty(FileEntry* entry, std::u16string_view serverPath
 
 NTSTATUS WebDavClient::MakeDirectory(ReplyArea& reply) {
   int32_t status = PerformRequest('M', nullptr, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
-  if (Succeeded(status)) return STATUS_SUCCESS;
+  if (IsSuccessStatus(status)) return STATUS_SUCCESS;
   SetReplyMessage(reply, static_cast<uint32_t>(status));
   return STATUS_UNSUCCESSFUL;
 }
@@ -139,7 +133,7 @@ NTSTATUS WebDavClient::Delete(FileEntry* entry, ReplyArea& reply) {
   std::u16string path = reply.serverPath;
   if (entry && entry->IsDirectory() && !path.empty() && path.back() != u'/') path += u'/';
   int32_t status = PerformRequest('E', entry, path, nullptr, {}, nullptr, 0, 0, nullptr);
-  if (Succeeded(status) || status == 404) return STATUS_SUCCESS;
+  if (IsSuccessStatus(status) || status == 404) return STATUS_SUCCESS;
   SetReplyMessage(reply, static_cast<uint32_t>(status));
   return status == 423 ? STATUS_ACCESS_DENIED : STATUS_CANNOT_DELETE;
 }
@@ -158,7 +152,7 @@ NTSTATUS WebDavClient::Move(FileEntry* entry, ReplyArea& reply, FileEntry* targe
   std::u16string source = reply.serverPath;
   if (entry && entry->IsDirectory() && !source.empty() && source.back() != u'/') source += u'/';
   int32_t status = PerformRequest('R', entry, source, destination, destinationServerPath, nullptr, 0, 0, nullptr);
-  if (Succeeded(status)) return STATUS_SUCCESS;
+  if (IsSuccessStatus(status)) return STATUS_SUCCESS;
   SetReplyMessage(reply, static_cast<uint32_t>(status));
   return STATUS_ACCESS_DENIED;
 }
@@ -168,7 +162,7 @@ NTSTATUS WebDavClient::Copy(FileEntry* entry, ReplyArea& reply, uint32_t, std::u
   std::u16string source = reply.serverPath;
   if (entry && entry->IsDirectory() && !source.empty() && source.back() != u'/') source += u'/';
   int32_t status = PerformRequest('C', entry, source, nullptr, destinationServerPath, nullptr, 0, 0, nullptr);
-  if (Succeeded(status)) return STATUS_SUCCESS;
+  if (IsSuccessStatus(status)) return STATUS_SUCCESS;
   if (resultText) CopyWide(resultText, kReplyMessageChars, ErrorText(static_cast<uint32_t>(status)));
   return STATUS_INVALID_DEVICE_REQUEST;
 }

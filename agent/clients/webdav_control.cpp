@@ -64,7 +64,7 @@ NTSTATUS WebDavClient::Control(uint32_t code, FileEntry* entry, ReplyArea& reply
   auto finish = [&](int32_t status) -> NTSTATUS {
     CloseRequest();
     if (answer) answer->result = static_cast<uint32_t>(status);
-    if (status >= 200 && status < 400) return STATUS_SUCCESS;
+    if (IsSuccessStatus(status)) return STATUS_SUCCESS;
     SetAnswerText(answer, ErrorText(static_cast<uint32_t>(status)));
     SetReplyMessage(reply, static_cast<uint32_t>(status));
     return STATUS_UNSUCCESSFUL;

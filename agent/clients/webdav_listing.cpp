@@ -101,7 +101,7 @@ NTSTATUS WebDavClient::ListDirectory(std::u16string_view serverPath, FileEntry* 
   if (status < 0) return STATUS_INSUFFICIENT_RESOURCES;
   // No HTTP answer at all (refused, timed out): the server is not reachable.
   if (status >= kFirstTransportError) return STATUS_UNEXPECTED_NETWORK_ERROR;
-  if (status >= 1 && status < 400) {
+  if (IsSuccessStatus(status)) {
     std::u16string cachePath = entry ? std::u16string(entry->Path()) : connection_->RootPath();
     return ParseListing(cachePath, entry);
   }
@@ -112,7 +112,7 @@ NTSTATUS WebDavClient::ListDirectory(std::u16string_view serverPath, FileEntry* 
 NTSTATUS WebDavClient::HeadRefresh(std::u16string_view serverPath, FileEntry* entry) {
   int32_t status = PerformRequest('H', entry, serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
   if (status < 0) return STATUS_INSUFFICIENT_RESOURCES;
-  if (status == 0 || status >= 400) {
+  if (!IsSuccessStatus(status)) {
     CloseRequest();
     return STATUS_UNSUCCESSFUL;
   }

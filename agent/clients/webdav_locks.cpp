@@ -69,7 +69,7 @@ NTSTATUS WebDavClient::TakeLock(FileEntry* entry, ReplyArea& reply, char16_t* re
   int32_t status = PerformRequest('L', entry, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
   std::string token = Trimmed(transport_.Header("Lock-Token"));
   CloseRequest();
-  if (status < 200 || status >= 400 || token.empty()) {
+  if (!IsSuccessStatus(status) || token.empty()) {
     if (resultText) CopyWide(resultText, kReplyMessageChars, ErrorText(static_cast<uint32_t>(status)));
     return STATUS_ACCESS_DENIED;
   }
@@ -86,7 +86,7 @@ NTSTATUS WebDavClient::Lock(FileEntry* entry, ReplyArea& reply, uint32_t depth, 
     return STATUS_SUCCESS;
   std::string body = LockDiscoveryBody();
   int32_t status = PerformRequest('D', entry, reply.serverPath, nullptr, {}, &body, 0, 0, nullptr);
-  if (status < 200 || status >= 400) {
+  if (!IsSuccessStatus(status)) {
     CloseRequest();
     if (resultText) CopyWide(resultText, kReplyMessageChars, ErrorText(static_cast<uint32_t>(status)));
     return STATUS_ACCESS_DENIED;
@@ -118,7 +118,7 @@ NTSTATUS WebDavClient::Unlock(FileEntry* entry, ReplyArea& reply, uint32_t mode,
   int32_t status = PerformRequest('U', entry, reply.serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
   entry->lockCount = 0;
   entry->lockToken.clear();
-  if (status >= 200 && status < 400) {
+  if (IsSuccessStatus(status)) {
     entry->lastRefreshTime = NowFileTime();
     return STATUS_SUCCESS;
   }

@@ -106,7 +106,7 @@ class FullDownloadJob : public SectionFillJob {
     WideDbgPrint(u" reading count=%d noRange started %ws\n", 0, download_->serverPath.c_str());
     return client.PerformRequest('T', nullptr, download_->serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
   }
-  bool Accepts(WebDavClient&, int32_t status) override { return status >= 1 && status < 400; }
+  bool Accepts(WebDavClient&, int32_t status) override { return IsSuccessStatus(status); }
   bool Store(const char* data, size_t length) override {
     ssize_t n = pwrite(download_->fd, data, length, static_cast<off_t>(download_->position.load()));
     return n == static_cast<ssize_t>(length);
@@ -365,7 +365,7 @@ NTSTATUS WebDavClient::DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint6
                                        uint8_t* destination, bool checkSize) {
   bool ranges = site_ && site_->passive;
   int32_t status = PerformRequest('T', entry, reply.serverPath, nullptr, {}, nullptr, start, end, nullptr);
-  bool accepted = ranges ? status == 206 : (status >= 1 && status < 400);
+  bool accepted = ranges ? status == 206 : IsSuccessStatus(status);
   if (status == 206 && !transport_.RangeStartsAt(start)) {
     WideDbgPrint(u"Get: the server answered the range %ld-%ld with \"%ws\"\n", static_cast<long>(start),
                  static_cast<long>(end), Utf8ToUtf16(transport_.Header("Content-Range")).c_str());

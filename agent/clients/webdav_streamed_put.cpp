@@ -47,7 +47,7 @@ void WebDavClient::StartStreamedPut(FileEntry* entry, std::u16string_view server
     source.rewind = [&s] { return s.Rewind(); };
     auto started = std::chrono::steady_clock::now();
     int32_t status = sender->SendPrepared(&source);
-    bool accepted = status >= 1 && status < 400;
+    bool accepted = IsSuccessStatus(status);
     if (accepted)
       answer->reply = {sender->transport().Header("Last-Modified"), sender->transport().Header("Date"),
                        std::chrono::steady_clock::now() - started < std::chrono::seconds(1)};

@@ -18,6 +18,10 @@
 
 namespace hvm {
 
+// The transport follows no redirect: an answer outside 2xx, a 3xx too, means
+// the server did not do what was asked (a PUT answered 302 stored nothing).
+inline bool IsSuccessStatus(int32_t status) { return status >= 200 && status < 300; }
+
 // WinHTTP error codes that the error texts know.
 inline constexpr DWORD kWinHttpTimeout = 12002;
 inline constexpr DWORD kWinHttpInternalError = 12004;

@@ -183,7 +183,7 @@ NTSTATUS WebDavClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, std::
     auto started = std::chrono::steady_clock::now();
     status = PerformRequest('N', entry, serverPath, nullptr, {}, nullptr, 1, size, nullptr);
     if (status == kRequestNotSent) status = SendPrepared(&source);
-    uploaded = status >= 1 && status < 400;
+    uploaded = IsSuccessStatus(status);
     if (uploaded)
       answer = {transport_.Header("Last-Modified"), transport_.Header("Date"),
                 std::chrono::steady_clock::now() - started < std::chrono::seconds(1)};
@@ -318,7 +318,7 @@ void WebDavClient::FinishTimes(TimesJob& job) {
 void WebDavClient::JudgeTimes(TimesJob& job) {
   int32_t patched = job.status;
   if ((patched == 501 || patched == 403 || patched == 405) && site_) site_->flags |= kSitePlainProperties;
-  if (patched >= 1 && patched < 400) return;
+  if (IsSuccessStatus(patched)) return;
   WideDbgPrint(1, 1, u"%ws: the times of %ws were not stored (status %d)\n",
                std::u16string(connection_->Name()).c_str(), job.path.c_str(), static_cast<int>(patched));
   // Not stored: the times stay the entry's and go again at its next cleanup.
@@ -337,7 +337,7 @@ void WebDavClient::StoreSetTimes(FileEntry* entry, std::u16string_view serverPat
 
 void WebDavClient::RefreshAfterUpload(std::u16string_view serverPath, FileEntry* entry) {
   int32_t status = PerformRequest('D', entry, serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
-  if (status >= 1 && status < 400) ParseListing(entry->Path(), entry);
+  if (IsSuccessStatus(status)) ParseListing(entry->Path(), entry);
   else CloseRequest();
 }
 

@@ -393,6 +393,49 @@ TEST_F(FixtureWebDav, ServerDyingMidUploadIsRetriedThenTheUserKeepsABackup) {
   unsetenv("XDG_DATA_HOME");
 }
 
+// The client follows no redirect, so a 3xx answer never did what was asked:
+// an upload answered 302 stored nothing and is kept as a backup, a folder, a
+// removal, a move and a copy answered so fail, and a read takes nothing of
+// the answer's body.
+TEST_F(FixtureWebDav, RedirectAnswersAreFailures) {
+  std::string dataHome = server_->state() + "/xdg-moved";
+  setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+  TestSite site(server_->Url("/moved/"));
+  site.record.retryCount = 0;
+  FileEntry* e = site.connection.entries.NewEntry(site.CachePath(u"\\work.doc"));
+  std::vector<uint8_t> work = Pattern(1000);
+  e->localCopy = LocalCopyWith(work);
+  e->flags |= kEntryWrittenLocally;
+  OpenHandle handle;
+  handle.entry = e;
+  ReplyArea reply = site.Reply(u"\\work.doc");
+  EXPECT_NE(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_SUCCESS);
+  std::vector<std::vector<uint8_t>> backups;
+  std::string folder = dataHome + "/halvenmoor/backup/site1";
+  if (fs::is_directory(folder))
+    for (const auto& item : fs::directory_iterator(folder)) backups.push_back(ReadFile(item.path()));
+  ASSERT_EQ(backups.size(), 1u) << "the written bytes are kept";
+  EXPECT_EQ(backups[0], work);
+  unsetenv("XDG_DATA_HOME");
+
+  ReplyArea folderReply = site.Reply(u"\\new");
+  EXPECT_NE(site.client->MakeDirectory(folderReply), STATUS_SUCCESS);
+  FileEntry* old = FileAt(site, u"\\old-10.bin", 10);
+  ReplyArea oldReply = site.Reply(u"\\old-10.bin");
+  EXPECT_NE(site.client->Delete(old, oldReply), STATUS_SUCCESS);
+  EXPECT_NE(site.client->Move(old, oldReply, nullptr, site.Reply(u"\\new-10.bin").serverPath), STATUS_SUCCESS);
+  EXPECT_NE(site.client->Copy(old, oldReply, 0, site.Reply(u"\\new-10.bin").serverPath, nullptr), STATUS_SUCCESS);
+
+  // Read without ranges (a whole-file answer is what such a site sends).
+  FileEntry* f = FileAt(site, u"\\f-4000.bin", 4000);
+  std::vector<uint8_t> piece;
+  EXPECT_NE(site.Read(f, 0, 4000, piece), STATUS_SUCCESS);
+  std::vector<uint8_t> out(100, 0);
+  ReplyArea fReply = site.Reply(u"\\f-4000.bin");
+  EXPECT_NE(site.client->GetChecked(f, fReply, 0, 100, out.data(), 0), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>(100, 0));
+}
+
 TEST_F(FixtureWebDav, TheFirstCookieIsSentBackWithoutItsAttributes) {
   TestSite site(server_->Url("/cookie/"));
   ReplyArea reply = site.Reply(u"\\c.txt");

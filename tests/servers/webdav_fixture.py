@@ -138,6 +138,11 @@ class Handler(BaseHTTPRequestHandler):
                 return self.answer(401, b"", [("WWW-Authenticate", "NTLM")])
         if kind == "locked" and self.command in ("PUT", "DELETE", "MOVE"):
             return self.answer(423)
+        if kind == "moved":
+            # Every request sent elsewhere, with a body as long as the file
+            # asked for: a client that takes it gets the wrong bytes.
+            body = b"m" * (file_size(self.path) or 20)
+            return self.answer(302, body, [("Location", "https://elsewhere.invalid" + self.path)])
         method = getattr(self, "on_" + self.command.replace("-", "_"), None)
         if method is None:
             return self.answer(405)
