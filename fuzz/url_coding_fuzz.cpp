@@ -59,6 +59,12 @@ void CheckWide(std::u16string_view wide, size_t outputChars) {
   auto decoded = Buffer<char16_t>(outputChars);
   if (hvm::decodeUrl(input.c_str(), decoded.get(), outputChars))
     HVM_FUZZ_CHECK(Length(decoded.get(), outputChars) < outputChars);
+  // A listed name is refused or is exactly what the plain decoding gives.
+  auto listed = Buffer<char16_t>(outputChars);
+  if (hvm::decodeUrlName(input.c_str(), listed.get(), outputChars)) {
+    HVM_FUZZ_CHECK(hvm::decodeUrl(input.c_str(), decoded.get(), outputChars));
+    HVM_FUZZ_CHECK(std::u16string_view(listed.get()) == std::u16string_view(decoded.get()));
+  }
 
   auto encoded = Buffer<char16_t>(outputChars);
   if (!hvm::encodeUrl(input.c_str(), encoded.get(), outputChars)) return;

@@ -430,7 +430,7 @@ bool NameFromHref(std::string_view href, const IndexPageScope& scope, std::u16st
   std::u16string wide = Utf8ToUtf16(component);
   if (wide.find(u'%') != std::u16string::npos) {
     std::u16string decoded(kUrlByteBufferSize, u'\0');
-    if (!decodeUrl(wide.c_str(), decoded.data(), decoded.size())) return false;
+    if (!decodeUrlName(wide.c_str(), decoded.data(), decoded.size())) return false;
     decoded.resize(std::char_traits<char16_t>::length(decoded.c_str()));
     wide = decoded;
   }

@@ -190,8 +190,11 @@ int RepairUmlauts(std::string_view input, char* output, size_t outputSize) {
   return static_cast<int>(out.size());
 }
 
-bool decodeUrl(const char16_t* input, char16_t* output, size_t outputChars) {
-  if (output == nullptr || outputChars == 0) return false;
+namespace {
+
+// An href's path, percent-decoded with stray umlauts repaired, as UTF-8 bytes
+// (which may still hold bytes that are no UTF-8); false when it is too long.
+bool DecodedBytes(const char16_t* input, std::string& name) {
   std::string bytes;
   if (!ToUtf8Bounded(input == nullptr ? u"" : input, bytes)) {
     LogFailure(u"decodeUrl:WideChar lerror=%ld", ERROR_INSUFFICIENT_BUFFER);
@@ -202,14 +205,41 @@ bool decodeUrl(const char16_t* input, char16_t* output, size_t outputChars) {
   int repairedLength = RepairUmlauts(decoded, repaired, sizeof repaired);
   // When the repaired form does not fit (many blanks near the limit), the once
   // decoded bytes are still the right name for everything but stray umlauts.
-  std::string name = repairedLength < 0
-                         ? decoded
-                         : PercentDecode(std::string_view(repaired, repairedLength));
-  if (!CopyOut(Utf8ToUtf16(name), output, outputChars)) {
-    LogFailure(u"decodeUrl:MultiByteToWideChar lerror=%ld", ERROR_INSUFFICIENT_BUFFER);
-    return false;
+  name = repairedLength < 0 ? decoded : PercentDecode(std::string_view(repaired, repairedLength));
+  return true;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 128) {
+      ++i;
+      continue;
+    }
+    size_t sequence = ValidSequenceLength(text.substr(i));
+    if (sequence == 0) return false;
+    i += sequence;
   }
   return true;
+}
+
+bool CopyName(const std::string& name, char16_t* output, size_t outputChars) {
+  if (CopyOut(Utf8ToUtf16(name), output, outputChars)) return true;
+  LogFailure(u"decodeUrl:MultiByteToWideChar lerror=%ld", ERROR_INSUFFICIENT_BUFFER);
+  return false;
+}
+
+}  // namespace
+
+bool decodeUrl(const char16_t* input, char16_t* output, size_t outputChars) {
+  if (output == nullptr || outputChars == 0) return false;
+  std::string name;
+  return DecodedBytes(input, name) && CopyName(name, output, outputChars);
+}
+
+bool decodeUrlName(const char16_t* input, char16_t* output, size_t outputChars) {
+  if (output == nullptr || outputChars == 0) return false;
+  std::string name;
+  return DecodedBytes(input, name) && IsValidUtf8(name) && CopyName(name, output, outputChars);
 }
 
 }  // namespace hvm

@@ -18,7 +18,12 @@ inline constexpr size_t kUrlByteBufferSize = 768;
 bool encodeUrl(const char16_t* input, char16_t* output, size_t outputChars);
 
 // Decodes an href into a UTF-16 name, repairing raw Latin-1 umlauts on the way.
+// Other bytes that are no UTF-8 become U+FFFD.
 bool decodeUrl(const char16_t* input, char16_t* output, size_t outputChars);
+// The same for a name a listing names, but false when its bytes are no UTF-8
+// even after the repair: the drive would ask the server for other bytes (a
+// U+FFFD of its own), and two such names would show as one.
+bool decodeUrlName(const char16_t* input, char16_t* output, size_t outputChars);
 
 // "%XX" (either case) becomes the byte it denotes; a "%" without two
 // hexadecimal digits after it is kept. "%00" is kept too: a NUL would cut

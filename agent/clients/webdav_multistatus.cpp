@@ -227,7 +227,7 @@ bool HrefToSitePath(std::u16string_view href, std::u16string_view siteUrl, std::
   if (hrefPath.empty() && href.size() != hrefPath.size()) hrefPath = u"/";  // "http://host"
   std::u16string input(hrefPath);
   std::u16string decoded(kUrlByteBufferSize * 2, u'\0');
-  if (!decodeUrl(input.c_str(), decoded.data(), decoded.size())) return false;
+  if (!decodeUrlName(input.c_str(), decoded.data(), decoded.size())) return false;
   decoded.resize(std::char_traits<char16_t>::length(decoded.c_str()));
   path = std::move(decoded);
   return true;

@@ -214,7 +214,7 @@ TEST_F(IndexPage, NameFromHrefDecodesAndRefuses) {
   EXPECT_EQ(name, u"100%.txt");
   for (const char* bad : {"", "/", "/pub/", "/pub/a/b.txt", "/pubx/a.txt", "../pub/a.txt", "a/b.txt", "%2e",
                           "a%00b", "ftp://127.0.0.1:8080/pub/a.txt", "http://127.0.0.1:80800/pub/a.txt",
-                          "https://127.0.0.1:8080/pub/a.txt", "a\tb", "a.txt?x=1"})
+                          "https://127.0.0.1:8080/pub/a.txt", "a\tb", "a.txt?x=1", "caf%E9.txt", "%FF"})
     EXPECT_FALSE(NameFromHref(bad, scope, name, directory)) << bad;
 }
 

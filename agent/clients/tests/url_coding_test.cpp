@@ -105,6 +105,20 @@ TEST(DecodeUrl, RepairsLatin1UmlautsButNotValidUtf8) {
   EXPECT_EQ(Decode(u"a%E9b"), u"a\uFFFDb");
 }
 
+// A listed name must come back to the server as the bytes it listed: one
+// that is still no UTF-8 after the umlaut repair is refused.
+TEST(DecodeUrl, ListedNamesThatAreNoUtf8AreRefused) {
+  char16_t out[64];
+  ASSERT_TRUE(decodeUrlName(u"caf%C3%A9.txt", out, 64));
+  EXPECT_EQ(std::u16string(out), u"caf\u00e9.txt");
+  ASSERT_TRUE(decodeUrlName(u"%E4%F6%FC", out, 64));  // repaired Latin-1 umlauts
+  EXPECT_EQ(std::u16string(out), u"\u00e4\u00f6\u00fc");
+  ASSERT_TRUE(decodeUrlName(u"%EF%BF%BD.txt", out, 64));  // a replacement character of its own
+  EXPECT_EQ(std::u16string(out), u"\ufffd.txt");
+  for (const char16_t* bad : {u"caf%E9.txt", u"a%E8b", u"%FF", u"%C3", u"%ED%A0%80", u"%C0%AF", u"%F8%88%80%80%80"})
+    EXPECT_FALSE(decodeUrlName(bad, out, 64)) << Decode(bad).size();
+}
+
 TEST(DecodeUrl, KeepsPercentSignsThatStartNoEscape) {
   EXPECT_EQ(Decode(u"100%"), u"100%");
   EXPECT_EQ(Decode(u"100%4"), u"100%4");
