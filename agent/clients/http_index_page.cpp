@@ -483,6 +483,11 @@ IndexPageResult ParseIndexPage(std::string_view html, std::string_view charset, 
         ++result.skipped;  // one name twice, or two names the drive cannot tell apart
         continue;
       }
+      if (result.items.size() >= kMaxIndexPageItems) {
+        result.error = -2;
+        result.items.clear();
+        return result;
+      }
       item.line = facts;
       if (facts.isDirectory) item.isDirectory = true;
       // A folder's "size" column holds no byte count.

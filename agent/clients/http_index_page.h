@@ -19,6 +19,9 @@ namespace hvm {
 
 // Pages larger than this are not read at all.
 inline constexpr size_t kMaxIndexPageBytes = 16u << 20;
+// A page naming more children fails whole: short links within the byte limit
+// would otherwise cost the cache gigabytes.
+inline constexpr size_t kMaxIndexPageItems = 262144;
 
 // Decided by the first description line that names a weekday.
 enum class IndexLanguage : uint8_t { Unknown, English, German };
@@ -60,7 +63,8 @@ struct IndexItem {
 };
 
 struct IndexPageResult {
-  int error = 0;                // 0, or -1 when the page is too large or no HTML at all
+  int error = 0;                // 0, -1 when the page is too large or no HTML at all,
+                                // -2 when it names more than kMaxIndexPageItems children
   std::vector<IndexItem> items; // in page order, each name once (case-insensitively)
   size_t skipped = 0;           // links that name no child of the folder
 };

@@ -217,7 +217,8 @@ NTSTATUS HttpListingClient::ListDirectory(std::u16string_view serverPath, FileEn
   IndexPageScope scope = ScopeOf(UrlOf(path), origin, folderPath);
   IndexPageResult parsed = ParseIndexPage(page, charset, scope, language_);
   if (parsed.error) {
-    WideDbgPrint(u"** %ws unreadable index page %ws\n", std::u16string(connection_->Name()).c_str(), path.c_str());
+    WideDbgPrint(u"** %ws %ws index page %ws\n", std::u16string(connection_->Name()).c_str(),
+                 parsed.error == -2 ? u"overlong" : u"unreadable", path.c_str());
     return STATUS_UNSUCCESSFUL;
   }
 

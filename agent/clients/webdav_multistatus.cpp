@@ -405,6 +405,10 @@ bool ReadResponse(const xmlNode* response, const char* dav, const MultistatusSco
     }
   }
   if (const xmlNode* length = Property(props, dav, "getcontentlength")) ParseSize(Text(length), item.size);
+  if (result.items.size() >= kMaxMultistatusItems) {
+    Fail(result, -11, u"The folder holds too many entries to be listed.");
+    return false;
+  }
   result.items.push_back(std::move(item));
   return true;
 }

@@ -19,6 +19,9 @@ namespace hvm {
 inline constexpr const char* kHvmNamespace = "urn:Halvenmoor:";
 // Replies larger than this are not parsed at all.
 inline constexpr size_t kMaxMultistatusBytes = 64u << 20;
+// A listing naming more entries fails whole: short responses within the byte
+// limit would otherwise cost the cache gigabytes.
+inline constexpr size_t kMaxMultistatusItems = 262144;
 
 struct ListedItem {
   std::u16string name;          // empty: the listed folder itself
@@ -39,7 +42,8 @@ struct MultistatusScope {
 };
 
 struct MultistatusResult {
-  int error = 0;                    // 0, or -10 for unparsable XML, -1 for a missing element
+  int error = 0;                    // 0, or -10 for unparsable XML, -1 for a missing element,
+                                    // -11 for more items than kMaxMultistatusItems
   std::u16string message;           // the message box text of a failure
   std::vector<ListedItem> items;
   size_t skipped = 0;               // responses left out (error status, outside, too long)

@@ -238,6 +238,16 @@ TEST_F(IndexPage, OversizedEmptyAndGarbagePagesAreHandled) {
   for (int i = 0; i < 20000; ++i) many += "<li><a href=\"f" + std::to_string(i) + "\">x</a></li>";
   result = ParseIndexPage(many, "utf-8", scope, language_);
   EXPECT_EQ(result.items.size(), 20000u);
+  // Short links fit the byte limit by the million: past kMaxIndexPageItems
+  // children the page fails whole instead of filling the cache.
+  std::string most;
+  for (size_t i = 0; i < kMaxIndexPageItems; ++i) most += "<li><a href=\"f" + std::to_string(i) + "\">x</a></li>";
+  result = ParseIndexPage(most, "utf-8", scope, language_);
+  EXPECT_EQ(result.error, 0);
+  EXPECT_EQ(result.items.size(), kMaxIndexPageItems);
+  result = ParseIndexPage(most + "<li><a href=\"one-more\">x</a></li>", "utf-8", scope, language_);
+  EXPECT_EQ(result.error, -2);
+  EXPECT_TRUE(result.items.empty());
 }
 
 // libxml2 writes a decoder's faults to stderr whatever the parse options say;

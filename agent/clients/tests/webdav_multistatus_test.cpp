@@ -315,6 +315,33 @@ TEST(WebDavMultistatus, EntitiesAreNeitherExpandedNorFetched) {
   }
 }
 
+// Short responses fit the byte limit by the million: past kMaxMultistatusItems
+// entries (the folder itself among them) the listing fails whole instead of
+// filling the cache, and at the limit it stands.
+TEST(WebDavMultistatus, AListingOfTooManyEntriesFailsWhole) {
+  std::string doc = Doc("");
+  size_t end = doc.rfind("</D:multistatus>");
+  MultistatusScope scope{u"site1", u"/dav/", u"\\docs", false, kSiteUrl};
+  auto listing = [&](size_t files) {
+    MultistatusStream stream(scope);
+    std::string piece = doc.substr(0, end) + Response("/dav/docs/", "");
+    for (size_t i = 0; i < files; ++i) {
+      piece += Response("/dav/docs/f" + std::to_string(i), "");
+      if (piece.size() > 65536) stream.Feed(piece.data(), piece.size()), piece.clear();
+    }
+    piece += doc.substr(end);
+    stream.Feed(piece.data(), piece.size());
+    return stream.Finish();
+  };
+  MultistatusResult full = listing(kMaxMultistatusItems - 1);
+  EXPECT_EQ(full.error, 0);
+  EXPECT_EQ(full.items.size(), kMaxMultistatusItems);
+  MultistatusResult over = listing(kMaxMultistatusItems);
+  EXPECT_EQ(over.error, -11);
+  EXPECT_TRUE(over.items.empty());
+  EXPECT_FALSE(over.message.empty());
+}
+
 TEST(WebDavMultistatus, TenThousandEntriesParseInOnePass) {
   std::string body = Response("/dav/docs/", FileProps("0", true));
   for (int i = 0; i < 10000; ++i) body += Response("/dav/docs/file" + std::to_string(i), FileProps("7"));
