@@ -18,11 +18,12 @@ bool IsShowableSftpName(std::string_view name) {
 }
 
 bool SftpListingBudget::Take(size_t nameBytes) {
-  if (nameBytes >= left_ || left_ - nameBytes < kBytesPerListedName) {
-    left_ = 0;
+  if (namesLeft_ == 0 || nameBytes >= bytesLeft_ || bytesLeft_ - nameBytes < kBytesPerListedName) {
+    bytesLeft_ = namesLeft_ = 0;
     return false;
   }
-  left_ -= nameBytes + kBytesPerListedName;
+  bytesLeft_ -= nameBytes + kBytesPerListedName;
+  namesLeft_ -= 1;
   return true;
 }
 

@@ -10,6 +10,9 @@ namespace hvm {
 
 inline constexpr size_t kSftpMaxNameBytes = 1024;
 inline constexpr size_t kSftpMaxListingBytes = 64u << 20;
+// As for the other sites' listings: each entry costs the cache far more than
+// its name.
+inline constexpr size_t kSftpMaxListedNames = 262144;
 
 // A name the drive can show and open again under the same bytes: valid UTF-8,
 // no separator of either kind, not "." or "..", not overlong, nothing hidden
@@ -18,15 +21,17 @@ inline constexpr size_t kSftpMaxListingBytes = 64u << 20;
 bool IsShowableSftpName(std::string_view name);
 
 // What one listing has cost so far, counted for every name the server sends
-// (shown or not), with the bookkeeping each shown name costs.
+// (shown or not), with the bookkeeping each name costs.
 class SftpListingBudget {
  public:
-  explicit SftpListingBudget(size_t limitBytes = kSftpMaxListingBytes) : left_(limitBytes) {}
-  // False once the names taken so far exceed the limit.
+  explicit SftpListingBudget(size_t limitBytes = kSftpMaxListingBytes, size_t limitNames = kSftpMaxListedNames)
+      : bytesLeft_(limitBytes), namesLeft_(limitNames) {}
+  // False once the names taken so far exceed either limit.
   bool Take(size_t nameBytes);
 
  private:
-  size_t left_;
+  size_t bytesLeft_;
+  size_t namesLeft_;
 };
 
 }  // namespace hvm

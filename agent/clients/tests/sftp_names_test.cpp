@@ -32,11 +32,19 @@ TEST(SftpNames, AListingIsCutOnceItsNamesOutgrowTheBudget) {
   EXPECT_FALSE(huge.Take(static_cast<size_t>(-1)));  // no wrap-around on an absurd length
   EXPECT_FALSE(huge.Take(1));
 
+  SftpListingBudget counted(1u << 20, 3);
+  EXPECT_TRUE(counted.Take(0) && counted.Take(0) && counted.Take(0));
+  EXPECT_FALSE(counted.Take(0));
+
   SftpListingBudget standard;
   size_t names = 0;
-  while (standard.Take(255) && names < (size_t{1} << 24)) ++names;
-  EXPECT_LT(names, size_t{1} << 24);
-  EXPECT_GT(names, size_t{100000});  // a folder of a hundred thousand long names still lists
+  while (standard.Take(100) && names < (size_t{1} << 24)) ++names;
+  EXPECT_EQ(names, kSftpMaxListedNames);  // a folder of ordinary names lists up to the count
+  SftpListingBudget longest;
+  names = 0;
+  while (longest.Take(kSftpMaxNameBytes)) ++names;
+  EXPECT_GT(names, size_t{50000});
+  EXPECT_LT(names, kSftpMaxListedNames);
 }
 
 }  // namespace
