@@ -211,9 +211,10 @@ NTSTATUS WebDavClient::VersionReport(FileEntry* entry, ReplyArea& reply, Interna
   folder->creationTime = folder->lastWriteTime = folder->changeTime = NowFileTime();
   for (const Version& v : versions) {
     std::u16string name = v.name.empty() ? u"version" : v.name;
-    for (char16_t& c : name)
-      if (c == u'\\' || c == u'/' || c < 0x20) c = u'_';
     if (!v.creator.empty()) name += u" (" + v.creator + u")";
+    // Both texts are the server's: neither may add a level to the path.
+    for (char16_t& c : name)
+      if (c == u'\\' || c == u'/' || c < 0x20 || c == 0x7F) c = u'_';
     FileEntry* child = connection_->entries.LookUp(folderPath + u"\\" + name);
     if (!child) child = connection_->entries.NewEntry(folderPath + u"\\" + name);
     if (!child) break;

@@ -328,6 +328,9 @@ TEST_F(FixtureWebDav, VersionReportShowsAFolderUntilItIsClosedAndSearchListsHref
   ASSERT_NE(versions, nullptr);
   EXPECT_TRUE(versions->IsDirectory());
   EXPECT_NE(site.Entry(u"\\a b.txt - Versions\\1.2 (ann)"), nullptr);
+  // A creator's name is the server's text: it cannot add a level to the path.
+  EXPECT_NE(site.Entry(u"\\a b.txt - Versions\\1.1 (ev_il_one_x)"), nullptr);
+  EXPECT_EQ(site.Entry(u"\\a b.txt - Versions\\1.1 (ev"), nullptr);
   ASSERT_EQ(site.client->Control(0x1420A8, file, reply, &answer, &information, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(site.Entry(u"\\a b.txt - Versions"), nullptr);
   EXPECT_EQ(site.Entry(u"\\a b.txt - Versions\\1.2 (ann)"), nullptr);

@@ -203,11 +203,13 @@ class Handler(BaseHTTPRequestHandler):
         return self.answer(200, b"", [("Allow", "OPTIONS, GET, PUT, PROPFIND"), ("DAV", "1,2")])
 
     def on_REPORT(self, kind, _body):
+        # The first creator's name holds separators and a control character.
+        creators = {1: "ev\\il/one&#9;x", 2: "ann"}
         versions = "".join(
             "<D:response><D:href>%s?v=%d</D:href><D:propstat><D:prop>"
-            "<D:version-name>1.%d</D:version-name><D:creator-displayname>ann</D:creator-displayname>"
+            "<D:version-name>1.%d</D:version-name><D:creator-displayname>%s</D:creator-displayname>"
             "<D:label-name-set><D:label-name>L%d</D:label-name></D:label-name-set></D:prop>"
-            "<D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>" % (self.path, i, i, i)
+            "<D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>" % (self.path, i, i, creators[i], i)
             for i in (1, 2))
         return self.answer(207, multistatus([versions]), [("Content-Type", "text/xml")])
 
