@@ -30,6 +30,13 @@ std::string Field8(const char* field, size_t size) {
   return std::string(field, length);
 }
 
+// The text of kFtpListingTooLong, with the limits it names.
+std::u16string ListingTooLongText() {
+  return u"The server's listing of the folder is longer than the drive takes (at most " +
+         Utf8ToUtf16(std::to_string(kMaxFtpListedEntries)) + u" names or " +
+         Utf8ToUtf16(std::to_string(kMaxFtpListingBytes >> 20)) + u" MiB). ";
+}
+
 bool IsRefusal(long reply) { return reply >= 500 || (reply >= 400 && reply != 421 && reply != 425 && reply != 426); }
 
 }  // namespace
@@ -136,6 +143,10 @@ void FtpClient::Shutdown() {
 
 const char16_t* FtpClient::ErrorText(uint32_t code) {
   if (code == kSecureChannelFailure && IsCertificateError(lastError_)) code = lastError_;
+  if (code == kFtpListingTooLong) {
+    CopyWide(errorText_, kErrorTextChars, ListingTooLongText());
+    return errorText_;
+  }
   const char16_t* text = FtpInetErrorText(code);
   if (!text) {
     // Codes of other spaces (Windows errors) keep the agent's own texts.

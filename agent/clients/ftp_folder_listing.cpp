@@ -67,9 +67,8 @@ DWORD FtpClient::FetchListing(const std::string& folder, std::vector<FtpListedIt
     error = session_->List(folder, false, text);
     if (error) return error;
   }
-  items = ParseFtpListing(text, mlsd_ == Mlsd::Yes ? FtpListingForm::Mlsd : FtpListingForm::List,
-                          static_cast<int64_t>(std::time(nullptr)));
-  return 0;
+  FtpListingForm form = mlsd_ == Mlsd::Yes ? FtpListingForm::Mlsd : FtpListingForm::List;
+  return ParseFtpListing(text, form, static_cast<int64_t>(std::time(nullptr)), items) ? 0 : kFtpListingTooLong;
 }
 
 NTSTATUS FtpClient::ListFolder(const std::string& folder, std::u16string_view cachePath, FileEntry* folderEntry,
@@ -78,7 +77,10 @@ NTSTATUS FtpClient::ListFolder(const std::string& folder, std::u16string_view ca
   DWORD error = FetchListing(folder, items);
   if (error) {
     ReportFailure(mlsd_ == Mlsd::Yes ? "MLSD" : "LIST", error, Utf8ToUtf16(folder));
-    return Failed(error, nullptr, STATUS_OBJECT_NAME_NOT_FOUND);
+    NTSTATUS status = Failed(error, nullptr, STATUS_OBJECT_NAME_NOT_FOUND);
+    // Nothing of a listing too long is taken (the names left out would look
+    // deleted), and asking again would not help: no network failure.
+    return error == kFtpListingTooLong ? STATUS_INSUFFICIENT_RESOURCES : status;
   }
   MergeListing(cachePath, folderEntry, items, mustStay);
   return STATUS_SUCCESS;

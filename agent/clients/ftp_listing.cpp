@@ -260,16 +260,27 @@ bool ParseListLine(std::string_view line, int64_t nowUnix, FtpListedItem& item) 
   return true;
 }
 
-std::vector<FtpListedItem> ParseFtpListing(std::string_view text, FtpListingForm form, int64_t nowUnix) {
-  std::vector<FtpListedItem> items;
+bool ParseFtpListing(std::string_view text, FtpListingForm form, int64_t nowUnix, std::vector<FtpListedItem>& items) {
+  items.clear();
   while (!text.empty()) {
     size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     FtpListedItem item;
     bool ok = form == FtpListingForm::Mlsd ? ParseMlsdLine(line, item) : ParseListLine(line, nowUnix, item);
-    if (ok) items.push_back(std::move(item));
+    if (!ok) continue;
+    if (items.size() == kMaxFtpListedEntries) {
+      items.clear();
+      return false;
+    }
+    items.push_back(std::move(item));
   }
+  return true;
+}
+
+std::vector<FtpListedItem> ParseFtpListing(std::string_view text, FtpListingForm form, int64_t nowUnix) {
+  std::vector<FtpListedItem> items;
+  ParseFtpListing(text, form, nowUnix, items);
   return items;
 }
 

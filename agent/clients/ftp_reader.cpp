@@ -285,27 +285,31 @@ NTSTATUS FtpClient::ReadThroughCache(FileEntry* entry, ReplyArea& reply, uint64_
 }
 
 NTSTATUS FtpClient::ReadDirect(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination) {
-  if (DWORD error = Connect()) return Failed(error, &reply, STATUS_UNEXPECTED_NETWORK_ERROR);
   // Up to the end of the file the transfer ends by itself and the connection stays;
   // a range that ends before it makes libcurl close the connection afterwards.
   bool toEnd = entry->size != kNoSize && end >= entry->size;
+  // Bytes past the listed end are not the file's, as for the reading job.
+  uint64_t want = (toEnd ? std::max(entry->size, start) : end) - start;
   uint64_t got = 0;
-  uint64_t want = end - start;
-  DWORD error = session_->Download(FtpPathOf(reply.serverPath), start, toEnd ? 0 : end,
-                                   [&](const char* data, size_t length) {
-                                     size_t take = static_cast<size_t>(std::min<uint64_t>(length, want - got));
-                                     std::memcpy(destination + got, data, take);
-                                     got += take;
-                                     return true;
-                                   });
-  if (error) {
-    ReportFailure("RETR", error, reply.serverPath);
-    return Failed(error, &reply, STATUS_UNEXPECTED_NETWORK_ERROR);
+  if (want > 0) {
+    if (DWORD error = Connect()) return Failed(error, &reply, STATUS_UNEXPECTED_NETWORK_ERROR);
+    // A server sending on past what was asked for (a grown file, or one that
+    // never stops) is cut off once those bytes are in; how the transfer ended
+    // does not matter then.
+    DWORD error = session_->Download(FtpPathOf(reply.serverPath), start, toEnd ? 0 : end,
+                                     [&](const char* data, size_t length) {
+                                       size_t take = static_cast<size_t>(std::min<uint64_t>(length, want - got));
+                                       std::memcpy(destination + got, data, take);
+                                       got += take;
+                                       return take == length;
+                                     });
+    if (error && got < want) {
+      ReportFailure("RETR", error, reply.serverPath);
+      return Failed(error, &reply, STATUS_UNEXPECTED_NETWORK_ERROR);
+    }
   }
-  if (got < want) {
-    if (!toEnd) return STATUS_UNEXPECTED_NETWORK_ERROR;
-    std::memset(destination + got, 0, want - got);  // past the end of the file
-  }
+  if (got < want && !toEnd) return STATUS_UNEXPECTED_NETWORK_ERROR;
+  std::memset(destination + got, 0, (end - start) - got);  // past the end of the file
   return STATUS_SUCCESS;
 }
 

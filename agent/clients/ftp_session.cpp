@@ -16,8 +16,6 @@
 namespace hvm {
 namespace {
 
-constexpr size_t kMaxListingBytes = 64u << 20;  // a hostile server cannot fill the memory
-
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -388,10 +386,11 @@ DWORD FtpSession::List(const std::string& folder, bool mlsd, std::string& text) 
   if (url.back() != '/') url += '/';
   Reset(url);
   if (mlsd) curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, "MLSD");
-  Sink sink = [&text](const char* data, size_t length) {
-    if (text.size() + length > kMaxListingBytes) return false;
-    text.append(data, length);
-    return true;
+  bool tooLong = false;
+  Sink sink = [&](const char* data, size_t length) {
+    tooLong = text.size() + length > kMaxFtpListingBytes;
+    if (!tooLong) text.append(data, length);
+    return !tooLong;
   };
   sink_ = &sink;
   curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &FtpSession::OnWrite);
@@ -401,7 +400,7 @@ DWORD FtpSession::List(const std::string& folder, bool mlsd, std::string& text) 
     return true;
   });
   sink_ = nullptr;
-  return error;
+  return tooLong ? kFtpListingTooLong : error;
 }
 
 DWORD FtpSession::Download(const std::string& path, uint64_t from, uint64_t to, const Sink& sink) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -38,6 +39,11 @@ inline constexpr DWORD kInetFtpDropped = 12111;
 inline constexpr DWORD kInetFtpNoPassiveMode = 12112;
 inline constexpr DWORD kInetSecurityChannelError = 12157;
 inline constexpr DWORD kInetInvalidCertificate = 12169;
+// The client's own code (an application-defined Windows code): a folder
+// listing longer than the client takes, in bytes or in names.
+inline constexpr DWORD kFtpListingTooLong = 0x20000001;
+// A listing's text beyond this fails: a hostile server cannot fill the memory.
+inline constexpr size_t kMaxFtpListingBytes = 64u << 20;
 // True for the codes of a server certificate that could not be verified.
 inline bool IsCertificateError(DWORD code) {
   return code == 12037 || code == 12038 || code == 12045 || code == 12169;
@@ -79,7 +85,7 @@ class FtpSession {
   bool valid() const { return easy_ != nullptr; }
   // Logs in (a fresh connection when none is open) and learns the start directory.
   DWORD Connect(std::string& startDirectory);
-  // The folder's listing text, with MLSD or LIST.
+  // The folder's listing text, with MLSD or LIST; kFtpListingTooLong past kMaxFtpListingBytes.
   DWORD List(const std::string& folder, bool mlsd, std::string& text);
   // The file's bytes from offset `from` to its end, or up to `to` (exclusive)
   // when to is not 0, handed to sink; a sink answering false stops the transfer.

@@ -75,6 +75,38 @@ TEST_F(FtpFixture, MlsdListingGivesNamesKindsSizesAndTimes) {
   EXPECT_EQ(site->Entry(u"\\Grüße aus Köln.txt"), nullptr);
 }
 
+size_t ChildrenOf(const FtpTestSite& site, const FileEntry* folder) {
+  size_t children = 0;
+  for (FileEntry* e : site.connection.entries) children += e->parent == folder;
+  return children;
+}
+
+TEST_F(FtpFixture, AListingOfMoreNamesThanTheClientTakesFailsWholeAndOneWithinWorks) {
+  WriteFile(Data("kept.txt"), Pattern(10));
+  auto site = Site();
+  NTSTATUS status = 1;
+  FileEntry* root = site->List(u"", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  ASSERT_NE(site->Entry(u"\\kept.txt"), nullptr);
+  size_t entriesBefore = site->connection.entries.size();
+  Arm(*server_, "flood-listing", kMaxFtpListedEntries + 1);
+  site->List(u"", &status);
+  EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+  // Nothing of it is taken: a part would make the names left out look deleted.
+  EXPECT_EQ(site->connection.entries.size(), entriesBefore);
+  FileEntry* kept = site->Entry(u"\\kept.txt");
+  ASSERT_NE(kept, nullptr);
+  EXPECT_FALSE(kept->flags & kEntryDeletedOnServer);
+  std::u16string text = site->client->ErrorText(site->client->lastError());
+  EXPECT_NE(text.find(u"262144 names"), std::u16string::npos) << Utf16ToUtf8(text);
+  // A folder of just as many names is listed whole.
+  Arm(*server_, "flood-listing", kMaxFtpListedEntries);
+  site->List(u"", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(ChildrenOf(*site, root), kMaxFtpListedEntries);
+  EXPECT_NE(site->Entry(u"\\n0262143"), nullptr);
+}
+
 TEST_F(FtpFixture, SitePathIsTheStartFolderPlusTheUrlPath) {
   std::filesystem::create_directories(Data("sub/inner"));
   WriteFile(Data("sub/inner/x.bin"), Pattern(10));
@@ -221,6 +253,37 @@ TEST_F(FtpFixture, ABrokenDownloadIsResumedWhereItStopped) {
   ASSERT_EQ(site->ReadAll(entry, 65536, out), STATUS_SUCCESS);
   EXPECT_EQ(out, data);
   EXPECT_NE(FixtureText("fixture.log").find("fault: download broken after 300000 bytes"), std::string::npos);
+}
+
+TEST_F(FtpFixture, AServerSendingPastTheEndOfAFileIsCutOffAtItsListedSize) {
+  std::vector<uint8_t> data = Pattern(3000);
+  WriteFile(Data("endless.bin"), data);
+  auto site = Site();
+  site->List();
+  FileEntry* entry = site->Entry(u"\\endless.bin");
+  ASSERT_NE(entry, nullptr);
+  size_t ranOutBefore = CountInLog("fault: endless download ran out");
+  // Without SIZE only the listing tells where the file ends.
+  Arm(*server_, "refuse-size", 502);
+  Arm(*server_, "endless-download", 1);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->Read(entry, 1000, 4096, out), STATUS_SUCCESS);
+  std::vector<uint8_t> expected(data.begin() + 1000, data.end());
+  expected.resize(4096 - 1000);  // past the listed end: zeros, not what the server sent on
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(CountInLog("fault: endless download ran out"), ranOutBefore) << "the client must end the transfer";
+  // With SIZE answered libcurl stops at that size itself; the server's failure
+  // reply for the data connection closed early does not fail a read that got its bytes.
+  Arm(*server_, "endless-download", 1);
+  ASSERT_EQ(site->Read(entry, 0, 3000, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, data);
+  EXPECT_EQ(CountInLog("fault: endless download ran out"), ranOutBefore);
+  // The requests after both still work.
+  NTSTATUS status = 1;
+  site->List(u"", &status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  ASSERT_EQ(site->Read(entry, 2990, 3000, out), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>(data.end() - 10, data.end()));
 }
 
 TEST_F(FtpFixture, UploadsCreateReplaceAndShortenFiles) {

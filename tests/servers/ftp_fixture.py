@@ -13,8 +13,12 @@ Faults are armed at run time: a file STATE/break-download or
 STATE/break-upload holding a byte count makes the next transfer in that
 direction break after that many bytes (the file is used up); STATE/lie-size
 holding a number makes the next SIZE answer that number, STATE/refuse-size
-(holding 1) makes it refuse; STATE/idle holding seconds ends control
-connections idle that long.
+makes it refuse (holding a reply code such as 502, or 1 for 550);
+STATE/endless-download (holding 1) makes the next RETR send filler after
+the file's bytes until the client closes the data connection (or
+ENDLESS_LIMIT bytes went out); STATE/flood-listing holding a count makes
+the next MLSD answer that many generated names instead of the folder's.
+STATE/idle holding seconds ends control connections idle that long.
 """
 import os
 import sys
@@ -22,11 +26,15 @@ import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
-from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_FTPHandler, TLS_DTPHandler
+from pyftpdlib.handlers import (BufferedIteratorProducer, DTPHandler, FTPHandler, TLS_FTPHandler,
+                                TLS_DTPHandler)
 from pyftpdlib.servers import FTPServer
 
 STATE = sys.argv[1]
 MODE = sys.argv[2]
+# Where an endless download gives up: far beyond any socket buffer, so that a
+# client that never stops reading is told apart from one that cut it off.
+ENDLESS_LIMIT = 256 << 20
 
 
 def armed(name):
@@ -85,6 +93,31 @@ class SecureDTP(BreakingDTP, TLS_DTPHandler):
     pass
 
 
+class EndlessProducer:
+    """The file's bytes, then filler until the client stops reading."""
+
+    def __init__(self, inner):
+        self.inner = inner
+        self.sent = 0
+
+    def more(self):
+        data = self.inner.more()
+        if not data:
+            if self.sent >= ENDLESS_LIMIT:
+                sys.stderr.write("fault: endless download ran out after %d bytes\n" % self.sent)
+                sys.stderr.flush()
+                return b""
+            data = b"\xee" * 65536
+        self.sent += len(data)
+        return data
+
+
+def flood_lines(count):
+    """count MLSD lines of distinct generated names, in blocks."""
+    for start in range(0, count, 4096):
+        yield "".join("type=file;size=1; n%07d\r\n" % i for i in range(start, min(count, start + 4096))).encode()
+
+
 def mtime_text(path, dos):
     st = os.stat(path)
     t = time.gmtime(st.st_mtime)
@@ -132,14 +165,37 @@ def main():
     handler = TLS_FTPHandler if secure else FTPHandler
 
     class Handler(handler):
+        endless = 0  # the running RETR sends filler after the file
+
         def ftp_SIZE(self, path):
             lie = armed("lie-size")
             if lie:
                 self.respond("213 %d" % lie)
-            elif armed("refuse-size"):
+                return
+            refusal = armed("refuse-size")
+            if refusal == 502:
+                self.respond("502 Command not implemented.")
+            elif refusal:
                 self.respond("550 SIZE not allowed here.")
             else:
                 handler.ftp_SIZE(self, path)
+
+        def ftp_RETR(self, file):
+            self.endless = armed("endless-download")
+            return handler.ftp_RETR(self, file)
+
+        def ftp_MLSD(self, path):
+            count = armed("flood-listing")
+            if not count:
+                return handler.ftp_MLSD(self, path)
+            self.push_dtp_data(BufferedIteratorProducer(flood_lines(count)), isproducer=True, cmd="MLSD")
+            return path
+
+        def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
+            if cmd == "RETR" and self.endless:
+                self.endless = 0
+                data = EndlessProducer(data)
+            return handler.push_dtp_data(self, data, isproducer, file, cmd)
 
     Handler.authorizer = authorizer
     Handler.use_sendfile = False  # every byte goes through send(), where faults are armed

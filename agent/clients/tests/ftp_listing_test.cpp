@@ -142,5 +142,17 @@ TEST(FtpListing, WholeRepliesSkipBadLinesAndKeepTheRest) {
   EXPECT_TRUE(ParseFtpListing(hostile, FtpListingForm::Mlsd, kNow).empty());
 }
 
+TEST(FtpListing, MoreNamesThanTheLimitFailTheWholeReply) {
+  std::string text;
+  for (size_t i = 0; i < kMaxFtpListedEntries; ++i) text += "type=dir; d" + std::to_string(i) + "\r\n";
+  text += "type=cdir; .\r\nno listing line\r\n";  // lines naming nothing do not count
+  std::vector<FtpListedItem> items;
+  ASSERT_TRUE(ParseFtpListing(text, FtpListingForm::Mlsd, kNow, items));
+  EXPECT_EQ(items.size(), kMaxFtpListedEntries);
+  text += "type=file;size=1; one too many\r\n";
+  EXPECT_FALSE(ParseFtpListing(text, FtpListingForm::Mlsd, kNow, items));
+  EXPECT_TRUE(items.empty());
+}
+
 }  // namespace
 }  // namespace hvm
