@@ -191,11 +191,16 @@ std::optional<ControlAnswer> ForwardIntern(const std::shared_ptr<ControlPeer>& p
                        reinterpret_cast<const uint8_t*>(&request) + copied);
   forward->outputLength = kInternRequestSize;
   forward->done = [peer, outLength](ForwardResult& result) {
+    peer->EndForwardedCall();
     uint32_t bytes = std::min<uint32_t>(result.information, kInternRequestSize);
     peer->Answer(result.status, result.data.data(), bytes, outLength);
   };
   Trace("InternIOCTL %x len=%zu %s\n", code, copied,
         Utf16ToUtf8(WideField(request.target, kPathChars)).c_str());
+  if (!peer->BeginForwardedCall()) {
+    Trace("InternIOCTL %x refused: the caller's last one is still with the agent\n", code);
+    return Status(STATUS_INSUFFICIENT_RESOURCES);
+  }
   SubmitForward(conn, forward, out);
   return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -44,6 +45,12 @@ class ControlPeer {
   // queued before it; a peer whose socket cannot take it at once is dropped.
   bool AnswerWithDescriptor(NTSTATUS status, const void* data, uint32_t bytes, uint32_t outLength,
                             int descriptor);
+  // A peer's calls are sequential, so it has at most one call with the agent
+  // at a time: false when one is still there (the new one must not queue,
+  // or a peer streaming calls behind one the agent holds grows the driver
+  // without end).
+  bool BeginForwardedCall() { return !forwarding_.exchange(true); }
+  void EndForwardedCall() { forwarding_.store(false); }
   // The reader is done: pending answers are discarded and the writer ends.
   void MarkClosed();
   bool closed() const;
@@ -69,6 +76,7 @@ class ControlPeer {
   bool writing_ = false;  // the writer holds a frame outside the queue
   bool closed_ = false;
   bool dropped_ = false;
+  std::atomic<bool> forwarding_{false};
   std::thread writer_;
 };
 

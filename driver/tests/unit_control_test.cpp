@@ -686,6 +686,41 @@ TEST(ControlCodes, InternIoctlIsForwardedOnlyForTheCallersOwnConnection) {
   EXPECT_EQ(answer, reply);
 }
 
+// A shell caller's calls are sequential: one that streams calls behind one
+// its agent holds has each refused at once, and nothing of them queues.
+TEST(ControlCodes, AShellCallerHasOneCallWithTheAgentAtATime) {
+  Peer agent(kUser), shell(kUser), other(kUser);
+  uint32_t handle = Register(agent, kUser, "held");
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
+  InternalRequest command{};
+  command.marker = kRecordMarker;
+  CopyWide(command.sid, kSidChars, SidOfUid(kUser));
+  CopyWide(command.name, kConnectionNameChars, u"held");
+  EXPECT_EQ(Status(shell, 0x142004, Image(command), 1296), STATUS_PENDING);
+  uint32_t error;
+  Bytes request;
+  ASSERT_TRUE(agent.ReadAnswer(error, request));  // with the agent, unanswered
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_EQ(Status(shell, 0x142004, Image(command), 1296), STATUS_INSUFFICIENT_RESOURCES);
+  {
+    std::lock_guard<std::mutex> guard(DriverMutex());
+    EXPECT_TRUE(Users().ConnectionByHandle(kUser, handle)->queue.empty());
+  }
+  // Another caller of the same user still gets its turn behind the first.
+  EXPECT_EQ(Status(other, 0x142004, Image(command), 1296), STATUS_PENDING);
+  Bytes reply(1296, 0x5A);
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 1296, reply), kChannelBufferSize);
+  Bytes answer;
+  ASSERT_TRUE(shell.ReadAnswer(error, answer));
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(answer, reply);
+  // Answered, the first caller may call again.
+  ASSERT_TRUE(agent.ReadAnswer(error, request));  // the other caller's call
+  HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 1296, reply), kChannelBufferSize);
+  ASSERT_TRUE(other.ReadAnswer(error, answer));
+  EXPECT_EQ(Status(shell, 0x142004, Image(command), 1296), STATUS_PENDING);
+}
+
 TEST(Forwarding, PendingCleanupOfASilentAgentEndsAsTimedOut) {
   Peer agent(kUser);
   uint32_t handle = Register(agent, kUser, "upload");
