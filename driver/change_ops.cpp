@@ -78,7 +78,7 @@ void Delete(fuse_req_t req, fuse_ino_t parentIno, const char* name, uint32_t opt
                     Names().Detach(parentIno, childName);
                     otherSpellings = DetachSpellings(uid, fullName);  // the same name spelled otherwise
                   }
-                  if (otherSpellings) return AfterQueuedPurges([req] { fuse_reply_err(req, 0); });
+                  if (otherSpellings) return AfterQueuedPurges(uid, [req] { fuse_reply_err(req, 0); });
                   fuse_reply_err(req, error);
                 });
               });
@@ -145,9 +145,11 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
       set->done = [ino, newSize, handle, finish, ownObject](ForwardResult& result) {
         if (result.status != STATUS_SUCCESS)
           return finish(ownObject ? ErrnoOfOpenFile(result) : ErrnoOf(result));
+        uid_t owner = 0;
         {
           std::lock_guard<std::mutex> guard(DriverMutex());
           Node* node = Names().Get(ino);
+          if (node) owner = node->uid;
           FileObject* own = ownObject ? OpenFiles().Get(ownObject) : nullptr;
           // The node's FCB, and the one the caller's open uses when the agent
           // gave that open another (a spelling that differs only in case).
@@ -166,7 +168,7 @@ Change SizeChange(fuse_ino_t ino, uint64_t newSize, fuse_file_info* fi) {
           if (own) own->written = true;
         }
         handle->size = newSize;
-        PurgeInode(ino);
+        PurgeInode(owner, ino);
         finish(0);
       };
       Send(handle->connection, set, true);
@@ -237,7 +239,7 @@ void OpMkdir(fuse_req_t req, fuse_ino_t parentIno, const char* name, mode_t) {
             [req, parentIno, childName, uid, conn](const ShortHandle& handle, ForwardResult& made) {
               if (made.status != STATUS_SUCCESS) {
                 DropOwnFolderOf(parentIno);
-                ForgetEntry(parentIno, childName);
+                ForgetEntry(uid, parentIno, childName);
                 return (void)fuse_reply_err(req, ErrnoOf(made));
               }
               CloseShort(handle, [req, parentIno, childName, uid, conn](int) {
@@ -325,7 +327,7 @@ void OpRename(fuse_req_t req, fuse_ino_t parentIno, const char* name, fuse_ino_t
                 DropOwnFolder(*newParent);
               }
             }
-            if (otherSpellings) return AfterQueuedPurges([req] { fuse_reply_err(req, 0); });
+            if (otherSpellings) return AfterQueuedPurges(uid, [req] { fuse_reply_err(req, 0); });
             fuse_reply_err(req, error);
           });
         });

@@ -384,6 +384,20 @@ void SuspendUser(UserSlot* slot, Completions& out) {
     if (cell) SuspendConnection(cell.get(), out);
 }
 
+void EndEveryRequest(Completions& out) {
+  Users().ForEachConnection([&out](Connection& conn) {
+    if (conn.inFlight) {
+      ForwardPtr forward = std::move(conn.inFlight);
+      conn.inFlight.reset();
+      Fail(forward, false, out);
+    }
+    for (auto& [id, wait] : conn.cleanupWaits)
+      out.Add([done = std::move(wait.done)] { done(STATUS_UNSUCCESSFUL, 0, true); });
+    conn.cleanupWaits.clear();
+    SuspendConnection(&conn, out);
+  });
+}
+
 void AddCleanupWait(Connection* conn, CleanupWait wait) {
   Trace("InitEvent irp=%x\n", wait.requestId);
   wait.roundStart = Clock::now();

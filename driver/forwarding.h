@@ -28,6 +28,10 @@ void ForgetPeer(const ControlPeer* peer, Completions& out);
 
 void SuspendConnection(Connection* conn, Completions& out);
 void SuspendUser(UserSlot* slot, Completions& out);
+// The mount is ending: every request still queued, with an agent or waiting
+// for an upload's end fails now. A page or folder the kernel keeps locked
+// for one of them would otherwise hold a notice, and so this daemon, forever.
+void EndEveryRequest(Completions& out);
 
 void AddCleanupWait(Connection* conn, CleanupWait wait);
 // IOCTL_CLEANUP_DONE: STATUS_SUCCESS when a waiting cleanup was found.

@@ -13,6 +13,7 @@
 
 #include "agent/service/channel_records.h"
 #include "driver/control_codes.h"
+#include "driver/forwarding.h"
 #include "driver/fuse_glue.h"
 #include "driver/trace.h"
 #include "platform/wide_text.h"
@@ -92,11 +93,11 @@ NTSTATUS InvalidatePath(uid_t uid, const std::u16string& connection, const std::
       return STATUS_SUCCESS;  // nothing cached
     }
   }
-  ForgetEntry(parent, name);
-  if (ino) PurgeInode(ino);
+  ForgetEntry(uid, parent, name);
+  if (ino) PurgeInode(uid, ino);
   // The command that asked returns once the kernel forgot the name, so that
   // the next look at the path already asks again.
-  WaitForQueuedPurges(std::chrono::seconds(1));
+  WaitForQueuedPurges(uid, std::chrono::seconds(1));
   return STATUS_SUCCESS;
 }
 // The kernel starts a FUSE mount's read-ahead at 128 KiB, so a program
@@ -196,6 +197,12 @@ int ServeMount(const std::string& mountPoint, bool serveAllUsers) {
       fuse_loop_config config = LoopConfig();
       result = fuse_session_loop_mt(session, &config);
       SetInvalidateHook(nullptr);
+      {
+        Completions out;
+        std::lock_guard<std::mutex> guard(DriverMutex());
+        EndEveryRequest(out);
+        // out runs here, after the lock: each answer takes it again.
+      }
       StopPurgeThread();
       Trace("Unload\n");
       fuse_session_unmount(session);

@@ -34,7 +34,7 @@ void SuspendCaller(uid_t uid) {
     folders = Names().ConnectionFolders(uid);
   }
   // The kernel must not keep showing the suspended user's Connections.
-  for (auto& [parent, name] : folders) ForgetEntry(parent, name);
+  for (auto& [parent, name] : folders) ForgetEntry(uid, parent, name);
 }
 
 // Look-up in the folders the driver makes up itself.

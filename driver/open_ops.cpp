@@ -173,7 +173,7 @@ void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
         std::lock_guard<std::mutex> guard(DriverMutex());
         if (Node* parent = Names().Get(job->ino)) DropOwnFolder(*parent);
       }
-      ForgetEntry(job->ino, job->name);  // the kernel may remember it as missing
+      ForgetEntry(job->uid, job->ino, job->name);  // the kernel may remember it as missing
     }
     return (void)fuse_reply_err(job->req, ErrnoOf(result));
   }
@@ -206,7 +206,7 @@ void FinishOpen(std::shared_ptr<OpenJob> job, ForwardResult& result) {
   if (staleToken != 0)  // its result is not waited for
     Send(job->conn,
          TokenReplaceRequest(job->fileObject, size, staleToken, reply.changed, references, handles, token));
-  if (purge && nodeIno) PurgeInode(nodeIno);
+  if (purge && nodeIno) PurgeInode(job->uid, nodeIno);
   std::lock_guard<std::mutex> guard(DriverMutex());
   Node* node = Names().Get(nodeIno);
   if (node == nullptr) return (void)fuse_reply_err(job->req, ENOENT);
@@ -286,10 +286,11 @@ void FinishClose(uint32_t id, ForwardResult& result) {
     }
   }
   uint64_t ino = object->ino;
+  uid_t owner = object->uid;
   OpenFiles().Remove(id);
   if (node && node->lookups == 0) Names().Forget(ino, 0);
   for (uint64_t holder : released) Names().Forget(holder, 0);
-  if (purgeIno) PurgeInode(purgeIno);
+  if (purgeIno) PurgeInode(owner, purgeIno);
 }
 
 // The size a cleanup or close carries is the FCB's when it goes out (called
@@ -405,10 +406,12 @@ void OpFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
   Connection* conn = nullptr;
   uint64_t fileValue = 0;
   bool otherSpellings = false;
+  uid_t owner = 0;
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
     FileObject* object = OpenFiles().Get(id);
     if (object == nullptr || !object->written) return (void)fuse_reply_err(req, 0);
+    owner = object->uid;
     // Only a written handle uploads; its cleanup is answered after the upload.
     object->written = false;
     object->cleanedUp = true;
@@ -424,9 +427,9 @@ void OpFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
     Trace("CLEAN fcb=%x %s\n", fcb ? fcb->token : 0, Utf16ToUtf8(object->fullName).c_str());
   }
   // Once close returns, the other spellings of the name show what was written.
-  auto finish = [id, req, otherSpellings](int error) {
+  auto finish = [id, req, otherSpellings, owner](int error) {
     if (!otherSpellings) return FinishUpload(id, req, error);
-    AfterQueuedPurges([id, req, error] { FinishUpload(id, req, error); });
+    AfterQueuedPurges(owner, [id, req, error] { FinishUpload(id, req, error); });
   };
   auto cleanup = PlainRequest(MJ_CLEANUP, id, fileValue);
   cleanup->sizeAtHandOver = SizeWhenSent(id, fileValue);

@@ -24,7 +24,7 @@ namespace {
 // The agent is asked for other's attributes again; the kernel drops its pages.
 void Stale(Node& other) {
   other.attrTime = {};
-  PurgeInode(other.ino);
+  PurgeInode(other.uid, other.ino);
 }
 }  // namespace
 
@@ -41,7 +41,7 @@ void NoteNewSpelling(Node& node) {
   for (Node* other : others) {
     DropOwnFolder(*other);
     Stale(*other);
-    ForgetEntry(other->parent, other->name);
+    ForgetEntry(other->uid, other->parent, other->name);
     if (crowded && other->fcbToken == 0) Names().Detach(other->parent, other->name);
   }
 }
@@ -57,11 +57,11 @@ bool DetachSpellings(uid_t uid, const std::u16string& fullName, uint64_t keep) {
   for (Node* node : Names().Spellings(uid, fullName)) {
     if (node->ino == keep || node->kind != NodeKind::Remote) continue;
     entries.emplace_back(node->parent, node->name);
-    PurgeInode(node->ino);  // its attributes first: they do not wait for the folder's lock
+    PurgeInode(uid, node->ino);  // its attributes first: they do not wait for the folder's lock
   }
   for (auto& [parent, name] : entries) {
     Names().Detach(parent, name);
-    ForgetEntry(parent, name);
+    ForgetEntry(uid, parent, name);
   }
   return !entries.empty();
 }

@@ -2,6 +2,8 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -24,32 +26,30 @@ struct Lane {
   uint64_t queued = 0;  // counts of work queued and done, for waiters
   uint64_t finished = 0;
   bool stop = false;
+  bool ended = false;  // the thread left its loop
   fuse_session* session = nullptr;
   std::thread thread;
 };
 
-Lane g_inodes;
-Lane g_names;
+// A user's two lanes. A notice can wait in the kernel for a request of the
+// user's own agent (a page locked by a read, a folder locked by a look-up),
+// so every user has lanes of their own: one whose agent holds requests never
+// delays another user's notices.
+struct UserLanes {
+  Lane inodes;
+  Lane names;
+};
 
-void Queue(Lane& lane, PurgeWork work) {
-  {
-    std::unique_lock<std::mutex> guard(lane.lock);
-    if (lane.session == nullptr) {
-      guard.unlock();
-      if (work.then) work.then();  // no mount, nothing to purge
-      return;
-    }
-    lane.queue.push_back(std::move(work));
-    lane.queued += 1;
-  }
-  lane.wake.notify_one();
-}
+std::mutex g_lanesLock;
+fuse_session* g_session = nullptr;  // null: no mount, nothing to purge
+// Never erased while the mount lives: a lane's thread refers to it.
+std::map<uid_t, std::unique_ptr<UserLanes>> g_lanes;
 
 void Serve(Lane& lane) {
   std::unique_lock<std::mutex> lock(lane.lock);
   while (true) {
     lane.wake.wait(lock, [&lane] { return lane.stop || !lane.queue.empty(); });
-    if (lane.stop) return;
+    if (lane.stop) break;
     PurgeWork work = std::move(lane.queue.front());
     lane.queue.pop_front();
     fuse_session* session = lane.session;
@@ -59,11 +59,55 @@ void Serve(Lane& lane) {
       fuse_lowlevel_notify_inval_entry(session, work.parent, work.name.c_str(), work.name.size());
     else if (work.ino != 0)
       fuse_lowlevel_notify_inval_inode(session, work.ino, 0, 0);
+    lock.lock();
+    // A lane given up on at the end answers nothing more: the session is gone.
+    if (lane.stop) break;
+    lock.unlock();
     if (work.then) work.then();
     lock.lock();
     lane.finished += 1;
     lane.done.notify_all();
   }
+  lane.ended = true;
+  lane.done.notify_all();
+}
+
+void Start(Lane& lane, fuse_session* session) {
+  lane.session = session;
+  lane.thread = std::thread(Serve, std::ref(lane));
+}
+
+// The lanes of owner, started on first use; null when there is no mount.
+UserLanes* LanesOf(uid_t owner) {
+  std::lock_guard<std::mutex> guard(g_lanesLock);
+  if (g_session == nullptr) return nullptr;
+  std::unique_ptr<UserLanes>& lanes = g_lanes[owner];
+  if (!lanes) {
+    lanes = std::make_unique<UserLanes>();
+    Start(lanes->inodes, g_session);
+    Start(lanes->names, g_session);
+  }
+  return lanes.get();
+}
+
+void Queue(uid_t owner, Lane UserLanes::*which, PurgeWork work) {
+  UserLanes* lanes = LanesOf(owner);
+  if (lanes == nullptr) {
+    if (work.then) work.then();  // no mount, nothing to purge
+    return;
+  }
+  Lane& lane = lanes->*which;
+  {
+    std::unique_lock<std::mutex> guard(lane.lock);
+    if (lane.stop) {
+      guard.unlock();
+      if (work.then) work.then();
+      return;
+    }
+    lane.queue.push_back(std::move(work));
+    lane.queued += 1;
+  }
+  lane.wake.notify_one();
 }
 
 // True when the lane did all it had queued at the call within the deadline.
@@ -73,50 +117,64 @@ bool WaitForLane(Lane& lane, std::chrono::steady_clock::time_point deadline) {
   return lane.done.wait_until(lock, deadline, [&lane, mine] { return lane.stop || lane.finished >= mine; });
 }
 
-void Start(Lane& lane, fuse_session* session) {
-  std::lock_guard<std::mutex> guard(lane.lock);
-  lane.session = session;
-  lane.stop = false;
-  lane.thread = std::thread(Serve, std::ref(lane));
-}
-
-void Stop(Lane& lane) {
+// Ends the lane's thread; one still waiting in the kernel after the limit is
+// left to end with the process (unmounting fails what it waits for). False
+// for such a lane: its thread still refers to it.
+bool Stop(Lane& lane, std::chrono::steady_clock::time_point deadline) {
   std::deque<PurgeWork> left;
   {
     std::lock_guard<std::mutex> guard(lane.lock);
-    if (lane.session == nullptr) return;
     lane.stop = true;
-    lane.session = nullptr;
     left.swap(lane.queue);
   }
   for (PurgeWork& work : left)  // replies still owed
     if (work.then) work.then();
   lane.wake.notify_all();
-  lane.done.notify_all();
-  lane.thread.join();
+  std::unique_lock<std::mutex> lock(lane.lock);
+  bool ended = lane.done.wait_until(lock, deadline, [&lane] { return lane.ended; });
+  lock.unlock();
+  if (ended) lane.thread.join();
+  else lane.thread.detach();
+  return ended;
 }
 }  // namespace
 
-void PurgeInode(uint64_t ino) { Queue(g_inodes, PurgeWork{ino, 0, {}, {}}); }
+void PurgeInode(uid_t owner, uint64_t ino) { Queue(owner, &UserLanes::inodes, PurgeWork{ino, 0, {}, {}}); }
 
-void AfterQueuedPurges(std::function<void()> then) { Queue(g_inodes, PurgeWork{0, 0, {}, std::move(then)}); }
+void AfterQueuedPurges(uid_t owner, std::function<void()> then) {
+  Queue(owner, &UserLanes::inodes, PurgeWork{0, 0, {}, std::move(then)});
+}
 
-void ForgetEntry(uint64_t parent, const std::string& name) { Queue(g_names, PurgeWork{0, parent, name, {}}); }
+void ForgetEntry(uid_t owner, uint64_t parent, const std::string& name) {
+  Queue(owner, &UserLanes::names, PurgeWork{0, parent, name, {}});
+}
 
-bool WaitForQueuedPurges(std::chrono::milliseconds limit) {
+bool WaitForQueuedPurges(uid_t owner, std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
-  bool inodes = WaitForLane(g_inodes, deadline);
-  return WaitForLane(g_names, deadline) && inodes;
+  UserLanes* lanes = LanesOf(owner);
+  if (lanes == nullptr) return true;
+  bool inodes = WaitForLane(lanes->inodes, deadline);
+  return WaitForLane(lanes->names, deadline) && inodes;
 }
 
 void StartPurgeThread(fuse_session* session) {
-  Start(g_inodes, session);
-  Start(g_names, session);
+  std::lock_guard<std::mutex> guard(g_lanesLock);
+  g_session = session;
 }
 
 void StopPurgeThread() {
-  Stop(g_inodes);
-  Stop(g_names);
+  std::map<uid_t, std::unique_ptr<UserLanes>> lanes;
+  {
+    std::lock_guard<std::mutex> guard(g_lanesLock);
+    g_session = nullptr;
+    lanes.swap(g_lanes);
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  for (auto& [owner, pair] : lanes) {
+    bool inodesEnded = Stop(pair->inodes, deadline);
+    bool namesEnded = Stop(pair->names, deadline);
+    if (!inodesEnded || !namesEnded) pair.release();  // kept for the thread that is left
+  }
 }
 
 }  // namespace hvm::driver

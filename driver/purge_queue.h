@@ -3,10 +3,13 @@
 // a name, and a request that holds that lock may be waiting for this daemon,
 // so the notices go out on threads of their own, never inside a request.
 // Names and inodes have a thread each: forgetting an inode's pages never
-// waits behind a name whose folder is locked.
+// waits behind a name whose folder is locked. Each user (the owner of the
+// nodes) has threads of their own: a notice can wait for as long as that
+// user's agent holds a request, and no other user waits with it.
 #pragma once
 #define FUSE_USE_VERSION 34
 #include <fuse_lowlevel.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -15,19 +18,22 @@
 
 namespace hvm::driver {
 
-// The kernel forgets cached pages and attributes of ino.
-void PurgeInode(uint64_t ino);
-// Runs then on the inode thread once the kernel forgot every inode queued
-// before it: a reply that must not overtake those purges. It never blocks a
-// thread that answers requests.
-void AfterQueuedPurges(std::function<void()> then);
-// The kernel forgets a name in parent.
-void ForgetEntry(uint64_t parent, const std::string& name);
-// Waits until the kernel was told of everything queued so far, at most limit
-// (a kernel that holds a folder's lock for a request stuck behind this caller
-// must not hold it for long). False when the limit ran out.
-bool WaitForQueuedPurges(std::chrono::milliseconds limit);
+// The kernel forgets cached pages and attributes of ino, a node of owner.
+void PurgeInode(uid_t owner, uint64_t ino);
+// Runs then on owner's inode thread once the kernel forgot every inode of
+// owner queued before it: a reply that must not overtake those purges. It
+// never blocks a thread that answers requests.
+void AfterQueuedPurges(uid_t owner, std::function<void()> then);
+// The kernel forgets a name in parent, a folder of owner.
+void ForgetEntry(uid_t owner, uint64_t parent, const std::string& name);
+// Waits until the kernel was told of everything queued for owner so far, at
+// most limit (a kernel that holds a folder's lock for a request stuck behind
+// this caller must not hold it for long). False when the limit ran out.
+bool WaitForQueuedPurges(uid_t owner, std::chrono::milliseconds limit);
+// Threads start with the first notice of each user.
 void StartPurgeThread(fuse_session* session);
+// Ends them; one still waiting in the kernel after two seconds is left to
+// end with the process.
 void StopPurgeThread();
 
 }  // namespace hvm::driver

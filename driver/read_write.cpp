@@ -84,9 +84,11 @@ struct WriteJob {
 
 void FinishWrite(std::shared_ptr<WriteJob> job, int error) {
   std::vector<uint64_t> stale;  // other spellings' nodes of the file
+  uid_t owner = 0;
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
     FileObject* object = OpenFiles().Get(job->fileObject);
+    if (object) owner = object->uid;
     Fcb* fcb = object ? FcbOf(*object) : nullptr;
     if (fcb && error != 0 && fcb->fileSize == job->offset + job->length &&
         job->sizeBefore < fcb->fileSize) {
@@ -99,7 +101,7 @@ void FinishWrite(std::shared_ptr<WriteJob> job, int error) {
       stale = fcb->OtherNodes(object->ino);
     }
   }
-  for (uint64_t ino : stale) PurgeInode(ino);
+  for (uint64_t ino : stale) PurgeInode(owner, ino);
   if (error != 0) return (void)fuse_reply_err(job->req, error);
   fuse_reply_write(job->req, job->length);
 }
