@@ -654,14 +654,20 @@ TEST(Forwarding, CleanupDoneFinishesOnlyTheWaitingCleanupOfItsConnection) {
   EXPECT_EQ(finalStatus, STATUS_CANCELLED);
 }
 
+// A shell tool's control call for the Connection name of kUser.
+InternalRequest InternCommand(const char16_t* name) {
+  InternalRequest command{};
+  command.marker = kRecordMarker;
+  CopyWide(command.sid, kSidChars, SidOfUid(kUser));
+  CopyWide(command.name, kConnectionNameChars, name);
+  return command;
+}
+
 TEST(ControlCodes, InternIoctlIsForwardedOnlyForTheCallersOwnConnection) {
   Peer agent(kUser), shell(kUser), stranger(kOther);
   uint32_t handle = Register(agent, kUser, "intern");
   HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
-  InternalRequest command{};
-  command.marker = kRecordMarker;
-  CopyWide(command.sid, kSidChars, SidOfUid(kUser));
-  CopyWide(command.name, kConnectionNameChars, u"intern");
+  InternalRequest command = InternCommand(u"intern");
   EXPECT_EQ(Status(stranger, 0x142004, Image(command), 1296), STATUS_UNSUCCESSFUL);
   InternalRequest unknown = command;
   CopyWide(unknown.name, kConnectionNameChars, u"nosuch");
@@ -692,10 +698,7 @@ TEST(ControlCodes, AShellCallerHasOneCallWithTheAgentAtATime) {
   Peer agent(kUser), shell(kUser), other(kUser);
   uint32_t handle = Register(agent, kUser, "held");
   HandleControl(agent.peer, IOCTL_GET_REQUEST, ReplyImage(handle, 0, 0), kChannelBufferSize);
-  InternalRequest command{};
-  command.marker = kRecordMarker;
-  CopyWide(command.sid, kSidChars, SidOfUid(kUser));
-  CopyWide(command.name, kConnectionNameChars, u"held");
+  InternalRequest command = InternCommand(u"held");
   EXPECT_EQ(Status(shell, 0x142004, Image(command), 1296), STATUS_PENDING);
   uint32_t error;
   Bytes request;

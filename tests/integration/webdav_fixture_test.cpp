@@ -27,6 +27,23 @@ class FixtureWebDav : public ::testing::Test {
   }
   void TearDown() override { SetCurrentUi(nullptr); }
   std::string Log() { return FixtureLog(*server_); }
+  // A new file of site written locally with data, as its close finds it.
+  FileEntry* WrittenFile(TestSite& site, std::u16string_view below, const std::vector<uint8_t>& data,
+                         OpenHandle& handle) {
+    FileEntry* e = site.connection.entries.NewEntry(site.CachePath(below));
+    e->localCopy = LocalCopyWith(data);
+    e->flags |= kEntryWrittenLocally;
+    handle.entry = e;
+    return e;
+  }
+  // The backup copies kept for site1 under dataHome.
+  static std::vector<std::string> Backups(const std::string& dataHome) {
+    std::vector<std::string> backups;
+    std::string folder = dataHome + "/halvenmoor/backup/site1";
+    if (fs::is_directory(folder))
+      for (const auto& item : fs::directory_iterator(folder)) backups.push_back(item.path());
+    return backups;
+  }
   FileEntry* FileAt(TestSite& site, std::u16string_view below, uint64_t size) {
     FileEntry* e = site.connection.entries.NewEntry(site.CachePath(below));
     e->size = size;
@@ -370,12 +387,9 @@ TEST_F(FixtureWebDav, ServerDyingMidUploadIsRetriedThenTheUserKeepsABackup) {
   TestSite site(server_->Url("/dies/"));
   site.record.retryCount = 1;
   ui_.answerRetryTimes = 1;  // one more attempt, then give up
-  FileEntry* e = site.connection.entries.NewEntry(site.CachePath(u"\\work.doc"));
   std::vector<uint8_t> work = Pattern(300000);
-  e->localCopy = LocalCopyWith(work);
-  e->flags |= kEntryWrittenLocally;
   OpenHandle handle;
-  handle.entry = e;
+  WrittenFile(site, u"\\work.doc", work, handle);
   ReplyArea reply = site.Reply(u"\\work.doc");
   EXPECT_EQ(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_UNEXPECTED_NETWORK_ERROR);
   std::string log = Log();
@@ -383,10 +397,8 @@ TEST_F(FixtureWebDav, ServerDyingMidUploadIsRetriedThenTheUserKeepsABackup) {
   for (size_t at = log.find("\"PUT\""); at != std::string::npos; at = log.find("\"PUT\"", at + 1)) ++attempts;
   EXPECT_EQ(attempts, 3u) << "Retry + 1 attempts and one more after the question";
   EXPECT_EQ(ui_.retryQuestions, 2);
-  std::string folder = dataHome + "/halvenmoor/backup/site1";
-  ASSERT_TRUE(fs::is_directory(folder));
-  std::vector<std::string> backups;
-  for (const auto& item : fs::directory_iterator(folder)) backups.push_back(item.path());
+  ASSERT_TRUE(fs::is_directory(dataHome + "/halvenmoor/backup/site1"));
+  std::vector<std::string> backups = Backups(dataHome);
   ASSERT_EQ(backups.size(), 1u);
   EXPECT_EQ(ReadFile(backups[0]), work);
   EXPECT_EQ(fs::path(backups[0]).filename().string().rfind("work.doc.", 0), 0u);
@@ -405,20 +417,14 @@ TEST_F(FixtureWebDav, RedirectAnswersAreFailures) {
   setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
   TestSite site(server_->Url("/moved/"));
   site.record.retryCount = 0;
-  FileEntry* e = site.connection.entries.NewEntry(site.CachePath(u"\\work.doc"));
   std::vector<uint8_t> work = Pattern(1000);
-  e->localCopy = LocalCopyWith(work);
-  e->flags |= kEntryWrittenLocally;
   OpenHandle handle;
-  handle.entry = e;
+  WrittenFile(site, u"\\work.doc", work, handle);
   ReplyArea reply = site.Reply(u"\\work.doc");
   EXPECT_NE(site.client->CloseAfterWrite(&handle, reply, 1, 0), STATUS_SUCCESS);
-  std::vector<std::vector<uint8_t>> backups;
-  std::string folder = dataHome + "/halvenmoor/backup/site1";
-  if (fs::is_directory(folder))
-    for (const auto& item : fs::directory_iterator(folder)) backups.push_back(ReadFile(item.path()));
+  std::vector<std::string> backups = Backups(dataHome);
   ASSERT_EQ(backups.size(), 1u) << "the written bytes are kept";
-  EXPECT_EQ(backups[0], work);
+  EXPECT_EQ(ReadFile(backups[0]), work);
   unsetenv("XDG_DATA_HOME");
 
   ReplyArea folderReply = site.Reply(u"\\new");
