@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -100,17 +104,35 @@ NTSTATUS InvalidatePath(uid_t uid, const std::u16string& connection, const std::
   WaitForQueuedPurges(uid, std::chrono::seconds(1));
   return STATUS_SUCCESS;
 }
+std::string DeviceOfMount(const std::string& mountPoint) {
+  std::ifstream file("/proc/self/mountinfo");
+  std::stringstream text;
+  text << file.rdbuf();
+  return MountDeviceNumber(text.str(), mountPoint);
+}
+
+// Fails every request of the mount that the kernel still waits for, as the
+// end of the process would. A purge can wait in the kernel for a page that a
+// read holds whose request this daemon no longer takes; the process cannot
+// end while that thread waits, and the read cannot end before the process.
+bool AbortConnection(const std::string& device) {
+  std::string name = FuseConnectionName(device);
+  if (name.empty()) return false;
+  std::string path = "/sys/fs/fuse/connections/" + name + "/abort";
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  bool aborted = fd >= 0 && write(fd, "1", 1) == 1;
+  if (fd >= 0) close(fd);
+  Trace("connection %s %s\n", name.c_str(), aborted ? "aborted" : "not aborted");
+  return aborted;
+}
+
 // The kernel starts a FUSE mount's read-ahead at 128 KiB, so a program
 // reading a large file through the page cache would send eight requests a
 // megabyte, each a full round trip through the agent. The window is widened
 // so that a sequential reader's misses come as whole pieces, with the next
 // one already asked for while the agent answers the first. Only root may set
 // it; otherwise the kernel's default stays.
-void WidenReadAhead(const std::string& mountPoint) {
-  std::ifstream file("/proc/self/mountinfo");
-  std::stringstream text;
-  text << file.rdbuf();
-  std::string device = MountDeviceNumber(text.str(), mountPoint);
+void WidenReadAhead(const std::string& device) {
   if (device.empty()) return;
   std::string path = "/sys/class/bdi/" + device + "/read_ahead_kb";
   int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
@@ -155,6 +177,28 @@ std::string MountDeviceNumber(std::string_view mountinfo, std::string_view mount
   return found;
 }
 
+void DetachMount(const std::string& mountPoint) {
+  if (geteuid() == 0 && umount2(mountPoint.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) == 0) return;
+  const char* argv[] = {"fusermount3", "-u", "-z", mountPoint.c_str(), nullptr};
+  pid_t pid;
+  if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
+    waitpid(pid, nullptr, 0);
+}
+
+std::string FuseConnectionName(std::string_view device) {
+  size_t colon = device.find(':');
+  if (colon == std::string_view::npos) return "";
+  unsigned major = 0, minor = 0;
+  std::string_view majorText = device.substr(0, colon), minorText = device.substr(colon + 1);
+  auto [majorEnd, majorError] = std::from_chars(majorText.data(), majorText.data() + majorText.size(), major);
+  auto [minorEnd, minorError] = std::from_chars(minorText.data(), minorText.data() + minorText.size(), minor);
+  bool whole = majorError == std::errc() && minorError == std::errc() &&
+               majorEnd == majorText.data() + majorText.size() && minorEnd == minorText.data() + minorText.size();
+  if (!whole || majorText[0] == '+' || minorText[0] == '+' || major >= (1u << 12) || minor >= (1u << 20))
+    return "";
+  return std::to_string(major << 20 | minor);
+}
+
 // Workers the loop keeps waiting for requests; one more is made while all
 // are busy (up to the library's limit) and ends when its request is done.
 constexpr unsigned kIdleWorkers = 10;
@@ -184,7 +228,9 @@ int ServeMount(const std::string& mountPoint, bool serveAllUsers) {
   int result = 1;
   if (fuse_set_signal_handlers(session) == 0) {
     if (fuse_session_mount(session, mountPoint.c_str()) == 0) {
-      WidenReadAhead(mountPoint);
+      // Read once, right after mounting: later the mount point may be covered.
+      std::string device = DeviceOfMount(mountPoint);
+      WidenReadAhead(device);
       StartPurgeThread(session);
       SetInvalidateHook(InvalidatePath);
       // Only this thread takes the stop signals, so the loop notices them.
@@ -203,8 +249,12 @@ int ServeMount(const std::string& mountPoint, bool serveAllUsers) {
         EndEveryRequest(out);
         // out runs here, after the lock: each answer takes it again.
       }
-      StopPurgeThread();
+      bool aborted = false;
+      StopPurgeThread([&device, &aborted] { aborted = AbortConnection(device); });
       Trace("Unload\n");
+      // The library leaves the mount of an aborted connection in place,
+      // where it would answer ENOTCONN until the next start.
+      if (aborted && DeviceOfMount(mountPoint) == device) DetachMount(mountPoint);
       fuse_session_unmount(session);
     }
     fuse_remove_signal_handlers(session);

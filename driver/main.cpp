@@ -2,10 +2,7 @@
 // folder, listens on the control socket, mounts the namespace and serves in
 // the foreground until SIGTERM.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,8 +17,6 @@
 #include "driver/trace.h"
 #include "platform/debug_sink.h"
 #include "platform/runtime_paths.h"
-
-extern char** environ;
 
 namespace {
 
@@ -45,11 +40,7 @@ void PrintHelp() {
 void ClearStaleMount(const std::string& mountPoint) {
   struct stat st;
   if (lstat(mountPoint.c_str(), &st) == 0 || errno != ENOTCONN) return;
-  if (geteuid() == 0 && umount2(mountPoint.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) == 0) return;
-  const char* argv[] = {"fusermount3", "-u", "-z", mountPoint.c_str(), nullptr};
-  pid_t pid;
-  if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
-    waitpid(pid, nullptr, 0);
+  hvm::driver::DetachMount(mountPoint);
 }
 
 void BlockStopSignals() {

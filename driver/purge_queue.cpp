@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace hvm::driver {
 
@@ -117,10 +118,9 @@ bool WaitForLane(Lane& lane, std::chrono::steady_clock::time_point deadline) {
   return lane.done.wait_until(lock, deadline, [&lane, mine] { return lane.stop || lane.finished >= mine; });
 }
 
-// Ends the lane's thread; one still waiting in the kernel after the limit is
-// left to end with the process (unmounting fails what it waits for). False
-// for such a lane: its thread still refers to it.
-bool Stop(Lane& lane, std::chrono::steady_clock::time_point deadline) {
+// Stops the lane: its thread ends after the notice it is in, and the replies
+// still queued are sent now.
+void Halt(Lane& lane) {
   std::deque<PurgeWork> left;
   {
     std::lock_guard<std::mutex> guard(lane.lock);
@@ -130,12 +130,12 @@ bool Stop(Lane& lane, std::chrono::steady_clock::time_point deadline) {
   for (PurgeWork& work : left)  // replies still owed
     if (work.then) work.then();
   lane.wake.notify_all();
+}
+
+// True when the lane's thread left its loop by the deadline.
+bool WaitEnded(Lane& lane, std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(lane.lock);
-  bool ended = lane.done.wait_until(lock, deadline, [&lane] { return lane.ended; });
-  lock.unlock();
-  if (ended) lane.thread.join();
-  else lane.thread.detach();
-  return ended;
+  return lane.done.wait_until(lock, deadline, [&lane] { return lane.ended; });
 }
 }  // namespace
 
@@ -162,18 +162,33 @@ void StartPurgeThread(fuse_session* session) {
   g_session = session;
 }
 
-void StopPurgeThread() {
-  std::map<uid_t, std::unique_ptr<UserLanes>> lanes;
+void StopPurgeThread(const std::function<void()>& unstick) {
+  std::map<uid_t, std::unique_ptr<UserLanes>> users;
   {
     std::lock_guard<std::mutex> guard(g_lanesLock);
     g_session = nullptr;
-    lanes.swap(g_lanes);
+    users.swap(g_lanes);
   }
+  std::vector<Lane*> lanes;
+  for (auto& [owner, pair] : users) lanes.insert(lanes.end(), {&pair->inodes, &pair->names});
+  for (Lane* lane : lanes) Halt(*lane);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  for (auto& [owner, pair] : lanes) {
-    bool inodesEnded = Stop(pair->inodes, deadline);
-    bool namesEnded = Stop(pair->names, deadline);
-    if (!inodesEnded || !namesEnded) pair.release();  // kept for the thread that is left
+  bool allEnded = true;
+  for (Lane* lane : lanes) allEnded = WaitEnded(*lane, deadline) && allEnded;
+  if (!allEnded && unstick) {
+    unstick();
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (Lane* lane : lanes) WaitEnded(*lane, deadline);
+  }
+  for (auto& [owner, pair] : users) {
+    bool ended = true;
+    for (Lane* lane : {&pair->inodes, &pair->names}) {
+      bool laneEnded = WaitEnded(*lane, std::chrono::steady_clock::now());
+      if (laneEnded) lane->thread.join();
+      else lane->thread.detach();
+      ended = ended && laneEnded;
+    }
+    if (!ended) pair.release();  // kept for the thread that is left
   }
 }
 

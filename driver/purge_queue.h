@@ -32,8 +32,9 @@ void ForgetEntry(uid_t owner, uint64_t parent, const std::string& name);
 bool WaitForQueuedPurges(uid_t owner, std::chrono::milliseconds limit);
 // Threads start with the first notice of each user.
 void StartPurgeThread(fuse_session* session);
-// Ends them; one still waiting in the kernel after two seconds is left to
-// end with the process.
-void StopPurgeThread();
-
+// Ends them. When one still waits in the kernel after two seconds (a notice
+// waiting for a page that a read nobody will answer holds), unstick is called
+// to free it and the threads get two seconds more; one still waiting then is
+// left to end with the process.
+void StopPurgeThread(const std::function<void()>& unstick = {});
 }  // namespace hvm::driver

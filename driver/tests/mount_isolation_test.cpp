@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/invalidate_record.h"
 #include "driver/tests/scripted_agent.h"
 #include "tests/support/process_count_group.h"
 #include "platform/control_device.h"
@@ -209,8 +211,12 @@ std::string LimitLine(pid_t pid) {
   return "";
 }
 
+class StallingUser;
+
 class IsolationTest : public ::testing::Test {
  protected:
+  friend class StallingUser;
+
   void SetUp() override {
     if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";
     if (getuid() != 0) GTEST_SKIP() << "needs root to act as other users";
@@ -234,6 +240,9 @@ class IsolationTest : public ::testing::Test {
     for (int i = 0; i < 200 && !(Mounted(mount_) && access(SocketPath().c_str(), F_OK) == 0); ++i)
       usleep(25000);
     ASSERT_TRUE(Mounted(mount_)) << "the driver did not mount";
+    struct stat st;
+    ASSERT_EQ(stat(mount_.c_str(), &st), 0);
+    mountDevice_ = st.st_dev;
     base_ = mount_ + "/" + Utf16ToUtf8(SelfSid()) + "/QUENLODE/site1";
     agent_.AddFolder(U("\\QUENLODE\\site1"));
     agent_.AddFolder(U("\\QUENLODE\\site1\\docs"));
@@ -276,6 +285,7 @@ class IsolationTest : public ::testing::Test {
   int descriptorSoft_ = 0, descriptorHard_ = 0;
   std::string runtime_, mount_, base_;
   pid_t pid_ = -1;
+  dev_t mountDevice_ = 0;
   std::vector<pid_t> children_;
   ScriptedAgent agent_;
 };
@@ -430,6 +440,141 @@ TEST_F(IsolationTest, AUserWhoLeavesFreesTheSlotForTheEleventh) {
   EXPECT_EQ(result, 0);
   // The pinging agent kept its slot and is still served.
   EXPECT_EQ(ErrnoOfStat(base_ + "/docs/a.txt"), 0);
+}
+
+// The shell's notice that a path changed on the server, sent by the caller.
+uint32_t InvalidatePath(uid_t uid, const std::string& connection, const std::string& path) {
+  driver::InvalidatePathRecord record{};
+  record.marker = kRecordMarker;
+  CopyWide(record.sid, kSidChars, SidOf(uid));
+  CopyWide(record.name, kConnectionNameChars, U(connection));
+  CopyWide(record.path, kPathChars, U(path));
+  return Control(IOCTL_INVALIDATE_PATH, &record, sizeof record, nullptr, 0);
+}
+
+// The file's bytes; what was read before an error.
+std::string ReadWhole(const std::string& path) {
+  std::string bytes;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  char buffer[65536];
+  ssize_t n = 0;
+  while (fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, n);
+  if (fd >= 0) close(fd);
+  return bytes;
+}
+
+// A user whose agent takes reads and never answers them: a reader of the
+// user's file holds the file's first page locked in the kernel, and a
+// look-up in the Connection's folder holds the folder's lock. Notices of
+// that user about the file and the folder then wait in the kernel.
+class StallingUser {
+ public:
+  static constexpr uid_t kUid = 61400;
+
+  StallingUser(IsolationTest* test, const std::string& userRoot) : root_(userRoot + "/QUENLODE/evil") {
+    if (pipe2(ready_, O_NONBLOCK) != 0) return;
+    agent_ = Spawn(kUid, [this] {
+      ScriptedAgent agent;
+      agent.AddFolder(U("\\QUENLODE\\evil"));
+      agent.AddFile(U("\\QUENLODE\\evil\\f0"), Bytes(kFileSize, 'a'));
+      agent.delayOnlyMajor = MJ_READ;
+      agent.delayMs = 600000;
+      if (agent.Connect(U("evil")) != 0) return 1;
+      agent.Start();
+      while (!HasRead(agent)) usleep(20000);
+      if (write(ready_[1], "r", 1) != 1) return 1;
+      pause();
+      return 0;
+    });
+    test->Keep(agent_);
+  }
+
+  // Starts the reader and the look-up, then sends the user's notices; true
+  // once they wait in the kernel.
+  bool Stall(IsolationTest* test) {
+    std::string file = root_ + "/f0", missing = root_ + "/hang";
+    int seen = -1;
+    for (int i = 0; i < 250 && seen != 0; ++i) {
+      seen = Bounded(kUid, 5, [file] { return ErrnoOfStat(file); });
+      if (seen != 0) usleep(20000);
+    }
+    if (seen != 0) return false;
+    // Readers at both ends: when their reads fail, each asks again for a
+    // page of its own, and a notice that got past one meets the other.
+    for (off_t at : {off_t{0}, off_t{kFileSize - 65536}})
+      test->Keep(Spawn(kUid, [file, at] { return PreadSome(file, at) > 0 ? 0 : 1; }));
+    if (!WaitReady(ready_[0], 20)) return false;  // the agent holds the read
+    test->Keep(Spawn(kUid, [missing] { return ErrnoOfStat(missing); }));
+    usleep(300000);  // the look-up waits behind the held read
+    return Bounded(kUid, 10, [] {
+             return static_cast<int>(InvalidatePath(kUid, "evil", "\\f0") |
+                                     InvalidatePath(kUid, "evil", "\\x"));
+           }) == 0;
+  }
+
+ private:
+  static constexpr size_t kFileSize = 8 << 20;
+
+  static ssize_t PreadSome(const std::string& path, off_t at) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char buffer[4096];
+    ssize_t n = fd < 0 ? -1 : pread(fd, buffer, sizeof buffer, at);
+    if (fd >= 0) close(fd);
+    return n;
+  }
+
+  static bool HasRead(ScriptedAgent& agent) {
+    for (const LoggedRequest& request : agent.Log())
+      if (request.major == MJ_READ) return true;
+    return false;
+  }
+
+  std::string root_;
+  int ready_[2] = {-1, -1};
+  pid_t agent_ = -1;
+};
+
+TEST_F(IsolationTest, OneUsersStalledNoticesDelayNoOtherUsersNotices) {
+  StartSite1();
+  StallingUser attacker(this, UserRoot(StallingUser::kUid));
+  ASSERT_TRUE(attacker.Stall(this));
+  // The victim's file changes on the server after it was read once, keeping
+  // its size (so that only the notice tells): after the victim's own notice,
+  // the next read brings the new bytes.
+  std::string file = base_ + "/docs/a.txt";
+  ASSERT_EQ(ReadWhole(file), "hi");
+  agent_.AddFile(U("\\QUENLODE\\site1\\docs\\a.txt"), Bytes{'h', 'o'});
+  EXPECT_EQ(Bounded(0, 10, [] { return static_cast<int>(InvalidatePath(0, "site1", "\\docs\\a.txt")); }), 0);
+  EXPECT_EQ(Bounded(0, 10, [file] { return ReadWhole(file) == "ho" ? 0 : 1; }), 0);
+  // A name that is new on the server is seen as well.
+  ASSERT_EQ(ErrnoOfStat(base_ + "/docs/b.txt"), ENOENT);
+  agent_.AddFile(U("\\QUENLODE\\site1\\docs\\b.txt"), Bytes{'b'});
+  EXPECT_EQ(Bounded(0, 10, [] { return static_cast<int>(InvalidatePath(0, "site1", "\\docs\\b.txt")); }), 0);
+  EXPECT_EQ(Bounded(0, 10, [this] { return ErrnoOfStat(base_ + "/docs/b.txt"); }), 0);
+}
+
+TEST_F(IsolationTest, TheDriverEndsWhileANoticeWaitsForAReadItNoLongerTakes) {
+  StartSite1();
+  StallingUser attacker(this, UserRoot(StallingUser::kUid));
+  ASSERT_TRUE(attacker.Stall(this));
+  kill(pid_, SIGTERM);
+  // A notice waiting in the kernel for a page that a read holds, whose
+  // request nobody takes any more, must not keep the driver from ending.
+  int status = 0;
+  bool ended = false;
+  for (int i = 0; i < 300 && !ended; ++i) {
+    ended = waitpid(pid_, &status, WNOHANG) == pid_;
+    if (!ended) usleep(50000);
+  }
+  if (!ended) {  // free it, so that the test fails instead of hanging
+    std::string name = std::to_string(major(mountDevice_) << 20 | minor(mountDevice_));
+    std::ofstream("/sys/fs/fuse/connections/" + name + "/abort") << "1";
+    waitpid(pid_, &status, 0);
+  }
+  pid_ = -1;
+  EXPECT_TRUE(ended) << "the driver did not end within 15 s";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(Mounted(mount_)) << "the mount was left behind";
 }
 
 // A process of another user that opens count control connections and holds

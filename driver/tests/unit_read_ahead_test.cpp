@@ -30,5 +30,15 @@ TEST(ReadAheadDevice, NothingForAnUnknownPointOrBrokenLines) {
   EXPECT_EQ(MountDeviceNumber("1 2 0:9 / /x\\0 rw\n", "/x\\0"), "0:9");
 }
 
+TEST(FuseConnection, NamedByTheKernelsDeviceNumber) {
+  EXPECT_EQ(FuseConnectionName("0:41"), "41");
+  EXPECT_EQ(FuseConnectionName("8:1"), std::to_string((8u << 20) | 1));
+  EXPECT_EQ(FuseConnectionName("4095:1048575"), std::to_string(0xFFFFFFFFu));
+  // Anything else never becomes part of a sysfs path.
+  for (const char* text : {"", ":", "0:", ":41", "41", "0:41:1", "0:4a", "-1:41", "0:-41", "4096:1",
+                           "0:1048576", "0:99999999999999999999999", "../0:1", "0:41/abort"})
+    EXPECT_EQ(FuseConnectionName(text), "") << text;
+}
+
 }  // namespace
 }  // namespace hvm::driver
