@@ -340,7 +340,7 @@ void AgentHandsIn(Connection* conn, const uint8_t* reply, size_t replyLength,
     conn->inFlight.reset();
     ForwardResult result = ReadReply(*forward, reply, replyLength, conn->pieceSize);
     if (result.status == STATUS_PENDING && forward->onPendingDone)
-      AddCleanupWait(conn, CleanupWait{forward->requestId, {}, forward->onPendingDone});
+      AddCleanupWait(conn, CleanupWait{forward->requestId, {}, forward->onPendingDone}, out);
     bool deferred = forward->answersOnly && result.slot != nullptr;
     Deliver(forward, std::move(result), deferred ? later : out);
   }
@@ -398,8 +398,19 @@ void EndEveryRequest(Completions& out) {
   });
 }
 
-void AddCleanupWait(Connection* conn, CleanupWait wait) {
+void AddCleanupWait(Connection* conn, CleanupWait wait, Completions& out) {
   Trace("InitEvent irp=%x\n", wait.requestId);
+  // An agent that answers every cleanup PENDING and never reports the end
+  // would keep a wait per closed file until its time runs out; past the
+  // bound the oldest ends now, as if its time had run out.
+  if (conn->cleanupWaits.size() >= kMaxCleanupWaits) {
+    auto oldest = conn->cleanupWaits.begin();
+    for (auto it = oldest; it != conn->cleanupWaits.end(); ++it)
+      if (it->second.roundStart < oldest->second.roundStart) oldest = it;
+    Trace("Err cleanup waits full, irp=%x ends\n", oldest->first);
+    out.Add([done = std::move(oldest->second.done)] { done(STATUS_SUCCESS, 0, true); });
+    conn->cleanupWaits.erase(oldest);
+  }
   wait.roundStart = Clock::now();
   uint32_t id = wait.requestId;
   conn->cleanupWaits[id] = std::move(wait);

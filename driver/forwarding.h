@@ -33,7 +33,9 @@ void SuspendUser(UserSlot* slot, Completions& out);
 // for one of them would otherwise hold a notice, and so this daemon, forever.
 void EndEveryRequest(Completions& out);
 
-void AddCleanupWait(Connection* conn, CleanupWait wait);
+// Cleanups a Connection's agent may leave waiting for their end at once.
+inline constexpr size_t kMaxCleanupWaits = 4096;
+void AddCleanupWait(Connection* conn, CleanupWait wait, Completions& out);
 // IOCTL_CLEANUP_DONE: STATUS_SUCCESS when a waiting cleanup was found.
 NTSTATUS FinishCleanupWait(Connection* conn, uint32_t requestId, NTSTATUS status,
                            uint32_t information, Completions& out);

@@ -634,11 +634,13 @@ TEST(Forwarding, CleanupDoneFinishesOnlyTheWaitingCleanupOfItsConnection) {
   NTSTATUS finalStatus = 0;
   bool finished = false;
   {
+    Completions out;
     std::lock_guard<std::mutex> guard(DriverMutex());
     AddCleanupWait(conn, CleanupWait{0x4242, {}, [&](NTSTATUS status, uint32_t, bool) {
                                        finalStatus = status;
                                        finished = true;
-                                     }});
+                                     }},
+                   out);
   }
   CleanupDoneRecord done{};
   done.marker = kRecordMarker;
@@ -652,6 +654,43 @@ TEST(Forwarding, CleanupDoneFinishesOnlyTheWaitingCleanupOfItsConnection) {
   EXPECT_EQ(Status(agent, IOCTL_CLEANUP_DONE, Image(done), 4), STATUS_SUCCESS);
   EXPECT_TRUE(finished);
   EXPECT_EQ(finalStatus, STATUS_CANCELLED);
+}
+
+TEST(Forwarding, CleanupsLeftWaitingAreBoundedOldestFirst) {
+  Peer agent(kUser);
+  uint32_t handle = Register(agent, kUser, "pendingmany");
+  Connection* conn = ConnectionOf(kUser, handle);
+  // 1: timed out, 2: reported. Shared: waits left at the end outlive the test.
+  auto endedAt = std::make_shared<std::vector<int>>(kMaxCleanupWaits + 2, 0);
+  std::vector<int>& ended = *endedAt;
+  auto add = [&](uint32_t index) {
+    Completions out;
+    {
+      std::lock_guard<std::mutex> guard(DriverMutex());
+      AddCleanupWait(conn, CleanupWait{0x10000 + index, {}, [endedAt, index](NTSTATUS, uint32_t, bool timedOut) {
+                                         (*endedAt)[index] = timedOut ? 1 : 2;
+                                       }},
+                     out);
+    }
+    // out runs here, after the lock, as every completion does.
+  };
+  for (uint32_t i = 0; i < kMaxCleanupWaits; ++i) add(i);
+  EXPECT_EQ(std::count(ended.begin(), ended.end(), 0), static_cast<long>(ended.size()));
+  add(kMaxCleanupWaits);
+  add(kMaxCleanupWaits + 1);
+  // The two oldest ended as if their time had run out; the rest still wait.
+  EXPECT_EQ(ended[0], 1);
+  EXPECT_EQ(ended[1], 1);
+  EXPECT_EQ(std::count(ended.begin() + 2, ended.end(), 0), static_cast<long>(kMaxCleanupWaits));
+  // The newest still ends with what the agent reports.
+  CleanupDoneRecord done{};
+  done.marker = kRecordMarker;
+  done.connectionHandle = handle;
+  done.requestId = 0x10000 + kMaxCleanupWaits + 1;
+  EXPECT_EQ(Status(agent, IOCTL_CLEANUP_DONE, Image(done), 4), STATUS_SUCCESS);
+  EXPECT_EQ(ended.back(), 2);
+  done.requestId = 0x10000;  // ended already
+  EXPECT_EQ(Status(agent, IOCTL_CLEANUP_DONE, Image(done), 4), STATUS_UNSUCCESSFUL);
 }
 
 // A shell tool's control call for the Connection name of kUser.
@@ -734,7 +773,8 @@ TEST(Forwarding, PendingCleanupOfASilentAgentEndsAsTimedOut) {
   AddCleanupWait(conn, CleanupWait{0x99, {}, [&](NTSTATUS, uint32_t, bool late) {
                                      finished = true;
                                      timedOut = late;
-                                   }});
+                                   }},
+                 out);
   conn->slot->everPinged = false;
   conn->slot->timeoutSeconds = LivenessSeconds();  // as after a ping
   CheckLiveness(Clock::now() + std::chrono::seconds(5), out);
