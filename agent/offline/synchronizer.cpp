@@ -266,20 +266,77 @@ int Synchronizer::SyncLocalOnly(std::u16string_view path, bool recursive, bool w
   return recursive ? SynchronizeFolder(path, true, withProgress, false) : 0;
 }
 
+// A folder deleted here goes from the server only when nothing in it is new
+// there: each file only while the server still has the copy it had when it
+// was deleted here, each subfolder by the same rule.
+Synchronizer::FolderDeletion Synchronizer::DeleteFolderOnServer(std::u16string_view folder) {
+  constexpr char16_t kDeleteText[] = u"Cannot delete the folder on the server";
+  std::vector<RemoteItem> inside;
+  NTSTATUS status = server_.List(folder, inside);
+  if (status != STATUS_SUCCESS) {
+    Failure(u"Delete", status, folder, kDeleteText);
+    return FolderDeletion::kFailed;
+  }
+  bool kept = false;
+  bool failed = false;
+  for (const RemoteItem& item : inside) {
+    std::u16string path = Join(folder, item.name);
+    std::vector<std::string> checked;
+    if (!SplitSitePath(path, checked)) {
+      kept = true;
+      continue;
+    }
+    if (item.folder) {
+      FolderDeletion inner = DeleteFolderOnServer(path);
+      if (inner == FolderDeletion::kDeleted) cache_.ClearPending(path);
+      kept = kept || inner == FolderDeletion::kKept;
+      failed = failed || inner == FolderDeletion::kFailed;
+      continue;
+    }
+    const JournalRecord* pending = cache_.FindPending(path);
+    if (pending == nullptr || pending->state != kPendingDelete ||
+        Difference(item.modified, pending->serverTime) != 0) {
+      kept = true;
+      continue;
+    }
+    status = server_.Delete(path, false);
+    if (status != STATUS_SUCCESS) {
+      Failure(u"Delete", status, path, u"Cannot delete the file on the server");
+      failed = true;
+      continue;
+    }
+    cache_.ClearPending(path);
+    counts_.deletedOnServer += 1;
+    if (callbacks_.notify) callbacks_.notify(path, SHCNE_DELETE);
+  }
+  if (kept) return FolderDeletion::kKept;
+  if (failed) return FolderDeletion::kFailed;
+  status = server_.Delete(folder, true);
+  if (status != STATUS_SUCCESS) {
+    Failure(u"Delete", status, folder, kDeleteText);
+    return FolderDeletion::kFailed;
+  }
+  counts_.deletedOnServer += 1;
+  return FolderDeletion::kDeleted;
+}
+
 int Synchronizer::SyncFolderItem(std::u16string_view path, bool recursive, bool withProgress) {
   const JournalRecord* pending = cache_.FindPending(path);
   struct stat info {};
   bool local = StatLocal(cache_, path, info);
   if (!local && pending != nullptr && pending->state == kPendingDelete) {
-    NTSTATUS status = server_.Delete(path, true);
-    if (status == STATUS_SUCCESS) {
-      cache_.ClearPending(path);
-      cache_.FreeRecord(path, true);
-      counts_.deletedOnServer += 1;
-    } else {
-      Failure(u"Delete", status, path, u"Cannot delete the folder on the server");
+    switch (DeleteFolderOnServer(path)) {
+      case FolderDeletion::kDeleted:
+        cache_.ClearPending(path);
+        cache_.FreeRecord(path, true);
+        return 0;
+      case FolderDeletion::kFailed:
+        return 0;  // tried again next time
+      case FolderDeletion::kKept:
+        // Something in it is new on the server: the folder stays and comes back here.
+        cache_.ClearPending(path);
+        break;
     }
-    return 0;
   }
   if (!recursive) return 0;
   if (local && !S_ISDIR(info.st_mode)) {

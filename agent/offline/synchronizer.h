@@ -62,6 +62,8 @@ class Synchronizer {
   int SyncFile(std::u16string_view path, const RemoteItem& item);
   int SyncLocalOnly(std::u16string_view path, bool recursive, bool withProgress);
   int SyncFolderItem(std::u16string_view path, bool recursive, bool withProgress);
+  enum class FolderDeletion { kDeleted, kKept, kFailed };
+  FolderDeletion DeleteFolderOnServer(std::u16string_view folder);
   bool Download(std::u16string_view path, const RemoteItem& item);
   bool Upload(std::u16string_view path, FileTime localTime);
   bool UnchangedCopy(std::u16string_view path) const;

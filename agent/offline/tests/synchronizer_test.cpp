@@ -178,6 +178,42 @@ TEST_F(SynchronizerTest, AnOfflineFolderDeletedWholeGoesFromTheServerButNotWhatO
   EXPECT_TRUE(cache_->PendingChanges().empty());
 }
 
+TEST_F(SynchronizerTest, ASubfolderDeletedHereKeepsWhatTheServerChangedOrAddedInIt) {
+  ASSERT_EQ(mkdir((base_ + "/server/docs/sub").c_str(), 0700), 0);
+  server_->Put(u"\\docs\\sub\\old.txt", "old");
+  server_->Put(u"\\docs\\sub\\edited.txt", "edited");
+  MakeOffline();
+  // Deleted here while offline, as the offline client notes it: files first, then the folder.
+  for (const char16_t* file : {u"\\docs\\sub\\old.txt", u"\\docs\\sub\\edited.txt"}) {
+    cache_->SetPending(kPendingDelete, file, cache_->FindRecord(file)->serverTime);
+    cache_->FreeRecord(file, false);
+  }
+  ASSERT_EQ(std::system(("rm -rf '" + LocalPath("/docs/sub") + "'").c_str()), 0);
+  cache_->SetPending(kPendingDelete, u"\\docs\\sub", 0);
+  // Meanwhile someone else changed one file and added another there.
+  server_->Put(u"\\docs\\sub\\edited.txt", "edited by them");
+  server_->Put(u"\\docs\\sub\\theirs.txt", "theirs");
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(OnServer("/docs/sub/old.txt"), "<missing>");
+  EXPECT_EQ(OnServer("/docs/sub/edited.txt"), "edited by them");
+  EXPECT_EQ(OnServer("/docs/sub/theirs.txt"), "theirs");
+  // What stays on the server comes back here; nothing is left to do.
+  EXPECT_EQ(Read(LocalPath("/docs/sub/theirs.txt")), "theirs");
+  EXPECT_TRUE(cache_->PendingChanges().empty());
+  // Once nothing else is in it, the folder goes as well.
+  ASSERT_EQ(std::system(("rm -rf '" + LocalPath("/docs/sub") + "'").c_str()), 0);
+  for (const char16_t* file : {u"\\docs\\sub\\edited.txt", u"\\docs\\sub\\theirs.txt"}) {
+    cache_->SetPending(kPendingDelete, file, cache_->FindRecord(file)->serverTime);
+    cache_->FreeRecord(file, false);
+  }
+  cache_->SetPending(kPendingDelete, u"\\docs\\sub", 0);
+  ASSERT_EQ(Sync(), 0);
+  struct stat info {};
+  EXPECT_NE(stat((base_ + "/server/docs/sub").c_str(), &info), 0);
+  EXPECT_NE(stat(LocalPath("/docs/sub").c_str(), &info), 0);
+  EXPECT_TRUE(cache_->PendingChanges().empty());
+}
+
 TEST_F(SynchronizerTest, AnUploadAKilledRunBeganIsFinishedWithoutAQuestion) {
   MakeOffline();
   EditLocal("/docs/a.txt", "local a2", 1800000000);
