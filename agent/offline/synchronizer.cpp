@@ -463,7 +463,15 @@ int Synchronizer::CopyFolderToLocal(std::u16string_view folder, bool recursive, 
   withProgress_ = true;
   if (top) {
     cache_.total = cache_.done = 0;
-    cache_.FreeRecord(folder, true);
+    // The folder's copy starts anew, except for files changed here since their
+    // copy: their records stay so that they are synchronised, not overwritten.
+    std::u16string_view base = folder == u"\\" ? u"" : folder;
+    for (const JournalRecord& record : cache_.Records()) {
+      std::u16string path(WideField(record.path, kJournalPathChars));
+      if (PathIsAtOrBelow(path, base) &&
+          (record.state != kJournalFile || UnchangedCopy(path)))
+        cache_.FreeRecord(path, false);
+    }
   }
   int fd = cache_.tree().OpenFolder(folder, true);
   if (fd < 0) return errno;
@@ -480,7 +488,12 @@ int Synchronizer::CopyFolderToLocal(std::u16string_view folder, bool recursive, 
       continue;
     }
     if (!item.folder) {
-      Download(path, item);
+      const JournalRecord* record = cache_.FindRecord(path);
+      if (record != nullptr && record->state == kJournalFile) {
+        SyncFile(path, item);  // a conflict left is reported and the file stays as it is
+      } else {
+        Download(path, item);
+      }
     } else if (recursive) {
       int result = CopyFolderToLocal(path, true, false);
       if (result != 0) return result;

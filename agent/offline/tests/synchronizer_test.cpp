@@ -214,6 +214,27 @@ TEST_F(SynchronizerTest, ASubfolderDeletedHereKeepsWhatTheServerChangedOrAddedIn
   EXPECT_TRUE(cache_->PendingChanges().empty());
 }
 
+TEST_F(SynchronizerTest, MakingAnEnclosingFolderAvailableKeepsChangesNotYetSynchronised) {
+  MakeOffline();
+  // Changed here while offline; the run at connecting was not made (or left the conflict).
+  EditLocal("/docs/a.txt", "local a2", 1800000000);
+  EditLocal("/docs/b.txt", "local b2", 1800000000);
+  server_->Put(u"\\docs\\b.txt", "server b2");
+  Synchronizer sync(*cache_, *server_, {[this](std::u16string_view path) {
+                                          asked_.push_back(std::u16string(path));
+                                          return kConflictCancel;
+                                        }, {}, {}, {}});
+  EXPECT_EQ(sync.CopyFolderToLocal(u"\\", true, true), 0);
+  // Changed only here: it goes to the server rather than being overwritten.
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "local a2");
+  EXPECT_EQ(OnServer("/docs/a.txt"), "local a2");
+  // Changed on both sides: asked about, and left as they are when unanswered.
+  ASSERT_EQ(asked_.size(), 1u);
+  EXPECT_EQ(asked_[0], u"\\docs\\b.txt");
+  EXPECT_EQ(Read(LocalPath("/docs/b.txt")), "local b2");
+  EXPECT_EQ(OnServer("/docs/b.txt"), "server b2");
+}
+
 TEST_F(SynchronizerTest, AnUploadAKilledRunBeganIsFinishedWithoutAQuestion) {
   MakeOffline();
   EditLocal("/docs/a.txt", "local a2", 1800000000);
