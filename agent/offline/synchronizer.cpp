@@ -43,6 +43,15 @@ std::u16string_view NameOf(std::u16string_view path) {
   return slash == std::u16string_view::npos ? path : path.substr(slash + 1);
 }
 
+// A listed item's path within the site; false when its name is not one plain
+// name (a separator in it would make it stand for a file further down) or the
+// path is not one the local tree takes.
+bool ItemPath(std::u16string_view folder, const RemoteItem& item, std::u16string& path) {
+  path = Join(folder, item.name);
+  std::vector<std::string> checked;
+  return item.name.find_first_of(u"\\/") == std::u16string::npos && SplitSitePath(path, checked);
+}
+
 bool StatLocal(const OfflineCache& cache, std::u16string_view path, struct stat& info) {
   return cache.tree().Stat(path, info);
 }
@@ -280,9 +289,8 @@ Synchronizer::FolderDeletion Synchronizer::DeleteFolderOnServer(std::u16string_v
   bool kept = false;
   bool failed = false;
   for (const RemoteItem& item : inside) {
-    std::u16string path = Join(folder, item.name);
-    std::vector<std::string> checked;
-    if (!SplitSitePath(path, checked)) {
+    std::u16string path;
+    if (!ItemPath(folder, item, path)) {
       kept = true;
       continue;
     }
@@ -362,9 +370,8 @@ int Synchronizer::SynchronizeFolder(std::u16string_view folder, bool recursive, 
   if (listed != STATUS_SUCCESS) return static_cast<int>(listed);
   if (withProgress) cache_.total += static_cast<double>(items.size() + localNames.size());
   for (const RemoteItem& item : items) {
-    std::vector<std::string> checked;
-    std::u16string path = Join(folder, item.name);
-    if (!SplitSitePath(path, checked)) {
+    std::u16string path;
+    if (!ItemPath(folder, item, path)) {
       Failure(kWriteToLocal, EINVAL, path, kWriteToLocalText);
       continue;
     }
@@ -481,9 +488,8 @@ int Synchronizer::CopyFolderToLocal(std::u16string_view folder, bool recursive, 
   if (listed != STATUS_SUCCESS) return static_cast<int>(listed);
   cache_.total += static_cast<double>(items.size());
   for (const RemoteItem& item : items) {
-    std::u16string path = Join(folder, item.name);
-    std::vector<std::string> checked;
-    if (!SplitSitePath(path, checked)) {
+    std::u16string path;
+    if (!ItemPath(folder, item, path)) {
       Failure(kWriteToLocal, EINVAL, path, kWriteToLocalText);
       continue;
     }

@@ -282,6 +282,19 @@ TEST_F(SynchronizerTest, HostileNamesFromTheServerWriteNothing) {
   EXPECT_NE(stat((base_ + "/escape").c_str(), &info), 0);
 }
 
+TEST_F(SynchronizerTest, AServerNameHoldingASeparatorNeverStandsForAFileFurtherDown) {
+  MakeOffline();
+  EditLocal("/docs/a.txt", "local a2", 1800000000);
+  // Names the server's own file system allows, which here would be a path.
+  server_->extraNames = {u"docs\\a.txt", u"docs/b.txt"};
+  Synchronizer sync(*cache_, *server_);
+  EXPECT_EQ(sync.CopyFolderToLocal(u"", false, true), 0);
+  EXPECT_EQ(sync.counts().failed, 2);
+  EXPECT_EQ(sync.counts().downloaded + sync.counts().uploaded + sync.counts().conflicts, 0);
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "local a2");
+  EXPECT_EQ(OnServer("/docs/a.txt"), "server a");
+}
+
 TEST_F(SynchronizerTest, AFailedDownloadIsReportedAndTheRunGoesOn) {
   server_->failDownloads = true;
   std::vector<std::u16string> failed;
