@@ -413,8 +413,13 @@ int Synchronizer::SynchronizeSite() {
     if (covered) continue;
     bool recursive = record.state == kJournalFolderTree;
     if (recursive) treeFolders.push_back(path);
-    result = SynchronizeFolder(path, recursive, true, false);
-    if (result == kSyncCancelled) break;
+    int folderResult = SynchronizeFolder(path, recursive, true, false);
+    if (folderResult == kSyncCancelled) {
+      result = folderResult;
+      break;
+    }
+    // The first folder that failed or left a conflict makes the run's result.
+    if (result == 0) result = folderResult;
     folders.push_back(path);
     if (callbacks_.progress && !callbacks_.progress(cache_.done, cache_.total)) {
       result = kSyncCancelled;

@@ -235,6 +235,24 @@ TEST_F(SynchronizerTest, MakingAnEnclosingFolderAvailableKeepsChangesNotYetSynch
   EXPECT_EQ(OnServer("/docs/b.txt"), "server b2");
 }
 
+TEST_F(SynchronizerTest, AConflictLeftInOneOfflineFolderIsTheSiteRunsResult) {
+  ASSERT_EQ(mkdir((base_ + "/server/attic").c_str(), 0700), 0);
+  server_->Put(u"\\attic\\c.txt", "server c");
+  MakeOffline();
+  {
+    Synchronizer copy(*cache_, *server_);
+    ASSERT_EQ(copy.CopyFolderToLocal(u"\\attic", true, true), 0);
+    cache_->SetRecord(kJournalFolderTree, u"\\attic", 0);
+  }
+  server_->Put(u"\\attic\\c.txt", "server c2");
+  EditLocal("/attic/c.txt", "local c2", 1800000000);
+  // The folder after it has nothing to do.
+  Synchronizer sync(*cache_, *server_, {[](std::u16string_view) { return kConflictCancel; }, {}, {}, {}});
+  EXPECT_EQ(sync.SynchronizeSite(), kSyncConflictLeft);
+  EXPECT_EQ(sync.counts().conflicts, 1);
+  EXPECT_EQ(Read(LocalPath("/attic/c.txt")), "local c2");
+}
+
 TEST_F(SynchronizerTest, AnUploadAKilledRunBeganIsFinishedWithoutAQuestion) {
   MakeOffline();
   EditLocal("/docs/a.txt", "local a2", 1800000000);
