@@ -40,6 +40,19 @@ std::string PartName() {
   return name;
 }
 
+// "part-<pid>-<counter>", as PartName makes them.
+bool IsPartName(std::string_view name) {
+  constexpr std::string_view kPrefix = "part-";
+  if (name.substr(0, kPrefix.size()) != kPrefix) return false;
+  name.remove_prefix(kPrefix.size());
+  size_t dash = name.find('-');
+  if (dash == std::string_view::npos) return false;
+  auto digits = [](std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  return digits(name.substr(0, dash)) && digits(name.substr(dash + 1));
+}
+
 timespec TimespecOf(FileTime time) { return UnixFromFileTime(time); }
 
 }  // namespace
@@ -240,10 +253,12 @@ void LocalTree::ClearParts() const {
     if (name != "." && name != "..") names.emplace_back(name);
   }
   closedir(dir);
-  // Parts of this process may be in the middle of their writing.
+  // Parts of this process may be in the middle of their writing. Nothing but
+  // a part is removed: the folder may also be the tree of a site whose name
+  // ends in ".part".
   std::string own = "part-" + std::to_string(getpid()) + "-";
   for (const std::string& name : names)
-    if (name.compare(0, own.size(), own) != 0) unlinkat(parts.get(), name.c_str(), 0);
+    if (IsPartName(name) && name.compare(0, own.size(), own) != 0) unlinkat(parts.get(), name.c_str(), 0);
 }
 
 }  // namespace hvm

@@ -244,6 +244,18 @@ TEST_F(OfflineCacheTest, AFailedReplaceKeepsTheOldFileAndLeavesNoPart) {
   EXPECT_EQ(info.st_mtime, 1234567890);
 }
 
+TEST_F(OfflineCacheTest, OpeningASiteNeverClearsAnotherSitesTreeThatSharesItsPartsName) {
+  // The tree of a site named "site1.part" is where "site1" keeps its parts.
+  OfflineCache other(root_, u"site1.part");
+  ASSERT_TRUE(other.Open(false));
+  ASSERT_TRUE(other.tree().Create());
+  ASSERT_EQ(other.tree().ReplaceFile(u"\\notes.txt", [](int fd) { return WriteText(fd, "mine"); }, 0), 0u);
+  ASSERT_TRUE(other.SetRecord(kJournalFile, u"\\notes.txt", 0));
+  OfflineCache cache(root_, u"site1");
+  ASSERT_TRUE(cache.Open(false));
+  EXPECT_EQ(ReadText(root_ + "/site1.part/notes.txt"), "mine");
+}
+
 TEST_F(OfflineCacheTest, DeletingALocalCopyFreesItsRecordsUnlessKept) {
   OfflineCache cache(root_, u"site1");
   CopyOneFile(cache);
