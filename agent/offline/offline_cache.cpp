@@ -280,8 +280,11 @@ int OfflineCache::DeleteLocalTree(std::u16string_view folder, bool keepRecords) 
   if (!ValidStoredPath(stored)) return EINVAL;
   std::u16string base = stored == u"\\" ? u"" : stored;
   if (int error = DeleteFolderContents(base, keepRecords)) return error;
+  // With its records kept the folder stays, empty: a record whose folder is
+  // gone would turn free at the next opening and the folder lose its mark.
+  if (keepRecords) return 0;
   if (!base.empty() && !tree_.Remove(base, true) && errno != ENOENT) return errno;
-  if (!keepRecords) FreeRecord(stored, true);
+  FreeRecord(stored, true);
   return 0;
 }
 

@@ -65,7 +65,8 @@ class OfflineCache {
   std::vector<JournalRecord> PendingChanges() const;
 
   // Deletes the folder's local copy depth first; without keepRecords the
-  // records of what it held are freed too. 0 or the errno that stopped it.
+  // folder itself goes and the records of what it held are freed too, with
+  // keepRecords the emptied folder stays. 0 or the errno that stopped it.
   int DeleteLocalTree(std::u16string_view folder, bool keepRecords);
 
   LocalTree& tree() { return tree_; }

@@ -260,8 +260,15 @@ TEST_F(OfflineCacheTest, DeletingALocalCopyFreesItsRecordsUnlessKept) {
   OfflineCache cache(root_, u"site1");
   CopyOneFile(cache);
   ASSERT_EQ(cache.DeleteLocalTree(u"\\docs", true), 0);
-  EXPECT_EQ(SizeOf(root_ + "/site1/docs"), -1);
+  EXPECT_EQ(SizeOf(root_ + "/site1/docs/a.txt"), -1);
   EXPECT_NE(cache.FindRecord(u"\\docs\\a.txt"), nullptr);
+  {
+    // The folder stays marked for the next opening too; only the copies are gone.
+    OfflineCache again(root_, u"site1");
+    ASSERT_TRUE(again.Open(false));
+    EXPECT_NE(again.FindRecord(u"\\docs"), nullptr);
+    EXPECT_EQ(again.FindRecord(u"\\docs\\a.txt"), nullptr);
+  }
   CopyOneFile(cache);
   ASSERT_EQ(cache.DeleteLocalTree(u"\\docs", false), 0);
   EXPECT_EQ(cache.FindRecord(u"\\docs\\a.txt"), nullptr);
