@@ -165,8 +165,10 @@ void ShowUpdateBox(const std::u16string& text, const char16_t* caption, DWORD ic
   CurrentUi().MessageBox(text, caption, MB_OK | icon);
 }
 
-// Copies from into a new file beside to, then renames it over to.
-long CopyInto(const std::string& from, const std::string& to) {
+// Copies from into a new file beside to (its name in staged); to itself is not
+// touched yet. Nothing is left behind on failure.
+long StageBeside(const std::string& from, const std::string& to, std::string& staged) {
+  staged.clear();
   std::string temporary = to + ".hvmupdate.XXXXXX";
   int out = mkstemp(temporary.data());
   if (out < 0) return errno == EACCES || errno == EPERM || errno == EROFS ? kUpdateAccessDenied : errno;
@@ -183,10 +185,12 @@ long CopyInto(const std::string& from, const std::string& to) {
   if (error == 0 && (fchmod(out, mode) != 0 || fsync(out) != 0)) error = errno;
   if (in >= 0) close(in);
   if (close(out) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), to.c_str()) != 0)
-    error = errno == EACCES || errno == EPERM || errno == EROFS ? kUpdateAccessDenied : errno;
-  if (error != 0) unlink(temporary.c_str());
-  return error;
+  if (error != 0) {
+    unlink(temporary.c_str());
+    return error;
+  }
+  staged = temporary;
+  return 0;
 }
 
 }  // namespace
@@ -400,7 +404,32 @@ long Updater::Download(UpdateModule& module, ProgressWindow* progress) {
   return 0;
 }
 
-long Updater::Install(UpdateModule& module) { return CopyInto(module.temporaryPath, module.localPath); }
+long Updater::Install(std::string& failedModule) {
+  // Every file is first copied beside the one it replaces; only when all of
+  // them are there does any replace its old one, so a folder that cannot take
+  // a file (read-only, full) leaves the whole installation as it was.
+  long status = 0;
+  for (UpdateModule& module : manifest_.modules) {
+    if (!module.needsUpdate) continue;
+    status = StageBeside(module.temporaryPath, module.localPath, module.stagedPath);
+    if (status != 0) {
+      WideDbgPrint(u"%s error %ld\n", module.name.c_str(), status);
+      failedModule = module.name;
+      break;
+    }
+  }
+  for (UpdateModule& module : manifest_.modules) {
+    if (status == 0 && !module.stagedPath.empty() &&
+        rename(module.stagedPath.c_str(), module.localPath.c_str()) != 0) {
+      status = errno == EACCES || errno == EPERM || errno == EROFS ? kUpdateAccessDenied : errno;
+      WideDbgPrint(u"%s error %ld\n", module.name.c_str(), status);
+      failedModule = module.name;
+    }
+    if (!module.stagedPath.empty() && status != 0) unlink(module.stagedPath.c_str());
+    module.stagedPath.clear();
+  }
+  return status;
+}
 
 void Updater::DropTemporaryFiles() {
   if (temporaryFolder_.empty()) return;
@@ -445,16 +474,7 @@ UpdateOutcome Updater::CheckAndUpdate() {
     }
   }
   progress.reset();
-  for (size_t i = 0; outcome.status == 0 && i < manifest_.modules.size(); ++i) {
-    UpdateModule& module = manifest_.modules[i];
-    if (!module.needsUpdate) continue;
-    long status = Install(module);
-    if (status != 0) {
-      WideDbgPrint(u"%s error %ld\n", module.name.c_str(), status);
-      outcome.status = status;
-      outcome.failedModule = module.name;
-    }
-  }
+  if (outcome.status == 0) outcome.status = Install(outcome.failedModule);
   DropTemporaryFiles();
   if (outcome.status == 0) {
     if (HKEY key = OpenKey(HKEY_LOCAL_MACHINE, true)) {

@@ -41,6 +41,7 @@ struct UpdateModule {
   std::string location;   // download address
   std::string localPath;
   std::string temporaryPath;
+  std::string stagedPath;  // the copy beside localPath, until it replaces it
 };
 
 struct UpdateManifest {
@@ -84,7 +85,9 @@ class Updater {
   void PlaceModules();
   bool Ask();
   long Download(UpdateModule& module, class ProgressWindow* progress);
-  long Install(UpdateModule& module);
+  // Replaces the installed files by the downloads. Each is copied beside its
+  // old one first; a copy that fails leaves every old file in place.
+  long Install(std::string& failedModule);
   void DropTemporaryFiles();
   std::string LocationOf(const std::string& text) const;
 

@@ -1,7 +1,8 @@
 // The updater against a local HTTPS server with an authority made for the
 // test: a good update is installed and recorded, a download that does not
-// match its SHA-256 changes nothing, and hostile manifests (huge, malformed,
-// with a path for a name, over plain HTTP) end the check without a question.
+// match its SHA-256 or cannot be placed changes nothing, and hostile manifests
+// (huge, malformed, with a path for a name, over plain HTTP) end the check
+// without a question.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,6 +121,22 @@ TEST_F(UpdaterTest, ADownloadThatMissesItsChecksumChangesNothing) {
   EXPECT_NE(Utf16ToUtf8(ui.boxes[1].text).find("moorgate"), std::string::npos);
   // Nothing of the download is left behind in the program's folder.
   EXPECT_EQ(test::ShellOutput("ls " + root + "/bin"), "moorgate\n");
+}
+
+TEST_F(UpdaterTest, AFolderThatCannotTakeItsFileLeavesEveryInstalledFileAsItWas) {
+  // The library folder cannot take a file (a plain file stands in its place),
+  // as when it is read-only or full: the program moved before it must go back.
+  rmdir((root + "/lib").c_str());
+  test::WriteWholeFile(root + "/lib", "not a folder");
+  Manifest(ModuleLine("moorgate", site + "/files/moorgate", "files/moorgate") +
+           ModuleLine("libmoorlib.so", site + "/files/libmoorlib.so", "files/libmoorlib.so", 2));
+  ui.answers = {IDOK, IDOK};
+  UpdateOutcome outcome = Updater(Options()).CheckAndUpdate();
+  EXPECT_NE(outcome.status, kUpdateNothingToDo);
+  EXPECT_EQ(outcome.failedModule, "libmoorlib.so");
+  EXPECT_EQ(test::ReadWholeFile(root + "/bin/moorgate"), "old agent");
+  EXPECT_EQ(test::ShellOutput("ls -A " + root + "/bin"), "moorgate\n");
+  EXPECT_EQ(Machine().find("\"Version\"=dword:0001117a"), std::string::npos);
 }
 
 TEST_F(UpdaterTest, HostileManifestsEndTheCheckWithoutAQuestion) {
