@@ -205,6 +205,10 @@ bool ParseUpdateManifest(std::string_view xml, UpdateManifest& manifest, std::st
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (doc == nullptr) return Fail(why, "the manifest is not well-formed XML");
   std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> hold(doc, xmlFreeDoc);
+  // The text search above finds a document type only in an encoding that
+  // keeps ASCII as it is; one in UTF-16 (or another declared encoding) is
+  // found here, before any entity of it is expanded.
+  if (doc->intSubset != nullptr || doc->extSubset != nullptr) return Fail(why, "the manifest has a document type");
   xmlNode* root = xmlDocGetRootElement(doc);
   if (root == nullptr) return Fail(why, "the manifest is empty");
   bool haveVersion = false;

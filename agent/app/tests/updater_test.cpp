@@ -183,6 +183,32 @@ TEST_F(UpdaterTest, HostileManifestsEndTheCheckWithoutAQuestion) {
   EXPECT_TRUE(ui.boxes.empty());
 }
 
+// The text search for "<!DOCTYPE" sees nothing in a UTF-16 manifest; its
+// entities would each be expanded again wherever the module's text is read.
+TEST(UpdaterManifest, ADocumentTypeIsRefusedInEveryEncoding) {
+  auto utf16 = [](const std::string& text) {
+    std::string wide = "\xff\xfe";
+    for (char c : text) {
+      wide += c;
+      wide += '\0';
+    }
+    return wide;
+  };
+  std::string module = "<module name=\"moorgate\" size=\"1\" crc=\"1\" dir=\"1\" sha256=\"" +
+                       std::string(64, 'a') + "\">";
+  std::string plain = "<?xml version=\"1.0\" encoding=\"UTF-16\"?><update><release version=\"70010\" "
+                      "number=\"1\"/>" + module + "files/moorgate</module></update>";
+  UpdateManifest manifest;
+  std::string why;
+  ASSERT_TRUE(ParseUpdateManifest(utf16(plain), manifest, &why)) << why;
+  EXPECT_EQ(manifest.modules.at(0).location, "files/moorgate");
+
+  std::string typed = "<?xml version=\"1.0\" encoding=\"UTF-16\"?><!DOCTYPE u [<!ENTITY a \"files/moorgate\">]>"
+                      "<update><release version=\"70010\" number=\"1\"/>" + module + "&a;</module></update>";
+  EXPECT_FALSE(ParseUpdateManifest(utf16(typed), manifest, &why));
+  EXPECT_TRUE(manifest.modules.empty());
+}
+
 TEST(UpdaterManifest, InstalledVersionIsRaisedTo70005) {
   test::Sandbox sandbox;
   Updater updater(UpdaterOptions{"https://127.0.0.1:9", "", sandbox.root()});
