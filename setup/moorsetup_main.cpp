@@ -13,7 +13,8 @@
 // HALVENMOOR_MACHINE_REG names one) and does not start anything; --dry-run
 // prints the systemctl commands instead of running them.
 // Each failure is one line on standard error ("moorsetup: CAPTION: TEXT");
-// exit codes: 0 done, 1 a step failed, 2 usage, 3 the driver could not be
+// exit codes: 0 done, 1 a step failed, 2 usage (or, as root, a --root DIR
+// another user could change), 3 the driver could not be
 // installed or started, 4 not run as root.
 #include <libxml/globals.h>
 #include <libxml/xmlversion.h>
@@ -196,6 +197,47 @@ bool WriteFileBelow(const std::string& root, const std::string& path, const std:
   return ok;
 }
 
+// Run as root, moorsetup writes below --root DIR by path and follows what it
+// finds there, so DIR and every folder above it must be beyond other users'
+// reach: owned by root (or the caller) and writable by nobody else. A folder
+// above the nearest one that exists may be a sticky one such as /tmp.
+bool RootOutOfOthersReach(const std::string& root, std::string& problem) {
+  std::string existing = root;
+  struct stat info {};
+  while (stat(existing.c_str(), &info) != 0) {
+    size_t slash = existing.find_last_of('/');
+    if (errno != ENOENT || slash == std::string::npos) {
+      problem = existing + ": " + std::strerror(errno);
+      return false;
+    }
+    existing = slash == 0 ? "/" : existing.substr(0, slash);
+  }
+  char* resolved = realpath(existing.c_str(), nullptr);
+  if (resolved == nullptr) {
+    problem = existing + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string folder = resolved;
+  free(resolved);
+  for (bool nearest = true;; nearest = false) {
+    if (lstat(folder.c_str(), &info) != 0) {
+      problem = folder + ": " + std::strerror(errno);
+      return false;
+    }
+    bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if ((info.st_uid != 0 && info.st_uid != geteuid()) || (othersWrite && (nearest || !(info.st_mode & S_ISVTX)))) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+      problem = folder + " is within another user's reach (owner " + std::to_string(info.st_uid) + ", mode " +
+                mode + ")";
+      return false;
+    }
+    if (folder == "/") return true;
+    size_t slash = folder.find_last_of('/');
+    folder = slash == 0 ? "/" : folder.substr(0, slash);
+  }
+}
+
 bool DriverAnswers() {
   HANDLE device = CreateFileW(kControlDeviceName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                               nullptr);
@@ -313,6 +355,11 @@ int Main(int argc, char** argv) {
   if (o.root.empty() && geteuid() != 0) {
     Fail("Setup", "must be run as root: the driver is installed as a system service (or use --root DIR)");
     return kNotRoot;
+  }
+  std::string problem;
+  if (!o.root.empty() && geteuid() == 0 && !RootOutOfOthersReach(o.root, problem)) {
+    Fail("Setup", "--root refused: " + problem);
+    return kUsage;
   }
   // Below another root the machine's registry is that root's too.
   if (!o.root.empty() && getenv("HALVENMOOR_MACHINE_REG") == nullptr)

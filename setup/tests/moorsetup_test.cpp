@@ -129,5 +129,28 @@ TEST_F(MoorsetupTest, FailuresAreReportedWithTheirExitCodes) {
   EXPECT_NE(refused.output.find("must be run as root"), std::string::npos);
 }
 
+// A root another user holds could send root's writes anywhere through a link
+// planted there (here the registry's lock file, made wherever it points).
+TEST_F(MoorsetupTest, ARootAnotherUserHoldsIsRefused) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to hand the folder to another user";
+  std::string victim = root_ + ".victim";
+  ASSERT_EQ(RunShell("chown -R 65534:65534 '" + root_ + "' && setpriv --reuid=65534 --regid=65534 --clear-groups "
+                     "ln -s '" + victim + "' '" + root_ + "/etc/halvenmoor/system.reg.lock'")
+                .code,
+            0);
+  Outcome refused = Setup("--no-start");
+  EXPECT_EQ(refused.code, 2) << refused.output;
+  EXPECT_NE(refused.output.find("--root refused"), std::string::npos) << refused.output;
+  EXPECT_FALSE(fs::exists(victim));
+  EXPECT_FALSE(fs::exists(root_ + "/etc/systemd/system/quenlode.service"));
+  fs::remove(victim);
+
+  // Handed back, the same root is written as before.
+  ASSERT_EQ(RunShell("chown -R 0:0 '" + root_ + "' && rm '" + root_ + "/etc/halvenmoor/system.reg.lock'").code, 0);
+  Outcome taken = Setup("--no-start");
+  EXPECT_EQ(taken.code, 0) << taken.output;
+  EXPECT_TRUE(fs::exists(root_ + "/etc/systemd/system/quenlode.service"));
+}
+
 }  // namespace
 }  // namespace hvm
