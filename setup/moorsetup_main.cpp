@@ -192,9 +192,7 @@ bool WriteFileBelow(const std::string& root, const std::string& path, const std:
   std::string base = root.empty() ? "/" : root;
   if (!MakeDirs(base, 0755)) return false;
   std::string relative = path.substr(1);
-  bool ok = WriteBelow(base, relative, text, false);
-  if (ok) chmod((base + "/" + relative).c_str(), 0644);
-  return ok;
+  return WriteBelow(base, relative, text, false, true);
 }
 
 // Run as root, moorsetup writes below --root DIR by path and follows what it

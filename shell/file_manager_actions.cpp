@@ -197,7 +197,8 @@ std::string MergeThunarActions(const std::string& existing, const ActionSet& set
   return text;
 }
 
-bool WriteBelow(const std::string& base, const std::string& relative, const std::string& contents, bool executable) {
+bool WriteBelow(const std::string& base, const std::string& relative, const std::string& contents, bool executable,
+                bool exactMode) {
   int folder = OpenFolderBelow(base, relative);
   if (folder < 0) {
     std::fprintf(stderr, "%s/%s: the folder cannot be made, or is a link: %s\n", base.c_str(), relative.c_str(),
@@ -210,6 +211,8 @@ bool WriteBelow(const std::string& base, const std::string& relative, const std:
   int fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                   executable ? 0755 : 0644);
   bool ok = fd >= 0 && write(fd, contents.data(), contents.size()) == static_cast<ssize_t>(contents.size());
+  // Set on the descriptor, never by name: the name may be another file by then.
+  if (ok && exactMode) ok = fchmod(fd, executable ? 0755 : 0644) == 0;
   if (fd >= 0) ok = (close(fd) == 0) && ok;
   // rename replaces whatever has the name (a planted link too) without following it.
   ok = ok && renameat(folder, temporary.c_str(), folder, name.c_str()) == 0;

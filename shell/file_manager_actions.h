@@ -41,8 +41,10 @@ std::vector<ActionFile> ActionFiles(const ActionSet& set);
 std::string MergeThunarActions(const std::string& existing, const ActionSet& set);
 
 // Writes a file below base (made of folders that must not be links); false
-// with a line on stderr when it cannot.
-bool WriteBelow(const std::string& base, const std::string& relative, const std::string& contents, bool executable);
+// with a line on stderr when it cannot. With exactMode the file gets 0644
+// (0755 executable) whatever the umask says; otherwise the umask applies.
+bool WriteBelow(const std::string& base, const std::string& relative, const std::string& contents, bool executable,
+                bool exactMode = false);
 
 // Installs the actions of the tool named by argv0 ("moorshell" or
 // "moorquick"), calling it in binFolder (empty: the program's own folder);

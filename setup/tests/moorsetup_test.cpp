@@ -1,6 +1,7 @@
 // moorsetup itself, run into a throw-away root: what it writes, what it
 // refuses, and what --uninstall takes back.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -90,6 +91,18 @@ TEST_F(MoorsetupTest, InstallsUnitsAndRecordsIntoTheRoot) {
   reg = Registry();
   EXPECT_EQ(reg.find("WebDAV File System"), std::string::npos) << reg;
   EXPECT_NE(reg.find("\"ProviderOrder\"=\"a,b\""), std::string::npos) << reg;
+}
+
+TEST_F(MoorsetupTest, UnitsAreReadableByEveryoneWhateverTheUmask) {
+  Outcome outcome = RunShell("umask 077 && env -u HALVENMOOR_MACHINE_REG '" + program_ + "' --root '" + root_ +
+                             "' --bindir /usr/bin");
+  ASSERT_EQ(outcome.code, 0) << outcome.output;
+  for (const char* unit : {"/etc/systemd/system/quenlode.service", "/etc/systemd/user/moorgate.service"}) {
+    struct stat info {};
+    ASSERT_EQ(lstat((root_ + unit).c_str(), &info), 0) << unit;
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << unit;
+    EXPECT_EQ(info.st_mode & 07777, 0644u) << unit;
+  }
 }
 
 TEST_F(MoorsetupTest, WithoutTheRedirectorNothingOfItIsMade) {
