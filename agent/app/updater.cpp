@@ -326,7 +326,7 @@ bool Updater::FetchManifest() {
   sink.memory = &body;
   sink.limit = kManifestLimit;
   long status = Get(base_ + "/" + kUpdateManifestName, options_.caFile, sink);
-  if (status < 200 || status >= 400) {
+  if (status < 200 || status >= 300) {
     WideDbgPrint(u"Update manifest: status %ld%s\n", status, sink.overflow ? " (too large)" : "");
     return false;
   }

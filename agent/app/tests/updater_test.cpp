@@ -157,6 +157,11 @@ TEST_F(UpdaterTest, HostileManifestsEndTheCheckWithoutAQuestion) {
     UpdateOutcome outcome = Updater(Options()).CheckAndUpdate();
     EXPECT_EQ(outcome.status, kUpdateManifestMissing) << what;
   }
+  // A redirect's body is no manifest, even when it reads as one.
+  Manifest(good);
+  rename((site + "/HalvenmoorUpdate.xml").c_str(), (site + "/HalvenmoorUpdate.xml.moved").c_str());
+  EXPECT_EQ(Updater(Options()).CheckAndUpdate().status, kUpdateManifestMissing);
+  unlink((site + "/HalvenmoorUpdate.xml.moved").c_str());
   EXPECT_TRUE(ui.boxes.empty());
   EXPECT_EQ(test::ReadWholeFile(root + "/bin/moorgate"), "old agent");
 
