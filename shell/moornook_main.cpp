@@ -72,6 +72,11 @@ int RunCommand(uint32_t code, const std::string& folder) {
     std::fprintf(stderr, "moornook: %s: a conflict was left unresolved; both copies are kept\n", path.c_str());
   } else if (result == -2) {
     std::fprintf(stderr, "moornook: %s: cancelled\n", path.c_str());
+  } else if (result == -3) {
+    std::fprintf(stderr,
+                 "moornook: %s: holds changes not yet synchronised; nothing was dropped "
+                 "(synchronise it first: moornook sync)\n",
+                 path.c_str());
   } else {
     std::fprintf(stderr, "moornook: %s: failed (code 0x%lx)\n", path.c_str(),
                  static_cast<unsigned long>(answer.result));

@@ -61,10 +61,20 @@ void SetFirstUseDefaults(Connection& c) {
   RegCloseKey(handle);
 }
 
+bool HoldsChanges(Connection& c, OfflineCache& cache, std::u16string_view path) {
+  ConnectionSyncServer server(c);
+  return Synchronizer(cache, server).LocalChangesBelow(path);
+}
+
 uint32_t MakeAvailable(Connection& c, OfflineCache& cache, std::u16string_view path, bool recursive,
                        uint16_t& menu) {
-  if (cache.FindRecord(path) != nullptr) {
-    // A second choice of the command takes the folder offline again.
+  if (const JournalRecord* record = cache.FindRecord(path)) {
+    // A second choice of the command takes the folder offline again; what
+    // was changed here and not yet synchronised is never dropped with it.
+    if (HoldsChanges(c, cache, path)) {
+      menu = record->state == kJournalFolder ? kMenuOffline : kMenuOfflineTree;
+      return static_cast<uint32_t>(kSyncChangesWaiting);
+    }
     cache.DeleteLocalTree(path, false);
     cache.FreeRecord(path, true);
     menu = kMenuOffline;
@@ -128,6 +138,11 @@ uint32_t OfflineCommand(uint32_t code, Connection& c, FileEntry* entry, ReplyAre
     case kOfflineDeleteCache:
       if (record == nullptr) {
         menu = kMenuOffline;
+        break;
+      }
+      if (HoldsChanges(c, cache, path)) {
+        result = static_cast<uint32_t>(kSyncChangesWaiting);
+        menu = record->state == kJournalFolder ? kMenuOffline : kMenuOfflineTree;
         break;
       }
       result = static_cast<uint32_t>(cache.DeleteLocalTree(path, true));

@@ -246,6 +246,15 @@ bool Synchronizer::UnchangedTree(std::u16string_view folder) const {
   return cache_.HasRecordsBelow(folder) || cache_.FindRecord(folder) != nullptr;
 }
 
+bool Synchronizer::LocalChangesBelow(std::u16string_view folder) const {
+  std::u16string_view base = folder == u"\\" ? u"" : folder;
+  for (const JournalRecord& change : cache_.PendingChanges())
+    if (PathIsAtOrBelow(WideField(change.path, kJournalPathChars), base)) return true;
+  struct stat info {};
+  if (!StatLocal(cache_, folder, info)) return false;  // no local copy, nothing of it to lose
+  return !S_ISDIR(info.st_mode) || !UnchangedTree(folder);
+}
+
 int Synchronizer::SyncLocalOnly(std::u16string_view path, bool recursive, bool withProgress) {
   struct stat info {};
   if (!StatLocal(cache_, path, info)) return 0;

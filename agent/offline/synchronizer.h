@@ -20,6 +20,8 @@ namespace hvm {
 // Results besides 0 and the client's or file system's error codes.
 inline constexpr int kSyncConflictLeft = -1;
 inline constexpr int kSyncCancelled = -2;
+// A command that drops a local copy was refused: it holds changes not yet synchronised.
+inline constexpr int kSyncChangesWaiting = -3;
 
 // The conflict question's answers (message box identifiers).
 inline constexpr int kConflictUpload = 6;    // IDYES
@@ -50,6 +52,10 @@ class Synchronizer {
   // Copies the folder's files (and with recursive its subfolders) into the
   // local tree; 0, kSyncCancelled or the error of the folder's listing.
   int CopyFolderToLocal(std::u16string_view folder, bool recursive, bool top);
+
+  // The folder's local copy holds something the server has not got yet: a
+  // file changed or made here, a deletion still to be carried out there.
+  bool LocalChangesBelow(std::u16string_view folder) const;
 
   // Counts of the last run, for reports and tests.
   struct Counts {

@@ -150,6 +150,26 @@ class OfflineRoundTrip(OfflineCase):
         state = self.nook("state", f"{self.drive}/docs").out.strip()
         self.assertTrue(state.endswith(": available offline with all subfolders"), state)
 
+    def test_5_a_copy_holding_changes_is_never_dropped(self):
+        self.system.moorsites("set", "site1", "--sync-on-connect", "0")
+        try:
+            self.reconnect(offline=True)
+            self.write_on_drive("docs/a.txt", b"kept here\n")
+            self.reconnect(offline=False)  # online, not synchronised
+            for command in (["delete-cache"], ["offline", "--subfolders"]):
+                refused = self.nook(*command, f"{self.drive}/docs", check=False)
+                self.assertNotEqual(refused.code, 0, command)
+                self.assertIn("not yet synchronised", refused.err, command)
+                self.assertEqual(self.local_bytes("docs/a.txt"), b"kept here\n", command)
+            state = self.nook("state", f"{self.drive}/docs").out.strip()
+            self.assertTrue(state.endswith(": available offline with all subfolders"), state)
+            self.nook("sync", f"{self.drive}/docs")
+            self.assertEqual(self.server_bytes("docs/a.txt"), b"kept here\n")
+            self.nook("delete-cache", f"{self.drive}/docs")
+            self.assertIsNone(self.local_bytes("docs/a.txt"))
+        finally:
+            self.system.moorsites("set", "site1", "--sync-on-connect", "1")
+
 
 class OfflineKilledSync(OfflineCase):
     """The agent killed in the middle of a synchronisation: the next start finishes it."""

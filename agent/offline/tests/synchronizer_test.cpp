@@ -125,6 +125,34 @@ TEST_F(SynchronizerTest, NewLocalFilesAndFoldersReachTheServer) {
   EXPECT_TRUE(asked_.empty());
 }
 
+TEST_F(SynchronizerTest, ChangesNotYetSynchronisedAreFoundInTheLocalCopy) {
+  MakeOffline();
+  auto changed = [this] { return Synchronizer(*cache_, *server_).LocalChangesBelow(u"\\docs"); };
+  EXPECT_FALSE(changed());  // a fresh copy
+  EditLocal("/docs/a.txt", "edited here", 1800000000);
+  EXPECT_TRUE(changed());
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_FALSE(changed());
+  // A file made here, in a subfolder made here.
+  ASSERT_EQ(mkdir(LocalPath("/docs/new").c_str(), 0700), 0);
+  EXPECT_TRUE(changed());
+  EditLocal("/docs/new/n.txt", "new", 1800000000);
+  EXPECT_TRUE(changed());
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_FALSE(changed());
+  // A deletion still to be carried to the server.
+  const FileTime aTime = cache_->FindRecord(u"\\docs\\a.txt")->serverTime;
+  ASSERT_EQ(unlink(LocalPath("/docs/a.txt").c_str()), 0);
+  cache_->SetPending(kPendingDelete, u"\\docs\\a.txt", aTime);
+  cache_->FreeRecord(u"\\docs\\a.txt", false);
+  EXPECT_TRUE(changed());
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_FALSE(changed());
+  // Without a local copy there is nothing to lose.
+  ASSERT_EQ(std::system(("rm -rf '" + LocalPath("/docs") + "'").c_str()), 0);
+  EXPECT_FALSE(changed());
+}
+
 TEST_F(SynchronizerTest, DeletionsOnEitherSideReachTheOther) {
   MakeOffline();
   // Deleted on the server, unchanged here: deleted here.
