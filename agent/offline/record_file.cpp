@@ -115,20 +115,20 @@ bool RecordFile::Replace(const std::vector<JournalRecord>& kept) {
   if (fd_ < 0 || readOnly_) return false;
   std::string temporary = path_ + ".new";
   unlink(temporary.c_str());
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
   bool ok = kept.empty() || WriteAllAt(fd, kept.data(), kept.size() * kRecordSize, 0);
   ok = ok && fsync(fd) == 0;
-  close(fd);
   if (!ok || rename(temporary.c_str(), path_.c_str()) != 0) {
+    close(fd);
     unlink(temporary.c_str());
     return false;
   }
   SyncParentFolder(path_);
-  int fresh = open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  if (fresh < 0) return false;
+  // The new file's own descriptor goes on: opening the name again could fail
+  // and leave the writes going to the old file, which no name holds any more.
   close(fd_);
-  fd_ = fresh;
+  fd_ = fd;
   records_ = kept;
   return true;
 }

@@ -105,6 +105,15 @@ TEST_F(OfflineCacheTest, ACopyDeletedByHandTurnsFreeAndTheJournalShrinks) {
   EXPECT_NE(cache.FindRecord(u"\\docs"), nullptr);
   cache.CompactJournal();
   EXPECT_EQ(SizeOf(cache.JournalPath()), 536);
+  // Records written after the compaction reach the new journal.
+  ASSERT_EQ(mkdir((root_ + "/site1/later").c_str(), 0700), 0);
+  ASSERT_TRUE(cache.SetRecord(kJournalFolder, u"\\later", 0));
+  EXPECT_EQ(SizeOf(cache.JournalPath()), 2 * 536);
+  {
+    OfflineCache again(root_, u"site1");
+    ASSERT_TRUE(again.Open(true));
+    EXPECT_NE(again.FindRecord(u"\\later"), nullptr);
+  }
   EXPECT_FALSE(IsCacheEmpty(root_, u"site1", false));
   EXPECT_FALSE(IsCacheEmpty(root_, u"site1", true));
   EXPECT_TRUE(IsCacheEmpty(root_, u"other", false));
