@@ -89,7 +89,7 @@ NTSTATUS FileClient::CreateFile(FileEntry* entry, ReplyArea&) {
   if (fd < 0) return StatusOfErrno(errno);
   fsync(fd);
   close(fd);
-  cache_->SetRecord(kJournalFile, path, std::nullopt);
+  cache_->SetRecord(kJournalFile, path, TakeOverReplaced(path));
   return STATUS_SUCCESS;
 }
 
@@ -206,6 +206,23 @@ NTSTATUS FileClient::Delete(FileEntry* entry, ReplyArea&) {
   return STATUS_SUCCESS;
 }
 
+// A file made or moved in place of one deleted or replaced here goes on from
+// the server copy that one had (programs save so: a new file renamed over the
+// old one, or the old one deleted and made again). The next synchronisation
+// then uploads it unless the server changed meanwhile, instead of asking
+// about every such save. Nothing when the name held no copy from the server.
+std::optional<FileTime> FileClient::TakeOverReplaced(std::u16string_view path) {
+  const JournalRecord* pending = cache_->FindPending(path);
+  if (pending != nullptr && pending->state == kPendingDelete && pending->serverTime != 0) {
+    FileTime replaced = pending->serverTime;
+    cache_->ClearPending(path);
+    return replaced;
+  }
+  const JournalRecord* record = cache_->FindRecord(path);
+  if (record != nullptr && record->state == kJournalFile && record->serverTime != 0) return record->serverTime;
+  return std::nullopt;
+}
+
 NTSTATUS FileClient::Move(FileEntry* entry, ReplyArea&, FileEntry*, std::u16string_view destinationServerPath) {
   if (!cache_ || entry == nullptr) return STATUS_UNSUCCESSFUL;
   std::u16string from = SitePath(*entry);
@@ -216,7 +233,12 @@ NTSTATUS FileClient::Move(FileEntry* entry, ReplyArea&, FileEntry*, std::u16stri
   std::vector<JournalRecord> moved;
   for (const JournalRecord& record : cache_->Records())
     if (PathIsAtOrBelow(WideField(record.path, kJournalPathChars), from)) moved.push_back(record);
+  // A file put in place of a file (or of one deleted here), not a new spelling of its own name.
+  struct stat target {};
+  bool inPlaceOfFile = !entry->IsDirectory() && !EqualsNoCase(from, to) &&
+                       (!cache_->tree().Stat(to, target) || S_ISREG(target.st_mode));
   if (!cache_->tree().Move(from, to)) return STATUS_ACCESS_DENIED;
+  std::optional<FileTime> replaced = inPlaceOfFile ? TakeOverReplaced(to) : std::nullopt;
   NoteDeleted(from, entry->IsDirectory());
   // Under the new name nothing was ever copied from the server: it is uploaded there.
   for (const JournalRecord& record : moved) {
@@ -224,6 +246,7 @@ NTSTATUS FileClient::Move(FileEntry* entry, ReplyArea&, FileEntry*, std::u16stri
     cache_->SetRecord(record.state, to + old.substr(from.size()), 0);
   }
   if (moved.empty()) cache_->SetRecord(entry->IsDirectory() ? kJournalFolderTree : kJournalFile, to, 0);
+  if (replaced) cache_->SetRecord(kJournalFile, to, replaced);
   return STATUS_SUCCESS;
 }
 

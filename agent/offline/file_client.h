@@ -50,6 +50,7 @@ class FileClient : public RemoteClient {
   std::u16string SitePathOfCachePath(std::u16string_view cachePath) const;
   void FillEntry(FileEntry& entry, const struct stat& info) const;
   void NoteDeleted(std::u16string_view path, bool folder);
+  std::optional<FileTime> TakeOverReplaced(std::u16string_view path);
 
   std::string root_;
   std::unique_ptr<OfflineCache> cache_;

@@ -170,6 +170,23 @@ class OfflineRoundTrip(OfflineCase):
         finally:
             self.system.moorsites("set", "site1", "--sync-on-connect", "1")
 
+    def test_6_a_file_saved_in_place_of_another_goes_up_without_a_question(self):
+        self.nook("sync", f"{self.drive}/docs")  # the copy dropped above comes back
+        self.assertEqual(self.local_bytes("docs/a.txt"), b"kept here\n")
+        self.assertEqual(self.local_bytes("docs/fresh.txt"), b"fresh\n")
+        conflicts = self.system.agent_output().count("Conflict!")
+        self.reconnect(offline=True)
+        # An editor's save: a new file renamed over the old one; another's: delete, then make again.
+        self.write_on_drive("docs/a.txt.new", b"saved by rename\n")
+        os.rename(os.path.join(self.drive, "docs", "a.txt.new"), os.path.join(self.drive, "docs", "a.txt"))
+        os.unlink(os.path.join(self.drive, "docs", "fresh.txt"))
+        self.write_on_drive("docs/fresh.txt", b"saved by delete and create\n")
+        self.reconnect(offline=False)  # the site synchronises on connect
+        self.assertEqual(self.server_bytes("docs/a.txt"), b"saved by rename\n")
+        self.assertEqual(self.server_bytes("docs/fresh.txt"), b"saved by delete and create\n")
+        self.assertIsNone(self.server_bytes("docs/a.txt.new"))
+        self.assertEqual(self.system.agent_output().count("Conflict!"), conflicts)
+
 
 class OfflineKilledSync(OfflineCase):
     """The agent killed in the middle of a synchronisation: the next start finishes it."""

@@ -129,6 +129,47 @@ TEST_F(FileClientTest, DeletesAndMovesAreNotedForTheServer) {
   EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\fresh.txt"), nullptr);
 }
 
+TEST_F(FileClientTest, AFileSavedInPlaceOfAnotherGoesOnFromItsServerCopy) {
+  ReplyArea area;
+  FileEntry* docs = Listed(u"\\docs");
+  ASSERT_NE(docs, nullptr);
+  auto create = [&](const std::u16string& below) {
+    FileEntry* made = connection_.entries.NewEntry(connection_.RootPath() + below);
+    if (made == nullptr) return made;
+    made->parent = docs;
+    EXPECT_EQ(client_->CreateFile(made, area), STATUS_SUCCESS);
+    return made;
+  };
+  // An editor's save: a new file renamed over the old one.
+  FileEntry* temporary = create(u"\\docs\\a.txt.new");
+  ASSERT_NE(temporary, nullptr);
+  std::u16string over = ServerPathOf(connection_, connection_.RootPath() + u"\\docs\\a.txt");
+  ASSERT_EQ(client_->Move(temporary, area, nullptr, over), STATUS_SUCCESS);
+  ASSERT_NE(client_->cache()->FindRecord(u"\\docs\\a.txt"), nullptr);
+  EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\a.txt")->serverTime, 5000u);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\a.txt"), nullptr);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\a.txt.new"), nullptr);
+  // Another's save: the old file deleted, then made again.
+  FileEntry* x = Listed(u"\\docs\\full\\x.txt");
+  ASSERT_NE(x, nullptr);
+  ASSERT_EQ(client_->Delete(x, area), STATUS_SUCCESS);
+  FileEntry* full = Listed(u"\\docs\\full");
+  ASSERT_NE(full, nullptr);
+  ASSERT_EQ(client_->ListDirectory(u"", full, nullptr), STATUS_SUCCESS);  // the deleted entry leaves
+  FileEntry* again = connection_.entries.NewEntry(connection_.RootPath() + u"\\docs\\full\\x.txt");
+  ASSERT_NE(again, nullptr);
+  again->parent = full;
+  ASSERT_EQ(client_->CreateFile(again, area), STATUS_SUCCESS);
+  ASSERT_NE(client_->cache()->FindRecord(u"\\docs\\full\\x.txt"), nullptr);
+  EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\full\\x.txt")->serverTime, 6000u);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\full\\x.txt"), nullptr);
+  // A name that held no copy from the server stays new.
+  FileEntry* fresh = create(u"\\docs\\fresh.txt");
+  ASSERT_NE(fresh, nullptr);
+  ASSERT_NE(client_->cache()->FindRecord(u"\\docs\\fresh.txt"), nullptr);
+  EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\fresh.txt")->serverTime, 0u);
+}
+
 TEST_F(FileClientTest, ShellCommandsAndCopies) {
   ReplyArea area;
   auto answer = std::make_unique<InternalRequest>();
