@@ -239,6 +239,14 @@ NTSTATUS FileClient::Move(FileEntry* entry, ReplyArea&, FileEntry*, std::u16stri
                        (!cache_->tree().Stat(to, target) || S_ISREG(target.st_mode));
   if (!cache_->tree().Move(from, to)) return STATUS_ACCESS_DENIED;
   std::optional<FileTime> replaced = inPlaceOfFile ? TakeOverReplaced(to) : std::nullopt;
+  // A moved folder's files leave their old place on the server as deleted
+  // files do: each only while the server still has the copy it had. Noted
+  // first, so that the folder counts as one that held files from there.
+  for (const JournalRecord& record : moved) {
+    std::u16string old(WideField(record.path, kJournalPathChars));
+    if (old.size() > from.size() && record.state == kJournalFile && record.serverTime != 0)
+      cache_->SetPending(kPendingDelete, old, record.serverTime);
+  }
   NoteDeleted(from, entry->IsDirectory());
   // Under the new name nothing was ever copied from the server: it is uploaded there.
   for (const JournalRecord& record : moved) {

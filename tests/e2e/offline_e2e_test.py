@@ -170,7 +170,7 @@ class OfflineRoundTrip(OfflineCase):
         finally:
             self.system.moorsites("set", "site1", "--sync-on-connect", "1")
 
-    def test_6_a_file_saved_in_place_of_another_goes_up_without_a_question(self):
+    def test_6_saves_in_place_and_a_moved_folder_reach_the_server_without_a_question(self):
         self.nook("sync", f"{self.drive}/docs")  # the copy dropped above comes back
         self.assertEqual(self.local_bytes("docs/a.txt"), b"kept here\n")
         self.assertEqual(self.local_bytes("docs/fresh.txt"), b"fresh\n")
@@ -179,12 +179,18 @@ class OfflineRoundTrip(OfflineCase):
         # An editor's save: a new file renamed over the old one; another's: delete, then make again.
         self.write_on_drive("docs/a.txt.new", b"saved by rename\n")
         os.rename(os.path.join(self.drive, "docs", "a.txt.new"), os.path.join(self.drive, "docs", "a.txt"))
+        os.rename(os.path.join(self.drive, "docs", "sub"), os.path.join(self.drive, "docs", "moved"))
         os.unlink(os.path.join(self.drive, "docs", "fresh.txt"))
         self.write_on_drive("docs/fresh.txt", b"saved by delete and create\n")
         self.reconnect(offline=False)  # the site synchronises on connect
         self.assertEqual(self.server_bytes("docs/a.txt"), b"saved by rename\n")
         self.assertEqual(self.server_bytes("docs/fresh.txt"), b"saved by delete and create\n")
         self.assertIsNone(self.server_bytes("docs/a.txt.new"))
+        # A folder moved here moves there: nothing of it stays at the old place.
+        self.assertEqual(self.server_bytes("docs/moved/c.txt"), b"local c\n")
+        old_place = self.system.server_path("docs/sub")
+        self.assertFalse(os.path.exists(old_place), os.listdir(old_place) if os.path.isdir(old_place) else "")
+        self.assertIsNone(self.local_bytes("docs/sub/c.txt"))
         self.assertEqual(self.system.agent_output().count("Conflict!"), conflicts)
 
 

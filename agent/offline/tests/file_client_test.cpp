@@ -170,6 +170,23 @@ TEST_F(FileClientTest, AFileSavedInPlaceOfAnotherGoesOnFromItsServerCopy) {
   EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\fresh.txt")->serverTime, 0u);
 }
 
+TEST_F(FileClientTest, AMovedFolderLeavesItsFilesNotedAsDeletedAtTheOldPlace) {
+  ReplyArea area;
+  FileEntry* full = Listed(u"\\docs\\full");
+  ASSERT_NE(full, nullptr);
+  std::u16string destination = ServerPathOf(connection_, connection_.RootPath() + u"\\docs\\moved");
+  ASSERT_EQ(client_->Move(full, area, nullptr, destination), STATUS_SUCCESS);
+  const JournalRecord* gone = client_->cache()->FindPending(u"\\docs\\full\\x.txt");
+  ASSERT_NE(gone, nullptr);
+  EXPECT_EQ(gone->state, kPendingDelete);
+  EXPECT_EQ(gone->serverTime, 6000u);
+  // The folder goes from there too, once nothing new is in it.
+  ASSERT_NE(client_->cache()->FindPending(u"\\docs\\full"), nullptr);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\full")->state, kPendingDelete);
+  ASSERT_NE(client_->cache()->FindRecord(u"\\docs\\moved\\x.txt"), nullptr);
+  EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\moved\\x.txt")->serverTime, 0u);
+}
+
 TEST_F(FileClientTest, ShellCommandsAndCopies) {
   ReplyArea area;
   auto answer = std::make_unique<InternalRequest>();
