@@ -378,6 +378,7 @@ int Synchronizer::SynchronizeFolder(std::u16string_view folder, bool recursive, 
   NTSTATUS listed = server_.List(folder, items);
   if (listed != STATUS_SUCCESS) return static_cast<int>(listed);
   if (withProgress) cache_.total += static_cast<double>(items.size() + localNames.size());
+  int firstFailure = 0;
   for (const RemoteItem& item : items) {
     std::u16string path;
     if (!ItemPath(folder, item, path)) {
@@ -386,12 +387,16 @@ int Synchronizer::SynchronizeFolder(std::u16string_view folder, bool recursive, 
     }
     leftOver.erase(item.name);
     int result = item.folder ? SyncFolderItem(path, recursive, withProgress) : SyncFile(path, item);
-    if (result != 0) return result;
+    if (result == kSyncCancelled) return result;
+    // A conflict left or a subfolder that failed does not hold up the rest
+    // of the folder; the first one is the run's result.
+    if (firstFailure == 0) firstFailure = result;
     if (!Step()) return kSyncCancelled;
   }
   for (const std::u16string& name : leftOver) {
     int result = SyncLocalOnly(Join(folder, name), recursive, withProgress);
-    if (result != 0) return result;
+    if (result == kSyncCancelled) return result;
+    if (firstFailure == 0) firstFailure = result;
     if (!Step()) return kSyncCancelled;
   }
   // Deleted here and gone from the server as well: nothing is left to do.
@@ -404,7 +409,7 @@ int Synchronizer::SynchronizeFolder(std::u16string_view folder, bool recursive, 
       cache_.ClearPending(path);
   }
   if (top && withProgress) cache_.total = cache_.done = 0;
-  return 0;
+  return firstFailure;
 }
 
 int Synchronizer::SynchronizeSite() {

@@ -103,6 +103,14 @@ TEST_F(SynchronizerTest, BothChangedAsksAndKeepsBothWhenUnanswered) {
   EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "local a2");
   EXPECT_EQ(OnServer("/docs/a.txt"), "server a2");
   EXPECT_EQ(cache_->FindRecord(u"\\docs\\a.txt")->serverTime, journalTime);
+  // The conflict left holds up nothing else in the folder: a file changed
+  // only here still goes up, a new one too.
+  EditLocal("/docs/b.txt", "local b only", 1800000050);
+  EditLocal("/docs/z.txt", "new here", 1800000050);
+  EXPECT_EQ(Sync(kConflictCancel), kSyncConflictLeft);
+  EXPECT_EQ(OnServer("/docs/b.txt"), "local b only");
+  EXPECT_EQ(OnServer("/docs/z.txt"), "new here");
+  EXPECT_EQ(OnServer("/docs/a.txt"), "server a2");
   // Yes: the local copy goes to the server.
   EXPECT_EQ(Sync(kConflictUpload), 0);
   EXPECT_EQ(OnServer("/docs/a.txt"), "local a2");
