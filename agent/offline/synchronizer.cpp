@@ -124,12 +124,28 @@ bool Synchronizer::Download(std::u16string_view path, const RemoteItem& item) {
   return true;
 }
 
+// A failed upload that left the server's copy as this side last knew it
+// changed nothing there: its note goes, so that a change made there before
+// the next run is asked about instead of overwritten. One that may have
+// touched it (a partial write changes its time), or a server that cannot
+// tell, keeps the note: the next run finishes the upload.
+void Synchronizer::ForgetUntouchedUpload(std::u16string_view path) {
+  const JournalRecord* record = cache_.FindRecord(path);
+  FileTime known = record != nullptr ? record->serverTime : 0;
+  RemoteItem now;
+  NTSTATUS found = server_.Stat(path, now);
+  bool untouched = (found == STATUS_OBJECT_NAME_NOT_FOUND && known == 0) ||
+                   (found == STATUS_SUCCESS && known != 0 && Difference(now.modified, known) == 0);
+  if (untouched) cache_.ClearPending(path);
+}
+
 bool Synchronizer::Upload(std::u16string_view path, FileTime localTime) {
   // Noted first: a run killed from here on uploads the file again next time.
   cache_.SetPending(kPendingUpload, path, localTime);
   int fd = cache_.tree().OpenFile(path, O_RDONLY);
   if (fd < 0) {
     Failure(kUploadName, static_cast<uint32_t>(errno), path, kUploadText);
+    ForgetUntouchedUpload(path);
     return false;
   }
   NTSTATUS status = server_.Upload(path, fd);
@@ -138,6 +154,7 @@ bool Synchronizer::Upload(std::u16string_view path, FileTime localTime) {
   if (status == STATUS_SUCCESS) status = server_.Stat(path, item);
   if (status != STATUS_SUCCESS) {
     Failure(kUploadName, status, path, kUploadText);
+    ForgetUntouchedUpload(path);
     return false;
   }
   cache_.SetRecord(kJournalFile, path, item.modified);

@@ -72,6 +72,7 @@ class Synchronizer {
   FolderDeletion DeleteFolderOnServer(std::u16string_view folder);
   bool Download(std::u16string_view path, const RemoteItem& item);
   bool Upload(std::u16string_view path, FileTime localTime);
+  void ForgetUntouchedUpload(std::u16string_view path);
   bool UnchangedCopy(std::u16string_view path) const;
   bool UnchangedTree(std::u16string_view folder) const;
   int64_t Difference(FileTime a, FileTime b) const;

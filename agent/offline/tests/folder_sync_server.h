@@ -77,6 +77,7 @@ class FolderSyncServer : public SyncServer {
   }
   NTSTATUS Upload(std::u16string_view path, int fd) override {
     uploads += 1;
+    if (failUploads) return STATUS_UNEXPECTED_NETWORK_ERROR;  // refused before a byte was written
     int out = open(Local(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out < 0) return STATUS_ACCESS_DENIED;
     char buffer[4096];
@@ -98,6 +99,7 @@ class FolderSyncServer : public SyncServer {
 
   bool minutePrecision = false;
   bool failDownloads = false;
+  bool failUploads = false;
   int uploads = 0;
   std::vector<std::u16string> extraNames;  // hostile names the root listing adds
 

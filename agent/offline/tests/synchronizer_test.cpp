@@ -305,6 +305,28 @@ TEST_F(SynchronizerTest, AnUploadAKilledRunBeganIsFinishedWithoutAQuestion) {
   EXPECT_EQ(counts_.uploaded + counts_.downloaded + counts_.conflicts, 0);
 }
 
+TEST_F(SynchronizerTest, AnUploadTheServerRefusedLeavesALaterChangeThereToTheQuestion) {
+  MakeOffline();
+  EditLocal("/docs/a.txt", "local a2", 1800000000);
+  server_->failUploads = true;
+  ASSERT_EQ(Sync(), 0);  // the failure is logged; the run goes on
+  EXPECT_EQ(OnServer("/docs/a.txt"), "server a");
+  // Someone changes the file there before the next run: asked, not overwritten.
+  server_->failUploads = false;
+  server_->Put(u"\\docs\\a.txt", "theirs");
+  EXPECT_EQ(Sync(kConflictCancel), kSyncConflictLeft);
+  ASSERT_EQ(asked_.size(), 1u);
+  EXPECT_EQ(OnServer("/docs/a.txt"), "theirs");
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "local a2");
+  // A new file whose upload failed goes up the next time all the same.
+  server_->failUploads = true;
+  EditLocal("/docs/new.txt", "new here", 1800000000);
+  Sync(kConflictCancel);
+  server_->failUploads = false;
+  Sync(kConflictCancel);
+  EXPECT_EQ(OnServer("/docs/new.txt"), "new here");
+}
+
 TEST_F(SynchronizerTest, MinutePreciseTimesIgnoreSecondsAndCopiesWithoutRecordFollowTheServer) {
   server_->minutePrecision = true;
   MakeOffline();
