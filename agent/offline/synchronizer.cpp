@@ -445,6 +445,17 @@ int Synchronizer::SynchronizeSite() {
     bool recursive = record.state == kJournalFolderTree;
     if (recursive) treeFolders.push_back(path);
     int folderResult = SynchronizeFolder(path, recursive, true, false);
+    // An offline folder the server has not got that holds changes made here
+    // (moved or renamed here): it is made there, and what it holds goes up.
+    if (folderResult == static_cast<int>(STATUS_OBJECT_NAME_NOT_FOUND) && LocalChangesBelow(path)) {
+      NTSTATUS made = server_.MakeFolder(path);
+      if (made == STATUS_SUCCESS) {
+        counts_.foldersMade += 1;
+        folderResult = SynchronizeFolder(path, recursive, true, false);
+      } else {
+        Failure(u"MakeFolder", made, path, u"Cannot create the folder on the server");
+      }
+    }
     if (folderResult == kSyncCancelled) {
       result = folderResult;
       break;

@@ -348,6 +348,35 @@ TEST_F(SynchronizerTest, MinutePreciseTimesIgnoreSecondsAndCopiesWithoutRecordFo
   EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "server a");
 }
 
+TEST_F(SynchronizerTest, AnOfflineFolderRenamedHereIsMadeOnTheServerWithItsChanges) {
+  MakeOffline();
+  // Renamed here while offline, as the offline client notes it: the files
+  // deleted at the old place, new under the new one, the folder's mark moved.
+  EditLocal("/docs/a.txt", "edited here", 1800000000);
+  ASSERT_EQ(rename(LocalPath("/docs").c_str(), LocalPath("/papers").c_str()), 0);
+  for (const JournalRecord& record : cache_->Records()) {
+    std::u16string path(WideField(record.path, kJournalPathChars));
+    if (record.state != kJournalFile || path.rfind(u"\\docs\\", 0) != 0) continue;
+    cache_->SetPending(kPendingDelete, path, record.serverTime);
+    cache_->SetRecord(kJournalFile, u"\\papers" + path.substr(5), 0);
+  }
+  cache_->FreeRecord(u"\\docs", true);
+  cache_->SetPending(kPendingDelete, u"\\docs", 0);
+  cache_->SetRecord(kJournalFolderTree, u"\\papers", 0);
+  Synchronizer sync(*cache_, *server_);
+  EXPECT_EQ(sync.SynchronizeSite(), 0);
+  EXPECT_EQ(OnServer("/papers/a.txt"), "edited here");
+  EXPECT_EQ(OnServer("/papers/b.txt"), "server b");
+  EXPECT_EQ(OnServer("/docs/a.txt"), "<missing>");
+  EXPECT_TRUE(cache_->PendingChanges().empty());
+  // A folder the server lost that holds nothing new here is not made again.
+  ASSERT_EQ(std::system(("rm -rf '" + base_ + "/server/papers'").c_str()), 0);
+  Synchronizer again(*cache_, *server_);
+  EXPECT_NE(again.SynchronizeSite(), 0);
+  struct stat info {};
+  EXPECT_NE(stat((base_ + "/server/papers").c_str(), &info), 0);
+}
+
 TEST_F(SynchronizerTest, HostileNamesFromTheServerWriteNothing) {
   server_->extraNames = {u"..", u"a/b", u"\\..\\escape", std::u16string(300, u'x')};
   Synchronizer sync(*cache_, *server_);
