@@ -210,6 +210,12 @@ bool RoundExpired(UserSlot* slot, Clock::time_point& start, Clock::time_point no
   return true;
 }
 
+// Ends a cleanup wait as one whose time ran out: the agent never told the
+// upload's end. The caller takes it out of the Connection.
+void EndAsTimedOut(CleanupWait& wait, Completions& out) {
+  out.Add([done = std::move(wait.done)] { done(STATUS_SUCCESS, 0, true); });
+}
+
 void CheckConnection(Connection& conn, Clock::time_point now, Completions& out) {
   UserSlot* slot = conn.slot;
   if (conn.inFlight && RoundExpired(slot, conn.inFlight->roundStart, now)) {
@@ -228,9 +234,8 @@ void CheckConnection(Connection& conn, Clock::time_point now, Completions& out) 
   }
   for (auto it = conn.cleanupWaits.begin(); it != conn.cleanupWaits.end();) {
     if (RoundExpired(slot, it->second.roundStart, now)) {
-      auto done = std::move(it->second.done);
+      EndAsTimedOut(it->second, out);
       it = conn.cleanupWaits.erase(it);
-      out.Add([done] { done(STATUS_SUCCESS, 0, true); });
     } else {
       ++it;
     }
@@ -408,7 +413,7 @@ void AddCleanupWait(Connection* conn, CleanupWait wait, Completions& out) {
     for (auto it = oldest; it != conn->cleanupWaits.end(); ++it)
       if (it->second.roundStart < oldest->second.roundStart) oldest = it;
     Trace("Err cleanup waits full, irp=%x ends\n", oldest->first);
-    out.Add([done = std::move(oldest->second.done)] { done(STATUS_SUCCESS, 0, true); });
+    EndAsTimedOut(oldest->second, out);
     conn->cleanupWaits.erase(oldest);
   }
   wait.roundStart = Clock::now();
