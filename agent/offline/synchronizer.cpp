@@ -102,6 +102,14 @@ int64_t Synchronizer::Difference(FileTime a, FileTime b) const {
   return server_.MinutePrecision() ? seconds / 60 : seconds;
 }
 
+// Whether the local copy was written after a run gave it its time: to the
+// second, whatever the server's precision. Its time is set here, so seconds
+// a minute-precise listing drops never stand between the two; an edit made
+// in the minute after a run would otherwise pass for the copy the run left.
+bool Synchronizer::WrittenSince(FileTime localTime, FileTime given) {
+  return localTime / kFileTimeTicksPerSecond != given / kFileTimeTicksPerSecond;
+}
+
 bool Synchronizer::Step() {
   if (!withProgress_) return true;
   cache_.done += 1;
@@ -211,23 +219,28 @@ int Synchronizer::SyncFile(std::u16string_view path, const RemoteItem& listed) {
   }
   const JournalRecord* record = cache_.FindRecord(path);
   FileTime journalTime = record != nullptr ? record->serverTime : localTime;
+  bool writtenHere = WrittenSince(localTime, journalTime);
   // Equal times with another size: a copy a power loss cut short.
   if (Difference(localTime, item.modified) == 0 && item.size != kUnknownItemSize &&
-      item.size != static_cast<uint64_t>(info.st_size) &&
-      Difference(localTime, journalTime) == 0) {
+      item.size != static_cast<uint64_t>(info.st_size) && !writtenHere) {
     Download(path, item);
     return 0;
   }
-  if (Difference(localTime, item.modified) == 0) {
+  // The same time on both sides is the same copy, but within a minute on a
+  // minute-precise server only while nothing was written here.
+  if (Difference(localTime, item.modified) == 0 && !(server_.MinutePrecision() && writtenHere)) {
     if (record == nullptr || record->serverTime != item.modified)
       cache_.SetRecord(kJournalFile, path, item.modified);
+    // The copy takes the server's time to the second, so that a later edit
+    // here tells from it.
+    if (server_.MinutePrecision() && localTime != item.modified) cache_.tree().SetTimes(path, item.modified);
     return 0;
   }
   if (Difference(item.modified, journalTime) == 0) {
     Upload(path, localTime);
     return 0;
   }
-  if (Difference(localTime, journalTime) == 0) {
+  if (!writtenHere) {
     Download(path, item);
     return 0;
   }
@@ -246,7 +259,7 @@ bool Synchronizer::UnchangedCopy(std::u16string_view path) const {
   struct stat info {};
   return record != nullptr && record->state == kJournalFile && cache_.FindPending(path) == nullptr &&
          StatLocal(cache_, path, info) && S_ISREG(info.st_mode) &&
-         Difference(ModifiedTimeOf(info), record->serverTime) == 0;
+         !WrittenSince(ModifiedTimeOf(info), record->serverTime);
 }
 
 // A folder holding only unchanged copies (at least one record below it):

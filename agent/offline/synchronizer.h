@@ -76,6 +76,7 @@ class Synchronizer {
   bool UnchangedCopy(std::u16string_view path) const;
   bool UnchangedTree(std::u16string_view folder) const;
   int64_t Difference(FileTime a, FileTime b) const;
+  static bool WrittenSince(FileTime localTime, FileTime given);
   void DeleteGoneFolders(const std::vector<std::u16string>& visited);
   bool Step();
   void Copied();

@@ -327,14 +327,43 @@ TEST_F(SynchronizerTest, AnUploadTheServerRefusedLeavesALaterChangeThereToTheQue
   EXPECT_EQ(OnServer("/docs/new.txt"), "new here");
 }
 
-TEST_F(SynchronizerTest, MinutePreciseTimesIgnoreSecondsAndCopiesWithoutRecordFollowTheServer) {
+TEST_F(SynchronizerTest, MinutePreciseTimesIgnoreTheServersSecondsButNeverAnEditHere) {
   server_->minutePrecision = true;
   MakeOffline();
-  const FileTime serverTime = cache_->FindRecord(u"\\docs\\a.txt")->serverTime;
-  time_t serverSeconds = static_cast<time_t>((serverTime - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond);
-  EditLocal("/docs/a.txt", "server a", serverSeconds + 59);
+  auto secondsOf = [](FileTime time) {
+    return static_cast<time_t>((time - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond);
+  };
+  const time_t serverSeconds = secondsOf(cache_->FindRecord(u"\\docs\\a.txt")->serverTime);
+  // The server's time moving within its minute (another listing's seconds)
+  // with the copy untouched here moves nothing.
+  timespec later[2] = {{serverSeconds + 40, 0}, {serverSeconds + 40, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (base_ + "/server/docs/a.txt").c_str(), later, 0), 0);
   ASSERT_EQ(Sync(), 0);
   EXPECT_EQ(counts_.uploaded + counts_.downloaded, 0);
+  ASSERT_EQ(Sync(), 0);  // nor later: the copy took the server's seconds
+  EXPECT_EQ(counts_.uploaded + counts_.downloaded, 0);
+  // An edit made here in the same minute goes up; it must not pass for the
+  // copy the run left and be overwritten by the server's next change.
+  EditLocal("/docs/a.txt", "edited in the minute", serverSeconds + 59);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(counts_.uploaded, 1);
+  EXPECT_EQ(OnServer("/docs/a.txt"), "edited in the minute");
+  server_->Put(u"\\docs\\a.txt", "server a3");
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "server a3");
+  // Nor may a copy edited in the minute pass for one the server then deleted.
+  const time_t bSeconds = secondsOf(cache_->FindRecord(u"\\docs\\b.txt")->serverTime);
+  EditLocal("/docs/b.txt", "b edited in the minute", bSeconds + 30);
+  {
+    Synchronizer sync(*cache_, *server_);
+    EXPECT_TRUE(sync.LocalChangesBelow(u"\\docs"));
+  }
+  ASSERT_EQ(unlink((base_ + "/server/docs/b.txt").c_str()), 0);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(LocalPath("/docs/b.txt")), "b edited in the minute");
+  EXPECT_EQ(OnServer("/docs/b.txt"), "b edited in the minute");
+  server_->Put(u"\\docs\\b.txt", "server b");
+  ASSERT_EQ(Sync(), 0);
   // A local copy without a record that differs from the server is replaced.
   server_->minutePrecision = false;
   cache_->FreeRecord(u"\\docs\\b.txt", false);
@@ -345,7 +374,7 @@ TEST_F(SynchronizerTest, MinutePreciseTimesIgnoreSecondsAndCopiesWithoutRecordFo
   const FileTime aTime = cache_->FindRecord(u"\\docs\\a.txt")->serverTime;
   EditLocal("/docs/a.txt", "ser", static_cast<time_t>((aTime - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond));
   ASSERT_EQ(Sync(), 0);
-  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "server a");
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt")), "server a3");
 }
 
 TEST_F(SynchronizerTest, AnOfflineFolderRenamedHereIsMadeOnTheServerWithItsChanges) {
