@@ -13,7 +13,7 @@ import unittest
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_system import System, run_test_module, wait_until  # noqa: E402
+from e2e_system import SftpSystem, System, run_test_module, wait_until  # noqa: E402
 from ftp_system import FtpSystem  # noqa: E402
 
 BUILD_DIR = SOURCE_DIR = None
@@ -223,6 +223,14 @@ class FtpOfflineRoundTrip(OfflineRoundTrip):
     @classmethod
     def new_system(cls):
         return FtpSystem(BUILD_DIR, SOURCE_DIR)
+
+
+class SftpOfflineRoundTrip(OfflineRoundTrip):
+    """The same round trip on an SFTP site (OpenSSH's sshd)."""
+
+    @classmethod
+    def new_system(cls):
+        return SftpSystem(BUILD_DIR, SOURCE_DIR)
 
 
 class OfflineKilledSync(OfflineCase):
