@@ -4,13 +4,16 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <ctime>
+#include <thread>
 
 #include "agent/clients/client_factory.h"
 #include "agent/clients/url_coding.h"
 #include "agent/clients/webdav_dates.h"
 #include "agent/service/path_forms.h"
 #include "common/moorlib.h"
+#include "platform/start_thread.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -71,30 +74,63 @@ HttpListingClient::HttpListingClient(Connection& connection) : WebDavClient(conn
                   {"Content-Language", "de, en-us"}};
 }
 
-int32_t HttpListingClient::ReadLastModified(std::u16string_view serverPath, IndexLine& facts) {
-  int32_t status = PerformRequest('H', nullptr, serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
-  if (status < 1 || status >= 400) return status;
+HttpListingClient::HeadReply HttpListingClient::SendHead(WebDavClient& client, std::u16string_view serverPath) {
+  HeadReply reply;
+  reply.status = client.PerformRequest('H', nullptr, serverPath, nullptr, {}, nullptr, 0, 0, nullptr);
+  if (reply.status < 1 || reply.status >= 400) return reply;
   // A redirection's headers describe the redirection, not the file.
-  if (!IsSuccess(status)) {
-    CloseRequest();
-    return status;
+  if (IsSuccess(reply.status)) {
+    reply.modified = client.transport().Header("Last-Modified").substr(0, 255);
+    reply.length = client.transport().Header("Content-Length").substr(0, 40);
+    reply.ranges = client.transport().Header("Accept-Ranges").substr(0, 255);
   }
-  std::string modified = transport().Header("Last-Modified").substr(0, 255);
-  std::string length = transport().Header("Content-Length");
-  std::string ranges = transport().Header("Accept-Ranges");
-  CloseRequest();
+  client.CloseRequest();
+  return reply;
+}
+
+int32_t HttpListingClient::TakeHead(const HeadReply& reply, IndexLine& facts) {
+  if (!IsSuccess(reply.status)) return reply.status;
   std::tm t{};
-  if (ParseHttpDate(modified, t) == 0) {
+  if (ParseHttpDate(reply.modified, t) == 0) {
     facts.hasTime = true;
     facts.time = FileTimeFromUtc(t);
   }
-  if (!facts.isDirectory) LearnRangesFromHead(ranges);
+  if (!facts.isDirectory) LearnRangesFromHead(reply.ranges);
   uint64_t size = 0;
-  if (!facts.isDirectory && ExactLength(length, size)) {
+  if (!facts.isDirectory && ExactLength(reply.length, size)) {
     facts.hasSize = true;
     facts.size = size;
   }
   return 0;
+}
+
+int32_t HttpListingClient::ReadLastModified(std::u16string_view serverPath, IndexLine& facts) {
+  return TakeHead(SendHead(*this, serverPath), facts);
+}
+
+// A page of many files without exact sizes (Apache's rounded ones, Python's
+// pages) would cost a round trip to the server for each, one after the
+// other; this client and its HEAD connections take them in turns instead.
+std::vector<HttpListingClient::HeadReply> HttpListingClient::SendHeads(const std::vector<std::u16string>& serverPaths) {
+  std::vector<HeadReply> replies(serverPaths.size());
+  std::atomic<size_t> next{0};
+  auto work = [&](WebDavClient* client) {
+    for (size_t i; !stopHeads_ && (i = next.fetch_add(1)) < serverPaths.size();)
+      replies[i] = SendHead(*client, serverPaths[i]);
+  };
+  size_t helpers = std::min(serverPaths.size() / 2, kHeadConnections);
+  while (headClients_.size() < helpers) headClients_.push_back(Clone());
+  std::vector<std::thread> threads(helpers);
+  size_t started = 0;
+  while (started < helpers && StartThread(threads[started], work, headClients_[started].get())) ++started;
+  work(this);
+  for (size_t i = 0; i < started; ++i) threads[i].join();
+  return replies;
+}
+
+void HttpListingClient::Shutdown() {
+  stopHeads_ = true;
+  WebDavClient::Shutdown();
 }
 
 // A file's HEAD says whether its server takes byte ranges, before the first
@@ -222,20 +258,28 @@ NTSTATUS HttpListingClient::ListDirectory(std::u16string_view serverPath, FileEn
     return STATUS_UNSUCCESSFUL;
   }
 
+  // Where the page gives no exact size or no time, the server's own headers do.
+  auto tooLong = [&](const IndexItem& found) { return cachePath.size() + 1 + found.name.size() > kEntryMaxPathChars; };
+  auto wantsHead = [](const IndexItem& found) { return !found.isDirectory && !(found.line.hasSize && found.line.hasTime); };
+  std::vector<std::u16string> headed;
+  for (const IndexItem& found : parsed.items)
+    if (!tooLong(found) && wantsHead(found)) headed.push_back(path + found.name);
+  std::vector<HeadReply> heads = SendHeads(headed);
+  size_t nextHead = 0;
+
   std::vector<ListedItem> items{self};
   for (IndexItem& found : parsed.items) {
-    if (cachePath.size() + 1 + found.name.size() > kEntryMaxPathChars) {
+    if (tooLong(found)) {
       WideDbgPrint(u"** %ws name too long, left out %ws\n", std::u16string(connection_->Name()).c_str(),
                    found.name.c_str());
       continue;
     }
     IndexLine facts = found.line;
-    if (!found.isDirectory && !(facts.hasSize && facts.hasTime)) {
-      // The page gives no exact size or no time: the server's own headers do.
-      int32_t head = ReadLastModified(path + found.name, facts);
-      if (head != 0 || !facts.hasSize) {
+    if (wantsHead(found)) {
+      int32_t result = TakeHead(heads[nextHead++], facts);
+      if (result != 0 || !facts.hasSize) {
         WideDbgPrint(u"** %ws HEAD status=%ld no size, left out %ws\n", std::u16string(connection_->Name()).c_str(),
-                     static_cast<long>(head), found.name.c_str());
+                     static_cast<long>(result), found.name.c_str());
         continue;
       }
     }

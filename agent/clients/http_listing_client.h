@@ -5,9 +5,11 @@
 // ranged GETs. Such a server takes no changes, so the drive is read-only:
 // every change is refused before anything is sent.
 #pragma once
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "agent/clients/http_index_page.h"
 #include "agent/clients/webdav_client.h"
@@ -35,12 +37,23 @@ class HttpListingClient : public WebDavClient {
   NTSTATUS BeginWrite(FileEntry* entry, ReplyArea& reply, uint32_t mode, char16_t* resultText) override;
   NTSTATUS Control(uint32_t code, FileEntry* entry, ReplyArea& reply, InternalRequest* answer,
                    uint32_t* information, const InternalRequest* request) override;
+  void Shutdown() override;
 
   // HEAD of one server path: 0 with the exact size (when the reply names one)
   // and the "Last-Modified" time (when parsable); else the HTTP status or error.
   int32_t ReadLastModified(std::u16string_view serverPath, IndexLine& facts);
 
  private:
+  // What one HEAD answered, read on whichever connection sent it.
+  struct HeadReply {
+    int32_t status = 0;
+    std::string modified, length, ranges;
+  };
+  static HeadReply SendHead(WebDavClient& client, std::u16string_view serverPath);
+  // ReadLastModified's result and facts from a reply.
+  int32_t TakeHead(const HeadReply& reply, IndexLine& facts);
+  // The HEADs of several paths, some at once; replies in the paths' order.
+  std::vector<HeadReply> SendHeads(const std::vector<std::u16string>& serverPaths);
   void LearnRangesFromHead(const std::string& acceptRanges);
   NTSTATUS RefreshFile(std::u16string_view serverPath, FileEntry* entry);
   // GET of the folder's page into text; 0, or the NTSTATUS the listing ends with.
@@ -49,6 +62,11 @@ class HttpListingClient : public WebDavClient {
   NTSTATUS Refuse(ReplyArea& reply);
 
   IndexLanguage language_ = IndexLanguage::Unknown;
+  // Connections besides this client's own that send a listing's HEADs,
+  // kept between listings.
+  static constexpr size_t kHeadConnections = 4;
+  std::vector<std::unique_ptr<WebDavClient>> headClients_;
+  std::atomic<bool> stopHeads_{false};
 };
 
 // The constructor the factory calls for "PropfindGet" sites.

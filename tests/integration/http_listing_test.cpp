@@ -271,5 +271,32 @@ TEST(HttpListingNginx, PagesAreAskedForAsHtmlAndFilesInRanges) {
   EXPECT_NE(log.find(ranged), std::string::npos) << log;
 }
 
+// A page without sizes (Python's) needs a HEAD for each file: they go out
+// several at once, and the listing holds every file with its exact size.
+TEST(HttpListingHeads, FilesWithoutSizesAreAskedAboutSeveralAtOnce) {
+  ServerScript server("http_index.sh", "python-heads");
+  ASSERT_TRUE(server.ok()) << "the Python server did not start";
+  RecordingUi ui;
+  struct UiInstalled {
+    explicit UiInstalled(Ui* ui) { SetCurrentUi(ui); }
+    ~UiInstalled() { SetCurrentUi(nullptr); }
+  } installed(&ui);
+  constexpr int kFiles = 12;
+  for (int i = 0; i < kFiles; ++i) WriteFile(server.DataDir() + "/f" + std::to_string(i) + ".txt", Pattern(100 + i));
+  ListingSite site(server.Url("/pub/"));
+  NTSTATUS status = 1;
+  site.List(u"", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  for (int i = 0; i < kFiles; ++i) {
+    FileEntry* entry = site.Entry(u"\\f" + Utf8ToUtf16(std::to_string(i)) + u".txt");
+    ASSERT_NE(entry, nullptr) << i;
+    EXPECT_EQ(entry->size, static_cast<uint64_t>(100 + i)) << i;
+  }
+  std::vector<uint8_t> most = ReadFile(server.state() + "/logs/heads-at-once");
+  std::vector<uint8_t> log = ReadFile(server.state() + "/logs/python.log");
+  ASSERT_FALSE(most.empty()) << std::string(log.begin(), log.end());
+  EXPECT_GE(std::stoi(std::string(most.begin(), most.end())), 2);
+}
+
 }  // namespace
 }  // namespace hvm::test

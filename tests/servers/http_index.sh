@@ -2,10 +2,11 @@
 # A web server on loopback that offers a folder only through its generated
 # index pages (no WebDAV): Apache mod_autoindex, nginx autoindex, lighttpd
 # dirlisting or Python's http.server.
-#   http_index.sh start STATE_DIR apache|nginx|lighttpd|python   -> prints the port;
+#   http_index.sh start STATE_DIR apache|nginx|lighttpd|python|python-heads   -> prints the port;
 #                      the folder STATE_DIR/data is served as /pub/
 #   http_index.sh stop STATE_DIR
-# nginx logs each request's method, path, Accept, Range and Content-Type in
+# python-heads is Python's server holding each HEAD until another is in
+# flight (held_heads.py). nginx logs each request's method, path, Accept, Range and Content-Type in
 # STATE_DIR/logs/access.log.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -126,6 +127,9 @@ start)
     /usr/bin/python3 -m http.server --bind 127.0.0.1 --directory "$state/www" "$port" \
       >"$state/logs/python.log" 2>&1 &
     echo $! >"$state/pid" ;;
+  python-heads)
+    /usr/bin/python3 "$here/held_heads.py" "$state" "$port" >"$state/logs/python.log" 2>&1 &
+    echo $! >"$state/pid" ;;
   *) echo "unknown server kind $kind" >&2; exit 2 ;;
   esac
   wait_for_port "$port" || { cat "$state/logs/"* >&2; exit 1; }
@@ -139,7 +143,7 @@ stop)
   apache) pid_file=$state/run/httpd.pid ;;
   nginx) pid_file=$state/run/nginx.pid ;;
   lighttpd) pid_file=$state/run/lighttpd.pid ;;
-  python) stop_background "$state"; exit 0 ;;
+  python|python-heads) stop_background "$state"; exit 0 ;;
   esac
   if [ -f "$pid_file" ]; then
     pid=$(cat "$pid_file")
