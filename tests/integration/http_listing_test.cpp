@@ -58,6 +58,14 @@ class HttpListing : public ::testing::TestWithParam<const char*> {
   RecordingUi ui_;
 };
 
+// The UI the client's questions and messages go to, for one test.
+struct UiInstalled {
+  explicit UiInstalled(Ui* ui) { SetCurrentUi(ui); }
+  ~UiInstalled() { SetCurrentUi(nullptr); }
+  UiInstalled(const UiInstalled&) = delete;
+  UiInstalled& operator=(const UiInstalled&) = delete;
+};
+
 FileTime UnixSeconds(uint64_t seconds) { return seconds * kFileTimeTicksPerSecond + kFileTimeUnixEpoch; }
 
 TEST_P(HttpListing, ListsExactSizesTimesAndFoldersAsReadOnlyFiles) {
@@ -247,10 +255,7 @@ TEST(HttpListingNginx, PagesAreAskedForAsHtmlAndFilesInRanges) {
   ServerScript server("http_index.sh", "nginx");
   ASSERT_TRUE(server.ok()) << "nginx did not start";
   RecordingUi ui;
-  struct UiInstalled {
-    explicit UiInstalled(Ui* ui) { SetCurrentUi(ui); }
-    ~UiInstalled() { SetCurrentUi(nullptr); }
-  } installed(&ui);
+  UiInstalled installed(&ui);
   WriteFile(server.DataDir() + "/a b.txt", Pattern(1000));
   ListingSite site(server.Url("/pub/"));
   site.List();
@@ -277,10 +282,7 @@ TEST(HttpListingHeads, FilesWithoutSizesAreAskedAboutSeveralAtOnce) {
   ServerScript server("http_index.sh", "python-heads");
   ASSERT_TRUE(server.ok()) << "the Python server did not start";
   RecordingUi ui;
-  struct UiInstalled {
-    explicit UiInstalled(Ui* ui) { SetCurrentUi(ui); }
-    ~UiInstalled() { SetCurrentUi(nullptr); }
-  } installed(&ui);
+  UiInstalled installed(&ui);
   constexpr int kFiles = 12;
   for (int i = 0; i < kFiles; ++i) WriteFile(server.DataDir() + "/f" + std::to_string(i) + ".txt", Pattern(100 + i));
   ListingSite site(server.Url("/pub/"));
