@@ -46,7 +46,7 @@ class HttpListingClient : public WebDavClient {
  private:
   // What one HEAD answered, read on whichever connection sent it.
   struct HeadReply {
-    int32_t status = 0;
+    int32_t status = -1;  // not sent (the client shut down first)
     std::string modified, length, ranges;
   };
   static HeadReply SendHead(WebDavClient& client, std::u16string_view serverPath);
