@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,27 +20,13 @@ namespace {
 std::mutex gSinkLock;
 std::string gSinkName;  // empty: the program's name
 std::string gOpenPath;
+std::string gRefusedPath;  // said once on stderr, not tried again for every line
 int gSinkFd = -1;
 
 std::string SinkFileName() {
   if (!gSinkName.empty()) return gSinkName;
   const char* program = program_invocation_short_name;
   return (program != nullptr && *program != '\0') ? program : "halvenmoor";
-}
-
-// The descriptor of the current log file; reopened when the name or the
-// state folder changed. Called with gSinkLock held.
-int SinkFd() {
-  std::string folder = StateDir();
-  std::string path = folder + "/" + SinkFileName() + ".log";
-  if (gSinkFd >= 0 && path == gOpenPath) return gSinkFd;
-  if (gSinkFd >= 0) close(gSinkFd);
-  gSinkFd = -1;
-  gOpenPath = path;
-  if (MakeDirs(folder, 0700)) {
-    gSinkFd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  }
-  return gSinkFd;
 }
 
 // One write per line, so that lines of several threads or processes never mix.
@@ -51,6 +38,55 @@ void WriteWhole(int fd, const std::string& line) {
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
+}
+
+// The log file in folder, or -1. The state folder comes from the environment,
+// which a root driver may have inherited from a user: a folder of another
+// user, or one anybody can write, is not used, and neither is a link, a FIFO
+// or another user's file in the log's place, which would have this process
+// append (as root) to whatever that user chose, or hang at its first line.
+int OpenLogFile(const std::string& folder, const std::string& name, std::string& problem) {
+  if (!MakeDirs(folder, 0700)) return -1;
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) return -1;
+  struct stat info {};
+  if (fstat(dir, &info) != 0 || info.st_uid != geteuid() || (info.st_mode & S_IWOTH) != 0) {
+    problem = folder + " is not this user's own folder";
+    close(dir);
+    return -1;
+  }
+  int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  close(dir);
+  if (fd < 0) {
+    if (errno == ELOOP || errno == ENXIO) problem = folder + "/" + name + " is a link or a FIFO";
+    return -1;
+  }
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    problem = folder + "/" + name + " is not this user's own file";
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The descriptor of the current log file; reopened when the name or the
+// state folder changed. Called with gSinkLock held.
+int SinkFd() {
+  std::string folder = StateDir();
+  std::string name = SinkFileName() + ".log";
+  std::string path = folder + "/" + name;
+  if (gSinkFd >= 0 && path == gOpenPath) return gSinkFd;
+  if (path == gRefusedPath) return -1;
+  if (gSinkFd >= 0) close(gSinkFd);
+  gOpenPath = path;
+  std::string problem;
+  gSinkFd = OpenLogFile(folder, name, problem);
+  if (gSinkFd < 0 && !problem.empty()) {
+    gRefusedPath = path;
+    std::string line = SinkFileName() + ": no log is kept: " + problem + "\n";
+    WriteWhole(STDERR_FILENO, line);
+  }
+  return gSinkFd;
 }
 
 // Every line is escaped here, whoever wrote it; only the line's own end remains.

@@ -62,11 +62,15 @@ bool ReadAll(int fd, std::string& text) {
 }
 
 // The advisory lock beside the hive file that serialises writers of all processes.
+// It is private to the writers whatever the hive's mode: flock needs only a
+// descriptor, so anybody who could open it could hold it and stall them.
 class HiveFileLock {
  public:
-  explicit HiveFileLock(const std::string& hivePath, mode_t mode) {
-    fd_ = open((hivePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+  explicit HiveFileLock(const std::string& hivePath) {
+    fd_ = open((hivePath + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0) return;
+    struct stat info {};
+    if (fstat(fd_, &info) == 0 && info.st_uid == geteuid() && (info.st_mode & 077) != 0) fchmod(fd_, 0600);
     while (flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) {
         close(fd_);
@@ -169,7 +173,7 @@ DWORD RegistryHive::Update(const std::function<DWORD(RegistryTree&, bool& change
   if (!MakeDirs(ParentFolder(path_), (mode_ & 0044) != 0 ? 0755 : 0700)) {
     return ErrorFromErrno(errno, ERROR_CANTWRITE);
   }
-  HiveFileLock fileLock(path_, mode_);
+  HiveFileLock fileLock(path_);
   if (!fileLock.held()) return ErrorFromErrno(errno, ERROR_CANTWRITE);
   // Another process may have changed the file since this one last read it.
   RegistryTree tree;

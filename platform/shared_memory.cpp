@@ -116,4 +116,19 @@ bool RemoveSharedSection(const std::string& name) {
   return shm_unlink(SharedSectionObjectName(name).c_str()) == 0;
 }
 
+bool SharedSectionTakenByAnotherUser(const std::string& name) {
+  struct stat info {};
+  std::string path = "/dev/shm" + SharedSectionObjectName(name);
+  return lstat(path.c_str(), &info) == 0 && info.st_uid != geteuid();
+}
+
+bool OpenPrivateSection(size_t size, SharedSection& section) {
+  section = SharedSection{};
+  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return false;
+  section.base = base;
+  section.size = size;
+  return true;
+}
+
 }  // namespace hvm

@@ -30,4 +30,11 @@ std::string SharedSectionObjectName(const std::string& name);
 // Removes the name; mapped views stay valid until they are closed.
 bool RemoveSharedSection(const std::string& name);
 
+// True when an object of another user holds the name: this user can neither
+// use nor remove it (the folder is sticky) until the machine restarts.
+bool SharedSectionTakenByAnotherUser(const std::string& name);
+// A zero-filled section of size bytes without a name, for a process that
+// is the only one to use it; closed like a named one.
+bool OpenPrivateSection(size_t size, SharedSection& section);
+
 }  // namespace hvm

@@ -53,12 +53,14 @@ std::string Trim(std::string_view text) {
 }
 
 // The text of a box on one line, so that the log keeps one line per question.
+// A box may carry a server's text and progress a server's names: their other
+// control characters go to the terminal escaped, as they go to the log.
 std::string OneLine(std::u16string_view text) {
   std::string line = Utf16ToUtf8(text);
   for (char& c : line) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  return line;
+  return EscapeControlBytes(line);
 }
 
 void Report(const std::string& line) {

@@ -122,19 +122,35 @@ std::string ConfigHome() {
   return HomeDir().empty() ? "" : HomeDir() + "/.config";
 }
 
-std::string ReadBelow(const std::string& base, const std::string& relative) {
+// Thunar's list is read whole before ours is merged in and it is written back.
+constexpr off_t kMaxMergedFile = 1 << 20;
+
+// The file's whole text, or "" when there is none. False when it is there but
+// cannot be read whole (a link, not a plain file, unreadable, too large):
+// writing back a merge of part of it would lose the person's own entries.
+bool ReadBelow(const std::string& base, const std::string& relative, std::string& text) {
+  text.clear();
   int folder = OpenFolderBelow(base, relative);
-  if (folder < 0) return "";
+  if (folder < 0) return false;
   std::string name = relative.substr(relative.find_last_of('/') + 1);
-  int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO in its place must not hold the tool.
+  int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int saved = errno;
   close(folder);
-  std::string text;
-  if (fd < 0) return text;
+  if (fd < 0) return saved == ENOENT;
+  struct stat info {};
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxMergedFile;
   char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1u << 20)) text.append(buffer, n);
+  while (ok) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+    ok = text.size() <= static_cast<size_t>(kMaxMergedFile);
+  }
   close(fd);
-  return text;
+  return ok;
 }
 
 }  // namespace
@@ -179,7 +195,10 @@ std::vector<ActionFile> ActionFiles(const ActionSet& set) {
 
 std::string MergeThunarActions(const std::string& existing, const ActionSet& set) {
   std::string text = existing;
-  if (text.find("<actions>") == std::string::npos) text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n</actions>\n";
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos)
+    text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n</actions>\n";
+  // Text that is no list of actions is the person's: never replaced or cut.
+  if (text.find("<actions>") == std::string::npos) return {};
   // Earlier actions of this tool go; everything else stays as it was.
   std::string mark = "<unique-id>halvenmoor-" + set.tool + "-";
   for (size_t at; (at = text.find(mark)) != std::string::npos;) {
@@ -193,6 +212,7 @@ std::string MergeThunarActions(const std::string& existing, const ActionSet& set
   std::string ours;
   for (const auto& a : set.actions) ours += ThunarActionXml(set, a);
   size_t close = text.rfind("</actions>");
+  if (close == std::string::npos || close < text.find("<actions>")) return {};
   text.insert(close, ours);
   return text;
 }
@@ -247,10 +267,17 @@ bool InstallFileManagerActions(const std::string& argv0, const std::string& binF
       ok = false;
   }
   const std::string uca = "Thunar/uca.xml";
-  if (WriteBelow(config, uca, MergeThunarActions(ReadBelow(config, uca), set), false))
-    std::printf("%s/%s\n", config.c_str(), uca.c_str());
-  else
+  std::string existing, merged;
+  if (ReadBelow(config, uca, existing)) merged = MergeThunarActions(existing, set);
+  if (merged.empty()) {
+    std::fprintf(stderr, "%s/%s: cannot be read whole, or holds no closed list of actions; left as it is\n",
+                 config.c_str(), uca.c_str());
     ok = false;
+  } else if (WriteBelow(config, uca, merged, false)) {
+    std::printf("%s/%s\n", config.c_str(), uca.c_str());
+  } else {
+    ok = false;
+  }
   return ok;
 }
 

@@ -37,7 +37,8 @@ struct ActionFile {
   bool executable = false;
 };
 std::vector<ActionFile> ActionFiles(const ActionSet& set);
-// uca.xml with the set's actions put in place of earlier ones of that tool.
+// uca.xml with the set's actions put in place of earlier ones of that tool;
+// "" when the existing text is not empty and holds no closed <actions> list.
 std::string MergeThunarActions(const std::string& existing, const ActionSet& set);
 
 // Writes a file below base (made of folders that must not be links); false

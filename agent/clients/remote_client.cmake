@@ -22,3 +22,6 @@ hvm_add_test(streamed_upload_test
 hvm_add_test(server_text_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/server_text_test.cpp
   LIBS hvm_remote_client)
+hvm_add_test(upload_backup_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/upload_backup_test.cpp
+  LIBS hvm_remote_client)

@@ -18,6 +18,9 @@ namespace hvm {
 namespace {
 
 constexpr DWORD kGerman = 7;
+// A local name holds at most 255 bytes; the stamp ".YYYYmmdd-HHMMSS" and a
+// number "-NN" follow the file's own name.
+constexpr size_t kNameBytes = 255 - 16 - 3;
 
 std::string SafeFileName(std::u16string_view name) {
   std::string out = Utf16ToUtf8(name);
@@ -36,7 +39,15 @@ std::string WriteUploadBackup(int fd, std::u16string_view site, std::u16string_v
   localtime_r(&now, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  std::string path = folder + "/" + SafeFileName(name) + "." + stamp;
+  // A name near the drive's limit would leave no room for the stamp: it is
+  // cut between whole characters rather than leaving the data without a copy.
+  std::string base = SafeFileName(name);
+  if (base.size() > kNameBytes) {
+    size_t end = kNameBytes;
+    while (end > 0 && (static_cast<unsigned char>(base[end]) & 0xC0) == 0x80) --end;
+    base.resize(end);
+  }
+  std::string path = folder + "/" + base + "." + stamp;
   int out = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   for (int i = 2; out < 0 && errno == EEXIST && i < 100; ++i) {
     std::string numbered = path;  // in steps: GCC 12's -Wrestrict misreads `"-" + <temporary>`

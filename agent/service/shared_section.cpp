@@ -169,7 +169,18 @@ DWORD AgentSharedSection::Attach(bool perUserStart, std::u16string* message,
                                  const std::string& sectionName) {
   if (block_ != nullptr) return ERROR_SUCCESS;
   std::string problem;
-  if (!OpenSharedSection(sectionName, kSharedSectionSize, section_, &problem)) {
+  bool opened = OpenSharedSection(sectionName, kSharedSectionSize, section_, &problem);
+  int error = errno;
+  // The agent is the only process that uses its table; a name another user
+  // took first must not keep it from starting until the next boot, so the
+  // table is then private to this process (and gone when it ends).
+  if (!opened && perUserStart && SharedSectionTakenByAnotherUser(sectionName) &&
+      OpenPrivateSection(kSharedSectionSize, section_)) {
+    WideDbgPrint(u"The shared connection table is kept private: %s\n", problem.c_str());
+    opened = true;
+  }
+  errno = error;
+  if (!opened) {
     const bool refused = errno == EPERM;
     WideDbgPrint(u"The shared connection table cannot be used: %s\n", problem.c_str());
     if (message) *message = u"The shared connection table cannot be used: " + Utf8ToUtf16(problem);

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -18,8 +23,9 @@ class DebugSinkTest : public ::testing::Test {
   void TearDown() override { SetDebugSinkName(""); }
   std::string Log() const { return test::ReadWholeFile(dir_ / "halvenmoor/sinktest.log"); }
 
- private:
   test::ScratchDir dir_;
+
+ private:
   test::EnvOverride state_{"XDG_STATE_HOME", dir_.path()};
   test::EnvOverride quiet_{"HALVENMOOR_DEBUG_STDERR", std::nullopt};
 };
@@ -57,6 +63,26 @@ TEST_F(DebugSinkTest, ControlCharactersInAMessageNeitherForgeLinesNorReachTheTer
   EXPECT_EQ(EscapeControlBytes("csi \xc2\x9b, \xc3\xa9 stays\n"), "csi \\x9b, \xc3\xa9 stays\n");
   EXPECT_EQ(Log(),
             "WC:12:00 PROPFIND /a\\x0aWC:12:00 forged\\x1b[2J\ntab\tkept\\x7f\n");
+}
+
+// A driver started as root may have a user's state folder in its
+// environment: a link that user planted is not written through, and a
+// folder of theirs is not used at all.
+TEST_F(DebugSinkTest, NothingIsWrittenThroughALinkOrIntoAnotherUsersFolder) {
+  test::ScratchDir elsewhere;
+  std::string victim = elsewhere / "victim";
+  std::ofstream(victim) << "precious\n";
+  std::filesystem::create_directories(dir_ / "halvenmoor");
+  ASSERT_EQ(symlink(victim.c_str(), (dir_ / "halvenmoor/sinktest.log").c_str()), 0);
+  OutputDebugStringA("through the link?");
+  OutputDebugStringA("and again?");
+  EXPECT_EQ(test::ReadWholeFile(victim), "precious\n");
+
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the folder to another user";
+  ASSERT_EQ(chown((dir_ / "halvenmoor").c_str(), 65534, 65534), 0);
+  SetDebugSinkName("othertest");
+  OutputDebugStringA("into their folder?");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "halvenmoor/othertest.log"));
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "platform/registry.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -307,6 +311,34 @@ TEST_F(RegistryTest, UserFileIsPrivate) {
   struct stat info {};
   ASSERT_EQ(stat(userFile_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// The machine's file is for everyone to read, but the lock its writers take
+// is not: a user who held it would leave root's setup waiting for good.
+TEST_F(RegistryTest, OnlyWritersCanTakeTheMachineFilesLock) {
+  std::string lock = dir_ / "system.reg.lock";
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  RegCloseKey(Create(u"Software\\KOLV\\Halvenmoor", HKEY_LOCAL_MACHINE));
+  struct stat info {};
+  ASSERT_EQ(stat((dir_ / "system.reg").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  ASSERT_EQ(stat(lock.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // A lock file an earlier version left open to all is made private too.
+  ASSERT_EQ(chmod(lock.c_str(), 0644), 0);
+  RegCloseKey(Create(u"Software\\KOLV\\Halvenmoor\\more", HKEY_LOCAL_MACHINE));
+  ASSERT_EQ(stat(lock.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to try the lock as another user";
+  int taken = RunInChild([&lock] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+    int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    return flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+  });
+  EXPECT_EQ(taken, 0);
 }
 
 }  // namespace

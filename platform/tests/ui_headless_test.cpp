@@ -143,5 +143,29 @@ TEST_F(HeadlessUiTest, NoticesAreOneLineEachAndUseNoAnswer) {
   EXPECT_EQ(text.find("\nFORGED"), std::string::npos) << text;
 }
 
+// Boxes can carry a server's text (an SSH server's banner) and progress a
+// server's file names: their control characters reach the terminal escaped,
+// so a server can neither retitle, recolour nor rewrite what the person sees.
+TEST_F(HeadlessUiTest, ControlCharactersReachTheTerminalEscaped) {
+  std::string captured = dir_ / "stderr.txt";
+  int saved = dup(STDERR_FILENO);
+  int file = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  dup2(file, STDERR_FILENO);
+  ui_.MessageBox(u"Welcome\x1b]0;owned\x07\x1b[2J\tend", u"Halvenmoor", MB_OK);
+  {
+    std::unique_ptr<ProgressWindow> progress = ui_.OpenProgress(u"Synchronising");
+    progress->Update(1, 1, u"a\u009b31mb.txt");
+  }
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(file);
+  std::string text = test::ReadWholeFile(captured);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos) << text;
+  EXPECT_NE(text.find("Welcome\\x1b]0;owned\\x07\\x1b[2J\tend"), std::string::npos) << text;
+  EXPECT_NE(text.find("a\\x9b31mb.txt"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace hvm

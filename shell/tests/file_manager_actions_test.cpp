@@ -91,5 +91,42 @@ TEST_F(FileActionsTest, ThunarKeepsOtherActionsAndOnlyOneCopyOfOurs) {
   EXPECT_NE(MergeThunarActions("", set).find("<actions>"), std::string::npos);
 }
 
+// A list Thunar or the person left unclosed, or text that is no list, is
+// never cut, replaced or written back; a link in uca.xml's place is left.
+TEST_F(FileActionsTest, ThunarTextThatCannotBeMergedWholeIsLeftAsItIs) {
+  ActionSet set = ShellActions("/usr/bin/moorshell");
+  std::string unclosed = "<?xml version=\"1.0\"?>\n<actions>\n<action><name>Mine</name></action>\n";
+  EXPECT_EQ(MergeThunarActions(unclosed, set), "");
+  EXPECT_EQ(MergeThunarActions("</actions> <actions>", set), "");
+  EXPECT_EQ(MergeThunarActions("<!-- mine, by hand -->\n", set), "");
+
+  std::string config = base_ + "/config", data = base_ + "/data";
+  fs::create_directories(config + "/Thunar");
+  fs::create_directories(base_ + "/dotfiles");
+  std::string own = "<actions>\n<action><name>Mine</name></action>\n</actions>\n";
+  std::ofstream(base_ + "/dotfiles/uca.xml") << own;
+  fs::create_symlink(base_ + "/dotfiles/uca.xml", config + "/Thunar/uca.xml");
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
+  EXPECT_FALSE(InstallFileManagerActions("moorshell", "/usr/bin"));
+  EXPECT_TRUE(fs::is_symlink(config + "/Thunar/uca.xml"));
+  EXPECT_EQ(Read(base_ + "/dotfiles/uca.xml"), own);
+
+  std::ofstream(config + "/Thunar/big.xml") << std::string(2 << 20, ' ') << own;
+  fs::remove(config + "/Thunar/uca.xml");
+  fs::rename(config + "/Thunar/big.xml", config + "/Thunar/uca.xml");
+  EXPECT_FALSE(InstallFileManagerActions("moorshell", "/usr/bin"));
+  EXPECT_EQ(fs::file_size(config + "/Thunar/uca.xml"), (2u << 20) + own.size());
+
+  fs::remove(config + "/Thunar/uca.xml");
+  std::ofstream(config + "/Thunar/uca.xml") << own;
+  EXPECT_TRUE(InstallFileManagerActions("moorshell", "/usr/bin"));
+  std::string merged = Read(config + "/Thunar/uca.xml");
+  EXPECT_NE(merged.find("<name>Mine</name>"), std::string::npos);
+  EXPECT_NE(merged.find("halvenmoor-moorshell-lock"), std::string::npos);
+  unsetenv("XDG_CONFIG_HOME");
+  unsetenv("XDG_DATA_HOME");
+}
+
 }  // namespace
 }  // namespace hvm

@@ -114,6 +114,8 @@ class QtUi : public Ui {
     QString body = ToQString(text), title = ToQString(caption), check = ToQString(checkText);
     OnUiThread([&] {
       QMessageBox box(IconOf(style), title, body);
+      // Texts may come from a server (an SSH banner): never read as rich text.
+      box.setTextFormat(Qt::PlainText);
       if (!check.isEmpty()) box.setCheckBox(new QCheckBox(check));
       std::vector<std::pair<QMessageBox::StandardButton, int>> buttons = ButtonsOf(style);
       for (const auto& [button, id] : buttons) box.addButton(button);

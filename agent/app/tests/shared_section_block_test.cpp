@@ -346,5 +346,23 @@ TEST_F(SharedSectionTest, ASectionOthersMayOpenIsRefused) {
   EXPECT_NE(message.find(u"can be opened by other users"), std::u16string::npos);
 }
 
+// Another user's object under the name is never used, and no longer keeps
+// this user's agent from starting: the table is then the agent's alone.
+TEST_F(SharedSectionTest, AnotherUsersObjectUnderTheNameLeavesTheTablePrivate) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give an object to another user";
+  int fd = shm_open(SharedSectionObjectName(sectionName_).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+  AgentSharedSection section;
+  ASSERT_EQ(section.Attach(true, nullptr, sectionName_), ERROR_SUCCESS);
+  EXPECT_EQ(WideField(section.UserBlock()->sid, kBlockSidChars), OwnSid());
+  CopyWide(section.UserBlock()->sites[0].name, kSiteNameChars, u"mine");
+  EXPECT_EQ(WideField(section.UserBlock()->sites[0].name, kSiteNameChars), u"mine");
+  struct stat info {};
+  ASSERT_EQ(fstat(fd, &info), 0);
+  EXPECT_EQ(info.st_size, 0);  // nothing of this user's reached their object
+  close(fd);
+}
+
 }  // namespace
 }  // namespace hvm

@@ -263,6 +263,19 @@ TEST_F(QtFrontEndTest, TheQtUiAnswersFromItsDialogs) {
     box->button(QMessageBox::Retry)->click();
   });
   EXPECT_EQ(qtUi->MessageBox(u"Try again?", u"Halvenmoor", MB_RETRYCANCEL | MB_ICONQUESTION), IDRETRY);
+  // A box may show a server's text (an SSH banner): it is never taken for
+  // rich text, so it can show no link, image or styled lines of its own.
+  Qt::TextFormat format = Qt::AutoText;
+  QTimer::singleShot(0, [&format] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    format = box->textFormat();
+    box->button(QMessageBox::Ok)->click();
+  });
+  EXPECT_EQ(qtUi->MessageBox(u"<h1>Session expired</h1><a href=\"https://evil.example/\">Log in again</a>",
+                             u"Halvenmoor", MB_OK | MB_ICONWARNING),
+            IDOK);
+  EXPECT_EQ(format, Qt::PlainText);
   QTimer::singleShot(0, [] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     ASSERT_NE(box, nullptr);
