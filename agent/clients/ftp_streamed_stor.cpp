@@ -48,6 +48,15 @@ void FtpClient::ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start,
   });
 }
 
+void FtpClient::LeavePath(FileEntry* entry) {
+  StreamedUpload* stream = entry ? FindStream(*entry) : nullptr;
+  if (stream == nullptr) return;
+  // Broken off, it ends as one broken by the server: what it left under the
+  // old name is ours, and goes along with the rename.
+  stream->Cancel();
+  FinishStreamedStor(entry, 0);
+}
+
 bool FtpClient::FinishStreamedStor(FileEntry* entry, uint64_t size) {
   StreamedUpload* stream = FindStream(*entry);
   if (!stream) return false;

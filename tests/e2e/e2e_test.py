@@ -24,7 +24,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_system import (SftpSystem, System, check_failed_upload_keeps_a_backup,  # noqa: E402
                         check_name_taken_meanwhile_is_kept, check_names_differing_in_case_never_mix,
                         check_spellings_of_one_name_agree,
-                        check_uploads_streamed_while_writing, finish_paused_writer, run_test_module,
+                        check_streamed_uploads_follow_renames, check_uploads_streamed_while_writing,
+                        finish_paused_writer, run_test_module,
                         start_paused_writer, wait_until)
 
 BUILD_DIR = SOURCE_DIR = None
@@ -286,6 +287,9 @@ sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(
 
     def test_large_files_go_up_while_written_and_are_whole_at_the_close(self):
         check_uploads_streamed_while_writing(self, "streamed")
+
+    def test_a_file_going_up_while_written_ends_under_its_new_name(self):
+        check_streamed_uploads_follow_renames(self, "streamed-renamed")
 
 
 class Refresh(DriveCase):
