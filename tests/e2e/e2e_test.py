@@ -354,6 +354,37 @@ class DataFaults(DriveCase):
         self.assertEqual(out, "4\n0123X")
         self.assertEqual(self.server_bytes("cut2"), b"0123X")
 
+    def test_a_second_edit_keeps_the_first_after_reads_from_the_server(self):
+        """Reads of a large file fill read-ahead blocks from the server; an edit
+        uploaded afterwards makes them old, and the next edit, which starts its
+        local copy from the server's bytes, must not start from theirs."""
+        size, at = 994995, 667691
+        original = os.urandom(size)
+        self.system.put_on_server("edited-twice.bin", original)
+        path = self.on_drive("edited-twice.bin")
+        python_on(self.system, f"""
+import os
+path = {path!r}
+for i in range(3):  # each read reaches the drive: the kernel's pages are dropped first
+    fd = os.open(path, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    while os.read(fd, 1 << 16):
+        pass
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)
+for offset, data in (({at}, b"first edit"), (0, b"second edit")):
+    fd = os.open(path, os.O_RDWR)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.pwrite(fd, data, offset)
+    os.close(fd)
+print(1)
+""")
+        expected = bytearray(original)
+        expected[at:at + 10] = b"first edit"
+        expected[0:11] = b"second edit"
+        self.assertEqual(self.server_bytes("edited-twice.bin"), bytes(expected))
+        self.assertEqual(self.sh(["cmp", path, self.on_server("edited-twice.bin")]).code, 0)
+
     def test_a_removed_files_descriptor_never_writes_into_its_replacement(self):
         path = self.on_drive("reborn")
         errors = python_on(self.system, f"""
