@@ -298,6 +298,21 @@ static bool Covers(ReadAheadSection* block, uint64_t start, uint64_t end, uint32
   return !(block->finished && block->status);
 }
 
+void WebDavClient::LeavePath(FileEntry* entry) {
+  RemoteClient::LeavePath(entry);
+  if (entry == nullptr) return;
+  // A fill under way asks for the old path, where another file may stand
+  // once the rename is done: it is stopped, and its block filled anew from
+  // the new path when read. What blocks hold already is the file's.
+  for (ReadAheadSection* block : ReadAheadBlocks(*entry))
+    if (!block->IsFinished()) {
+      block->StopJob();
+      block->length = 0;
+    }
+  if (DownloadSection* download = FindSection<DownloadSection>(*entry); download && !download->IsFinished())
+    DetachSection(*entry, download);
+}
+
 ReadAheadSection* WebDavClient::NewReadAhead(FileEntry* entry, std::u16string_view serverPath) {
   auto* block = new (std::nothrow) ReadAheadSection();
   if (!block) return nullptr;
@@ -308,11 +323,15 @@ ReadAheadSection* WebDavClient::NewReadAhead(FileEntry* entry, std::u16string_vi
   return block;
 }
 
-// Moves the block to start and fills it anew with the contents of upload
-// generation; false when the rest of the file is too short for the range.
-static bool Refill(ReadAheadSection* block, uint64_t start, uint64_t fileSize, uint64_t needed, uint32_t generation) {
+// Moves the block to start and fills it anew from serverPath (the file's
+// path now: it may have been renamed since the block was made) with the
+// contents of upload generation; false when the rest of the file is too
+// short for the range.
+static bool Refill(ReadAheadSection* block, uint64_t start, uint64_t fileSize, uint64_t needed, uint32_t generation,
+                   std::u16string_view serverPath) {
   block->StopJob();
   block->generation = generation;
+  block->serverPath = serverPath;
   block->start = start;
   block->length = std::min<uint64_t>(kReadAheadBytes, fileSize - start);
   if (block->length < needed) {
@@ -340,13 +359,13 @@ NTSTATUS WebDavClient::ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64
     if (Covers(b, start, end, entry->uploadsDone)) block = b;
   if (!block) {
     block = blocks.back()->IsFinished() ? blocks.back() : blocks.front();
-    if (!Refill(block, start, entry->size, end - start, entry->uploadsDone))
+    if (!Refill(block, start, entry->size, end - start, entry->uploadsDone, reply.serverPath))
       return DirectRangedGet(entry, reply, start, end, destination, false);
     WaitStarted(block);
   }
   // The next block is asked for before this one is waited for, so that its
   // request overlaps this block's transfer instead of following it.
-  PrefetchAfter(entry, block, blocks);
+  PrefetchAfter(entry, block, blocks, reply.serverPath);
   if (!WaitFilled(block, end - block->start)) {
     WideDbgPrint(u" reading atemp error %lx start=%ld finish=%ld pos=%ld \n",
                  static_cast<unsigned long>(block->status), static_cast<long>(start), static_cast<long>(end),
@@ -358,7 +377,8 @@ NTSTATUS WebDavClient::ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64
   return STATUS_SUCCESS;
 }
 
-void WebDavClient::PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std::vector<ReadAheadSection*>& blocks) {
+void WebDavClient::PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std::vector<ReadAheadSection*>& blocks,
+                                 std::u16string_view serverPath) {
   uint64_t next = block->start + block->length;
   if (next >= entry->size) return;
   for (ReadAheadSection* b : blocks)
@@ -367,8 +387,8 @@ void WebDavClient::PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std:
   ReadAheadSection* other = nullptr;
   for (ReadAheadSection* b : blocks)
     if (b != block) other = b;
-  if (!other) other = NewReadAhead(entry, block->serverPath);
-  if (other && other->IsFinished()) Refill(other, next, entry->size, 1, entry->uploadsDone);
+  if (!other) other = NewReadAhead(entry, serverPath);
+  if (other && other->IsFinished()) Refill(other, next, entry->size, 1, entry->uploadsDone, serverPath);
 }
 
 NTSTATUS WebDavClient::DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,

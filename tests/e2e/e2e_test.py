@@ -385,6 +385,37 @@ print(1)
         self.assertEqual(self.server_bytes("edited-twice.bin"), bytes(expected))
         self.assertEqual(self.sh(["cmp", path, self.on_server("edited-twice.bin")]).code, 0)
 
+    def test_reads_after_a_rename_come_from_the_new_name(self):
+        """Read-ahead blocks of a large file are filled again as reads move on;
+        after a rename they are filled from its new name, not from the old
+        one, where another file may stand by then."""
+        MiB = 1 << 20
+        moved, newcomer = os.urandom(8 * MiB), os.urandom(8 * MiB)
+        self.system.put_on_server("read-then-moved.bin", moved)
+        old, new = self.on_drive("read-then-moved.bin"), self.on_drive("moved-away.bin")
+        source = os.path.join(self.system.work, "newcomer.bin")
+        with open(source, "wb") as f:
+            f.write(newcomer)
+        seen = python_on(self.system, f"""
+import os
+def read_through(path, offsets):
+    fd = os.open(path, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)  # each read reaches the drive
+    pieces = [os.pread(fd, 65536, at) for at in offsets]
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)
+    return pieces
+os.listdir({self.drive!r})  # the listing tells the size, which reading ahead needs
+for i in range(3):
+    read_through({old!r}, range(0, {8 * MiB}, 65536))
+os.rename({old!r}, {new!r})
+with open({old!r}, "wb") as f, open({source!r}, "rb") as g:  # another file under the old name
+    f.write(g.read())
+print([p.hex() for p in read_through({new!r}, [0, {4 * MiB}, {7 * MiB}])])
+""", timeout=120)
+        self.assertEqual(seen, [moved[at:at + 65536].hex() for at in (0, 4 * MiB, 7 * MiB)])
+        self.assertEqual(self.server_bytes("moved-away.bin"), moved)
+
     def test_a_removed_files_descriptor_never_writes_into_its_replacement(self):
         path = self.on_drive("reborn")
         errors = python_on(self.system, f"""
