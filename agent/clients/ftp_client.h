@@ -40,6 +40,7 @@ class FtpClient : public RemoteClient {
   NTSTATUS Write(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, const uint8_t* data,
                  NTSTATUS status) override;
   void ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end) override;
+  void LeavePath(FileEntry* entry) override;
   NTSTATUS Copy(FileEntry* entry, ReplyArea& reply, uint32_t reserved, std::u16string_view destinationServerPath,
                 char16_t* resultText) override;
   NTSTATUS Lock(FileEntry* entry, ReplyArea& reply, uint32_t depth, char16_t* resultText) override;

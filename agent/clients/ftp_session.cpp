@@ -195,6 +195,7 @@ void FtpSession::Reset(const std::string& url) {
   replySize_ = kNoSizeKnown;
   checkingFree_ = false;
   nameTaken_ = false;
+  nameFoundFree_ = false;
   curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_);
@@ -247,6 +248,8 @@ size_t FtpSession::OnHeader(char* data, size_t size, size_t count, void* self) {
       s->checkingFree_ = false;
       return 0;
     }
+    // The size refused: no such file (or no SIZE at all), the STOR follows.
+    if (line[0] == '5') s->nameFoundFree_ = true;
     // The transfer begins: the question was answered "no such file".
     if (line[0] == '1') s->checkingFree_ = false;
   }

@@ -119,6 +119,9 @@ class FtpSession {
   bool connected() const { return connected_; }
   // The last upload with onlyIfFree found a file of its name on the server.
   bool nameTaken() const { return nameTaken_; }
+  // The last upload with onlyIfFree found its name free: its STOR may have
+  // made the file on the server since, even if the transfer never began.
+  bool nameFoundFree() const { return nameFoundFree_; }
 
   static constexpr uint64_t kNoSizeKnown = ~uint64_t{0};
 
@@ -167,6 +170,7 @@ class FtpSession {
   // before the transfer's preliminary reply.
   bool checkingFree_ = false;
   bool nameTaken_ = false;
+  bool nameFoundFree_ = false;
 };
 
 }  // namespace hvm

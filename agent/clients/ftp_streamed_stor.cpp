@@ -19,6 +19,7 @@ struct StreamedStorAnswer {
   uint64_t stored = FtpSession::kNoSizeKnown;
   std::atomic<bool> began{false};  // the server took the STOR: the name holds our bytes
   bool nameTaken = false;          // another client made the new name meanwhile
+  bool foundFree = false;          // the new name was free, and the STOR may have made it
 };
 
 }  // namespace
@@ -43,9 +44,19 @@ void FtpClient::ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start,
     answer->error =
         session.valid() ? session.UploadFrom(path, source, &answer->stored, onlyIfFree) : kInetOutOfHandles;
     answer->nameTaken = session.nameTaken();
+    answer->foundFree = session.nameFoundFree();
     s.SetCanceller({});
     return answer->error == 0;
   });
+}
+
+void FtpClient::LeavePath(FileEntry* entry) {
+  StreamedUpload* stream = entry ? FindStream(*entry) : nullptr;
+  if (stream == nullptr) return;
+  // Broken off, it ends as one broken by the server: what it left under the
+  // old name is ours, and goes along with the rename.
+  stream->Cancel();
+  FinishStreamedStor(entry, 0);
 }
 
 bool FtpClient::FinishStreamedStor(FileEntry* entry, uint64_t size) {
@@ -62,7 +73,7 @@ bool FtpClient::FinishStreamedStor(FileEntry* entry, uint64_t size) {
   // A broken STOR left part of our file under the new name: the whole copy
   // replaces it without asking whether the name is free. A name another
   // client took is found taken again by the upload at close.
-  if (answer->began && !answer->nameTaken) entry->flags &= ~kEntryMustBeNew;
+  if ((answer->began || answer->foundFree) && !answer->nameTaken) entry->flags &= ~kEntryMustBeNew;
   return false;
 }
 

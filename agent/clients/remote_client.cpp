@@ -57,4 +57,12 @@ void RemoteClient::LocalCopyChanged(FileEntry* entry, uint64_t from) {
   if (StreamedUpload* stream = FindStream(*entry)) stream->Changed(from);
 }
 
+void RemoteClient::LeavePath(FileEntry* entry) {
+  if (entry == nullptr || entry->sections == nullptr) return;
+  StreamedUpload* stream = FindStream(*entry);
+  if (stream == nullptr) return;
+  stream->Cancel();
+  DetachSection(*entry, stream);  // waits for its thread
+}
+
 }  // namespace hvm

@@ -141,6 +141,12 @@ class RemoteClient {
   // The local copy changed from `from` on (0: it was replaced or closed).
   // Base: an upload streamed from the copy learns of it.
   virtual void LocalCopyChanged(FileEntry* entry, uint64_t from);
+  // The entry's server path is about to change or stop being its own (it or
+  // a folder above it is renamed, or a rename replaces it). An upload
+  // streamed from its copy was sent to the old path and would finish there
+  // at close: base, it is broken off and dropped, and the close uploads the
+  // whole copy to the path the file has then.
+  virtual void LeavePath(FileEntry* entry);
 
   SiteRecord* site() const { return site_; }
   Connection& connection() const { return *connection_; }

@@ -108,6 +108,11 @@ void StreamedUpload::Changed(uint64_t from) {
   if (from < claimed_ || from == 0) Abandon();
 }
 
+void StreamedUpload::Cancel() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  Abandon();
+}
+
 bool StreamedUpload::Finish(uint64_t size) {
   std::unique_lock<std::mutex> guard(mutex_);
   if (size < claimed_) Abandon();

@@ -49,6 +49,8 @@ struct StreamedUpload : AttachedSection {
   void Wrote(uint64_t start, uint64_t end);
   // The local copy changed from offset `from` on in another way.
   void Changed(uint64_t from);
+  // The file's server path changed: the request, made for the old one, is broken off.
+  void Cancel();
   // The copy is complete at `size` bytes: sends the rest and waits for the
   // server's answer. True only when every byte went out and was accepted.
   bool Finish(uint64_t size);

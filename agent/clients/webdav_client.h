@@ -127,6 +127,7 @@ class WebDavClient : public RemoteClient {
   NTSTATUS GetChecked(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
                       uint32_t reserved) override;
   void ProgramWrote(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end) override;
+  void LeavePath(FileEntry* entry) override;
 
   // ---- transport (webdav_request.cpp, webdav_send_loop.cpp)
 
@@ -231,7 +232,8 @@ class WebDavClient : public RemoteClient {
   NTSTATUS ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination);
   ReadAheadSection* NewReadAhead(FileEntry* entry, std::u16string_view serverPath);
   // Starts filling the block after this one once the reader is in it.
-  void PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std::vector<ReadAheadSection*>& blocks);
+  void PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std::vector<ReadAheadSection*>& blocks,
+                     std::u16string_view serverPath);
   NTSTATUS DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end, uint8_t* destination,
                            bool checkSize);
   std::u16string CachePathOfServer(std::u16string_view serverPath) const;

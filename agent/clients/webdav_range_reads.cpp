@@ -225,7 +225,7 @@ NTSTATUS WebDavClient::ReadFromCompleteCopy(FileEntry* entry, uint64_t start, ui
                                             bool* done) {
   *done = false;
   DownloadSection* copy = FindSection<DownloadSection>(*entry);
-  if (!copy || copy->kind != kSectionCompleteCopy) return STATUS_SUCCESS;
+  if (!copy || copy->kind != kSectionCompleteCopy || copy->generation != entry->uploadsDone) return STATUS_SUCCESS;
   ssize_t n = pread(copy->fd, destination, end - start, static_cast<off_t>(start));
   if (n == static_cast<ssize_t>(end - start)) {
     *done = true;
@@ -239,6 +239,11 @@ NTSTATUS WebDavClient::ReadFromCompleteCopy(FileEntry* entry, uint64_t start, ui
 NTSTATUS WebDavClient::ReadWithoutRanges(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,
                                          uint8_t* destination) {
   DownloadSection* download = FindSection<DownloadSection>(*entry);
+  if (download && download->generation != entry->uploadsDone) {
+    // Downloaded before the file was last uploaded: the old contents.
+    DetachSection(*entry, download);
+    download = nullptr;
+  }
   if (!download) {
     auto* fresh = new (std::nothrow) DownloadSection();
     if (!fresh) return STATUS_INSUFFICIENT_RESOURCES;
@@ -250,6 +255,7 @@ NTSTATUS WebDavClient::ReadWithoutRanges(FileEntry* entry, ReplyArea& reply, uin
     fresh->client = Clone();
     fresh->serverPath = reply.serverPath;
     fresh->fileSize = entry->size == kNoSize ? 0 : entry->size;
+    fresh->generation = entry->uploadsDone;
     AttachSection(*entry, fresh, kSectionDownload, false);
     download = fresh;
     StartFullDownload(download);
@@ -284,10 +290,27 @@ static std::vector<ReadAheadSection*> ReadAheadBlocks(FileEntry& entry) {
   return blocks;
 }
 
-static bool Covers(ReadAheadSection* block, uint64_t start, uint64_t end) {
-  if (block->length == 0 || start < block->start || end > block->start + block->length) return false;
+static bool Covers(ReadAheadSection* block, uint64_t start, uint64_t end, uint32_t generation) {
+  if (block->length == 0 || block->generation != generation || start < block->start ||
+      end > block->start + block->length)
+    return false;
   std::lock_guard<std::mutex> guard(block->mutex);
   return !(block->finished && block->status);
+}
+
+void WebDavClient::LeavePath(FileEntry* entry) {
+  RemoteClient::LeavePath(entry);
+  if (entry == nullptr) return;
+  // A fill under way asks for the old path, where another file may stand
+  // once the rename is done: it is stopped, and its block filled anew from
+  // the new path when read. What blocks hold already is the file's.
+  for (ReadAheadSection* block : ReadAheadBlocks(*entry))
+    if (!block->IsFinished()) {
+      block->StopJob();
+      block->length = 0;
+    }
+  if (DownloadSection* download = FindSection<DownloadSection>(*entry); download && !download->IsFinished())
+    DetachSection(*entry, download);
 }
 
 ReadAheadSection* WebDavClient::NewReadAhead(FileEntry* entry, std::u16string_view serverPath) {
@@ -300,10 +323,15 @@ ReadAheadSection* WebDavClient::NewReadAhead(FileEntry* entry, std::u16string_vi
   return block;
 }
 
-// Moves the block to start and fills it anew; false when the rest of the
-// file is too short for the range.
-static bool Refill(ReadAheadSection* block, uint64_t start, uint64_t fileSize, uint64_t needed) {
+// Moves the block to start and fills it anew from serverPath (the file's
+// path now: it may have been renamed since the block was made) with the
+// contents of upload generation; false when the rest of the file is too
+// short for the range.
+static bool Refill(ReadAheadSection* block, uint64_t start, uint64_t fileSize, uint64_t needed, uint32_t generation,
+                   std::u16string_view serverPath) {
   block->StopJob();
+  block->generation = generation;
+  block->serverPath = serverPath;
   block->start = start;
   block->length = std::min<uint64_t>(kReadAheadBytes, fileSize - start);
   if (block->length < needed) {
@@ -328,16 +356,16 @@ NTSTATUS WebDavClient::ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64
 
   ReadAheadSection* block = nullptr;
   for (ReadAheadSection* b : blocks)
-    if (Covers(b, start, end)) block = b;
+    if (Covers(b, start, end, entry->uploadsDone)) block = b;
   if (!block) {
     block = blocks.back()->IsFinished() ? blocks.back() : blocks.front();
-    if (!Refill(block, start, entry->size, end - start))
+    if (!Refill(block, start, entry->size, end - start, entry->uploadsDone, reply.serverPath))
       return DirectRangedGet(entry, reply, start, end, destination, false);
     WaitStarted(block);
   }
   // The next block is asked for before this one is waited for, so that its
   // request overlaps this block's transfer instead of following it.
-  PrefetchAfter(entry, block, blocks);
+  PrefetchAfter(entry, block, blocks, reply.serverPath);
   if (!WaitFilled(block, end - block->start)) {
     WideDbgPrint(u" reading atemp error %lx start=%ld finish=%ld pos=%ld \n",
                  static_cast<unsigned long>(block->status), static_cast<long>(start), static_cast<long>(end),
@@ -349,16 +377,18 @@ NTSTATUS WebDavClient::ReadWithRanges(FileEntry* entry, ReplyArea& reply, uint64
   return STATUS_SUCCESS;
 }
 
-void WebDavClient::PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std::vector<ReadAheadSection*>& blocks) {
+void WebDavClient::PrefetchAfter(FileEntry* entry, ReadAheadSection* block, std::vector<ReadAheadSection*>& blocks,
+                                 std::u16string_view serverPath) {
   uint64_t next = block->start + block->length;
   if (next >= entry->size) return;
   for (ReadAheadSection* b : blocks)
-    if (b != block && b->length && b->start == next) return;  // already on its way
+    if (b != block && b->length && b->start == next && b->generation == entry->uploadsDone)
+      return;  // already on its way
   ReadAheadSection* other = nullptr;
   for (ReadAheadSection* b : blocks)
     if (b != block) other = b;
-  if (!other) other = NewReadAhead(entry, block->serverPath);
-  if (other && other->IsFinished()) Refill(other, next, entry->size, 1);
+  if (!other) other = NewReadAhead(entry, serverPath);
+  if (other && other->IsFinished()) Refill(other, next, entry->size, 1, entry->uploadsDone, serverPath);
 }
 
 NTSTATUS WebDavClient::DirectRangedGet(FileEntry* entry, ReplyArea& reply, uint64_t start, uint64_t end,

@@ -45,6 +45,9 @@ struct WebDavSection : AttachedSection {
   std::atomic<uint64_t> awaited{0};
   std::unique_ptr<WebDavClient> client;
   std::u16string serverPath;
+  // The entry's uploadsDone when the bytes were asked for: after a later
+  // upload they are not the file's any more.
+  uint32_t generation = 0;
 };
 
 struct DownloadSection : WebDavSection {

@@ -20,6 +20,7 @@ namespace {
 // Large receive buffers let a loopback transfer run near memory speed.
 constexpr long kReceiveBufferBytes = 512 * 1024;
 constexpr long kUploadBufferBytes = 128 * 1024;
+constexpr size_t kMaxUploadReplyBytes = 1 << 20;
 
 // The transport whose transfer this thread drives; TLS callbacks report to it.
 thread_local HttpTransport* driving = nullptr;
@@ -256,7 +257,9 @@ DWORD HttpTransport::Send(const HttpRequestSpec& spec) {
   attached_ = true;
   // The final reply's headers are complete once body bytes flow or the
   // transfer ended (libcurl swallows the bodies of intermediate 401s itself).
-  DWORD error = Pump([this] { return bodyStarted_; });
+  // An upload runs to its end: a server may answer 2xx before it read the
+  // body, and closing at that answer would cut the body off unseen.
+  DWORD error = Pump([this] { return bodyStarted_ && !upload_; });
   if (error) return error;
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status_);
   if (status_ == 0) return kWinHttpInvalidServerResponse;
@@ -399,7 +402,9 @@ size_t HttpTransport::OnBody(char* data, size_t size, size_t count, void* self) 
     }
     return size * count;
   }
-  t->pending_.append(data, size * count);
+  // An upload's reply is read whole while its body goes out; past a bound
+  // its bytes are dropped, so a server cannot fill the memory with it.
+  if (!t->upload_ || t->pending_.size() < kMaxUploadReplyBytes) t->pending_.append(data, size * count);
   return size * count;
 }
 

@@ -219,6 +219,8 @@ NTSTATUS WebDavClient::UploadCopy(FileEntry* entry, int fd, uint64_t size, std::
 
 void WebDavClient::FinishUpload(FileEntry* entry, uint64_t size, std::u16string_view serverPath,
                                 const UploadReply& answer) {
+  // What reads fetched from the server before this upload is the old contents.
+  entry->uploadsDone++;
   // A new file has no properties of its own yet; an earlier PROPPATCH's would outlive the new contents.
   bool wasNew = IsUnsentNewFile(*entry);
   entry->flags &= ~(kEntryWrittenLocally | kEntryCreatePending | kEntryMustBeNew);

@@ -94,6 +94,9 @@ struct FileEntry {
   uint32_t flags = 0;
   std::recursive_mutex lock;          // guards sections
   std::atomic<uint32_t> readers{0};   // jobs reading the entry right now
+  // Counts the uploads of the file: bytes a client fetched from the server
+  // before the last one are the old contents.
+  std::atomic<uint32_t> uploadsDone{0};
   AttachedSection* sections = nullptr;
   std::unique_ptr<UploadFailure> uploadFailure;  // the last upload's failure; null after a success
   EntryCache* owner = nullptr;        // the cache that made the record

@@ -93,6 +93,20 @@ void MoveInCache(RequestContext& ctx, FileEntry* target, const std::u16string& n
   }
 }
 
+// Uploads streamed from local copies were sent to the server paths the
+// rename is about to change: the moving entry's, those below a moving
+// folder, and the replaced file's.
+void LeaveOldPaths(RequestContext& ctx, FileEntry* replaced) {
+  RemoteClient& client = *ctx.connection.client;
+  EntryCache& cache = ctx.connection.entries;
+  std::u16string oldPath(ctx.entry->Path());
+  client.LeavePath(ctx.entry);
+  if (ctx.entry->IsDirectory())
+    for (auto it = cache.Find(ctx.entry); it != cache.end() && PathIsAtOrBelow((*it)->Path(), oldPath); ++it)
+      if (*it != ctx.entry) client.LeavePath(*it);
+  if (replaced != nullptr && replaced != ctx.entry) client.LeavePath(replaced);
+}
+
 }  // namespace
 
 void RenameOperation(RequestContext& ctx) {
@@ -131,6 +145,7 @@ void RenameOperation(RequestContext& ctx) {
     return;
   }
   if (entry.IsDirectory()) destination += u'/';
+  LeaveOldPaths(ctx, existing);
   NTSTATUS status = ctx.connection.client->Move(&entry, ctx.area, target, destination);
   if (status != STATUS_SUCCESS) {
     ctx.Answer(status);

@@ -665,3 +665,40 @@ print('closed', flush=True)
             model = f.read()
         case.assertEqual(case.server_bytes(f"{folder}/{name}"), model, name)
         case.assertEqual(s.run(["cmp", path, go + ".model"]).code, 0, name)
+
+
+def check_streamed_uploads_follow_renames(case, folder):
+    """A file past a MiB goes up while written, to the name it has then. Renamed
+    before its close (itself, over another file, or its folder), it ends whole
+    under its new name, and nothing comes back under the old one."""
+    s = case.system
+    d = case.on_drive(folder)
+    os.makedirs(f"{d}/box")
+    for name, content in (("kept.bin", b"kept"), ("victim.bin", b"victim")):
+        with open(f"{d}/{name}", "wb") as f:
+            f.write(content)
+    s.run(["python3", "-c", f"""
+import os
+def written(path, flags, byte):
+    fd = os.open(path, os.O_WRONLY | flags, 0o644)
+    for i in range(6):
+        os.write(fd, byte * (256 * 1024))  # the upload begins past the first MiB
+    return fd
+d = {d!r}
+fd = written(d + "/new.part", os.O_CREAT | os.O_EXCL, b"n")
+os.rename(d + "/new.part", d + "/new.bin")
+os.write(fd, b"end")
+os.close(fd)
+fd = written(d + "/kept.bin", os.O_TRUNC, b"k")
+os.rename(d + "/kept.bin", d + "/victim.bin")
+os.close(fd)
+fd = written(d + "/box/in.bin", os.O_CREAT, b"i")
+os.rename(d + "/box", d + "/box2")
+os.close(fd)
+"""])
+    MiB6 = 6 * 256 * 1024
+    case.assertEqual(sorted(os.listdir(case.on_server(folder))), ["box2", "new.bin", "victim.bin"])
+    case.assertEqual(os.listdir(case.on_server(f"{folder}/box2")), ["in.bin"])
+    for name, content in (("new.bin", b"n" * MiB6 + b"end"), ("victim.bin", b"k" * MiB6),
+                          ("box2/in.bin", b"i" * MiB6)):
+        case.assertEqual(case.server_bytes(f"{folder}/{name}"), content, name)

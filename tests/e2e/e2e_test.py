@@ -24,7 +24,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_system import (SftpSystem, System, check_failed_upload_keeps_a_backup,  # noqa: E402
                         check_name_taken_meanwhile_is_kept, check_names_differing_in_case_never_mix,
                         check_spellings_of_one_name_agree,
-                        check_uploads_streamed_while_writing, finish_paused_writer, run_test_module,
+                        check_streamed_uploads_follow_renames, check_uploads_streamed_while_writing,
+                        finish_paused_writer, run_test_module,
                         start_paused_writer, wait_until)
 
 BUILD_DIR = SOURCE_DIR = None
@@ -287,6 +288,9 @@ sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(
     def test_large_files_go_up_while_written_and_are_whole_at_the_close(self):
         check_uploads_streamed_while_writing(self, "streamed")
 
+    def test_a_file_going_up_while_written_ends_under_its_new_name(self):
+        check_streamed_uploads_follow_renames(self, "streamed-renamed")
+
 
 class Refresh(DriveCase):
     def propfinds_of(self, folder):
@@ -349,6 +353,68 @@ class DataFaults(DriveCase):
                       "printf X >> cut2 && cat cut2").out
         self.assertEqual(out, "4\n0123X")
         self.assertEqual(self.server_bytes("cut2"), b"0123X")
+
+    def test_a_second_edit_keeps_the_first_after_reads_from_the_server(self):
+        """Reads of a large file fill read-ahead blocks from the server; an edit
+        uploaded afterwards makes them old, and the next edit, which starts its
+        local copy from the server's bytes, must not start from theirs."""
+        size, at = 994995, 667691
+        original = os.urandom(size)
+        self.system.put_on_server("edited-twice.bin", original)
+        path = self.on_drive("edited-twice.bin")
+        python_on(self.system, f"""
+import os
+path = {path!r}
+for i in range(3):  # each read reaches the drive: the kernel's pages are dropped first
+    fd = os.open(path, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    while os.read(fd, 1 << 16):
+        pass
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)
+for offset, data in (({at}, b"first edit"), (0, b"second edit")):
+    fd = os.open(path, os.O_RDWR)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.pwrite(fd, data, offset)
+    os.close(fd)
+print(1)
+""")
+        expected = bytearray(original)
+        expected[at:at + 10] = b"first edit"
+        expected[0:11] = b"second edit"
+        self.assertEqual(self.server_bytes("edited-twice.bin"), bytes(expected))
+        self.assertEqual(self.sh(["cmp", path, self.on_server("edited-twice.bin")]).code, 0)
+
+    def test_reads_after_a_rename_come_from_the_new_name(self):
+        """Read-ahead blocks of a large file are filled again as reads move on;
+        after a rename they are filled from its new name, not from the old
+        one, where another file may stand by then."""
+        MiB = 1 << 20
+        moved, newcomer = os.urandom(8 * MiB), os.urandom(8 * MiB)
+        self.system.put_on_server("read-then-moved.bin", moved)
+        old, new = self.on_drive("read-then-moved.bin"), self.on_drive("moved-away.bin")
+        source = os.path.join(self.system.work, "newcomer.bin")
+        with open(source, "wb") as f:
+            f.write(newcomer)
+        seen = python_on(self.system, f"""
+import os
+def read_through(path, offsets):
+    fd = os.open(path, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)  # each read reaches the drive
+    pieces = [os.pread(fd, 65536, at) for at in offsets]
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)
+    return pieces
+os.listdir({self.drive!r})  # the listing tells the size, which reading ahead needs
+for i in range(3):
+    read_through({old!r}, range(0, {8 * MiB}, 65536))
+os.rename({old!r}, {new!r})
+with open({old!r}, "wb") as f, open({source!r}, "rb") as g:  # another file under the old name
+    f.write(g.read())
+print([p.hex() for p in read_through({new!r}, [0, {4 * MiB}, {7 * MiB}])])
+""", timeout=120)
+        self.assertEqual(seen, [moved[at:at + 65536].hex() for at in (0, 4 * MiB, 7 * MiB)])
+        self.assertEqual(self.server_bytes("moved-away.bin"), moved)
 
     def test_a_removed_files_descriptor_never_writes_into_its_replacement(self):
         path = self.on_drive("reborn")

@@ -17,7 +17,8 @@ from e2e_test import GiB, sha256_of  # noqa: E402
 from ftp_system import FtpSystem  # noqa: E402
 from e2e_system import (check_failed_upload_keeps_a_backup, check_name_taken_meanwhile_is_kept,  # noqa: E402
                         check_names_differing_in_case_never_mix,
-                        check_spellings_of_one_name_agree, check_uploads_streamed_while_writing,
+                        check_spellings_of_one_name_agree, check_streamed_uploads_follow_renames,
+                        check_uploads_streamed_while_writing,
                         run_test_module)
 
 
@@ -152,6 +153,9 @@ sys.stdout.write(repr((os.pread(fd, 4, 0), os.pread(fd, 64, {offset}), os.pread(
 
     def test_large_files_go_up_while_written_and_are_whole_at_the_close(self):
         check_uploads_streamed_while_writing(self, "streamed")
+
+    def test_a_file_going_up_while_written_ends_under_its_new_name(self):
+        check_streamed_uploads_follow_renames(self, "streamed-renamed")
 
 
 class FtpRandomOperations(FtpDriveCase, e2e_test.RandomOperations):

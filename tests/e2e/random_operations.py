@@ -35,6 +35,9 @@ KINDS = ["write", "append", "truncate", "rename", "unlink", "mmap", "read", "pwr
 TIME_BUDGET = 200  # seconds
 SPELLINGS = os.environ.get("HVM_RANDOM_SPELLINGS") == "1"
 TRACE = os.environ.get("HVM_RANDOM_TRACE") == "1"  # each step on stderr, for replays
+# HVM_RANDOM_LARGE=1: now and then files past a mebibyte, which go up while written.
+LARGE = os.environ.get("HVM_RANDOM_LARGE") == "1"
+SPREAD = 20 if LARGE else 1  # how far offsets reach
 
 
 class Mismatch(Exception):
@@ -192,7 +195,8 @@ class Run:
         return "".join(c.upper() if self.rng.random() < 0.5 else c for c in name)
 
     def data(self):
-        size = self.rng.choice([0, 1, 7, 100, 4096, 5000, 70000, 150000])
+        size = self.rng.choice([0, 1, 7, 100, 4096, 5000, 70000, 150000] +
+                               ([(1 << 20) + 5, 2500000] if LARGE else []))
         return self.rng.randbytes(size)
 
     def both(self, description, action, drive_alike=None):
@@ -249,14 +253,14 @@ class Run:
             data = self.data()
             self.both(f"write {a} {len(data)}", lambda r: write_whole(at(r, a), data))
         elif kind == "append":
-            data = self.data()[:5000]
+            data = self.data()[:5000 * SPREAD]
             self.both(f"append {a} {len(data)}", lambda r: append(at(r, a), data))
         elif kind == "pwrite":
-            offset, data = self.rng.randrange(0, 160000), self.data()[:20000]
+            offset, data = self.rng.randrange(0, 160000 * SPREAD), self.data()[:20000]
             self.both(f"pwrite {a} at {offset} {len(data)}",
                       lambda r: write_at(at(r, a), offset, data))
         elif kind == "truncate":
-            size = self.rng.choice([0, 3, 4096, 6000, 100000])
+            size = self.rng.choice([0, 3, 4096, 6000, 100000] + ([(1 << 20) + 3, 1500000] if LARGE else []))
             if self.rng.random() < 0.5:
                 self.both(f"truncate {a} {size}", lambda r: os.truncate(at(r, a), size))
             else:
@@ -266,20 +270,20 @@ class Run:
         elif kind == "unlink":
             self.both(f"unlink {a}", lambda r: os.unlink(at(r, a)))
         elif kind == "mmap":
-            offset, data = self.rng.randrange(0, 200000), self.data()[:9000]
+            offset, data = self.rng.randrange(0, 200000 * SPREAD), self.data()[:9000]
             through_append = self.rng.random() < 0.5
             self.both(f"mmap {a} at {offset} {len(data)} append={through_append}",
                       lambda r: write_mapped(at(r, a), offset, data, through_append))
         elif kind == "handles":
-            first = (self.rng.randrange(0, 160000), self.data()[:20000])
-            second = (self.rng.randrange(0, 160000), self.data()[:20000])
+            first = (self.rng.randrange(0, 160000 * SPREAD), self.data()[:20000 * SPREAD])
+            second = (self.rng.randrange(0, 160000 * SPREAD), self.data()[:20000 * SPREAD])
             order = self.rng.random() < 0.5
             self.both(f"handles {a} {first[0]}+{len(first[1])} {second[0]}+{len(second[1])} "
                       f"first closes first={order}",
                       lambda r: two_handles(at(r, a), first, second, order))
         elif kind == "rename_open":
-            first = (self.rng.randrange(0, 100000), self.data()[:20000])
-            second = (self.rng.randrange(0, 100000), self.data()[:20000])
+            first = (self.rng.randrange(0, 100000 * SPREAD), self.data()[:20000 * SPREAD])
+            second = (self.rng.randrange(0, 100000 * SPREAD), self.data()[:20000 * SPREAD])
             self.both(f"rename {a} to {b} while open, {first[0]}+{len(first[1])} then "
                       f"{second[0]}+{len(second[1])}",
                       lambda r: while_open(at(r, a), at(r, b), first, second))
@@ -298,12 +302,12 @@ class Run:
         elif kind == "copy" and a != b:
             self.both(f"copy {a} to {b}", lambda r: copy_whole(at(r, a), at(r, b)))
         elif kind == "copy_range" and a != b:
-            at_in, at_out = self.rng.randrange(0, 160000), self.rng.randrange(0, 160000)
+            at_in, at_out = self.rng.randrange(0, 160000 * SPREAD), self.rng.randrange(0, 160000 * SPREAD)
             count = self.rng.choice([1, 4096, 70000, 1 << 20])
             self.both(f"copy {count} of {a} at {at_in} to {b} at {at_out}",
                       lambda r: copy_part(at(r, a), at(r, b), at_in, at_out, count))
         elif kind == "fsync":
-            first, second = self.data()[:40000], self.data()[:40000]
+            first, second = self.data()[:40000 * SPREAD], self.data()[:40000 * SPREAD]
             self.both(f"fsync {a} {len(first)}+{len(second)}",
                       lambda r: write_with_fsync(at(r, a), first, second))
         else:

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "agent/clients/ftp_session.h"
 #include "agent/service/ntstatus.h"
 #include "agent/clients/webdav_client.h"
 #include "platform/wide_text.h"
@@ -326,6 +327,24 @@ TEST_F(FtpFixture, ANewNameTakenOnTheServerBeforeTheUploadIsNeverReplaced) {
   ASSERT_EQ(site->Upload(u"\\free.txt", Pattern(5000)), STATUS_SUCCESS);
   EXPECT_EQ(ReadFile(Data("free.txt")), Pattern(5000));
   EXPECT_FALSE(free->flags & (kEntryCreatePending | kEntryMustBeNew));
+}
+
+TEST_F(FtpFixture, AnUploadBrokenOffBeforeItsFirstByteTellsWhetherItsNameWasFree) {
+  // A stream broken off right after its STOR may have made the file without
+  // reading a byte: the client must know the name is its own then, and
+  // must not take another client's file for its own.
+  auto site = Site();
+  std::function<long(char*, size_t)> none = [](char*, size_t) -> long { return -1; };
+  FtpSession session(site->client->endpoint());
+  ASSERT_TRUE(session.valid());
+  EXPECT_NE(session.UploadFrom("/broken-at-once.bin", none, nullptr, true), 0u);
+  EXPECT_FALSE(session.nameTaken());
+  EXPECT_TRUE(session.nameFoundFree());
+  WriteFile(Data("someone-elses.bin"), {'t', 'h', 'e', 'i', 'r', 's'});
+  EXPECT_NE(session.UploadFrom("/someone-elses.bin", none, nullptr, true), 0u);
+  EXPECT_TRUE(session.nameTaken());
+  EXPECT_FALSE(session.nameFoundFree());
+  EXPECT_EQ(ReadFile(Data("someone-elses.bin")), (std::vector<uint8_t>{'t', 'h', 'e', 'i', 'r', 's'}));
 }
 
 TEST_F(FtpFixture, ANewFileRemovedOrMovedBeforeItsUploadCostsNoStrayFile) {
