@@ -194,7 +194,14 @@ void FileClient::NoteDeleted(std::u16string_view path, bool folder) {
       fromServer = fromServer || (change.state == kPendingDelete &&
                                   PathIsAtOrBelow(WideField(change.path, kJournalPathChars), path));
   }
-  if (fromServer) cache_->SetPending(kPendingDelete, path, record != nullptr ? record->serverTime : 0);
+  if (fromServer) {
+    // A file of this name deleted here before (a folder made in its place)
+    // keeps the server time it had, so that it still goes from the server.
+    FileTime time = record != nullptr ? record->serverTime : 0;
+    const JournalRecord* earlier = cache_->FindPending(path);
+    if (time == 0 && earlier != nullptr && earlier->state == kPendingDelete) time = earlier->serverTime;
+    cache_->SetPending(kPendingDelete, path, time);
+  }
   cache_->FreeRecord(path, true);
 }
 
@@ -253,7 +260,10 @@ NTSTATUS FileClient::Move(FileEntry* entry, ReplyArea&, FileEntry*, std::u16stri
     std::u16string old(WideField(record.path, kJournalPathChars));
     cache_->SetRecord(record.state, to + old.substr(from.size()), 0);
   }
-  if (moved.empty()) cache_->SetRecord(entry->IsDirectory() ? kJournalFolderTree : kJournalFile, to, 0);
+  // A folder with nothing recorded in it (made here) gets no record: one
+  // would mark it as an offline folder of its own, which the next run takes
+  // for a copy the server deleted.
+  if (moved.empty() && !entry->IsDirectory()) cache_->SetRecord(kJournalFile, to, 0);
   if (replaced) cache_->SetRecord(kJournalFile, to, replaced);
   return STATUS_SUCCESS;
 }

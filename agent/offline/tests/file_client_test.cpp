@@ -187,6 +187,41 @@ TEST_F(FileClientTest, AMovedFolderLeavesItsFilesNotedAsDeletedAtTheOldPlace) {
   EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\moved\\x.txt")->serverTime, 0u);
 }
 
+// Folders made here in place of a file deleted here, and folders made here
+// and moved: the server's file still goes, and no such folder becomes an
+// offline folder of its own (the next run would take it, holding no copy
+// from the server, for one the server deleted).
+TEST_F(FileClientTest, FoldersMadeHereKeepTheDeletedFileNotedAndAreNoOfflineFolders) {
+  ReplyArea area;
+  FileEntry* docs = Listed(u"\\docs");
+  ASSERT_NE(docs, nullptr);
+  FileEntry* a = Listed(u"\\docs\\a.txt");
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(client_->Delete(a, area), STATUS_SUCCESS);
+  ASSERT_EQ(client_->ListDirectory(u"", docs, nullptr), STATUS_SUCCESS);  // the deleted entry leaves
+  auto folderInPlace = [&]() {
+    EXPECT_EQ(mkdir((root_ + "/site1/docs/a.txt").c_str(), 0700), 0);
+    FileEntry* folder = Listed(u"\\docs\\a.txt");
+    EXPECT_TRUE(folder != nullptr && folder->IsDirectory());
+    return folder;
+  };
+  // Removed again: the file's deletion stays noted with its server time.
+  FileEntry* folder = folderInPlace();
+  ASSERT_NE(folder, nullptr);
+  ASSERT_EQ(client_->Delete(folder, area), STATUS_SUCCESS);
+  ASSERT_NE(client_->cache()->FindPending(u"\\docs\\a.txt"), nullptr);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\a.txt")->serverTime, 5000u);
+  ASSERT_EQ(client_->ListDirectory(u"", docs, nullptr), STATUS_SUCCESS);
+  // Moved away: the same, and the moved folder gets no record.
+  folder = folderInPlace();
+  ASSERT_NE(folder, nullptr);
+  std::u16string destination = ServerPathOf(connection_, connection_.RootPath() + u"\\docs\\moved");
+  ASSERT_EQ(client_->Move(folder, area, nullptr, destination), STATUS_SUCCESS);
+  ASSERT_NE(client_->cache()->FindPending(u"\\docs\\a.txt"), nullptr);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\a.txt")->serverTime, 5000u);
+  EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\moved"), nullptr);
+}
+
 TEST_F(FileClientTest, ShellCommandsAndCopies) {
   ReplyArea area;
   auto answer = std::make_unique<InternalRequest>();
