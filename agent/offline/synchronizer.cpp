@@ -180,6 +180,26 @@ bool Synchronizer::Upload(std::u16string_view path, FileTime localTime) {
   return true;
 }
 
+// A folder made here in place of a file deleted here: the file goes from the
+// server while it still is the copy it had, and the folder goes up in its
+// place. True when the server's file went.
+bool Synchronizer::ReplaceFileByLocalFolder(std::u16string_view path, const RemoteItem& item) {
+  const JournalRecord* pending = cache_.FindPending(path);
+  struct stat info {};
+  if (pending == nullptr || pending->state != kPendingDelete || !StatLocal(cache_, path, info) ||
+      !S_ISDIR(info.st_mode) || Difference(item.modified, pending->serverTime) != 0)
+    return false;
+  NTSTATUS status = server_.Delete(path, false);
+  if (status != STATUS_SUCCESS) {
+    Failure(u"Delete", status, path, u"Cannot delete the file on the server");
+    return false;
+  }
+  cache_.ClearPending(path);
+  counts_.deletedOnServer += 1;
+  if (callbacks_.notify) callbacks_.notify(path, SHCNE_DELETE);
+  return true;
+}
+
 int Synchronizer::SyncFile(std::u16string_view path, const RemoteItem& listed) {
   RemoteItem item = listed;
   const JournalRecord* pending = cache_.FindPending(path);
@@ -416,7 +436,9 @@ int Synchronizer::SynchronizeFolder(std::u16string_view folder, bool recursive, 
       continue;
     }
     leftOver.erase(item.name);
-    int result = item.folder ? SyncFolderItem(path, recursive, withProgress) : SyncFile(path, item);
+    int result = item.folder                         ? SyncFolderItem(path, recursive, withProgress)
+                 : ReplaceFileByLocalFolder(path, item) ? SyncLocalOnly(path, recursive, withProgress)
+                                                      : SyncFile(path, item);
     if (result == kSyncCancelled) return result;
     // A conflict left or a subfolder that failed does not hold up the rest
     // of the folder; the first one is the run's result.

@@ -183,6 +183,31 @@ TEST_F(SynchronizerTest, DeletionsOnEitherSideReachTheOther) {
   EXPECT_EQ(OnServer("/docs/c.txt"), "local c2");
 }
 
+// A file deleted here and a folder made in its place: the folder takes the
+// file's place on the server, unless the server changed the file meanwhile.
+TEST_F(SynchronizerTest, AFolderMadeHereInPlaceOfADeletedFileReplacesItThere) {
+  MakeOffline();
+  for (const char16_t* name : {u"\\docs\\a.txt", u"\\docs\\b.txt"}) {
+    cache_->SetPending(kPendingDelete, name, cache_->FindRecord(name)->serverTime);
+    cache_->FreeRecord(name, false);
+  }
+  for (const char* name : {"/docs/a.txt", "/docs/b.txt"}) {
+    ASSERT_EQ(unlink(LocalPath(name).c_str()), 0);
+    ASSERT_EQ(mkdir(LocalPath(name).c_str(), 0700), 0);
+  }
+  EditLocal("/docs/a.txt/inner.txt", "inner", 1800000000);
+  server_->Put(u"\\docs\\b.txt", "server b2");
+  Sync();
+  EXPECT_TRUE(asked_.empty());
+  EXPECT_EQ(OnServer("/docs/a.txt/inner.txt"), "inner");
+  EXPECT_EQ(cache_->FindPending(u"\\docs\\a.txt"), nullptr);
+  // The server's change is no copy this side deleted: it stays there.
+  EXPECT_EQ(OnServer("/docs/b.txt"), "server b2");
+  struct stat info {};
+  ASSERT_EQ(stat(LocalPath("/docs/b.txt").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
 TEST_F(SynchronizerTest, AnOfflineFolderDeletedWholeGoesFromTheServerButNotWhatOthersAdded) {
   ASSERT_EQ(mkdir((base_ + "/server/old").c_str(), 0700), 0);
   ASSERT_EQ(mkdir((base_ + "/server/busy").c_str(), 0700), 0);
