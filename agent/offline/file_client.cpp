@@ -255,10 +255,15 @@ NTSTATUS FileClient::Move(FileEntry* entry, ReplyArea&, FileEntry*, std::u16stri
       cache_->SetPending(kPendingDelete, old, record.serverTime);
   }
   NoteDeleted(from, entry->IsDirectory());
-  // Under the new name nothing was ever copied from the server: it is uploaded there.
+  // Under the new name nothing was ever copied from the server: it is uploaded
+  // there. A file of the folder landing where one from the server was deleted
+  // here goes on from that copy, as a file saved in place of another does.
   for (const JournalRecord& record : moved) {
     std::u16string old(WideField(record.path, kJournalPathChars));
-    cache_->SetRecord(record.state, to + old.substr(from.size()), 0);
+    std::u16string now = to + old.substr(from.size());
+    std::optional<FileTime> took;
+    if (record.state == kJournalFile && old.size() > from.size()) took = TakeOverReplaced(now);
+    cache_->SetRecord(record.state, now, took.value_or(0));
   }
   // A folder with nothing recorded in it (made here) gets no record: one
   // would mark it as an offline folder of its own, which the next run takes

@@ -222,6 +222,35 @@ TEST_F(FileClientTest, FoldersMadeHereKeepTheDeletedFileNotedAndAreNoOfflineFold
   EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\moved"), nullptr);
 }
 
+// A folder moved where a folder of files from the server was deleted here:
+// its file landing on a deleted one's name goes on from that copy, as a save
+// in place does, instead of meeting the unchanged server file as a conflict.
+TEST_F(FileClientTest, AFolderMovedOntoDeletedFilesGoesOnFromTheirServerCopies) {
+  ReplyArea area;
+  FileEntry* x = Listed(u"\\docs\\full\\x.txt");
+  ASSERT_NE(x, nullptr);
+  ASSERT_EQ(client_->Delete(x, area), STATUS_SUCCESS);
+  FileEntry* full = Listed(u"\\docs\\full");
+  ASSERT_NE(full, nullptr);
+  ASSERT_EQ(client_->Delete(full, area), STATUS_SUCCESS);
+  FileEntry* docs = Listed(u"\\docs");
+  ASSERT_NE(docs, nullptr);
+  ASSERT_EQ(client_->ListDirectory(u"", docs, nullptr), STATUS_SUCCESS);  // the deleted entries leave
+  ASSERT_EQ(mkdir((root_ + "/site1/docs/other").c_str(), 0700), 0);
+  FileEntry* other = Listed(u"\\docs\\other");
+  ASSERT_NE(other, nullptr);
+  FileEntry* made = connection_.entries.NewEntry(connection_.RootPath() + u"\\docs\\other\\x.txt");
+  ASSERT_NE(made, nullptr);
+  made->parent = other;
+  ASSERT_EQ(client_->CreateFile(made, area), STATUS_SUCCESS);
+  std::u16string destination = ServerPathOf(connection_, connection_.RootPath() + u"\\docs\\full");
+  ASSERT_EQ(client_->Move(other, area, nullptr, destination), STATUS_SUCCESS);
+  const JournalRecord* landed = client_->cache()->FindRecord(u"\\docs\\full\\x.txt");
+  ASSERT_NE(landed, nullptr);
+  EXPECT_EQ(landed->serverTime, 6000u);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\full\\x.txt"), nullptr);
+}
+
 TEST_F(FileClientTest, ShellCommandsAndCopies) {
   ReplyArea area;
   auto answer = std::make_unique<InternalRequest>();
