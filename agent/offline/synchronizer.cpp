@@ -391,10 +391,15 @@ int Synchronizer::SyncFolderItem(std::u16string_view path, bool recursive, bool 
   const JournalRecord* pending = cache_.FindPending(path);
   struct stat info {};
   bool local = StatLocal(cache_, path, info);
-  if (!local && pending != nullptr && pending->state == kPendingDelete) {
+  // A file made here in place of a folder goes up once the folder went from
+  // the server, which it does only when all it holds was deleted here (the
+  // folder itself may have no note: one moved away with its parent has none).
+  bool fileInPlace = local && S_ISREG(info.st_mode);
+  if ((!local && pending != nullptr && pending->state == kPendingDelete) || fileInPlace) {
     switch (DeleteFolderOnServer(path)) {
       case FolderDeletion::kDeleted:
         cache_.ClearPending(path);
+        if (fileInPlace) return SyncLocalOnly(path, recursive, withProgress);
         cache_.FreeRecord(path, true);
         return 0;
       case FolderDeletion::kFailed:

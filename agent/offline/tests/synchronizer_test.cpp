@@ -208,6 +208,39 @@ TEST_F(SynchronizerTest, AFolderMadeHereInPlaceOfADeletedFileReplacesItThere) {
   EXPECT_TRUE(S_ISDIR(info.st_mode));
 }
 
+// The other way round: a folder deleted here and a file made in its place.
+// The file takes its place on the server once the folder went there; a
+// folder holding a change the server made stays, and so does the file here.
+TEST_F(SynchronizerTest, AFileMadeHereInPlaceOfADeletedFolderReplacesItThere) {
+  for (const char* folder : {"/server/docs/sub", "/server/docs/busy"})
+    ASSERT_EQ(mkdir((base_ + folder).c_str(), 0700), 0);
+  server_->Put(u"\\docs\\sub\\x.txt", "x");
+  server_->Put(u"\\docs\\busy\\y.txt", "y");
+  MakeOffline();
+  for (const char16_t* file : {u"\\docs\\sub\\x.txt", u"\\docs\\busy\\y.txt"}) {
+    cache_->SetPending(kPendingDelete, file, cache_->FindRecord(file)->serverTime);
+    cache_->FreeRecord(file, false);
+  }
+  // The folders have no note of their own, as when their parent was moved away.
+  const std::pair<const char*, const char16_t*> made[] = {{"/docs/sub", u"\\docs\\sub"},
+                                                          {"/docs/busy", u"\\docs\\busy"}};
+  for (const auto& [name, path] : made) {
+    ASSERT_EQ(std::system(("rm -rf '" + LocalPath(name) + "'").c_str()), 0);
+    EditLocal(name, "a file now", 1800000000);
+    cache_->SetRecord(kJournalFile, path, 0);  // as the offline client notes a file made there
+  }
+  server_->Put(u"\\docs\\busy\\y.txt", "y changed there");
+  Sync();
+  EXPECT_TRUE(asked_.empty());
+  struct stat info {};
+  ASSERT_EQ(stat((base_ + "/server/docs/sub").c_str(), &info), 0);
+  ASSERT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(OnServer("/docs/sub"), "a file now");
+  EXPECT_EQ(cache_->FindPending(u"\\docs\\sub"), nullptr);
+  EXPECT_EQ(OnServer("/docs/busy/y.txt"), "y changed there");
+  EXPECT_EQ(Read(LocalPath("/docs/busy")), "a file now");
+}
+
 TEST_F(SynchronizerTest, AnOfflineFolderDeletedWholeGoesFromTheServerButNotWhatOthersAdded) {
   ASSERT_EQ(mkdir((base_ + "/server/old").c_str(), 0700), 0);
   ASSERT_EQ(mkdir((base_ + "/server/busy").c_str(), 0700), 0);
