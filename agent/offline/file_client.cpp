@@ -186,14 +186,11 @@ NTSTATUS FileClient::MakeDirectory(ReplyArea& reply) {
 
 void FileClient::NoteDeleted(std::u16string_view path, bool folder) {
   const JournalRecord* record = cache_->FindRecord(path);
-  // Only what came from the server is deleted there; a folder counts as
-  // such when it is recorded or held files that came from there.
-  bool fromServer = record != nullptr && (record->state != kJournalFile || record->serverTime != 0);
-  if (folder && !fromServer) {
-    for (const JournalRecord& change : cache_->PendingChanges())
-      fromServer = fromServer || (change.state == kPendingDelete &&
-                                  PathIsAtOrBelow(WideField(change.path, kJournalPathChars), path));
-  }
+  // Only what came from the server is deleted there. Every folder is noted:
+  // an empty one synchronised before has nothing recorded to tell, and the
+  // server's folder goes only while it holds nothing but what was deleted
+  // here (one that never reached the server leaves nothing to do).
+  bool fromServer = folder || (record != nullptr && record->serverTime != 0);
   if (fromServer) {
     // A file of this name deleted here before (a folder made in its place)
     // keeps the server time it had, so that it still goes from the server.

@@ -251,6 +251,18 @@ TEST_F(FileClientTest, AFolderMovedOntoDeletedFilesGoesOnFromTheirServerCopies) 
   EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\full\\x.txt"), nullptr);
 }
 
+// An empty folder that reached the server before (nothing recorded in it)
+// deleted here: its deletion is noted, so that it does not come back.
+TEST_F(FileClientTest, AnEmptyFolderDeletedHereIsNoted) {
+  ReplyArea area;
+  ASSERT_EQ(mkdir((root_ + "/site1/docs/empty").c_str(), 0700), 0);
+  FileEntry* empty = Listed(u"\\docs\\empty");
+  ASSERT_NE(empty, nullptr);
+  ASSERT_EQ(client_->Delete(empty, area), STATUS_SUCCESS);
+  ASSERT_NE(client_->cache()->FindPending(u"\\docs\\empty"), nullptr);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\empty")->state, kPendingDelete);
+}
+
 TEST_F(FileClientTest, ShellCommandsAndCopies) {
   ReplyArea area;
   auto answer = std::make_unique<InternalRequest>();
