@@ -388,14 +388,21 @@ Synchronizer::FolderDeletion Synchronizer::DeleteFolderOnServer(std::u16string_v
 }
 
 int Synchronizer::SyncFolderItem(std::u16string_view path, bool recursive, bool withProgress) {
-  const JournalRecord* pending = cache_.FindPending(path);
   struct stat info {};
   bool local = StatLocal(cache_, path, info);
   // A file made here in place of a folder goes up once the folder went from
   // the server, which it does only when all it holds was deleted here (the
   // folder itself may have no note: one moved away with its parent has none).
   bool fileInPlace = local && S_ISREG(info.st_mode);
-  if ((!local && pending != nullptr && pending->state == kPendingDelete) || fileInPlace) {
+  // A folder gone here whose files were deleted here went with its parent
+  // (moved or removed) when it has no note of its own.
+  bool deletedHere = false;
+  if (!local) {
+    for (const JournalRecord& change : cache_.PendingChanges())
+      deletedHere = deletedHere || (change.state == kPendingDelete &&
+                                    PathIsAtOrBelow(WideField(change.path, kJournalPathChars), path));
+  }
+  if (deletedHere || fileInPlace) {
     switch (DeleteFolderOnServer(path)) {
       case FolderDeletion::kDeleted:
         cache_.ClearPending(path);

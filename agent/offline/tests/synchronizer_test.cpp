@@ -241,6 +241,21 @@ TEST_F(SynchronizerTest, AFileMadeHereInPlaceOfADeletedFolderReplacesItThere) {
   EXPECT_EQ(Read(LocalPath("/docs/busy")), "a file now");
 }
 
+// A subfolder gone with its parent's move has no note of its own, only its
+// files do: it goes from the server too instead of coming back empty.
+TEST_F(SynchronizerTest, ASubfolderWithoutANoteOfItsOwnGoesWithTheFilesDeletedHere) {
+  ASSERT_EQ(mkdir((base_ + "/server/docs/sub").c_str(), 0700), 0);
+  server_->Put(u"\\docs\\sub\\x.txt", "x");
+  MakeOffline();
+  cache_->SetPending(kPendingDelete, u"\\docs\\sub\\x.txt", cache_->FindRecord(u"\\docs\\sub\\x.txt")->serverTime);
+  cache_->FreeRecord(u"\\docs\\sub\\x.txt", false);
+  ASSERT_EQ(std::system(("rm -rf '" + LocalPath("/docs/sub") + "'").c_str()), 0);
+  ASSERT_EQ(Sync(), 0);
+  struct stat info {};
+  EXPECT_NE(stat((base_ + "/server/docs/sub").c_str(), &info), 0);
+  EXPECT_NE(stat(LocalPath("/docs/sub").c_str(), &info), 0);
+}
+
 TEST_F(SynchronizerTest, AnOfflineFolderDeletedWholeGoesFromTheServerButNotWhatOthersAdded) {
   ASSERT_EQ(mkdir((base_ + "/server/old").c_str(), 0700), 0);
   ASSERT_EQ(mkdir((base_ + "/server/busy").c_str(), 0700), 0);
