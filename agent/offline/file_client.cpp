@@ -186,15 +186,19 @@ NTSTATUS FileClient::MakeDirectory(ReplyArea& reply) {
 
 void FileClient::NoteDeleted(std::u16string_view path, bool folder) {
   const JournalRecord* record = cache_->FindRecord(path);
-  // Only what came from the server is deleted there; a folder counts as
-  // such when it is recorded or held files that came from there.
-  bool fromServer = record != nullptr && (record->state != kJournalFile || record->serverTime != 0);
-  if (folder && !fromServer) {
-    for (const JournalRecord& change : cache_->PendingChanges())
-      fromServer = fromServer || (change.state == kPendingDelete &&
-                                  PathIsAtOrBelow(WideField(change.path, kJournalPathChars), path));
+  // Only what came from the server is deleted there. Every folder is noted:
+  // an empty one synchronised before has nothing recorded to tell, and the
+  // server's folder goes only while it holds nothing but what was deleted
+  // here (one that never reached the server leaves nothing to do).
+  bool fromServer = folder || (record != nullptr && record->serverTime != 0);
+  if (fromServer) {
+    // A file of this name deleted here before (a folder made in its place)
+    // keeps the server time it had, so that it still goes from the server.
+    FileTime time = record != nullptr ? record->serverTime : 0;
+    const JournalRecord* earlier = cache_->FindPending(path);
+    if (time == 0 && earlier != nullptr && earlier->state == kPendingDelete) time = earlier->serverTime;
+    cache_->SetPending(kPendingDelete, path, time);
   }
-  if (fromServer) cache_->SetPending(kPendingDelete, path, record != nullptr ? record->serverTime : 0);
   cache_->FreeRecord(path, true);
 }
 
@@ -248,12 +252,20 @@ NTSTATUS FileClient::Move(FileEntry* entry, ReplyArea&, FileEntry*, std::u16stri
       cache_->SetPending(kPendingDelete, old, record.serverTime);
   }
   NoteDeleted(from, entry->IsDirectory());
-  // Under the new name nothing was ever copied from the server: it is uploaded there.
+  // Under the new name nothing was ever copied from the server: it is uploaded
+  // there. A file of the folder landing where one from the server was deleted
+  // here goes on from that copy, as a file saved in place of another does.
   for (const JournalRecord& record : moved) {
     std::u16string old(WideField(record.path, kJournalPathChars));
-    cache_->SetRecord(record.state, to + old.substr(from.size()), 0);
+    std::u16string now = to + old.substr(from.size());
+    std::optional<FileTime> took;
+    if (record.state == kJournalFile && old.size() > from.size()) took = TakeOverReplaced(now);
+    cache_->SetRecord(record.state, now, took.value_or(0));
   }
-  if (moved.empty()) cache_->SetRecord(entry->IsDirectory() ? kJournalFolderTree : kJournalFile, to, 0);
+  // A folder with nothing recorded in it (made here) gets no record: one
+  // would mark it as an offline folder of its own, which the next run takes
+  // for a copy the server deleted.
+  if (moved.empty() && !entry->IsDirectory()) cache_->SetRecord(kJournalFile, to, 0);
   if (replaced) cache_->SetRecord(kJournalFile, to, replaced);
   return STATUS_SUCCESS;
 }

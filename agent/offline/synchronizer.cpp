@@ -180,6 +180,26 @@ bool Synchronizer::Upload(std::u16string_view path, FileTime localTime) {
   return true;
 }
 
+// A folder made here in place of a file deleted here: the file goes from the
+// server while it still is the copy it had, and the folder goes up in its
+// place. True when the server's file went.
+bool Synchronizer::ReplaceFileByLocalFolder(std::u16string_view path, const RemoteItem& item) {
+  const JournalRecord* pending = cache_.FindPending(path);
+  struct stat info {};
+  if (pending == nullptr || pending->state != kPendingDelete || !StatLocal(cache_, path, info) ||
+      !S_ISDIR(info.st_mode) || Difference(item.modified, pending->serverTime) != 0)
+    return false;
+  NTSTATUS status = server_.Delete(path, false);
+  if (status != STATUS_SUCCESS) {
+    Failure(u"Delete", status, path, u"Cannot delete the file on the server");
+    return false;
+  }
+  cache_.ClearPending(path);
+  counts_.deletedOnServer += 1;
+  if (callbacks_.notify) callbacks_.notify(path, SHCNE_DELETE);
+  return true;
+}
+
 int Synchronizer::SyncFile(std::u16string_view path, const RemoteItem& listed) {
   RemoteItem item = listed;
   const JournalRecord* pending = cache_.FindPending(path);
@@ -368,13 +388,25 @@ Synchronizer::FolderDeletion Synchronizer::DeleteFolderOnServer(std::u16string_v
 }
 
 int Synchronizer::SyncFolderItem(std::u16string_view path, bool recursive, bool withProgress) {
-  const JournalRecord* pending = cache_.FindPending(path);
   struct stat info {};
   bool local = StatLocal(cache_, path, info);
-  if (!local && pending != nullptr && pending->state == kPendingDelete) {
+  // A file made here in place of a folder goes up once the folder went from
+  // the server, which it does only when all it holds was deleted here (the
+  // folder itself may have no note: one moved away with its parent has none).
+  bool fileInPlace = local && S_ISREG(info.st_mode);
+  // A folder gone here whose files were deleted here went with its parent
+  // (moved or removed) when it has no note of its own.
+  bool deletedHere = false;
+  if (!local) {
+    for (const JournalRecord& change : cache_.PendingChanges())
+      deletedHere = deletedHere || (change.state == kPendingDelete &&
+                                    PathIsAtOrBelow(WideField(change.path, kJournalPathChars), path));
+  }
+  if (deletedHere || fileInPlace) {
     switch (DeleteFolderOnServer(path)) {
       case FolderDeletion::kDeleted:
         cache_.ClearPending(path);
+        if (fileInPlace) return SyncLocalOnly(path, recursive, withProgress);
         cache_.FreeRecord(path, true);
         return 0;
       case FolderDeletion::kFailed:
@@ -416,7 +448,9 @@ int Synchronizer::SynchronizeFolder(std::u16string_view folder, bool recursive, 
       continue;
     }
     leftOver.erase(item.name);
-    int result = item.folder ? SyncFolderItem(path, recursive, withProgress) : SyncFile(path, item);
+    int result = item.folder                         ? SyncFolderItem(path, recursive, withProgress)
+                 : ReplaceFileByLocalFolder(path, item) ? SyncLocalOnly(path, recursive, withProgress)
+                                                      : SyncFile(path, item);
     if (result == kSyncCancelled) return result;
     // A conflict left or a subfolder that failed does not hold up the rest
     // of the folder; the first one is the run's result.

@@ -66,6 +66,7 @@ class Synchronizer {
 
  private:
   int SyncFile(std::u16string_view path, const RemoteItem& item);
+  bool ReplaceFileByLocalFolder(std::u16string_view path, const RemoteItem& item);
   int SyncLocalOnly(std::u16string_view path, bool recursive, bool withProgress);
   int SyncFolderItem(std::u16string_view path, bool recursive, bool withProgress);
   enum class FolderDeletion { kDeleted, kKept, kFailed };

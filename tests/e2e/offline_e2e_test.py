@@ -7,6 +7,7 @@ agent, moornook's commands on the drive, offline connect and synchronisation.
 Exit status 77 means the machine cannot run these tests.
 """
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -216,6 +217,160 @@ class OfflineRoundTrip(OfflineCase):
         self.assertEqual(self.local_bytes("docs/minute.txt"), b"server later\n")
 
 
+class OfflineRandomOperations(OfflineCase):
+    """Seeded random operations (random_operations.py) in an offline folder while the
+    site is connected offline, against a local model folder; the next connect
+    synchronises, and then the server's folder must hold what the model holds.
+
+    HVM_RANDOM_SEED repeats a run; HVM_RANDOM_STEPS sets its length."""
+
+    files = {}
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "random_operations.py")
+    # What the folder holds before it goes offline: names the random steps use
+    # and names they never touch.
+    start = {"f0": b"server f0\n" * 500, "f1": b"server f1\n", "f2": b"",
+             "d0/f0": b"server d0/f0\n" * 9000, "d0/f1": b"server d0/f1\n",
+             "keep0": b"server keep0\n", "keep1": b"server keep1\n", "kept/k2": b"server k2\n"}
+
+    def tree(self, root):
+        """{relative path: bytes, or None for a folder} below root."""
+        found = {}
+        for folder, folders, names in os.walk(root):
+            folders[:] = [n for n in folders if not n.startswith(".DAV")]
+            for name in folders:
+                found[os.path.relpath(os.path.join(folder, name), root)] = None
+            for name in names:
+                with open(os.path.join(folder, name), "rb") as f:
+                    found[os.path.relpath(os.path.join(folder, name), root)] = f.read()
+        return found
+
+    def assert_trees_equal(self, got, expected, what, seed):
+        def shown(tree):
+            return {k: (None if v is None else (len(v), v[:16])) for k, v in sorted(tree.items())}
+        missing = sorted(set(expected) - set(got))
+        extra = sorted(set(got) - set(expected))
+        differing = sorted(k for k in set(got) & set(expected) if got[k] != expected[k])
+        self.assertFalse(missing or extra or differing,
+                         f"seed {seed}: {what}: missing {missing}, extra {extra}, differing "
+                         f"{[(k, shown({k: got[k]})[k], shown({k: expected[k]})[k]) for k in differing]}")
+
+    # One seed for the group, each test's run at an offset from it.
+    base_seed = int(os.environ.get("HVM_RANDOM_SEED", str(int.from_bytes(os.urandom(4), "big"))))
+
+    def seed_and_steps(self, offset):
+        return self.base_seed + offset, int(os.environ.get("HVM_RANDOM_STEPS", "150"))
+
+    def prepare(self, folder):
+        """The folder on the server, made available offline, and a model holding the same."""
+        past = time.time() - 3600
+        for name, content in self.start.items():
+            path = self.system.put_on_server(f"{folder}/{name}", content)
+            os.utime(path, (past, past))
+        self.system.run(f"ls -R '{self.drive}/{folder}'")
+        self.nook("offline", "--subfolders", f"{self.drive}/{folder}")
+        model = os.path.join(self.system.work, f"model-{folder}")
+        for name, content in self.start.items():
+            os.makedirs(os.path.dirname(os.path.join(model, name)), exist_ok=True)
+            with open(os.path.join(model, name), "wb") as f:
+                f.write(content)
+        return model
+
+    def run_offline(self, folder, seed, steps, model):
+        print(f"random operations offline in {folder}: seed {seed}, {steps} steps "
+              f"(HVM_RANDOM_SEED={self.base_seed} repeats the group)", file=sys.stderr, flush=True)
+        self.reconnect(offline=True)
+        # Every kind of step applies offline: copies there go through reads
+        # and writes, as the offline drive offers no server copy.
+        result = subprocess.run(["python3", self.SCRIPT, str(seed), str(steps), f"{self.drive}/{folder}", model],
+                                env=self.system.env, capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, f"seed {seed}: {result.stdout}{result.stderr}")
+        print(result.stdout.strip(), file=sys.stderr, flush=True)
+
+    def conflicts(self):
+        return self.system.agent_output().count("Conflict!")
+
+    def test_1_offline_changes_reach_the_server_as_the_model_holds_them(self):
+        seed, steps = self.seed_and_steps(0)
+        model = self.prepare("rand1")
+        self.run_offline("rand1", seed, steps, model)
+        asked = self.conflicts()
+        self.reconnect(offline=False)  # the site synchronises on connect
+        self.assertEqual(self.conflicts(), asked, f"seed {seed}: a question was asked")
+        expected = self.tree(model)
+        self.assert_trees_equal(self.tree(self.system.server_path("rand1")), expected, "server", seed)
+        self.assert_trees_equal(self.tree(os.path.join(self.cache, "rand1")), expected, "cache", seed)
+        # A second run finds both sides in step.
+        self.nook("sync", f"{self.drive}/rand1")
+        self.assertEqual(self.conflicts(), asked, f"seed {seed}: a question was asked")
+        self.assert_trees_equal(self.tree(self.system.server_path("rand1")), expected, "server", seed)
+        self.assert_trees_equal(self.tree(os.path.join(self.drive, "rand1")), expected, "drive", seed)
+
+    def test_3_a_second_round_goes_on_from_the_synchronised_copies(self):
+        """Two offline rounds, each synchronised: the second starts from the
+        copies and times the first run left."""
+        seed, steps = self.seed_and_steps(2)
+        model = self.prepare("rand3")
+        for round_seed in (seed, seed + 1000):
+            self.run_offline("rand3", round_seed, steps, model)
+            asked = self.conflicts()
+            self.reconnect(offline=False)  # the site synchronises on connect
+            self.assertEqual(self.conflicts(), asked, f"seed {round_seed}: a question was asked")
+            expected = self.tree(model)
+            self.assert_trees_equal(self.tree(self.system.server_path("rand3")), expected, "server", round_seed)
+            self.assert_trees_equal(self.tree(os.path.join(self.cache, "rand3")), expected, "cache", round_seed)
+
+    def test_2_server_changes_meanwhile_are_kept(self):
+        """Before the connect the server changes and deletes files the run left
+        alone, adds one, and changes files the run changed or deleted: those
+        changed on both sides ask and keep both; those deleted here stay with
+        the server's change and come back."""
+        seed, steps = self.seed_and_steps(1)
+        model = self.prepare("rand2")
+        self.run_offline("rand2", seed, steps, model)
+        local = self.tree(model)
+        expected_server, expected_cache = dict(local), dict(local)
+        later = time.time() + 120
+
+        def on_server(name, content):
+            path = self.system.put_on_server(f"rand2/{name}", content)
+            os.utime(path, (later, later))
+            expected_server[name] = expected_cache[name] = content
+            for parent in (os.path.dirname(name),) if os.path.dirname(name) else ():
+                expected_server[parent] = expected_cache[parent] = None
+        on_server("keep0", b"keep0 changed on the server\n")
+        os.unlink(self.system.server_path("rand2/keep1"))
+        del expected_server["keep1"], expected_cache["keep1"]
+        on_server("kept/k2", b"k2 changed on the server\n")
+        on_server("fresh", b"new on the server\n")
+        both = []
+        for name in ("f0", "f1", "f2", "d0/f0", "d0/f1"):
+            if name not in local:  # deleted or moved here: the server's change stays and comes back
+                on_server(name, f"{name} changed on the server\n".encode())
+            elif local[name] is not None and local[name] != self.start[name]:  # changed on both sides
+                both.append(name)
+                on_server(name, f"{name} changed on the server\n".encode())
+                expected_cache[name] = local[name]
+        asked = self.conflicts()
+        self.reconnect(offline=False)  # the site synchronises on connect
+        self.assertEqual(self.conflicts() - asked, len(both), f"seed {seed}: questions for {both}")
+        self.assert_trees_equal(self.tree(self.system.server_path("rand2")), expected_server, "server", seed)
+        self.assert_trees_equal(self.tree(os.path.join(self.cache, "rand2")), expected_cache, "cache", seed)
+        # Answered No: the server's versions replace the local ones, and no question is left.
+        with open(self.system.answers) as f:
+            answers = f.read()
+        with open(self.system.answers, "a") as f:
+            f.write("match=Conflict IDNO\n")
+        try:
+            self.nook("sync", f"{self.drive}/rand2")
+        finally:
+            with open(self.system.answers, "w") as f:
+                f.write(answers)
+        self.assert_trees_equal(self.tree(os.path.join(self.cache, "rand2")), expected_server, "cache", seed)
+        asked = self.conflicts()
+        self.nook("sync", f"{self.drive}/rand2")
+        self.assertEqual(self.conflicts(), asked, f"seed {seed}: a question was asked again")
+
+
 class FtpOfflineRoundTrip(OfflineRoundTrip):
     """The same round trip on an FTP site (vsftpd): renames, deletions and
     times there go through the FTP client, whose listing may tell minutes only."""
@@ -227,6 +382,22 @@ class FtpOfflineRoundTrip(OfflineRoundTrip):
 
 class SftpOfflineRoundTrip(OfflineRoundTrip):
     """The same round trip on an SFTP site (OpenSSH's sshd)."""
+
+    @classmethod
+    def new_system(cls):
+        return SftpSystem(BUILD_DIR, SOURCE_DIR)
+
+
+class FtpOfflineRandomOperations(OfflineRandomOperations):
+    """The same random operations offline on an FTP site (vsftpd)."""
+
+    @classmethod
+    def new_system(cls):
+        return FtpSystem(BUILD_DIR, SOURCE_DIR)
+
+
+class SftpOfflineRandomOperations(OfflineRandomOperations):
+    """The same random operations offline on an SFTP site (sshd)."""
 
     @classmethod
     def new_system(cls):

@@ -187,6 +187,82 @@ TEST_F(FileClientTest, AMovedFolderLeavesItsFilesNotedAsDeletedAtTheOldPlace) {
   EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\moved\\x.txt")->serverTime, 0u);
 }
 
+// Folders made here in place of a file deleted here, and folders made here
+// and moved: the server's file still goes, and no such folder becomes an
+// offline folder of its own (the next run would take it, holding no copy
+// from the server, for one the server deleted).
+TEST_F(FileClientTest, FoldersMadeHereKeepTheDeletedFileNotedAndAreNoOfflineFolders) {
+  ReplyArea area;
+  FileEntry* docs = Listed(u"\\docs");
+  ASSERT_NE(docs, nullptr);
+  FileEntry* a = Listed(u"\\docs\\a.txt");
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(client_->Delete(a, area), STATUS_SUCCESS);
+  ASSERT_EQ(client_->ListDirectory(u"", docs, nullptr), STATUS_SUCCESS);  // the deleted entry leaves
+  auto folderInPlace = [&]() {
+    EXPECT_EQ(mkdir((root_ + "/site1/docs/a.txt").c_str(), 0700), 0);
+    FileEntry* folder = Listed(u"\\docs\\a.txt");
+    EXPECT_TRUE(folder != nullptr && folder->IsDirectory());
+    return folder;
+  };
+  // Removed again: the file's deletion stays noted with its server time.
+  FileEntry* folder = folderInPlace();
+  ASSERT_NE(folder, nullptr);
+  ASSERT_EQ(client_->Delete(folder, area), STATUS_SUCCESS);
+  ASSERT_NE(client_->cache()->FindPending(u"\\docs\\a.txt"), nullptr);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\a.txt")->serverTime, 5000u);
+  ASSERT_EQ(client_->ListDirectory(u"", docs, nullptr), STATUS_SUCCESS);
+  // Moved away: the same, and the moved folder gets no record.
+  folder = folderInPlace();
+  ASSERT_NE(folder, nullptr);
+  std::u16string destination = ServerPathOf(connection_, connection_.RootPath() + u"\\docs\\moved");
+  ASSERT_EQ(client_->Move(folder, area, nullptr, destination), STATUS_SUCCESS);
+  ASSERT_NE(client_->cache()->FindPending(u"\\docs\\a.txt"), nullptr);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\a.txt")->serverTime, 5000u);
+  EXPECT_EQ(client_->cache()->FindRecord(u"\\docs\\moved"), nullptr);
+}
+
+// A folder moved where a folder of files from the server was deleted here:
+// its file landing on a deleted one's name goes on from that copy, as a save
+// in place does, instead of meeting the unchanged server file as a conflict.
+TEST_F(FileClientTest, AFolderMovedOntoDeletedFilesGoesOnFromTheirServerCopies) {
+  ReplyArea area;
+  FileEntry* x = Listed(u"\\docs\\full\\x.txt");
+  ASSERT_NE(x, nullptr);
+  ASSERT_EQ(client_->Delete(x, area), STATUS_SUCCESS);
+  FileEntry* full = Listed(u"\\docs\\full");
+  ASSERT_NE(full, nullptr);
+  ASSERT_EQ(client_->Delete(full, area), STATUS_SUCCESS);
+  FileEntry* docs = Listed(u"\\docs");
+  ASSERT_NE(docs, nullptr);
+  ASSERT_EQ(client_->ListDirectory(u"", docs, nullptr), STATUS_SUCCESS);  // the deleted entries leave
+  ASSERT_EQ(mkdir((root_ + "/site1/docs/other").c_str(), 0700), 0);
+  FileEntry* other = Listed(u"\\docs\\other");
+  ASSERT_NE(other, nullptr);
+  FileEntry* made = connection_.entries.NewEntry(connection_.RootPath() + u"\\docs\\other\\x.txt");
+  ASSERT_NE(made, nullptr);
+  made->parent = other;
+  ASSERT_EQ(client_->CreateFile(made, area), STATUS_SUCCESS);
+  std::u16string destination = ServerPathOf(connection_, connection_.RootPath() + u"\\docs\\full");
+  ASSERT_EQ(client_->Move(other, area, nullptr, destination), STATUS_SUCCESS);
+  const JournalRecord* landed = client_->cache()->FindRecord(u"\\docs\\full\\x.txt");
+  ASSERT_NE(landed, nullptr);
+  EXPECT_EQ(landed->serverTime, 6000u);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\full\\x.txt"), nullptr);
+}
+
+// An empty folder that reached the server before (nothing recorded in it)
+// deleted here: its deletion is noted, so that it does not come back.
+TEST_F(FileClientTest, AnEmptyFolderDeletedHereIsNoted) {
+  ReplyArea area;
+  ASSERT_EQ(mkdir((root_ + "/site1/docs/empty").c_str(), 0700), 0);
+  FileEntry* empty = Listed(u"\\docs\\empty");
+  ASSERT_NE(empty, nullptr);
+  ASSERT_EQ(client_->Delete(empty, area), STATUS_SUCCESS);
+  ASSERT_NE(client_->cache()->FindPending(u"\\docs\\empty"), nullptr);
+  EXPECT_EQ(client_->cache()->FindPending(u"\\docs\\empty")->state, kPendingDelete);
+}
+
 TEST_F(FileClientTest, ShellCommandsAndCopies) {
   ReplyArea area;
   auto answer = std::make_unique<InternalRequest>();

@@ -183,6 +183,79 @@ TEST_F(SynchronizerTest, DeletionsOnEitherSideReachTheOther) {
   EXPECT_EQ(OnServer("/docs/c.txt"), "local c2");
 }
 
+// A file deleted here and a folder made in its place: the folder takes the
+// file's place on the server, unless the server changed the file meanwhile.
+TEST_F(SynchronizerTest, AFolderMadeHereInPlaceOfADeletedFileReplacesItThere) {
+  MakeOffline();
+  for (const char16_t* name : {u"\\docs\\a.txt", u"\\docs\\b.txt"}) {
+    cache_->SetPending(kPendingDelete, name, cache_->FindRecord(name)->serverTime);
+    cache_->FreeRecord(name, false);
+  }
+  for (const char* name : {"/docs/a.txt", "/docs/b.txt"}) {
+    ASSERT_EQ(unlink(LocalPath(name).c_str()), 0);
+    ASSERT_EQ(mkdir(LocalPath(name).c_str(), 0700), 0);
+  }
+  EditLocal("/docs/a.txt/inner.txt", "inner", 1800000000);
+  server_->Put(u"\\docs\\b.txt", "server b2");
+  Sync();
+  EXPECT_TRUE(asked_.empty());
+  EXPECT_EQ(OnServer("/docs/a.txt/inner.txt"), "inner");
+  EXPECT_EQ(cache_->FindPending(u"\\docs\\a.txt"), nullptr);
+  // The server's change is no copy this side deleted: it stays there.
+  EXPECT_EQ(OnServer("/docs/b.txt"), "server b2");
+  struct stat info {};
+  ASSERT_EQ(stat(LocalPath("/docs/b.txt").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+// The other way round: a folder deleted here and a file made in its place.
+// The file takes its place on the server once the folder went there; a
+// folder holding a change the server made stays, and so does the file here.
+TEST_F(SynchronizerTest, AFileMadeHereInPlaceOfADeletedFolderReplacesItThere) {
+  for (const char* folder : {"/server/docs/sub", "/server/docs/busy"})
+    ASSERT_EQ(mkdir((base_ + folder).c_str(), 0700), 0);
+  server_->Put(u"\\docs\\sub\\x.txt", "x");
+  server_->Put(u"\\docs\\busy\\y.txt", "y");
+  MakeOffline();
+  for (const char16_t* file : {u"\\docs\\sub\\x.txt", u"\\docs\\busy\\y.txt"}) {
+    cache_->SetPending(kPendingDelete, file, cache_->FindRecord(file)->serverTime);
+    cache_->FreeRecord(file, false);
+  }
+  // The folders have no note of their own, as when their parent was moved away.
+  const std::pair<const char*, const char16_t*> made[] = {{"/docs/sub", u"\\docs\\sub"},
+                                                          {"/docs/busy", u"\\docs\\busy"}};
+  for (const auto& [name, path] : made) {
+    ASSERT_EQ(std::system(("rm -rf '" + LocalPath(name) + "'").c_str()), 0);
+    EditLocal(name, "a file now", 1800000000);
+    cache_->SetRecord(kJournalFile, path, 0);  // as the offline client notes a file made there
+  }
+  server_->Put(u"\\docs\\busy\\y.txt", "y changed there");
+  Sync();
+  EXPECT_TRUE(asked_.empty());
+  struct stat info {};
+  ASSERT_EQ(stat((base_ + "/server/docs/sub").c_str(), &info), 0);
+  ASSERT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(OnServer("/docs/sub"), "a file now");
+  EXPECT_EQ(cache_->FindPending(u"\\docs\\sub"), nullptr);
+  EXPECT_EQ(OnServer("/docs/busy/y.txt"), "y changed there");
+  EXPECT_EQ(Read(LocalPath("/docs/busy")), "a file now");
+}
+
+// A subfolder gone with its parent's move has no note of its own, only its
+// files do: it goes from the server too instead of coming back empty.
+TEST_F(SynchronizerTest, ASubfolderWithoutANoteOfItsOwnGoesWithTheFilesDeletedHere) {
+  ASSERT_EQ(mkdir((base_ + "/server/docs/sub").c_str(), 0700), 0);
+  server_->Put(u"\\docs\\sub\\x.txt", "x");
+  MakeOffline();
+  cache_->SetPending(kPendingDelete, u"\\docs\\sub\\x.txt", cache_->FindRecord(u"\\docs\\sub\\x.txt")->serverTime);
+  cache_->FreeRecord(u"\\docs\\sub\\x.txt", false);
+  ASSERT_EQ(std::system(("rm -rf '" + LocalPath("/docs/sub") + "'").c_str()), 0);
+  ASSERT_EQ(Sync(), 0);
+  struct stat info {};
+  EXPECT_NE(stat((base_ + "/server/docs/sub").c_str(), &info), 0);
+  EXPECT_NE(stat(LocalPath("/docs/sub").c_str(), &info), 0);
+}
+
 TEST_F(SynchronizerTest, AnOfflineFolderDeletedWholeGoesFromTheServerButNotWhatOthersAdded) {
   ASSERT_EQ(mkdir((base_ + "/server/old").c_str(), 0700), 0);
   ASSERT_EQ(mkdir((base_ + "/server/busy").c_str(), 0700), 0);
