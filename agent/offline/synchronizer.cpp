@@ -305,6 +305,14 @@ bool Synchronizer::LocalChangesBelow(std::u16string_view folder) const {
   return !S_ISDIR(info.st_mode) || !UnchangedTree(folder);
 }
 
+// A folder deleted here and made again: the note of its deletion is done
+// with (what it held is noted file by file). Left, it would count as a
+// change waiting for good.
+void Synchronizer::ForgetFolderDeletion(std::u16string_view path) {
+  const JournalRecord* pending = cache_.FindPending(path);
+  if (pending != nullptr && pending->state == kPendingDelete) cache_.ClearPending(path);
+}
+
 int Synchronizer::SyncLocalOnly(std::u16string_view path, bool recursive, bool withProgress) {
   struct stat info {};
   if (!StatLocal(cache_, path, info)) return 0;
@@ -321,6 +329,7 @@ int Synchronizer::SyncLocalOnly(std::u16string_view path, bool recursive, bool w
     return 0;
   }
   if (!S_ISDIR(info.st_mode)) return 0;  // links and the like stay local
+  ForgetFolderDeletion(path);
   if (UnchangedTree(path)) {
     if (cache_.DeleteLocalTree(path, false) == 0) counts_.deletedLocally += 1;
     return 0;
@@ -397,6 +406,7 @@ int Synchronizer::SyncFolderItem(std::u16string_view path, bool recursive, bool 
   // A folder gone here whose files were deleted here went with its parent
   // (moved or removed) when it has no note of its own.
   bool deletedHere = false;
+  if (local && S_ISDIR(info.st_mode)) ForgetFolderDeletion(path);
   if (!local) {
     for (const JournalRecord& change : cache_.PendingChanges())
       deletedHere = deletedHere || (change.state == kPendingDelete &&

@@ -68,6 +68,7 @@ class Synchronizer {
   int SyncFile(std::u16string_view path, const RemoteItem& item);
   bool ReplaceFileByLocalFolder(std::u16string_view path, const RemoteItem& item);
   int SyncLocalOnly(std::u16string_view path, bool recursive, bool withProgress);
+  void ForgetFolderDeletion(std::u16string_view path);
   int SyncFolderItem(std::u16string_view path, bool recursive, bool withProgress);
   enum class FolderDeletion { kDeleted, kKept, kFailed };
   FolderDeletion DeleteFolderOnServer(std::u16string_view folder);

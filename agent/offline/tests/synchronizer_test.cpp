@@ -256,6 +256,35 @@ TEST_F(SynchronizerTest, ASubfolderWithoutANoteOfItsOwnGoesWithTheFilesDeletedHe
   EXPECT_NE(stat(LocalPath("/docs/sub").c_str(), &info), 0);
 }
 
+TEST_F(SynchronizerTest, AFolderDeletedAndMadeAgainHereLeavesNoNoteBehind) {
+  // sub stays on the server; other goes from there meanwhile.
+  for (const char* folder : {"sub", "other"}) {
+    ASSERT_EQ(mkdir((base_ + "/server/docs/" + folder).c_str(), 0700), 0);
+    server_->Put(u"\\docs\\" + Utf8ToUtf16(folder) + u"\\x.txt", "x");
+  }
+  MakeOffline();
+  // Each deleted here with its file, as the offline client notes it, then
+  // made again with a new file in it.
+  for (const char* folder : {"sub", "other"}) {
+    std::u16string path = u"\\docs\\" + Utf8ToUtf16(folder);
+    cache_->SetPending(kPendingDelete, path + u"\\x.txt", cache_->FindRecord(path + u"\\x.txt")->serverTime);
+    cache_->FreeRecord(path + u"\\x.txt", false);
+    cache_->SetPending(kPendingDelete, path, 0);
+    cache_->FreeRecord(path, true);
+    ASSERT_EQ(std::system(("rm -rf '" + LocalPath("/docs/") + folder + "'").c_str()), 0);
+    ASSERT_EQ(mkdir((LocalPath("/docs/") + folder).c_str(), 0700), 0);
+    EditLocal(std::string("/docs/") + folder + "/new.txt", "made again", 1800000000);
+  }
+  ASSERT_EQ(std::system(("rm -rf '" + base_ + "/server/docs/other'").c_str()), 0);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(OnServer("/docs/sub/new.txt"), "made again");
+  EXPECT_EQ(OnServer("/docs/sub/x.txt"), "<missing>");
+  EXPECT_EQ(OnServer("/docs/other/new.txt"), "made again");
+  // Nothing is left waiting: the copy can be dropped or made offline anew.
+  EXPECT_TRUE(cache_->PendingChanges().empty());
+  EXPECT_FALSE(Synchronizer(*cache_, *server_).LocalChangesBelow(u"\\docs"));
+}
+
 TEST_F(SynchronizerTest, AnOfflineFolderDeletedWholeGoesFromTheServerButNotWhatOthersAdded) {
   ASSERT_EQ(mkdir((base_ + "/server/old").c_str(), 0700), 0);
   ASSERT_EQ(mkdir((base_ + "/server/busy").c_str(), 0700), 0);
