@@ -402,17 +402,19 @@ int Synchronizer::SyncFolderItem(std::u16string_view path, bool recursive, bool 
   // A file made here in place of a folder goes up once the folder went from
   // the server, which it does only when all it holds was deleted here (the
   // folder itself may have no note: one moved away with its parent has none).
-  bool fileInPlace = local && S_ISREG(info.st_mode);
   // A folder gone here whose files were deleted here went with its parent
-  // (moved or removed) when it has no note of its own.
+  // (moved or removed) when it has no note of its own. Without any note the
+  // folder was not deleted here: a file of its name (a copy of a file the
+  // server replaced by a folder) leaves the server's folder alone.
   bool deletedHere = false;
   if (local && S_ISDIR(info.st_mode)) ForgetFolderDeletion(path);
-  if (!local) {
+  if (!local || S_ISREG(info.st_mode)) {
     for (const JournalRecord& change : cache_.PendingChanges())
       deletedHere = deletedHere || (change.state == kPendingDelete &&
                                     PathIsAtOrBelow(WideField(change.path, kJournalPathChars), path));
   }
-  if (deletedHere || fileInPlace) {
+  bool fileInPlace = local && S_ISREG(info.st_mode) && deletedHere;
+  if (deletedHere) {
     switch (DeleteFolderOnServer(path)) {
       case FolderDeletion::kDeleted:
         cache_.ClearPending(path);

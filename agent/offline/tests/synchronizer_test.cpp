@@ -241,6 +241,19 @@ TEST_F(SynchronizerTest, AFileMadeHereInPlaceOfADeletedFolderReplacesItThere) {
   EXPECT_EQ(Read(LocalPath("/docs/busy")), "a file now");
 }
 
+// The server replaced a file by a folder (still empty) while the copy here
+// stayed as it was: nothing was deleted here, so the folder stays there.
+TEST_F(SynchronizerTest, AFolderTheServerMadeInPlaceOfAFileStaysThere) {
+  MakeOffline();
+  ASSERT_EQ(unlink((base_ + "/server/docs/a.txt").c_str()), 0);
+  ASSERT_EQ(mkdir((base_ + "/server/docs/a.txt").c_str(), 0700), 0);
+  Sync();
+  struct stat info {};
+  ASSERT_EQ(stat((base_ + "/server/docs/a.txt").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(counts_.deletedOnServer, 0);
+}
+
 // A subfolder gone with its parent's move has no note of its own, only its
 // files do: it goes from the server too instead of coming back empty.
 TEST_F(SynchronizerTest, ASubfolderWithoutANoteOfItsOwnGoesWithTheFilesDeletedHere) {
