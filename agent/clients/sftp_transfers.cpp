@@ -465,7 +465,10 @@ NTSTATUS SftpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint3
   }
   struct stat info {};
   if (fstat(entry->localCopy, &info) != 0) return STATUS_UNSUCCESSFUL;
-  if (reader_ && reader_->path() == path) CloseStream();
+  // The upload reads its answers off the channel itself: reads another file
+  // asked for ahead would be taken for them, and their reader would wait for
+  // them for good. They are read first, whichever file they are of.
+  CloseStream();
   entry->readers++;
   NTSTATUS status = UploadCopy(entry, entry->localCopy, static_cast<uint64_t>(info.st_size), path);
   if (entry->readers.load() > 0) entry->readers--;

@@ -565,6 +565,33 @@ TEST_F(SftpServerTest, ManyCreatesBeforeTheirClosesAllArrive) {
   }
 }
 
+// A file read in pieces keeps reads asked for ahead on the session; the
+// upload of another file between two of its pieces must neither take their
+// answers for its own nor leave the next piece waiting for them.
+TEST_F(SftpServerTest, AnUploadBetweenPiecesOfAnotherFilesReadKeepsBothInStep) {
+  SKIP_WITHOUT_ROOT();
+  ServerScript server("sshd_sftp.sh");
+  ASSERT_TRUE(server.ok());
+  auto site = Connected(server);
+  std::string data = server.DataDir();
+  constexpr size_t kSize = 8 * 1024 * 1024, kPiece = 1024 * 1024;
+  WriteFile(data + "/read.bin", Pattern(kSize));
+  std::string user = Trimmed(Slurp(server.state() + "/user"));
+  ASSERT_EQ(std::system(("chown -R " + user + " " + data).c_str()), 0);
+  ASSERT_EQ(site->List(), STATUS_SUCCESS);
+  std::vector<uint8_t> expected = Pattern(kSize);
+  std::vector<uint8_t> out;
+  ASSERT_EQ(site->Read(u"\\read.bin", 0, kPiece, out), STATUS_SUCCESS);
+  std::vector<uint8_t> written = Pattern(300000);
+  ASSERT_EQ(site->Upload(u"\\written.bin", written), STATUS_SUCCESS)
+      << Utf16ToUtf8(site->client->ErrorText(0));
+  EXPECT_EQ(ReadFile(data + "/written.bin"), written);
+  for (size_t at = kPiece; at < kSize; at += kPiece) {
+    ASSERT_EQ(site->Read(u"\\read.bin", at, at + kPiece, out), STATUS_SUCCESS) << at;
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), expected.begin() + static_cast<long>(at))) << at;
+  }
+}
+
 TEST_F(SftpServerTest, ServerKilledDuringUploadFailsAndKeepsABackup) {
   SKIP_WITHOUT_ROOT();
   ServerScript server("sshd_sftp.sh");
