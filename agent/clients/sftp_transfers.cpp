@@ -452,6 +452,11 @@ NTSTATUS SftpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint3
   if (!entry || entry->IsDirectory()) return STATUS_SUCCESS;
   std::string path;
   if (!ServerPathOf(reply.serverPath, path)) return kGeneralFailure;
+  // What follows reads its answers off the channel itself (the close of a
+  // created file's handle, the upload): reads another file asked for ahead
+  // would be taken for them, and their reader would wait for them for good.
+  // They are read first, whichever file they are of.
+  CloseStream();
   if (!(entry->flags & kEntryWrittenLocally) || !entry->HasLocalCopy()) {
     Created made;
     if (Settle() && TakeCreated(path, made) && !made.handle.empty() && SessionAlive()) CloseHandle(made.handle);
@@ -465,10 +470,6 @@ NTSTATUS SftpClient::CloseAfterWrite(OpenHandle* handle, ReplyArea& reply, uint3
   }
   struct stat info {};
   if (fstat(entry->localCopy, &info) != 0) return STATUS_UNSUCCESSFUL;
-  // The upload reads its answers off the channel itself: reads another file
-  // asked for ahead would be taken for them, and their reader would wait for
-  // them for good. They are read first, whichever file they are of.
-  CloseStream();
   entry->readers++;
   NTSTATUS status = UploadCopy(entry, entry->localCopy, static_cast<uint64_t>(info.st_size), path);
   if (entry->readers.load() > 0) entry->readers--;

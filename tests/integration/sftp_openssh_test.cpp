@@ -586,7 +586,18 @@ TEST_F(SftpServerTest, AnUploadBetweenPiecesOfAnotherFilesReadKeepsBothInStep) {
   ASSERT_EQ(site->Upload(u"\\written.bin", written), STATUS_SUCCESS)
       << Utf16ToUtf8(site->client->ErrorText(0));
   EXPECT_EQ(ReadFile(data + "/written.bin"), written);
-  for (size_t at = kPiece; at < kSize; at += kPiece) {
+  ASSERT_EQ(site->Read(u"\\read.bin", kPiece, 2 * kPiece, out), STATUS_SUCCESS);
+  // A file made and closed without a write closes its handle the same way.
+  FileEntry* empty = site->connection.entries.NewEntry(site->CachePath(u"\\empty.bin"));
+  empty->flags |= kEntryMustBeNew;
+  ReplyArea made = site->Reply(u"\\empty.bin");
+  ASSERT_EQ(site->client->CreateFile(empty, made), STATUS_SUCCESS);
+  ASSERT_EQ(site->Read(u"\\read.bin", 2 * kPiece, 3 * kPiece, out), STATUS_SUCCESS);
+  OpenHandle handle;
+  handle.entry = empty;
+  ASSERT_EQ(site->client->CloseAfterWrite(&handle, made, 1, 0), STATUS_SUCCESS);
+  EXPECT_TRUE(std::filesystem::exists(data + "/empty.bin"));
+  for (size_t at = 3 * kPiece; at < kSize; at += kPiece) {
     ASSERT_EQ(site->Read(u"\\read.bin", at, at + kPiece, out), STATUS_SUCCESS) << at;
     EXPECT_TRUE(std::equal(out.begin(), out.end(), expected.begin() + static_cast<long>(at))) << at;
   }
