@@ -200,6 +200,116 @@ bool Synchronizer::ReplaceFileByLocalFolder(std::u16string_view path, const Remo
   return true;
 }
 
+// A folder here where the server has a file. When only one side changed,
+// it takes the other's place; when both did (the file was changed there
+// after it was deleted here, or the server replaced the folder by a file
+// while something in it changed here), the person decides.
+int Synchronizer::SyncFolderInPlaceOfFile(std::u16string_view path, const RemoteItem& item,
+                                          bool recursive, bool withProgress) {
+  if (ReplaceFileByLocalFolder(path, item)) return SyncLocalOnly(path, recursive, withProgress);
+  const JournalRecord* pending = cache_.FindPending(path);
+  bool fileDeletedHere = pending != nullptr && pending->state == kPendingDelete;
+  // A failed delete there was logged; the next run tries again.
+  if (fileDeletedHere && Difference(item.modified, pending->serverTime) == 0) return 0;
+  int answer = LocalChangesBelow(path) ? AskTypeClash(path) : kConflictDownload;
+  if (answer == kConflictUpload) {
+    NTSTATUS status = server_.Delete(path, false);
+    if (status != STATUS_SUCCESS) {
+      Failure(u"Delete", status, path, u"Cannot delete the file on the server");
+      return 0;
+    }
+    cache_.ClearPending(path);
+    counts_.deletedOnServer += 1;
+    if (callbacks_.notify) callbacks_.notify(path, SHCNE_DELETE);
+    return SyncLocalOnly(path, recursive, withProgress);
+  }
+  if (answer != kConflictDownload) return kSyncConflictLeft;
+  if (int error = cache_.DeleteLocalTree(path, false)) {
+    Failure(kWriteToLocal, static_cast<uint32_t>(error), path, kWriteToLocalText);
+    return 0;
+  }
+  ClearPendingAtOrBelow(path);
+  counts_.deletedLocally += 1;
+  Download(path, item);
+  return 0;
+}
+
+// A file here where the server has a folder: the mirror of the case above.
+int Synchronizer::SyncFileInPlaceOfFolder(std::u16string_view path, bool recursive, bool withProgress) {
+  int answer = UnchangedCopy(path) ? kConflictDownload : AskTypeClash(path);
+  if (answer == kConflictUpload) {
+    if (!DeleteServerTree(path)) return 0;
+    ClearPendingAtOrBelow(path);
+    // The records below stood for the folder's files; the file's own goes
+    // too, so that it counts as made here and goes up.
+    cache_.FreeRecord(path, true);
+    return SyncLocalOnly(path, recursive, withProgress);
+  }
+  if (answer != kConflictDownload) return kSyncConflictLeft;
+  if (!cache_.tree().Remove(path, false)) {
+    Failure(kWriteToLocal, static_cast<uint32_t>(errno), path, kWriteToLocalText);
+    return 0;
+  }
+  cache_.FreeRecord(path, false);
+  cache_.ClearPending(path);
+  counts_.deletedLocally += 1;
+  return recursive ? SynchronizeFolder(path, true, withProgress, false) : 0;
+}
+
+// A file on one side and a folder on the other, both changed: Yes keeps this
+// side's, No the server's, Cancel leaves both as they are.
+int Synchronizer::AskTypeClash(std::u16string_view path) {
+  counts_.conflicts += 1;
+  int answer = callbacks_.askConflict(path);
+  if (answer != kConflictUpload && answer != kConflictDownload)
+    Failure(u"Conflict", 0, path, u"Cannot solve the conflict situation, please, solve manually");
+  return answer;
+}
+
+// The server's folder with all it holds, deepest first: not every protocol
+// deletes a folder that is not empty.
+bool Synchronizer::DeleteServerTree(std::u16string_view folder) {
+  constexpr char16_t kDeleteText[] = u"Cannot delete the folder on the server";
+  std::vector<RemoteItem> inside;
+  NTSTATUS status = server_.List(folder, inside);
+  if (status != STATUS_SUCCESS) {
+    Failure(u"Delete", status, folder, kDeleteText);
+    return false;
+  }
+  for (const RemoteItem& item : inside) {
+    std::u16string path;
+    if (!ItemPath(folder, item, path)) {
+      Failure(u"Delete", EINVAL, path, kDeleteText);
+      return false;
+    }
+    if (item.folder) {
+      if (!DeleteServerTree(path)) return false;
+      continue;
+    }
+    status = server_.Delete(path, false);
+    if (status != STATUS_SUCCESS) {
+      Failure(u"Delete", status, path, u"Cannot delete the file on the server");
+      return false;
+    }
+    counts_.deletedOnServer += 1;
+  }
+  status = server_.Delete(folder, true);
+  if (status != STATUS_SUCCESS) {
+    Failure(u"Delete", status, folder, kDeleteText);
+    return false;
+  }
+  counts_.deletedOnServer += 1;
+  if (callbacks_.notify) callbacks_.notify(folder, SHCNE_RMDIR);
+  return true;
+}
+
+void Synchronizer::ClearPendingAtOrBelow(std::u16string_view path) {
+  for (const JournalRecord& change : cache_.PendingChanges()) {
+    std::u16string changed(WideField(change.path, kJournalPathChars));
+    if (PathIsAtOrBelow(changed, path)) cache_.ClearPending(changed);
+  }
+}
+
 int Synchronizer::SyncFile(std::u16string_view path, const RemoteItem& listed) {
   RemoteItem item = listed;
   const JournalRecord* pending = cache_.FindPending(path);
@@ -429,6 +539,7 @@ int Synchronizer::SyncFolderItem(std::u16string_view path, bool recursive, bool 
         break;
     }
   }
+  if (local && S_ISREG(info.st_mode)) return SyncFileInPlaceOfFolder(path, recursive, withProgress);
   if (!recursive) return 0;
   if (local && !S_ISDIR(info.st_mode)) {
     Failure(kWriteToLocal, ENOTDIR, path, kWriteToLocalText);
@@ -460,9 +571,11 @@ int Synchronizer::SynchronizeFolder(std::u16string_view folder, bool recursive, 
       continue;
     }
     leftOver.erase(item.name);
-    int result = item.folder                         ? SyncFolderItem(path, recursive, withProgress)
-                 : ReplaceFileByLocalFolder(path, item) ? SyncLocalOnly(path, recursive, withProgress)
-                                                      : SyncFile(path, item);
+    struct stat info {};
+    bool folderHere = StatLocal(cache_, path, info) && S_ISDIR(info.st_mode);
+    int result = item.folder   ? SyncFolderItem(path, recursive, withProgress)
+                 : folderHere ? SyncFolderInPlaceOfFile(path, item, recursive, withProgress)
+                              : SyncFile(path, item);
     if (result == kSyncCancelled) return result;
     // A conflict left or a subfolder that failed does not hold up the rest
     // of the folder; the first one is the run's result.

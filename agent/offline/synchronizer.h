@@ -67,6 +67,12 @@ class Synchronizer {
  private:
   int SyncFile(std::u16string_view path, const RemoteItem& item);
   bool ReplaceFileByLocalFolder(std::u16string_view path, const RemoteItem& item);
+  int SyncFolderInPlaceOfFile(std::u16string_view path, const RemoteItem& item, bool recursive,
+                              bool withProgress);
+  int SyncFileInPlaceOfFolder(std::u16string_view path, bool recursive, bool withProgress);
+  int AskTypeClash(std::u16string_view path);
+  bool DeleteServerTree(std::u16string_view folder);
+  void ClearPendingAtOrBelow(std::u16string_view path);
   int SyncLocalOnly(std::u16string_view path, bool recursive, bool withProgress);
   void ForgetFolderDeletion(std::u16string_view path);
   int SyncFolderItem(std::u16string_view path, bool recursive, bool withProgress);

@@ -216,6 +216,39 @@ class OfflineRoundTrip(OfflineCase):
         self.nook("sync", f"{self.drive}/docs")
         self.assertEqual(self.local_bytes("docs/minute.txt"), b"server later\n")
 
+    def test_8_a_file_and_a_folder_both_changed_under_one_name_follow_the_answer(self):
+        # Yes keeps this side's: the server's folder goes with all it holds
+        # (FTP and SFTP delete only empty folders), and so does its file.
+        self.system.put_on_server("docs/tree/deep/y.txt", b"server y\n")
+        self.system.put_on_server("docs/plain.txt", b"server plain\n")
+        self.nook("sync", f"{self.drive}/docs")
+        self.assertEqual(self.local_bytes("docs/tree/deep/y.txt"), b"server y\n")
+        self.reconnect(offline=True)
+        subprocess.run(["rm", "-r", os.path.join(self.drive, "docs", "tree")], check=True)
+        self.write_on_drive("docs/tree", b"a file here now\n")
+        os.unlink(os.path.join(self.drive, "docs", "plain.txt"))
+        os.mkdir(os.path.join(self.drive, "docs", "plain.txt"))
+        self.write_on_drive("docs/plain.txt/inner.txt", b"inner here\n")
+        for name in ("docs/tree/deep/y.txt", "docs/plain.txt"):
+            changed = self.system.put_on_server(name, b"changed there\n")
+            os.utime(changed, (time.time() + 120, time.time() + 120))
+        with open(self.system.answers) as f:
+            answers = f.read()
+        with open(self.system.answers, "w") as f:
+            f.write("match=Conflict IDYES\n")
+        try:
+            asked = self.system.agent_output().count("Conflict!")
+            self.reconnect(offline=False)  # the site synchronises on connect
+            self.assertEqual(self.system.agent_output().count("Conflict!") - asked, 2)
+        finally:
+            with open(self.system.answers, "w") as f:
+                f.write(answers)
+        self.assertEqual(self.server_bytes("docs/tree"), b"a file here now\n")
+        self.assertEqual(self.server_bytes("docs/plain.txt/inner.txt"), b"inner here\n")
+        asked = self.system.agent_output().count("Conflict!")
+        self.nook("sync", f"{self.drive}/docs")
+        self.assertEqual(self.system.agent_output().count("Conflict!"), asked)
+
 
 class OfflineRandomOperations(OfflineCase):
     """Seeded random operations (random_operations.py) in an offline folder while the

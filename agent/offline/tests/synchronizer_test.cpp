@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -197,11 +198,12 @@ TEST_F(SynchronizerTest, AFolderMadeHereInPlaceOfADeletedFileReplacesItThere) {
   }
   EditLocal("/docs/a.txt/inner.txt", "inner", 1800000000);
   server_->Put(u"\\docs\\b.txt", "server b2");
-  Sync();
-  EXPECT_TRUE(asked_.empty());
+  EXPECT_EQ(Sync(kConflictCancel), kSyncConflictLeft);
   EXPECT_EQ(OnServer("/docs/a.txt/inner.txt"), "inner");
   EXPECT_EQ(cache_->FindPending(u"\\docs\\a.txt"), nullptr);
-  // The server's change is no copy this side deleted: it stays there.
+  // The server's change is no copy this side deleted: both changed, and
+  // unanswered both stay as they are.
+  EXPECT_EQ(asked_, std::vector<std::u16string>{u"\\docs\\b.txt"});
   EXPECT_EQ(OnServer("/docs/b.txt"), "server b2");
   struct stat info {};
   ASSERT_EQ(stat(LocalPath("/docs/b.txt").c_str(), &info), 0);
@@ -230,8 +232,8 @@ TEST_F(SynchronizerTest, AFileMadeHereInPlaceOfADeletedFolderReplacesItThere) {
     cache_->SetRecord(kJournalFile, path, 0);  // as the offline client notes a file made there
   }
   server_->Put(u"\\docs\\busy\\y.txt", "y changed there");
-  Sync();
-  EXPECT_TRUE(asked_.empty());
+  EXPECT_EQ(Sync(kConflictCancel), kSyncConflictLeft);
+  EXPECT_EQ(asked_, std::vector<std::u16string>{u"\\docs\\busy"});
   struct stat info {};
   ASSERT_EQ(stat((base_ + "/server/docs/sub").c_str(), &info), 0);
   ASSERT_TRUE(S_ISREG(info.st_mode));
@@ -247,11 +249,93 @@ TEST_F(SynchronizerTest, AFolderTheServerMadeInPlaceOfAFileStaysThere) {
   MakeOffline();
   ASSERT_EQ(unlink((base_ + "/server/docs/a.txt").c_str()), 0);
   ASSERT_EQ(mkdir((base_ + "/server/docs/a.txt").c_str(), 0700), 0);
-  Sync();
+  server_->Put(u"\\docs\\a.txt\\inside.txt", "inside");
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_TRUE(asked_.empty());
   struct stat info {};
   ASSERT_EQ(stat((base_ + "/server/docs/a.txt").c_str(), &info), 0);
   EXPECT_TRUE(S_ISDIR(info.st_mode));
   EXPECT_EQ(counts_.deletedOnServer, 0);
+  // The unchanged copy here gives way to the server's folder.
+  EXPECT_EQ(Read(LocalPath("/docs/a.txt/inside.txt")), "inside");
+}
+
+// The server replaced a folder by a file while the copy here stayed as it
+// was: the file takes the folder's place here, without a question, and a
+// second run finds nothing to do.
+TEST_F(SynchronizerTest, AFileTheServerMadeInPlaceOfAnUnchangedFolderReplacesItHere) {
+  ASSERT_EQ(mkdir((base_ + "/server/docs/sub").c_str(), 0700), 0);
+  server_->Put(u"\\docs\\sub\\x.txt", "x");
+  MakeOffline();
+  ASSERT_EQ(std::system(("rm -rf '" + base_ + "/server/docs/sub'").c_str()), 0);
+  server_->Put(u"\\docs\\sub", "a file there now");
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_TRUE(asked_.empty());
+  EXPECT_EQ(Read(LocalPath("/docs/sub")), "a file there now");
+  EXPECT_EQ(cache_->FindRecord(u"\\docs\\sub\\x.txt"), nullptr);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(counts_.downloaded + counts_.uploaded + counts_.failed, 0);
+  EXPECT_EQ(OnServer("/docs/sub"), "a file there now");
+}
+
+// A file and a folder under one name, each changed on its side: Yes keeps
+// this side's (the server's file or folder goes, whatever it holds), No the
+// server's (this side's goes).
+TEST_F(SynchronizerTest, AFileAndAFolderBothChangedUnderOneNameAreThePersonsChoice) {
+  for (const char* folder : {"/server/docs/keep", "/server/docs/drop"}) {
+    ASSERT_EQ(mkdir((base_ + folder).c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((base_ + folder + "/deep").c_str(), 0700), 0);
+  }
+  for (const char16_t* file : {u"\\docs\\keep\\deep\\y.txt", u"\\docs\\drop\\deep\\y.txt"})
+    server_->Put(file, "y");
+  MakeOffline();
+  // Here: a.txt and b.txt deleted and made folders; keep and drop deleted and made files.
+  for (const char* name : {"a.txt", "b.txt"}) {
+    std::u16string path = u"\\docs\\" + Utf8ToUtf16(name);
+    cache_->SetPending(kPendingDelete, path, cache_->FindRecord(path)->serverTime);
+    cache_->FreeRecord(path, false);
+    ASSERT_EQ(unlink(LocalPath(std::string("/docs/") + name).c_str()), 0);
+    ASSERT_EQ(mkdir(LocalPath(std::string("/docs/") + name).c_str(), 0700), 0);
+    EditLocal(std::string("/docs/") + name + "/inner.txt", "inner here", 1800000000);
+  }
+  for (const char* name : {"keep", "drop"}) {
+    std::u16string path = u"\\docs\\" + Utf8ToUtf16(name);
+    cache_->SetPending(kPendingDelete, path + u"\\deep\\y.txt", cache_->FindRecord(path + u"\\deep\\y.txt")->serverTime);
+    cache_->FreeRecord(path, true);
+    ASSERT_EQ(std::system(("rm -rf '" + LocalPath("/docs/") + name + "'").c_str()), 0);
+    EditLocal(std::string("/docs/") + name, "a file here", 1800000000);
+    cache_->SetRecord(kJournalFile, path, 0);
+  }
+  // Meanwhile the server changed each of them.
+  for (const char16_t* file : {u"\\docs\\a.txt", u"\\docs\\b.txt", u"\\docs\\keep\\deep\\y.txt",
+                               u"\\docs\\drop\\deep\\y.txt"})
+    server_->Put(file, "changed there");
+  SyncCallbacks callbacks;
+  callbacks.askConflict = [this](std::u16string_view path) {
+    asked_.push_back(std::u16string(path));
+    return path == u"\\docs\\a.txt" || path == u"\\docs\\keep" ? kConflictUpload : kConflictDownload;
+  };
+  {
+    Synchronizer sync(*cache_, *server_, callbacks);
+    EXPECT_EQ(sync.SynchronizeFolder(u"\\docs", true, true, true), 0);
+  }
+  std::sort(asked_.begin(), asked_.end());
+  EXPECT_EQ(asked_, (std::vector<std::u16string>{u"\\docs\\a.txt", u"\\docs\\b.txt", u"\\docs\\drop",
+                                                 u"\\docs\\keep"}));
+  // Yes: this side's folder and file replace the server's.
+  EXPECT_EQ(OnServer("/docs/a.txt/inner.txt"), "inner here");
+  EXPECT_EQ(OnServer("/docs/keep"), "a file here");
+  // No: the server's file and folder replace this side's.
+  EXPECT_EQ(Read(LocalPath("/docs/b.txt")), "changed there");
+  EXPECT_EQ(OnServer("/docs/b.txt"), "changed there");
+  EXPECT_EQ(Read(LocalPath("/docs/drop/deep/y.txt")), "changed there");
+  EXPECT_EQ(OnServer("/docs/drop/deep/y.txt"), "changed there");
+  // Settled: nothing waits, and the next run asks nothing.
+  EXPECT_TRUE(cache_->PendingChanges().empty());
+  asked_.clear();
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_TRUE(asked_.empty());
+  EXPECT_EQ(counts_.downloaded + counts_.uploaded + counts_.failed, 0);
 }
 
 // A subfolder gone with its parent's move has no note of its own, only its
