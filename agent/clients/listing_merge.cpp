@@ -5,7 +5,6 @@
 #include <unordered_set>
 
 namespace hvm {
-namespace {
 
 bool IsInUse(const Connection& connection, const FileEntry* entry) {
   if (entry->useCount || entry->handleCount || (entry->flags & kEntryWrittenLocally) || entry->sections ||
@@ -16,14 +15,9 @@ bool IsInUse(const Connection& connection, const FileEntry* entry) {
   return false;
 }
 
-struct SeenState {
-  bool directory;
-  uint64_t size;
-  FileTime modified;
-};
-
 SeenState SeenOf(const FileEntry& entry) { return {entry.IsDirectory(), entry.size, entry.serverModifiedTime}; }
 
+// A time the service made up itself (0) is no server state to compare with.
 bool ChangedOnServer(const SeenState& before, const FileEntry& entry) {
   if (before.directory != entry.IsDirectory()) return true;
   if (before.modified != 0 && before.modified != entry.serverModifiedTime) return true;
@@ -34,13 +28,13 @@ void TellServerChange(Connection& connection, const FileEntry& entry, uint16_t e
   if (connection.hooks.serverChanged) connection.hooks.serverChanged(connection, entry, event);
 }
 
-// Each vanished child goes with everything below it; a subtree any part of
-// which is in use stays, marked deleted on the server.
 void DropVanished(Connection& connection, FileEntry* folder, const std::vector<FileEntry*>& listed,
                   const FileEntry* mustStay) {
-  std::unordered_set<const FileEntry*> named(listed.begin(), listed.end());
+  std::vector<const FileEntry*> named(listed.begin(), listed.end());
+  std::sort(named.begin(), named.end());
   std::u16string folderPath(folder->Path());
   EntryCache& cache = connection.entries;
+  // Each vanished child with everything below it.
   std::vector<std::vector<FileEntry*>> subtrees;
   for (auto it = cache.LowerBound(folderPath + u"\\"); it != cache.end(); ++it) {
     FileEntry* e = *it;
@@ -49,7 +43,8 @@ void DropVanished(Connection& connection, FileEntry* folder, const std::vector<F
     std::u16string_view rest = e->Path().substr(folderPath.size());
     bool direct = rest.size() > 1 && rest.find(u'\\', 1) == std::u16string_view::npos;
     if (direct) {
-      if (named.count(e)) subtrees.emplace_back();
+      // A listed child gets a placeholder that collects nothing.
+      if (std::binary_search(named.begin(), named.end(), e)) subtrees.emplace_back();
       else subtrees.push_back({e});
     } else if (!subtrees.empty() && !subtrees.back().empty()) {
       subtrees.back().push_back(e);
@@ -67,6 +62,8 @@ void DropVanished(Connection& connection, FileEntry* folder, const std::vector<F
     for (auto e = tree.rbegin(); e != tree.rend(); ++e) cache.DiscardEntry(*e, true);
   }
 }
+
+namespace {
 
 // The listed spelling a cached entry takes; exact tells whether it is the entry's own.
 struct Pick {

@@ -56,6 +56,27 @@ inline bool PendingFirstUpload(const FileEntry& entry) {
   return (entry.flags & kEntryCreatePending) && (entry.flags & kEntryWrittenLocally);
 }
 
+// Someone holds the entry (an open, a read, a local copy newer than the
+// server's, the position of a folder query): a listing that no longer names
+// it marks it deleted on the server instead of dropping it.
+bool IsInUse(const Connection& connection, const FileEntry* entry);
+
+// What the kernel may hold of a child: its kind, size and server time.
+struct SeenState {
+  bool directory;
+  uint64_t size;
+  FileTime modified;
+};
+SeenState SeenOf(const FileEntry& entry);
+bool ChangedOnServer(const SeenState& before, const FileEntry& entry);
+void TellServerChange(Connection& connection, const FileEntry& entry, uint16_t event);
+
+// Drops each cached child of folder that listed does not hold, with
+// everything below it; a subtree any part of which is in use (or is
+// mustStay, which may be null) stays, marked deleted on the server.
+void DropVanished(Connection& connection, FileEntry* folder, const std::vector<FileEntry*>& listed,
+                  const FileEntry* mustStay);
+
 // Stores what a listing said about one entry, unless its local copy is newer.
 void StoreListedChild(FileEntry& entry, const ListedChild& child);
 

@@ -200,7 +200,6 @@ class WebDavClient : public RemoteClient {
   NTSTATUS ParseListing(std::u16string_view folderCachePath, FileEntry* folder);
   void ReportUnlisted(std::u16string_view folderCachePath, size_t count);
   NTSTATUS HeadRefresh(std::u16string_view serverPath, FileEntry* entry);
-  void DropVanishedChildren(FileEntry* folder, const std::vector<FileEntry*>& listed);
   NTSTATUS TakeLock(FileEntry* entry, ReplyArea& reply, char16_t* resultText);
   NTSTATUS VersionReport(FileEntry* entry, ReplyArea& reply, InternalRequest* answer);
   NTSTATUS PutEmpty(FileEntry* entry, std::u16string_view serverPath, ReplyArea& reply);

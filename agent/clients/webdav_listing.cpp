@@ -27,42 +27,6 @@ bool IsBusy(FileEntry* entry) {
   return false;
 }
 
-// A created file the server gets only at its first upload is not gone.
-bool AwaitsFirstUpload(const FileEntry& entry) {
-  return (entry.flags & kEntryCreatePending) && (entry.flags & kEntryWrittenLocally);
-}
-
-bool IsInUse(const Connection& connection, const FileEntry* entry) {
-  if (entry->useCount || entry->handleCount || (entry->flags & kEntryWrittenLocally) || entry->sections ||
-      entry->readers.load() || connection.lastListed == entry)
-    return true;
-  for (OpenHandle* h = connection.openHandles.head(); h; h = h->next)
-    if (h->entry == entry || h->position == entry) return true;
-  return false;
-}
-
-// What the kernel may hold of a child: its kind, size and server time.
-struct SeenState {
-  bool directory;
-  uint64_t size;
-  FileTime modified;
-};
-
-SeenState SeenOf(const FileEntry& entry) {
-  return {entry.IsDirectory(), entry.size, entry.serverModifiedTime};
-}
-
-// A time the service made up itself (0) is no server state to compare with.
-bool ChangedOnServer(const SeenState& before, const FileEntry& entry) {
-  if (before.directory != entry.IsDirectory()) return true;
-  if (before.modified != 0 && before.modified != entry.serverModifiedTime) return true;
-  return !entry.IsDirectory() && before.size != entry.size;
-}
-
-void TellServerChange(Connection& connection, const FileEntry& entry, uint16_t event) {
-  if (connection.hooks.serverChanged) connection.hooks.serverChanged(connection, entry, event);
-}
-
 // A time the reply did not carry (or that could not be read) keeps the one the
 // entry had, or becomes the current time for a new entry. The server's
 // modification time stays 0 then: a made-up time is no change on the server.
@@ -217,47 +181,12 @@ NTSTATUS WebDavClient::ApplyListing(std::u16string_view folderCachePath, FileEnt
   if (unlisted > 0) ReportUnlisted(folderCachePath, unlisted);
   if (folder && listedFolder && folder->IsDirectory()) {
     size_t cached = connection_->entries.size();
-    DropVanishedChildren(folder, listed);
+    DropVanished(*connection_, folder, listed, nullptr);
     if (connection_->entries.size() < cached) childrenChanged = true;
   }
   if (folder && childrenChanged) TellServerChange(*connection_, *folder, SHCNE_UPDATEDIR);
   if (folder) folder->lastRefreshTime = NowFileTime();
   return STATUS_SUCCESS;
-}
-
-void WebDavClient::DropVanishedChildren(FileEntry* folder, const std::vector<FileEntry*>& listed) {
-  std::vector<const FileEntry*> named(listed.begin(), listed.end());
-  std::sort(named.begin(), named.end());
-  std::u16string folderPath(folder->Path());
-  EntryCache& cache = connection_->entries;
-  // Each vanished child with everything below it; the whole subtree is kept
-  // when any part of it is in use.
-  std::vector<std::vector<FileEntry*>> subtrees;
-  for (auto it = cache.LowerBound(folderPath + u"\\"); it != cache.end(); ++it) {
-    FileEntry* e = *it;
-    if (e == folder) continue;
-    if (!PathIsAtOrBelow(e->Path(), folderPath)) break;
-    std::u16string_view rest = e->Path().substr(folderPath.size());
-    bool direct = rest.size() > 1 && rest.find(u'\\', 1) == std::u16string_view::npos;
-    if (direct) {
-      // A listed child gets a placeholder that collects nothing.
-      if (std::binary_search(named.begin(), named.end(), e)) subtrees.emplace_back();
-      else subtrees.push_back({e});
-    } else if (!subtrees.empty() && !subtrees.back().empty()) {
-      subtrees.back().push_back(e);
-    }
-  }
-  for (auto& tree : subtrees) {
-    if (tree.empty() || AwaitsFirstUpload(*tree.front())) continue;
-    bool used = std::any_of(tree.begin(), tree.end(), [&](FileEntry* e) { return IsInUse(*connection_, e); });
-    if (used) {
-      tree.front()->flags |= kEntryDeletedOnServer;
-      continue;
-    }
-    const FileEntry& gone = *tree.front();
-    TellServerChange(*connection_, gone, gone.IsDirectory() ? SHCNE_RMDIR : SHCNE_DELETE);
-    for (auto e = tree.rbegin(); e != tree.rend(); ++e) cache.DiscardEntry(*e, true);
-  }
 }
 
 }  // namespace hvm
