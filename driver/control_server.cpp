@@ -7,13 +7,17 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "driver/control_codes.h"
 #include "driver/driver_state.h"
@@ -47,9 +51,87 @@ std::list<Session> g_sessions;
 bool g_stopping = false;
 int g_maxPerUser = 64;
 
+// The bytes each uid's frames announce while they are read and handled.
+class InputBudget {
+ public:
+  // Waits until bytes fit beside what uid holds (or uid holds nothing) and
+  // takes them; false once the server stops.
+  bool Take(uid_t uid, size_t bytes) {
+    if (bytes == 0) return true;
+    std::unique_lock<std::mutex> guard(lock_);
+    Use& use = uses_[uid];
+    ++use.waiting;
+    wake_.wait(guard, [&] {
+      return closed_ || use.bytes == 0 || use.bytes + bytes <= kControlInputPerUser;
+    });
+    --use.waiting;
+    if (closed_) {
+      ForgetIdle(uid);
+      return false;
+    }
+    use.bytes += bytes;
+    return true;
+  }
+
+  void Give(uid_t uid, size_t bytes) {
+    if (bytes == 0) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = uses_.find(uid);
+    if (found == uses_.end()) return;
+    found->second.bytes -= std::min(found->second.bytes, bytes);
+    ForgetIdle(uid);
+    wake_.notify_all();
+  }
+
+  ControlInputUse Of(uid_t uid) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = uses_.find(uid);
+    if (found == uses_.end()) return {};
+    return {found->second.bytes, found->second.waiting};
+  }
+
+  void Open() {
+    std::lock_guard<std::mutex> guard(lock_);
+    closed_ = false;
+  }
+
+  // Ends every wait: the readers are about to be joined.
+  void Close() {
+    std::lock_guard<std::mutex> guard(lock_);
+    closed_ = true;
+    wake_.notify_all();
+  }
+
+ private:
+  struct Use {
+    size_t bytes = 0;
+    size_t waiting = 0;
+  };
+
+  // The lock is held.
+  void ForgetIdle(uid_t uid) {
+    auto found = uses_.find(uid);
+    if (found != uses_.end() && found->second.bytes == 0 && found->second.waiting == 0) uses_.erase(found);
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::map<uid_t, Use> uses_;
+  bool closed_ = false;
+};
+
+InputBudget g_inputBudget;
+
 void Serve(Session* session) {
   ControlFrame frame;
-  while (ReadControlFrame(session->fd, frame) == 1) {
+  const uid_t uid = session->peer->uid();
+  size_t taken = 0;
+  auto admit = [uid, &taken](uint32_t inLength) {
+    if (!g_inputBudget.Take(uid, inLength)) return false;
+    taken = inLength;
+    return true;
+  };
+  while (ReadControlFrame(session->fd, frame, admit) == 1) {
     auto answer = HandleControl(session->peer, frame.code, frame.input, frame.outLength);
     if (answer && answer->area) {
       session->peer->AnswerWithDescriptor(answer->status, answer->output.data(),
@@ -59,7 +141,13 @@ void Serve(Session* session) {
       session->peer->Answer(answer->status, answer->output.data(),
                             static_cast<uint32_t>(answer->output.size()), frame.outLength);
     }
+    // An idle connection keeps no wide piece's room.
+    if (frame.input.capacity() > kKeptInputBytes) std::vector<uint8_t>().swap(frame.input);
+    g_inputBudget.Give(uid, taken);
+    taken = 0;
   }
+  std::vector<uint8_t>().swap(frame.input);
+  g_inputBudget.Give(uid, taken);  // a frame broken off in its input
   session->peer->MarkClosed();  // the writer is done with the descriptor
   {
     Completions out;
@@ -216,8 +304,11 @@ int MaxPerUserFromEnvironment() {
 }
 }  // namespace
 
+ControlInputUse ControlInputOf(uid_t uid) { return g_inputBudget.Of(uid); }
+
 bool ControlServer::Start(const std::string& path) {
   RaiseDescriptorLimit();
+  g_inputBudget.Open();
   g_maxPerUser = MaxPerUserFromEnvironment();
   g_listenFd = ListenControlSocket(path);
   if (g_listenFd < 0) return false;
@@ -244,6 +335,7 @@ void ControlServer::Stop() {
     for (auto& session : g_sessions)
       if (session.fd >= 0) shutdown(session.fd, SHUT_RDWR);
   }
+  g_inputBudget.Close();
   for (auto& session : g_sessions) session.reader.join();
   g_sessions.clear();
 }

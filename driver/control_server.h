@@ -4,10 +4,32 @@
 // (it backs off and tries again); a uid may hold at most 64 connections
 // (QUENLODE_MAX_CONNECTIONS_PER_USER), more are refused with
 // ERROR_TOO_MANY_OPEN_FILES.
+//
+// Input is held within a budget per uid: the frames of a uid whose input is
+// on the way in or being handled announce at most kControlInputPerUser bytes
+// together; the reader of a further frame waits until earlier ones are done
+// (a peer that stops in the middle of a frame keeps only its own uid's
+// budget). A frame never waits when its uid holds nothing, so every frame up
+// to kMaxControlBuffer gets through. After a frame is handled its reader
+// keeps at most kKeptInputBytes of room.
 #pragma once
+#include <sys/types.h>
+
+#include <cstddef>
 #include <string>
 
 namespace hvm::driver {
+
+inline constexpr size_t kControlInputPerUser = 8u << 20;
+inline constexpr size_t kKeptInputBytes = 16u << 10;
+
+// What the readers of a uid hold now: bytes of input announced by its frames
+// that are not yet handled, and how many of its frames wait for room.
+struct ControlInputUse {
+  size_t bytes = 0;
+  size_t waiting = 0;
+};
+ControlInputUse ControlInputOf(uid_t uid);
 
 class ControlServer {
  public:

@@ -369,7 +369,7 @@ int ListenControlSocket(const std::string& path) {
   return fd;
 }
 
-int ReadControlFrame(int fd, ControlFrame& frame) {
+int ReadControlFrame(int fd, ControlFrame& frame, const std::function<bool(uint32_t inLength)>& admit) {
   uint8_t header[kRequestHeaderSize];
   int got = ReceiveAll(fd, header, sizeof header);
   if (got != 1) return got;
@@ -378,6 +378,10 @@ int ReadControlFrame(int fd, ControlFrame& frame) {
   if (LoadU32(&header[0]) != kControlMagic || inLength > kMaxControlBuffer ||
       outLength > kMaxControlBuffer) {
     errno = EPROTO;
+    return -1;
+  }
+  if (admit && !admit(inLength)) {
+    errno = ENOBUFS;
     return -1;
   }
   frame.code = LoadU32(&header[4]);

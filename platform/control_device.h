@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,11 @@ struct ControlFrame {
 int ListenControlSocket(const std::string& path);
 // Reads one frame. Returns 1 on a frame, 0 on orderly end of stream, -1 on a
 // broken or malformed frame (bad magic, lengths above kMaxControlBuffer).
-int ReadControlFrame(int fd, ControlFrame& frame);
+// admit, when given, is asked with the input length a well-formed header
+// announces before any room is made for it; when it refuses, -1 with
+// errno ENOBUFS.
+int ReadControlFrame(int fd, ControlFrame& frame,
+                     const std::function<bool(uint32_t inLength)>& admit = nullptr);
 // Writes one answer; false when the peer is gone.
 bool WriteControlAnswer(int fd, uint32_t error, const void* data, uint32_t bytesReturned);
 // Room for the control message that carries one descriptor.

@@ -49,12 +49,22 @@ std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
   return bytes;
 }
 
+// Orders the upper-case forms of value names, counting what it compares.
+struct CountingNameLess {
+  uint64_t* comparisons = nullptr;
+  bool operator()(const std::u16string& a, const std::u16string& b) const {
+    if (comparisons != nullptr) ++*comparisons;
+    return a < b;
+  }
+};
+
 // One file being parsed: the cursor over its lines and the tree it fills.
 class RegParser {
  public:
   RegParser(std::string_view text, const std::string& fileName, std::u16string_view rootName,
-            RegistryTree& tree)
-      : text_(text), fileName_(fileName), rootName_(Utf16ToUtf8(rootName)), tree_(tree) {}
+            RegistryTree& tree, RegParseCounts* counts)
+      : text_(text), fileName_(fileName), rootName_(Utf16ToUtf8(rootName)), tree_(tree),
+        counts_(counts) {}
 
   bool Run(std::string& problem) {
     bool ok = ParseAll();
@@ -230,20 +240,28 @@ class RegParser {
     }
   }
 
+  // A name set again replaces the value in its first place; a key may hold
+  // tens of thousands of values, so the names are looked up in an index.
   void SetValue(RegValue value) {
-    for (RegValue& existing : currentKey_->values) {
-      if (EqualsNoCase(existing.name, value.name)) {
-        existing = std::move(value);
-        return;
-      }
+    uint64_t* comparisons = counts_ != nullptr ? &counts_->nameComparisons : nullptr;
+    NameIndex& names = valueNames_.try_emplace(currentKey_, CountingNameLess{comparisons}).first->second;
+    std::vector<RegValue>& values = currentKey_->values;
+    auto [place, added] = names.try_emplace(UpperCaseSimple(value.name), values.size());
+    if (added) {
+      values.push_back(std::move(value));
+    } else {
+      values[place->second] = std::move(value);
     }
-    currentKey_->values.push_back(std::move(value));
   }
 
   std::string_view text_;
   const std::string& fileName_;
   std::string rootName_;
   RegistryTree& tree_;
+  RegParseCounts* counts_;
+  // Per key: the upper-case names of its values and their places in its list.
+  using NameIndex = std::map<std::u16string, size_t, CountingNameLess>;
+  std::map<const RegKeyNode*, NameIndex> valueNames_;
   RegKeyNode* currentKey_ = nullptr;
   size_t position_ = 0;
   int lineNumber_ = 0;
@@ -348,10 +366,11 @@ void AddKeyWithParents(RegistryTree& tree, const std::u16string& path) {
 }
 
 bool ParseRegText(std::string_view text, const std::string& fileName,
-                  std::u16string_view rootName, RegistryTree& tree, std::string& problem) {
+                  std::u16string_view rootName, RegistryTree& tree, std::string& problem,
+                  RegParseCounts* counts) {
   tree.clear();
   tree.emplace(u"", RegKeyNode{});  // the root always exists
-  return RegParser(text, fileName, rootName, tree).Run(problem);
+  return RegParser(text, fileName, rootName, tree, counts).Run(problem);
 }
 
 std::string FormatRegText(const RegistryTree& tree, std::u16string_view rootName) {

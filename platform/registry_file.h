@@ -47,11 +47,19 @@ struct NoCaseLess {
 };
 using RegistryTree = std::map<std::u16string, RegKeyNode, NoCaseLess>;
 
+// What parsing a text cost: value names compared while values were stored.
+struct RegParseCounts {
+  uint64_t nameComparisons = 0;
+};
+
 // Parses a file's text. Every key lies under rootName ("HKEY_CURRENT_USER");
-// parents of a key exist even when the text does not name them. On failure
-// problem reads "<fileName>:<line>: <what is wrong>".
+// parents of a key exist even when the text does not name them. A value
+// named twice in one key keeps its first place and the data written last.
+// On failure problem reads "<fileName>:<line>: <what is wrong>". counts,
+// when given, is added to.
 bool ParseRegText(std::string_view text, const std::string& fileName,
-                  std::u16string_view rootName, RegistryTree& tree, std::string& problem);
+                  std::u16string_view rootName, RegistryTree& tree, std::string& problem,
+                  RegParseCounts* counts = nullptr);
 // The text of a tree, keys in case-insensitive order (parents first).
 std::string FormatRegText(const RegistryTree& tree, std::u16string_view rootName);
 

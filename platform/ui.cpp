@@ -16,6 +16,20 @@ Ui& CurrentUi() {
 
 void SetCurrentUi(Ui* ui) { gInstalled.store(ui, std::memory_order_release); }
 
+std::u16string NoticeBodyMarkup(std::u16string_view text) {
+  std::u16string markup;
+  markup.reserve(text.size());
+  for (char16_t c : text) {
+    switch (c) {
+      case u'&': markup += u"&amp;"; break;
+      case u'<': markup += u"&lt;"; break;
+      case u'>': markup += u"&gt;"; break;
+      default: markup += c;
+    }
+  }
+  return markup;
+}
+
 void Ui::Notify(std::u16string_view title, std::u16string_view text, bool failure) {
   HeadlessFrontEnd().HeadlessUi::Notify(title, text, failure);
 }

@@ -45,6 +45,12 @@ class Ui {
   virtual void Notify(std::u16string_view title, std::u16string_view text, bool failure);
 };
 
+// A notice's text as the body of a desktop notification: the notification
+// service reads the body as markup, so &, < and > become entities and a file
+// name or a server's words show as written, never as formatting, a link or
+// an image to fetch.
+std::u16string NoticeBodyMarkup(std::u16string_view text);
+
 // The process's front end; the headless one unless another was installed.
 Ui& CurrentUi();
 // Installs a front end (nullptr returns to the headless one). Not owned.

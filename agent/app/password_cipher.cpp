@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "agent/service/site_passwords.h"
+
 namespace hvm {
 
 namespace {
@@ -79,35 +81,48 @@ bool EncipherPassword(std::string_view password, std::string& stored) {
   return stored.size() < kSettingsValueBytes;
 }
 
-bool DecipherPassword(std::string_view stored, std::string& password) {
-  password.clear();
+bool DecipherPasswordInto(std::string_view stored, unsigned char* clear, size_t room, size_t& length) {
+  length = 0;
   std::vector<unsigned char> in;
-  if (stored.size() >= kSettingsValueBytes || stored.substr(0, kPrefix.size()) != kPrefix ||
-      !FromBase64(stored.substr(kPrefix.size()), in) || in.size() < kNonceBytes + kTagBytes ||
-      in.size() > kNonceBytes + kCipherPasswordBytes + kTagBytes) {
+  if (clear == nullptr || stored.size() >= kSettingsValueBytes ||
+      stored.substr(0, kPrefix.size()) != kPrefix || !FromBase64(stored.substr(kPrefix.size()), in) ||
+      in.size() < kNonceBytes + kTagBytes || in.size() > kNonceBytes + kCipherPasswordBytes + kTagBytes ||
+      in.size() - kNonceBytes - kTagBytes > room) {
+    WipeMemory(clear, clear != nullptr ? room : 0);
     return false;
   }
   const size_t bodySize = in.size() - kNonceBytes - kTagBytes;
   unsigned char* nonce = in.data();
   unsigned char* body = nonce + kNonceBytes;
   unsigned char* tag = body + bodySize;
-  std::string clear(bodySize, '\0');
 
   CipherContext context(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
-  int length = 0;
+  int done = 0;
+  int last = 0;
   if (!context ||
       EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, kAgentKey, nonce) != 1 ||
-      EVP_DecryptUpdate(context.get(), nullptr, &length, kAssociatedData,
+      EVP_DecryptUpdate(context.get(), nullptr, &done, kAssociatedData,
                         sizeof(kAssociatedData) - 1) != 1 ||
-      EVP_DecryptUpdate(context.get(), reinterpret_cast<unsigned char*>(clear.data()), &length,
-                        body, static_cast<int>(bodySize)) != 1 ||
+      EVP_DecryptUpdate(context.get(), clear, &done, body, static_cast<int>(bodySize)) != 1 ||
       EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, kTagBytes, tag) != 1 ||
-      EVP_DecryptFinal_ex(context.get(), reinterpret_cast<unsigned char*>(clear.data()) + length,
-                          &length) != 1) {
-    return false;  // the tag did not match: damaged or not ours
+      EVP_DecryptFinal_ex(context.get(), clear + done, &last) != 1) {
+    // The tag did not match (damaged or not ours), but the clear text of the
+    // body is already in clear.
+    WipeMemory(clear, room);
+    return false;
   }
-  password = std::move(clear);
+  length = static_cast<size_t>(done + last);
   return true;
+}
+
+bool DecipherPassword(std::string_view stored, std::string& password) {
+  WipeText(password);
+  unsigned char clear[kCipherPasswordBytes];
+  size_t length = 0;
+  bool ok = DecipherPasswordInto(stored, clear, sizeof clear, length);
+  if (ok) password.assign(reinterpret_cast<const char*>(clear), length);
+  WipeMemory(clear, sizeof clear);
+  return ok;
 }
 
 }  // namespace hvm

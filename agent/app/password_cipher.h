@@ -17,7 +17,12 @@ inline constexpr size_t kCipherPasswordBytes = 59;
 // The text to store for password; false when it is too long or the cipher failed.
 bool EncipherPassword(std::string_view password, std::string& stored);
 // The password behind a stored text; false for a damaged, foreign or
-// unsupported value (password is then empty).
+// unsupported value (password is then empty). What password held before is
+// wiped, and so is every buffer the clear text passed through.
 bool DecipherPassword(std::string_view stored, std::string& password);
+// The same into clear, a buffer of room bytes the caller owns; length tells
+// how many bytes the password has. The cipher writes the clear text before
+// it checks the tag, so on every failure all of clear is wiped.
+bool DecipherPasswordInto(std::string_view stored, unsigned char* clear, size_t room, size_t& length);
 
 }  // namespace hvm

@@ -239,6 +239,7 @@ void SiteStore::ReadSitePassword(HKEY key, int index) {
   SiteRecord& record = table_[index];
   std::memset(record.password, 0, sizeof(record.password));
   std::string clear;
+  WipeOnExit wipeClear(clear);
   if (QueryNarrowValue(key, u"Password", clear) == ERROR_SUCCESS) {
     // A clear password of an older version moves into "Settings" once.
     CopyNarrow(record.password, kSitePasswordChars, clear);
@@ -254,6 +255,7 @@ void SiteStore::ReadSitePassword(HKEY key, int index) {
   std::string stored;
   if (QueryNarrowValue(key, u"Settings", stored) != ERROR_SUCCESS) return;
   std::string password;
+  WipeOnExit wipePassword(password);
   if (!DecipherPassword(stored, password)) {
     WideDbgPrint(u"The saved password of %ws cannot be read\n", record.name);
     return;

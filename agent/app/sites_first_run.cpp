@@ -5,6 +5,7 @@
 #include "agent/app/sites.h"
 #include "agent/app/sites_values.h"
 #include "agent/service/shared_section.h"
+#include "agent/service/site_passwords.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -60,6 +61,7 @@ bool SiteStore::SeedFromMachine() {
   // The machine file is read-only here: a clear password is taken as it is.
   record.dontSavePassword = 1;
   std::string password;
+  WipeOnExit wipePassword(password);
   if (QueryNarrowValue(key, u"Settings", text) == ERROR_SUCCESS &&
       DecipherPassword(text, password)) {
     record.dontSavePassword = 0;

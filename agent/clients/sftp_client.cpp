@@ -180,6 +180,7 @@ bool SftpClient::Authenticate(bool interactive) {
     }
   }
   std::string password = SitePassword(*site_);  // kept out of the shared block
+  WipeOnExit wipePassword(password);
   if ((methods & SSH_AUTH_METHOD_PASSWORD) && !password.empty() &&
       ssh_->userauth_password(session_, nullptr, password.c_str()) == SSH_AUTH_SUCCESS)
     return true;
@@ -193,6 +194,7 @@ bool SftpClient::Authenticate(bool interactive) {
 bool SftpClient::KeyboardInteractive() {
   std::string login = Field(site_->login, kSiteLoginChars);
   std::string password = SitePassword(*site_);  // kept out of the shared block
+  WipeOnExit wipePassword(password);
   int rc = ssh_->userauth_kbdint(session_, nullptr, nullptr);
   // A server that keeps asking is not answered for ever.
   for (int round = 0; rc == SSH_AUTH_INFO && round < 8; ++round) {

@@ -21,11 +21,6 @@ Store& TheStore() {
   return *store;
 }
 
-void Wipe(std::string& text) {
-  WipeMemory(text.data(), text.size());
-  text.clear();
-}
-
 size_t PasswordLength(const SiteRecord& record) {
   return strnlen(record.password, sizeof record.password);
 }
@@ -49,7 +44,7 @@ void KeepSitePassword(SiteRecord& record, std::string_view password) {
   Store& store = TheStore();
   std::lock_guard<std::mutex> guard(store.lock);
   std::string& kept = store.sites[&record];
-  Wipe(kept);
+  WipeText(kept);
   // The record could hold no more; the same limit holds here.
   kept.assign(password.substr(0, kSitePasswordChars - 1));
 }
@@ -59,7 +54,7 @@ void ForgetSitePassword(const SiteRecord& record) {
   std::lock_guard<std::mutex> guard(store.lock);
   auto found = store.sites.find(&record);
   if (found == store.sites.end()) return;
-  Wipe(found->second);
+  WipeText(found->second);
   store.sites.erase(found);
 }
 
@@ -77,22 +72,21 @@ void PublishSiteRecord(SiteRecord& to, const SiteRecord& from) {
   } else {
     KeepSitePassword(to, password);
   }
-  Wipe(password);
+  WipeText(password);
 }
 
 void ForgetAllSitePasswords() {
   Store& store = TheStore();
   std::lock_guard<std::mutex> guard(store.lock);
-  for (auto& [record, password] : store.sites) Wipe(password);
+  for (auto& [record, password] : store.sites) WipeText(password);
   store.sites.clear();
-  WipeMemory(store.proxy.data(), store.proxy.size() * sizeof(char16_t));
-  store.proxy.clear();
+  WipeText(store.proxy);
 }
 
 void KeepProxyPassword(std::u16string_view password) {
   Store& store = TheStore();
   std::lock_guard<std::mutex> guard(store.lock);
-  WipeMemory(store.proxy.data(), store.proxy.size() * sizeof(char16_t));
+  WipeText(store.proxy);
   store.proxy.assign(password);
 }
 

@@ -36,4 +36,26 @@ std::u16string ProxyPassword();
 // Zeroes memory in a way the compiler may not leave out.
 void WipeMemory(void* data, size_t length);
 
+// Zeroes all of a string's buffer, the room past its end too (what a longer
+// text left there), and empties it. Text is any std::basic_string.
+template <typename Text>
+void WipeText(Text& text) {
+  text.resize(text.capacity());
+  WipeMemory(text.data(), text.size() * sizeof(typename Text::value_type));
+  text.clear();
+}
+
+// Wipes a string that holds a password when the scope ends, on every way out.
+template <typename Text>
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(Text& text) : text_(text) {}
+  ~WipeOnExit() { WipeText(text_); }
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+ private:
+  Text& text_;
+};
+
 }  // namespace hvm

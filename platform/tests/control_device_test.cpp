@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <chrono>
 #include <thread>
@@ -301,6 +302,35 @@ TEST_F(FrameReaderTest, RefusesBadMagicAndOversizedLengths) {
   ends_[1] = -1;
   EXPECT_EQ(ReadControlFrame(ends_[0], frame), -1);
   EXPECT_FALSE(WriteControlAnswer(ends_[0], 0, nullptr, kMaxControlBuffer + 1));
+}
+
+TEST_F(FrameReaderTest, AFrameTheReaderDoesNotAdmitGetsNoRoom) {
+  ControlFrame frame;
+  std::vector<uint32_t> asked;
+  auto refuse = [&asked](uint32_t inLength) {
+    asked.push_back(inLength);
+    return false;
+  };
+  Send({kControlMagic, 1, kMaxControlBuffer, 0});
+  errno = 0;
+  EXPECT_EQ(ReadControlFrame(ends_[0], frame, refuse), -1);
+  EXPECT_EQ(errno, ENOBUFS);
+  EXPECT_EQ(asked, std::vector<uint32_t>{kMaxControlBuffer});
+  EXPECT_EQ(frame.input.capacity(), 0u) << "no room was made for what was refused";
+
+  // A malformed header is refused before anyone is asked.
+  Send({kControlMagic, 1, kMaxControlBuffer + 1, 0});
+  EXPECT_EQ(ReadControlFrame(ends_[0], frame, refuse), -1);
+  EXPECT_EQ(asked.size(), 1u);
+
+  auto admit = [&asked](uint32_t inLength) {
+    asked.push_back(inLength);
+    return true;
+  };
+  Send({kControlMagic, 2, 8, 0}, 8);
+  EXPECT_EQ(ReadControlFrame(ends_[0], frame, admit), 1);
+  EXPECT_EQ(asked.back(), 8u);
+  EXPECT_EQ(frame.input.size(), 8u);
 }
 
 TEST_F(FrameReaderTest, PeerUidIsTheConnectingUser) {

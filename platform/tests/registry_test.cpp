@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -339,6 +340,64 @@ TEST_F(RegistryTest, OnlyWritersCanTakeTheMachineFilesLock) {
     return flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
   });
   EXPECT_EQ(taken, 0);
+}
+
+// A key of n values: "v0".."v<n-1>", each a dword of its number.
+std::string ManyValuesText(size_t n) {
+  std::string text = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Halvenmoor]\n";
+  char line[64];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(line, sizeof line, "\"v%zu\"=dword:%08zx\n", i, i);
+    text += line;
+  }
+  return text;
+}
+
+TEST(RegText, AKeyWithManyValuesIsReadInNLogNComparisons) {
+  constexpr size_t kValues = 4096;
+  std::string text = ManyValuesText(kValues);
+  RegistryTree tree;
+  std::string problem;
+  RegParseCounts counts;
+  ASSERT_TRUE(ParseRegText(text, "many.reg", u"HKEY_CURRENT_USER", tree, problem, &counts)) << problem;
+  const RegKeyNode& key = tree.at(u"Halvenmoor");
+  ASSERT_EQ(key.values.size(), kValues);
+  EXPECT_EQ(key.values.front().name, u"v0");
+  EXPECT_EQ(key.values.back().name, u"v4095");
+  // A balanced tree of n names is at most 2·log2(n+1) deep; one more
+  // comparison tells a name found from one missing. Comparing each new name
+  // with all before it would take n²/2, about 8.4 million here.
+  const uint64_t log2n = 12;
+  EXPECT_LE(counts.nameComparisons, kValues * (2 * (log2n + 1) + 2));
+  EXPECT_EQ(FormatRegText(tree, u"HKEY_CURRENT_USER"), text) << "written back as it was read";
+}
+
+TEST(RegText, AValueNamedAgainKeepsItsFirstPlaceAndTakesTheLastData) {
+  std::string text =
+      "Windows Registry Editor Version 5.00\n"
+      "\n[HKEY_CURRENT_USER\\Halvenmoor]\n"
+      "\"Url\"=\"first\"\n"
+      "\"Auto\"=dword:00000001\n"
+      "\n[HKEY_CURRENT_USER\\Halvenmoor\\site1]\n"
+      "\"Url\"=\"of the site\"\n"
+      "\n[HKEY_CURRENT_USER\\halvenmoor]\n"
+      "\"URL\"=\"second\"\n"
+      "\"Drive\"=\"X\"\n"
+      "@=\"default\"\n"
+      "\"auto\"=dword:00000002\n"
+      "@=\"default again\"\n";
+  RegistryTree tree;
+  std::string problem;
+  ASSERT_TRUE(ParseRegText(text, "again.reg", u"HKEY_CURRENT_USER", tree, problem)) << problem;
+  EXPECT_EQ(FormatRegText(tree, u"HKEY_CURRENT_USER"),
+            "Windows Registry Editor Version 5.00\n"
+            "\n[HKEY_CURRENT_USER\\Halvenmoor]\n"
+            "\"URL\"=\"second\"\n"
+            "\"auto\"=dword:00000002\n"
+            "\"Drive\"=\"X\"\n"
+            "@=\"default again\"\n"
+            "\n[HKEY_CURRENT_USER\\Halvenmoor\\site1]\n"
+            "\"Url\"=\"of the site\"\n");
 }
 
 }  // namespace

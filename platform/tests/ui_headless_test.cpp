@@ -167,5 +167,12 @@ TEST_F(HeadlessUiTest, ControlCharactersReachTheTerminalEscaped) {
   EXPECT_NE(text.find("a\\x9b31mb.txt"), std::string::npos) << text;
 }
 
+TEST(NoticeBody, MarkupCharactersBecomeEntitiesAndNothingElseChanges) {
+  EXPECT_EQ(NoticeBodyMarkup(u"<i>a</i> & <a href='x'>\"b\"</a> &lt; Grüße ∑\n"),
+            u"&lt;i&gt;a&lt;/i&gt; &amp; &lt;a href='x'&gt;\"b\"&lt;/a&gt; &amp;lt; Grüße ∑\n");
+  EXPECT_EQ(NoticeBodyMarkup(u""), u"");
+  EXPECT_EQ(NoticeBodyMarkup(u"plain.txt"), u"plain.txt");
+}
+
 }  // namespace
 }  // namespace hvm

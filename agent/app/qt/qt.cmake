@@ -16,6 +16,12 @@ add_library(hvm_qt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/qt_dialogs.cpp)
 target_include_directories(hvm_qt PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(hvm_qt PUBLIC hvm_app hvm_settings Qt6::Widgets)
+# Tells whether the tray's notices go to the desktop's notification service.
+find_package(Qt6 QUIET COMPONENTS DBus)
+if(TARGET Qt6::DBus)
+  target_link_libraries(hvm_qt PRIVATE Qt6::DBus)
+  target_compile_definitions(hvm_qt PRIVATE HVM_QT_DBUS)
+endif()
 target_link_libraries(moorgate PRIVATE hvm_qt)
 target_compile_definitions(moorgate PRIVATE HVM_HAVE_QT)
 

@@ -20,6 +20,10 @@
 #include <QVBoxLayout>
 #include <QStringList>
 #include <QEventLoop>
+#ifdef HVM_QT_DBUS
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#endif
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -32,6 +36,7 @@
 #include "agent/service/registration.h"
 #include "agent/service/site_passwords.h"
 #include "platform/runtime_paths.h"
+#include "platform/ui.h"
 #include "platform/wide_text.h"
 
 namespace hvm {
@@ -52,6 +57,21 @@ constexpr int kNoticeMostLines = 8;
 
 std::atomic<MainWindow*> gNoticeWindow{nullptr};
 std::atomic<bool> gTrayShown{false};
+
+// Qt sends the tray's notices to the desktop's notification service
+// (org.freedesktop.Notifications, which reads the body as markup) whenever a
+// StatusNotifierItem host is registered on the session bus, the test Qt
+// makes itself; only next to an XEmbed tray does it draw a balloon of its own,
+// which shows plain text. Without a way to ask, the text is taken for markup.
+bool TrayNoticesAreMarkup() {
+#ifdef HVM_QT_DBUS
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected() || bus.interface() == nullptr) return false;
+  return bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher")).value();
+#else
+  return true;
+#endif
+}
 
 }  // namespace
 
@@ -170,6 +190,7 @@ MainWindow::MainWindow(SiteConnector& connector, SharedUserBlock& block, AgentMa
   });
   if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
   gTrayShown = tray_->isVisible();
+  trayReadsMarkup_ = TrayNoticesAreMarkup();
   // The refresh key: F5 or Ctrl+R in the window refreshes the selected site's drive.
   for (const QKeySequence& key : {QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_R)}) {
     auto* shortcut = new QShortcut(key, this);
@@ -211,8 +232,12 @@ void MainWindow::ShowGatheredNotices() {
   notices_.clear();
   QString text = lines.join('\n');
   lastNotice_ = title + '\n' + text;
-  tray_->showMessage(title, text, failure ? QSystemTrayIcon::Critical : QSystemTrayIcon::Information,
-                     kNoticeShownMs);
+  // File names and servers' error texts are in the text: where it goes to
+  // the desktop's notification service as markup, it is escaped. The title
+  // is one of the program's own texts, which that service shows as they are.
+  lastTrayBody_ = trayReadsMarkup_ ? ToQString(NoticeBodyMarkup(text.toStdU16String())) : text;
+  tray_->showMessage(title, lastTrayBody_,
+                     failure ? QSystemTrayIcon::Critical : QSystemTrayIcon::Information, kNoticeShownMs);
 }
 
 MainWindow::~MainWindow() {

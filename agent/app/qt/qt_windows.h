@@ -95,6 +95,10 @@ class MainWindow : public QWidget {
   void ShowNotice(const QString& title, const QString& text, bool failure);
   // The title and text the tray showed last (tests).
   QString lastNotice() const { return lastNotice_; }
+  // The body handed to the tray last, and whether the tray's notices are
+  // read as markup (tests may say so, to see either way).
+  QString lastTrayBody() const { return lastTrayBody_; }
+  void setTrayReadsMarkup(bool markup) { trayReadsMarkup_ = markup; }
   // The window notices go to: the one made last that still exists, or null.
   static MainWindow* NoticeWindow();
   // True while a window's tray icon is where the desktop shows notices;
@@ -175,6 +179,8 @@ class MainWindow : public QWidget {
   std::vector<Notice> notices_;  // waiting to be shown together
   QTimer* noticeTimer_ = nullptr;
   QString lastNotice_;
+  QString lastTrayBody_;
+  bool trayReadsMarkup_ = true;
   void ShowGatheredNotices();
 };
 

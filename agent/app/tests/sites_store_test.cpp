@@ -277,6 +277,44 @@ TEST(PasswordCipher, FreshNonceEachTimeAndLimitsHeld) {
   EXPECT_EQ(clear, "");
 }
 
+// GCM hands out the clear text before it checks the tag: a value whose tag
+// fails has had its password deciphered into the caller's buffer already.
+TEST(PasswordCipher, AFailedValueLeavesNoClearTextInTheCallersBuffer) {
+  const std::string password = "correct horse battery staple 123";  // 60 bytes in all: no padding
+  std::string stored;
+  ASSERT_TRUE(EncipherPassword(password, stored));
+  unsigned char clear[kCipherPasswordBytes];
+  size_t length = 0;
+  std::memset(clear, 0xA5, sizeof clear);
+  ASSERT_TRUE(DecipherPasswordInto(stored, clear, sizeof clear, length));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(clear), length), password);
+
+  std::string wrongTag = stored;
+  char& inTag = wrongTag[wrongTag.size() - 2];
+  inTag = inTag == 'A' ? 'B' : 'A';
+  std::string wrongBody = stored;
+  char& inBody = wrongBody[3 + 20];
+  inBody = inBody == 'A' ? 'B' : 'A';
+  const std::string failing[] = {wrongTag, wrongBody, stored.substr(0, stored.size() - 4), "g1:!!!!", "x"};
+  for (const std::string& value : failing) {
+    std::memset(clear, 0xA5, sizeof clear);
+    length = 7;
+    EXPECT_FALSE(DecipherPasswordInto(value, clear, sizeof clear, length)) << value;
+    EXPECT_EQ(length, 0u);
+    size_t left = 0;
+    for (unsigned char byte : clear) left += byte != 0 ? 1 : 0;
+    EXPECT_EQ(left, 0u) << value;
+  }
+  // A buffer too small for the password is refused and wiped as well.
+  std::memset(clear, 0xA5, sizeof clear);
+  EXPECT_FALSE(DecipherPasswordInto(stored, clear, password.size() - 1, length));
+  EXPECT_EQ(clear[0], 0);
+
+  std::string kept = "what the string held before";
+  EXPECT_FALSE(DecipherPassword(wrongTag, kept));
+  EXPECT_EQ(kept, "");
+}
+
 TEST_F(SiteStoreTest, OnlyTwentyFiveSitesAreRead) {
   for (int i = 0; i < 26; ++i) {
     std::u16string name = u"s";  // in steps: GCC 12's -Wrestrict misreads `u"s" + <temporary>`

@@ -255,6 +255,28 @@ TEST_F(QtFrontEndTest, TheTrayMenuNumbersEverySitesCommands) {
   EXPECT_FALSE(loop.HandlePending({}));
 }
 
+// A file's name and a server's error text come from the server; the
+// desktop's notification service would read them as markup.
+TEST_F(QtFrontEndTest, ANoticesTextReachesTheNotificationServiceEscaped) {
+  const QString hostile = QString::fromUtf8(
+      "<b>Tom & Jerry</b>.txt could not be saved: <a href=\"http://evil/\">x</a>"
+      "<img src=\"http://evil/track.png\"/> &amp;");
+  const QString escaped = QString::fromUtf8(
+      "&lt;b&gt;Tom &amp; Jerry&lt;/b&gt;.txt could not be saved: &lt;a href=\"http://evil/\"&gt;x&lt;/a&gt;"
+      "&lt;img src=\"http://evil/track.png\"/&gt; &amp;amp;");
+  window->setTrayReadsMarkup(true);
+  window->ShowNotice(QStringLiteral("Upload failed"), hostile, true);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !window->lastNotice().isEmpty(); }, 10000));
+  EXPECT_EQ(window->lastTrayBody().toStdString(), escaped.toStdString());
+  EXPECT_EQ(window->lastNotice().toStdString(), (QStringLiteral("Upload failed\n") + hostile).toStdString())
+      << "the person reads it as written";
+
+  // The balloon Qt draws itself shows plain text: nothing is escaped for it.
+  window->setTrayReadsMarkup(false);
+  window->ShowNotice(QStringLiteral("Upload failed"), QStringLiteral("a <b> & c"), true);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->lastTrayBody() == QStringLiteral("a <b> & c"); }, 10000));
+}
+
 TEST_F(QtFrontEndTest, TheQtUiAnswersFromItsDialogs) {
   std::unique_ptr<Ui> qtUi = MakeQtUi();
   QTimer::singleShot(0, [] {
