@@ -145,9 +145,13 @@ void OpGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     if (node == nullptr) return (void)fuse_reply_err(req, ENOENT);
     // A file whose name another spelling removed or replaced, while the
     // kernel still resolves the name to it and no descriptor holds it: stale,
-    // so the kernel looks the name up again (that of a folder keeps its
-    // attributes for the programs inside it).
-    if (node->kind == NodeKind::Remote && node->detached && node->fcbToken == 0 && !node->attr.isDirectory)
+    // so the kernel looks the name up again. So is a folder that another
+    // spelling removed or moved away: the notice that makes the kernel forget
+    // its name waits for the parent folder's lock, and a look that resolved
+    // the name just before it may ask only afterwards. (A folder removed
+    // under its own name keeps its attributes for the programs inside it.)
+    if (node->kind == NodeKind::Remote && node->detached && node->fcbToken == 0 &&
+        (!node->attr.isDirectory || node->goneUnderSpelling))
       return (void)fuse_reply_err(req, ESTALE);
     if (node->kind != NodeKind::Remote || node->fcbToken != 0 || AttrFresh(*node) || node->detached) {
       struct stat st;

@@ -46,6 +46,9 @@ struct Node {
   Clock::time_point attrTime{};  // when attr was last learned from the agent
   uint32_t fcbToken = 0;         // the FCB while the file is open
   bool detached = false;         // unlinked or replaced; kept until forgotten
+  // Detached because another spelling's removal or move took its file or
+  // folder away, while the kernel may still resolve this spelling's name.
+  bool goneUnderSpelling = false;
   // Another node holds this full name in another spelling (kept by the table).
   bool spelledOtherwise = false;
   // A folder this driver made: every name in it since came through here, so

@@ -53,17 +53,18 @@ bool StaleOtherSpellings(const Node& node) {
 }
 
 bool DetachSpellings(uid_t uid, const std::u16string& fullName, uint64_t keep) {
-  std::vector<std::pair<uint64_t, std::string>> entries;
+  std::vector<Node*> detached;
   for (Node* node : Names().Spellings(uid, fullName)) {
     if (node->ino == keep || node->kind != NodeKind::Remote) continue;
-    entries.emplace_back(node->parent, node->name);
+    detached.push_back(node);
     PurgeInode(uid, node->ino);  // its attributes first: they do not wait for the folder's lock
   }
-  for (auto& [parent, name] : entries) {
-    Names().Detach(parent, name);
-    ForgetEntry(uid, parent, name);
+  for (Node* node : detached) {
+    Names().Detach(node->parent, node->name);
+    node->goneUnderSpelling = true;
+    ForgetEntry(uid, node->parent, node->name);
   }
-  return !entries.empty();
+  return !detached.empty();
 }
 
 }  // namespace hvm::driver

@@ -318,7 +318,9 @@ bool SftpClient::ServerPathOf(std::u16string_view name, std::string& path) {
   return false;
 }
 
-bool SftpClient::WithRetry(const char* method, const std::string& path, const std::function<bool()>& operation) {
+bool SftpClient::WithRetry(const char* method, const std::string& path, const std::function<bool()>& operation,
+                           bool streamRead) {
+  if (!streamRead) CloseStream();
   Settle();
   if (!SessionAlive() && !Reconnect(method)) return false;
   if (operation()) return true;

@@ -100,8 +100,13 @@ class SftpClient : public RemoteClient {
   // Keeps the SFTP status and the session's text of the failure just met.
   void NoteFailure();
   // Runs operation on a living session; when it fails because the session
-  // died, connects again without questions and runs it once more.
-  bool WithRetry(const char* method, const std::string& path, const std::function<bool()>& operation);
+  // died, connects again without questions and runs it once more. Unless
+  // the operation is a read of the stream itself (streamRead), the stream's
+  // reads asked for ahead are read first: libssh waiting for an answer of its
+  // own takes theirs off the channel into its queue, and a later read of the
+  // stream would then wait on the channel for answers that never come.
+  bool WithRetry(const char* method, const std::string& path, const std::function<bool()>& operation,
+                 bool streamRead = false);
   void SetReplyMessage(ReplyArea& reply);
   bool ServerPathOf(std::u16string_view name, std::string& path);
 

@@ -82,7 +82,7 @@ NTSTATUS SftpClient::Get(FileEntry*, ReplyArea& reply, uint64_t start, uint64_t 
     if (!failure.empty()) lastError_ = failure;
     CloseStream();
     return false;
-  });
+  }, /*streamRead=*/true);
   if (read) return STATUS_SUCCESS;
   SetReplyMessage(reply);
   return kGeneralFailure;

@@ -179,6 +179,7 @@ class MountTest : public ::testing::Test {
   std::string runtime_, mount_, user_, base_;
   pid_t pid_ = -1;
   ScriptedAgent agent_;
+  ScriptedAgent second_;  // the agent of a second site, for the tests that need one
 };
 
 TEST_F(MountTest, EverydayFileOperationsReachTheAgent) {
@@ -498,6 +499,48 @@ TEST_F(MountTest, AFolderMovedBelowAnotherSpellingOfItselfIsRefused) {
   EXPECT_EQ(errno, EINVAL);
   EXPECT_TRUE(Requests(MJ_SET_INFORMATION).empty());
   EXPECT_TRUE(agent_.Has(U("\\QUENLODE\\site1\\docs\\NEW\\inner")));
+}
+
+// A folder removed or moved through one spelling is gone under another
+// spelling the kernel still resolves, once that returns: also while the
+// notice that makes the kernel forget the other name waits its turn. Here it
+// waits behind one for a folder of a second site, whose lock the kernel holds
+// for a rename that site's agent keeps unanswered.
+TEST_F(MountTest, AFolderRemovedOrMovedThroughOneSpellingIsGoneUnderAnotherAtOnce) {
+  StartSite1();
+  ASSERT_EQ(second_.Connect(U("site2")), 0u);
+  second_.AddFolder(U("\\QUENLODE\\site2\\held"));
+  second_.AddFolder(U("\\QUENLODE\\site2\\held\\x"));
+  second_.AddAlias(U("\\QUENLODE\\site2\\held\\X"), U("\\QUENLODE\\site2\\held\\x"));
+  second_.Start();
+  std::string held = user_ + "/QUENLODE/site2/held";
+  for (int i = 0; i < 250 && ErrnoOfStat(held) == EIO; ++i) usleep(20000);
+  ASSERT_EQ(ErrnoOfStat(held + "/x"), 0);
+  // Looking X up for the rename queues the notice that forgets x, which waits
+  // for the folder's lock until the rename is answered.
+  second_.holdMajor = MJ_SET_INFORMATION;
+  int renamed = -1;
+  std::thread renaming([&] { renamed = rename((held + "/X").c_str(), (held + "/y").c_str()); });
+  EXPECT_TRUE(second_.WaitHeld(10));  // (the thread is joined below in any case)
+
+  std::string docs = base_ + "/docs";
+  agent_.AddAlias(U("\\QUENLODE\\site1\\docs\\D0"), U("\\QUENLODE\\site1\\docs\\d0"));
+  agent_.AddAlias(U("\\QUENLODE\\site1\\docs\\E0"), U("\\QUENLODE\\site1\\docs\\e0"));
+  EXPECT_EQ(mkdir((docs + "/d0").c_str(), 0755), 0);
+  EXPECT_EQ(ErrnoOfStat(docs + "/d0"), 0);
+  EXPECT_EQ(rmdir((docs + "/D0").c_str()), 0) << strerror(errno);
+  EXPECT_EQ(ErrnoOfStat(docs + "/d0"), ENOENT);
+  EXPECT_EQ(mkdir((docs + "/e0").c_str(), 0755), 0);
+  EXPECT_EQ(ErrnoOfStat(docs + "/e0"), 0);
+  EXPECT_EQ(rename((docs + "/E0").c_str(), (docs + "/moved").c_str()), 0) << strerror(errno);
+  EXPECT_EQ(ErrnoOfStat(docs + "/e0"), ENOENT);
+  EXPECT_EQ(ErrnoOfStat(docs + "/moved"), 0);
+
+  second_.holdMajor = 0xFF;
+  renaming.join();
+  EXPECT_EQ(renamed, 0);
+  EXPECT_TRUE(second_.Has(U("\\QUENLODE\\site2\\held\\y")));
+  EXPECT_EQ(ErrnoOfStat(held + "/x"), ENOENT);
 }
 
 // An open by name holds no FCB, so its requests bring the agent no size of

@@ -120,6 +120,11 @@ bool ScriptedAgent::WaitSuspended(int seconds) {
   return suspended_;
 }
 
+bool ScriptedAgent::WaitHeld(int seconds) {
+  for (int i = 0; i < seconds * 20 && !held_; ++i) usleep(50000);
+  return held_;
+}
+
 void ScriptedAgent::PingLoop() {
   HANDLE device = CreateFileW(kControlDeviceName, 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   if (device == INVALID_HANDLE_VALUE) return;
@@ -205,6 +210,10 @@ void ScriptedAgent::Loop() {
     if (silent) {
       while (!stop_) usleep(50000);
       break;
+    }
+    if (holdMajor != 0xFF && holdMajor == request->MajorFunction) {
+      held_ = true;
+      while (holdMajor == request->MajorFunction && !stop_) usleep(10000);
     }
     if (delayMs > 0 && (delayOnlyMajor == 0xFF || delayOnlyMajor == request->MajorFunction))
       usleep(delayMs * 1000);

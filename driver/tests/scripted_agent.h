@@ -61,12 +61,15 @@ class ScriptedAgent {
   void ClearLog();
   // Waits (bounded) until the loop ended because the driver suspended it.
   bool WaitSuspended(int seconds);
+  // Waits (bounded) until a request of holdMajor is held; true when one is.
+  bool WaitHeld(int seconds);
 
   // Behaviours.
   std::atomic<bool> pinging{true};
   std::atomic<bool> silent{false};            // take requests, never answer
   std::atomic<int> delayMs{0};                // delay before each answer
   std::atomic<uint8_t> delayOnlyMajor{0xFF};  // delay only this operation
+  std::atomic<uint8_t> holdMajor{0xFF};       // hold a request of this operation until set back to 0xFF
   std::atomic<bool> pendingCleanup{false};    // answer written cleanups STATUS_PENDING
   std::atomic<uint32_t> pendingFinalStatus{0};
   std::atomic<int> pendingDelayMs{300};
@@ -113,6 +116,7 @@ class ScriptedAgent {
   std::vector<std::thread> helpers_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> suspended_{false};
+  std::atomic<bool> held_{false};
   void* device_ = nullptr;
 };
 

@@ -603,6 +603,37 @@ TEST_F(SftpServerTest, AnUploadBetweenPiecesOfAnotherFilesReadKeepsBothInStep) {
   }
 }
 
+// A listing or a new folder between two pieces of a file's read: libssh,
+// waiting for its own answer, reads the answers to the reads asked for ahead
+// off the channel on its way. The next piece must not wait on the channel for
+// answers that are no longer coming there.
+TEST_F(SftpServerTest, AListingOrAFolderMadeBetweenPiecesOfAReadLeavesTheNextPieceNothingToWaitFor) {
+  SKIP_WITHOUT_ROOT();
+  ServerScript server("sshd_sftp.sh");
+  ASSERT_TRUE(server.ok());
+  auto site = Connected(server);
+  std::string data = server.DataDir();
+  constexpr size_t kSize = 3 * 1024 * 1024 + 4321, kPiece = 1024 * 1024;
+  WriteFile(data + "/read.bin", Pattern(kSize));
+  std::string user = Trimmed(Slurp(server.state() + "/user"));
+  ASSERT_EQ(std::system(("chown -R " + user + " " + data).c_str()), 0);
+  ASSERT_EQ(site->List(), STATUS_SUCCESS);
+  std::vector<uint8_t> expected = Pattern(kSize);
+  std::vector<uint8_t> out;
+  int between = 0;
+  for (size_t at = 0; at < kSize; at += kPiece) {
+    size_t end = std::min(kSize, at + kPiece);
+    ASSERT_EQ(site->Read(u"\\read.bin", at, end, out), STATUS_SUCCESS) << at;
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), expected.begin() + static_cast<long>(at))) << at;
+    if (between++ % 2 == 0) {
+      EXPECT_EQ(site->List(), STATUS_SUCCESS);
+    } else {
+      ReplyArea reply = site->Reply(u"\\made" + Utf8ToUtf16(std::to_string(at)));
+      EXPECT_EQ(site->client->MakeDirectory(reply), STATUS_SUCCESS);
+    }
+  }
+}
+
 TEST_F(SftpServerTest, ServerKilledDuringUploadFailsAndKeepsABackup) {
   SKIP_WITHOUT_ROOT();
   ServerScript server("sshd_sftp.sh");
