@@ -7,8 +7,9 @@ Names on the drive are compared without regard to case. With
 HVM_RANDOM_SPELLINGS=1 a step now and then names a file or folder on the
 drive in another spelling (F0, D1/f0) than in the model, where every name is
 lower case. Two spellings of one file are two inodes to the kernel, each with
-pages of its own, so reads through one may still show bytes written through
-the other: such runs find that, and are not part of the test groups yet.
+pages of its own: once a step's close, truncate, unlink or rename returns,
+every other spelling must show its result (the test groups run this in
+test_random_operations_in_other_spellings_match).
 
 Each step picks an operation (KINDS: write, append, truncate, rename, unlink,
 mmap, read, pwrite, two handles on one file, rename of an open file, mkdir,
