@@ -30,6 +30,7 @@ int ChildFullName(fuse_req_t req, fuse_ino_t parentIno, const char* name, std::u
   if (parent == nullptr) return ENOENT;
   if (parent->uid != CallerUid(req)) return EACCES;
   if (parent->kind != NodeKind::Remote && parent->kind != NodeKind::ConnectionRoot) return EACCES;
+  if (parent->goneUnderSpelling) return ENOENT;
   if (!IsWellFormedUtf8(name)) return EINVAL;
   std::u16string component = Utf8ToUtf16(name);
   if (UnusableComponent(component) || HasWildcards(component)) return EINVAL;

@@ -269,6 +269,8 @@ void OpOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     Node* node = Names().Get(ino);
     if (node == nullptr) return (void)fuse_reply_err(req, ENOENT);
     if (node->kind != NodeKind::Root && node->uid != uid) return (void)fuse_reply_err(req, EACCES);
+    // Its full name may already be another folder's.
+    if (node->goneUnderSpelling) return (void)fuse_reply_err(req, ENOENT);
     if (node->kind != NodeKind::Remote && node->kind != NodeKind::ConnectionRoot) {
       info.fh = 0;
       return (void)fuse_reply_open(req, &info);

@@ -76,6 +76,7 @@ void OpLookup(fuse_req_t req, fuse_ino_t parentIno, const char* name) {
     Node* parent = Names().Get(parentIno);
     if (parent == nullptr) return (void)fuse_reply_err(req, ENOENT);
     if (parent->kind != NodeKind::Root && parent->uid != uid) return (void)fuse_reply_err(req, EACCES);
+    if (parent->goneUnderSpelling) return (void)fuse_reply_err(req, ENOENT);
     if (parent->kind == NodeKind::SuspendFolder) {
       bool suspend = IsSuspendName(u"\\QUENLODE\\sp\\" + Utf8ToUtf16(name));
       lock.unlock();

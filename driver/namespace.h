@@ -48,6 +48,8 @@ struct Node {
   bool detached = false;         // unlinked or replaced; kept until forgotten
   // Detached because another spelling's removal or move took its file or
   // folder away, while the kernel may still resolve this spelling's name.
+  // Its full name then stands for nothing or for something else: nothing is
+  // looked up, made, opened or listed through it.
   bool goneUnderSpelling = false;
   // Another node holds this full name in another spelling (kept by the table).
   bool spelledOtherwise = false;

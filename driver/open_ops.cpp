@@ -59,6 +59,11 @@ void SendOpen(std::shared_ptr<OpenJob> job) {
     std::lock_guard<std::mutex> guard(DriverMutex());
     Node* node = Names().Get(job->ino);
     if (node == nullptr) return (void)fuse_reply_err(job->req, ENOENT);
+    // Its name now stands for something else, or for nothing: a new file is
+    // not made in a folder that is gone, and an open of a file that is gone
+    // is stale, so the kernel looks its name up again.
+    if (node->goneUnderSpelling && (job->create || node->fcbToken == 0))
+      return (void)fuse_reply_err(job->req, job->create ? ENOENT : ESTALE);
     job->conn = node->connection;
     if (job->create) {
       job->fullName = node->fullName + u"\\" + Utf8ToUtf16(job->name);
@@ -385,6 +390,7 @@ void OpCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_
   {
     std::lock_guard<std::mutex> guard(DriverMutex());
     Node* node = Names().Get(parent);
+    if (node && node->goneUnderSpelling) return (void)fuse_reply_err(req, ENOENT);
     if (node && (node->kind == NodeKind::ConnectionRoot || node->kind == NodeKind::Remote)) {
       std::u16string component = Utf8ToUtf16(name);
       std::u16string fullName = node->fullName + u"\\" + component;

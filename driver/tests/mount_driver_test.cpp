@@ -543,6 +543,35 @@ TEST_F(MountTest, AFolderRemovedOrMovedThroughOneSpellingIsGoneUnderAnotherAtOnc
   EXPECT_EQ(ErrnoOfStat(held + "/x"), ENOENT);
 }
 
+// A folder removed through one spelling while a program holds it open under
+// another: its full name soon stands for a new folder of that name, which
+// nothing done through the old one may reach.
+TEST_F(MountTest, NothingReachesANewFolderThroughTheSpellingOfOneRemoved) {
+  StartSite1();
+  std::string docs = base_ + "/docs";
+  agent_.AddAlias(U("\\QUENLODE\\site1\\docs\\R0"), U("\\QUENLODE\\site1\\docs\\r0"));
+  ASSERT_EQ(mkdir((docs + "/r0").c_str(), 0755), 0);
+  int old = open((docs + "/r0").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(old, 0);
+  ASSERT_EQ(rmdir((docs + "/R0").c_str()), 0) << strerror(errno);
+  ASSERT_EQ(mkdir((docs + "/R0").c_str(), 0755), 0) << strerror(errno);
+  int made = open((docs + "/R0/inner.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(made, 0) << strerror(errno);
+  ASSERT_EQ(close(made), 0);
+  ASSERT_TRUE(agent_.Has(U("\\QUENLODE\\site1\\docs\\r0\\inner.txt")));
+
+  struct stat st;
+  EXPECT_NE(fstatat(old, "inner.txt", &st, 0), 0);
+  EXPECT_TRUE(errno == ENOENT || errno == ESTALE) << errno;
+  EXPECT_LT(openat(old, "another.txt", O_WRONLY | O_CREAT, 0644), 0);
+  EXPECT_TRUE(errno == ENOENT || errno == ESTALE) << errno;
+  EXPECT_NE(mkdirat(old, "sub", 0755), 0);
+  EXPECT_TRUE(errno == ENOENT || errno == ESTALE) << errno;
+  EXPECT_FALSE(agent_.Has(U("\\QUENLODE\\site1\\docs\\r0\\another.txt")));
+  EXPECT_FALSE(agent_.Has(U("\\QUENLODE\\site1\\docs\\r0\\sub")));
+  close(old);
+}
+
 // An open by name holds no FCB, so its requests bring the agent no size of
 // their own; an open file's requests bring its FCB's.
 TEST_F(MountTest, RequestsOfAnOpenByNameCarryNoSize) {
