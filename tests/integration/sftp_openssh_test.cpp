@@ -217,6 +217,11 @@ class SftpServerTest : public ::testing::Test {
     ASSERT_EQ(std::system((Script() + " " + command + " " + s.state() + " >/dev/null 2>&1").c_str()), 0);
   }
   std::string KnownHosts() const { return Slurp((home_ / ".ssh" / "known_hosts").string()); }
+  // What the test put in the server's folder becomes the log-in user's, as files it uploaded would be.
+  static void GiveDataToTheServersUser(const ServerScript& server) {
+    std::string user = Trimmed(Slurp(server.state() + "/user"));
+    ASSERT_EQ(std::system(("chown -R " + user + " " + server.DataDir()).c_str()), 0);
+  }
   // Connected once with the key accepted.
   std::unique_ptr<SftpSite> Connected(const ServerScript& server, const std::string& password = "secret") {
     ui_.acceptKeys = true;
@@ -327,7 +332,6 @@ TEST_F(SftpServerTest, FilesAndFoldersRoundTrip) {
   ASSERT_TRUE(server.ok());
   auto site = Connected(server);
   std::string data = server.DataDir();
-  std::string user = Trimmed(Slurp(server.state() + "/user"));
   std::vector<uint8_t> big = Pattern(3 * 1024 * 1024 + 4321);
   WriteFile(data + "/big.bin", big);
   std::filesystem::create_directory(data + "/folder");
@@ -342,7 +346,7 @@ TEST_F(SftpServerTest, FilesAndFoldersRoundTrip) {
   std::filesystem::create_directory(data + "/latin\xe9");
   std::filesystem::last_write_time(data + "/big.bin", std::filesystem::file_time_type::clock::now() -
                                                           std::chrono::hours(24 * 400));
-  ASSERT_EQ(std::system(("chown -R " + user + " " + data).c_str()), 0);
+  GiveDataToTheServersUser(server);
 
   ASSERT_EQ(site->List(), STATUS_SUCCESS);
   FileEntry* bigEntry = site->Entry(u"\\big.bin");
@@ -507,9 +511,8 @@ TEST_F(SftpServerTest, ANewNameTakenOnTheServerIsNeverReplaced) {
   ASSERT_TRUE(server.ok());
   auto site = Connected(server);
   std::string data = server.DataDir();
-  std::string user = Trimmed(Slurp(server.state() + "/user"));
   WriteFile(data + "/taken.txt", {'t', 'h', 'e', 'i', 'r', 's'});
-  ASSERT_EQ(std::system(("chown -R " + user + " " + data).c_str()), 0);
+  GiveDataToTheServersUser(server);
   // The cache and the look-up said the name was free: the create must not empty the file.
   FileEntry* entry = site->connection.entries.NewEntry(site->CachePath(u"\\taken.txt"));
   entry->flags |= kEntryMustBeNew;
@@ -542,8 +545,7 @@ TEST_F(SftpServerTest, ManyCreatesBeforeTheirClosesAllArrive) {
   // More creates than handles kept open, their answers read only when needed;
   // a read of another file and a listing come between.
   WriteFile(data + "/other.bin", Pattern(100000));
-  std::string user = Trimmed(Slurp(server.state() + "/user"));
-  ASSERT_EQ(std::system(("chown -R " + user + " " + data).c_str()), 0);
+  GiveDataToTheServersUser(server);
   constexpr int kFiles = 40;
   auto name = [](int i) { return u"\\many-" + Utf8ToUtf16(std::to_string(i)) + u".txt"; };
   for (int i = 0; i < kFiles; ++i) {
@@ -576,8 +578,7 @@ TEST_F(SftpServerTest, AnUploadBetweenPiecesOfAnotherFilesReadKeepsBothInStep) {
   std::string data = server.DataDir();
   constexpr size_t kSize = 8 * 1024 * 1024, kPiece = 1024 * 1024;
   WriteFile(data + "/read.bin", Pattern(kSize));
-  std::string user = Trimmed(Slurp(server.state() + "/user"));
-  ASSERT_EQ(std::system(("chown -R " + user + " " + data).c_str()), 0);
+  GiveDataToTheServersUser(server);
   ASSERT_EQ(site->List(), STATUS_SUCCESS);
   std::vector<uint8_t> expected = Pattern(kSize);
   std::vector<uint8_t> out;
@@ -615,8 +616,7 @@ TEST_F(SftpServerTest, AListingOrAFolderMadeBetweenPiecesOfAReadLeavesTheNextPie
   std::string data = server.DataDir();
   constexpr size_t kSize = 3 * 1024 * 1024 + 4321, kPiece = 1024 * 1024;
   WriteFile(data + "/read.bin", Pattern(kSize));
-  std::string user = Trimmed(Slurp(server.state() + "/user"));
-  ASSERT_EQ(std::system(("chown -R " + user + " " + data).c_str()), 0);
+  GiveDataToTheServersUser(server);
   ASSERT_EQ(site->List(), STATUS_SUCCESS);
   std::vector<uint8_t> expected = Pattern(kSize);
   std::vector<uint8_t> out;
