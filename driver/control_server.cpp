@@ -87,7 +87,21 @@ class InputBudget {
     std::lock_guard<std::mutex> guard(lock_);
     auto found = uses_.find(uid);
     if (found == uses_.end()) return {};
-    return {found->second.bytes, found->second.waiting};
+    return {found->second.bytes, found->second.waiting, found->second.kept};
+  }
+
+  // A reader's room between frames: kept is what it keeps now (counted for
+  // its uid), room what it would keep. Returns what it may keep: room, or 0
+  // when that would take the uid's kept rooms past their bound.
+  size_t Keep(uid_t uid, size_t kept, size_t room) {
+    if (kept == room) return kept;
+    std::lock_guard<std::mutex> guard(lock_);
+    Use& use = uses_[uid];
+    use.kept -= std::min(use.kept, kept);
+    size_t granted = use.kept + room <= kKeptInputPerUser ? room : 0;
+    use.kept += granted;
+    ForgetIdle(uid);
+    return granted;
   }
 
   void Open() {
@@ -106,12 +120,14 @@ class InputBudget {
   struct Use {
     size_t bytes = 0;
     size_t waiting = 0;
+    size_t kept = 0;
   };
 
   // The lock is held.
   void ForgetIdle(uid_t uid) {
     auto found = uses_.find(uid);
-    if (found != uses_.end() && found->second.bytes == 0 && found->second.waiting == 0) uses_.erase(found);
+    if (found != uses_.end() && found->second.bytes == 0 && found->second.waiting == 0 && found->second.kept == 0)
+      uses_.erase(found);
   }
 
   std::mutex lock_;
@@ -126,6 +142,7 @@ void Serve(Session* session) {
   ControlFrame frame;
   const uid_t uid = session->peer->uid();
   size_t taken = 0;
+  size_t kept = 0;  // the room above kKeptInputBytes kept between frames
   auto admit = [uid, &taken](uint32_t inLength) {
     if (!g_inputBudget.Take(uid, inLength)) return false;
     taken = inLength;
@@ -141,12 +158,15 @@ void Serve(Session* session) {
       session->peer->Answer(answer->status, answer->output.data(),
                             static_cast<uint32_t>(answer->output.size()), frame.outLength);
     }
-    // An idle connection keeps no wide piece's room.
-    if (frame.input.capacity() > kKeptInputBytes) std::vector<uint8_t>().swap(frame.input);
+    // A wide room stays for the next frame only within the uid's bound.
+    size_t room = frame.input.capacity() > kKeptInputBytes ? frame.input.capacity() : 0;
+    kept = g_inputBudget.Keep(uid, kept, room);
+    if (kept != room) std::vector<uint8_t>().swap(frame.input);
     g_inputBudget.Give(uid, taken);
     taken = 0;
   }
   std::vector<uint8_t>().swap(frame.input);
+  g_inputBudget.Keep(uid, kept, 0);
   g_inputBudget.Give(uid, taken);  // a frame broken off in its input
   session->peer->MarkClosed();  // the writer is done with the descriptor
   {

@@ -11,7 +11,10 @@
 // (a peer that stops in the middle of a frame keeps only its own uid's
 // budget). A frame never waits when its uid holds nothing, so every frame up
 // to kMaxControlBuffer gets through. After a frame is handled its reader
-// keeps at most kKeptInputBytes of room.
+// keeps at most kKeptInputBytes of room, or the room of a wide frame while
+// the readers of its uid keep no more than kKeptInputPerUser of such rooms
+// (an agent's request loops then take their wide answers without clearing a
+// new megabyte for each).
 #pragma once
 #include <sys/types.h>
 
@@ -22,12 +25,15 @@ namespace hvm::driver {
 
 inline constexpr size_t kControlInputPerUser = 8u << 20;
 inline constexpr size_t kKeptInputBytes = 16u << 10;
+inline constexpr size_t kKeptInputPerUser = 8u << 20;
 
 // What the readers of a uid hold now: bytes of input announced by its frames
-// that are not yet handled, and how many of its frames wait for room.
+// that are not yet handled, how many of its frames wait for room, and the
+// rooms above kKeptInputBytes its idle readers keep.
 struct ControlInputUse {
   size_t bytes = 0;
   size_t waiting = 0;
+  size_t kept = 0;
 };
 ControlInputUse ControlInputOf(uid_t uid);
 

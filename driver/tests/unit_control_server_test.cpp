@@ -152,5 +152,31 @@ TEST_F(ControlServerTest, WholeFramesGoThroughAndLeaveNothingHeld) {
   close(fd);
 }
 
+// Readers keep a wide frame's room for the next one (an agent's request
+// loop answers piece after piece), but a uid's idle readers keep no more than
+// kKeptInputPerUser of such rooms between them, and none once they are gone.
+TEST_F(ControlServerTest, WideRoomsAreKeptBetweenFramesWithinTheUsersBound) {
+  const uid_t me = geteuid();
+  constexpr size_t kConnections = 12;
+  std::vector<uint8_t> input(kMaxControlBuffer, 0x22);
+  std::vector<int> idle;
+  for (size_t i = 0; i < kConnections; ++i) {
+    int fd = Dial(path_);
+    ASSERT_GE(fd, 0);
+    idle.push_back(fd);
+    ASSERT_TRUE(SendHeader(fd, kNoSuchCode, kMaxControlBuffer, 0));
+    ASSERT_TRUE(SendAll(fd, input.data(), input.size()));
+    uint32_t error = 0;
+    ASSERT_TRUE(ReadAnswerHeader(fd, error, 20000)) << i;
+  }
+  ASSERT_TRUE(Eventually([&] { return ControlInputOf(me).bytes == 0; }));
+  ControlInputUse use = ControlInputOf(me);
+  EXPECT_GE(use.kept, kMaxControlBuffer) << "the first readers keep their rooms";
+  EXPECT_LE(use.kept, kKeptInputPerUser);
+  EXPECT_LT(use.kept, kConnections * kMaxControlBuffer);
+  for (int fd : idle) close(fd);
+  EXPECT_TRUE(Eventually([&] { return ControlInputOf(me).kept == 0; }));
+}
+
 }  // namespace
 }  // namespace hvm::driver
