@@ -698,7 +698,11 @@ os.close(fd)
 """])
     MiB6 = 6 * 256 * 1024
     case.assertEqual(sorted(os.listdir(case.on_server(folder))), ["box2", "new.bin", "victim.bin"])
-    case.assertEqual(os.listdir(case.on_server(f"{folder}/box2")), ["in.bin"])
+    # The PUT broken off at the folder's move may leave Apache's own temporary
+    # file behind (mod_dav_fs removes it when it notices the abort, which can
+    # come after the move took it along): the server's, not a file of the drive.
+    listed = [n for n in os.listdir(case.on_server(f"{folder}/box2")) if not n.startswith(".davfs.tmp")]
+    case.assertEqual(listed, ["in.bin"])
     for name, content in (("new.bin", b"n" * MiB6 + b"end"), ("victim.bin", b"k" * MiB6),
                           ("box2/in.bin", b"i" * MiB6)):
         case.assertEqual(case.server_bytes(f"{folder}/{name}"), content, name)
