@@ -67,6 +67,12 @@ bool ReadAnswerHeader(int fd, uint32_t& error, int timeoutMs) {
   return true;
 }
 
+// Sends one whole frame of that input and reads the answer's header.
+bool SendWholeFrame(int fd, const std::vector<uint8_t>& input, uint32_t& error) {
+  return SendHeader(fd, kNoSuchCode, static_cast<uint32_t>(input.size()), 0) &&
+         SendAll(fd, input.data(), input.size()) && ReadAnswerHeader(fd, error, 20000);
+}
+
 // Waits for the server's threads to reach a state; false if they never do.
 bool Eventually(const std::function<bool()>& reached) {
   for (int i = 0; i < 3000; ++i) {
@@ -119,10 +125,8 @@ TEST_F(ControlServerTest, HalfSentFramesHoldNoMoreThanTheirUsersBudget) {
       int fd = Dial(path);
       if (fd < 0) return 11;
       std::vector<uint8_t> input(kMaxControlBuffer, 0x5A);
-      if (!SendHeader(fd, kNoSuchCode, kMaxControlBuffer, 0) || !SendAll(fd, input.data(), input.size()))
-        return 12;
       uint32_t error = 0;
-      if (!ReadAnswerHeader(fd, error, 20000)) return 13;
+      if (!SendWholeFrame(fd, input, error)) return 13;
       return error != 0 ? 0 : 14;
     });
     EXPECT_EQ(served, 0);
@@ -142,10 +146,8 @@ TEST_F(ControlServerTest, WholeFramesGoThroughAndLeaveNothingHeld) {
   ASSERT_GE(fd, 0);
   std::vector<uint8_t> input(kMaxControlBuffer, 0x11);
   for (int round = 0; round < 10; ++round) {
-    ASSERT_TRUE(SendHeader(fd, kNoSuchCode, kMaxControlBuffer, 0));
-    ASSERT_TRUE(SendAll(fd, input.data(), input.size()));
     uint32_t error = 0;
-    ASSERT_TRUE(ReadAnswerHeader(fd, error, 20000)) << round;
+    ASSERT_TRUE(SendWholeFrame(fd, input, error)) << round;
     EXPECT_NE(error, 0u);
   }
   EXPECT_TRUE(Eventually([&] { return ControlInputOf(me).bytes == 0; }));
@@ -164,10 +166,8 @@ TEST_F(ControlServerTest, WideRoomsAreKeptBetweenFramesWithinTheUsersBound) {
     int fd = Dial(path_);
     ASSERT_GE(fd, 0);
     idle.push_back(fd);
-    ASSERT_TRUE(SendHeader(fd, kNoSuchCode, kMaxControlBuffer, 0));
-    ASSERT_TRUE(SendAll(fd, input.data(), input.size()));
     uint32_t error = 0;
-    ASSERT_TRUE(ReadAnswerHeader(fd, error, 20000)) << i;
+    ASSERT_TRUE(SendWholeFrame(fd, input, error)) << i;
   }
   ASSERT_TRUE(Eventually([&] { return ControlInputOf(me).bytes == 0; }));
   ControlInputUse use = ControlInputOf(me);
